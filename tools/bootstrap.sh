@@ -1,0 +1,30 @@
+# Shared by ./run and ./test: install what is missing, then configure and build.
+# Sourced, not executed.
+
+VORLATT_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+    qt6-charts-dev qt6-serialport-dev libqt6opengl6-dev
+    libhidapi-dev libudev-dev
+)
+# Only the test suite needs these: an independent Paradox reader and the fuzzing toolchain.
+VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev)
+
+vorlatt_install() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+vorlatt_build() {
+    local dir=${1:-build}
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$dir"
+}
