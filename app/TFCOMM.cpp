@@ -1,0 +1,483 @@
+#include "TFCOMM.h"
+
+#include "ClickPanel.h"
+#include "ClockText.h"
+#include "ToggleGroup.h"
+#include "ui_FCOMM.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+
+constexpr int kClientWidth = 620;
+constexpr int kClientHeight = 449;
+
+// Key filters of the edit boxes: the limit boxes take digits, signs and backspace; the page-size
+// and sampling-interval boxes only digits and backspace. Keys without text (arrows, Delete) pass.
+bool limitKeyPasses(QChar c)
+{
+    return c.isDigit() || c == QChar(8) || c == u'+' || c == u'-';
+}
+bool digitKeyPasses(QChar c)
+{
+    return c.isDigit() || c == QChar(8);
+}
+
+} // namespace
+
+TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
+    : QMainWindow(parent), m_ui(std::make_unique<Ui::FCOMM>()),
+      m_terminate([] { QCoreApplication::quit(); })
+{
+    m_ui->setupUi(this);
+    if (switches) {
+        const std::pair<QCheckBox *, bool> boxes[] = {
+            {m_ui->IFRostav, switches->IFRostav},   {m_ui->IFTarvo, switches->IFTarvo},
+            {m_ui->IFQuindel, switches->IFQuindel}, {m_ui->IFHestrin, switches->IFHestrin},
+            {m_ui->IFYorbel, switches->IFYorbel},   {m_ui->IFZandor, switches->IFZandor},
+            {m_ui->IFUlmara, switches->IFUlmara},   {m_ui->IFTolvik, switches->IFTolvik},
+            {m_ui->IFVarnol, switches->IFVarnol},   {m_ui->IFWexlin, switches->IFWexlin},
+            {m_ui->IFSernic, switches->IFSernic}};
+        for (const auto &[box, on] : boxes)
+            box->setChecked(on);
+    }
+    m_switches.IFRostav = m_ui->IFRostav->isChecked();
+    m_switches.IFTarvo = m_ui->IFTarvo->isChecked();
+    m_switches.IFQuindel = m_ui->IFQuindel->isChecked();
+    m_switches.IFHestrin = m_ui->IFHestrin->isChecked();
+    m_switches.IFYorbel = m_ui->IFYorbel->isChecked();
+    m_switches.IFZandor = m_ui->IFZandor->isChecked();
+    m_switches.IFUlmara = m_ui->IFUlmara->isChecked();
+    m_switches.IFTolvik = m_ui->IFTolvik->isChecked();
+    m_switches.IFVarnol = m_ui->IFVarnol->isChecked();
+    m_switches.IFWexlin = m_ui->IFWexlin->isChecked();
+    m_switches.IFSernic = m_ui->IFSernic->isChecked();
+
+    // One fixed-size window: the client area is 620 x 449 below the menu bar, with a system menu,
+    // Minimize and Close but no Maximize.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    centralWidget()->setFixedSize(kClientWidth, kClientHeight);
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    applyDesignFonts();
+    applyPictures();
+
+    m_timer1 = new QTimer(this);
+    m_timer1->setInterval(1000);
+    m_conTimer = new QTimer(this);
+    m_conTimer->setInterval(100);
+    m_trecord = new QTimer(this);
+    m_trecord->setInterval(1000);
+
+    m_connectGroup = new ToggleGroup(this);
+    m_connectGroup->addButton(m_ui->COMCon);
+    m_connectGroup->addButton(m_ui->USBCon);
+    m_connectGroup->addButton(m_ui->ReadBtn);
+
+    wireControls();
+    FormCreate();
+
+    m_timer1->start();
+    m_conTimer->start();
+    m_trecord->start();
+}
+
+TFCOMM::~TFCOMM()
+{
+    closeLogTable();
+}
+
+// Fonts are given in pixels, which a .ui file cannot express; each control carries its design
+// font as the property "pixelFont" = "family|pixels[|flags]" (b bold, i italic), where the family
+// "display" is the meter's segment font.
+void TFCOMM::applyDesignFonts()
+{
+    QList<QWidget *> widgets = findChildren<QWidget *>();
+    widgets.prepend(this);
+    for (QWidget *w : std::as_const(widgets)) {
+        const QVariant spec = w->property("pixelFont");
+        if (!spec.isValid())
+            continue;
+        const QStringList parts = spec.toString().split(u'|');
+        QFont font = w->font();
+        font.setFamily(parts.value(0) == u"display" ? QStringLiteral("Vorlatt LCD") : parts.value(0));
+        font.setPixelSize(parts.value(1).toInt());
+        const QString flags = parts.value(2);
+        font.setBold(flags.contains(u'b'));
+        font.setItalic(flags.contains(u'i'));
+        w->setFont(font);
+    }
+}
+
+void TFCOMM::applyPictures() {}
+
+void TFCOMM::wireControls()
+{
+    auto click = [this](QAbstractButton *b, void (TFCOMM::*h)()) {
+        connect(b, &QAbstractButton::clicked, this, h);
+    };
+    auto panel = [this](ClickPanel *p, void (TFCOMM::*h)()) {
+        connect(p, &ClickPanel::clicked, this, h);
+    };
+    auto item = [this](QAction *a, void (TFCOMM::*h)()) {
+        connect(a, &QAction::triggered, this, h);
+    };
+
+    click(m_ui->BitBtn1, &TFCOMM::BitBtn1Click);
+    panel(m_ui->BtExit, &TFCOMM::BtExitClick);
+    connect(m_timer1, &QTimer::timeout, this, &TFCOMM::Timer1Timer);
+
+    // Each selector panel selects the next port, so clicking the visible one steps the port on.
+    panel(m_ui->BtCOM1, &TFCOMM::COM21Click);
+    panel(m_ui->BtCOM2, &TFCOMM::COM31Click);
+    panel(m_ui->BtCOM3, &TFCOMM::COM41Click);
+    panel(m_ui->BtCOM4, &TFCOMM::COM11Click);
+    item(m_ui->COM11, &TFCOMM::COM11Click);
+    item(m_ui->COM21, &TFCOMM::COM21Click);
+    item(m_ui->COM31, &TFCOMM::COM31Click);
+    item(m_ui->COM41, &TFCOMM::COM41Click);
+    panel(m_ui->BTCon, &TFCOMM::BTCon1Click);
+    item(m_ui->START1, &TFCOMM::BTCon1Click);
+    panel(m_ui->BtDiscon, &TFCOMM::BtDiscon1Click);
+    item(m_ui->STOP1, &TFCOMM::BtDiscon1Click);
+    click(m_ui->COMCon, &TFCOMM::COMConClick);
+
+    click(m_ui->USBCon, &TFCOMM::USBConClick);
+    click(m_ui->ReadBtn, &TFCOMM::ReadBtnClick);
+    click(m_ui->SetFeature, &TFCOMM::SetFeatureClick);
+    click(m_ui->ClearBtn, &TFCOMM::ClearBtnClick);
+    connect(m_conTimer, &QTimer::timeout, this, &TFCOMM::ConTimerTimer);
+
+    click(m_ui->BtFirst, &TFCOMM::BtFirstClick);
+    item(m_ui->First, &TFCOMM::BtFirstClick);
+    click(m_ui->BTPrevious, &TFCOMM::BTPreviousClick);
+    item(m_ui->Previous, &TFCOMM::BTPreviousClick);
+    click(m_ui->BtNext, &TFCOMM::BtNextClick);
+    item(m_ui->Next, &TFCOMM::BtNextClick);
+    click(m_ui->BTlast, &TFCOMM::BTlastClick);
+    item(m_ui->Last, &TFCOMM::BTlastClick);
+    click(m_ui->BtNew, &TFCOMM::BtNewClick);
+    item(m_ui->New, &TFCOMM::BtNewClick);
+    click(m_ui->BtSave, &TFCOMM::BtSaveClick);
+    item(m_ui->Save, &TFCOMM::BtSaveClick);
+    click(m_ui->BtFill, &TFCOMM::btFillClick);
+    item(m_ui->Fill, &TFCOMM::FillClick);
+    connect(m_ui->Maxrecord, &QLineEdit::textChanged, this, &TFCOMM::MaxrecordExit);
+    panel(m_ui->TbFd, &TFCOMM::TbFdClick);
+    panel(m_ui->TbSx, &TFCOMM::TbFdClick);
+    connect(m_ui->ComboBox1, &QComboBox::activated, this, &TFCOMM::ComboBox1Change);
+
+    connect(m_ui->Setmax, &QLineEdit::textChanged, this, &TFCOMM::SetmaxExit);
+    click(m_ui->SetMaxB, &TFCOMM::SetmaxExit);
+    connect(m_ui->SetMin, &QLineEdit::textChanged, this, &TFCOMM::SetMinExit);
+    click(m_ui->SetMinB, &TFCOMM::SetMinExit);
+
+    connect(m_trecord, &QTimer::timeout, this, &TFCOMM::TrecordTimer);
+    connect(m_ui->RecordSITime, &QLineEdit::textChanged, this, &TFCOMM::RecordSITimeChange);
+    click(m_ui->RecordNew, &TFCOMM::RecordNewClick);
+    item(m_ui->New1, &TFCOMM::RecordNewClick);
+    item(m_ui->N10001, &TFCOMM::N10001Click);
+    item(m_ui->N50001, &TFCOMM::N50001Click);
+    item(m_ui->N100001, &TFCOMM::N100001Click);
+    item(m_ui->N500001, &TFCOMM::N500001Click);
+    item(m_ui->N1000001, &TFCOMM::N1000001Click);
+    item(m_ui->limitess, &TFCOMM::limitessClick);
+
+    click(m_ui->OpenDataFiles, &TFCOMM::SpeedButton2Click);
+    click(m_ui->saveas, &TFCOMM::saveasClick);
+    item(m_ui->Save1, &TFCOMM::saveasClick);
+    click(m_ui->BtPrint, &TFCOMM::BtPrintClick);
+
+    for (QLineEdit *edit : {m_ui->Setmax, m_ui->SetMin, m_ui->Maxrecord, m_ui->RecordSITime})
+        edit->installEventFilter(this);
+}
+
+bool TFCOMM::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const QString text = static_cast<QKeyEvent *>(event)->text();
+        if (!text.isEmpty()) {
+            const bool limitBox = watched == m_ui->Setmax || watched == m_ui->SetMin;
+            const QChar c = text.front();
+            if (!(limitBox ? limitKeyPasses(c) : digitKeyPasses(c)))
+                return true; // discarded
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- start-up
+
+void TFCOMM::FormCreate()
+{
+    cs123();
+    setCountRange(QStringLiteral("4"));
+    m_state.MaxLimit = 4002.0f;
+    m_state.MinLimit = -4002.0f;
+    m_state.PeakMax = -4001.0f;
+    m_state.PeakMin = 4001.0f;
+    m_state.LastUnitText = QStringLiteral("113");
+    if (!openLogTable())
+        return;
+    m_state.NextRecordNo = 1;
+    m_state.LivePaging = true;
+    m_state.RecordLimit = 10000;
+    resetChart();
+
+    m_profile = resolveProfile(m_switches);
+    setWindowTitle(m_profile.caption);
+    if (m_profile.firstDigitThree)
+        m_ui->LcdDa->setText(QStringLiteral("3"));
+    m_state.CountCode = m_profile.countCode;
+
+    struct StartValues
+    {
+        const char *code, *maxText, *minText, *minCaption, *maxCaption;
+        float limit, peak;
+    };
+    static const StartValues kStart[] = {{"6", "6000", "-6000", "6001", "-6001", 6002.0f, 6001.0f},
+                                         {"34", "3400", "-3400", "3401", "-3401", 3402.0f, 3401.0f}};
+    for (const StartValues &v : kStart) {
+        if (m_state.CountCode != QLatin1String(v.code))
+            continue;
+        setCountRange(m_state.CountCode);
+        m_state.MaxLimit = v.limit;
+        m_state.MinLimit = -v.limit;
+        m_state.PeakMax = -v.peak;
+        m_state.PeakMin = v.peak;
+        m_ui->Setmax->setText(QLatin1String(v.maxText));
+        m_ui->SetMin->setText(QLatin1String(v.minText));
+        m_ui->MinText->setText(QLatin1String(v.minCaption));
+        m_ui->MaxText->setText(QLatin1String(v.maxCaption));
+    }
+    KDsetup();
+    KDrun(m_state.CountTenth);
+}
+
+void TFCOMM::setCountRange(const QString &code)
+{
+    struct Range
+    {
+        const char *code;
+        qint32 full, tenth, hundredth, fiftieth;
+    };
+    static const Range kRanges[] = {{"4", 4000, 400, 40, 80},    {"6", 6000, 600, 60, 120},
+                                    {"34", 3400, 340, 34, 68},   {"10", 1000, 1000, 100, 200},
+                                    {"1", 100, 100, 10, 20},     {"13", 1000, 1000, 100, 200}};
+    for (const Range &r : kRanges) {
+        if (code == QLatin1String(r.code)) {
+            m_state.CountCode = code;
+            m_state.CountFull = r.full;
+            m_state.CountTenth = r.tenth;
+            m_state.CountHundredth = r.hundredth;
+            m_state.CountFiftieth = r.fiftieth;
+        }
+    }
+}
+
+void TFCOMM::cs123() {}
+
+bool TFCOMM::openLogTable()
+{
+    m_logOpen = true;
+    return true;
+}
+
+void TFCOMM::closeLogTable()
+{
+    m_logOpen = false;
+}
+
+void TFCOMM::resetChart()
+{
+    m_ui->ComboBox1->setCurrentIndex(0);
+    ShowSeries(0);
+    ShowSeries(m_ui->BtFill->isChecked() ? 0 : 1);
+}
+
+void TFCOMM::ShowSeries(int) {}
+void TFCOMM::KDsetup() {}
+void TFCOMM::KDrun(int) {}
+
+// ---- window and commands
+
+void TFCOMM::BitBtn1Click()
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
+                    QStringLiteral("Are you ensure to exit the program") + QChar(0xFF1F),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    if (box.exec() != QMessageBox::Yes)
+        return;
+    m_terminate();
+    closeLogTable();
+}
+
+void TFCOMM::BtExitClick()
+{
+    closeLogTable();
+    m_terminate();
+}
+
+void TFCOMM::Timer1Timer()
+{
+    m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
+}
+
+void TFCOMM::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TFCOMM::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    FormResize();
+    // The window manager adds its frame after the window is mapped; lay out again once it has.
+    QTimer::singleShot(0, this, &TFCOMM::FormResize);
+}
+
+void TFCOMM::FormResize()
+{
+    const int w = frameGeometry().width(); // the outer width, frame included
+    m_ui->BtExit->move(w - 80, m_ui->BtExit->y());
+    m_ui->BTCon->move(w - 190, m_ui->BTCon->y());
+    m_ui->BtDiscon->move(w - 190, m_ui->BtDiscon->y());
+    m_ui->KD->resize(w - 303, m_ui->KD->height());
+    m_ui->KD2->resize(w - 305, m_ui->KD->height() - 6);
+    m_ui->Chtshow->move(m_ui->Chtshow->x(), m_ui->KD->height() + 34);
+}
+
+// ---- serial connection control
+
+void TFCOMM::selectPort(int n)
+{
+    QAction *items[] = {m_ui->COM11, m_ui->COM21, m_ui->COM31, m_ui->COM41};
+    ClickPanel *panels[] = {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4};
+    for (int i = 0; i < 4; ++i)
+        items[i]->setChecked(i + 1 == n);
+    for (int i = 0; i < 4; ++i)
+        panels[i]->setVisible(i + 1 == n);
+}
+
+void TFCOMM::COM11Click() { selectPort(1); }
+void TFCOMM::COM21Click() { selectPort(2); }
+void TFCOMM::COM31Click() { selectPort(3); }
+void TFCOMM::COM41Click() { selectPort(4); }
+
+void TFCOMM::BTCon1Click()
+{
+    m_ui->ComSetup1->setEnabled(false);
+    m_ui->START1->setChecked(true);
+    m_ui->START1->setEnabled(false);
+    m_ui->STOP1->setEnabled(true);
+    m_ui->STOP1->setChecked(false);
+    m_ui->BTCon->hide();
+    m_ui->BtDiscon->show();
+    for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
+        p->setEnabled(false);
+}
+
+void TFCOMM::BtDiscon1Click()
+{
+    m_ui->ComSetup1->setEnabled(true);
+    m_ui->START1->setChecked(false);
+    m_ui->START1->setEnabled(true);
+    m_ui->STOP1->setEnabled(false);
+    m_ui->STOP1->setChecked(true);
+    m_ui->BTCon->show();
+    m_ui->BtDiscon->hide();
+    for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
+        p->setEnabled(true);
+}
+
+void TFCOMM::COMConClick()
+{
+    if (m_ui->COMCon->isChecked()) {
+        m_ui->USBCon->hide();
+        BTCon1Click();
+    } else {
+        m_ui->USBCon->show();
+        m_ui->Image1->hide();
+        BtDiscon1Click();
+    }
+}
+
+// ---- handlers whose behaviour arrives with the link, views and log
+
+void TFCOMM::USBConClick() {}
+void TFCOMM::ReadBtnClick() {}
+void TFCOMM::SetFeatureClick() {}
+void TFCOMM::ClearBtnClick() {}
+void TFCOMM::ConTimerTimer() {}
+
+void TFCOMM::BtFirstClick() {}
+void TFCOMM::BTPreviousClick() {}
+void TFCOMM::BtNextClick() {}
+void TFCOMM::BTlastClick() {}
+void TFCOMM::BtNewClick() {}
+void TFCOMM::BtSaveClick() {}
+void TFCOMM::btFillClick() {}
+void TFCOMM::FillClick() {}
+void TFCOMM::MaxrecordExit() {}
+void TFCOMM::TbFdClick() {}
+void TFCOMM::ComboBox1Change() {}
+
+void TFCOMM::SetmaxExit()
+{
+    updateLimit(m_ui->Setmax->text(), m_state.MaxLimit);
+}
+
+void TFCOMM::SetMinExit()
+{
+    updateLimit(m_ui->SetMin->text(), m_state.MinLimit);
+}
+
+// A lone sign or an empty box means 0; any other text must be a whole number, or the error is
+// reported, the limit keeps its value and the dial face is not redrawn.
+void TFCOMM::updateLimit(const QString &text, float &limit)
+{
+    if (text.isEmpty() || text == u"-" || text == u"+") {
+        limit = 0.0f;
+    } else {
+        bool ok = false;
+        const int value = text.toInt(&ok, 10);
+        if (!ok) {
+            showError(QStringLiteral("'%1' is not a valid integer value").arg(text));
+            return;
+        }
+        limit = float(value);
+    }
+    KDsetup();
+}
+
+// The general error report: what a handler could not do, in a modal box titled with the
+// application's name.
+void TFCOMM::showError(const QString &message)
+{
+    QMessageBox::critical(this, QStringLiteral("Vorlatt"), message);
+}
+
+void TFCOMM::TrecordTimer() {}
+void TFCOMM::RecordSITimeChange() {}
+void TFCOMM::RecordNewClick() {}
+void TFCOMM::N10001Click() {}
+void TFCOMM::N50001Click() {}
+void TFCOMM::N100001Click() {}
+void TFCOMM::N500001Click() {}
+void TFCOMM::N1000001Click() {}
+void TFCOMM::limitessClick() {}
+
+void TFCOMM::SpeedButton2Click() {}
+void TFCOMM::saveasClick() {}
+void TFCOMM::BtPrintClick() {}

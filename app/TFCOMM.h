@@ -1,0 +1,146 @@
+#pragma once
+
+#include "ModelProfile.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class FCOMM;
+}
+class QTimer;
+class ToggleGroup;
+
+// Start values of the state that the window's handlers share; what the decoder, the views and
+// the log change during the run.
+struct SharedState
+{
+    QString CountCode = QStringLiteral("4");
+    qint32 CountFull = 4000;
+    qint32 CountTenth = 400;
+    qint32 CountHundredth = 40;
+    qint32 CountFiftieth = 80;
+
+    float MaxLimit = 4002.0f;
+    float MinLimit = -4002.0f;
+    float PeakMax = -4001.0f;
+    float PeakMin = 4001.0f;
+    QString PeakMaxText;
+    QString PeakMinText;
+    QString LastUnitText = QStringLiteral("113");
+    qint32 LastPointPosition = 0;
+
+    qint32 NextRecordNo = 0;
+    qint32 RecordLimit = 0;
+    bool LivePaging = false;
+
+    qint32 UsbIdleReports = 0;
+    qint32 LinkWatchTicks = 0;
+};
+
+// The program's one main window. It owns every control, timer, device and table for the run;
+// each handler is a short method named after its control and event that calls plain classes and
+// applies their results to the controls.
+class TFCOMM : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // `switches` replaces the layout's profile switches (tests only; the program passes none).
+    explicit TFCOMM(const ProfileSwitches *switches = nullptr, QWidget *parent = nullptr);
+    ~TFCOMM() override;
+
+    Ui::FCOMM *ui() const { return m_ui.get(); }
+    const SharedState &state() const { return m_state; }
+    const ModelProfile &profile() const { return m_profile; }
+    bool logOpen() const { return m_logOpen; }
+
+    // How the program is told to end; tests replace it to observe the request.
+    void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }
+
+    // Handlers, named after their control and event.
+    void BitBtn1Click();
+    void BtExitClick();
+    void Timer1Timer();
+    void FormResize();
+
+    void COM11Click();
+    void COM21Click();
+    void COM31Click();
+    void COM41Click();
+    void BTCon1Click();
+    void BtDiscon1Click();
+    void COMConClick();
+
+    void USBConClick();
+    void ReadBtnClick();
+    void SetFeatureClick();
+    void ClearBtnClick();
+    void ConTimerTimer();
+
+    void BtFirstClick();
+    void BTPreviousClick();
+    void BtNextClick();
+    void BTlastClick();
+    void BtNewClick();
+    void BtSaveClick();
+    void btFillClick();
+    void FillClick();
+    void MaxrecordExit();
+    void TbFdClick();
+    void ComboBox1Change();
+
+    void SetmaxExit();
+    void SetMinExit();
+
+    void TrecordTimer();
+    void RecordSITimeChange();
+    void RecordNewClick();
+    void N10001Click();
+    void N50001Click();
+    void N100001Click();
+    void N500001Click();
+    void N1000001Click();
+    void limitessClick();
+
+    void SpeedButton2Click();
+    void saveasClick();
+    void BtPrintClick();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void FormCreate();
+    void cs123();
+    bool openLogTable();
+    void closeLogTable();
+    void resetChart();
+    void ShowSeries(int index);
+    void setCountRange(const QString &code);
+    void KDsetup();
+    void KDrun(int position);
+
+    void updateLimit(const QString &text, float &limit);
+    void showError(const QString &message);
+
+    void applyDesignFonts();
+    void applyPictures();
+    void wireControls();
+    void selectPort(int n);
+
+    std::unique_ptr<Ui::FCOMM> m_ui;
+    ProfileSwitches m_switches;
+    ModelProfile m_profile;
+    SharedState m_state;
+    ToggleGroup *m_connectGroup = nullptr;
+    QTimer *m_timer1 = nullptr;
+    QTimer *m_conTimer = nullptr;
+    QTimer *m_trecord = nullptr;
+    bool m_logOpen = false;
+    std::function<void()> m_terminate;
+};
