@@ -5,6 +5,8 @@ function(vorlatt_add_test name)
     qt_add_executable(${name} ${name}.cpp ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt::Test ${T_LIBS})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    # Tests use the window's generated form from the app library rather than generating their own.
+    set_target_properties(${name} PROPERTIES AUTOUIC OFF)
     add_test(NAME ${name} COMMAND ${name})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
