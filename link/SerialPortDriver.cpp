@@ -1,0 +1,213 @@
+#include "SerialPortDriver.h"
+
+#include "ComPortNames.h"
+
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+
+TSerialPortDriver::TSerialPortDriver(QObject *parent)
+    : QObject(parent), m_pollTimer(new QTimer(this)), m_receiveBuffer(m_comPortInBufSize)
+{
+    connect(m_pollTimer, &QTimer::timeout, this, &TSerialPortDriver::PollReceive);
+}
+
+TSerialPortDriver::~TSerialPortDriver()
+{
+    ClosePort();
+}
+
+bool TSerialPortDriver::OpenPort()
+{
+    if (IsOpen())
+        return true;
+    const QString device = comPortDevice(static_cast<int>(m_comPort) + 1);
+    const serialos::OpenResult result = serialos::openExclusive(device);
+    if (result.fd < 0) {
+        m_errorString = result.error;
+        return false;
+    }
+    m_portHandle = result.fd;
+    m_deviceName = device;
+    m_errorString.clear();
+    ApplyLineSettings();
+    restartPolling();
+    return true;
+}
+
+void TSerialPortDriver::ClosePort()
+{
+    if (!IsOpen())
+        return;
+    m_pollTimer->stop();
+    serialos::closePort(m_portHandle);
+    m_portHandle = -1;
+    m_deviceName.clear();
+}
+
+bool TSerialPortDriver::IsOpen() const
+{
+    return m_portHandle >= 0;
+}
+
+void TSerialPortDriver::ApplyLineSettings()
+{
+    if (!IsOpen())
+        return;
+    serialos::applyLineSettings(m_portHandle, lineSettings());
+    // Bytes received under the old settings would be misread under the new ones.
+    PurgeBuffers(true, true);
+}
+
+void TSerialPortDriver::PurgeBuffers(bool Input, bool Output)
+{
+    if (!IsOpen())
+        return;
+    serialos::purge(m_portHandle, Input, Output);
+}
+
+serialos::LineSettings TSerialPortDriver::lineSettings() const
+{
+    serialos::LineSettings s;
+    s.baudRate = comPortBaudRateValue(m_comPortSpeed);
+    s.dataBits = m_comPortDataBits;
+    s.stopBits = m_comPortStopBits;
+    s.parity = m_comPortParity;
+    s.rtsCts = m_comPortHwHandshaking == TComPortHwHandshaking::hhRTSCTS;
+    s.xonXoff = m_comPortSwHandshaking == TComPortSwHandshaking::shXONXOFF;
+    s.dtr = m_enableDTROnOpen;
+    return s;
+}
+
+void TSerialPortDriver::setComPort(TComPortNumber value)
+{
+    if (!IsOpen())
+        m_comPort = value;
+}
+
+void TSerialPortDriver::setComPortSpeed(TComPortBaudRate value)
+{
+    m_comPortSpeed = value;
+    ApplyLineSettings();
+}
+
+void TSerialPortDriver::setComPortDataBits(TComPortDataBits value)
+{
+    m_comPortDataBits = value;
+    ApplyLineSettings();
+}
+
+void TSerialPortDriver::setComPortStopBits(TComPortStopBits value)
+{
+    m_comPortStopBits = value;
+    ApplyLineSettings();
+}
+
+void TSerialPortDriver::setComPortParity(TComPortParity value)
+{
+    m_comPortParity = value;
+    ApplyLineSettings();
+}
+
+void TSerialPortDriver::setComPortHwHandshaking(TComPortHwHandshaking value)
+{
+    m_comPortHwHandshaking = value;
+    ApplyLineSettings();
+}
+
+void TSerialPortDriver::setComPortSwHandshaking(TComPortSwHandshaking value)
+{
+    m_comPortSwHandshaking = value;
+    ApplyLineSettings();
+}
+
+void TSerialPortDriver::setComPortInBufSize(quint16 value)
+{
+    // An empty buffer would read nothing ever again while the input queue overflows unseen.
+    if (IsOpen() || value == 0)
+        return;
+    m_comPortInBufSize = value;
+    // A handler further up the stack may still be reading the old buffer; the outermost poll
+    // replaces it once that handler has returned.
+    if (m_deliveryDepth == 0)
+        m_receiveBuffer.assign(m_comPortInBufSize, 0);
+}
+
+void TSerialPortDriver::setComPortOutBufSize(quint16 value)
+{
+    m_comPortOutBufSize = value;
+}
+
+void TSerialPortDriver::setComPortPollingDelay(quint16 value)
+{
+    if (value == m_comPortPollingDelay)
+        return;
+    m_comPortPollingDelay = value;
+    if (IsOpen())
+        restartPolling();
+}
+
+void TSerialPortDriver::setEnableDTROnOpen(bool value)
+{
+    m_enableDTROnOpen = value;
+}
+
+void TSerialPortDriver::setOutputTimeout(quint16 value)
+{
+    m_outputTimeout = value;
+}
+
+void TSerialPortDriver::setOnReceiveData(TComPortReceiveDataEvent handler)
+{
+    m_onReceiveData = std::move(handler);
+}
+
+void TSerialPortDriver::restartPolling()
+{
+    m_pollTimer->stop();
+    m_pollTimer->start(std::max<int>(m_comPortPollingDelay, kMinPollingDelay));
+}
+
+void TSerialPortDriver::PollReceive()
+{
+    ++m_pollCount;
+    if (!IsOpen())
+        return;
+
+    // A handler that runs a modal loop lets this timer fire again while it is still reading the
+    // receive buffer; such a nested poll reads into a buffer of its own so the outer handler's
+    // bytes stay as they were.
+    std::vector<char> nestedBuffer;
+    char *buffer = nullptr;
+    if (m_deliveryDepth == 0) {
+        if (m_receiveBuffer.size() != m_comPortInBufSize)
+            m_receiveBuffer.assign(m_comPortInBufSize, 0);
+        buffer = m_receiveBuffer.data();
+    } else {
+        nestedBuffer.resize(m_comPortInBufSize);
+        buffer = nestedBuffer.data();
+    }
+
+    const qint64 received = serialos::readAvailable(m_portHandle, buffer, m_comPortInBufSize);
+    if (received <= 0 || !m_onReceiveData)
+        return;
+
+    // The handler may replace or clear itself, close the port, or destroy this driver (a window
+    // closed from inside a modal box); call a copy, and touch nothing here once it is gone.
+    const TComPortReceiveDataEvent handler = m_onReceiveData;
+    const QPointer<TSerialPortDriver> alive(this);
+    struct DepthGuard
+    {
+        const QPointer<TSerialPortDriver> &driver;
+        ~DepthGuard()
+        {
+            if (driver)
+                --driver->m_deliveryDepth;
+        }
+    };
+    ++m_deliveryDepth;
+    const DepthGuard guard{alive};
+    handler(this, buffer, static_cast<int>(received));
+}

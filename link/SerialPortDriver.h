@@ -1,0 +1,122 @@
+#pragma once
+
+#include "ComPortTypes.h"
+#include "SerialOs.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+class QTimer;
+class TSerialPortDriver;
+
+// Called with each block of received bytes (at least one). The bytes belong to the driver and are
+// overwritten by a later poll: a handler copies what it keeps before it returns.
+using TComPortReceiveDataEvent =
+    std::function<void(TSerialPortDriver *Sender, const char *DataPtr, int DataSize)>;
+
+// Receive-only serial port driver. While the port is open a timer on the owning (GUI) thread
+// polls it every ComPortPollingDelay ms; each poll reads what is waiting, at most
+// ComPortInBufSize bytes, and hands it to OnReceiveData. A poll never blocks and never loops
+// on a dead port: a failed read delivers nothing and polling goes on until ClosePort.
+class TSerialPortDriver : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TSerialPortDriver(QObject *parent = nullptr);
+    ~TSerialPortDriver() override;
+
+    // Opens the device of ComPort (see comPortDevice) exclusively, applies the line settings
+    // and starts polling. True if the port is open afterwards, also when it already was; an
+    // already open port is left exactly as it is.
+    bool OpenPort();
+    void ClosePort();
+    bool IsOpen() const;
+    // Applies the line settings to the open port and discards pending input and output.
+    void ApplyLineSettings();
+    void PurgeBuffers(bool Input, bool Output);
+
+    // Ignored while the port is open: the open port stays and the number is not remembered.
+    TComPortNumber comPort() const { return m_comPort; }
+    void setComPort(TComPortNumber value);
+
+    // The line settings take effect at once on an open port (which discards pending input).
+    TComPortBaudRate comPortSpeed() const { return m_comPortSpeed; }
+    void setComPortSpeed(TComPortBaudRate value);
+    TComPortDataBits comPortDataBits() const { return m_comPortDataBits; }
+    void setComPortDataBits(TComPortDataBits value);
+    TComPortStopBits comPortStopBits() const { return m_comPortStopBits; }
+    void setComPortStopBits(TComPortStopBits value);
+    TComPortParity comPortParity() const { return m_comPortParity; }
+    void setComPortParity(TComPortParity value);
+    TComPortHwHandshaking comPortHwHandshaking() const { return m_comPortHwHandshaking; }
+    void setComPortHwHandshaking(TComPortHwHandshaking value);
+    TComPortSwHandshaking comPortSwHandshaking() const { return m_comPortSwHandshaking; }
+    void setComPortSwHandshaking(TComPortSwHandshaking value);
+
+    // Most bytes one poll delivers. Changed only while the port is closed; 0 is refused.
+    quint16 comPortInBufSize() const { return m_comPortInBufSize; }
+    void setComPortInBufSize(quint16 value);
+    // Kept for the settings record; Linux has fixed kernel queues, so it changes nothing.
+    quint16 comPortOutBufSize() const { return m_comPortOutBufSize; }
+    void setComPortOutBufSize(quint16 value);
+
+    // Poll interval in ms; an open port restarts its timer with the new interval. Values below
+    // kMinPollingDelay are stored but polled at that minimum.
+    quint16 comPortPollingDelay() const { return m_comPortPollingDelay; }
+    void setComPortPollingDelay(quint16 value);
+
+    // Takes effect at the next ApplyLineSettings (or OpenPort).
+    bool enableDTROnOpen() const { return m_enableDTROnOpen; }
+    void setEnableDTROnOpen(bool value);
+
+    // Stored only: the driver has no send operation.
+    quint16 outputTimeout() const { return m_outputTimeout; }
+    void setOutputTimeout(quint16 value);
+
+    const TComPortReceiveDataEvent &onReceiveData() const { return m_onReceiveData; }
+    void setOnReceiveData(TComPortReceiveDataEvent handler);
+
+    // The line as ApplyLineSettings sets it, from the properties above.
+    serialos::LineSettings lineSettings() const;
+    // Device of the open port; empty while closed.
+    QString deviceName() const { return m_deviceName; }
+    // Why the last OpenPort failed; empty after a successful one. The driver never shows it.
+    QString errorString() const { return m_errorString; }
+    // Poll timer ticks since construction, for diagnostics and tests.
+    quint64 pollCount() const { return m_pollCount; }
+
+    // A zero interval would make the timer fire on every pass of the event loop.
+    static constexpr int kMinPollingDelay = 10;
+
+private:
+    void PollReceive();
+    void restartPolling();
+
+    TComPortNumber m_comPort = TComPortNumber::pnCOM1;
+    TComPortBaudRate m_comPortSpeed = TComPortBaudRate::br9600;
+    TComPortDataBits m_comPortDataBits = TComPortDataBits::db8BITS;
+    TComPortStopBits m_comPortStopBits = TComPortStopBits::sb1BITS;
+    TComPortParity m_comPortParity = TComPortParity::ptNONE;
+    TComPortHwHandshaking m_comPortHwHandshaking = TComPortHwHandshaking::hhNONE;
+    TComPortSwHandshaking m_comPortSwHandshaking = TComPortSwHandshaking::shNONE;
+    quint16 m_comPortInBufSize = 2048;
+    quint16 m_comPortOutBufSize = 2048;
+    quint16 m_comPortPollingDelay = 50;
+    bool m_enableDTROnOpen = true;
+    quint16 m_outputTimeout = 4000;
+    TComPortReceiveDataEvent m_onReceiveData;
+
+    int m_portHandle = -1;
+    QString m_deviceName;
+    QString m_errorString;
+    QTimer *m_pollTimer = nullptr;
+    std::vector<char> m_receiveBuffer;
+    // Handlers still running further up the stack (one that opened a modal box keeps the event
+    // loop, and so the poll timer, going).
+    int m_deliveryDepth = 0;
+    quint64 m_pollCount = 0;
+};
