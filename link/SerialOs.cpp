@@ -129,19 +129,36 @@ void makeRawTermios(termios &t, const LineSettings &settings)
     t.c_cflag |= CREAD | CLOCAL;
 
     switch (settings.dataBits) {
-    case TComPortDataBits::db5BITS: t.c_cflag |= CS5; break;
-    case TComPortDataBits::db6BITS: t.c_cflag |= CS6; break;
-    case TComPortDataBits::db7BITS: t.c_cflag |= CS7; break;
-    case TComPortDataBits::db8BITS: t.c_cflag |= CS8; break;
+    case TComPortDataBits::db5BITS:
+        t.c_cflag |= CS5;
+        break;
+    case TComPortDataBits::db6BITS:
+        t.c_cflag |= CS6;
+        break;
+    case TComPortDataBits::db7BITS:
+        t.c_cflag |= CS7;
+        break;
+    case TComPortDataBits::db8BITS:
+        t.c_cflag |= CS8;
+        break;
     }
     // The parity bit is sent, but received parity is not checked (no INPCK): a byte with a parity
     // error is delivered as it came.
     switch (settings.parity) {
-    case TComPortParity::ptNONE: break;
-    case TComPortParity::ptODD: t.c_cflag |= PARENB | PARODD; break;
-    case TComPortParity::ptEVEN: t.c_cflag |= PARENB; break;
-    case TComPortParity::ptMARK: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case TComPortParity::ptSPACE: t.c_cflag |= PARENB | CMSPAR; break;
+    case TComPortParity::ptNONE:
+        break;
+    case TComPortParity::ptODD:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+    case TComPortParity::ptEVEN:
+        t.c_cflag |= PARENB;
+        break;
+    case TComPortParity::ptMARK:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case TComPortParity::ptSPACE:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
     }
     // termios knows one or two stop bits; UARTs send one and a half when two are asked for with
     // five data bits, which is the only case where 1.5 is defined.

@@ -13,7 +13,9 @@ bool setExactBaudRate(int fd, int baudRate)
 {
     if (baudRate <= 0)
         return false;
-    struct termios2 t {};
+    struct termios2 t
+    {
+    };
     if (::ioctl(fd, TCGETS2, &t) != 0)
         return false;
     // No input speed bits: the input runs at the output speed.
@@ -26,7 +28,9 @@ bool setExactBaudRate(int fd, int baudRate)
 
 int lineBaudRate(int fd)
 {
-    struct termios2 t {};
+    struct termios2 t
+    {
+    };
     if (::ioctl(fd, TCGETS2, &t) != 0)
         return -1;
     return static_cast<int>(t.c_ospeed);

@@ -176,9 +176,10 @@ void TSerialPortDriver::PollReceive()
     if (!IsOpen())
         return;
 
-    // A handler that runs a modal loop lets this timer fire again while it is still reading the
-    // receive buffer; such a nested poll reads into a buffer of its own so the outer handler's
-    // bytes stay as they were.
+    // Qt does not fire a timer again while its slot runs, but a handler that opens a modal box
+    // and lets the user reconnect (or change the polling delay) restarts the timer, which then
+    // polls inside the handler. Such a nested poll reads into a buffer of its own so the outer
+    // handler's bytes stay as they were.
     std::vector<char> nestedBuffer;
     char *buffer = nullptr;
     if (m_deliveryDepth == 0) {

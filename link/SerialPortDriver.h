@@ -21,6 +21,8 @@ using TComPortReceiveDataEvent =
 // polls it every ComPortPollingDelay ms; each poll reads what is waiting, at most
 // ComPortInBufSize bytes, and hands it to OnReceiveData. A poll never blocks and never loops
 // on a dead port: a failed read delivers nothing and polling goes on until ClosePort.
+// While a handler runs, its poll timer does not fire again, so a handler that shows a modal box
+// pauses reception; what arrives meanwhile waits in the system's input queue (4 KiB).
 class TSerialPortDriver : public QObject
 {
     Q_OBJECT
@@ -115,8 +117,7 @@ private:
     QString m_errorString;
     QTimer *m_pollTimer = nullptr;
     std::vector<char> m_receiveBuffer;
-    // Handlers still running further up the stack (one that opened a modal box keeps the event
-    // loop, and so the poll timer, going).
+    // Handlers still running further up the stack (see PollReceive).
     int m_deliveryDepth = 0;
     quint64 m_pollCount = 0;
 };

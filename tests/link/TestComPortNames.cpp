@@ -39,8 +39,7 @@ void TestComPortNames::mapping_data()
     QTest::addColumn<QString>("expected");
 
     const QStringList two{"/dev/ttyUSB1", "/dev/ttyUSB0"};
-    QTest::newRow("variable names the device")
-        << 1 << 1 << "/dev/pts/7" << two << "/dev/pts/7";
+    QTest::newRow("variable names the device") << 1 << 1 << "/dev/pts/7" << two << "/dev/pts/7";
     QTest::newRow("empty variable falls back to the system list")
         << 1 << 1 << "" << two << "/dev/ttyUSB0";
     QTest::newRow("no variable, second listed port") << 2 << 0 << "" << two << "/dev/ttyUSB1";

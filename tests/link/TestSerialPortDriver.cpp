@@ -137,14 +137,23 @@ int activeTimers(const QObject &object)
 
 void useAsCom(int n, const Pty &pty)
 {
-    qputenv(QByteArray("VORLATT_COM" + QByteArray::number(n)).constData(), pty.path().toLocal8Bit());
+    qputenv(QByteArray("VORLATT_COM" + QByteArray::number(n)).constData(),
+            pty.path().toLocal8Bit());
 }
 
 // Long enough that no poll happens before a test lowers it again.
 constexpr quint16 kNoPolling = 60000;
 constexpr quint16 kFastPolling = 10;
 
-enum class Property { Speed, DataBits, StopBits, Parity, HwHandshaking, SwHandshaking };
+enum class Property
+{
+    Speed,
+    DataBits,
+    StopBits,
+    Parity,
+    HwHandshaking,
+    SwHandshaking
+};
 
 } // namespace
 
@@ -384,12 +393,12 @@ void TestSerialPortDriver::speedReachesTheLine_data()
     QTest::addColumn<TComPortBaudRate>("speed");
     QTest::addColumn<int>("baud");
     const QList<QPair<TComPortBaudRate, int>> rates{
-        {TComPortBaudRate::br110, 110},       {TComPortBaudRate::br300, 300},
-        {TComPortBaudRate::br600, 600},       {TComPortBaudRate::br1200, 1200},
-        {TComPortBaudRate::br2400, 2400},     {TComPortBaudRate::br4800, 4800},
-        {TComPortBaudRate::br9600, 9600},     {TComPortBaudRate::br14400, 14400},
-        {TComPortBaudRate::br19200, 19200},   {TComPortBaudRate::br38400, 38400},
-        {TComPortBaudRate::br56000, 56000},   {TComPortBaudRate::br57600, 57600},
+        {TComPortBaudRate::br110, 110},      {TComPortBaudRate::br300, 300},
+        {TComPortBaudRate::br600, 600},      {TComPortBaudRate::br1200, 1200},
+        {TComPortBaudRate::br2400, 2400},    {TComPortBaudRate::br4800, 4800},
+        {TComPortBaudRate::br9600, 9600},    {TComPortBaudRate::br14400, 14400},
+        {TComPortBaudRate::br19200, 19200},  {TComPortBaudRate::br38400, 38400},
+        {TComPortBaudRate::br56000, 56000},  {TComPortBaudRate::br57600, 57600},
         {TComPortBaudRate::br115200, 115200}};
     for (const auto &[speed, baud] : rates)
         QTest::addRow("%d baud", baud) << speed << baud;
@@ -442,8 +451,7 @@ void TestSerialPortDriver::termiosFromSettings_data()
                               << uint(CS8) << 0u << uint(B115200);
     // Rates without a termios constant get the nearest one here, the exact rate afterwards.
     QTest::newRow("14400 nearest, ties go up") << D::db8BITS << P::ptNONE << S::sb1BITS << false
-                                               << false << 14400 << uint(CS8) << 0u
-                                               << uint(B19200);
+                                               << false << 14400 << uint(CS8) << 0u << uint(B19200);
     QTest::newRow("56000 nearest") << D::db8BITS << P::ptNONE << S::sb1BITS << false << false
                                    << 56000 << uint(CS8) << 0u << uint(B57600);
 }
@@ -683,22 +691,25 @@ void TestSerialPortDriver::modemLinesFollowSettings()
     }
     qputenv("VORLATT_COM1", device.toLocal8Bit());
 
+    // Opened before the driver, which refuses later opens of the port it holds.
+    const int fd = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
     TSerialPortDriver driver;
-    driver.setEnableDTROnOpen(!dtrOnOpen); // the opposite first: only the next apply may change it
+    driver.setEnableDTROnOpen(!dtrOnOpen);
     driver.setComPortHwHandshaking(handshaking);
     QVERIFY2(driver.OpenPort(), qPrintable(driver.errorString()));
-    const int fd = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        // The driver holds the port exclusively; read the lines through its own open.
-        QSKIP("cannot inspect the modem lines of a port held exclusively");
-    }
+    const auto opened = serialos::modemLines(fd);
+    // The new DTR choice waits for the next application of the settings.
     driver.setEnableDTROnOpen(dtrOnOpen);
+    const auto beforeApply = serialos::modemLines(fd);
     driver.ApplyLineSettings();
-    const auto lines = serialos::modemLines(fd);
+    const auto applied = serialos::modemLines(fd);
     ::close(fd);
-    QVERIFY(lines.has_value());
-    QCOMPARE(lines->dtr, dtr);
-    QCOMPARE(lines->rts, rts);
+    QVERIFY(opened && beforeApply && applied);
+    QCOMPARE(opened->dtr, !dtr);
+    QCOMPARE(beforeApply->dtr, !dtr);
+    QCOMPARE(applied->dtr, dtr);
+    QCOMPARE(applied->rts, rts);
 }
 
 void TestSerialPortDriver::nestedPollLeavesOuterBlockIntact()
@@ -759,10 +770,11 @@ void TestSerialPortDriver::handlerMayCloseClearOrDestroy()
         } else if (action == "clear") {
             sender->setOnReceiveData({}); // destroys the function that is running
         } else if (action == "destroy") {
-            // As when the window owning the driver is closed from inside a message box.
+            // As when the window owning the driver is closed from inside a message box: the
+            // deferred delete is posted, and so carried out, within the modal loop.
             QEventLoop modal;
             connect(sender, &QObject::destroyed, &modal, &QEventLoop::quit);
-            sender->deleteLater();
+            QTimer::singleShot(0, sender, [sender] { sender->deleteLater(); });
             QTimer::singleShot(5000, &modal, &QEventLoop::quit);
             modal.exec();
         }
