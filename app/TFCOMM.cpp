@@ -5,11 +5,14 @@
 #include "ToggleGroup.h"
 #include "ui_FCOMM.h"
 
+#include "assets/Assets.h"
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QMovie>
 #include <QScreen>
 #include <QTimer>
 
@@ -110,7 +113,7 @@ void TFCOMM::applyDesignFonts()
             continue;
         const QStringList parts = spec.toString().split(u'|');
         QFont font = w->font();
-        font.setFamily(parts.value(0) == u"display" ? QStringLiteral("Vorlatt LCD") : parts.value(0));
+        font.setFamily(parts.value(0) == u"display" ? assets::displayFontFamily() : parts.value(0));
         font.setPixelSize(parts.value(1).toInt());
         const QString flags = parts.value(2);
         font.setBold(flags.contains(u'b'));
@@ -119,7 +122,34 @@ void TFCOMM::applyDesignFonts()
     }
 }
 
-void TFCOMM::applyPictures() {}
+// Every picture control shows the picture of its own name; the button glyphs likewise.
+void TFCOMM::applyPictures()
+{
+    QIcon icon;
+    icon.addPixmap(assets::picture(QStringLiteral("WindowIcon")));
+    icon.addPixmap(assets::picture(QStringLiteral("WindowIcon32")));
+    setWindowIcon(icon);
+
+    for (QLabel *label : {m_ui->CONok, m_ui->CONokN, m_ui->LCDsend, m_ui->LCDREL, m_ui->EF,
+                          m_ui->LCDpower, static_cast<QLabel *>(m_ui->TbFd),
+                          static_cast<QLabel *>(m_ui->TbSx)})
+        label->setPixmap(assets::picture(label->objectName()));
+    for (QAbstractButton *button :
+         {static_cast<QAbstractButton *>(m_ui->RecordNew), static_cast<QAbstractButton *>(m_ui->OpenDataFiles),
+          static_cast<QAbstractButton *>(m_ui->saveas), static_cast<QAbstractButton *>(m_ui->BtPrint),
+          static_cast<QAbstractButton *>(m_ui->BtNew), static_cast<QAbstractButton *>(m_ui->BtSave),
+          static_cast<QAbstractButton *>(m_ui->BtFirst), static_cast<QAbstractButton *>(m_ui->BTPrevious),
+          static_cast<QAbstractButton *>(m_ui->BtNext), static_cast<QAbstractButton *>(m_ui->BTlast)}) {
+        const QPixmap glyph = assets::picture(button->objectName());
+        button->setIcon(glyph);
+        button->setIconSize(glyph.size());
+    }
+
+    // The banner runs while it is shown: QMovie pauses itself when the label is hidden.
+    auto *banner = new QMovie(assets::picturePath(QStringLiteral("Image1")), QByteArray(), this);
+    m_ui->Image1->setMovie(banner);
+    banner->start();
+}
 
 void TFCOMM::wireControls()
 {
