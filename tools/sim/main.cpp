@@ -1,0 +1,298 @@
+// vorlatt-sim: plays a digital multimeter on a serial line, sending the 14-byte display frames
+// at the meter's pace from a built-in tour of its functions.
+//
+//   vorlatt-sim                  open a pseudo-terminal; its path is the first line of stdout
+//   vorlatt-sim --device PATH    write to that device (a serial port, the far end of a pty) instead
+//   --rate N                     frames per second (default: the meter's pace, one per 58 ms)
+//   --count N                    stop after N frames
+//   --verbose                    name each scene on stderr as it starts
+
+#include "SimScript.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// A 14-byte frame takes about 58 ms at 2400 baud with ten bit times per byte.
+constexpr double kMeterFramesPerSecond = 1000.0 / 58.0;
+constexpr int kFrameBytes = 14;
+// Never let more than this many bytes wait unread: a reader that comes late or falls behind
+// should see live readings, not a backlog of old ones.
+constexpr int kMaxBacklogBytes = 2048;
+// On --count, how long to wait for the reader to take the last frames before closing.
+constexpr long kDrainMilliseconds = 1000;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void requestStop(int)
+{
+    g_stop = 1;
+}
+
+struct Options
+{
+    std::string device;
+    double rate = kMeterFramesPerSecond;
+    long long count = -1; // -1: until stopped
+    bool verbose = false;
+};
+
+void usage(std::FILE *out)
+{
+    std::fputs("usage: vorlatt-sim [--device PATH] [--rate FRAMES_PER_SECOND] [--count FRAMES] "
+               "[--verbose]\n",
+               out);
+}
+
+bool parseNumber(const char *text, double *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+bool parseOptions(int argc, char **argv, Options *options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        double number = 0;
+        if (arg == "--device" && hasValue) {
+            options->device = argv[++i];
+        } else if (arg == "--rate" && hasValue && parseNumber(argv[++i], &number) && number > 0 &&
+                   number <= 100000) {
+            options->rate = number;
+        } else if (arg == "--count" && hasValue && parseNumber(argv[++i], &number) && number >= 0 &&
+                   number <= 1e15 && number == static_cast<long long>(number)) {
+            options->count = static_cast<long long>(number);
+        } else if (arg == "--verbose") {
+            options->verbose = true;
+        } else if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// 2400 baud, 8 data bits, no parity, one stop bit, nothing translated. A pseudo-terminal ignores
+// the speed but keeps the raw mode, which is what matters to the reader.
+void makeRaw(int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return; // not a terminal: write the bytes as they are
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&tio, B2400);
+    cfsetospeed(&tio, B2400);
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+timespec addNanoseconds(timespec t, long long ns)
+{
+    ns += t.tv_nsec;
+    t.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+    t.tv_nsec = static_cast<long>(ns % 1000000000LL);
+    return t;
+}
+
+bool before(const timespec &a, const timespec &b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+timespec now()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t;
+}
+
+// Sleeps until the deadline; returns early when asked to stop.
+void sleepUntil(const timespec &deadline)
+{
+    while (!g_stop &&
+           clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+class Line
+{
+public:
+    Line() = default;
+    Line(const Line &) = delete;
+    Line &operator=(const Line &) = delete;
+
+    // On a pseudo-terminal of our own we keep the reader's end open as well: the line then
+    // stays up and raw while readers come and go, and its input queue shows how far behind
+    // the reader is.
+    bool openPseudoTerminal()
+    {
+        int master = -1, slave = -1;
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+            std::fprintf(stderr, "vorlatt-sim: cannot open a pseudo-terminal: %s\n",
+                         std::strerror(errno));
+            return false;
+        }
+        makeRaw(slave);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        m_fd = master;
+        m_readerEnd = slave;
+        m_path = ttyname(slave) ? ttyname(slave) : "";
+        return true;
+    }
+
+    bool openDevice(const std::string &path)
+    {
+        m_fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+        if (m_fd < 0) {
+            std::fprintf(stderr, "vorlatt-sim: cannot open %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        makeRaw(m_fd);
+        m_path = path;
+        return true;
+    }
+
+    const std::string &path() const { return m_path; }
+
+    // Bytes sent but not yet read, where the line can tell; 0 where it cannot.
+    int backlog() const
+    {
+        int waiting = 0;
+        if (m_readerEnd >= 0)
+            return ioctl(m_readerEnd, FIONREAD, &waiting) == 0 ? waiting : 0;
+        return ioctl(m_fd, TIOCOUTQ, &waiting) == 0 ? waiting : 0;
+    }
+
+    enum class Sent
+    {
+        Whole,
+        Dropped,
+        Failed
+    };
+
+    // Never blocks: a frame that does not fit is dropped, and the reader finds the next
+    // frame at its carriage return.
+    Sent send(const QByteArray &frame, int maxBacklog)
+    {
+        if (backlog() + frame.size() > maxBacklog)
+            return Sent::Dropped;
+        const ssize_t written = ::write(m_fd, frame.constData(), static_cast<size_t>(frame.size()));
+        if (written == frame.size())
+            return Sent::Whole;
+        if (written >= 0 || errno == EAGAIN || errno == EINTR)
+            return Sent::Dropped;
+        std::fprintf(stderr, "vorlatt-sim: write to %s failed: %s\n", m_path.c_str(),
+                     std::strerror(errno));
+        return Sent::Failed;
+    }
+
+    // Bytes written a moment ago may still be on their way into the queue that backlog()
+    // sees, so the line counts as drained only when it is found empty twice in a row.
+    void drain()
+    {
+        const timespec giveUp = addNanoseconds(now(), kDrainMilliseconds * 1000000LL);
+        int emptyChecks = 0;
+        while (!g_stop && emptyChecks < 2 && before(now(), giveUp)) {
+            sleepUntil(addNanoseconds(now(), 20 * 1000000LL));
+            emptyChecks = backlog() > 0 ? 0 : emptyChecks + 1;
+        }
+    }
+
+    ~Line()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_readerEnd >= 0)
+            ::close(m_readerEnd);
+    }
+
+private:
+    int m_fd = -1;
+    int m_readerEnd = -1;
+    std::string m_path;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (!parseOptions(argc, argv, &options)) {
+        usage(stderr);
+        return 2;
+    }
+
+    struct sigaction stop
+    {
+    };
+    stop.sa_handler = requestStop;
+    sigemptyset(&stop.sa_mask);
+    stop.sa_flags = 0; // no SA_RESTART: the frame sleep must wake up on the signal
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Line line;
+    if (options.device.empty() ? !line.openPseudoTerminal() : !line.openDevice(options.device))
+        return 1;
+    std::printf("%s\n", line.path().c_str());
+    std::fflush(stdout);
+
+    const auto period = static_cast<long long>(1e9 / options.rate);
+    const int maxBacklog =
+        std::clamp(static_cast<int>(options.rate * kFrameBytes), 4 * kFrameBytes, kMaxBacklogBytes);
+    long long dropped = 0;
+    int lastScene = -1;
+    timespec deadline = now();
+    long long frame = 0;
+    for (; !g_stop && (options.count < 0 || frame < options.count); ++frame) {
+        if (options.verbose) {
+            const int scene =
+                static_cast<int>((frame % SimScript::cycleLength()) / SimScript::kFramesPerScene);
+            if (scene != lastScene)
+                std::fprintf(stderr, "vorlatt-sim: %s\n", qPrintable(SimScript::sceneName(scene)));
+            lastScene = scene;
+        }
+        switch (line.send(SimScript::state(frame).toFrame(), maxBacklog)) {
+        case Line::Sent::Whole:
+            break;
+        case Line::Sent::Dropped:
+            ++dropped;
+            break;
+        case Line::Sent::Failed:
+            return 1;
+        }
+        deadline = addNanoseconds(deadline, period);
+        // After a stall (a suspended process, a busy machine) carry on at the normal pace
+        // instead of sending the missed frames in a burst.
+        const timespec current = now();
+        if (before(deadline, current))
+            deadline = current;
+        sleepUntil(deadline);
+    }
+    if (!g_stop)
+        line.drain();
+    if (options.verbose)
+        std::fprintf(stderr, "vorlatt-sim: %lld frames, %lld dropped\n", frame, dropped);
+    return 0;
+}
