@@ -42,6 +42,7 @@ constexpr std::array<SpeedEntry, 19> kSpeeds{{{50, B50},
                                               {230400, B230400},
                                               {460800, B460800}}};
 
+// The standard rate nearest to baudRate; ties go to the faster one.
 const SpeedEntry &nearestSpeed(int baudRate)
 {
     const SpeedEntry *best = &kSpeeds.front();
@@ -112,11 +113,6 @@ void closePort(int fd)
         return;
     (void)::ioctl(fd, TIOCNXCL);
     ::close(fd);
-}
-
-unsigned nearestSpeedConstant(int baudRate)
-{
-    return nearestSpeed(baudRate).constant;
 }
 
 void makeRawTermios(termios &t, const LineSettings &settings)

@@ -53,9 +53,6 @@ void applyLineSettings(int fd, const LineSettings &settings);
 // the kernel for the exact rate.
 void makeRawTermios(termios &t, const LineSettings &settings);
 
-// The termios speed constant nearest to a rate (ties go to the faster one).
-unsigned nearestSpeedConstant(int baudRate);
-
 // Discards pending input and/or output; failures are ignored.
 void purge(int fd, bool input, bool output);
 
