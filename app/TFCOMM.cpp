@@ -6,6 +6,8 @@
 #include "ui_FCOMM.h"
 
 #include "assets/Assets.h"
+#include "link/SerialPortDriver.h"
+#include "protocol/DecodedFrame.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -39,6 +41,14 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
       m_terminate([] { QCoreApplication::quit(); })
 {
     m_ui->setupUi(this);
+
+    // The serial driver as designed: COM1, 2400 baud, polled every 100 ms; the port stays closed
+    // until the user connects.
+    COMM2 = new TSerialPortDriver(this);
+    COMM2->setComPort(TComPortNumber::pnCOM1);
+    COMM2->setComPortSpeed(TComPortBaudRate::br2400);
+    COMM2->setComPortPollingDelay(100);
+
     if (switches) {
         const std::pair<QCheckBox *, bool> boxes[] = {
             {m_ui->IFRostav, switches->IFRostav},   {m_ui->IFTarvo, switches->IFTarvo},
@@ -74,6 +84,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
 
     applyDesignFonts();
     applyPictures();
+    findReplicaControls();
 
     m_timer1 = new QTimer(this);
     m_timer1->setInterval(1000);
@@ -251,7 +262,7 @@ bool TFCOMM::eventFilter(QObject *watched, QEvent *event)
 void TFCOMM::FormCreate()
 {
     cs123();
-    setCountRange(QStringLiteral("4"));
+    m_state.countRange = protocol::CountRange();
     m_state.MaxLimit = 4002.0f;
     m_state.MinLimit = -4002.0f;
     m_state.PeakMax = -4001.0f;
@@ -265,10 +276,28 @@ void TFCOMM::FormCreate()
     resetChart();
 
     m_profile = resolveProfile(m_switches);
+    switch (m_profile.receiveRoutine) {
+    case ReceiveRoutine::None:
+        break;
+    case ReceiveRoutine::RECEIVE_COM_Data:
+        m_serialAssembler = protocol::SerialFrameAssembler(protocol::SerialRoutine::RECEIVE_COM_Data);
+        COMM2->setOnReceiveData([this](TSerialPortDriver *sender, const char *data, int size) {
+            RECEIVE_COM_Data(sender, data, size);
+        });
+        break;
+    case ReceiveRoutine::IndexedFrameData:
+        m_serialAssembler = protocol::SerialFrameAssembler(protocol::SerialRoutine::IndexedFrameData);
+        COMM2->setOnReceiveData([this](TSerialPortDriver *sender, const char *data, int size) {
+            IndexedFrameData(sender, data, size);
+        });
+        break;
+    }
     setWindowTitle(m_profile.caption);
+    COMM2->setComPortSpeed(m_profile.serialSpeed == 19200 ? TComPortBaudRate::br19200
+                                                          : TComPortBaudRate::br2400);
     if (m_profile.firstDigitThree)
         m_ui->LcdDa->setText(QStringLiteral("3"));
-    m_state.CountCode = m_profile.countCode;
+    m_state.countRange.CountCode = m_profile.countCode;
 
     struct StartValues
     {
@@ -278,9 +307,9 @@ void TFCOMM::FormCreate()
     static const StartValues kStart[] = {{"6", "6000", "-6000", "6001", "-6001", 6002.0f, 6001.0f},
                                          {"34", "3400", "-3400", "3401", "-3401", 3402.0f, 3401.0f}};
     for (const StartValues &v : kStart) {
-        if (m_state.CountCode != QLatin1String(v.code))
+        if (m_state.countRange.CountCode != QLatin1String(v.code))
             continue;
-        setCountRange(m_state.CountCode);
+        m_state.countRange = *protocol::CountRange::fromCode(m_state.countRange.CountCode);
         m_state.MaxLimit = v.limit;
         m_state.MinLimit = -v.limit;
         m_state.PeakMax = -v.peak;
@@ -291,28 +320,7 @@ void TFCOMM::FormCreate()
         m_ui->MaxText->setText(QLatin1String(v.maxCaption));
     }
     KDsetup();
-    KDrun(m_state.CountTenth);
-}
-
-void TFCOMM::setCountRange(const QString &code)
-{
-    struct Range
-    {
-        const char *code;
-        qint32 full, tenth, hundredth, fiftieth;
-    };
-    static const Range kRanges[] = {{"4", 4000, 400, 40, 80},    {"6", 6000, 600, 60, 120},
-                                    {"34", 3400, 340, 34, 68},   {"10", 1000, 1000, 100, 200},
-                                    {"1", 100, 100, 10, 20},     {"13", 1000, 1000, 100, 200}};
-    for (const Range &r : kRanges) {
-        if (code == QLatin1String(r.code)) {
-            m_state.CountCode = code;
-            m_state.CountFull = r.full;
-            m_state.CountTenth = r.tenth;
-            m_state.CountHundredth = r.hundredth;
-            m_state.CountFiftieth = r.fiftieth;
-        }
-    }
+    KDrun(m_state.countRange.CountTenth);
 }
 
 void TFCOMM::cs123() {}
@@ -398,6 +406,7 @@ void TFCOMM::selectPort(int n)
         items[i]->setChecked(i + 1 == n);
     for (int i = 0; i < 4; ++i)
         panels[i]->setVisible(i + 1 == n);
+    COMM2->setComPort(static_cast<TComPortNumber>(n - 1));
 }
 
 void TFCOMM::COM11Click() { selectPort(1); }
@@ -412,6 +421,7 @@ void TFCOMM::BTCon1Click()
     m_ui->START1->setEnabled(false);
     m_ui->STOP1->setEnabled(true);
     m_ui->STOP1->setChecked(false);
+    COMM2->OpenPort(); // a port that does not open shows nothing: the link picture tells
     m_ui->BTCon->hide();
     m_ui->BtDiscon->show();
     for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
@@ -425,6 +435,7 @@ void TFCOMM::BtDiscon1Click()
     m_ui->START1->setEnabled(true);
     m_ui->STOP1->setEnabled(false);
     m_ui->STOP1->setChecked(true);
+    COMM2->ClosePort();
     m_ui->BTCon->show();
     m_ui->BtDiscon->hide();
     for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
@@ -442,6 +453,128 @@ void TFCOMM::COMConClick()
         BtDiscon1Click();
     }
 }
+
+// ---- frames
+
+void TFCOMM::RECEIVE_COM_Data(TSerialPortDriver *, const char *DataPtr, int DataSize)
+{
+    const QList<protocol::CompletedFrame> frames =
+        m_serialAssembler.receive(QByteArrayView(DataPtr, DataSize));
+    for (const protocol::CompletedFrame &frame : frames) {
+        m_frameHex = frame.frameHex;
+        if (frame.decode)
+            LcdDisplayUlmara();
+    }
+}
+
+void TFCOMM::IndexedFrameData(TSerialPortDriver *, const char *DataPtr, int DataSize)
+{
+    const QList<protocol::CompletedFrame> frames =
+        m_serialAssembler.receive(QByteArrayView(DataPtr, DataSize));
+    if (!frames.isEmpty())
+        m_frameHex = frames.last().frameHex;
+}
+
+void TFCOMM::findReplicaControls()
+{
+    static const char *const kBlanked[] = {
+        "LcdDc1", "LcdV",   "LcdAC",   "LCDHold", "LCDHz",   "LCDBF", "LCDDI", "LCDFm",
+        "LCDCS",  "LCDFS",  "LCDREL",  "LCDBATT", "LCDn",    "LCDohm", "LcdFH", "LcdAuto",
+        "Labmax", "Labmin", "LcdRPM",  "LCDBT",   "LCDk",    "LCDM1", "LCDu",  "Lcdm",
+        "LCDF",   "LCDA",   "EF",      "LCDsend"};
+    for (const char *name : kBlanked)
+        m_blankedControls.append(m_ui->Panel1->findChild<QWidget *>(QLatin1String(name)));
+    for (const protocol::AnnunciatorBit &bit : protocol::annunciatorBits())
+        m_annunciatorControls.append(m_ui->Panel1->findChild<QWidget *>(QLatin1String(bit.control)));
+}
+
+void TFCOMM::LcdDisplayUlmara()
+{
+    const std::optional<protocol::DecodedFrame> decoded =
+        protocol::DecodedFrame::decode(m_frameHex, m_state.countRange.CountFull);
+    if (!decoded)
+        return;
+    const protocol::DecodedFrame &f = *decoded;
+    const auto &bits = protocol::annunciatorBits();
+
+    // 1. link indicators
+    m_ui->CONok->show();
+    m_ui->CONokN->hide();
+    m_ui->Image1->show();
+    m_state.LinkWatchTicks = 0;
+
+    // 3. a fresh reading on a blank display
+    m_reading.AcDcText.clear();
+    m_reading.RangeText.clear();
+    m_reading.UnitText.clear();
+    for (QWidget *control : std::as_const(m_blankedControls))
+        control->hide();
+    m_ui->Memo2->setVisible(m_ui->Data_display->isChecked());
+    m_ui->LCDsend->show();
+
+    if (f.failedStep == 4) {
+        f.applyTo(m_reading);
+        reportFrameError(f.error);
+        return;
+    }
+
+    // 5, 6 and 10: annunciators
+    for (std::size_t i = 0; i < bits.size(); ++i)
+        if (bits[i].step == 5 && f.has(bits[i].flag))
+            m_annunciatorControls[i]->show();
+    for (std::size_t i = 0; i < bits.size(); ++i)
+        if (bits[i].step == 6)
+            m_annunciatorControls[i]->setVisible(f.has(bits[i].flag));
+    // 8 and 9: sign and decimal point
+    m_ui->LcdFH->setVisible(f.sign == u"-");
+    m_ui->LcdP1->setVisible(f.point == 1);
+    m_ui->LcdP2->setVisible(f.point == 2);
+    m_ui->LcdP3->setVisible(f.point == 3);
+    for (std::size_t i = 0; i < bits.size(); ++i)
+        if (bits[i].step == 10)
+            m_annunciatorControls[i]->setVisible(f.has(bits[i].flag));
+
+    // 11 and 12: the reading
+    f.applyTo(m_reading);
+    if (f.failedStep == 12) {
+        reportFrameError(f.error);
+        return;
+    }
+
+    CheckLimits();         // 13
+    TrackPeaks(f.point);   // 14
+
+    // 15: digits and the range of the unit shown
+    m_ui->LcdDa->setText(f.d1);
+    m_ui->LcdDb->setText(f.d2);
+    m_ui->LcdDc->setText(f.d3);
+    m_ui->LcdDd->setText(f.d4);
+    m_ui->PBar2->setMaximum(f.barMaximum);
+    m_state.countRange = f.countRange;
+    KDsetup();
+    KDrun(m_state.countRange.CountTenth);
+    KDrun(f.needleValue);
+
+    INDataToTable();                      // 16
+    m_ui->PBar2->setValue(f.barPosition); // 17
+    PlotReading(f.chartValue);            // 18
+}
+
+// A meter at the wrong speed would fail every frame: one box at a time, the failures meanwhile
+// are dropped, and reception goes on with the next frame.
+void TFCOMM::reportFrameError(const QString &message)
+{
+    if (m_frameErrorShown)
+        return;
+    m_frameErrorShown = true;
+    showError(message);
+    m_frameErrorShown = false;
+}
+
+void TFCOMM::CheckLimits() {}
+void TFCOMM::TrackPeaks(int) {}
+void TFCOMM::INDataToTable() {}
+void TFCOMM::PlotReading(int) {}
 
 // ---- handlers whose behaviour arrives with the link, views and log
 

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "ModelProfile.h"
+#include "protocol/CountRange.h"
+#include "protocol/MeterReading.h"
+#include "protocol/SerialFrameAssembler.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -12,17 +15,15 @@ namespace Ui {
 class FCOMM;
 }
 class QTimer;
+class QWidget;
+class TSerialPortDriver;
 class ToggleGroup;
 
 // Start values of the state that the window's handlers share; what the decoder, the views and
 // the log change during the run.
 struct SharedState
 {
-    QString CountCode = QStringLiteral("4");
-    qint32 CountFull = 4000;
-    qint32 CountTenth = 400;
-    qint32 CountHundredth = 40;
-    qint32 CountFiftieth = 80;
+    protocol::CountRange countRange; // the code "4" range until the profile or a frame sets it
 
     float MaxLimit = 4002.0f;
     float MinLimit = -4002.0f;
@@ -55,6 +56,8 @@ public:
     Ui::FCOMM *ui() const { return m_ui.get(); }
     const SharedState &state() const { return m_state; }
     const ModelProfile &profile() const { return m_profile; }
+    const protocol::MeterReading &reading() const { return m_reading; }
+    TSerialPortDriver *serialDriver() const { return COMM2; }
     bool logOpen() const { return m_logOpen; }
 
     // How the program is told to end; tests replace it to observe the request.
@@ -73,6 +76,12 @@ public:
     void BTCon1Click();
     void BtDiscon1Click();
     void COMConClick();
+
+    // Serial receive routines, bound to the driver's receive event by the model profile.
+    void RECEIVE_COM_Data(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
+    void IndexedFrameData(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
+    // Decodes FrameHex and drives every view from the reading.
+    void LcdDisplayUlmara();
 
     void USBConClick();
     void ReadBtnClick();
@@ -121,19 +130,34 @@ private:
     void closeLogTable();
     void resetChart();
     void ShowSeries(int index);
-    void setCountRange(const QString &code);
     void KDsetup();
     void KDrun(int position);
+
+    void CheckLimits();
+    void TrackPeaks(int pointPosition);
+    void INDataToTable();
+    void PlotReading(int chartValue);
+    void reportFrameError(const QString &message);
 
     void updateLimit(const QString &text, float &limit);
     void showError(const QString &message);
 
+    void findReplicaControls();
     void applyDesignFonts();
     void applyPictures();
     void wireControls();
     void selectPort(int n);
 
     std::unique_ptr<Ui::FCOMM> m_ui;
+    TSerialPortDriver *COMM2 = nullptr;
+    protocol::SerialFrameAssembler m_serialAssembler;
+    QString m_frameHex;
+    protocol::MeterReading m_reading;
+    // Replica controls, looked up once: those blanked at every frame, and the control of each
+    // annunciator bit in the decoder's table order.
+    QList<QWidget *> m_blankedControls;
+    QList<QWidget *> m_annunciatorControls;
+    bool m_frameErrorShown = false;
     ProfileSwitches m_switches;
     ModelProfile m_profile;
     SharedState m_state;

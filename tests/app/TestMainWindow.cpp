@@ -87,10 +87,10 @@ void TestMainWindow::profileAtStartup()
     const SharedState &s = w.state();
     QTEST(w.windowTitle(), "caption");
     QTEST(w.profile().serialSpeed, "speed");
-    QTEST(s.CountFull, "countFull");
+    QTEST(s.countRange.CountFull, "countFull");
     QFETCH(int, countFull);
-    QCOMPARE(s.CountTenth, countFull / 10);
-    QCOMPARE(s.CountFiftieth, countFull / 50);
+    QCOMPARE(s.countRange.CountTenth, countFull / 10);
+    QCOMPARE(s.countRange.CountFiftieth, countFull / 50);
     QTEST(s.MaxLimit, "maxLimit");
     QTEST(s.MinLimit, "minLimit");
     QCOMPARE(s.PeakMax, -float(countFull + 1));
