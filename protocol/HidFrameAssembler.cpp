@@ -57,37 +57,32 @@ HidReportOutcome HidFrameAssembler::report(quint8 reportId, QByteArrayView data)
     }
 
     if (m_hidDataSeen) {
-        QString usbText;
-        outcome.frame = endOfBurst(&usbText);
-        outcome.usbText = usbText;
+        endOfBurst(outcome);
         m_hidFrameAccumulator.clear();
     }
     m_hidDataSeen = false;
     return outcome;
 }
 
-CompletedFrame HidFrameAssembler::endOfBurst(QString *usbText) const
+void HidFrameAssembler::endOfBurst(HidReportOutcome &outcome) const
 {
     const QString &burst = m_hidFrameAccumulator;
     switch (m_routine) {
-    case HidRoutine::HidReadingFrameData: {
+    case HidRoutine::HidReadingFrameData:
         // The label shows the burst from its second character on, fourteen pairs of digits.
-        *usbText = burst.mid(1, 28);
-        return {burst, FrameHex::passesFramingTest(burst)};
-    }
-    case HidRoutine::HidIndexedFrameData: {
-        const QString frameHex = evenPositions(burst, 28);
-        *usbText = frameHex;
-        return {frameHex, false};
-    }
+        outcome.usbText = burst.mid(1, 28);
+        outcome.frame = CompletedFrame{burst, FrameHex::passesFramingTest(burst)};
+        return;
+    case HidRoutine::HidIndexedFrameData:
+        outcome.frame = CompletedFrame{evenPositions(burst, 28), false};
+        break;
     case HidRoutine::HidRotatedNibbleData: {
         const QString low = evenPositions(burst, 22);
-        const QString frameHex = low.mid(10, 1) + low.left(10);
-        *usbText = frameHex;
-        return {frameHex, false};
+        outcome.frame = CompletedFrame{low.mid(10, 1) + low.left(10), false};
+        break;
     }
     }
-    return {};
+    outcome.usbText = outcome.frame->frameHex;
 }
 
 } // namespace protocol

@@ -66,7 +66,7 @@ public:
     static QString diagnosticLine(quint8 reportId, QByteArrayView data);
 
 private:
-    CompletedFrame endOfBurst(QString *usbText) const;
+    void endOfBurst(HidReportOutcome &outcome) const;
 
     HidRoutine m_routine = HidRoutine::HidReadingFrameData;
     QString m_hidFrameAccumulator;

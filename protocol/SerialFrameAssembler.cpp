@@ -44,8 +44,7 @@ QList<CompletedFrame> SerialFrameAssembler::receive(QByteArrayView batch)
         // Bytes 2 to 14 of the accumulation; fewer when it is shorter.
         const QString frameHex =
             FrameHex::fromBytes(QByteArrayView(m_accumulator)
-                                    .sliced(1)
-                                    .first(std::min<qsizetype>(13, m_accumulator.size() - 1)));
+                                    .sliced(1, std::min<qsizetype>(13, m_accumulator.size() - 1)));
         frames.append({frameHex, FrameHex::passesFramingTest(frameHex)});
         m_accumulator.clear();
     }
