@@ -1,0 +1,35 @@
+#pragma once
+
+namespace table {
+
+class Table;
+
+enum class BatchMode {
+    // The destination is created, or replaced, with the source's fields and every record.
+    Copy,
+};
+
+// Copies the records of one table into another in one go.
+class BatchMove
+{
+public:
+    void setSource(Table *source) { m_source = source; }
+    void setDestination(Table *destination) { m_destination = destination; }
+    void setMode(BatchMode mode) { m_mode = mode; }
+    BatchMode mode() const { return m_mode; }
+
+    // The source must be open; a record being appended to it is posted first. Every record the
+    // source shows, cached ones included, goes into the destination's file in table order; its
+    // autoincrement counter continues the source's. The destination file is written under a
+    // temporary name and renamed into place, so a failure leaves any earlier file untouched,
+    // and an index file of an earlier table of the same name is removed. The destination
+    // table object is closed, and stays closed. Throws EngineError.
+    void execute();
+
+private:
+    Table *m_source = nullptr;
+    Table *m_destination = nullptr;
+    BatchMode m_mode = BatchMode::Copy;
+};
+
+} // namespace table

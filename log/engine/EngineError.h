@@ -1,0 +1,15 @@
+#pragma once
+
+#include <stdexcept>
+
+namespace table {
+
+// Every failure of the engine. The message is written for the user: the program shows it as it
+// is in its error box, so it names the table or field and says what is wrong.
+class EngineError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
+};
+
+} // namespace table

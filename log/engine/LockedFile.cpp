@@ -1,0 +1,156 @@
+#include "LockedFile.h"
+
+#include "EngineError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace table {
+
+namespace {
+
+std::string inQuotes(const std::string &path)
+{
+    return "\"" + path + "\"";
+}
+
+std::string openFailure(const std::string &path, int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return "table file " + inQuotes(path) + " does not exist";
+    case EACCES:
+    case EPERM:
+        return "no permission to open table file " + inQuotes(path);
+    case EISDIR:
+        return inQuotes(path) + " is a folder, not a table file";
+    default:
+        return "cannot open table file " + inQuotes(path) + ": " + std::strerror(err);
+    }
+}
+
+std::string inUse(const std::string &path)
+{
+    return "table file " + inQuotes(path) + " is in use by another program";
+}
+
+} // namespace
+
+LockedFile::~LockedFile()
+{
+    close();
+}
+
+void LockedFile::open(const std::string &path, Access access, Lock lock)
+{
+    close();
+    int fd = -1;
+    bool writable = access != Access::ReadOnly;
+    if (writable) {
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 && access == Access::ReadWriteIfAllowed && (errno == EACCES || errno == EROFS || errno == EPERM))
+            writable = false;
+        else if (fd < 0)
+            throw EngineError(openFailure(path, errno));
+    }
+    if (!writable)
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw EngineError(openFailure(path, errno));
+
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EngineError(inQuotes(path) + " is not a table file");
+    }
+    if (::flock(fd, (lock == Lock::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(fd);
+        if (err == EWOULDBLOCK)
+            throw EngineError(inUse(path));
+        throw EngineError("cannot lock table file " + inQuotes(path) + ": " + std::strerror(err));
+    }
+    m_fd = fd;
+    m_writable = writable;
+    m_path = path;
+}
+
+void LockedFile::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd); // closing the descriptor releases the lock
+    m_fd = -1;
+    m_writable = false;
+    m_path.clear();
+}
+
+std::uint64_t LockedFile::size() const
+{
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0)
+        throw EngineError("cannot read table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+void LockedFile::readAt(std::uint64_t offset, void *dst, std::size_t n) const
+{
+    auto *p = static_cast<char *>(dst);
+    while (n > 0) {
+        const ssize_t got = ::pread(m_fd, p, n, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            throw EngineError("cannot read table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+        if (got == 0)
+            throw EngineError("damaged table: " + inQuotes(m_path) + " ends early");
+        p += got;
+        offset += static_cast<std::uint64_t>(got);
+        n -= static_cast<std::size_t>(got);
+    }
+}
+
+void LockedFile::writeAt(std::uint64_t offset, const void *src, std::size_t n)
+{
+    const auto *p = static_cast<const char *>(src);
+    while (n > 0) {
+        const ssize_t put = ::pwrite(m_fd, p, n, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            throw EngineError("cannot write table file " + inQuotes(m_path) + ": " +
+                              std::strerror(put < 0 ? errno : EIO));
+        p += put;
+        offset += static_cast<std::uint64_t>(put);
+        n -= static_cast<std::size_t>(put);
+    }
+}
+
+void LockedFile::truncate(std::uint64_t size)
+{
+    if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0)
+        throw EngineError("cannot write table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+}
+
+void LockedFile::sync()
+{
+    if (::fsync(m_fd) != 0)
+        throw EngineError("cannot write table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+}
+
+void LockedFile::checkNotInUse(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return; // nothing there to be in use
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    if (locked)
+        throw EngineError(inUse(path));
+}
+
+} // namespace table
