@@ -26,13 +26,13 @@ void BatchMove::execute()
             throw EngineError("cannot copy table \"" + source.filePath() + "\": field \"" + f.name + "\" is a " +
                               std::string(fieldTypeName(f.type)) + " field, whose data the engine does not read");
     }
-    destination.close();
     if (!destination.session())
         throw EngineError("table \"" + destination.tableName() + "\" belongs to no session");
     const std::string path = destination.session()->tablePath(destination.tableName(), destination.tableType());
     std::error_code ec;
-    if (std::filesystem::equivalent(path, source.filePath(), ec))
+    if (&source == &destination || std::filesystem::equivalent(path, source.filePath(), ec))
         throw EngineError("cannot copy table \"" + source.filePath() + "\" onto itself");
+    destination.close();
     LockedFile::checkNotInUse(path);
 
     ReplacingFile out(path);

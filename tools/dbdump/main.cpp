@@ -69,13 +69,12 @@ void printSchema(const table::Table &t, Output &out)
         out << f.name + "\t" + std::string(table::fieldTypeName(f.type)) + "\t" + std::to_string(f.size) + "\n";
 }
 
-void printIndex(const table::Table &t, Output &out)
+void printIndex(const table::Table &t, const table::IndexReport &report, Output &out)
 {
     if (!t.header().keyed) {
         out << "primary index: none\n";
         return;
     }
-    const table::IndexReport report = t.checkPrimaryIndex();
     std::string keys;
     for (std::size_t i = 0; i < report.keyFields.size(); ++i)
         keys += (i ? ", " : "") + report.keyFields[i];
@@ -124,12 +123,16 @@ int main(int argc, char **argv)
         t.setTableType(table::TableType::Paradox);
         t.setReadOnly(true);
         t.open();
+        // Check the index before printing anything, so that a damaged index gives no output.
+        table::IndexReport report;
+        if (index && t.header().keyed)
+            report = t.checkPrimaryIndex();
         if (schema)
             printSchema(t, out);
         else
             printRecords(t, out);
         if (index)
-            printIndex(t, out);
+            printIndex(t, report, out);
     } catch (const table::EngineError &e) {
         out.flush();
         std::fflush(stdout);
