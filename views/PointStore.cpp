@@ -80,7 +80,7 @@ PointStore::Extent PointStore::extent(qsizetype begin, qsizetype end) const
     return result;
 }
 
-void PointStore::pagePoints(qsizetype begin, qsizetype end, int maxPoints,
+void PointStore::pagePoints(qsizetype begin, qsizetype end, int maxPoints, Summary summary,
                             QList<QPointF> &out) const
 {
     out.clear();
@@ -96,15 +96,16 @@ void PointStore::pagePoints(qsizetype begin, qsizetype end, int maxPoints,
 
     // Buckets of a power-of-two width, aligned to multiples of it, so that the buckets do
     // not shift as points arrive and the drawing does not shimmer.
-    const qsizetype buckets = qMax(1, maxPoints / 2);
+    const qsizetype buckets = qMax(3, maxPoints / 2);
     qsizetype width = 1;
-    while ((count + width - 1) / width > buckets - 1)
+    // One bucket more for an unaligned start, and one point for the newest reading.
+    while ((count + width - 1) / width > buckets - 2)
         width *= 2;
     out.reserve(2 * ((count + width - 1) / width + 1));
     for (qsizetype start = begin - begin % width; start < end; start += width) {
         const Extent e = extent(qMax(start, begin), qMin(start + width, end));
-        if (e.minAt == e.maxAt) {
-            out.append(QPointF(double(e.minAt), double(e.min)));
+        if (summary == Summary::Upper || e.minAt == e.maxAt) {
+            out.append(QPointF(double(e.maxAt), double(e.max)));
         } else if (e.minAt < e.maxAt) {
             out.append(QPointF(double(e.minAt), double(e.min)));
             out.append(QPointF(double(e.maxAt), double(e.max)));
@@ -113,6 +114,9 @@ void PointStore::pagePoints(qsizetype begin, qsizetype end, int maxPoints,
             out.append(QPointF(double(e.minAt), double(e.min)));
         }
     }
+    // End on the page's last reading, so the drawing reaches the newest value exactly.
+    if (out.last().x() < double(end - 1))
+        out.append(QPointF(double(end - 1), double(m_values[size_t(end - 1)])));
 }
 
 size_t PointStore::bytesUsed() const

@@ -10,13 +10,22 @@
 // serves both. Point i has X = i; point 0 is the placeholder that New puts in.
 //
 // Drawing a page hands Qt Charts at most a bounded number of points: a page longer than that
-// (page size 0 puts the whole history on one page) is drawn as the minimum and maximum of
-// each bucket of points, which looks the same at screen resolution. The extremes of aligned
-// blocks are kept as the points arrive, so a page of any length is summarised without
-// reading every point.
+// (page size 0 puts the whole history on one page) is summarised by buckets of points, which
+// looks the same at screen resolution. The extremes of aligned blocks are kept as the points
+// arrive, so a page of any length is summarised without reading every point.
 class PointStore
 {
 public:
+    enum class Summary {
+        // Each bucket's minimum and maximum, in the order they came: a line through them
+        // sweeps each bucket's full range, as the line through every point would.
+        Envelope,
+        // Each bucket's maximum only, for an area filled down to the bottom axis: the fill of
+        // a bucket reaches its maximum either way, and the fill of a full-height zigzag costs
+        // Qt's rasteriser many times more.
+        Upper,
+    };
+
     // Drops every point and puts in the placeholder.
     void reset(float placeholder = 0.0f);
     void append(float value);
@@ -25,9 +34,10 @@ public:
     float at(qsizetype index) const { return m_values[size_t(index)]; }
 
     // The points [begin, end) as Qt Charts should draw them: all of them when there are at
-    // most maxPoints, otherwise the bucket extremes (at most maxPoints points). Replaces the
-    // contents of out.
-    void pagePoints(qsizetype begin, qsizetype end, int maxPoints, QList<QPointF> &out) const;
+    // most maxPoints, otherwise a summary of at most maxPoints points that ends on the last
+    // point. Replaces the contents of out.
+    void pagePoints(qsizetype begin, qsizetype end, int maxPoints, Summary summary,
+                    QList<QPointF> &out) const;
 
     // Memory held for the points and their block extremes.
     size_t bytesUsed() const;

@@ -98,8 +98,9 @@ ReadingChart::ReadingChart(QChartView *view, QObject *parent) : QObject(parent),
 
 ReadingChart::~ReadingChart()
 {
-    // The view owns the chart once it has been given it; without a view it is ours.
-    if (!m_view)
+    // A view owns the chart it was given (and has deleted it if it went first); a chart that
+    // never went into a view is ours.
+    if (m_chart && !m_chart->scene())
         delete m_chart;
 }
 
@@ -149,6 +150,8 @@ void ReadingChart::refreshPage()
 {
     const qint64 n = m_points.size();
     m_points.pagePoints(m_paging.pageBegin(n), m_paging.pageEnd(n), kMaxDrawnPoints,
+                        m_shown == kAreaIndex ? PointStore::Summary::Upper
+                                              : PointStore::Summary::Envelope,
                         m_pageBuffer);
     lineOf(m_shown)->replace(m_pageBuffer);
     const double min = m_paging.axisMin();

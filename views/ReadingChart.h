@@ -8,8 +8,9 @@
 #include <QPointF>
 #include <QPointer>
 
+#include <QChart>
+
 class QAreaSeries;
-class QChart;
 class QChartView;
 class QLineSeries;
 class QValueAxis;
@@ -48,11 +49,11 @@ public:
     // The most points handed to Qt Charts for one page; longer pages are summarised.
     static constexpr int kMaxDrawnPoints = 1024;
 
-    // `view` must outlive this object or be deleted with it; the chart is given to it.
+    // The chart is given to `view`, which owns it from then on; either may be deleted first.
     explicit ReadingChart(QChartView *view, QObject *parent = nullptr);
     ~ReadingChart() override;
 
-    QChart *chart() const { return m_chart; }
+    QChart *chart() const { return m_chart.data(); }
     QAreaSeries *Series2() const { return m_series2; }
     QLineSeries *Series1() const { return m_series1; }
 
@@ -117,7 +118,7 @@ private:
     void announceButtons();
 
     QPointer<QChartView> m_view;
-    QChart *m_chart = nullptr;
+    QPointer<QChart> m_chart; // goes with the view when the view is deleted first
     QAreaSeries *m_series2 = nullptr;
     QLineSeries *m_series2Line = nullptr; // upper edge of the area
     QLineSeries *m_series1 = nullptr;

@@ -85,6 +85,7 @@ private slots:
     void failedSaveReportsAndWritesNothing();
     void enlargeAndRestore_data();
     void enlargeAndRestore();
+    void chartAndViewGoInEitherOrder();
 };
 
 void TestTrendChart::pageCountFromShownPoints_data()
@@ -335,6 +336,10 @@ void TestTrendChart::longHistoryHandsChartsOnlyABoundedPage()
     QVERIFY(points.size() <= ReadingChart::kMaxDrawnPoints);
     QVERIFY(points.contains(QPointF(123457, 6000)));
     QCOMPARE(points.last(), QPointF(kReadings + 1, -6000));
+    chart.btFillClick(false); // the line sweeps each bucket's range, down to the dip as well
+    QVERIFY(chart.drawnPoints().size() <= ReadingChart::kMaxDrawnPoints);
+    QVERIFY(chart.drawnPoints().contains(QPointF(123457, 6000)));
+    QVERIFY(chart.drawnPoints().contains(QPointF(kReadings + 1, -6000)));
 
     // The store keeps a reading in a handful of bytes.
     QVERIFY2(chart.points().bytesUsed() <= size_t(kReadings) * 16,
@@ -369,44 +374,50 @@ void TestTrendChart::pageSummaryKeepsEveryExtreme()
     QFETCH(qsizetype, end);
     QFETCH(int, maxPoints);
     const PointStore store = sampleStore(size, spike);
-    QList<QPointF> out;
-    store.pagePoints(begin, end, maxPoints, out);
-
-    if (end - begin <= maxPoints)
-        QCOMPARE(out.size(), end - begin);
-    QVERIFY(out.size() <= maxPoints);
     float lowest = store.at(begin), highest = store.at(begin);
     for (qsizetype i = begin; i < end; ++i) {
         lowest = std::min(lowest, store.at(i));
         highest = std::max(highest, store.at(i));
     }
-    qreal lastX = -1;
-    qreal seenLow = highest, seenHigh = lowest;
-    for (const QPointF &p : out) {
-        QVERIFY(p.x() > lastX); // in order, no point twice
-        QVERIFY(p.x() >= begin && p.x() < end);
-        QCOMPARE(p.y(), qreal(store.at(qsizetype(p.x())))); // real readings, not averages
-        lastX = p.x();
-        seenLow = std::min(seenLow, p.y());
-        seenHigh = std::max(seenHigh, p.y());
-    }
-    QCOMPARE(seenLow, qreal(lowest));
-    QCOMPARE(seenHigh, qreal(highest));
 
-    // Every stretch of the page keeps its own extremes: each tenth of it is summarised by
-    // points that reach its minimum and maximum within one summary bucket.
-    const qsizetype tenth = (end - begin) / 10;
-    for (qsizetype part = 0; part < 10 && tenth > 0; ++part) {
-        const qsizetype from = begin + part * tenth;
-        const qsizetype to = from + tenth;
-        float partHigh = store.at(from);
-        for (qsizetype i = from; i < to; ++i)
-            partHigh = std::max(partHigh, store.at(i));
-        const qreal slack = qreal(end - begin) / (maxPoints / 4);
-        const bool shown = std::any_of(out.cbegin(), out.cend(), [&](const QPointF &p) {
-            return p.y() >= partHigh && p.x() >= from - slack && p.x() < to + slack;
-        });
-        QVERIFY2(shown, qPrintable(QStringLiteral("part %1").arg(part)));
+    for (const auto summary : {PointStore::Summary::Envelope, PointStore::Summary::Upper}) {
+        const bool envelope = summary == PointStore::Summary::Envelope;
+        QList<QPointF> out;
+        store.pagePoints(begin, end, maxPoints, summary, out);
+
+        if (end - begin <= maxPoints)
+            QCOMPARE(out.size(), end - begin);
+        QVERIFY(out.size() <= (envelope ? maxPoints : maxPoints / 2 + 1));
+        QCOMPARE(out.last(), QPointF(end - 1, store.at(end - 1))); // the newest reading
+        qreal lastX = -1;
+        qreal seenLow = highest, seenHigh = lowest;
+        for (const QPointF &p : out) {
+            QVERIFY(p.x() > lastX); // in order, no point twice
+            QVERIFY(p.x() >= begin && p.x() < end);
+            QCOMPARE(p.y(), qreal(store.at(qsizetype(p.x())))); // real readings, not averages
+            lastX = p.x();
+            seenLow = std::min(seenLow, p.y());
+            seenHigh = std::max(seenHigh, p.y());
+        }
+        QCOMPARE(seenHigh, qreal(highest));
+        if (envelope)
+            QCOMPARE(seenLow, qreal(lowest));
+
+        // Every stretch of the page keeps its own peak: the maximum of each tenth of it is
+        // drawn within one summary bucket of that tenth.
+        const qsizetype tenth = (end - begin) / 10;
+        for (qsizetype part = 0; part < 10 && tenth > 0; ++part) {
+            const qsizetype from = begin + part * tenth;
+            const qsizetype to = from + tenth;
+            float partHigh = store.at(from);
+            for (qsizetype i = from; i < to; ++i)
+                partHigh = std::max(partHigh, store.at(i));
+            const qreal slack = qreal(end - begin) / (maxPoints / 4);
+            const bool shown = std::any_of(out.cbegin(), out.cend(), [&](const QPointF &p) {
+                return p.y() >= partHigh && p.x() >= from - slack && p.x() < to + slack;
+            });
+            QVERIFY2(shown, qPrintable(QStringLiteral("part %1").arg(part)));
+        }
     }
 }
 
@@ -482,6 +493,25 @@ void TestTrendChart::enlargeAndRestore()
     ChartEnlarge fresh;
     const QRect high(288, 40, 329, 246);
     QCOMPARE(fresh.TbFdClick(high, window).bounds, high);
+}
+
+void TestTrendChart::chartAndViewGoInEitherOrder()
+{
+    // As the window holds them: view and chart both its children, the view created first and
+    // so deleted first.
+    auto *window = new QWidget;
+    auto *view = new QChartView(window);
+    QPointer<ReadingChart> chart = new ReadingChart(view, window);
+    chart->PlotReading(1);
+    delete window;
+    QVERIFY(chart.isNull());
+
+    // The chart object going first leaves the view showing its chart.
+    QChartView alive;
+    auto *early = new ReadingChart(&alive);
+    QChart *shown = early->chart();
+    delete early;
+    QCOMPARE(alive.chart(), shown);
 }
 
 QTEST_MAIN(TestTrendChart)
