@@ -12,7 +12,7 @@
 //
 // Window handlers and what they call:
 //   FormCreate, last steps:  KDsetup(inputs); KDrun(CountTenth)
-//   decoder step 15:         KDsetup(inputs); KDrun(CountTenth); KDrun(DialScale::dialValue(..))
+//   decoder step 15:         KDsetup(inputs); KDrun(CountTenth); KDrun(the decoder's needle value)
 //   SetmaxExit / SetMinExit: KDsetup(inputs) only (the needle stays away until the next frame)
 //
 // The face is the same drawing frame after frame unless its inputs change, so it is drawn

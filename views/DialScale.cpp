@@ -1,14 +1,5 @@
 #include "DialScale.h"
 
-#include "IntegerText.h"
-
-#include <algorithm>
-#include <limits>
-
-namespace {
-const QString kOverloadLetter = QStringLiteral("@");
-}
-
 QList<DialLabel> DialScale::labels(const QString &countCode)
 {
     if (countCode == QLatin1String("6"))
@@ -65,25 +56,4 @@ bool DialScale::dotIsRed(int c, const DialInputs &in)
     if (in.SetMaxB && value > double(in.MaxLimit))
         return true;
     return in.SetMinB && value < double(in.MinLimit);
-}
-
-std::optional<int> DialScale::dialValue(const QString &sign, const std::array<QString, 4> &digits,
-                                        const DialInputs &range)
-{
-    const QString signAndThird = sign + digits[2];
-    if (signAndThird == kOverloadLetter)
-        return 10 * range.CountFiftieth;
-    if (signAndThird == QLatin1Char('-') + kOverloadLetter)
-        return 0;
-
-    QString text = sign + digits[0] + digits[1] + digits[2];
-    if (range.CountCode == QLatin1String("13"))
-        text += digits[3];
-    const std::optional<int> counts = IntegerText::parse(text);
-    if (!counts)
-        return std::nullopt;
-    const qint64 position = qint64(*counts) + range.CountTenth;
-    constexpr qint64 kLow = std::numeric_limits<int>::min();
-    constexpr qint64 kHigh = std::numeric_limits<int>::max();
-    return static_cast<int>(std::clamp(position, kLow, kHigh));
 }

@@ -33,11 +33,9 @@ DialInputs rangeFor(const QString &code)
     return in;
 }
 
-using Digits = std::array<QString, 4>;
 } // namespace
 
 Q_DECLARE_METATYPE(DialInputs)
-Q_DECLARE_METATYPE(Digits)
 
 class TestDial : public QObject
 {
@@ -51,8 +49,6 @@ private slots:
     void needleEndsForPositions();
     void wildPositionsKeepTheNeedleBounded_data();
     void wildPositionsKeepTheNeedleBounded();
-    void dialValueFromDigits_data();
-    void dialValueFromDigits();
     void dotsBeyondEnabledLimitsAreRed_data();
     void dotsBeyondEnabledLimitsAreRed();
     void faceShowsLimitAndFollowsCheckBox();
@@ -187,34 +183,6 @@ void TestDial::wildPositionsKeepTheNeedleBounded()
                  qPrintable(QStringLiteral("%1, %2").arg(p.x()).arg(p.y())));
     }
     dial.KDrun(600); // erasing the wild needle must work as well
-}
-
-void TestDial::dialValueFromDigits_data()
-{
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<QString>("sign");
-    QTest::addColumn<Digits>("digits");
-    QTest::addColumn<int>("expected"); // -1: not a number
-    QTest::newRow("zero reading at the centre") << "6" << "" << Digits{"0", "0", "0", "0"} << 600;
-    QTest::newRow("5999 counts, last digit dropped") << "6" << "" << Digits{"5", "9", "9", "9"} << 1199;
-    QTest::newRow("-1234 counts") << "6" << "-" << Digits{"1", "2", "3", "4"} << 477;
-    QTest::newRow("overload at the right end") << "6" << "" << Digits{"", "0", "@", ""} << 1200;
-    QTest::newRow("negative overload at the left end") << "6" << "-" << Digits{"", "0", "@", ""} << 0;
-    QTest::newRow("3000 counts on the Hz scale") << "10" << "" << Digits{"3", "0", "0", "0"} << 1300;
-    QTest::newRow("temperature uses all four digits") << "13" << "" << Digits{"1", "2", "3", "4"} << 2234;
-    QTest::newRow("temperature overload") << "13" << "" << Digits{"", "0", "@", ""} << 2000;
-    QTest::newRow("% scale") << "1" << "" << Digits{"0", "0", "5", "0"} << 105;
-    QTest::newRow("letter in a digit") << "6" << "" << Digits{"1", "A", "3", "4"} << -1;
-}
-
-void TestDial::dialValueFromDigits()
-{
-    QFETCH(QString, code);
-    QFETCH(QString, sign);
-    QFETCH(Digits, digits);
-    QFETCH(int, expected);
-    const std::optional<int> value = DialScale::dialValue(sign, digits, rangeFor(code));
-    QCOMPARE(value.value_or(-1), expected);
 }
 
 void TestDial::dotsBeyondEnabledLimitsAreRed_data()
