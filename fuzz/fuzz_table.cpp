@@ -38,21 +38,25 @@ void roundTrip(const table::TableContent &content)
     table::MemorySink sink;
     std::vector<table::DataBlock> blocks;
     try {
-        table::writeTable(sink, content.fields, content.records, table::WriteOptions{1024, 1, "fuzz.db"}, blocks);
+        table::writeTable(sink, content.fields, content.records,
+                          table::WriteOptions{1024, 1, "fuzz.db"}, blocks);
     } catch (const table::EngineError &) {
         return; // fields a new table may not have, such as two of the same name
     }
     table::MemorySource source(sink.bytes.data(), sink.bytes.size());
     const table::TableContent back = table::readTable(source);
-    if (back.fields.size() != content.fields.size() || back.records.size() != content.records.size())
+    if (back.fields.size() != content.fields.size() ||
+        back.records.size() != content.records.size())
         std::abort();
     for (std::size_t i = 0; i < back.fields.size(); ++i) {
-        if (back.fields[i].name != content.fields[i].name || back.fields[i].type != content.fields[i].type ||
+        if (back.fields[i].name != content.fields[i].name ||
+            back.fields[i].type != content.fields[i].type ||
             back.fields[i].size != content.fields[i].size)
             std::abort();
     }
     for (std::int64_t row = 0; row < back.records.size(); ++row) {
-        if (std::memcmp(back.records.at(row), content.records.at(row), static_cast<std::size_t>(back.header.recordSize)) != 0)
+        if (std::memcmp(back.records.at(row), content.records.at(row),
+                        static_cast<std::size_t>(back.header.recordSize)) != 0)
             std::abort();
     }
 }

@@ -49,7 +49,9 @@ double rawWriteMs(const std::string &path, std::size_t bytes)
     std::vector<char> buffer(bytes, '\x5a');
     const auto start = Clock::now();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0 || ::write(fd, buffer.data(), buffer.size()) != static_cast<ssize_t>(buffer.size()) || ::fsync(fd) != 0) {
+    if (fd < 0 ||
+        ::write(fd, buffer.data(), buffer.size()) != static_cast<ssize_t>(buffer.size()) ||
+        ::fsync(fd) != 0) {
         std::perror("raw write");
         std::exit(1);
     }
@@ -72,8 +74,9 @@ int main(int argc, char **argv)
     const std::string dir = dirTemplate;
     using table::FieldType;
     const std::vector<table::FieldDef> logFields = {
-        {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},    {"Time", FieldType::Time, 4},
-        {"DC/AC", FieldType::Alpha, 2},       {"Value", FieldType::Alpha, 8}, {"Nval", FieldType::Number, 8},
+        {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
+        {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
+        {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
         {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
     };
 
@@ -94,7 +97,8 @@ int main(int argc, char **argv)
             log.append();
             log.setText("value", values[i % 4]);
             log.setFloat("Nval", static_cast<float>(i % 6000));
-            log.setTime("time", table::TimeOfDay{static_cast<int>(i / 3600 % 24), static_cast<int>(i / 60 % 60),
+            log.setTime("time", table::TimeOfDay{static_cast<int>(i / 3600 % 24),
+                                                 static_cast<int>(i / 60 % 60),
                                                  static_cast<int>(i % 60), 0});
             log.setInteger("no", static_cast<std::int32_t>(i + 1));
             log.setText("DC/AC", "DC");
@@ -104,8 +108,10 @@ int main(int argc, char **argv)
         }
         const double appendMs = msSince(start);
         const double bytesPerRecord = (residentBytes() - before) / static_cast<double>(records);
-        std::printf("append: %ld records in %.1f ms, %.0f ns each\n", records, appendMs, appendMs * 1e6 / records);
-        std::printf("memory: %.1f bytes per record (records of %d bytes)\n", bytesPerRecord, log.header().recordSize);
+        std::printf("append: %ld records in %.1f ms, %.0f ns each\n", records, appendMs,
+                    appendMs * 1e6 / records);
+        std::printf("memory: %.1f bytes per record (records of %d bytes)\n", bytesPerRecord,
+                    log.header().recordSize);
 
         // The save command: copy to a new .DB, reopen it for exclusive use, add the primary index.
         table::Table dest(session);
@@ -124,7 +130,8 @@ int main(int argc, char **argv)
         const double saveMs = msSince(start);
         const auto dbBytes = std::filesystem::file_size(dir + "/saved.db");
         const auto pxBytes = std::filesystem::file_size(dir + "/saved.px");
-        std::printf("save: .DB of %.1f MB and .PX of %.1f MB in %.1f ms\n", dbBytes / 1e6, pxBytes / 1e6, saveMs);
+        std::printf("save: .DB of %.1f MB and .PX of %.1f MB in %.1f ms\n", dbBytes / 1e6,
+                    pxBytes / 1e6, saveMs);
 
         // Opening the copy as the log opens an old data file, then the text export's walk.
         start = Clock::now();
@@ -146,7 +153,8 @@ int main(int argc, char **argv)
 
         const double rawMs = rawWriteMs(dir + "/raw.bin", dbBytes + pxBytes);
         std::printf("raw write: %.1f MB in one go in %.1f ms\n", (dbBytes + pxBytes) / 1e6, rawMs);
-        std::printf("table: append_ns=%.0f save_db_ms=%.1f reopen_walk_ms=%.1f bytes_per_record=%.1f raw_write_ms=%.1f\n",
+        std::printf("table: append_ns=%.0f save_db_ms=%.1f reopen_walk_ms=%.1f "
+                    "bytes_per_record=%.1f raw_write_ms=%.1f\n",
                     appendMs * 1e6 / records, saveMs, walkMs, bytesPerRecord, rawMs);
     } catch (const table::EngineError &e) {
         std::fprintf(stderr, "bench_table: %s\n", e.what());

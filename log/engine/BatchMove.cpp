@@ -23,12 +23,14 @@ void BatchMove::execute()
         source.post();
     for (const FieldDef &f : source.fields()) {
         if (isBlobType(f.type))
-            throw EngineError("cannot copy table \"" + source.filePath() + "\": field \"" + f.name + "\" is a " +
-                              std::string(fieldTypeName(f.type)) + " field, whose data the engine does not read");
+            throw EngineError("cannot copy table \"" + source.filePath() + "\": field \"" + f.name +
+                              "\" is a " + std::string(fieldTypeName(f.type)) +
+                              " field, whose data the engine does not read");
     }
     if (!destination.session())
         throw EngineError("table \"" + destination.tableName() + "\" belongs to no session");
-    const std::string path = destination.session()->tablePath(destination.tableName(), destination.tableType());
+    const std::string path =
+        destination.session()->tablePath(destination.tableName(), destination.tableType());
     std::error_code ec;
     if (&source == &destination || std::filesystem::equivalent(path, source.filePath(), ec))
         throw EngineError("cannot copy table \"" + source.filePath() + "\" onto itself");
@@ -39,7 +41,8 @@ void BatchMove::execute()
     FileSink sink(out.fd(), path);
     std::vector<DataBlock> blocks;
     writeTable(sink, source.fields(), source.m_content.records,
-               WriteOptions{destination.blockSize(), static_cast<std::uint32_t>(source.m_nextAutoIncrement),
+               WriteOptions{destination.blockSize(),
+                            static_cast<std::uint32_t>(source.m_nextAutoIncrement),
                             std::filesystem::path(path).filename().string()},
                blocks);
     out.commit();

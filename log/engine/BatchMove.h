@@ -4,7 +4,8 @@ namespace table {
 
 class Table;
 
-enum class BatchMode {
+enum class BatchMode
+{
     // The destination is created, or replaced, with the source's fields and every record.
     Copy,
 };

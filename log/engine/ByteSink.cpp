@@ -49,11 +49,13 @@ void FileSink::flush()
         const std::uint8_t *p = m_buffer.data();
         std::size_t left = m_buffer.size();
         while (left > 0) {
-            const ssize_t put = ::pwrite(m_fd, p, left, static_cast<off_t>(m_offset + (p - m_buffer.data())));
+            const ssize_t put =
+                ::pwrite(m_fd, p, left, static_cast<off_t>(m_offset + (p - m_buffer.data())));
             if (put < 0 && errno == EINTR)
                 continue;
             if (put <= 0)
-                throw EngineError("cannot write \"" + m_path + "\": " + std::strerror(put < 0 ? errno : EIO));
+                throw EngineError("cannot write \"" + m_path +
+                                  "\": " + std::strerror(put < 0 ? errno : EIO));
             p += put;
             left -= static_cast<std::size_t>(put);
         }

@@ -35,7 +35,8 @@ void FileSource::read(std::uint64_t offset, void *dst, std::size_t n)
         return;
     }
     if (offset < m_bufferOffset || offset + n > m_bufferOffset + m_buffer.size()) {
-        const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kReadAhead, m_size - offset));
+        const auto len =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kReadAhead, m_size - offset));
         m_buffer.resize(len);
         m_file.readAt(offset, m_buffer.data(), len);
         m_bufferOffset = offset;

@@ -26,8 +26,9 @@ std::string inQuotes(std::string_view name)
 
 [[noreturn]] void cannotTake(const FieldDef &field, std::string_view what)
 {
-    throw EngineError("field " + inQuotes(field.name) + " (" + std::string(fieldTypeName(field.type)) +
-                      ") cannot take " + std::string(what));
+    throw EngineError("field " + inQuotes(field.name) + " (" +
+                      std::string(fieldTypeName(field.type)) + ") cannot take " +
+                      std::string(what));
 }
 
 [[noreturn]] void notValid(const FieldDef &field, std::string_view text, std::string_view kind)
@@ -38,8 +39,8 @@ std::string inQuotes(std::string_view name)
 
 [[noreturn]] void outOfRange(const FieldDef &field, std::string_view value)
 {
-    throw EngineError(std::string(value) + " is out of range for field " + inQuotes(field.name) + " (" +
-                      std::string(fieldTypeName(field.type)) + ")");
+    throw EngineError(std::string(value) + " is out of range for field " + inQuotes(field.name) +
+                      " (" + std::string(fieldTypeName(field.type)) + ")");
 }
 
 // --- stored numbers -----------------------------------------------------------------------
@@ -149,8 +150,9 @@ std::string integerText(std::int64_t value)
 std::string doubleText(double value, bool currency)
 {
     char buf[400];
-    const auto res = currency ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2)
-                              : std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
+    const auto res =
+        currency ? std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2)
+                 : std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, 15);
     if (res.ec != std::errc())
         return std::to_string(value);
     return std::string(buf, res.ptr);
@@ -433,8 +435,9 @@ void storeAlpha(const FieldDef &field, std::string_view text, std::uint8_t *data
     if (bytes.find('\0') != std::string::npos)
         throw EngineError("text for field " + inQuotes(field.name) + " holds a NUL character");
     if (static_cast<int>(bytes.size()) > field.size)
-        throw EngineError("text \"" + std::string(text) + "\" is too long for field " + inQuotes(field.name) +
-                          " (at most " + std::to_string(field.size) + " characters)");
+        throw EngineError("text \"" + std::string(text) + "\" is too long for field " +
+                          inQuotes(field.name) + " (at most " + std::to_string(field.size) +
+                          " characters)");
     std::memset(data, 0, static_cast<std::size_t>(field.size));
     std::memcpy(data, bytes.data(), bytes.size());
 }
@@ -477,7 +480,8 @@ std::int64_t storedInteger(const std::uint8_t *data, int bytes)
 
 std::int64_t dayNumber(int year, int month, int day)
 {
-    return daysSinceEpoch(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + kUnixEpochDay;
+    return daysSinceEpoch(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) +
+           kUnixEpochDay;
 }
 
 bool isBlankValue(const FieldDef &field, const std::uint8_t *data)
@@ -493,14 +497,17 @@ bool isBlankValue(const FieldDef &field, const std::uint8_t *data)
 std::string fieldText(const FieldDef &field, const std::uint8_t *data)
 {
     if (isBlobType(field.type))
-        throw EngineError("field " + inQuotes(field.name) + " is a " + std::string(fieldTypeName(field.type)) +
-                          " field; its data lives in a separate file, which the engine does not read");
+        throw EngineError(
+            "field " + inQuotes(field.name) + " is a " + std::string(fieldTypeName(field.type)) +
+            " field; its data lives in a separate file, which the engine does not read");
     if (isBlankValue(field, data))
         return {};
     switch (field.type) {
     case FieldType::Alpha: {
-        const auto *end = static_cast<const std::uint8_t *>(std::memchr(data, 0, static_cast<std::size_t>(field.size)));
-        const auto len = end ? static_cast<std::size_t>(end - data) : static_cast<std::size_t>(field.size);
+        const auto *end = static_cast<const std::uint8_t *>(
+            std::memchr(data, 0, static_cast<std::size_t>(field.size)));
+        const auto len =
+            end ? static_cast<std::size_t>(end - data) : static_cast<std::size_t>(field.size);
         return cp1252ToUtf8(std::string_view(reinterpret_cast<const char *>(data), len));
     }
     case FieldType::Short:
@@ -666,7 +673,8 @@ void storeInteger(const FieldDef &field, std::int32_t value, std::uint8_t *data)
 void storeFloat(const FieldDef &field, double value, std::uint8_t *data)
 {
     if (!std::isfinite(value))
-        throw EngineError("field " + inQuotes(field.name) + " cannot take a value that is not a finite number");
+        throw EngineError("field " + inQuotes(field.name) +
+                          " cannot take a value that is not a finite number");
     switch (field.type) {
     case FieldType::Alpha:
         storeAlpha(field, doubleText(value, false), data);
@@ -688,7 +696,8 @@ void storeFloat(const FieldDef &field, double value, std::uint8_t *data)
     }
     case FieldType::Bcd: {
         char buf[400];
-        const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, field.size);
+        const auto res =
+            std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, field.size);
         if (res.ec != std::errc())
             outOfRange(field, doubleText(value, false));
         storeText(field, std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)), data);
@@ -708,7 +717,9 @@ void storeTime(const FieldDef &field, const TimeOfDay &time, std::uint8_t *data)
         throw EngineError("invalid time of day for field " + inQuotes(field.name));
     switch (field.type) {
     case FieldType::Time:
-        putStoredInteger(data, 4, ((time.hour * 60LL + time.minute) * 60 + time.second) * 1000 + time.millisecond);
+        putStoredInteger(data, 4,
+                         ((time.hour * 60LL + time.minute) * 60 + time.second) * 1000 +
+                             time.millisecond);
         return;
     case FieldType::Alpha:
         storeAlpha(field, timeOfDayText(time), data);

@@ -44,23 +44,40 @@ bool isBlobType(FieldType type)
 std::string_view fieldTypeName(FieldType type)
 {
     switch (type) {
-    case FieldType::Alpha: return "alpha";
-    case FieldType::Date: return "date";
-    case FieldType::Short: return "short";
-    case FieldType::Long: return "long";
-    case FieldType::Currency: return "currency";
-    case FieldType::Number: return "number";
-    case FieldType::Logical: return "logical";
-    case FieldType::Memo: return "memo";
-    case FieldType::Blob: return "blob";
-    case FieldType::FormattedMemo: return "formatted memo";
-    case FieldType::Ole: return "OLE";
-    case FieldType::Graphic: return "graphic";
-    case FieldType::Time: return "time";
-    case FieldType::Timestamp: return "timestamp";
-    case FieldType::AutoIncrement: return "autoincrement";
-    case FieldType::Bcd: return "BCD";
-    case FieldType::Bytes: return "bytes";
+    case FieldType::Alpha:
+        return "alpha";
+    case FieldType::Date:
+        return "date";
+    case FieldType::Short:
+        return "short";
+    case FieldType::Long:
+        return "long";
+    case FieldType::Currency:
+        return "currency";
+    case FieldType::Number:
+        return "number";
+    case FieldType::Logical:
+        return "logical";
+    case FieldType::Memo:
+        return "memo";
+    case FieldType::Blob:
+        return "blob";
+    case FieldType::FormattedMemo:
+        return "formatted memo";
+    case FieldType::Ole:
+        return "OLE";
+    case FieldType::Graphic:
+        return "graphic";
+    case FieldType::Time:
+        return "time";
+    case FieldType::Timestamp:
+        return "timestamp";
+    case FieldType::AutoIncrement:
+        return "autoincrement";
+    case FieldType::Bcd:
+        return "BCD";
+    case FieldType::Bytes:
+        return "bytes";
     }
     return "unknown";
 }
@@ -68,16 +85,21 @@ std::string_view fieldTypeName(FieldType type)
 int fixedSize(FieldType type)
 {
     switch (type) {
-    case FieldType::Short: return 2;
+    case FieldType::Short:
+        return 2;
     case FieldType::Date:
     case FieldType::Long:
     case FieldType::Time:
-    case FieldType::AutoIncrement: return 4;
+    case FieldType::AutoIncrement:
+        return 4;
     case FieldType::Currency:
     case FieldType::Number:
-    case FieldType::Timestamp: return 8;
-    case FieldType::Logical: return 1;
-    default: return 0;
+    case FieldType::Timestamp:
+        return 8;
+    case FieldType::Logical:
+        return 1;
+    default:
+        return 0;
     }
 }
 

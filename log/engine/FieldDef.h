@@ -7,7 +7,8 @@
 namespace table {
 
 // Field types with the codes they carry in a table file's field list.
-enum class FieldType : std::uint8_t {
+enum class FieldType : std::uint8_t
+{
     Alpha = 0x01,
     Date = 0x02,
     Short = 0x03,

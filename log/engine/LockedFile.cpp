@@ -53,7 +53,8 @@ void LockedFile::open(const std::string &path, Access access, Lock lock)
     bool writable = access != Access::ReadOnly;
     if (writable) {
         fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0 && access == Access::ReadWriteIfAllowed && (errno == EACCES || errno == EROFS || errno == EPERM))
+        if (fd < 0 && access == Access::ReadWriteIfAllowed &&
+            (errno == EACCES || errno == EROFS || errno == EPERM))
             writable = false;
         else if (fd < 0)
             throw EngineError(openFailure(path, errno));
@@ -63,7 +64,9 @@ void LockedFile::open(const std::string &path, Access access, Lock lock)
     if (fd < 0)
         throw EngineError(openFailure(path, errno));
 
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         throw EngineError(inQuotes(path) + " is not a table file");
@@ -91,9 +94,12 @@ void LockedFile::close()
 
 std::uint64_t LockedFile::size() const
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(m_fd, &st) != 0)
-        throw EngineError("cannot read table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+        throw EngineError("cannot read table file " + inQuotes(m_path) + ": " +
+                          std::strerror(errno));
     return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -105,7 +111,8 @@ void LockedFile::readAt(std::uint64_t offset, void *dst, std::size_t n) const
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            throw EngineError("cannot read table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+            throw EngineError("cannot read table file " + inQuotes(m_path) + ": " +
+                              std::strerror(errno));
         if (got == 0)
             throw EngineError("damaged table: " + inQuotes(m_path) + " ends early");
         p += got;
@@ -133,13 +140,15 @@ void LockedFile::writeAt(std::uint64_t offset, const void *src, std::size_t n)
 void LockedFile::truncate(std::uint64_t size)
 {
     if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0)
-        throw EngineError("cannot write table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+        throw EngineError("cannot write table file " + inQuotes(m_path) + ": " +
+                          std::strerror(errno));
 }
 
 void LockedFile::sync()
 {
     if (::fsync(m_fd) != 0)
-        throw EngineError("cannot write table file " + inQuotes(m_path) + ": " + std::strerror(errno));
+        throw EngineError("cannot write table file " + inQuotes(m_path) + ": " +
+                          std::strerror(errno));
 }
 
 void LockedFile::checkNotInUse(const std::string &path)

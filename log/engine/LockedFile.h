@@ -13,8 +13,17 @@ namespace table {
 class LockedFile
 {
 public:
-    enum class Access { ReadOnly, ReadWrite, ReadWriteIfAllowed };
-    enum class Lock { Shared, Exclusive };
+    enum class Access
+    {
+        ReadOnly,
+        ReadWrite,
+        ReadWriteIfAllowed
+    };
+    enum class Lock
+    {
+        Shared,
+        Exclusive
+    };
 
     LockedFile() = default;
     ~LockedFile();

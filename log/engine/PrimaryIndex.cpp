@@ -93,7 +93,8 @@ std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int key
     int code = content.header.blockSizeCode;
     while ((code * 1024 - kBlockHeaderSize) / entrySize < 2) {
         if (code >= 32)
-            throw EngineError("the key fields take " + str(ks) + " bytes, too many for a primary index");
+            throw EngineError("the key fields take " + str(ks) +
+                              " bytes, too many for a primary index");
         code = code < 4 ? code * 2 : 32;
     }
     const int blockSize = code * 1024;
@@ -129,15 +130,19 @@ std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int key
         const auto &lower = levels[static_cast<std::size_t>(l)];
         for (std::size_t i = 0; i < lower.size(); i += static_cast<std::size_t>(perBlock)) {
             int sum = 0;
-            for (std::size_t j = i; j < std::min(lower.size(), i + static_cast<std::size_t>(perBlock)); ++j)
+            for (std::size_t j = i;
+                 j < std::min(lower.size(), i + static_cast<std::size_t>(perBlock)); ++j)
                 sum = std::min(kCountLimit, sum + lower[j].count);
-            const int child = firstBlockAt[static_cast<std::size_t>(l)] + static_cast<int>(i / static_cast<std::size_t>(perBlock));
+            const int child = firstBlockAt[static_cast<std::size_t>(l)] +
+                              static_cast<int>(i / static_cast<std::size_t>(perBlock));
             levels[static_cast<std::size_t>(l + 1)].push_back({lower[i].key, child, sum});
         }
     }
 
     const TableHeader &db = content.header;
-    std::vector<std::uint8_t> file(kIndexHeaderSize + static_cast<std::size_t>(totalBlocks) * static_cast<std::size_t>(blockSize), 0);
+    std::vector<std::uint8_t> file(kIndexHeaderSize + static_cast<std::size_t>(totalBlocks) *
+                                                          static_cast<std::size_t>(blockSize),
+                                   0);
     std::uint8_t *h = file.data();
     std::int64_t entries = 0;
     for (const auto &level : levels)
@@ -167,7 +172,8 @@ std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int key
     h[0x2D] = 1;
     h[0x39] = static_cast<std::uint8_t>(db.version);
     putLe16(h + 0x3A, blocksStored);
-    putLe16(h + 0x51, static_cast<std::uint32_t>(kFixedHeaderSize + 2 * keyFieldCount + 4 + nameLength));
+    putLe16(h + 0x51,
+            static_cast<std::uint32_t>(kFixedHeaderSize + 2 * keyFieldCount + 4 + nameLength));
     for (int i = 0; i < keyFieldCount; ++i) {
         const FieldDef &f = content.fields[static_cast<std::size_t>(i)];
         h[kFixedHeaderSize + 2 * i] = static_cast<std::uint8_t>(f.type);
@@ -176,7 +182,8 @@ std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int key
     std::string nameBytes;
     if (!utf8ToCp1252(tableName, nameBytes))
         nameBytes = "table";
-    nameBytes.resize(std::min<std::size_t>(nameBytes.size(), static_cast<std::size_t>(nameLength - 1)));
+    nameBytes.resize(
+        std::min<std::size_t>(nameBytes.size(), static_cast<std::size_t>(nameLength - 1)));
     std::memcpy(h + kFixedHeaderSize + 2 * keyFieldCount + 4, nameBytes.data(), nameBytes.size());
 
     if (content.blocks.empty())
@@ -185,12 +192,17 @@ std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int key
         const auto &level = levels[static_cast<std::size_t>(l)];
         for (int b = 0; b < blocksAt[static_cast<std::size_t>(l)]; ++b) {
             const int number = firstBlockAt[static_cast<std::size_t>(l)] + b;
-            std::uint8_t *block = file.data() + kIndexHeaderSize + static_cast<std::size_t>(number - 1) * static_cast<std::size_t>(blockSize);
-            const std::size_t from = static_cast<std::size_t>(b) * static_cast<std::size_t>(perBlock);
-            const std::size_t to = std::min(level.size(), from + static_cast<std::size_t>(perBlock));
+            std::uint8_t *block =
+                file.data() + kIndexHeaderSize +
+                static_cast<std::size_t>(number - 1) * static_cast<std::size_t>(blockSize);
+            const std::size_t from =
+                static_cast<std::size_t>(b) * static_cast<std::size_t>(perBlock);
+            const std::size_t to =
+                std::min(level.size(), from + static_cast<std::size_t>(perBlock));
             putLe16(block + 0, number < totalBlocks ? static_cast<std::uint32_t>(number + 1) : 0u);
             putLe16(block + 2, static_cast<std::uint32_t>(number - 1));
-            putLe16(block + 4, static_cast<std::uint32_t>((to - from - 1) * static_cast<std::size_t>(entrySize)));
+            putLe16(block + 4, static_cast<std::uint32_t>((to - from - 1) *
+                                                          static_cast<std::size_t>(entrySize)));
             std::uint8_t *p = block + kBlockHeaderSize;
             for (std::size_t i = from; i < to; ++i, p += entrySize) {
                 std::memcpy(p, level[i].key, static_cast<std::size_t>(ks));
@@ -218,14 +230,17 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
     if (code < 1 || code > 32)
         damaged("invalid block size code " + str(code));
     const int headerSize = getLe16(fixed + 0x02);
-    if (headerSize < kFixedHeaderSize + 2 * keyFieldCount || static_cast<std::uint64_t>(headerSize) > size)
+    if (headerSize < kFixedHeaderSize + 2 * keyFieldCount ||
+        static_cast<std::uint64_t>(headerSize) > size)
         damaged("invalid header size " + str(headerSize));
     const int ks = keySize(content, keyFieldCount);
     const int entrySize = ks + kEntryTrailer;
     if (getLe16Signed(fixed + 0x21) != keyFieldCount)
-        damaged("it has " + str(getLe16Signed(fixed + 0x21)) + " key fields, the table " + str(keyFieldCount));
+        damaged("it has " + str(getLe16Signed(fixed + 0x21)) + " key fields, the table " +
+                str(keyFieldCount));
     if (getLe16(fixed + 0x00) != entrySize)
-        damaged("its entries take " + str(getLe16(fixed + 0x00)) + " bytes instead of " + str(entrySize));
+        damaged("its entries take " + str(getLe16(fixed + 0x00)) + " bytes instead of " +
+                str(entrySize));
     std::vector<std::uint8_t> fieldList(2 * static_cast<std::size_t>(keyFieldCount));
     index.read(kFixedHeaderSize, fieldList.data(), fieldList.size());
     IndexReport report;
@@ -233,7 +248,8 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
         const FieldDef &f = content.fields[static_cast<std::size_t>(i)];
         if (fieldList[2 * static_cast<std::size_t>(i)] != static_cast<std::uint8_t>(f.type) ||
             fieldList[2 * static_cast<std::size_t>(i) + 1] != static_cast<std::uint8_t>(f.size))
-            damaged("its key field " + str(i + 1) + " differs from the table's field \"" + f.name + "\"");
+            damaged("its key field " + str(i + 1) + " differs from the table's field \"" + f.name +
+                    "\"");
         report.keyFields.push_back(f.name);
     }
 
@@ -254,7 +270,8 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
     report.rootBlock = getLe16(fixed + 0x1E);
     if (report.levels < 1 || report.levels > kMaxLevels)
         damaged("it claims " + str(report.levels) + " levels");
-    const std::uint64_t blocksInFile = (size - static_cast<std::uint64_t>(headerSize)) / static_cast<std::uint64_t>(blockSize);
+    const std::uint64_t blocksInFile =
+        (size - static_cast<std::uint64_t>(headerSize)) / static_cast<std::uint64_t>(blockSize);
 
     std::vector<bool> seen(static_cast<std::size_t>(fileBlocks) + 1, false);
     std::vector<std::vector<std::uint8_t>> lastKey(static_cast<std::size_t>(report.levels) + 1);
@@ -275,12 +292,15 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
         if (number < 1 || number > fileBlocks)
             damaged("an entry points to block " + str(number) + " of " + str(fileBlocks));
         if (static_cast<std::uint64_t>(number) > blocksInFile)
-            damaged("block " + str(number) + " lies beyond the end of the file (the file is truncated)");
+            damaged("block " + str(number) +
+                    " lies beyond the end of the file (the file is truncated)");
         if (seen[static_cast<std::size_t>(number)])
             damaged("block " + str(number) + " is reached twice");
         seen[static_cast<std::size_t>(number)] = true;
         std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
-        index.read(static_cast<std::uint64_t>(headerSize) + static_cast<std::uint64_t>(number - 1) * static_cast<std::uint64_t>(blockSize),
+        index.read(static_cast<std::uint64_t>(headerSize) +
+                       static_cast<std::uint64_t>(number - 1) *
+                           static_cast<std::uint64_t>(blockSize),
                    block.data(), block.size());
         const int lastOffset = getLe16Signed(&block[4]);
         if (lastOffset < 0 || lastOffset % entrySize)
@@ -290,35 +310,42 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
             damaged("block " + str(number) + " claims more entries than it holds");
         std::vector<std::uint8_t> first;
         for (int i = 0; i < count; ++i) {
-            const std::uint8_t *e = &block[static_cast<std::size_t>(kBlockHeaderSize + i * entrySize)];
+            const std::uint8_t *e =
+                &block[static_cast<std::size_t>(kBlockHeaderSize + i * entrySize)];
             const std::vector<std::uint8_t> key(e, e + ks);
             const int child = entryWord(e + ks);
             const int records = entryWord(e + ks + 2);
             auto &last = lastKey[static_cast<std::size_t>(level)];
             if (hasLastKey[static_cast<std::size_t>(level)] && !(last < key))
-                damaged("the keys of level " + str(level) + " do not ascend at block " + str(number));
+                damaged("the keys of level " + str(level) + " do not ascend at block " +
+                        str(number));
             last = key;
             hasLastKey[static_cast<std::size_t>(level)] = true;
             if (i == 0)
                 first = key;
             if (level == 1) {
                 if (dataBlock >= content.blocks.size())
-                    damaged("it has more entries than the table has data blocks (" + str(static_cast<std::int64_t>(content.blocks.size())) + ")");
+                    damaged("it has more entries than the table has data blocks (" +
+                            str(static_cast<std::int64_t>(content.blocks.size())) + ")");
                 const DataBlock &d = content.blocks[dataBlock];
                 if (child != d.number)
-                    damaged("entry " + str(static_cast<std::int64_t>(dataBlock) + 1) + " points to data block " + str(child) +
-                            " instead of " + str(d.number));
+                    damaged("entry " + str(static_cast<std::int64_t>(dataBlock) + 1) +
+                            " points to data block " + str(child) + " instead of " + str(d.number));
                 if (records != d.count)
-                    damaged("entry " + str(static_cast<std::int64_t>(dataBlock) + 1) + " counts " + str(records) +
-                            " records, data block " + str(d.number) + " holds " + str(d.count));
-                if (std::memcmp(key.data(), content.records.at(firstRow[dataBlock]), static_cast<std::size_t>(ks)) != 0)
+                    damaged("entry " + str(static_cast<std::int64_t>(dataBlock) + 1) + " counts " +
+                            str(records) + " records, data block " + str(d.number) + " holds " +
+                            str(d.count));
+                if (std::memcmp(key.data(), content.records.at(firstRow[dataBlock]),
+                                static_cast<std::size_t>(ks)) != 0)
                     damaged("the key of entry " + str(static_cast<std::int64_t>(dataBlock) + 1) +
                             " is not the first key of data block " + str(d.number));
                 ++dataBlock;
             } else if (visit(child, level - 1) != key) {
-                damaged("the key of an entry in block " + str(number) + " is not the first key of block " + str(child));
+                damaged("the key of an entry in block " + str(number) +
+                        " is not the first key of block " + str(child));
             }
-            byLevel[static_cast<std::size_t>(level)].push_back({level, number, keyText(content, keyFieldCount, key.data()), child, records});
+            byLevel[static_cast<std::size_t>(level)].push_back(
+                {level, number, keyText(content, keyFieldCount, key.data()), child, records});
             ++visited;
         }
         return first;
@@ -328,7 +355,8 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
         damaged("it reaches " + str(static_cast<std::int64_t>(dataBlock)) + " of the table's " +
                 str(static_cast<std::int64_t>(content.blocks.size())) + " data blocks");
     if (visited != headerEntries)
-        damaged("the header counts " + str(headerEntries) + " entries, the tree holds " + str(visited));
+        damaged("the header counts " + str(headerEntries) + " entries, the tree holds " +
+                str(visited));
     for (int l = report.levels; l >= 1; --l) {
         auto &level = byLevel[static_cast<std::size_t>(l)];
         report.entries.insert(report.entries.end(), level.begin(), level.end());

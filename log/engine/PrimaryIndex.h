@@ -14,7 +14,7 @@ struct TableContent;
 struct IndexEntry
 {
     int level = 1;
-    int block = 0; // index block holding the entry
+    int block = 0;   // index block holding the entry
     std::string key; // default texts of the key fields, joined by ", "
     int child = 0;
     int count = 0; // records below the entry

@@ -19,13 +19,15 @@ void RecordStore::append(const std::uint8_t *record)
     const auto chunk = static_cast<std::size_t>(m_size / m_perChunk);
     if (chunk == m_chunks.size())
         // Left uninitialised: pages are only touched, and so only take memory, as records arrive.
-        m_chunks.emplace_back(new std::uint8_t[static_cast<std::size_t>(m_perChunk * m_recordSize)]);
+        m_chunks.emplace_back(
+            new std::uint8_t[static_cast<std::size_t>(m_perChunk * m_recordSize)]);
     std::memcpy(at(m_size++), record, static_cast<std::size_t>(m_recordSize));
 }
 
 std::size_t RecordStore::capacityBytes() const
 {
-    return m_chunks.size() * static_cast<std::size_t>(m_perChunk) * static_cast<std::size_t>(m_recordSize);
+    return m_chunks.size() * static_cast<std::size_t>(m_perChunk) *
+           static_cast<std::size_t>(m_recordSize);
 }
 
 } // namespace table

@@ -15,7 +15,8 @@ void checkFolder(const std::string &session, const std::string &what, const std:
 {
     std::error_code ec;
     if (!fs::is_directory(dir, ec))
-        throw EngineError("session \"" + session + "\": the " + what + " \"" + dir + "\" is not an existing folder");
+        throw EngineError("session \"" + session + "\": the " + what + " \"" + dir +
+                          "\" is not an existing folder");
 }
 
 } // namespace
@@ -41,7 +42,8 @@ std::string Session::tablePath(const std::string &tableName, TableType type) con
         std::error_code ec;
         const fs::path here = fs::current_path(ec);
         if (ec)
-            throw EngineError("cannot find table \"" + tableName + "\": the current folder is not accessible");
+            throw EngineError("cannot find table \"" + tableName +
+                              "\": the current folder is not accessible");
         path = here / path;
     }
     if (!path.has_extension())

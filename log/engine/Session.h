@@ -6,7 +6,11 @@ namespace table {
 
 // How a table name is read: Paradox whatever the extension, or by the extension (".db", or
 // none, means Paradox; the engine knows no other type).
-enum class TableType { Default, Paradox };
+enum class TableType
+{
+    Default,
+    Paradox
+};
 
 // The context tables are opened in: a name and its two folders. Locks are taken on the table
 // files themselves (see LockedFile) and temporary files are written beside the file they

@@ -52,7 +52,8 @@ std::string Table::displayName() const
 void Table::checkClosed(std::string_view what) const
 {
     if (m_open)
-        throw EngineError("cannot " + std::string(what) + " of table " + displayName() + " while it is open");
+        throw EngineError("cannot " + std::string(what) + " of table " + displayName() +
+                          " while it is open");
 }
 
 void Table::checkOpen() const
@@ -107,7 +108,8 @@ void Table::setReadOnly(bool readOnly)
 void Table::setBlockSize(int bytes)
 {
     if (bytes < 1024 || bytes > 32768)
-        throw EngineError("block size " + std::to_string(bytes) + " is outside 1024 to 32768 bytes");
+        throw EngineError("block size " + std::to_string(bytes) +
+                          " is outside 1024 to 32768 bytes");
     m_blockSize = bytes;
 }
 
@@ -118,7 +120,8 @@ void Table::open()
     if (!m_session)
         throw EngineError("table " + displayName() + " belongs to no session");
     const std::string path = m_session->tablePath(m_tableName, m_type);
-    const auto access = m_cached || m_readOnly ? LockedFile::Access::ReadOnly : LockedFile::Access::ReadWriteIfAllowed;
+    const auto access = m_cached || m_readOnly ? LockedFile::Access::ReadOnly
+                                               : LockedFile::Access::ReadWriteIfAllowed;
     m_file.open(path, access, m_exclusive ? LockedFile::Lock::Exclusive : LockedFile::Lock::Shared);
     TableContent content;
     try {
@@ -151,7 +154,8 @@ void Table::open()
     m_nextAutoIncrement = std::max<std::int64_t>(1, m_content.header.autoIncrement);
     for (std::int64_t row = 0; !autoIncrements.empty() && row < m_content.records.size(); ++row) {
         for (const int at : autoIncrements)
-            m_nextAutoIncrement = std::max(m_nextAutoIncrement, storedInteger(m_content.records.at(row) + at, 4) + 1);
+            m_nextAutoIncrement =
+                std::max(m_nextAutoIncrement, storedInteger(m_content.records.at(row) + at, 4) + 1);
     }
     m_fileRecords = m_content.records.size();
     m_current = m_content.records.empty() ? -1 : 0;
@@ -255,7 +259,8 @@ void Table::append()
             continue;
         if (m_nextAutoIncrement > kAutoIncrementLimit)
             throw EngineError("table " + displayName() + " has used up its autoincrement numbers");
-        putStoredInteger(&m_pending[static_cast<std::size_t>(m_offsets[i])], 4, m_nextAutoIncrement);
+        putStoredInteger(&m_pending[static_cast<std::size_t>(m_offsets[i])], 4,
+                         m_nextAutoIncrement);
         numbered = true;
     }
     m_autoIncrementBeforeAppend = m_nextAutoIncrement;
@@ -268,7 +273,8 @@ std::uint8_t *Table::pendingField(std::string_view name, const FieldDef *&field)
 {
     checkOpen();
     if (!m_appending)
-        throw EngineError("table " + displayName() + " has no record being appended: call append() first");
+        throw EngineError("table " + displayName() +
+                          " has no record being appended: call append() first");
     const int index = fieldOrThrow(name);
     field = &m_content.fields[static_cast<std::size_t>(index)];
     return &m_pending[static_cast<std::size_t>(m_offsets[static_cast<std::size_t>(index)])];
@@ -319,9 +325,11 @@ void Table::postPending()
             for (int i = 0; i < h.keyFieldCount; ++i)
                 keySize += storedSize(m_content.fields[static_cast<std::size_t>(i)]);
             // Records of a keyed table stand in key order; this engine appends only at the end.
-            if (std::memcmp(m_pending.data(), m_content.records.at(row - 1), static_cast<std::size_t>(keySize)) <= 0)
-                throw EngineError("key violation in table " + displayName() +
-                                  ": the new record's key must be greater than every key in the table");
+            if (std::memcmp(m_pending.data(), m_content.records.at(row - 1),
+                            static_cast<std::size_t>(keySize)) <= 0)
+                throw EngineError(
+                    "key violation in table " + displayName() +
+                    ": the new record's key must be greater than every key in the table");
         }
         h.autoIncrement = static_cast<std::uint32_t>(m_nextAutoIncrement);
         appendToFile(m_file, h, m_content.blocks, row, m_pending.data());
@@ -425,9 +433,10 @@ std::string Table::text(std::string_view field) const
 std::string Table::text(std::int64_t row, int field) const
 {
     checkOpen();
-    if (row < 0 || row >= m_content.records.size() || field < 0 || field >= static_cast<int>(m_content.fields.size()))
-        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1) + ", field " +
-                          std::to_string(field + 1));
+    if (row < 0 || row >= m_content.records.size() || field < 0 ||
+        field >= static_cast<int>(m_content.fields.size()))
+        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1) +
+                          ", field " + std::to_string(field + 1));
     return fieldText(m_content.fields[static_cast<std::size_t>(field)],
                      m_content.records.at(row) + m_offsets[static_cast<std::size_t>(field)]);
 }
@@ -435,9 +444,10 @@ std::string Table::text(std::int64_t row, int field) const
 bool Table::isNull(std::int64_t row, int field) const
 {
     checkOpen();
-    if (row < 0 || row >= m_content.records.size() || field < 0 || field >= static_cast<int>(m_content.fields.size()))
-        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1) + ", field " +
-                          std::to_string(field + 1));
+    if (row < 0 || row >= m_content.records.size() || field < 0 ||
+        field >= static_cast<int>(m_content.fields.size()))
+        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1) +
+                          ", field " + std::to_string(field + 1));
     return isBlankValue(m_content.fields[static_cast<std::size_t>(field)],
                         m_content.records.at(row) + m_offsets[static_cast<std::size_t>(field)]);
 }
@@ -446,7 +456,8 @@ void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
 {
     checkOpen();
     if (!m_exclusive)
-        throw EngineError("adding a primary index to table " + displayName() + " needs the table opened for exclusive use");
+        throw EngineError("adding a primary index to table " + displayName() +
+                          " needs the table opened for exclusive use");
     if (m_cached)
         throw EngineError("cannot add a primary index to table " + displayName() +
                           " while it is open with cached updates: its file is not written then");
@@ -458,11 +469,13 @@ void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
         const int index = fieldOrThrow(fieldNames[i]);
         const FieldDef &f = m_content.fields[static_cast<std::size_t>(index)];
         if (index != static_cast<int>(i))
-            throw EngineError("a primary index covers the leading fields of a table: " + inQuotes(fieldNames[i]) +
-                              " is field " + std::to_string(index + 1) + " of table " + displayName() +
-                              ", not field " + std::to_string(i + 1));
+            throw EngineError(
+                "a primary index covers the leading fields of a table: " + inQuotes(fieldNames[i]) +
+                " is field " + std::to_string(index + 1) + " of table " + displayName() +
+                ", not field " + std::to_string(i + 1));
         if (isBlobType(f.type) || f.type == FieldType::Bytes)
-            throw EngineError("field " + inQuotes(f.name) + " is a " + std::string(fieldTypeName(f.type)) +
+            throw EngineError("field " + inQuotes(f.name) + " is a " +
+                              std::string(fieldTypeName(f.type)) +
                               " field and cannot be part of a key");
         keySize += storedSize(f);
     }
@@ -481,8 +494,9 @@ void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
         return text;
     };
     const auto duplicate = [&](std::int64_t a, std::int64_t b) {
-        return EngineError("duplicate key in table " + displayName() + ": records " + std::to_string(a + 1) +
-                           " and " + std::to_string(b + 1) + " both have " + keyText(a));
+        return EngineError("duplicate key in table " + displayName() + ": records " +
+                           std::to_string(a + 1) + " and " + std::to_string(b + 1) + " both have " +
+                           keyText(a));
     };
     // Stored keys compare like their values byte by byte, so a plain byte comparison orders them.
     bool sorted = true;
@@ -507,10 +521,11 @@ void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
             inOrder.append(records.at(row));
         FileSink sink(m_file);
         std::vector<DataBlock> blocks;
-        const TableHeader written = writeTable(sink, m_content.fields, inOrder,
-                                               WriteOptions{m_content.header.blockSize(),
-                                                            static_cast<std::uint32_t>(m_nextAutoIncrement), fileName(m_path)},
-                                               blocks);
+        const TableHeader written = writeTable(
+            sink, m_content.fields, inOrder,
+            WriteOptions{m_content.header.blockSize(),
+                         static_cast<std::uint32_t>(m_nextAutoIncrement), fileName(m_path)},
+            blocks);
         m_file.truncate(fileSize(written));
         if (m_listener)
             m_listener->aboutToReset();
@@ -543,7 +558,8 @@ void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
 
 void Table::writeIndexFile()
 {
-    writeIndex(primaryIndexPath(m_path), buildPrimaryIndex(m_content, m_content.header.keyFieldCount, fileName(m_path)));
+    writeIndex(primaryIndexPath(m_path),
+               buildPrimaryIndex(m_content, m_content.header.keyFieldCount, fileName(m_path)));
 }
 
 IndexReport Table::checkPrimaryIndex() const
@@ -556,7 +572,8 @@ IndexReport Table::checkPrimaryIndex() const
     const std::string path = primaryIndexPath(m_path);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec))
-        throw EngineError("the primary index file " + inQuotes(path) + " of table " + displayName() + " is missing");
+        throw EngineError("the primary index file " + inQuotes(path) + " of table " +
+                          displayName() + " is missing");
     LockedFile file;
     file.open(path, LockedFile::Access::ReadOnly, LockedFile::Lock::Shared);
     FileSource source(file);

@@ -76,15 +76,16 @@ std::vector<std::string> encodedNames(const std::vector<FieldDef> &fields)
 }
 
 std::vector<std::uint8_t> buildHeader(const std::vector<FieldDef> &fields, TableHeader &h,
-                                      const std::vector<DataBlock> &blocks, std::int64_t recordCount,
-                                      const std::string &tableName)
+                                      const std::vector<DataBlock> &blocks,
+                                      std::int64_t recordCount, const std::string &tableName)
 {
     const auto n = static_cast<int>(fields.size());
     const std::vector<std::string> names = encodedNames(fields);
     std::string nameBytes;
     if (!utf8ToCp1252(tableName, nameBytes))
         nameBytes = "table";
-    nameBytes.resize(std::min<std::size_t>(nameBytes.size(), static_cast<std::size_t>(tableNameLength(h.version) - 1)));
+    nameBytes.resize(std::min<std::size_t>(
+        nameBytes.size(), static_cast<std::size_t>(tableNameLength(h.version) - 1)));
 
     const int fieldList = fieldListOffset(h.version);
     const int tableNameAt = fieldList + 2 * n + 4 + 4 * n;
@@ -120,8 +121,10 @@ std::vector<std::uint8_t> buildHeader(const std::vector<FieldDef> &fields, Table
     putLe16(&b[0x6E], static_cast<std::uint32_t>(used - 0x5F));
 
     for (int i = 0; i < n; ++i) {
-        b[static_cast<std::size_t>(fieldList + 2 * i)] = static_cast<std::uint8_t>(fields[static_cast<std::size_t>(i)].type);
-        b[static_cast<std::size_t>(fieldList + 2 * i + 1)] = static_cast<std::uint8_t>(fields[static_cast<std::size_t>(i)].size);
+        b[static_cast<std::size_t>(fieldList + 2 * i)] =
+            static_cast<std::uint8_t>(fields[static_cast<std::size_t>(i)].type);
+        b[static_cast<std::size_t>(fieldList + 2 * i + 1)] =
+            static_cast<std::uint8_t>(fields[static_cast<std::size_t>(i)].size);
     }
     // The pointers between tableNamePtr and the names are run-time memory addresses of the
     // original implementation; readers skip them, so they stay zero.
@@ -132,7 +135,8 @@ std::vector<std::uint8_t> buildHeader(const std::vector<FieldDef> &fields, Table
         at += name.size() + 1;
     }
     for (int i = 0; i < n; ++i)
-        putLe16(&b[static_cast<std::size_t>(fieldNumbersAt + 2 * i)], static_cast<std::uint32_t>(i + 1));
+        putLe16(&b[static_cast<std::size_t>(fieldNumbersAt + 2 * i)],
+                static_cast<std::uint32_t>(i + 1));
     std::memcpy(&b[static_cast<std::size_t>(sortOrderAt)], kSortOrderId, sizeof kSortOrderId);
 
     h.fileBlocks = static_cast<int>(blocks.size());
@@ -231,25 +235,30 @@ TableContent readTable(ByteSource &source)
     pos += 2 * static_cast<std::size_t>(numFields) + 4 + 4 * static_cast<std::size_t>(numFields) +
            static_cast<std::size_t>(tableNameLength(version));
     for (FieldDef &field : content.fields) {
-        const auto end = pos < hdr.size() ? std::find(hdr.begin() + static_cast<std::ptrdiff_t>(pos), hdr.end(), 0)
-                                          : hdr.end();
+        const auto end =
+            pos < hdr.size()
+                ? std::find(hdr.begin() + static_cast<std::ptrdiff_t>(pos), hdr.end(), 0)
+                : hdr.end();
         if (end == hdr.end())
             damaged("the field names run past the end of the header");
-        field.name = cp1252ToUtf8(std::string_view(reinterpret_cast<const char *>(&hdr[pos]),
-                                                   static_cast<std::size_t>(end - hdr.begin()) - pos));
+        field.name =
+            cp1252ToUtf8(std::string_view(reinterpret_cast<const char *>(&hdr[pos]),
+                                          static_cast<std::size_t>(end - hdr.begin()) - pos));
         pos = static_cast<std::size_t>(end - hdr.begin()) + 1;
     }
 
     const int blockSize = h.blockSize();
     const int perBlock = h.recordsPerBlock();
     if (perBlock < 1)
-        damaged("records of " + str(h.recordSize) + " bytes do not fit blocks of " + str(blockSize) + " bytes");
+        damaged("records of " + str(h.recordSize) + " bytes do not fit blocks of " +
+                str(blockSize) + " bytes");
     h.fileBlocks = getLe16(&hdr[0x0C]);
     const std::int64_t headerRecords = getLe32(&hdr[0x06]);
     if (headerRecords > std::int64_t{h.fileBlocks} * perBlock)
-        damaged("the header counts " + str(headerRecords) + " records, more than its " + str(h.fileBlocks) +
-                " blocks can hold");
-    const std::uint64_t blocksInFile = (fileSize - static_cast<std::uint64_t>(h.headerSize)) / static_cast<std::uint64_t>(blockSize);
+        damaged("the header counts " + str(headerRecords) + " records, more than its " +
+                str(h.fileBlocks) + " blocks can hold");
+    const std::uint64_t blocksInFile = (fileSize - static_cast<std::uint64_t>(h.headerSize)) /
+                                       static_cast<std::uint64_t>(blockSize);
 
     content.records.reset(h.recordSize);
     std::vector<bool> seen(static_cast<std::size_t>(h.fileBlocks) + 1, false);
@@ -259,35 +268,45 @@ TableContent readTable(ByteSource &source)
     // Each step marks a new block as seen, so the walk ends after at most fileBlocks steps.
     while (number != 0) {
         if (number > h.fileBlocks)
-            damaged("the block chain leads to block " + str(number) + ", but the table has " + str(h.fileBlocks) + " blocks");
+            damaged("the block chain leads to block " + str(number) + ", but the table has " +
+                    str(h.fileBlocks) + " blocks");
         if (static_cast<std::uint64_t>(number) > blocksInFile)
-            damaged("block " + str(number) + " lies beyond the end of the file (the file is truncated)");
+            damaged("block " + str(number) +
+                    " lies beyond the end of the file (the file is truncated)");
         if (seen[static_cast<std::size_t>(number)])
             damaged("the block chain runs in a circle at block " + str(number));
         seen[static_cast<std::size_t>(number)] = true;
-        source.read(static_cast<std::uint64_t>(h.headerSize) + static_cast<std::uint64_t>(number - 1) * static_cast<std::uint64_t>(blockSize),
+        source.read(static_cast<std::uint64_t>(h.headerSize) +
+                        static_cast<std::uint64_t>(number - 1) *
+                            static_cast<std::uint64_t>(blockSize),
                     block.data(), block.size());
         const int next = getLe16(&block[0]);
         const int lastOffset = getLe16Signed(&block[4]);
         int count = 0;
         if (lastOffset >= 0) {
             if (lastOffset % h.recordSize)
-                damaged("the record data of block " + str(number) + " does not end on a record boundary");
+                damaged("the record data of block " + str(number) +
+                        " does not end on a record boundary");
             count = lastOffset / h.recordSize + 1;
             if (count > perBlock)
-                damaged("block " + str(number) + " claims " + str(count) + " records, but holds at most " + str(perBlock));
+                damaged("block " + str(number) + " claims " + str(count) +
+                        " records, but holds at most " + str(perBlock));
         }
         if (total + count > headerRecords)
-            damaged("the data blocks hold more records than the header counts (" + str(headerRecords) + ")");
+            damaged("the data blocks hold more records than the header counts (" +
+                    str(headerRecords) + ")");
         for (int k = 0; k < count; ++k)
-            content.records.append(&block[static_cast<std::size_t>(kBlockHeaderSize + k * h.recordSize)]);
+            content.records.append(
+                &block[static_cast<std::size_t>(kBlockHeaderSize + k * h.recordSize)]);
         if (count > 0)
-            content.blocks.push_back({static_cast<std::uint16_t>(number), static_cast<std::uint16_t>(count)});
+            content.blocks.push_back(
+                {static_cast<std::uint16_t>(number), static_cast<std::uint16_t>(count)});
         total += count;
         number = next;
     }
     if (total != headerRecords)
-        damaged("the header counts " + str(headerRecords) + " records, but the data blocks hold " + str(total));
+        damaged("the header counts " + str(headerRecords) + " records, but the data blocks hold " +
+                str(total));
     return content;
 }
 
@@ -305,9 +324,11 @@ void checkFieldsForWriting(const std::vector<FieldDef> &fields)
             throw EngineError("field " + str(static_cast<std::int64_t>(i) + 1) + " has no name");
         std::string bytes;
         if (!utf8ToCp1252(f.name, bytes) || bytes.find('\0') != std::string::npos)
-            throw EngineError("field name \"" + f.name + "\" holds characters a table cannot store");
+            throw EngineError("field name \"" + f.name +
+                              "\" holds characters a table cannot store");
         if (static_cast<int>(bytes.size()) > kMaxFieldNameLength)
-            throw EngineError("field name \"" + f.name + "\" is longer than " + str(kMaxFieldNameLength) + " characters");
+            throw EngineError("field name \"" + f.name + "\" is longer than " +
+                              str(kMaxFieldNameLength) + " characters");
         const std::string lower = asciiLower(bytes);
         if (std::find(seen.begin(), seen.end(), lower) != seen.end())
             throw EngineError("two fields are named \"" + f.name + "\"");
@@ -317,11 +338,13 @@ void checkFieldsForWriting(const std::vector<FieldDef> &fields)
         recordSize += storedSize(f);
     }
     if (recordSize > 32 * 1024 - kBlockHeaderSize)
-        throw EngineError("records of " + str(recordSize) + " bytes are too long for a Paradox table");
+        throw EngineError("records of " + str(recordSize) +
+                          " bytes are too long for a Paradox table");
 }
 
-TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields, const RecordStore &records,
-                       const WriteOptions &options, std::vector<DataBlock> &blocks)
+TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields,
+                       const RecordStore &records, const WriteOptions &options,
+                       std::vector<DataBlock> &blocks)
 {
     checkFieldsForWriting(fields);
     TableHeader h;
@@ -339,10 +362,12 @@ TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields, cons
     const std::int64_t blockCount = (count + perBlock - 1) / perBlock;
     blocks.clear();
     for (std::int64_t i = 0; i < blockCount; ++i) {
-        const auto inBlock = static_cast<std::uint16_t>(std::min<std::int64_t>(perBlock, count - i * perBlock));
+        const auto inBlock =
+            static_cast<std::uint16_t>(std::min<std::int64_t>(perBlock, count - i * perBlock));
         blocks.push_back({static_cast<std::uint16_t>(i + 1), inBlock});
     }
-    const std::vector<std::uint8_t> header = buildHeader(fields, h, blocks, count, options.tableName);
+    const std::vector<std::uint8_t> header =
+        buildHeader(fields, h, blocks, count, options.tableName);
     sink.write(header.data(), header.size());
 
     std::vector<std::uint8_t> block(static_cast<std::size_t>(h.blockSize()));
@@ -354,7 +379,8 @@ TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields, cons
         putLe16(&block[2], i > 0 ? blocks[i - 1].number : 0u);
         putLe16(&block[4], static_cast<std::uint32_t>((blocks[i].count - 1) * h.recordSize));
         for (int k = 0; k < blocks[i].count; ++k)
-            std::memcpy(&block[kBlockHeaderSize + static_cast<std::size_t>(k) * rs], records.at(row++), rs);
+            std::memcpy(&block[kBlockHeaderSize + static_cast<std::size_t>(k) * rs],
+                        records.at(row++), rs);
         sink.write(block.data(), block.size());
     }
     sink.flush();
@@ -364,11 +390,12 @@ TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields, cons
 std::uint64_t fileSize(const TableHeader &header)
 {
     return static_cast<std::uint64_t>(header.headerSize) +
-           static_cast<std::uint64_t>(header.fileBlocks) * static_cast<std::uint64_t>(header.blockSize());
+           static_cast<std::uint64_t>(header.fileBlocks) *
+               static_cast<std::uint64_t>(header.blockSize());
 }
 
-void writeHeaderCounts(LockedFile &file, const TableHeader &header, const std::vector<DataBlock> &blocks,
-                       std::int64_t recordCount)
+void writeHeaderCounts(LockedFile &file, const TableHeader &header,
+                       const std::vector<DataBlock> &blocks, std::int64_t recordCount)
 {
     std::uint8_t b[0x58];
     file.readAt(0, b, sizeof b);
@@ -392,7 +419,8 @@ void appendToFile(LockedFile &file, TableHeader &header, std::vector<DataBlock> 
     const auto blockSize = static_cast<std::uint64_t>(header.blockSize());
     const auto rs = static_cast<std::size_t>(header.recordSize);
     const auto blockAt = [&](int number) {
-        return static_cast<std::uint64_t>(header.headerSize) + static_cast<std::uint64_t>(number - 1) * blockSize;
+        return static_cast<std::uint64_t>(header.headerSize) +
+               static_cast<std::uint64_t>(number - 1) * blockSize;
     };
     if (!blocks.empty() && blocks.back().count < header.recordsPerBlock()) {
         DataBlock &tail = blocks.back();
@@ -403,7 +431,8 @@ void appendToFile(LockedFile &file, TableHeader &header, std::vector<DataBlock> 
         ++tail.count;
     } else {
         if (header.fileBlocks >= kMaxBlocks)
-            throw EngineError("the table is full: a Paradox table has at most " + str(kMaxBlocks) + " blocks");
+            throw EngineError("the table is full: a Paradox table has at most " + str(kMaxBlocks) +
+                              " blocks");
         const int number = header.fileBlocks + 1;
         std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize), 0);
         putLe16(&block[2], blocks.empty() ? 0u : blocks.back().number);

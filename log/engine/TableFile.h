@@ -68,8 +68,9 @@ struct WriteOptions
 
 // Writes a version-7 .DB file without key holding every record of `records` in order, in full
 // blocks. Returns the header written; `blocks` receives the chain.
-TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields, const RecordStore &records,
-                       const WriteOptions &options, std::vector<DataBlock> &blocks);
+TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields,
+                       const RecordStore &records, const WriteOptions &options,
+                       std::vector<DataBlock> &blocks);
 
 // Bytes a file written by writeTable() takes.
 std::uint64_t fileSize(const TableHeader &header);
@@ -81,7 +82,7 @@ void appendToFile(LockedFile &file, TableHeader &header, std::vector<DataBlock> 
                   std::int64_t recordsBefore, const std::uint8_t *record);
 void emptyFile(LockedFile &file, TableHeader &header, std::vector<DataBlock> &blocks);
 // Rewrites the header's counters: record and block counts, key, autoincrement counter.
-void writeHeaderCounts(LockedFile &file, const TableHeader &header, const std::vector<DataBlock> &blocks,
-                       std::int64_t recordCount);
+void writeHeaderCounts(LockedFile &file, const TableHeader &header,
+                       const std::vector<DataBlock> &blocks, std::int64_t recordCount);
 
 } // namespace table

@@ -34,7 +34,8 @@ inline QByteArray record(const std::vector<table::FieldDef> &fields, const QStri
     return bytes;
 }
 
-inline table::RecordStore store(const std::vector<table::FieldDef> &fields, const QList<QStringList> &rows)
+inline table::RecordStore store(const std::vector<table::FieldDef> &fields,
+                                const QList<QStringList> &rows)
 {
     int size = 0;
     for (const auto &f : fields)
@@ -46,8 +47,8 @@ inline table::RecordStore store(const std::vector<table::FieldDef> &fields, cons
 }
 
 // A file as our writer makes it.
-inline QByteArray written(const std::vector<table::FieldDef> &fields, const table::RecordStore &records,
-                          int minBlockSize = 1024)
+inline QByteArray written(const std::vector<table::FieldDef> &fields,
+                          const table::RecordStore &records, int minBlockSize = 1024)
 {
     table::MemorySink sink;
     std::vector<table::DataBlock> blocks;
@@ -58,7 +59,8 @@ inline QByteArray written(const std::vector<table::FieldDef> &fields, const tabl
 // A table file laid out by hand after the format descriptions, as other programs and older
 // versions write them: `chain` holds the records of each block in chain order, `numbers` the
 // block number each of them is stored under.
-inline QByteArray handMade(int version, int blockSizeCode, const std::vector<table::FieldDef> &fields,
+inline QByteArray handMade(int version, int blockSizeCode,
+                           const std::vector<table::FieldDef> &fields,
                            const QList<QList<QByteArray>> &chain, const QList<int> &numbers)
 {
     using table::putLe16;

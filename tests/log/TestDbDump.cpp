@@ -42,8 +42,9 @@ void writeFile(const QString &path, const QByteArray &bytes)
 }
 
 const std::vector<FieldDef> kFields = {
-    {"Not", FieldType::AutoIncrement, 4}, {"Time", FieldType::Time, 4}, {"Value", FieldType::Alpha, 8},
-    {"Nval", FieldType::Number, 8},       {"Unit", FieldType::Alpha, 2},
+    {"Not", FieldType::AutoIncrement, 4}, {"Time", FieldType::Time, 4},
+    {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
+    {"Unit", FieldType::Alpha, 2},
 };
 
 } // namespace
@@ -68,7 +69,8 @@ void TestDbDump::init()
 {
     QVERIFY(m_dir.isValid());
     const QByteArray records = fixtures::written(
-        kFields, fixtures::store(kFields, {{"1", "10:00:01", "-1.234", "-1234", "mV"}, {"2", "10:00:02", "OL", "6000", "*"},
+        kFields, fixtures::store(kFields, {{"1", "10:00:01", "-1.234", "-1234", "mV"},
+                                           {"2", "10:00:02", "OL", "6000", "*"},
                                            {"3", "", "", "", ""}}));
     writeFile(path("run.db"), records);
 }
@@ -102,7 +104,8 @@ void TestDbDump::printsSchemaAndCheckedIndex()
                               "Value\talpha\t8\n"
                               "Nval\tnumber\t8\n"
                               "Unit\talpha\t2\n"
-                              "primary index: Not; 1 level(s), root block 1, 1 block(s) of 1024 bytes, 1 entries; checked\n"
+                              "primary index: Not; 1 level(s), root block 1, 1 block(s) of 1024 "
+                              "bytes, 1 entries; checked\n"
                               "level\tblock\tkey\tpoints to\trecords\n"
                               "1\t1\t1\t1\t3\n"));
 }
@@ -121,7 +124,8 @@ void TestDbDump::shippedLogTableHasTheLogsFields()
                               "Unit\talpha\t2\n"
                               "AUTO\talpha\t4\n"
                               "primary index: none\n"));
-    QCOMPARE(dump({VORLATT_TARVODB}).out, QString("Not\tNo\tTime\tDC/AC\tValue\tNval\tUnit\tAUTO\n"));
+    QCOMPARE(dump({VORLATT_TARVODB}).out,
+             QString("Not\tNo\tTime\tDC/AC\tValue\tNval\tUnit\tAUTO\n"));
 }
 
 void TestDbDump::refusesWithTheEnginesMessage_data()
@@ -130,12 +134,16 @@ void TestDbDump::refusesWithTheEnginesMessage_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
     QTest::newRow("no file") << QStringList{} << 2 << "usage: vorlatt-dbdump";
-    QTest::newRow("unknown option") << QStringList{"--all", "<run.db>"} << 2 << "usage: vorlatt-dbdump";
+    QTest::newRow("unknown option")
+        << QStringList{"--all", "<run.db>"} << 2 << "usage: vorlatt-dbdump";
     QTest::newRow("missing file") << QStringList{"<none.db>"} << 1 << "none.db\" does not exist";
     QTest::newRow("not a table") << QStringList{"<text.db>"} << 1 << "text.db: not a Paradox table";
-    QTest::newRow("damaged table") << QStringList{"<cut.db>"} << 1 << "cut.db: damaged table: block 1 lies beyond the end";
-    QTest::newRow("index file missing") << QStringList{"--index", "<keyed.db>"} << 1 << "keyed.px\" of table";
-    QTest::newRow("damaged index") << QStringList{"--index", "<broken.db>"} << 1 << "broken.px: damaged index:";
+    QTest::newRow("damaged table")
+        << QStringList{"<cut.db>"} << 1 << "cut.db: damaged table: block 1 lies beyond the end";
+    QTest::newRow("index file missing")
+        << QStringList{"--index", "<keyed.db>"} << 1 << "keyed.px\" of table";
+    QTest::newRow("damaged index")
+        << QStringList{"--index", "<broken.db>"} << 1 << "broken.px: damaged index:";
 }
 
 void TestDbDump::refusesWithTheEnginesMessage()

@@ -20,7 +20,8 @@ table::TableContent keyedTable(const std::vector<FieldDef> &fields, int count, i
     for (int i = 0; i < count; ++i)
         rows << QStringList{QStringLiteral("%1").arg(i + 1, 6, 10, QChar('0')), QString::number(i)};
     const QByteArray file = fixtures::written(fields, fixtures::store(fields, rows), blockSize);
-    table::MemorySource source(reinterpret_cast<const std::uint8_t *>(file.constData()), size_t(file.size()));
+    table::MemorySource source(reinterpret_cast<const std::uint8_t *>(file.constData()),
+                               size_t(file.size()));
     table::TableContent content = table::readTable(source);
     content.header.keyed = true;
     content.header.keyFieldCount = 1;
@@ -29,7 +30,8 @@ table::TableContent keyedTable(const std::vector<FieldDef> &fields, int count, i
 
 table::IndexReport check(const table::TableContent &content, const QByteArray &index)
 {
-    table::MemorySource source(reinterpret_cast<const std::uint8_t *>(index.constData()), size_t(index.size()));
+    table::MemorySource source(reinterpret_cast<const std::uint8_t *>(index.constData()),
+                               size_t(index.size()));
     return table::checkPrimaryIndex(content, source);
 }
 
@@ -74,8 +76,10 @@ void TestPrimaryIndex::indexHasTheLevelsTheTableNeeds()
     QFETCH(int, keySize);
     QFETCH(int, blockSize);
     QFETCH(int, levels);
-    const std::vector<FieldDef> fields = keySize ? std::vector<FieldDef>{{"Id", FieldType::Alpha, keySize}, {"Val", FieldType::Long, 4}}
-                                                 : kLongKey;
+    const std::vector<FieldDef> fields =
+        keySize
+            ? std::vector<FieldDef>{{"Id", FieldType::Alpha, keySize}, {"Val", FieldType::Long, 4}}
+            : kLongKey;
     const table::TableContent content = keyedTable(fields, count, blockSize);
     const table::IndexReport report = check(content, build(content));
     QCOMPARE(report.levels, levels);
@@ -99,7 +103,8 @@ void TestPrimaryIndex::indexHasTheLevelsTheTableNeeds()
         records += level1[i].count;
     }
     QCOMPARE(records, std::int64_t(count));
-    QCOMPARE(QString::fromStdString(level1.back().key).toInt(), count - content.blocks.back().count + 1);
+    QCOMPARE(QString::fromStdString(level1.back().key).toInt(),
+             count - content.blocks.back().count + 1);
 }
 
 void TestPrimaryIndex::damagedIndexIsRefused_data()
@@ -110,18 +115,28 @@ void TestPrimaryIndex::damagedIndexIsRefused_data()
     // 20000 records: root block 1 holds 2 entries, level-1 blocks 2 and 3 hold 101 and 57.
     // Entries take 10 bytes: the key, then the block number and the record count.
     const int root = 0x800 + 6, leaf = 0x800 + 1024 + 6;
-    QTest::newRow("not a primary index") << 0x04 << QByteArray("\x02") << "the index file is not a primary index";
-    QTest::newRow("key field of another type") << 0x58 << QByteArray("\x03") << "its key field 1 differs from the table's field \"Id\"";
+    QTest::newRow("not a primary index")
+        << 0x04 << QByteArray("\x02") << "the index file is not a primary index";
+    QTest::newRow("key field of another type")
+        << 0x58 << QByteArray("\x03") << "its key field 1 differs from the table's field \"Id\"";
     QTest::newRow("no levels") << 0x20 << QByteArray(1, '\0') << "it claims 0 levels";
-    QTest::newRow("entries miscounted") << 0x06 << QByteArray::fromHex("9f") << "the header counts 159 entries, the tree holds 160";
-    QTest::newRow("entry points elsewhere") << leaf + 4 << QByteArray::fromHex("8005") << "entry 1 points to data block 5 instead of 1";
-    QTest::newRow("records miscounted") << leaf + 6 << QByteArray::fromHex("8001") << "entry 1 counts 1 records, data block 1 holds 127";
-    QTest::newRow("not the block's first key") << leaf + 10 << QByteArray::fromHex("80000070")
-                                               << "the key of entry 2 is not the first key of data block 2";
-    QTest::newRow("keys do not ascend") << leaf + 10 << QByteArray::fromHex("80000001") << "the keys of level 1 do not ascend at block 2";
-    QTest::newRow("root points to itself") << root + 4 << QByteArray::fromHex("8001") << "block 1 is reached twice";
-    QTest::newRow("block of negative size") << 0x800 + 1024 + 4 << QByteArray::fromHex("ffff") << "block 2 has an invalid size";
-    QTest::newRow("truncated") << -(0x800 + 1024 + 100) << QByteArray() << "block 2 lies beyond the end of the file";
+    QTest::newRow("entries miscounted")
+        << 0x06 << QByteArray::fromHex("9f") << "the header counts 159 entries, the tree holds 160";
+    QTest::newRow("entry points elsewhere")
+        << leaf + 4 << QByteArray::fromHex("8005") << "entry 1 points to data block 5 instead of 1";
+    QTest::newRow("records miscounted") << leaf + 6 << QByteArray::fromHex("8001")
+                                        << "entry 1 counts 1 records, data block 1 holds 127";
+    QTest::newRow("not the block's first key")
+        << leaf + 10 << QByteArray::fromHex("80000070")
+        << "the key of entry 2 is not the first key of data block 2";
+    QTest::newRow("keys do not ascend") << leaf + 10 << QByteArray::fromHex("80000001")
+                                        << "the keys of level 1 do not ascend at block 2";
+    QTest::newRow("root points to itself")
+        << root + 4 << QByteArray::fromHex("8001") << "block 1 is reached twice";
+    QTest::newRow("block of negative size")
+        << 0x800 + 1024 + 4 << QByteArray::fromHex("ffff") << "block 2 has an invalid size";
+    QTest::newRow("truncated") << -(0x800 + 1024 + 100) << QByteArray()
+                               << "block 2 lies beyond the end of the file";
 }
 
 void TestPrimaryIndex::damagedIndexIsRefused()

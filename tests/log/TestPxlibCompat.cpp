@@ -27,17 +27,20 @@ namespace {
 constexpr qint64 kJulianDayOfDayZero = 1721425;
 
 const std::vector<FieldDef> kLogFields = {
-    {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},    {"Time", FieldType::Time, 4},
-    {"DC/AC", FieldType::Alpha, 2},       {"Value", FieldType::Alpha, 8}, {"Nval", FieldType::Number, 8},
+    {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
+    {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
+    {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
     {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
 };
 
 // Every type the engine writes. The leading autoincrement field keys the indexed variant.
 const std::vector<FieldDef> kAllTypes = {
-    {"Auto", FieldType::AutoIncrement, 4}, {"Alpha", FieldType::Alpha, 20}, {"Date", FieldType::Date, 4},
-    {"Short", FieldType::Short, 2},        {"Long", FieldType::Long, 4},    {"Money", FieldType::Currency, 8},
-    {"Number", FieldType::Number, 8},      {"Flag", FieldType::Logical, 1}, {"Time", FieldType::Time, 4},
-    {"Stamp", FieldType::Timestamp, 8},    {"Exact", FieldType::Bcd, 2},    {"Raw", FieldType::Bytes, 4},
+    {"Auto", FieldType::AutoIncrement, 4}, {"Alpha", FieldType::Alpha, 20},
+    {"Date", FieldType::Date, 4},          {"Short", FieldType::Short, 2},
+    {"Long", FieldType::Long, 4},          {"Money", FieldType::Currency, 8},
+    {"Number", FieldType::Number, 8},      {"Flag", FieldType::Logical, 1},
+    {"Time", FieldType::Time, 4},          {"Stamp", FieldType::Timestamp, 8},
+    {"Exact", FieldType::Bcd, 2},          {"Raw", FieldType::Bytes, 4},
 };
 
 // Typed values of record `row`, as pxlib hands them out; an invalid QVariant is a blank value.
@@ -86,7 +89,8 @@ QVariant sampleValue(const FieldDef &f, int row)
 
 QString timeText(qint64 ms)
 {
-    return QTime::fromMSecsSinceStartOfDay(int(ms)).toString(ms % 1000 ? "HH:mm:ss.zzz" : "HH:mm:ss");
+    return QTime::fromMSecsSinceStartOfDay(int(ms)).toString(ms % 1000 ? "HH:mm:ss.zzz"
+                                                                       : "HH:mm:ss");
 }
 
 // The engine's default text for a sample value.
@@ -104,8 +108,8 @@ QString sampleText(const FieldDef &f, int row)
         return timeText(v.toLongLong());
     case FieldType::Timestamp: {
         const auto ms = qint64(v.toDouble());
-        return QDate::fromJulianDay(ms / 86400000 + kJulianDayOfDayZero).toString("yyyy-MM-dd") + " " +
-               timeText(ms % 86400000);
+        return QDate::fromJulianDay(ms / 86400000 + kJulianDayOfDayZero).toString("yyyy-MM-dd") +
+               " " + timeText(ms % 86400000);
     }
     case FieldType::Currency:
         return QString::number(v.toDouble(), 'f', 2);
@@ -140,7 +144,8 @@ void appendSample(table::Table &t, const std::vector<FieldDef> &fields, int row)
             break;
         case FieldType::Time: {
             const QTime time = QTime::fromMSecsSinceStartOfDay(int(v.toLongLong()));
-            t.setTime(f.name, table::TimeOfDay{time.hour(), time.minute(), time.second(), time.msec()});
+            t.setTime(f.name,
+                      table::TimeOfDay{time.hour(), time.minute(), time.second(), time.msec()});
             break;
         }
         default:
@@ -281,8 +286,10 @@ void writeWithPxlib(const QString &path, const std::vector<FieldDef> &fields, in
         pxFields[i].px_fdc = fields[i].type == FieldType::Bcd ? fields[i].size : 0;
         recordSize += table::storedSize(fields[i]);
     }
-    QCOMPARE(PX_create_file(db.doc, pxFields, int(fields.size()), QFile::encodeName(path).constData(),
-                            keyed ? pxfFileTypIndexDB : pxfFileTypNonIndexDB), 0);
+    QCOMPARE(PX_create_file(db.doc, pxFields, int(fields.size()),
+                            QFile::encodeName(path).constData(),
+                            keyed ? pxfFileTypIndexDB : pxfFileTypNonIndexDB),
+             0);
     if (keyed)
         QCOMPARE(PX_set_value(db.doc, "numprimkeys", 1), 0);
     QByteArray record(recordSize, '\0');
@@ -301,7 +308,9 @@ void writeWithPxlib(const QString &path, const std::vector<FieldDef> &fields, in
         keyField->px_fname = strdup(pxFields[0].px_fname);
         QString indexPath = path;
         indexPath.replace(".db", ".px");
-        QCOMPARE(PX_create_file(index.doc, keyField, 1, QFile::encodeName(indexPath).constData(), pxfFileTypPrimIndex), 0);
+        QCOMPARE(PX_create_file(index.doc, keyField, 1, QFile::encodeName(indexPath).constData(),
+                                pxfFileTypPrimIndex),
+                 0);
         QCOMPARE(PX_write_primary_index(db.doc, index.doc), 0);
         QCOMPARE(index.messages.errors, QStringList());
     }
@@ -402,7 +411,8 @@ void TestPxlibCompat::ourTablesReadThroughPxlib()
             const QVariant want = sampleValue(fields[i], row);
             if (got != want)
                 QFAIL(qPrintable(QStringLiteral("record %1, field %2: pxlib reads %3, we wrote %4")
-                                     .arg(row).arg(f->px_fname, got.toString(), want.toString())));
+                                     .arg(row)
+                                     .arg(f->px_fname, got.toString(), want.toString())));
             p += f->px_flen;
         }
     }
@@ -452,8 +462,10 @@ void TestPxlibCompat::pxlibTablesReadThroughOurEngine()
             const QString got = QString::fromStdString(t.text(row, int(i)));
             const QString want = sampleText(fields[i], row);
             if (got != want)
-                QFAIL(qPrintable(QStringLiteral("record %1, field %2: we read \"%3\", pxlib wrote \"%4\"")
-                                     .arg(row).arg(QString::fromStdString(fields[i].name), got, want)));
+                QFAIL(qPrintable(
+                    QStringLiteral("record %1, field %2: we read \"%3\", pxlib wrote \"%4\"")
+                        .arg(row)
+                        .arg(QString::fromStdString(fields[i].name), got, want)));
         }
     }
     QCOMPARE(t.header().keyed, keyed);

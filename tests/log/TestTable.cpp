@@ -19,8 +19,9 @@ using table::TableType;
 namespace {
 
 const std::vector<FieldDef> kLogFields = {
-    {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},    {"Time", FieldType::Time, 4},
-    {"DC/AC", FieldType::Alpha, 2},       {"Value", FieldType::Alpha, 8}, {"Nval", FieldType::Number, 8},
+    {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
+    {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
+    {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
     {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
 };
 
@@ -37,8 +38,8 @@ void writeFile(const QString &path, const QByteArray &bytes)
     f.write(bytes);
 }
 
-void createTable(table::Session &session, const QString &path, const std::vector<FieldDef> &fields = kLogFields,
-                 int blockSize = 4096)
+void createTable(table::Session &session, const QString &path,
+                 const std::vector<FieldDef> &fields = kLogFields, int blockSize = 4096)
 {
     Table t(session);
     t.setTableName(path.toStdString());
@@ -82,11 +83,17 @@ QString errorOf(const std::function<void()> &f)
 struct Recorder : table::TableListener
 {
     QStringList events;
-    void aboutToAppend(std::int64_t row) override { events << QStringLiteral("aboutToAppend %1").arg(row); }
+    void aboutToAppend(std::int64_t row) override
+    {
+        events << QStringLiteral("aboutToAppend %1").arg(row);
+    }
     void appended(std::int64_t row) override { events << QStringLiteral("appended %1").arg(row); }
     void aboutToReset() override { events << "aboutToReset"; }
     void reset() override { events << "reset"; }
-    void currentChanged(std::int64_t row) override { events << QStringLiteral("current %1").arg(row); }
+    void currentChanged(std::int64_t row) override
+    {
+        events << QStringLiteral("current %1").arg(row);
+    }
 };
 
 } // namespace
@@ -145,9 +152,11 @@ void TestTable::tableNamesFindTheirFile_data()
     QTest::newRow("other letter case") << "run1.db" << int(TableType::Default) << "";
     QTest::newRow("path in upper case") << "<DIR>/RUN1.DB" << int(TableType::Paradox) << "";
     QTest::newRow("relative path") << "./sub/../Run1.DB" << int(TableType::Paradox) << "";
-    QTest::newRow("type from the extension") << "Run1.dbf" << int(TableType::Default) << "only Paradox tables (.db) are supported";
+    QTest::newRow("type from the extension")
+        << "Run1.dbf" << int(TableType::Default) << "only Paradox tables (.db) are supported";
     QTest::newRow("missing") << "Run2" << int(TableType::Paradox) << "Run2.DB\" does not exist";
-    QTest::newRow("folder") << "sub.db" << int(TableType::Paradox) << "is a folder, not a table file";
+    QTest::newRow("folder") << "sub.db" << int(TableType::Paradox)
+                            << "is a folder, not a table file";
     QTest::newRow("no name") << "" << int(TableType::Paradox) << "no table name given";
 }
 
@@ -226,8 +235,11 @@ void TestTable::loggedReadingsReadBackByName()
 void TestTable::autoIncrementContinuesAboveEveryNumber()
 {
     // A file from elsewhere whose counter lags behind the numbers its records carry.
-    const std::vector<FieldDef> fields = {{"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4}};
-    QByteArray file = fixtures::handMade(12, 1, fields, {{fixtures::record(fields, {"5", "1"}), fixtures::record(fields, {"9", "2"})}}, {1});
+    const std::vector<FieldDef> fields = {{"Not", FieldType::AutoIncrement, 4},
+                                          {"No", FieldType::Long, 4}};
+    QByteArray file = fixtures::handMade(
+        12, 1, fields,
+        {{fixtures::record(fields, {"5", "1"}), fixtures::record(fields, {"9", "2"})}}, {1});
     table::putLe32(reinterpret_cast<std::uint8_t *>(file.data()) + 0x49, 3);
     writeFile(path("old.db"), file);
 
@@ -388,7 +400,8 @@ void TestTable::batchCopyReplacesOnlyAFreeFile()
     logReading(log, 2, "2", 2);
     QVERIFY(errorOf([&] { copy.execute(); }).contains("is in use by another program"));
     QCOMPARE(contents(path("saved.db")), before);
-    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden).size(),
+             2); // no temporary file left
 
     copy.setDestination(&log);
     QVERIFY(errorOf([&] { copy.execute(); }).contains("onto itself"));
@@ -436,13 +449,18 @@ void TestTable::primaryIndexRefusals_data()
     QTest::addColumn<bool>("cached");
     QTest::addColumn<QStringList>("fields");
     QTest::addColumn<QString>("message");
-    QTest::newRow("shared use") << false << false << QStringList{"Not"} << "needs the table opened for exclusive use";
+    QTest::newRow("shared use") << false << false << QStringList{"Not"}
+                                << "needs the table opened for exclusive use";
     QTest::newRow("cached updates") << true << true << QStringList{"Not"} << "with cached updates";
-    QTest::newRow("no fields") << true << false << QStringList{} << "a primary index needs at least one field";
-    QTest::newRow("missing field") << true << false << QStringList{"Nope"} << "has no field \"Nope\"";
-    QTest::newRow("not the leading field") << true << false << QStringList{"No"}
-                                           << "a primary index covers the leading fields of a table: \"No\" is field 2";
-    QTest::newRow("leading fields out of order") << true << false << QStringList{"No", "Not"} << "\"No\" is field 2";
+    QTest::newRow("no fields") << true << false << QStringList{}
+                               << "a primary index needs at least one field";
+    QTest::newRow("missing field")
+        << true << false << QStringList{"Nope"} << "has no field \"Nope\"";
+    QTest::newRow("not the leading field")
+        << true << false << QStringList{"No"}
+        << "a primary index covers the leading fields of a table: \"No\" is field 2";
+    QTest::newRow("leading fields out of order")
+        << true << false << QStringList{"No", "Not"} << "\"No\" is field 2";
     QTest::newRow("duplicate key") << true << false << QStringList{"Not", "No"} << "";
 }
 
@@ -457,9 +475,11 @@ void TestTable::primaryIndexRefusals()
     const auto &defs = duplicates ? byNo : kLogFields;
     if (duplicates) {
         fields = QStringList{"No"};
-        message = "duplicate key in table \"" + path("t.db") + "\": records 2 and 4 both have No = 7";
+        message =
+            "duplicate key in table \"" + path("t.db") + "\": records 2 and 4 both have No = 7";
     }
-    QByteArray file = fixtures::written(defs, fixtures::store(defs, {{"1", "1"}, {"7", "2"}, {"3", "3"}, {"7", "4"}}));
+    QByteArray file = fixtures::written(
+        defs, fixtures::store(defs, {{"1", "1"}, {"7", "2"}, {"3", "3"}, {"7", "4"}}));
     writeFile(path("t.db"), file);
     Table t(m_session);
     t.setTableName("t.db");
@@ -479,8 +499,11 @@ void TestTable::primaryIndexRefusals()
 
 void TestTable::recordsOutOfKeyOrderAreSortedForTheIndex()
 {
-    const std::vector<FieldDef> fields = {{"Id", FieldType::Number, 8}, {"Name", FieldType::Alpha, 5}};
-    writeFile(path("t.db"), fixtures::written(fields, fixtures::store(fields, {{"3", "c"}, {"-1.5", "a"}, {"2", "b"}})));
+    const std::vector<FieldDef> fields = {{"Id", FieldType::Number, 8},
+                                          {"Name", FieldType::Alpha, 5}};
+    writeFile(path("t.db"),
+              fixtures::written(fields,
+                                fixtures::store(fields, {{"3", "c"}, {"-1.5", "a"}, {"2", "b"}})));
     Table t(m_session);
     t.setTableName("t.db");
     t.setExclusive(true);
@@ -495,7 +518,8 @@ void TestTable::recordsOutOfKeyOrderAreSortedForTheIndex()
 
 void TestTable::keyedWriteThroughTableKeepsItsIndex()
 {
-    const std::vector<FieldDef> fields = {{"Id", FieldType::Long, 4}, {"Name", FieldType::Alpha, 60}};
+    const std::vector<FieldDef> fields = {{"Id", FieldType::Long, 4},
+                                          {"Name", FieldType::Alpha, 60}};
     createTable(m_session, path("k.db"), fields, 1024);
     Table t(m_session);
     t.setTableName("k.db");
@@ -537,13 +561,17 @@ void TestTable::misuseIsRefusedWithAMessage()
     QVERIFY(errorOf([&] { t.setText("No", "1"); }).contains("call append() first"));
     t.append();
     QVERIFY(errorOf([&] { t.setText("Nope", "1"); }).contains("has no field \"Nope\""));
-    QVERIFY(errorOf([&] { t.setText("no", "x1"); }).contains("'x1' is not a valid whole number for field \"No\""));
+    QVERIFY(errorOf([&] {
+                t.setText("no", "x1");
+            }).contains("'x1' is not a valid whole number for field \"No\""));
     QVERIFY(errorOf([&] { t.setInteger("Not", 1); }).contains("the table assigns them"));
     QVERIFY(errorOf([&] { t.moveTo(5); }).contains("has no record 6"));
     Table orphan;
     orphan.setTableName("Tarvodb");
     QVERIFY(errorOf([&] { orphan.open(); }).contains("belongs to no session"));
-    QVERIFY(errorOf([&] { m_session.setPrivateDir(path("nowhere").toStdString()); }).contains("is not an existing folder"));
+    QVERIFY(errorOf([&] {
+                m_session.setPrivateDir(path("nowhere").toStdString());
+            }).contains("is not an existing folder"));
 }
 
 void TestTable::listenerHearsChangesInOrder()
@@ -560,12 +588,10 @@ void TestTable::listenerHearsChangesInOrder()
     log.first();
     log.emptyTable();
     log.close();
-    QCOMPARE(recorder.events, QStringList({"aboutToReset", "reset", "current -1",
-                                           "aboutToAppend 0", "appended 0", "current 0",
-                                           "aboutToAppend 1", "appended 1", "current 1",
-                                           "current 0",
-                                           "aboutToReset", "reset", "current -1",
-                                           "aboutToReset", "reset"}));
+    QCOMPARE(recorder.events,
+             QStringList({"aboutToReset", "reset", "current -1", "aboutToAppend 0", "appended 0",
+                          "current 0", "aboutToAppend 1", "appended 1", "current 1", "current 0",
+                          "aboutToReset", "reset", "current -1", "aboutToReset", "reset"}));
 }
 
 QTEST_GUILESS_MAIN(TestTable)

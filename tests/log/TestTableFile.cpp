@@ -22,7 +22,8 @@ const std::vector<FieldDef> kFields = {
 
 table::TableContent read(const QByteArray &file)
 {
-    table::MemorySource source(reinterpret_cast<const std::uint8_t *>(file.constData()), size_t(file.size()));
+    table::MemorySource source(reinterpret_cast<const std::uint8_t *>(file.constData()),
+                               size_t(file.size()));
     return table::readTable(source);
 }
 
@@ -41,7 +42,8 @@ QList<QStringList> rows(int count)
 {
     QList<QStringList> list;
     for (int i = 0; i < count; ++i)
-        list << QStringList{QString::number(i + 1), QStringLiteral("n%1").arg(i), QString::number(i * 0.5 - 7)};
+        list << QStringList{QString::number(i + 1), QStringLiteral("n%1").arg(i),
+                            QString::number(i * 0.5 - 7)};
     return list;
 }
 
@@ -126,18 +128,22 @@ void TestTableFile::readsEveryVersion()
     QFETCH(int, blockSizeCode);
     QFETCH(QList<int>, numbers);
     const std::vector<FieldDef> fields = {
-        {"Alpha", FieldType::Alpha, 6}, {"Date", FieldType::Date, 4},     {"Short", FieldType::Short, 2},
-        {"Long", FieldType::Long, 4},   {"Money", FieldType::Currency, 8}, {"Num", FieldType::Number, 8},
-        {"Flag", FieldType::Logical, 1}, {"Clock", FieldType::Time, 4},   {"Stamp", FieldType::Timestamp, 8},
-        {"Auto", FieldType::AutoIncrement, 4}, {"Exact", FieldType::Bcd, 3},
+        {"Alpha", FieldType::Alpha, 6},     {"Date", FieldType::Date, 4},
+        {"Short", FieldType::Short, 2},     {"Long", FieldType::Long, 4},
+        {"Money", FieldType::Currency, 8},  {"Num", FieldType::Number, 8},
+        {"Flag", FieldType::Logical, 1},    {"Clock", FieldType::Time, 4},
+        {"Stamp", FieldType::Timestamp, 8}, {"Auto", FieldType::AutoIncrement, 4},
+        {"Exact", FieldType::Bcd, 3},
     };
-    const QStringList first{"Ohm", "1999-12-31", "-5", "70000", "1.25", "-0.5", "True", "23:59:58",
-                            "2000-02-29 12:00:00", "5", "-1.005"};
-    const QStringList second{"", "0100-01-01", "32767", "-1", "", "1e+100", "False", "00:00:00.001",
-                             "", "6", "123456789.5"};
+    const QStringList first{
+        "Ohm",      "1999-12-31",          "-5", "70000", "1.25", "-0.5", "True",
+        "23:59:58", "2000-02-29 12:00:00", "5",  "-1.005"};
+    const QStringList second{"",      "0100-01-01",   "32767", "-1", "",           "1e+100",
+                             "False", "00:00:00.001", "",      "6",  "123456789.5"};
     QList<QByteArray> block1{fixtures::record(fields, first)};
     QList<QByteArray> block2{fixtures::record(fields, second), fixtures::record(fields, first)};
-    const QByteArray file = fixtures::handMade(version, blockSizeCode, fields, {block1, block2}, numbers);
+    const QByteArray file =
+        fixtures::handMade(version, blockSizeCode, fields, {block1, block2}, numbers);
 
     const table::TableContent content = read(file);
     QCOMPARE(int(content.fields.size()), int(fields.size()));
@@ -154,10 +160,13 @@ void TestTableFile::readsEveryVersion()
 
 void TestTableFile::largeRecordsGetLargerBlocks()
 {
-    const std::vector<FieldDef> fields = {{"A", FieldType::Alpha, 255}, {"B", FieldType::Alpha, 255},
-                                          {"C", FieldType::Alpha, 255}, {"D", FieldType::Alpha, 255},
+    const std::vector<FieldDef> fields = {{"A", FieldType::Alpha, 255},
+                                          {"B", FieldType::Alpha, 255},
+                                          {"C", FieldType::Alpha, 255},
+                                          {"D", FieldType::Alpha, 255},
                                           {"E", FieldType::Alpha, 255}};
-    const table::TableContent content = read(fixtures::written(fields, fixtures::store(fields, {{"x"}}), 1024));
+    const table::TableContent content =
+        read(fixtures::written(fields, fixtures::store(fields, {{"x"}}), 1024));
     QCOMPARE(content.header.blockSize(), 2048);
 }
 
@@ -174,39 +183,62 @@ void TestTableFile::damagedFilesAreRefused_data()
     };
 
     QTest::newRow("empty file") << QByteArray() << "not a Paradox table: the file is too short";
-    QTest::newRow("text file") << QByteArray("Date\tValue\r\n").repeated(20) << "not a Paradox table";
-    QTest::newRow("primary index file") << patched(0x04, "\x01") << "not a Paradox table: it is a primary index (.PX) file";
-    QTest::newRow("unknown version") << patched(0x39, "\x20") << "not a Paradox table: unknown file version 32";
-    QTest::newRow("block size code 0") << patched(0x05, QByteArray(1, '\0')) << "not a Paradox table";
-    QTest::newRow("records of 0 bytes") << patched(0x00, QByteArray(2, '\0')) << "damaged table: the header gives records of 0 bytes";
-    QTest::newRow("absurd record size") << patched(0x00, "\xff\xff")
-                                       << "damaged table: the fields take 22 bytes, but the header gives records of 65535 bytes";
-    QTest::newRow("header beyond the file") << patched(0x02, "\xff\xff") << "damaged table: the file is shorter than its header (truncated)";
-    QTest::newRow("no fields") << patched(0x21, QByteArray(2, '\0')) << "damaged table: the header gives 0 fields";
-    QTest::newRow("32767 fields") << patched(0x21, "\xff\x7f") << "damaged table: the header gives 32767 fields";
-    QTest::newRow("unknown field type") << patched(0x78 + 2, "\x30") << "damaged table: field 2 has the unknown type code 48";
-    QTest::newRow("number of 9 bytes") << patched(0x78 + 5, "\x09") << "damaged table: field 3: number fields take 8 bytes, not 9";
-    QTest::newRow("names past the header") << patched(0x02, QByteArray::fromHex("0001"))
-                                          << "damaged table: the field names run past the end of the header";
-    QTest::newRow("encrypted") << patched(0x5C, "\x01") << "encrypted Paradox tables are not supported";
-    QTest::newRow("4 billion records") << patched(0x06, "\xff\xff\xff\xff")
-                                      << "damaged table: the header counts 4294967295 records, more than its 3 blocks can hold";
-    QTest::newRow("too few records counted") << patched(0x06, QByteArray::fromHex("63000000"))
-                                            << "damaged table: the data blocks hold more records than the header counts (99)";
-    QTest::newRow("too many records counted") << patched(0x06, QByteArray::fromHex("65000000"))
-                                             << "damaged table: the header counts 101 records, but the data blocks hold 100";
-    QTest::newRow("chain runs in a circle") << patched(block3, QByteArray::fromHex("0100"))
-                                           << "damaged table: the block chain runs in a circle at block 1";
-    QTest::newRow("chain leads past the blocks") << patched(block1, QByteArray::fromHex("0900"))
-                                                << "damaged table: the block chain leads to block 9, but the table has 3 blocks";
-    QTest::newRow("first block past the blocks") << patched(0x0E, QByteArray::fromHex("0400"))
-                                                << "damaged table: the block chain leads to block 4";
-    QTest::newRow("truncated data") << valid.left(block3 + 100)
-                                   << "damaged table: block 3 lies beyond the end of the file (the file is truncated)";
-    QTest::newRow("block claims too many records") << patched(block1 + 4, QByteArray::fromHex("2805"))
-                                                  << "damaged table: block 1 claims 61 records, but holds at most 46";
-    QTest::newRow("block data off the record grid") << patched(block1 + 4, QByteArray::fromHex("0500"))
-                                                   << "damaged table: the record data of block 1 does not end on a record boundary";
+    QTest::newRow("text file") << QByteArray("Date\tValue\r\n").repeated(20)
+                               << "not a Paradox table";
+    QTest::newRow("primary index file")
+        << patched(0x04, "\x01") << "not a Paradox table: it is a primary index (.PX) file";
+    QTest::newRow("unknown version")
+        << patched(0x39, "\x20") << "not a Paradox table: unknown file version 32";
+    QTest::newRow("block size code 0")
+        << patched(0x05, QByteArray(1, '\0')) << "not a Paradox table";
+    QTest::newRow("records of 0 bytes") << patched(0x00, QByteArray(2, '\0'))
+                                        << "damaged table: the header gives records of 0 bytes";
+    QTest::newRow("absurd record size")
+        << patched(0x00, "\xff\xff")
+        << "damaged table: the fields take 22 bytes, but the header gives records of 65535 bytes";
+    QTest::newRow("header beyond the file")
+        << patched(0x02, "\xff\xff")
+        << "damaged table: the file is shorter than its header (truncated)";
+    QTest::newRow("no fields") << patched(0x21, QByteArray(2, '\0'))
+                               << "damaged table: the header gives 0 fields";
+    QTest::newRow("32767 fields") << patched(0x21, "\xff\x7f")
+                                  << "damaged table: the header gives 32767 fields";
+    QTest::newRow("unknown field type")
+        << patched(0x78 + 2, "\x30") << "damaged table: field 2 has the unknown type code 48";
+    QTest::newRow("number of 9 bytes")
+        << patched(0x78 + 5, "\x09") << "damaged table: field 3: number fields take 8 bytes, not 9";
+    QTest::newRow("names past the header")
+        << patched(0x02, QByteArray::fromHex("0001"))
+        << "damaged table: the field names run past the end of the header";
+    QTest::newRow("encrypted") << patched(0x5C, "\x01")
+                               << "encrypted Paradox tables are not supported";
+    QTest::newRow("4 billion records")
+        << patched(0x06, "\xff\xff\xff\xff")
+        << "damaged table: the header counts 4294967295 records, more than its 3 blocks can hold";
+    QTest::newRow("too few records counted")
+        << patched(0x06, QByteArray::fromHex("63000000"))
+        << "damaged table: the data blocks hold more records than the header counts (99)";
+    QTest::newRow("too many records counted")
+        << patched(0x06, QByteArray::fromHex("65000000"))
+        << "damaged table: the header counts 101 records, but the data blocks hold 100";
+    QTest::newRow("chain runs in a circle")
+        << patched(block3, QByteArray::fromHex("0100"))
+        << "damaged table: the block chain runs in a circle at block 1";
+    QTest::newRow("chain leads past the blocks")
+        << patched(block1, QByteArray::fromHex("0900"))
+        << "damaged table: the block chain leads to block 9, but the table has 3 blocks";
+    QTest::newRow("first block past the blocks")
+        << patched(0x0E, QByteArray::fromHex("0400"))
+        << "damaged table: the block chain leads to block 4";
+    QTest::newRow("truncated data")
+        << valid.left(block3 + 100)
+        << "damaged table: block 3 lies beyond the end of the file (the file is truncated)";
+    QTest::newRow("block claims too many records")
+        << patched(block1 + 4, QByteArray::fromHex("2805"))
+        << "damaged table: block 1 claims 61 records, but holds at most 46";
+    QTest::newRow("block data off the record grid")
+        << patched(block1 + 4, QByteArray::fromHex("0500"))
+        << "damaged table: the record data of block 1 does not end on a record boundary";
 }
 
 void TestTableFile::damagedFilesAreRefused()

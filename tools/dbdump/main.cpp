@@ -66,7 +66,8 @@ void printRecords(const table::Table &t, Output &out)
 void printSchema(const table::Table &t, Output &out)
 {
     for (const table::FieldDef &f : t.fields())
-        out << f.name + "\t" + std::string(table::fieldTypeName(f.type)) + "\t" + std::to_string(f.size) + "\n";
+        out << f.name + "\t" + std::string(table::fieldTypeName(f.type)) + "\t" +
+                   std::to_string(f.size) + "\n";
 }
 
 void printIndex(const table::Table &t, const table::IndexReport &report, Output &out)
@@ -78,10 +79,11 @@ void printIndex(const table::Table &t, const table::IndexReport &report, Output 
     std::string keys;
     for (std::size_t i = 0; i < report.keyFields.size(); ++i)
         keys += (i ? ", " : "") + report.keyFields[i];
-    out << "primary index: " + keys + "; " + std::to_string(report.levels) + " level(s), root block " +
-               std::to_string(report.rootBlock) + ", " + std::to_string(report.blockCount) + " block(s) of " +
-               std::to_string(report.blockSize) + " bytes, " + std::to_string(report.entries.size()) +
-               " entries; checked\n";
+    out << "primary index: " + keys + "; " + std::to_string(report.levels) +
+               " level(s), root block " + std::to_string(report.rootBlock) + ", " +
+               std::to_string(report.blockCount) + " block(s) of " +
+               std::to_string(report.blockSize) + " bytes, " +
+               std::to_string(report.entries.size()) + " entries; checked\n";
     out << "level\tblock\tkey\tpoints to\trecords\n";
     for (const table::IndexEntry &e : report.entries)
         out << std::to_string(e.level) + "\t" + std::to_string(e.block) + "\t" + e.key + "\t" +

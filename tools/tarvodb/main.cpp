@@ -18,14 +18,10 @@ int main(int argc, char **argv)
     // index is built on. The widths hold the meter's texts: "AC"/"DC", "-6.000"-like values,
     // two-character unit texts and "AUTO"/"MANU".
     const std::vector<table::FieldDef> fields = {
-        {"Not", FieldType::AutoIncrement, 4},
-        {"No", FieldType::Long, 4},
-        {"Time", FieldType::Time, 4},
-        {"DC/AC", FieldType::Alpha, 2},
-        {"Value", FieldType::Alpha, 8},
-        {"Nval", FieldType::Number, 8},
-        {"Unit", FieldType::Alpha, 2},
-        {"AUTO", FieldType::Alpha, 4},
+        {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
+        {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
+        {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
+        {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
     };
     try {
         table::Session session("tarvodb");
