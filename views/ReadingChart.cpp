@@ -10,6 +10,8 @@
 #include <QSaveFile>
 #include <QValueAxis>
 
+#include <cmath>
+
 namespace {
 // Every reading's point is blue. Qt Charts colours a series as a whole, so each series is
 // drawn in its readings' colour; the area keeps its own outline colour.
@@ -71,6 +73,9 @@ ReadingChart::ReadingChart(QChartView *view, QObject *parent) : QObject(parent),
 
     m_axisX = new QValueAxis;
     m_axisX->setLabelFormat(QStringLiteral("%d"));
+    // Ticks start at the page's first point and split the page in quarters (0, 25, 50, 75
+    // rather than 0, 24, 49, 74 for a page of 100).
+    m_axisX->setTickType(QValueAxis::TicksDynamic);
     m_axisY = new QValueAxis;
     m_axisY->setLabelFormat(QStringLiteral("%d"));
     m_axisY->setLinePen(QPen(kValueAxisLine, 1, Qt::DashLine));
@@ -156,8 +161,11 @@ void ReadingChart::refreshPage()
     lineOf(m_shown)->replace(m_pageBuffer);
     const double min = m_paging.axisMin();
     const double max = m_paging.axisMax(n);
-    if (m_axisX->min() != min || m_axisX->max() != max)
+    if (m_axisX->min() != min || m_axisX->max() != max) {
         m_axisX->setRange(min, max);
+        m_axisX->setTickAnchor(min);
+        m_axisX->setTickInterval(qMax(1.0, std::ceil((max - min) / 4.0)));
+    }
 }
 
 void ReadingChart::afterMove()
