@@ -8,8 +8,12 @@
 #include "assets/Assets.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DecodedFrame.h"
+#include "views/KeyFilter.h"
+#include "views/ReadingChart.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QChartView>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QKeyEvent>
@@ -22,17 +26,6 @@ namespace {
 
 constexpr int kClientWidth = 620;
 constexpr int kClientHeight = 449;
-
-// Key filters of the edit boxes: the limit boxes take digits, signs and backspace; the page-size
-// and sampling-interval boxes only digits and backspace. Keys without text (arrows, Delete) pass.
-bool limitKeyPasses(QChar c)
-{
-    return c.isDigit() || c == QChar(8) || c == u'+' || c == u'-';
-}
-bool digitKeyPasses(QChar c)
-{
-    return c.isDigit() || c == QChar(8);
-}
 
 } // namespace
 
@@ -92,6 +85,14 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
     m_conTimer->setInterval(100);
     m_trecord = new QTimer(this);
     m_trecord->setInterval(1000);
+
+    // The chart fills its frame beneath the row of page buttons that lies over its top edge.
+    m_chartView = new QChartView(m_ui->Chtshow);
+    m_chartView->setGeometry(m_ui->Chtshow->contentsRect());
+    m_chartView->lower();
+    m_chartView->setCursor(Qt::CrossCursor);
+    m_chart = new ReadingChart(m_chartView, this);
+    m_ui->KD1->setImage(&m_dial.image());
 
     m_connectGroup = new ToggleGroup(this);
     m_connectGroup->addButton(m_ui->COMCon);
@@ -239,22 +240,18 @@ void TFCOMM::wireControls()
     item(m_ui->Save1, &TFCOMM::saveasClick);
     click(m_ui->BtPrint, &TFCOMM::BtPrintClick);
 
-    for (QLineEdit *edit : {m_ui->Setmax, m_ui->SetMin, m_ui->Maxrecord, m_ui->RecordSITime})
-        edit->installEventFilter(this);
-}
+    auto *limitKeys = new KeyFilter(KeyFilter::Kind::Limit, this); // SetmaxKeyPress
+    m_ui->Setmax->installEventFilter(limitKeys);
+    m_ui->SetMin->installEventFilter(limitKeys);
+    auto *digitKeys = new KeyFilter(KeyFilter::Kind::Digits, this); // RecordSITimeKeyPress
+    m_ui->Maxrecord->installEventFilter(digitKeys);
+    m_ui->RecordSITime->installEventFilter(digitKeys);
 
-bool TFCOMM::eventFilter(QObject *watched, QEvent *event)
-{
-    if (event->type() == QEvent::KeyPress) {
-        const QString text = static_cast<QKeyEvent *>(event)->text();
-        if (!text.isEmpty()) {
-            const bool limitBox = watched == m_ui->Setmax || watched == m_ui->SetMin;
-            const QChar c = text.front();
-            if (!(limitBox ? limitKeyPasses(c) : digitKeyPasses(c)))
-                return true; // discarded
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
+    connect(m_chart, &ReadingChart::pageButtonsChanged, this, &TFCOMM::applyPageButtons);
+    connect(m_chart, &ReadingChart::fillChanged, this, [this](bool on) {
+        m_ui->BtFill->setChecked(on);
+        m_ui->Fill->setChecked(on);
+    });
 }
 
 // ---- start-up
@@ -263,15 +260,10 @@ void TFCOMM::FormCreate()
 {
     cs123();
     m_state.countRange = protocol::CountRange();
-    m_state.MaxLimit = 4002.0f;
-    m_state.MinLimit = -4002.0f;
-    m_state.PeakMax = -4001.0f;
-    m_state.PeakMin = 4001.0f;
-    m_state.LastUnitText = QStringLiteral("113");
+    m_limits = LimitAlarms(); // limits and extremes for 4000 counts, LastUnitText "113"
     if (!openLogTable())
         return;
     m_state.NextRecordNo = 1;
-    m_state.LivePaging = true;
     m_state.RecordLimit = 10000;
     resetChart();
 
@@ -299,26 +291,19 @@ void TFCOMM::FormCreate()
         m_ui->LcdDa->setText(QStringLiteral("3"));
     m_state.countRange.CountCode = m_profile.countCode;
 
-    struct StartValues
-    {
-        const char *code, *maxText, *minText, *minCaption, *maxCaption;
-        float limit, peak;
-    };
-    static const StartValues kStart[] = {{"6", "6000", "-6000", "6001", "-6001", 6002.0f, 6001.0f},
-                                         {"34", "3400", "-3400", "3401", "-3401", 3402.0f, 3401.0f}};
-    for (const StartValues &v : kStart) {
-        if (m_state.countRange.CountCode != QLatin1String(v.code))
-            continue;
-        m_state.countRange = *protocol::CountRange::fromCode(m_state.countRange.CountCode);
-        m_state.MaxLimit = v.limit;
-        m_state.MinLimit = -v.limit;
-        m_state.PeakMax = -v.peak;
-        m_state.PeakMin = v.peak;
-        m_ui->Setmax->setText(QLatin1String(v.maxText));
-        m_ui->SetMin->setText(QLatin1String(v.minText));
-        m_ui->MinText->setText(QLatin1String(v.minCaption));
-        m_ui->MaxText->setText(QLatin1String(v.maxCaption));
+    // The 6000- and 3400-count profiles write their limit texts, whose change handling takes
+    // the limits from them; the 4000-count layout texts already stand and change nothing.
+    const QString &code = m_state.countRange.CountCode;
+    if (code == u"6" || code == u"34") {
+        m_state.countRange = *protocol::CountRange::fromCode(code);
+        const int full = m_state.countRange.CountFull;
+        m_limits.presetForCount(full);
+        m_ui->Setmax->setText(QString::number(full));
+        m_ui->SetMin->setText(QString::number(-full));
+        m_ui->MinText->setText(QString::number(full + 1));
+        m_ui->MaxText->setText(QString::number(-(full + 1)));
     }
+    m_chart->setValueRange(m_state.countRange.CountFull);
     KDsetup();
     KDrun(m_state.countRange.CountTenth);
 }
@@ -338,14 +323,36 @@ void TFCOMM::closeLogTable()
 
 void TFCOMM::resetChart()
 {
-    m_ui->ComboBox1->setCurrentIndex(0);
-    ShowSeries(0);
-    ShowSeries(m_ui->BtFill->isChecked() ? 0 : 1);
+    BtNewClick();
 }
 
-void TFCOMM::ShowSeries(int) {}
-void TFCOMM::KDsetup() {}
-void TFCOMM::KDrun(int) {}
+void TFCOMM::ShowSeries(int index)
+{
+    m_chart->ShowSeries(index);
+}
+
+void TFCOMM::KDsetup()
+{
+    DialInputs in;
+    in.panelWidth = m_ui->KD->width();
+    in.panelHeight = m_ui->KD->height();
+    in.CountCode = m_state.countRange.CountCode;
+    in.CountFull = m_state.countRange.CountFull;
+    in.CountTenth = m_state.countRange.CountTenth;
+    in.CountFiftieth = m_state.countRange.CountFiftieth;
+    in.MaxLimit = m_limits.state().MaxLimit;
+    in.MinLimit = m_limits.state().MinLimit;
+    in.SetMaxB = m_ui->SetMaxB->isChecked();
+    in.SetMinB = m_ui->SetMinB->isChecked();
+    m_dial.KDsetup(in);
+    m_ui->KD1->update();
+}
+
+void TFCOMM::KDrun(int position)
+{
+    m_dial.KDrun(position);
+    m_ui->KD1->update();
+}
 
 // ---- window and commands
 
@@ -369,6 +376,13 @@ void TFCOMM::BtExitClick()
 void TFCOMM::Timer1Timer()
 {
     m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
+}
+
+// The close box ends the program at once, without the exit question.
+void TFCOMM::closeEvent(QCloseEvent *event)
+{
+    QMainWindow::closeEvent(event);
+    m_terminate();
 }
 
 void TFCOMM::resizeEvent(QResizeEvent *event)
@@ -571,10 +585,38 @@ void TFCOMM::reportFrameError(const QString &message)
     m_frameErrorShown = false;
 }
 
-void TFCOMM::CheckLimits() {}
-void TFCOMM::TrackPeaks(int) {}
+void TFCOMM::CheckLimits()
+{
+    if (m_limits.CheckLimits(m_reading.NumericValue, m_ui->SetMaxB->isChecked(),
+                             m_ui->SetMinB->isChecked())) {
+        QApplication::beep();
+        m_ui->oltext->show();
+    } else {
+        m_ui->oltext->hide();
+    }
+}
+
+void TFCOMM::TrackPeaks(int pointPosition)
+{
+    const LimitAlarms::PeakCaptions shown = m_limits.TrackPeaks(
+        {m_reading.NumericValue, m_reading.ValueText, m_reading.UnitText, pointPosition},
+        m_state.countRange.CountFull);
+    if (shown.rangeChanged) {
+        ShowSeries(m_ui->BtFill->isChecked() ? 0 : 1);
+        BtNewClick();
+    }
+    m_ui->MaxText->setText(shown.MaxText);
+    m_ui->MinText->setText(shown.MinText);
+    m_ui->MaxTextU->setText(shown.UnitText);
+    m_ui->MinTextU->setText(shown.UnitText);
+}
+
 void TFCOMM::INDataToTable() {}
-void TFCOMM::PlotReading(int) {}
+
+void TFCOMM::PlotReading(int chartValue)
+{
+    m_chart->PlotReading(chartValue);
+}
 
 // ---- handlers whose behaviour arrives with the link, views and log
 
@@ -584,44 +626,84 @@ void TFCOMM::SetFeatureClick() {}
 void TFCOMM::ClearBtnClick() {}
 void TFCOMM::ConTimerTimer() {}
 
-void TFCOMM::BtFirstClick() {}
-void TFCOMM::BTPreviousClick() {}
-void TFCOMM::BtNextClick() {}
-void TFCOMM::BTlastClick() {}
-void TFCOMM::BtNewClick() {}
-void TFCOMM::BtSaveClick() {}
-void TFCOMM::btFillClick() {}
-void TFCOMM::FillClick() {}
-void TFCOMM::MaxrecordExit() {}
-void TFCOMM::TbFdClick() {}
-void TFCOMM::ComboBox1Change() {}
+// ---- trend chart
+
+void TFCOMM::applyPageButtons()
+{
+    const PageButtons &b = m_chart->pageButtons();
+    m_ui->BtFirst->setEnabled(b.BtFirst);
+    m_ui->BTPrevious->setEnabled(b.BTPrevious);
+    m_ui->BtNext->setEnabled(b.BtNext);
+    m_ui->BTlast->setEnabled(b.BTlast);
+    m_ui->Bt10->setText(b.Bt10);
+}
+
+void TFCOMM::BtFirstClick() { m_chart->First(); }
+void TFCOMM::BTPreviousClick() { m_chart->Previous(); }
+void TFCOMM::BtNextClick() { m_chart->Next(); }
+void TFCOMM::BTlastClick() { m_chart->Last(); }
+
+void TFCOMM::BtNewClick()
+{
+    m_ui->ComboBox1->setCurrentIndex(0);
+    m_chart->New();
+}
+
+void TFCOMM::BtSaveClick()
+{
+    const QString path = ReadingChart::defaultSavePath();
+    const QString error = m_chart->Save(path);
+    if (!error.isEmpty()) {
+        showError(error);
+        return;
+    }
+    QMessageBox::information(this, QStringLiteral("Vorlatt"), ReadingChart::savedMessage(path));
+}
+
+void TFCOMM::btFillClick() { m_chart->btFillClick(m_ui->BtFill->isChecked()); }
+void TFCOMM::FillClick() { m_chart->FillClick(); }
+
+void TFCOMM::MaxrecordExit()
+{
+    const QString error = m_chart->MaxrecordExit(m_ui->Maxrecord->text());
+    if (!error.isEmpty())
+        showError(error);
+}
+
+void TFCOMM::TbFdClick()
+{
+    const ChartEnlarge::Result r = m_enlarge.TbFdClick(m_ui->Chtshow->geometry(), frameGeometry().size());
+    m_ui->TbFd->setVisible(!r.enlarged);
+    m_ui->TbSx->setVisible(r.enlarged);
+    m_ui->Chtshow->setGeometry(r.bounds);
+    m_ui->Chtshow->raise();
+    m_chartView->setGeometry(m_ui->Chtshow->contentsRect());
+}
+
+void TFCOMM::ComboBox1Change()
+{
+    ShowSeries(m_ui->ComboBox1->currentIndex());
+}
 
 void TFCOMM::SetmaxExit()
 {
-    updateLimit(m_ui->Setmax->text(), m_state.MaxLimit);
+    applyLimitChange(m_limits.SetmaxExit(m_ui->Setmax->text()));
 }
 
 void TFCOMM::SetMinExit()
 {
-    updateLimit(m_ui->SetMin->text(), m_state.MinLimit);
+    applyLimitChange(m_limits.SetMinExit(m_ui->SetMin->text()));
 }
 
-// A lone sign or an empty box means 0; any other text must be a whole number, or the error is
-// reported, the limit keeps its value and the dial face is not redrawn.
-void TFCOMM::updateLimit(const QString &text, float &limit)
+// A text that is no whole number is reported and keeps the limit and the dial face as they were.
+void TFCOMM::applyLimitChange(const LimitAlarms::LimitChange &change)
 {
-    if (text.isEmpty() || text == u"-" || text == u"+") {
-        limit = 0.0f;
-    } else {
-        bool ok = false;
-        const int value = text.toInt(&ok, 10);
-        if (!ok) {
-            showError(QStringLiteral("'%1' is not a valid integer value").arg(text));
-            return;
-        }
-        limit = float(value);
+    if (!change.ok) {
+        showError(change.error);
+        return;
     }
-    KDsetup();
+    if (change.redrawDial)
+        KDsetup();
 }
 
 // The general error report: what a handler could not do, in a modal box titled with the

@@ -4,6 +4,9 @@
 #include "protocol/CountRange.h"
 #include "protocol/MeterReading.h"
 #include "protocol/SerialFrameAssembler.h"
+#include "views/ChartEnlarge.h"
+#include "views/Dial.h"
+#include "views/LimitAlarms.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -14,29 +17,22 @@
 namespace Ui {
 class FCOMM;
 }
+class QChartView;
 class QTimer;
+class ReadingChart;
 class QWidget;
 class TSerialPortDriver;
 class ToggleGroup;
 
-// Start values of the state that the window's handlers share; what the decoder, the views and
-// the log change during the run.
+// Start values of the state that the window's handlers share; what the decoder and the log
+// change during the run. The limits and extremes live in LimitAlarms, the chart's paging in
+// ReadingChart.
 struct SharedState
 {
     protocol::CountRange countRange; // the code "4" range until the profile or a frame sets it
 
-    float MaxLimit = 4002.0f;
-    float MinLimit = -4002.0f;
-    float PeakMax = -4001.0f;
-    float PeakMin = 4001.0f;
-    QString PeakMaxText;
-    QString PeakMinText;
-    QString LastUnitText = QStringLiteral("113");
-    qint32 LastPointPosition = 0;
-
     qint32 NextRecordNo = 0;
     qint32 RecordLimit = 0;
-    bool LivePaging = false;
 
     qint32 UsbIdleReports = 0;
     qint32 LinkWatchTicks = 0;
@@ -58,6 +54,9 @@ public:
     const ModelProfile &profile() const { return m_profile; }
     const protocol::MeterReading &reading() const { return m_reading; }
     TSerialPortDriver *serialDriver() const { return COMM2; }
+    const LimitAlarms &limits() const { return m_limits; }
+    const Dial &dial() const { return m_dial; }
+    ReadingChart *chart() const { return m_chart; }
     bool logOpen() const { return m_logOpen; }
 
     // How the program is told to end; tests replace it to observe the request.
@@ -119,9 +118,9 @@ public:
     void BtPrintClick();
 
 protected:
+    void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void FormCreate();
@@ -139,7 +138,8 @@ private:
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);
 
-    void updateLimit(const QString &text, float &limit);
+    void applyLimitChange(const LimitAlarms::LimitChange &change);
+    void applyPageButtons();
     void showError(const QString &message);
 
     void findReplicaControls();
@@ -158,6 +158,11 @@ private:
     QList<QWidget *> m_blankedControls;
     QList<QWidget *> m_annunciatorControls;
     bool m_frameErrorShown = false;
+    LimitAlarms m_limits;
+    Dial m_dial;
+    QChartView *m_chartView = nullptr;
+    ReadingChart *m_chart = nullptr;
+    ChartEnlarge m_enlarge;
     ProfileSwitches m_switches;
     ModelProfile m_profile;
     SharedState m_state;

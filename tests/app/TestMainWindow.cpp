@@ -1,5 +1,6 @@
 #include "app/ClockText.h"
 #include "app/TFCOMM.h"
+#include "views/ReadingChart.h"
 #include "ui_FCOMM.h"
 
 #include <QAction>
@@ -91,18 +92,20 @@ void TestMainWindow::profileAtStartup()
     QFETCH(int, countFull);
     QCOMPARE(s.countRange.CountTenth, countFull / 10);
     QCOMPARE(s.countRange.CountFiftieth, countFull / 50);
-    QTEST(s.MaxLimit, "maxLimit");
-    QTEST(s.MinLimit, "minLimit");
-    QCOMPARE(s.PeakMax, -float(countFull + 1));
-    QCOMPARE(s.PeakMin, float(countFull + 1));
+    const LimitAlarms::State &limits = w.limits().state();
+    QTEST(limits.MaxLimit, "maxLimit");
+    QTEST(limits.MinLimit, "minLimit");
+    QCOMPARE(limits.PeakMax, -float(countFull + 1));
+    QCOMPARE(limits.PeakMin, float(countFull + 1));
+    QCOMPARE(limits.LastUnitText, QStringLiteral("113"));
     QTEST(w.ui()->MinText->text(), "minText");
     QTEST(w.ui()->MaxText->text(), "maxText");
     QTEST(w.profile().receiveRoutine != ReceiveRoutine::None, "routineWired");
     QTEST(w.ui()->LcdDa->text(), "firstDigit");
-    QCOMPARE(s.LastUnitText, QStringLiteral("113"));
     QCOMPARE(s.NextRecordNo, 1);
     QCOMPARE(s.RecordLimit, 10000);
-    QVERIFY(s.LivePaging);
+    QVERIFY(w.chart()->paging().LivePaging());
+    QCOMPARE(w.chart()->pointCount(), 1); // the placeholder point
 }
 
 void TestMainWindow::clockText_data()
