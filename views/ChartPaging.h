@@ -13,8 +13,8 @@ struct PageButtons
 
     friend bool operator==(const PageButtons &a, const PageButtons &b)
     {
-        return a.BtFirst == b.BtFirst && a.BTPrevious == b.BTPrevious && a.BtNext == b.BtNext
-            && a.BTlast == b.BTlast && a.Bt10 == b.Bt10;
+        return a.BtFirst == b.BtFirst && a.BTPrevious == b.BTPrevious && a.BtNext == b.BtNext &&
+               a.BTlast == b.BTlast && a.Bt10 == b.Bt10;
     }
     friend bool operator!=(const PageButtons &a, const PageButtons &b) { return !(a == b); }
 };

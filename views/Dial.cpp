@@ -70,8 +70,9 @@ void Dial::drawFace(QImage &image, const DialInputs &in, const QFont &labelFont)
                 continue;
             const QPoint anchor = g.pointAt(labelRadius, g.angle(label.position, n));
             const QPoint topLeft(anchor.x() - label.dx, anchor.y() - label.dy);
-            p.fillRect(QRect(topLeft, QSize(metrics.horizontalAdvance(label.text), metrics.height())),
-                       kFaceColour);
+            p.fillRect(
+                QRect(topLeft, QSize(metrics.horizontalAdvance(label.text), metrics.height())),
+                kFaceColour);
             p.setPen(kBlack);
             p.drawText(topLeft.x(), topLeft.y() + metrics.ascent(), label.text);
         }
@@ -83,7 +84,8 @@ void Dial::drawFace(QImage &image, const DialInputs &in, const QFont &labelFont)
 
     const int dots = 10 * n;
     for (int c = 0; c <= dots; ++c)
-        drawDot(p, g.pointAt(dotRadius, g.angle(c, dots)), DialScale::dotIsRed(c, in) ? kRed : kBlack, 4);
+        drawDot(p, g.pointAt(dotRadius, g.angle(c, dots)),
+                DialScale::dotIsRed(c, in) ? kRed : kBlack, 4);
 }
 
 void Dial::KDsetup(const DialInputs &inputs)
@@ -91,8 +93,8 @@ void Dial::KDsetup(const DialInputs &inputs)
     m_inputs = inputs;
     m_geometry = DialGeometry::fromPanel(inputs.panelWidth, inputs.panelHeight);
     if (m_image.isNull())
-        m_image = QImage(pictureSizeFor(inputs.panelWidth, inputs.panelHeight),
-                         QImage::Format_RGB32);
+        m_image =
+            QImage(pictureSizeFor(inputs.panelWidth, inputs.panelHeight), QImage::Format_RGB32);
 
     if (!m_faceValid || m_faceInputs != inputs || m_face.size() != m_image.size()) {
         m_face = QImage(m_image.size(), m_image.format());

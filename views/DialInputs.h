@@ -24,11 +24,11 @@ struct DialInputs
 
     friend bool operator==(const DialInputs &a, const DialInputs &b)
     {
-        return a.panelWidth == b.panelWidth && a.panelHeight == b.panelHeight
-            && a.CountCode == b.CountCode && a.CountFull == b.CountFull
-            && a.CountTenth == b.CountTenth && a.CountFiftieth == b.CountFiftieth
-            && a.MaxLimit == b.MaxLimit && a.MinLimit == b.MinLimit && a.SetMaxB == b.SetMaxB
-            && a.SetMinB == b.SetMinB;
+        return a.panelWidth == b.panelWidth && a.panelHeight == b.panelHeight &&
+               a.CountCode == b.CountCode && a.CountFull == b.CountFull &&
+               a.CountTenth == b.CountTenth && a.CountFiftieth == b.CountFiftieth &&
+               a.MaxLimit == b.MaxLimit && a.MinLimit == b.MinLimit && a.SetMaxB == b.SetMaxB &&
+               a.SetMinB == b.SetMinB;
     }
     friend bool operator!=(const DialInputs &a, const DialInputs &b) { return !(a == b); }
 };

@@ -6,7 +6,6 @@
 #include <QList>
 #include <QString>
 
-
 // A label of the dial's scale: drawn with its top-left corner at (Lx - dx, Ly - dy), where
 // (Lx, Ly) is the face point at radius R + 18 for the label's position.
 struct DialLabel

@@ -13,7 +13,8 @@ class KeyFilter : public QObject
 {
     Q_OBJECT
 public:
-    enum class Kind {
+    enum class Kind
+    {
         Digits, // "0" to "9" and backspace
         Limit,  // "0" to "9", backspace, "+" and "-"
     };

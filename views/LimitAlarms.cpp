@@ -49,8 +49,8 @@ bool LimitAlarms::CheckLimits(float numericValue, bool setMaxB, bool setMinB) co
 LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading, int countFullBefore)
 {
     PeakCaptions captions;
-    if (reading.UnitText == m_state.LastUnitText
-        && reading.pointPosition == m_state.LastPointPosition) {
+    if (reading.UnitText == m_state.LastUnitText &&
+        reading.pointPosition == m_state.LastPointPosition) {
         if (reading.NumericValue >= m_state.PeakMax) {
             m_state.PeakMaxText = reading.ValueText;
             m_state.PeakMax = reading.NumericValue;

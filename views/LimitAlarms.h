@@ -38,8 +38,8 @@ public:
     // Result of a limit box change.
     struct LimitChange
     {
-        bool ok = true;    // false: the text is not a whole number; the limit is unchanged
-        QString error;     // the conversion error to show when !ok
+        bool ok = true;          // false: the text is not a whole number; the limit is unchanged
+        QString error;           // the conversion error to show when !ok
         bool redrawDial = false; // true: the limit was taken, redraw the dial face
     };
 

@@ -16,7 +16,8 @@
 class PointStore
 {
 public:
-    enum class Summary {
+    enum class Summary
+    {
         // Each bucket's minimum and maximum, in the order they came: a line through them
         // sweeps each bucket's full range, as the line through every point would.
         Envelope,

@@ -83,8 +83,8 @@ ReadingChart::ReadingChart(QChartView *view, QObject *parent) : QObject(parent),
     m_axisY->setRange(-kDesignValueRange, kDesignValueRange);
     m_chart->addAxis(m_axisX, Qt::AlignBottom);
     m_chart->addAxis(m_axisY, Qt::AlignLeft);
-    for (QAbstractSeries *series : {static_cast<QAbstractSeries *>(m_series2),
-                                    static_cast<QAbstractSeries *>(m_series1)}) {
+    for (QAbstractSeries *series :
+         {static_cast<QAbstractSeries *>(m_series2), static_cast<QAbstractSeries *>(m_series1)}) {
         series->attachAxis(m_axisX);
         series->attachAxis(m_axisY);
     }

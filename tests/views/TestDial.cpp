@@ -96,7 +96,8 @@ void TestDial::facePointsFollowSinglePrecisionGeometry_data()
     QTest::newRow("label -60 at left end") << kd << 18.0 << 0.0 << 120 << QPoint(5, 100);
     QTest::newRow("label 0 upright") << kd << 18.0 << 60.0 << 120 << QPoint(162, 12);
     QTest::newRow("label 60 at right end") << kd << 18.0 << 120.0 << 120 << QPoint(318, 100);
-    QTest::newRow("label between steps (-75 on the % scale)") << kd << 18.0 << 2.5 << 20 << QPoint(34, 63);
+    QTest::newRow("label between steps (-75 on the % scale)")
+        << kd << 18.0 << 2.5 << 20 << QPoint(34, 63);
     QTest::newRow("tick at -45") << kd << 6.0 << 15.0 << 120 << QPoint(42, 72);
     QTest::newRow("dot 0") << kd << 3.0 << 0.0 << 1200 << QPoint(17, 107);
     QTest::newRow("dot 900") << kd << 3.0 << 900.0 << 1200 << QPoint(244, 48);
@@ -104,8 +105,10 @@ void TestDial::facePointsFollowSinglePrecisionGeometry_data()
     QTest::newRow("single R, dot") << QSize(332, 139) << 3.0 << 449.0 << 1200 << QPoint(122, 32);
     QTest::newRow("single R, label") << QSize(314, 137) << 18.0 << 2.0 << 120 << QPoint(8, 93);
     QTest::newRow("single r cos a") << QSize(319, 137) << 3.0 << 216.0 << 1200 << QPoint(58, 61);
-    QTest::newRow("single r cos a, left half") << QSize(334, 139) << 3.0 << 343.0 << 1200 << QPoint(94, 43);
-    QTest::newRow("single angle, centre dot") << QSize(301, 137) << 3.0 << 600.0 << 1200 << QPoint(151, 27);
+    QTest::newRow("single r cos a, left half")
+        << QSize(334, 139) << 3.0 << 343.0 << 1200 << QPoint(94, 43);
+    QTest::newRow("single angle, centre dot")
+        << QSize(301, 137) << 3.0 << 600.0 << 1200 << QPoint(151, 27);
 }
 
 void TestDial::facePointsFollowSinglePrecisionGeometry()
@@ -127,16 +130,23 @@ void TestDial::needleEndsForPositions_data()
     QTest::addColumn<QPoint>("tip");
     QTest::addColumn<QPoint>("base");
     const QSize kd(kPanelW, kPanelH);
-    QTest::newRow("zero reading upright, tip at y 34") << kd << "6" << 600 << QPoint(162, 34) << QPoint(161, 389);
-    QTest::newRow("overload at the right end") << kd << "6" << 1200 << QPoint(303, 113) << QPoint(-151, 389);
-    QTest::newRow("negative overload at the left end") << kd << "6" << 0 << QPoint(20, 113) << QPoint(474, 389);
+    QTest::newRow("zero reading upright, tip at y 34")
+        << kd << "6" << 600 << QPoint(162, 34) << QPoint(161, 389);
+    QTest::newRow("overload at the right end")
+        << kd << "6" << 1200 << QPoint(303, 113) << QPoint(-151, 389);
+    QTest::newRow("negative overload at the left end")
+        << kd << "6" << 0 << QPoint(20, 113) << QPoint(474, 389);
     QTest::newRow("5999 counts") << kd << "6" << 1199 << QPoint(303, 113) << QPoint(-150, 389);
     QTest::newRow("-1234 counts") << kd << "6" << 477 << QPoint(127, 38) << QPoint(202, 389);
-    QTest::newRow("zero on the 4000 scale") << kd << "4" << 400 << QPoint(162, 34) << QPoint(161, 389);
-    QTest::newRow("3000 counts on the Hz scale") << kd << "10" << 1300 << QPoint(211, 42) << QPoint(101, 389);
-    QTest::newRow("temperature past the right end") << kd << "13" << 3100 << QPoint(302, 290) << QPoint(464, 389);
+    QTest::newRow("zero on the 4000 scale")
+        << kd << "4" << 400 << QPoint(162, 34) << QPoint(161, 389);
+    QTest::newRow("3000 counts on the Hz scale")
+        << kd << "10" << 1300 << QPoint(211, 42) << QPoint(101, 389);
+    QTest::newRow("temperature past the right end")
+        << kd << "13" << 3100 << QPoint(302, 290) << QPoint(464, 389);
     // The span kept in single precision moves the lower end by a pixel here.
-    QTest::newRow("single span") << QSize(323, 150) << "6" << 1188 << QPoint(301, 121) << QPoint(-269, 400);
+    QTest::newRow("single span") << QSize(323, 150) << "6" << 1188 << QPoint(301, 121)
+                                 << QPoint(-269, 400);
 }
 
 void TestDial::needleEndsForPositions()
@@ -194,16 +204,26 @@ void TestDial::dotsBeyondEnabledLimitsAreRed_data()
     QTest::addColumn<float>("minLimit");
     QTest::addColumn<int>("dot");
     QTest::addColumn<bool>("red");
-    QTest::newRow("6000: dot 900 is 3000, not above") << "6" << true << 3000.f << false << 0.f << 900 << false;
-    QTest::newRow("6000: dot 901 above 3000") << "6" << true << 3000.f << false << 0.f << 901 << true;
-    QTest::newRow("6000: unchecked max stays black") << "6" << false << 3000.f << false << 0.f << 1200 << false;
-    QTest::newRow("Hz: dot 400 not above 3000") << "10" << true << 3000.f << false << 0.f << 400 << false;
-    QTest::newRow("Hz: dot 401 above 3000") << "10" << true << 3000.f << false << 0.f << 401 << true;
-    QTest::newRow("temperature: dot 401 above 3000") << "13" << true << 3000.f << false << 0.f << 401 << true;
-    QTest::newRow("6000: dot 299 below -3000") << "6" << false << 0.f << true << -3000.f << 299 << true;
-    QTest::newRow("6000: dot 300 is -3000, not below") << "6" << false << 0.f << true << -3000.f << 300 << false;
-    QTest::newRow("6000: unchecked min stays black") << "6" << false << 0.f << false << -3000.f << 0 << false;
-    QTest::newRow("both limits: between them") << "6" << true << 3000.f << true << -3000.f << 600 << false;
+    QTest::newRow("6000: dot 900 is 3000, not above")
+        << "6" << true << 3000.f << false << 0.f << 900 << false;
+    QTest::newRow("6000: dot 901 above 3000")
+        << "6" << true << 3000.f << false << 0.f << 901 << true;
+    QTest::newRow("6000: unchecked max stays black")
+        << "6" << false << 3000.f << false << 0.f << 1200 << false;
+    QTest::newRow("Hz: dot 400 not above 3000")
+        << "10" << true << 3000.f << false << 0.f << 400 << false;
+    QTest::newRow("Hz: dot 401 above 3000")
+        << "10" << true << 3000.f << false << 0.f << 401 << true;
+    QTest::newRow("temperature: dot 401 above 3000")
+        << "13" << true << 3000.f << false << 0.f << 401 << true;
+    QTest::newRow("6000: dot 299 below -3000")
+        << "6" << false << 0.f << true << -3000.f << 299 << true;
+    QTest::newRow("6000: dot 300 is -3000, not below")
+        << "6" << false << 0.f << true << -3000.f << 300 << false;
+    QTest::newRow("6000: unchecked min stays black")
+        << "6" << false << 0.f << false << -3000.f << 0 << false;
+    QTest::newRow("both limits: between them")
+        << "6" << true << 3000.f << true << -3000.f << 600 << false;
 }
 
 void TestDial::dotsBeyondEnabledLimitsAreRed()

@@ -34,11 +34,16 @@ void TestLimitAlarms::limitFromTypedText_data()
     QTest::newRow("plus alone is 0") << true << QStringList{"+"} << 0.f << "";
     QTest::newRow("leading plus") << true << QStringList{"+", "+7"} << 7.f << "";
     QTest::newRow("clearing Setmax is 0") << true << QStringList{"6000", ""} << 0.f << "";
-    QTest::newRow("12- reports and keeps 12") << true << QStringList{"1", "12", "12-"} << 12.f << "'12-' is not a valid integer value";
-    QTest::newRow("+- reports and keeps the limit") << false << QStringList{"+", "+-"} << 0.f << "'+-' is not a valid integer value";
-    QTest::newRow("pasted letters keep the limit") << true << QStringList{"3000", "3k"} << 3000.f << "'3k' is not a valid integer value";
-    QTest::newRow("beyond 32 bits") << true << QStringList{"2147483648"} << 6000.f << "'2147483648' is not a valid integer value";
-    QTest::newRow("lowest 32-bit value") << false << QStringList{"-2147483648"} << -2147483648.f << "";
+    QTest::newRow("12- reports and keeps 12")
+        << true << QStringList{"1", "12", "12-"} << 12.f << "'12-' is not a valid integer value";
+    QTest::newRow("+- reports and keeps the limit")
+        << false << QStringList{"+", "+-"} << 0.f << "'+-' is not a valid integer value";
+    QTest::newRow("pasted letters keep the limit")
+        << true << QStringList{"3000", "3k"} << 3000.f << "'3k' is not a valid integer value";
+    QTest::newRow("beyond 32 bits") << true << QStringList{"2147483648"} << 6000.f
+                                    << "'2147483648' is not a valid integer value";
+    QTest::newRow("lowest 32-bit value")
+        << false << QStringList{"-2147483648"} << -2147483648.f << "";
 }
 
 void TestLimitAlarms::limitFromTypedText()
@@ -68,10 +73,14 @@ void TestLimitAlarms::keyFilterPassesOnlyItsCharacters_data()
     QTest::addColumn<KeyFilter::Kind>("kind");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("limit box keeps digits and signs") << KeyFilter::Kind::Limit << "-12a+3 ." << "-12+3";
-    QTest::newRow("limit box lets 12- through") << KeyFilter::Kind::Limit << "12-" << "12-";
-    QTest::newRow("page size keeps digits only") << KeyFilter::Kind::Digits << "1a0-+0" << "100";
-    QTest::newRow("letters only") << KeyFilter::Kind::Digits << "abc" << "";
+    QTest::newRow("limit box keeps digits and signs") << KeyFilter::Kind::Limit << "-12a+3 ."
+                                                      << "-12+3";
+    QTest::newRow("limit box lets 12- through") << KeyFilter::Kind::Limit << "12-"
+                                                << "12-";
+    QTest::newRow("page size keeps digits only") << KeyFilter::Kind::Digits << "1a0-+0"
+                                                 << "100";
+    QTest::newRow("letters only") << KeyFilter::Kind::Digits << "abc"
+                                  << "";
 }
 
 void TestLimitAlarms::keyFilterPassesOnlyItsCharacters()
@@ -125,7 +134,8 @@ void TestLimitAlarms::firstReadingRestartsAndBlanksTheExtremes()
 {
     LimitAlarms limits;
     limits.presetForCount(6000);
-    const auto captions = limits.TrackPeaks({1234.f, QStringLiteral("1.234"), QStringLiteral("V"), 1}, 6000);
+    const auto captions =
+        limits.TrackPeaks({1234.f, QStringLiteral("1.234"), QStringLiteral("V"), 1}, 6000);
     QVERIFY(captions.rangeChanged);
     QCOMPARE(captions.MaxText, QString());
     QCOMPARE(captions.MinText, QString());
@@ -133,7 +143,8 @@ void TestLimitAlarms::firstReadingRestartsAndBlanksTheExtremes()
     QCOMPARE(limits.state().PeakMax, -6001.f);
     QCOMPARE(limits.state().PeakMin, 6001.f);
 
-    const auto second = limits.TrackPeaks({1234.f, QStringLiteral("1.234"), QStringLiteral("V"), 1}, 6000);
+    const auto second =
+        limits.TrackPeaks({1234.f, QStringLiteral("1.234"), QStringLiteral("V"), 1}, 6000);
     QVERIFY(!second.rangeChanged);
     QCOMPARE(second.MaxText, QStringLiteral("1.234"));
     QCOMPARE(second.MinText, QStringLiteral("1.234"));
@@ -145,7 +156,8 @@ void TestLimitAlarms::equalReadingsUpdateBothExtremes()
     limits.TrackPeaks({0.f, QStringLiteral("0.000"), QStringLiteral("V"), 1}, 6000);
     limits.TrackPeaks({500.f, QStringLiteral("0.500"), QStringLiteral("V"), 1}, 6000);
     // The same count shown differently (the extremes keep the latest text: the tests are >=, <=).
-    const auto captions = limits.TrackPeaks({500.f, QStringLiteral("0.500 again"), QStringLiteral("V"), 1}, 6000);
+    const auto captions =
+        limits.TrackPeaks({500.f, QStringLiteral("0.500 again"), QStringLiteral("V"), 1}, 6000);
     QCOMPARE(captions.MaxText, QStringLiteral("0.500 again"));
     QCOMPARE(captions.MinText, QStringLiteral("0.500 again"));
 }
@@ -158,7 +170,8 @@ void TestLimitAlarms::changeFromHertzToVoltsStartsFreshExtremes()
     limits.TrackPeaks({400.f, QStringLiteral("40.0"), QStringLiteral("Hz"), 2}, 1000);
 
     // The Hz frames set CountFull 1000; it is still in force when the volts reading arrives.
-    auto captions = limits.TrackPeaks({3000.f, QStringLiteral("3.000"), QStringLiteral("V"), 1}, 1000);
+    auto captions =
+        limits.TrackPeaks({3000.f, QStringLiteral("3.000"), QStringLiteral("V"), 1}, 1000);
     QVERIFY(captions.rangeChanged);
     QCOMPARE(limits.state().PeakMax, -1001.f);
     QCOMPARE(limits.state().PeakMin, 1001.f);
@@ -177,10 +190,13 @@ void TestLimitAlarms::movingDecimalPointRestarts()
 {
     LimitAlarms limits;
     limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000);
-    QVERIFY(!limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000).rangeChanged);
-    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("10.0"), QStringLiteral("V"), 2}, 6000).rangeChanged);
+    QVERIFY(!limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000)
+                 .rangeChanged);
+    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("10.0"), QStringLiteral("V"), 2}, 6000)
+                .rangeChanged);
     QCOMPARE(limits.state().LastPointPosition, 2);
-    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000).rangeChanged);
+    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000)
+                .rangeChanged);
 }
 
 void TestLimitAlarms::startUpPresetsFollowTheCountRange()

@@ -154,22 +154,51 @@ void TestTrendChart::pageMoves_data()
     QTest::addColumn<bool>("live");
 
     // 250 readings and the placeholder make three pages of 100; following sits on page 3.
-    QTest::newRow("First from the last page") << 100 << 250 << QStringList{"first"} << qint64(1) << "0011" << "1" << false;
-    QTest::newRow("Previous on page 1") << 100 << 50 << QStringList{"previous"} << qint64(1) << "0011" << "1" << false;
-    QTest::newRow("Previous from page 3") << 100 << 250 << QStringList{"previous"} << qint64(2) << "1111" << "2" << false;
-    QTest::newRow("Previous after Next on the last page") << 100 << 250 << QStringList{"next", "previous"} << qint64(2) << "1111" << "2" << false;
-    QTest::newRow("Next on the last page") << 100 << 250 << QStringList{"next"} << qint64(3) << "1100" << "3" << false;
-    QTest::newRow("Next from page 1") << 100 << 250 << QStringList{"first", "next"} << qint64(2) << "1111" << "2" << false;
-    QTest::newRow("Last resumes following") << 100 << 250 << QStringList{"first", "last"} << qint64(3) << "1100" << "3" << true;
-    QTest::newRow("following after Last moves on") << 100 << 250 << QStringList{"first", "last", "plot:60"} << qint64(4) << "1100" << "4" << true;
-    QTest::newRow("after Next readings do not move the page") << 100 << 250 << QStringList{"next", "plot:60"} << qint64(3) << "1100" << "3" << false;
-    QTest::newRow("page size 0: First") << 0 << 250 << QStringList{"first"} << qint64(1) << "0011" << "1" << false;
-    QTest::newRow("page size 0: Next") << 0 << 250 << QStringList{"next"} << qint64(1) << "1100" << "1" << false;
-    QTest::newRow("page size 0: Last") << 0 << 250 << QStringList{"last"} << qint64(1) << "1100" << "1" << true;
-    QTest::newRow("New on page 5 not following keeps page 5") << 100 << 450 << QStringList{"next", "new"} << qint64(5) << "1100" << "5" << false;
-    QTest::newRow("after New the next move comes back in range") << 100 << 450 << QStringList{"next", "new", "next"} << qint64(1) << "1100" << "1" << false;
-    QTest::newRow("after New and Last a reading comes back in range") << 100 << 450 << QStringList{"next", "new", "last", "plot:1"} << qint64(1) << "1100" << "1" << true;
-    QTest::newRow("New while following, then a reading") << 100 << 450 << QStringList{"new", "plot:1"} << qint64(1) << "1111" << "1" << true;
+    QTest::newRow("First from the last page")
+        << 100 << 250 << QStringList{"first"} << qint64(1) << "0011"
+        << "1" << false;
+    QTest::newRow("Previous on page 1")
+        << 100 << 50 << QStringList{"previous"} << qint64(1) << "0011"
+        << "1" << false;
+    QTest::newRow("Previous from page 3")
+        << 100 << 250 << QStringList{"previous"} << qint64(2) << "1111"
+        << "2" << false;
+    QTest::newRow("Previous after Next on the last page")
+        << 100 << 250 << QStringList{"next", "previous"} << qint64(2) << "1111"
+        << "2" << false;
+    QTest::newRow("Next on the last page")
+        << 100 << 250 << QStringList{"next"} << qint64(3) << "1100"
+        << "3" << false;
+    QTest::newRow("Next from page 1")
+        << 100 << 250 << QStringList{"first", "next"} << qint64(2) << "1111"
+        << "2" << false;
+    QTest::newRow("Last resumes following")
+        << 100 << 250 << QStringList{"first", "last"} << qint64(3) << "1100"
+        << "3" << true;
+    QTest::newRow("following after Last moves on")
+        << 100 << 250 << QStringList{"first", "last", "plot:60"} << qint64(4) << "1100"
+        << "4" << true;
+    QTest::newRow("after Next readings do not move the page")
+        << 100 << 250 << QStringList{"next", "plot:60"} << qint64(3) << "1100"
+        << "3" << false;
+    QTest::newRow("page size 0: First") << 0 << 250 << QStringList{"first"} << qint64(1) << "0011"
+                                        << "1" << false;
+    QTest::newRow("page size 0: Next") << 0 << 250 << QStringList{"next"} << qint64(1) << "1100"
+                                       << "1" << false;
+    QTest::newRow("page size 0: Last") << 0 << 250 << QStringList{"last"} << qint64(1) << "1100"
+                                       << "1" << true;
+    QTest::newRow("New on page 5 not following keeps page 5")
+        << 100 << 450 << QStringList{"next", "new"} << qint64(5) << "1100"
+        << "5" << false;
+    QTest::newRow("after New the next move comes back in range")
+        << 100 << 450 << QStringList{"next", "new", "next"} << qint64(1) << "1100"
+        << "1" << false;
+    QTest::newRow("after New and Last a reading comes back in range")
+        << 100 << 450 << QStringList{"next", "new", "last", "plot:1"} << qint64(1) << "1100"
+        << "1" << true;
+    QTest::newRow("New while following, then a reading")
+        << 100 << 450 << QStringList{"new", "plot:1"} << qint64(1) << "1111"
+        << "1" << true;
 }
 
 void TestTrendChart::pageMoves()
@@ -189,8 +218,11 @@ void TestTrendChart::pageMoves()
     run(chart, ops);
 
     const PageButtons &b = chart.pageButtons();
-    const QString state = QStringLiteral("%1%2%3%4").arg(int(b.BtFirst)).arg(int(b.BTPrevious))
-                              .arg(int(b.BtNext)).arg(int(b.BTlast));
+    const QString state = QStringLiteral("%1%2%3%4")
+                              .arg(int(b.BtFirst))
+                              .arg(int(b.BTPrevious))
+                              .arg(int(b.BtNext))
+                              .arg(int(b.BTlast));
     QCOMPARE(chart.paging().currentPage(), page);
     QCOMPARE(state, enabled);
     QCOMPARE(b.Bt10, bt10);
@@ -221,12 +253,19 @@ void TestTrendChart::pageSizeText_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("error");
     QTest::addColumn<int>("pageSize");
-    QTest::newRow("50") << "50" << "" << 50;
-    QTest::newRow("0 means no paging") << "0" << "" << 0;
-    QTest::newRow("last digit deleted") << "" << "'' is not a valid integer value" << 100;
-    QTest::newRow("pasted letters") << "12a" << "'12a' is not a valid integer value" << 100;
-    QTest::newRow("beyond 32 bits") << "99999999999" << "'99999999999' is not a valid integer value" << 100;
-    QTest::newRow("pasted negative size is refused") << "-5" << "The page size cannot be negative: -5" << 100;
+    QTest::newRow("50") << "50"
+                        << "" << 50;
+    QTest::newRow("0 means no paging") << "0"
+                                       << "" << 0;
+    QTest::newRow("last digit deleted") << ""
+                                        << "'' is not a valid integer value" << 100;
+    QTest::newRow("pasted letters") << "12a"
+                                    << "'12a' is not a valid integer value" << 100;
+    QTest::newRow("beyond 32 bits") << "99999999999"
+                                    << "'99999999999' is not a valid integer value" << 100;
+    QTest::newRow("pasted negative size is refused")
+        << "-5"
+        << "The page size cannot be negative: -5" << 100;
 }
 
 void TestTrendChart::pageSizeText()
@@ -353,17 +392,26 @@ void TestTrendChart::pageSummaryKeepsEveryExtreme_data()
     QTest::addColumn<qsizetype>("begin");
     QTest::addColumn<qsizetype>("end");
     QTest::addColumn<int>("maxPoints");
-    QTest::newRow("short page, every point") << qsizetype(500) << qsizetype(150) << qsizetype(100) << qsizetype(200) << 1024;
-    QTest::newRow("one point over the budget") << qsizetype(2000) << qsizetype(1000) << qsizetype(0) << qsizetype(1025) << 1024;
-    QTest::newRow("whole history") << qsizetype(250000) << qsizetype(83333) << qsizetype(0) << qsizetype(250000) << 1024;
-    QTest::newRow("unaligned middle") << qsizetype(250000) << qsizetype(83333) << qsizetype(12345) << qsizetype(187654) << 1024;
+    QTest::newRow("short page, every point")
+        << qsizetype(500) << qsizetype(150) << qsizetype(100) << qsizetype(200) << 1024;
+    QTest::newRow("one point over the budget")
+        << qsizetype(2000) << qsizetype(1000) << qsizetype(0) << qsizetype(1025) << 1024;
+    QTest::newRow("whole history")
+        << qsizetype(250000) << qsizetype(83333) << qsizetype(0) << qsizetype(250000) << 1024;
+    QTest::newRow("unaligned middle")
+        << qsizetype(250000) << qsizetype(83333) << qsizetype(12345) << qsizetype(187654) << 1024;
     // Blocks of 64 and of 4096 readings: a block must neither reach past the page nor miss
     // the reading that opens it.
-    QTest::newRow("spike just past the end") << qsizetype(2000) << qsizetype(703) << qsizetype(0) << qsizetype(703) << 64;
-    QTest::newRow("spike just past the end, large blocks") << qsizetype(90000) << qsizetype(81919) << qsizetype(0) << qsizetype(81919) << 64;
-    QTest::newRow("spike just before the start") << qsizetype(2000) << qsizetype(639) << qsizetype(640) << qsizetype(2000) << 64;
-    QTest::newRow("spike opening the second block") << qsizetype(5000) << qsizetype(64) << qsizetype(0) << qsizetype(5000) << 64;
-    QTest::newRow("spike opening the second large block") << qsizetype(90000) << qsizetype(4096) << qsizetype(0) << qsizetype(90000) << 64;
+    QTest::newRow("spike just past the end")
+        << qsizetype(2000) << qsizetype(703) << qsizetype(0) << qsizetype(703) << 64;
+    QTest::newRow("spike just past the end, large blocks")
+        << qsizetype(90000) << qsizetype(81919) << qsizetype(0) << qsizetype(81919) << 64;
+    QTest::newRow("spike just before the start")
+        << qsizetype(2000) << qsizetype(639) << qsizetype(640) << qsizetype(2000) << 64;
+    QTest::newRow("spike opening the second block")
+        << qsizetype(5000) << qsizetype(64) << qsizetype(0) << qsizetype(5000) << 64;
+    QTest::newRow("spike opening the second large block")
+        << qsizetype(90000) << qsizetype(4096) << qsizetype(0) << qsizetype(90000) << 64;
 }
 
 void TestTrendChart::pageSummaryKeepsEveryExtreme()
@@ -471,8 +519,10 @@ void TestTrendChart::enlargeAndRestore_data()
     QTest::addColumn<QRect>("normal");
     QTest::addColumn<QSize>("window");
     QTest::addColumn<QRect>("enlarged");
-    QTest::newRow("laid out window") << QRect(288, 173, 329, 246) << QSize(626, 478) << QRect(2, 28, 614, 373);
-    QTest::newRow("design place") << QRect(288, 171, 329, 246) << QSize(630, 500) << QRect(2, 28, 618, 395);
+    QTest::newRow("laid out window")
+        << QRect(288, 173, 329, 246) << QSize(626, 478) << QRect(2, 28, 614, 373);
+    QTest::newRow("design place") << QRect(288, 171, 329, 246) << QSize(630, 500)
+                                  << QRect(2, 28, 618, 395);
 }
 
 void TestTrendChart::enlargeAndRestore()
