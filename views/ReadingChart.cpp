@@ -143,7 +143,7 @@ void ReadingChart::PlotReading(double value)
     const qint64 lineCount = m_points.size();
     const qint64 shownCount = m_shown == kLineIndex ? lineCount : lineCount - 1;
     const bool moved = m_paging.follow(shownCount);
-    // The area has the reading too from here on.
+    // Adding the reading to Series2 needs nothing more: the store holds it for both series.
 
     const qint64 newest = lineCount - 1;
     if (moved || (newest >= m_paging.pageBegin(lineCount) && newest < m_paging.pageEnd(lineCount)))
