@@ -1,7 +1,6 @@
 #include "ByteSink.h"
 
 #include "EngineError.h"
-#include "LockedFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,11 +16,6 @@ void MemorySink::write(const void *data, std::size_t n)
 }
 
 FileSink::FileSink(int fd, std::string_view pathForMessages) : m_fd(fd), m_path(pathForMessages)
-{
-    m_buffer.reserve(kChunk);
-}
-
-FileSink::FileSink(LockedFile &file) : m_file(&file), m_path(file.path())
 {
     m_buffer.reserve(kChunk);
 }
@@ -43,22 +37,18 @@ void FileSink::flush()
 {
     if (m_buffer.empty())
         return;
-    if (m_file) {
-        m_file->writeAt(m_offset, m_buffer.data(), m_buffer.size());
-    } else {
-        const std::uint8_t *p = m_buffer.data();
-        std::size_t left = m_buffer.size();
-        while (left > 0) {
-            const ssize_t put =
-                ::pwrite(m_fd, p, left, static_cast<off_t>(m_offset + (p - m_buffer.data())));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0)
-                throw EngineError("cannot write \"" + m_path +
-                                  "\": " + std::strerror(put < 0 ? errno : EIO));
-            p += put;
-            left -= static_cast<std::size_t>(put);
-        }
+    const std::uint8_t *p = m_buffer.data();
+    std::size_t left = m_buffer.size();
+    while (left > 0) {
+        const ssize_t put =
+            ::pwrite(m_fd, p, left, static_cast<off_t>(m_offset + (p - m_buffer.data())));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            throw EngineError("cannot write \"" + m_path +
+                              "\": " + std::strerror(put < 0 ? errno : EIO));
+        p += put;
+        left -= static_cast<std::size_t>(put);
     }
     m_offset += m_buffer.size();
     m_buffer.clear();

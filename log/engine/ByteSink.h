@@ -8,8 +8,6 @@
 
 namespace table {
 
-class LockedFile;
-
 // Where a written table file goes: a file, or memory (fuzzing, tests).
 class ByteSink
 {
@@ -33,14 +31,12 @@ class FileSink final : public ByteSink
 {
 public:
     FileSink(int fd, std::string_view pathForMessages);
-    explicit FileSink(LockedFile &file);
     void write(const void *data, std::size_t n) override;
     void flush() override;
 
 private:
     static constexpr std::size_t kChunk = 1 << 20;
     int m_fd = -1;
-    LockedFile *m_file = nullptr;
     std::string m_path;
     std::uint64_t m_offset = 0;
     std::vector<std::uint8_t> m_buffer;

@@ -558,7 +558,7 @@ void storeText(const FieldDef &field, std::string_view text, std::uint8_t *data)
     if (field.type == FieldType::AutoIncrement || isBlobType(field.type))
         cannotTake(field, "values: the table assigns them");
     const std::string_view value = trimmed(text);
-    std::uint8_t buf[kBcdStoredSize] = {};
+    std::uint8_t buf[256] = {}; // the widest fixed-size value: a bytes field of 255
     const auto size = static_cast<std::size_t>(storedSize(field));
     if (value.empty()) {
         std::memset(data, 0, size);

@@ -46,6 +46,20 @@ LockedFile::~LockedFile()
     close();
 }
 
+LockedFile &LockedFile::operator=(LockedFile &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        m_writable = other.m_writable;
+        m_path = std::move(other.m_path);
+        other.m_fd = -1;
+        other.m_writable = false;
+        other.m_path.clear();
+    }
+    return *this;
+}
+
 void LockedFile::open(const std::string &path, Access access, Lock lock)
 {
     close();
@@ -69,7 +83,8 @@ void LockedFile::open(const std::string &path, Access access, Lock lock)
     };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        throw EngineError(inQuotes(path) + " is not a table file");
+        throw EngineError(S_ISDIR(st.st_mode) ? openFailure(path, EISDIR)
+                                              : inQuotes(path) + " is not a table file");
     }
     if (::flock(fd, (lock == Lock::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         const int err = errno;

@@ -29,6 +29,8 @@ public:
     ~LockedFile();
     LockedFile(const LockedFile &) = delete;
     LockedFile &operator=(const LockedFile &) = delete;
+    // Takes over the other file and its lock; the file this one held is closed.
+    LockedFile &operator=(LockedFile &&other) noexcept;
 
     // Opens an existing regular file and takes the lock without waiting. Throws EngineError
     // when the file is missing, unreadable or locked by someone else.

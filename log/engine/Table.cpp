@@ -65,8 +65,19 @@ void Table::checkOpen() const
 void Table::checkWritable() const
 {
     checkOpen();
-    if (m_readOnly || (!m_cached && !m_file.isWritable()))
+    if (m_readOnly)
         throw EngineError("table " + displayName() + " is read-only");
+    if (m_cached)
+        return;
+    // Other openers hold the records they read at their open; writing under them would leave
+    // them, and any writes of theirs, out of step with the file.
+    if (!m_exclusive)
+        throw EngineError("table " + displayName() +
+                          " is open for shared use: writing to its file needs exclusive use "
+                          "(or cached updates, which keep changes in memory)");
+    if (!m_file.isWritable())
+        throw EngineError("table " + displayName() +
+                          " is read-only: there is no permission to write its file");
 }
 
 void Table::setSession(Session *session)
@@ -120,8 +131,10 @@ void Table::open()
     if (!m_session)
         throw EngineError("table " + displayName() + " belongs to no session");
     const std::string path = m_session->tablePath(m_tableName, m_type);
-    const auto access = m_cached || m_readOnly ? LockedFile::Access::ReadOnly
-                                               : LockedFile::Access::ReadWriteIfAllowed;
+    // Only a table open for exclusive use without cached updates ever writes its file.
+    const auto access = m_exclusive && !m_cached && !m_readOnly
+                            ? LockedFile::Access::ReadWriteIfAllowed
+                            : LockedFile::Access::ReadOnly;
     m_file.open(path, access, m_exclusive ? LockedFile::Lock::Exclusive : LockedFile::Lock::Shared);
     TableContent content;
     try {
@@ -519,14 +532,26 @@ void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
         RecordStore inOrder(m_content.header.recordSize);
         for (const std::int64_t row : order)
             inOrder.append(records.at(row));
-        FileSink sink(m_file);
+        // The records in key order go to a new file that replaces the old one in a single rename,
+        // so that a failure on the way cannot cost the table its records.
         std::vector<DataBlock> blocks;
+        ReplacingFile out(m_path);
+        FileSink sink(out.fd(), m_path);
         const TableHeader written = writeTable(
             sink, m_content.fields, inOrder,
             WriteOptions{m_content.header.blockSize(),
                          static_cast<std::uint32_t>(m_nextAutoIncrement), fileName(m_path)},
             blocks);
-        m_file.truncate(fileSize(written));
+        out.commit();
+        LockedFile rewritten;
+        try {
+            rewritten.open(m_path, LockedFile::Access::ReadWrite, LockedFile::Lock::Exclusive);
+        } catch (const EngineError &e) {
+            close();
+            throw EngineError("table " + inQuotes(out.targetPath()) +
+                              " was put in key order but could not be opened again: " + e.what());
+        }
+        m_file = std::move(rewritten);
         if (m_listener)
             m_listener->aboutToReset();
         m_content.header = written;

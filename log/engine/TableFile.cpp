@@ -387,13 +387,6 @@ TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields,
     return h;
 }
 
-std::uint64_t fileSize(const TableHeader &header)
-{
-    return static_cast<std::uint64_t>(header.headerSize) +
-           static_cast<std::uint64_t>(header.fileBlocks) *
-               static_cast<std::uint64_t>(header.blockSize());
-}
-
 void writeHeaderCounts(LockedFile &file, const TableHeader &header,
                        const std::vector<DataBlock> &blocks, std::int64_t recordCount)
 {

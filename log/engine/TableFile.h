@@ -72,9 +72,6 @@ TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields,
                        const RecordStore &records, const WriteOptions &options,
                        std::vector<DataBlock> &blocks);
 
-// Bytes a file written by writeTable() takes.
-std::uint64_t fileSize(const TableHeader &header);
-
 // Write-through edits of an open table file, for tables opened without cached updates. Each
 // writes the data before the header that makes it count, so an interruption loses at most the
 // record being written.

@@ -127,6 +127,8 @@ void TestFieldCodec::defaultText_data()
                              << "True";
     QTest::newRow("bytes") << FieldType::Bytes << 3 << "0aff"
                            << "0AFF00";
+    QTest::newRow("bytes, widest")
+        << FieldType::Bytes << 255 << QString("5a").repeated(255) << QString("5A").repeated(255);
     QTest::newRow("BCD keeps its decimals") << FieldType::Bcd << 2 << "-0012.3"
                                             << "-12.30";
     QTest::newRow("BCD rounds half away from zero") << FieldType::Bcd << 1 << "-2.25"

@@ -331,6 +331,7 @@ void TestTable::batchCopyWritesEveryRecordTheLogShows()
     {
         Table filler(m_session);
         filler.setTableName("Tarvodb");
+        filler.setExclusive(true);
         filler.open();
         logReading(filler, 1, "from", 1);
     }
@@ -556,6 +557,11 @@ void TestTable::misuseIsRefusedWithAMessage()
     QVERIFY(errorOf([&] { t.checkPrimaryIndex(); }).contains("has no primary index"));
     t.close();
     t.setReadOnly(false);
+    t.open();
+    QVERIFY(errorOf([&] {
+                t.append();
+            }).contains("is open for shared use: writing to its file needs exclusive use"));
+    t.close();
     t.setCachedUpdates(true);
     t.open();
     QVERIFY(errorOf([&] { t.setText("No", "1"); }).contains("call append() first"));
