@@ -95,7 +95,7 @@ std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int key
         if (code >= 32)
             throw EngineError("the key fields take " + str(ks) +
                               " bytes, too many for a primary index");
-        code = code < 4 ? code * 2 : 32;
+        code = code < 4 ? 4 : code < 16 ? 16 : 32;
     }
     const int blockSize = code * 1024;
     const int perBlock = (blockSize - kBlockHeaderSize) / entrySize;

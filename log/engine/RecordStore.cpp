@@ -24,10 +24,4 @@ void RecordStore::append(const std::uint8_t *record)
     std::memcpy(at(m_size++), record, static_cast<std::size_t>(m_recordSize));
 }
 
-std::size_t RecordStore::capacityBytes() const
-{
-    return m_chunks.size() * static_cast<std::size_t>(m_perChunk) *
-           static_cast<std::size_t>(m_recordSize);
-}
-
 } // namespace table

@@ -34,9 +34,6 @@ public:
         return const_cast<std::uint8_t *>(static_cast<const RecordStore *>(this)->at(row));
     }
 
-    // Memory held for records, for the benchmark's figure.
-    std::size_t capacityBytes() const;
-
 private:
     static constexpr std::size_t kChunkBytes = 1 << 20;
     int m_recordSize = 1;

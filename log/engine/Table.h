@@ -117,7 +117,6 @@ public:
     // appended; "" when there is no record.
     std::string text(std::string_view field) const;
     std::string text(std::int64_t row, int field) const;
-    bool isNull(std::int64_t row, int field) const;
 
     // Makes the table keyed on its leading fields `fieldNames` (a Paradox primary index has no
     // name) and writes its .PX file. Needs the table open for exclusive use and without cached
