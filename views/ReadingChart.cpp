@@ -151,6 +151,18 @@ void ReadingChart::PlotReading(double value)
     announceButtons();
 }
 
+void ReadingChart::PlotReadings(const float *values, qsizetype count)
+{
+    if (count <= 0)
+        return;
+    for (qsizetype i = 0; i < count; ++i)
+        m_points.append(values[i]);
+    const qint64 lineCount = m_points.size();
+    m_paging.follow(m_shown == kLineIndex ? lineCount : lineCount - 1);
+    refreshPage();
+    announceButtons();
+}
+
 void ReadingChart::refreshPage()
 {
     const qint64 n = m_points.size();

@@ -73,6 +73,9 @@ public:
     // then adds it to Series2. The page count seen while following therefore includes the
     // new point when the line is shown and leaves it out when the area is shown.
     void PlotReading(double value);
+    // The same as PlotReading for each value in turn, with the page brought up to date once at
+    // the end: for loading a long history (benchmarks, a run replayed) without a redraw per point.
+    void PlotReadings(const float *values, qsizetype count);
 
     void First();
     void Previous();

@@ -1,0 +1,105 @@
+// The per-frame cost of the whole path a reading takes, and how it grows with the history.
+//
+// Frames go in as the serial driver hands them over, through frame assembly, the decoder, the
+// replica, the limits and extremes, the dial, the log step and the chart, each followed by one
+// pass of the event loop so the shown window repaints. The median cost per frame is taken with
+// 10^3 and with 10^6 readings of history on the chart; memory is measured while the history grows.
+//
+// Run offscreen: QT_QPA_PLATFORM=offscreen build/bench/frames/bench_frames
+
+#include "app/TFCOMM.h"
+#include "protocol/DisplayState.h"
+#include "views/ReadingChart.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMeasuredFrames = 400;
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+// Volts with one decimal point and the auto-range mark: unit and point stay the same, so no
+// frame restarts the chart.
+QByteArray frameFor(int i)
+{
+    protocol::DisplayState s;
+    s.digits = QByteArray::number(1000 + (i * 37) % 4000);
+    s.point = 3;
+    s.annunciators = protocol::Annunciator::Volt | protocol::Annunciator::Dc |
+                     protocol::Annunciator::AutoRange;
+    return s.toFrame();
+}
+
+double medianMicroseconds(TFCOMM &w, int firstFrame)
+{
+    std::vector<double> costs;
+    costs.reserve(kMeasuredFrames);
+    QElapsedTimer timer;
+    for (int i = 0; i < kMeasuredFrames; ++i) {
+        const QByteArray frame = frameFor(firstFrame + i);
+        timer.start();
+        w.RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+        QCoreApplication::processEvents();
+        costs.push_back(double(timer.nsecsElapsed()) / 1000.0);
+    }
+    std::nth_element(costs.begin(), costs.begin() + costs.size() / 2, costs.end());
+    return costs[costs.size() / 2];
+}
+
+void addHistory(TFCOMM &w, qint64 readings)
+{
+    std::vector<float> values(static_cast<size_t>(readings));
+    for (qint64 i = 0; i < readings; ++i)
+        values[size_t(i)] = float(1000 + (i * 37) % 4000);
+    w.chart()->PlotReadings(values.data(), readings);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    TFCOMM w;
+    w.show();
+    QCoreApplication::processEvents();
+
+    // The first two frames set up the link and the range (the first one restarts the chart).
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray frame = frameFor(i);
+        w.RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+    }
+    QCoreApplication::processEvents();
+
+    addHistory(w, 1000 - w.chart()->pointCount());
+    const double small = medianMicroseconds(w, 2);
+    std::printf("history %lld readings: median %.1f us per frame\n",
+                static_cast<long long>(w.chart()->pointCount() - kMeasuredFrames), small);
+
+    const qint64 before = residentBytes();
+    const qint64 grow = 1000000 - w.chart()->pointCount();
+    addHistory(w, grow);
+    const double bytesPerReading = double(residentBytes() - before) / double(grow);
+    const double large = medianMicroseconds(w, 2 + kMeasuredFrames);
+    std::printf("history %lld readings: median %.1f us per frame\n",
+                static_cast<long long>(w.chart()->pointCount() - kMeasuredFrames), large);
+
+    std::printf("frames: ratio_1e6_vs_1e3=%.2f us_per_frame=%.0f bytes_per_reading=%.1f\n",
+                large / small, std::max(small, large), bytesPerReading);
+    return 0;
+}
