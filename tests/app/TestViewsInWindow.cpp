@@ -1,0 +1,166 @@
+#include "app/TFCOMM.h"
+#include "protocol/DisplayState.h"
+#include "ui_FCOMM.h"
+#include "views/ReadingChart.h"
+
+#include <QAction>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using protocol::Annunciator;
+using protocol::Annunciators;
+
+// The dial, chart and limit controls of the window, driven as a user drives them.
+class TestViewsInWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void fillMenuAndBoxAgree();
+    void pageButtonsFollowTheMoves();
+    void limitAlarmAndBadLimitText();
+    void enlargeAndRestore();
+    void saveNamesTheFileWritten();
+
+private:
+    void feed(const QString &digits, Annunciators annunciators = Annunciator::Volt);
+    // Closes every message box that opens, remembering its text.
+    void answerBoxes();
+    std::unique_ptr<TFCOMM> m_w;
+    QStringList m_boxes;
+    QTimer m_closer;
+};
+
+void TestViewsInWindow::init()
+{
+    m_w = std::make_unique<TFCOMM>();
+    m_w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_w.get()));
+    m_boxes.clear();
+    answerBoxes();
+}
+
+void TestViewsInWindow::cleanup()
+{
+    m_closer.stop();
+    m_closer.disconnect();
+    m_w.reset();
+}
+
+void TestViewsInWindow::answerBoxes()
+{
+    connect(&m_closer, &QTimer::timeout, this, [this] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            m_boxes << box->text();
+            box->accept();
+        }
+    });
+    m_closer.start(10);
+}
+
+void TestViewsInWindow::feed(const QString &digits, Annunciators annunciators)
+{
+    protocol::DisplayState s;
+    s.negative = digits.startsWith(u'-');
+    s.digits = digits.right(4).toLatin1();
+    s.annunciators = annunciators;
+    const QByteArray frame = s.toFrame();
+    m_w->RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+}
+
+void TestViewsInWindow::fillMenuAndBoxAgree()
+{
+    Ui::FCOMM *ui = m_w->ui();
+    ui->Fill->trigger();
+    QVERIFY(!ui->BtFill->isChecked());
+    QVERIFY(!ui->Fill->isChecked());
+    QCOMPARE(m_w->chart()->shownSeries(), int(ReadingChart::kLineIndex));
+    ui->BtFill->click();
+    QVERIFY(ui->Fill->isChecked());
+    QCOMPARE(m_w->chart()->shownSeries(), int(ReadingChart::kAreaIndex));
+}
+
+void TestViewsInWindow::pageButtonsFollowTheMoves()
+{
+    Ui::FCOMM *ui = m_w->ui();
+    ui->Maxrecord->setText(QStringLiteral("10"));
+    for (int i = 0; i < 25; ++i)
+        feed(QStringLiteral("0%1").arg(100 + i));
+    QCOMPARE(ui->Bt10->text(), QStringLiteral("3"));
+
+    ui->BtFirst->click();
+    QCOMPARE(ui->Bt10->text(), QStringLiteral("1"));
+    QVERIFY(!ui->BtFirst->isEnabled() && !ui->BTPrevious->isEnabled());
+    QVERIFY(ui->BtNext->isEnabled() && ui->BTlast->isEnabled());
+    feed(QStringLiteral("0200")); // not following: the page stays
+    QCOMPARE(ui->Bt10->text(), QStringLiteral("1"));
+
+    ui->Last->trigger(); // the menu item runs the same move
+    QCOMPARE(ui->Bt10->text(), QStringLiteral("3"));
+    QVERIFY(!ui->BtNext->isEnabled() && !ui->BTlast->isEnabled());
+
+    ui->Maxrecord->setText(QString()); // deleting the last digit reports the error
+    QCOMPARE(m_boxes, QStringList{QStringLiteral("'' is not a valid integer value")});
+}
+
+void TestViewsInWindow::limitAlarmAndBadLimitText()
+{
+    Ui::FCOMM *ui = m_w->ui();
+    ui->Setmax->setText(QStringLiteral("3000"));
+    ui->SetMaxB->click();
+    feed(QStringLiteral("2000"));
+    feed(QStringLiteral("3000")); // equality is no alarm
+    QVERIFY(!ui->oltext->isVisibleTo(ui->KD));
+    feed(QStringLiteral("3001"));
+    QVERIFY(ui->oltext->isVisibleTo(ui->KD));
+    feed(QStringLiteral("2999"));
+    QVERIFY(!ui->oltext->isVisibleTo(ui->KD));
+
+    // The extremes since the first reading of this unit.
+    QCOMPARE(ui->MaxText->text(), QStringLiteral("3001"));
+    QCOMPARE(ui->MinText->text(), QStringLiteral("2999"));
+    QCOMPARE(ui->MaxTextU->text(), QStringLiteral("V"));
+
+    ui->Setmax->setText(QStringLiteral("12-"));
+    QCOMPARE(m_boxes, QStringList{QStringLiteral("'12-' is not a valid integer value")});
+    QCOMPARE(m_w->limits().state().MaxLimit, 3000.0f);
+}
+
+void TestViewsInWindow::enlargeAndRestore()
+{
+    Ui::FCOMM *ui = m_w->ui();
+    const QRect normal = ui->Chtshow->geometry();
+    QTest::mouseClick(ui->TbFd, Qt::LeftButton);
+    const QSize outer = m_w->frameGeometry().size();
+    QCOMPARE(ui->Chtshow->geometry(), QRect(2, 28, outer.width() - 12, outer.height() - 105));
+    QVERIFY(ui->TbSx->isVisibleTo(ui->Chtshow) && !ui->TbFd->isVisibleTo(ui->Chtshow));
+    QTest::mouseClick(ui->TbSx, Qt::LeftButton);
+    QCOMPARE(ui->Chtshow->geometry(), normal);
+    QVERIFY(ui->TbFd->isVisibleTo(ui->Chtshow));
+}
+
+void TestViewsInWindow::saveNamesTheFileWritten()
+{
+    QTemporaryDir home;
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    feed(QStringLiteral("1234"));
+    m_w->ui()->BtSave->click();
+    const QString path = home.filePath(QStringLiteral("databmp.bmp"));
+    QCOMPARE(m_boxes, QStringList{QStringLiteral("graphic has saved on ") + path});
+    QVERIFY(QImage(path, "BMP").width() > 100);
+
+    // A folder in the way of the file: the error shows, the confirmation does not.
+    m_boxes.clear();
+    QFile::remove(path);
+    QVERIFY(QDir(home.path()).mkdir(QStringLiteral("databmp.bmp")));
+    m_w->ui()->BtSave->click();
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY(!m_boxes.first().startsWith(QStringLiteral("graphic has saved")));
+    qputenv("HOME", oldHome);
+}
+
+QTEST_MAIN(TestViewsInWindow)
+#include "TestViewsInWindow.moc"
