@@ -117,6 +117,11 @@ TFCOMM::~TFCOMM()
 // "display" is the meter's segment font.
 void TFCOMM::applyDesignFonts()
 {
+    // The design's fonts are Windows fonts; Liberation Sans has Arial's metrics, so captions fit
+    // the controls they were laid out for.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
+    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
     QList<QWidget *> widgets = findChildren<QWidget *>();
     widgets.prepend(this);
     for (QWidget *w : std::as_const(widgets)) {
