@@ -125,10 +125,10 @@ void TFCOMM::applyDesignFonts()
     QList<QWidget *> widgets = findChildren<QWidget *>();
     widgets.prepend(this);
     for (QWidget *w : std::as_const(widgets)) {
-        const QVariant spec = w->property("pixelFont");
-        if (!spec.isValid())
+        const QVariant design = w->property("pixelFont");
+        if (!design.isValid())
             continue;
-        const QStringList parts = spec.toString().split(u'|');
+        const QStringList parts = design.toString().split(u'|');
         QFont font = w->font();
         font.setFamily(parts.value(0) == u"display" ? assets::displayFontFamily() : parts.value(0));
         font.setPixelSize(parts.value(1).toInt());
