@@ -628,7 +628,10 @@ void TFCOMM::PlotReading(int chartValue)
 void TFCOMM::USBConClick() {}
 void TFCOMM::ReadBtnClick() {}
 void TFCOMM::SetFeatureClick() {}
-void TFCOMM::ClearBtnClick() {}
+void TFCOMM::ClearBtnClick()
+{
+    m_ui->HistoryListBox->clear();
+}
 void TFCOMM::ConTimerTimer() {}
 
 // ---- trend chart
