@@ -42,28 +42,19 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
     COMM2->setComPortSpeed(TComPortBaudRate::br2400);
     COMM2->setComPortPollingDelay(100);
 
-    if (switches) {
-        const std::pair<QCheckBox *, bool> boxes[] = {
-            {m_ui->IFRostav, switches->IFRostav},   {m_ui->IFTarvo, switches->IFTarvo},
-            {m_ui->IFQuindel, switches->IFQuindel}, {m_ui->IFHestrin, switches->IFHestrin},
-            {m_ui->IFYorbel, switches->IFYorbel},   {m_ui->IFZandor, switches->IFZandor},
-            {m_ui->IFUlmara, switches->IFUlmara},   {m_ui->IFTolvik, switches->IFTolvik},
-            {m_ui->IFVarnol, switches->IFVarnol},   {m_ui->IFWexlin, switches->IFWexlin},
-            {m_ui->IFSernic, switches->IFSernic}};
-        for (const auto &[box, on] : boxes)
-            box->setChecked(on);
+    // The profile comes from the switches of the layout, unless a test hands in its own set.
+    const std::pair<QCheckBox *, bool ProfileSwitches::*> profileSwitches[] = {
+        {m_ui->IFRostav, &ProfileSwitches::IFRostav},   {m_ui->IFTarvo, &ProfileSwitches::IFTarvo},
+        {m_ui->IFQuindel, &ProfileSwitches::IFQuindel}, {m_ui->IFHestrin, &ProfileSwitches::IFHestrin},
+        {m_ui->IFYorbel, &ProfileSwitches::IFYorbel},   {m_ui->IFZandor, &ProfileSwitches::IFZandor},
+        {m_ui->IFUlmara, &ProfileSwitches::IFUlmara},   {m_ui->IFTolvik, &ProfileSwitches::IFTolvik},
+        {m_ui->IFVarnol, &ProfileSwitches::IFVarnol},   {m_ui->IFWexlin, &ProfileSwitches::IFWexlin},
+        {m_ui->IFSernic, &ProfileSwitches::IFSernic}};
+    for (const auto &[box, field] : profileSwitches) {
+        if (switches)
+            box->setChecked(switches->*field);
+        m_switches.*field = box->isChecked();
     }
-    m_switches.IFRostav = m_ui->IFRostav->isChecked();
-    m_switches.IFTarvo = m_ui->IFTarvo->isChecked();
-    m_switches.IFQuindel = m_ui->IFQuindel->isChecked();
-    m_switches.IFHestrin = m_ui->IFHestrin->isChecked();
-    m_switches.IFYorbel = m_ui->IFYorbel->isChecked();
-    m_switches.IFZandor = m_ui->IFZandor->isChecked();
-    m_switches.IFUlmara = m_ui->IFUlmara->isChecked();
-    m_switches.IFTolvik = m_ui->IFTolvik->isChecked();
-    m_switches.IFVarnol = m_ui->IFVarnol->isChecked();
-    m_switches.IFWexlin = m_ui->IFWexlin->isChecked();
-    m_switches.IFSernic = m_ui->IFSernic->isChecked();
 
     // One fixed-size window: the client area is 620 x 449 below the menu bar, with a system menu,
     // Minimize and Close but no Maximize.
@@ -94,10 +85,10 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
     m_chart = new ReadingChart(m_chartView, this);
     m_ui->KD1->setImage(&m_dial.image());
 
-    m_connectGroup = new ToggleGroup(this);
-    m_connectGroup->addButton(m_ui->COMCon);
-    m_connectGroup->addButton(m_ui->USBCon);
-    m_connectGroup->addButton(m_ui->ReadBtn);
+    auto *connectGroup = new ToggleGroup(this);
+    connectGroup->addButton(m_ui->COMCon);
+    connectGroup->addButton(m_ui->USBCon);
+    connectGroup->addButton(m_ui->ReadBtn);
 
     wireControls();
     FormCreate();

@@ -22,7 +22,6 @@ class QTimer;
 class ReadingChart;
 class QWidget;
 class TSerialPortDriver;
-class ToggleGroup;
 
 // Start values of the state that the window's handlers share; what the decoder and the log
 // change during the run. The limits and extremes live in LimitAlarms, the chart's paging in
@@ -166,7 +165,6 @@ private:
     ProfileSwitches m_switches;
     ModelProfile m_profile;
     SharedState m_state;
-    ToggleGroup *m_connectGroup = nullptr;
     QTimer *m_timer1 = nullptr;
     QTimer *m_conTimer = nullptr;
     QTimer *m_trecord = nullptr;
