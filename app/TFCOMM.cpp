@@ -138,16 +138,14 @@ void TFCOMM::applyPictures()
     icon.addPixmap(assets::picture(QStringLiteral("WindowIcon32")));
     setWindowIcon(icon);
 
-    for (QLabel *label : {m_ui->CONok, m_ui->CONokN, m_ui->LCDsend, m_ui->LCDREL, m_ui->EF,
-                          m_ui->LCDpower, static_cast<QLabel *>(m_ui->TbFd),
-                          static_cast<QLabel *>(m_ui->TbSx)})
+    const QList<QLabel *> pictures = {m_ui->CONok,   m_ui->CONokN, m_ui->LCDsend, m_ui->LCDREL,
+                                      m_ui->EF,      m_ui->LCDpower, m_ui->TbFd,  m_ui->TbSx};
+    for (QLabel *label : pictures)
         label->setPixmap(assets::picture(label->objectName()));
-    for (QAbstractButton *button :
-         {static_cast<QAbstractButton *>(m_ui->RecordNew), static_cast<QAbstractButton *>(m_ui->OpenDataFiles),
-          static_cast<QAbstractButton *>(m_ui->saveas), static_cast<QAbstractButton *>(m_ui->BtPrint),
-          static_cast<QAbstractButton *>(m_ui->BtNew), static_cast<QAbstractButton *>(m_ui->BtSave),
-          static_cast<QAbstractButton *>(m_ui->BtFirst), static_cast<QAbstractButton *>(m_ui->BTPrevious),
-          static_cast<QAbstractButton *>(m_ui->BtNext), static_cast<QAbstractButton *>(m_ui->BTlast)}) {
+    const QList<QAbstractButton *> glyphButtons = {
+        m_ui->RecordNew, m_ui->OpenDataFiles, m_ui->saveas, m_ui->BtPrint,    m_ui->BtNew,
+        m_ui->BtSave,    m_ui->BtFirst,       m_ui->BTPrevious, m_ui->BtNext, m_ui->BTlast};
+    for (QAbstractButton *button : glyphButtons) {
         const QPixmap glyph = assets::picture(button->objectName());
         button->setIcon(glyph);
         button->setIconSize(glyph.size());
@@ -289,7 +287,7 @@ void TFCOMM::FormCreate()
 
     // The 6000- and 3400-count profiles write their limit texts, whose change handling takes
     // the limits from them; the 4000-count layout texts already stand and change nothing.
-    const QString &code = m_state.countRange.CountCode;
+    const QString code = m_state.countRange.CountCode;
     if (code == u"6" || code == u"34") {
         m_state.countRange = *protocol::CountRange::fromCode(code);
         const int full = m_state.countRange.CountFull;
