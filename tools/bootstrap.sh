@@ -6,7 +6,9 @@ VORLATT_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     qt6-charts-dev qt6-serialport-dev libqt6opengl6-dev
     libhidapi-dev libudev-dev
-    fonts-liberation2
+    # Arial's metrics for the design's captions, and a font with the full-width question mark
+    # that ends the exit question.
+    fonts-liberation2 fonts-wqy-microhei
 )
 # Only the test suite needs these: an independent Paradox reader and the fuzzing toolchain.
 VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev)
