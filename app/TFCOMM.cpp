@@ -14,9 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QChartView>
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMovie>
 #include <QScreen>

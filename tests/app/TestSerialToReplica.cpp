@@ -1,9 +1,9 @@
+#include "MessageBoxCloser.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
-#include <QMessageBox>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -112,21 +112,13 @@ void TestSerialToReplica::badDigitReportsOnceAndReceptionGoesOn()
     good.digits = "0042";
     good.annunciators = Annunciator::Volt;
 
-    QStringList shown;
-    QTimer closer;
-    connect(&closer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            shown << box->text();
-            box->accept();
-        }
-    });
-    closer.start(20);
+    MessageBoxCloser boxes;
     // Three bad frames in one batch, then a good one: one report per batch, and the good frame
     // still arrives after it.
     send(good.toFrame() + bad.toFrame() + bad.toFrame() + bad.toFrame() + good.toFrame());
     QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0042"));
-    QVERIFY(!shown.isEmpty());
-    QCOMPARE(shown.first(), QStringLiteral("'1A34' is not a valid integer value"));
+    QVERIFY(!boxes.texts.isEmpty());
+    QCOMPARE(boxes.texts.first(), QStringLiteral("'1A34' is not a valid integer value"));
 }
 
 QTEST_MAIN(TestSerialToReplica)

@@ -1,10 +1,10 @@
+#include "MessageBoxCloser.h"
 #include "app/TFCOMM.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 #include "views/ReadingChart.h"
 
 #include <QAction>
-#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -26,11 +26,8 @@ private slots:
 
 private:
     void feed(const QString &digits, Annunciators annunciators = Annunciator::Volt);
-    // Closes every message box that opens, remembering its text.
-    void answerBoxes();
     std::unique_ptr<TFCOMM> m_w;
-    QStringList m_boxes;
-    QTimer m_closer;
+    std::unique_ptr<MessageBoxCloser> m_boxes;
 };
 
 void TestViewsInWindow::init()
@@ -38,26 +35,13 @@ void TestViewsInWindow::init()
     m_w = std::make_unique<TFCOMM>();
     m_w->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_w.get()));
-    m_boxes.clear();
-    answerBoxes();
+    m_boxes = std::make_unique<MessageBoxCloser>();
 }
 
 void TestViewsInWindow::cleanup()
 {
-    m_closer.stop();
-    m_closer.disconnect();
+    m_boxes.reset();
     m_w.reset();
-}
-
-void TestViewsInWindow::answerBoxes()
-{
-    connect(&m_closer, &QTimer::timeout, this, [this] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            m_boxes << box->text();
-            box->accept();
-        }
-    });
-    m_closer.start(10);
 }
 
 void TestViewsInWindow::feed(const QString &digits, Annunciators annunciators)
@@ -102,7 +86,7 @@ void TestViewsInWindow::pageButtonsFollowTheMoves()
     QVERIFY(!ui->BtNext->isEnabled() && !ui->BTlast->isEnabled());
 
     ui->Maxrecord->setText(QString()); // deleting the last digit reports the error
-    QCOMPARE(m_boxes, QStringList{QStringLiteral("'' is not a valid integer value")});
+    QCOMPARE(m_boxes->texts, QStringList{QStringLiteral("'' is not a valid integer value")});
 }
 
 void TestViewsInWindow::limitAlarmAndBadLimitText()
@@ -124,7 +108,7 @@ void TestViewsInWindow::limitAlarmAndBadLimitText()
     QCOMPARE(ui->MaxTextU->text(), QStringLiteral("V"));
 
     ui->Setmax->setText(QStringLiteral("12-"));
-    QCOMPARE(m_boxes, QStringList{QStringLiteral("'12-' is not a valid integer value")});
+    QCOMPARE(m_boxes->texts, QStringList{QStringLiteral("'12-' is not a valid integer value")});
     QCOMPARE(m_w->limits().state().MaxLimit, 3000.0f);
 }
 
@@ -149,16 +133,16 @@ void TestViewsInWindow::saveNamesTheFileWritten()
     feed(QStringLiteral("1234"));
     m_w->ui()->BtSave->click();
     const QString path = home.filePath(QStringLiteral("databmp.bmp"));
-    QCOMPARE(m_boxes, QStringList{QStringLiteral("graphic has saved on ") + path});
+    QCOMPARE(m_boxes->texts, QStringList{QStringLiteral("graphic has saved on ") + path});
     QVERIFY(QImage(path, "BMP").width() > 100);
 
     // A folder in the way of the file: the error shows, the confirmation does not.
-    m_boxes.clear();
+    m_boxes->texts.clear();
     QFile::remove(path);
     QVERIFY(QDir(home.path()).mkdir(QStringLiteral("databmp.bmp")));
     m_w->ui()->BtSave->click();
-    QCOMPARE(m_boxes.size(), 1);
-    QVERIFY(!m_boxes.first().startsWith(QStringLiteral("graphic has saved")));
+    QCOMPARE(m_boxes->texts.size(), 1);
+    QVERIFY(!m_boxes->texts.first().startsWith(QStringLiteral("graphic has saved")));
     qputenv("HOME", oldHome);
 }
 

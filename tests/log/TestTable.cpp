@@ -47,6 +47,16 @@ void createTable(table::Session &session, const QString &path,
     t.createTable(fields);
 }
 
+// The log's table as the program opens it: by bare name, for exclusive use, with cached updates.
+void openAsTheProgramDoes(Table &log)
+{
+    log.setTableName("Tarvodb");
+    log.setTableType(TableType::Paradox);
+    log.setExclusive(true);
+    log.setCachedUpdates(true);
+    log.open();
+}
+
 // The steps of logging one reading, in the order the log takes them, with its spelling of the
 // field names.
 void logReading(Table &log, int no, const std::string &value, float counts)
@@ -187,11 +197,7 @@ void TestTable::cachedUpdatesNeverWriteTheFile()
     createTable(m_session, path("Tarvodb.DB"));
     const QByteArray before = contents(path("Tarvodb.DB"));
     Table log(m_session);
-    log.setTableName("Tarvodb");
-    log.setTableType(TableType::Paradox);
-    log.setExclusive(true);
-    log.setCachedUpdates(true);
-    log.open();
+    openAsTheProgramDoes(log);
     for (int i = 1; i <= 500; ++i)
         logReading(log, i, "1.234", 1234);
     QCOMPARE(log.recordCount(), 500);
@@ -336,11 +342,7 @@ void TestTable::batchCopyWritesEveryRecordTheLogShows()
         logReading(filler, 1, "from", 1);
     }
     Table log(m_session);
-    log.setTableName("Tarvodb");
-    log.setTableType(TableType::Paradox);
-    log.setExclusive(true);
-    log.setCachedUpdates(true);
-    log.open();
+    openAsTheProgramDoes(log);
     for (int i = 2; i <= 3000; ++i)
         logReading(log, i, std::to_string(i), float(-i));
     log.append(); // a pending record is posted before the copy
