@@ -6,6 +6,9 @@
 #include "ui_FCOMM.h"
 
 #include "assets/Assets.h"
+#include "link/ComPortNames.h"
+#include "link/LinkWatchdog.h"
+#include "link/PortOpenFailure.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DecodedFrame.h"
 #include "views/KeyFilter.h"
@@ -15,8 +18,10 @@
 #include <QApplication>
 #include <QChartView>
 #include <QDateTime>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMovie>
+#include <QProxyStyle>
 #include <QScreen>
 #include <QTimer>
 
@@ -24,6 +29,31 @@ namespace {
 
 constexpr int kClientWidth = 620;
 constexpr int kClientHeight = 449;
+// The window's outer width as designed: the client area plus a 3-pixel frame on each side. The
+// layout rule works from it rather than from the frame a window manager happens to draw, so the
+// dial panel is the same width on every desktop (and with no window manager at all).
+constexpr int kDesignOuterWidth = kClientWidth + 2 * 3;
+
+// The design's check boxes were laid out for a 13-pixel box with a narrow gap before the
+// caption; the default style's larger indicator and spacing would cut "Repeat" and "Sampling
+// Interval" short.
+class DesignCheckBoxStyle : public QProxyStyle
+{
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption *option,
+                    const QWidget *widget) const override
+    {
+        switch (metric) {
+        case PM_IndicatorWidth:
+        case PM_IndicatorHeight:
+            return 13;
+        case PM_CheckBoxLabelSpacing:
+            return 2;
+        default:
+            return QProxyStyle::pixelMetric(metric, option, widget);
+        }
+    }
+};
 
 } // namespace
 
@@ -59,18 +89,26 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    centralWidget()->setFixedSize(kClientWidth, kClientHeight);
-    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
-    if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
 
     applyDesignFonts();
+    fitCheckBoxCaptions();
+    centralWidget()->setFixedSize(kClientWidth, kClientHeight);
+    // Sized once the design's fonts are on: the window is exactly the menu bar, at the height the
+    // main window's layout gives it for this width, plus the client area.
+    QMenuBar *menu = menuBar();
+    const int menuHeight = menu->hasHeightForWidth() ? qMax(menu->heightForWidth(kClientWidth),
+                                                            menu->minimumSizeHint().height())
+                                                     : menu->sizeHint().height();
+    setFixedSize(kClientWidth, kClientHeight + menuHeight);
+    if (const QScreen *screen = this->screen())
+        move(screen->availableGeometry().center() - rect().center());
     applyPictures();
     findReplicaControls();
 
     m_timer1 = new QTimer(this);
     m_timer1->setInterval(1000);
     m_conTimer = new QTimer(this);
+    m_conTimer->setObjectName(QStringLiteral("ConTimer"));
     m_conTimer->setInterval(100);
     m_trecord = new QTimer(this);
     m_trecord->setInterval(1000);
@@ -125,6 +163,27 @@ void TFCOMM::applyDesignFonts()
         font.setBold(flags.contains(u'b'));
         font.setItalic(flags.contains(u'i'));
         w->setFont(font);
+    }
+}
+
+// The design's captions were measured in a narrower font than ours: with the design's small
+// indicator most fit their boxes, and a caption that still would not (the sampling caption, whose
+// blanks leave room for the interval box) is condensed just enough to fit.
+void TFCOMM::fitCheckBoxCaptions()
+{
+    auto *style = new DesignCheckBoxStyle; // one for every check box; the window owns it
+    style->setParent(this);
+    const int indent = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, nullptr) +
+                       style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, nullptr);
+    for (QCheckBox *box : findChildren<QCheckBox *>()) {
+        box->setStyle(style);
+        const int room = box->width() - indent;
+        const int needed = box->fontMetrics().horizontalAdvance(box->text());
+        if (needed > room && room > 0) {
+            QFont font = box->font();
+            font.setStretch(qMax(50, 100 * room / needed));
+            box->setFont(font);
+        }
     }
 }
 
@@ -393,13 +452,16 @@ void TFCOMM::showEvent(QShowEvent *event)
 
 void TFCOMM::FormResize()
 {
-    const int w = frameGeometry().width(); // the outer width, frame included
+    const int w = kDesignOuterWidth;
     m_ui->BtExit->move(w - 80, m_ui->BtExit->y());
     m_ui->BTCon->move(w - 190, m_ui->BTCon->y());
     m_ui->BtDiscon->move(w - 190, m_ui->BtDiscon->y());
     m_ui->KD->resize(w - 303, m_ui->KD->height());
     m_ui->KD2->resize(w - 305, m_ui->KD->height() - 6);
     m_ui->Chtshow->move(m_ui->Chtshow->x(), m_ui->KD->height() + 34);
+    // The dial's picture fills its panel inside the bevel, stretched.
+    m_ui->KD1->setGeometry(m_ui->KD->rect().adjusted(Dial::kPanelBevel, Dial::kPanelBevel,
+                                                     -Dial::kPanelBevel, -Dial::kPanelBevel));
 }
 
 // ---- serial connection control
@@ -422,16 +484,30 @@ void TFCOMM::COM41Click() { selectPort(4); }
 
 void TFCOMM::BTCon1Click()
 {
+    connectSerial();
+}
+
+// A port that does not open is reported and leaves every control as it was: the link only
+// looks connected when it is.
+bool TFCOMM::connectSerial()
+{
+    if (!COMM2->OpenPort()) {
+        const int port = static_cast<int>(COMM2->comPort()) + 1;
+        m_ui->START1->setChecked(false); // a checkable item checks itself when chosen
+        showError(portOpenFailureMessage(port, comPortDevice(port), COMM2->errorString(),
+                                         COMM2->errorNumber()));
+        return false;
+    }
     m_ui->ComSetup1->setEnabled(false);
     m_ui->START1->setChecked(true);
     m_ui->START1->setEnabled(false);
     m_ui->STOP1->setEnabled(true);
     m_ui->STOP1->setChecked(false);
-    COMM2->OpenPort(); // a port that does not open shows nothing: the link picture tells
     m_ui->BTCon->hide();
     m_ui->BtDiscon->show();
     for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
         p->setEnabled(false);
+    return true;
 }
 
 void TFCOMM::BtDiscon1Click()
@@ -451,8 +527,11 @@ void TFCOMM::BtDiscon1Click()
 void TFCOMM::COMConClick()
 {
     if (m_ui->COMCon->isChecked()) {
+        if (!connectSerial()) {
+            m_ui->COMCon->setChecked(false);
+            return;
+        }
         m_ui->USBCon->hide();
-        BTCon1Click();
     } else {
         m_ui->USBCon->show();
         m_ui->Image1->hide();
@@ -561,20 +640,26 @@ void TFCOMM::LcdDisplayUlmara()
     KDrun(m_state.countRange.CountTenth);
     KDrun(f.needleValue);
 
+    m_frameErrors.decoded();
     INDataToTable();                      // 16
     m_ui->PBar2->setValue(f.barPosition); // 17
     PlotReading(f.chartValue);            // 18
 }
 
-// A meter at the wrong speed would fail every frame: one box at a time, the failures meanwhile
-// are dropped, and reception goes on with the next frame.
+// The box does not block: the driver keeps polling behind it, good frames keep the display
+// live, and the gate lets one box through per run of failures (see FrameErrorGate).
 void TFCOMM::reportFrameError(const QString &message)
 {
-    if (m_frameErrorShown)
+    if (!m_frameErrors.failed())
         return;
-    m_frameErrorShown = true;
-    showError(message);
-    m_frameErrorShown = false;
+    auto *box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Vorlatt"), message,
+                                QMessageBox::Ok, this);
+    box->setWindowModality(Qt::ApplicationModal);
+    connect(box, &QMessageBox::finished, this, [this, box] {
+        m_frameErrors.boxClosed();
+        box->deleteLater();
+    });
+    box->show();
 }
 
 void TFCOMM::CheckLimits()
@@ -619,7 +704,28 @@ void TFCOMM::ClearBtnClick()
 {
     m_ui->HistoryListBox->clear();
 }
-void TFCOMM::ConTimerTimer() {}
+void TFCOMM::ConTimerTimer()
+{
+    const LinkWatchdog::Tick t =
+        LinkWatchdog::ConTimerTick(m_state.LinkWatchTicks, m_state.UsbIdleReports);
+    if (t.endUsbLink)
+        endSilentUsbLink();
+    if (t.darken) {
+        m_ui->CONok->hide();
+        m_ui->CONokN->show();
+    }
+}
+
+// The cable is there but the meter sends nothing: the link ends and the user is told. The port
+// selector and "COM Connect" stay as the USB link left them.
+void TFCOMM::endSilentUsbLink()
+{
+    m_ui->USBCon->setChecked(false);
+    QMessageBox::information(
+        this, QStringLiteral("Information"),
+        QStringLiteral(
+            "USB interface cable is securely connected, please check if the meter is ready."));
+}
 
 // ---- trend chart
 

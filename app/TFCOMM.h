@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameErrorGate.h"
 #include "ModelProfile.h"
 #include "protocol/CountRange.h"
 #include "protocol/MeterReading.h"
@@ -143,9 +144,12 @@ private:
 
     void findReplicaControls();
     void applyDesignFonts();
+    void fitCheckBoxCaptions();
     void applyPictures();
     void wireControls();
     void selectPort(int n);
+    bool connectSerial();
+    void endSilentUsbLink();
 
     std::unique_ptr<Ui::FCOMM> m_ui;
     TSerialPortDriver *COMM2 = nullptr;
@@ -156,7 +160,7 @@ private:
     // annunciator bit in the decoder's table order.
     QList<QWidget *> m_blankedControls;
     QList<QWidget *> m_annunciatorControls;
-    bool m_frameErrorShown = false;
+    FrameErrorGate m_frameErrors;
     LimitAlarms m_limits;
     Dial m_dial;
     QChartView *m_chartView = nullptr;

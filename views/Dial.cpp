@@ -45,6 +45,24 @@ void Dial::setLabelFont(const QFont &font)
     m_faceValid = false;
 }
 
+// The label's offsets from its anchor were chosen for a narrower font than ours, which would cut
+// the end labels ("-1000", "1000") at the picture's edges: a label that would stick out is moved
+// inward just far enough. The scale itself keeps its geometry.
+QRect Dial::labelBox(const DialGeometry &g, const DialLabel &label, int steps,
+                     const QFontMetrics &metrics, const QRect &picture)
+{
+    const QPoint anchor = g.pointAt(double(g.R) + 18.0, g.angle(label.position, steps));
+    QRect box(QPoint(anchor.x() - label.dx, anchor.y() - label.dy),
+              QSize(metrics.horizontalAdvance(label.text), metrics.height()));
+    if (box.right() > picture.right())
+        box.moveRight(picture.right());
+    if (box.left() < picture.left())
+        box.moveLeft(picture.left());
+    if (box.top() < picture.top())
+        box.moveTop(picture.top());
+    return box;
+}
+
 void Dial::drawFace(QImage &image, const DialInputs &in, const QFont &labelFont)
 {
     image.fill(kFaceColour);
@@ -59,7 +77,6 @@ void Dial::drawFace(QImage &image, const DialInputs &in, const QFont &labelFont)
 
     const QList<DialLabel> labels = DialScale::labels(in.CountCode);
     const QColor tickColour = DialScale::tickColour(in.CountCode);
-    const double labelRadius = double(g.R) + 18.0;
     const double tickRadius = double(g.R) + 6.0;
     const double dotRadius = double(g.R) + 3.0;
 
@@ -68,13 +85,10 @@ void Dial::drawFace(QImage &image, const DialInputs &in, const QFont &labelFont)
             // Labels between two steps (the "1" scale) are drawn in the step before them.
             if (std::floor(label.position) != step)
                 continue;
-            const QPoint anchor = g.pointAt(labelRadius, g.angle(label.position, n));
-            const QPoint topLeft(anchor.x() - label.dx, anchor.y() - label.dy);
-            p.fillRect(
-                QRect(topLeft, QSize(metrics.horizontalAdvance(label.text), metrics.height())),
-                kFaceColour);
+            const QRect box = labelBox(g, label, n, metrics, image.rect());
+            p.fillRect(box, kFaceColour);
             p.setPen(kBlack);
-            p.drawText(topLeft.x(), topLeft.y() + metrics.ascent(), label.text);
+            p.drawText(box.x(), box.y() + metrics.ascent(), label.text);
         }
         // Each label step also made an elliptic-arc call on a rectangle of zero height, which
         // encloses no ellipse; nothing is drawn for it.

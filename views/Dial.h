@@ -2,10 +2,14 @@
 
 #include "DialGeometry.h"
 #include "DialInputs.h"
+#include "DialScale.h"
 
 #include <QFont>
 #include <QImage>
 #include <QPoint>
+#include <QRect>
+
+class QFontMetrics;
 
 // The analog dial, drawn on the off-screen picture KD1. The window shows image() stretched
 // over the dial panel KD (a QLabel with scaled contents) after each change.
@@ -51,6 +55,10 @@ public:
 
     // Draws the face for `inputs` into `image` from scratch.
     static void drawFace(QImage &image, const DialInputs &inputs, const QFont &labelFont);
+
+    // Where a scale label is drawn on a picture of the size `picture` (inside it).
+    static QRect labelBox(const DialGeometry &g, const DialLabel &label, int steps,
+                          const QFontMetrics &metrics, const QRect &picture);
 
     // The labels' font unless setLabelFont says otherwise.
     static QFont defaultLabelFont();

@@ -1,10 +1,14 @@
+#include "PtyPort.h"
 #include "app/ClockText.h"
 #include "app/TFCOMM.h"
-#include "views/ReadingChart.h"
 #include "ui_FCOMM.h"
+#include "views/ReadingChart.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QStyleOptionButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -167,11 +171,30 @@ void TestMainWindow::layout()
     QCOMPARE(ui->StatusBar1->geometry(), QRect(0, 419, 620, 30));
     QCOMPARE(ui->RecordSI->text(), QStringLiteral("Sampling Interval           'S"));
 
-    // The resize rule takes the outer width: the dial panel is 303 narrower, the chart below it.
-    const int outer = w.frameGeometry().width();
-    QCOMPARE(ui->KD->width(), outer - 303);
-    QCOMPARE(ui->KD2->size(), QSize(outer - 305, ui->KD->height() - 6));
-    QCOMPARE(ui->Chtshow->y(), ui->KD->height() + 34);
+    // The window is the menu bar and the client area, not a pixel more.
+    QCOMPARE(w.height(), w.menuBar()->height() + 449);
+    QCOMPARE(w.centralWidget()->geometry().bottom(), w.height() - 1);
+
+    // The resize rule works from the design's outer width (a 3-pixel frame), whatever frame the
+    // desktop draws: the dial panel is 323 wide, its picture fills it, the chart lies below.
+    QCOMPARE(ui->KD->width(), 323);
+    QCOMPARE(ui->KD2->size(), QSize(321, 133));
+    QCOMPARE(ui->Chtshow->y(), 173);
+    QCOMPARE(ui->KD1->geometry(), ui->KD->rect().adjusted(1, 1, -1, -1));
+
+    // Check box captions fit their design boxes; the sampling caption's words end before the
+    // interval box that lies over its blanks.
+    auto textEnd = [](QCheckBox *box, const QString &text) {
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const QRect contents =
+            box->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, box);
+        return contents.x() + box->fontMetrics().horizontalAdvance(text);
+    };
+    for (QCheckBox *box : {ui->RepeatSet, ui->RecordSI, ui->BtFill, ui->SetMaxB, ui->SetMinB})
+        QVERIFY2(textEnd(box, box->text()) <= box->width(), qPrintable(box->objectName()));
+    QVERIFY(ui->RecordSI->x() + textEnd(ui->RecordSI, QStringLiteral("Sampling Interval")) <=
+            ui->RecordSITime->x());
 
     // Hidden controls stay out of reach: off-screen or invisible.
     for (QWidget *hidden : {static_cast<QWidget *>(ui->BtExit), static_cast<QWidget *>(ui->BTCon),
@@ -188,6 +211,7 @@ void TestMainWindow::layout()
 
 void TestMainWindow::connectButtonsAllowAllUp()
 {
+    PtyPort port;
     TFCOMM w;
     Ui::FCOMM *ui = w.ui();
     ui->COMCon->click();

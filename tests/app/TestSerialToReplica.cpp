@@ -1,15 +1,12 @@
-#include "MessageBoxCloser.h"
+#include "PtyPort.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
+#include <QMessageBox>
+#include <QTimer>
 #include <QtTest>
-
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 using protocol::Annunciator;
 
@@ -22,35 +19,45 @@ private slots:
     void init();
     void cleanup();
     void framesReachTheReplica();
-    void badDigitReportsOnceAndReceptionGoesOn();
+    void runOfBadFramesGivesOneBox();
+    void watchdogDarkensTheLinkPicture();
 
 private:
-    void send(const QByteArray &bytes);
-    int m_master = -1;
-    int m_slave = -1;
+    void send(const QByteArray &bytes) { QVERIFY(m_port->send(bytes)); }
+    std::unique_ptr<PtyPort> m_port;
 };
+
+namespace {
+
+protocol::DisplayState volts(const char *digits)
+{
+    protocol::DisplayState s;
+    s.digits = digits;
+    s.annunciators = Annunciator::Volt;
+    return s;
+}
+
+// The open message boxes of the application.
+QList<QMessageBox *> openBoxes()
+{
+    QList<QMessageBox *> boxes;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+            boxes << box;
+    return boxes;
+}
+
+} // namespace
 
 void TestSerialToReplica::init()
 {
-    char name[128] = {};
-    QVERIFY(openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0);
-    termios raw{};
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    qputenv("VORLATT_COM1", name);
+    m_port = std::make_unique<PtyPort>();
+    QVERIFY(m_port->isOpen());
 }
 
 void TestSerialToReplica::cleanup()
 {
-    ::close(m_slave);
-    ::close(m_master);
-    qunsetenv("VORLATT_COM1");
-}
-
-void TestSerialToReplica::send(const QByteArray &bytes)
-{
-    QCOMPARE(::write(m_master, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    m_port.reset();
 }
 
 void TestSerialToReplica::framesReachTheReplica()
@@ -99,26 +106,72 @@ void TestSerialToReplica::framesReachTheReplica()
     QVERIFY(!ui->USBCon->isHidden());
 }
 
-void TestSerialToReplica::badDigitReportsOnceAndReceptionGoesOn()
+// A meter sending a stream of frames with a letter where a digit belongs: one box for the whole
+// run, reading goes on behind it, and only a fresh failure after a good frame opens another.
+void TestSerialToReplica::runOfBadFramesGivesOneBox()
 {
     TFCOMM w;
     w.show();
     w.ui()->COMCon->click();
+    QVERIFY(w.serialDriver()->IsOpen());
 
-    protocol::DisplayState bad;
-    bad.digits = "1:34"; // the low bits of ':' are 0xA, not a decimal digit
-    bad.annunciators = Annunciator::Volt;
-    protocol::DisplayState good;
-    good.digits = "0042";
-    good.annunciators = Annunciator::Volt;
+    protocol::DisplayState bad = volts("1:34"); // the low bits of ':' are 0xA, not a digit
+    QByteArray burst = volts("0001").toFrame();
+    for (int i = 0; i < 30; ++i)
+        burst += bad.toFrame();
+    send(burst);
+    QTRY_COMPARE(openBoxes().size(), 1);
+    QMessageBox *box = openBoxes().first();
+    QCOMPARE(box->text(), QStringLiteral("'1A34' is not a valid integer value"));
+    QCOMPARE(QApplication::activeModalWidget(), box);
 
-    MessageBoxCloser boxes;
-    // Three bad frames in one batch, then a good one: one report per batch, and the good frame
-    // still arrives after it.
-    send(good.toFrame() + bad.toFrame() + bad.toFrame() + bad.toFrame() + good.toFrame());
-    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0042"));
-    QVERIFY(!boxes.texts.isEmpty());
-    QCOMPARE(boxes.texts.first(), QStringLiteral("'1A34' is not a valid integer value"));
+    // Good frames reach the display while the box is open; bad ones in between add no box.
+    send(volts("0042").toFrame() + bad.toFrame() + bad.toFrame() + volts("0043").toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0043"));
+    QCOMPARE(w.ui()->LcdDd->text(), QStringLiteral("3"));
+    // The rest of this run arrives after the good frame: still the one box.
+    send(bad.toFrame() + bad.toFrame());
+    QTRY_VERIFY(m_port->drained()); // the driver decodes what it reads in the same poll
+    QCOMPARE(openBoxes().size(), 1);
+
+    box->accept();
+    QTRY_COMPARE(openBoxes().size(), 0);
+    send(bad.toFrame() + bad.toFrame() + bad.toFrame());
+    QTRY_VERIFY(m_port->drained());
+    QCOMPARE(openBoxes().size(), 0); // the same run of failures: no second box
+
+    // A good frame ends the run; the next failure is news again.
+    send(volts("0044").toFrame() + bad.toFrame());
+    QTRY_COMPARE(openBoxes().size(), 1);
+    QCOMPARE(w.ui()->LcdDc->text() + w.ui()->LcdDd->text(), QStringLiteral("44"));
+    openBoxes().first()->accept();
+}
+
+// The watchdog is driven tick by tick here, so the test does not depend on the machine's speed.
+void TestSerialToReplica::watchdogDarkensTheLinkPicture()
+{
+    TFCOMM w;
+    Ui::FCOMM *ui = w.ui();
+    auto *conTimer = w.findChild<QTimer *>(QStringLiteral("ConTimer"));
+    QVERIFY(conTimer);
+    conTimer->stop();
+    ui->COMCon->click();
+
+    // A frame every two ticks (200 ms) keeps the linked picture up.
+    for (const char *digits : {"0101", "0102", "0103", "0104"}) {
+        send(volts(digits).toFrame() + volts(digits).toFrame());
+        QTRY_COMPARE(w.reading().ValueText, QString::fromLatin1(digits));
+        w.ConTimerTimer();
+        w.ConTimerTimer();
+        QVERIFY(ui->CONok->isVisibleTo(ui->KD));
+        QVERIFY(!ui->CONokN->isVisibleTo(ui->KD));
+    }
+    // Three ticks without a frame: the no-link picture; the reading stays as it was.
+    w.ConTimerTimer();
+    QVERIFY(!ui->CONok->isVisibleTo(ui->KD));
+    QVERIFY(ui->CONokN->isVisibleTo(ui->KD));
+    QCOMPARE(w.state().LinkWatchTicks, 0);
+    QCOMPARE(w.reading().ValueText, QStringLiteral("0104"));
 }
 
 QTEST_MAIN(TestSerialToReplica)

@@ -56,6 +56,8 @@ private slots:
     void cachedFaceEqualsFaceDrawnAnew();
     void movingTheNeedleLeavesOnlyTheNewNeedle();
     void tooSmallPanelDrawsBlankFace();
+    void labelsShowWholeInsideThePicture_data();
+    void labelsShowWholeInsideThePicture();
 };
 
 void TestDial::roundsHalvesToEven_data()
@@ -320,6 +322,40 @@ void TestDial::tooSmallPanelDrawsBlankFace()
     QImage white(dial.image().size(), dial.image().format());
     white.fill(Qt::white);
     QCOMPARE(dial.image(), white);
+}
+
+void TestDial::labelsShowWholeInsideThePicture_data()
+{
+    QTest::addColumn<QString>("code");
+    for (const char *code : {"6", "4", "34", "10", "1", "13"})
+        QTest::newRow(code) << QString::fromLatin1(code);
+}
+
+// Every label of every scale lies whole inside the picture, on the window's dial panel as it is
+// laid out and as designed; labels that fit keep their design place.
+void TestDial::labelsShowWholeInsideThePicture()
+{
+    QFETCH(QString, code);
+    const QFontMetrics metrics(Dial::defaultLabelFont());
+    for (int panelWidth : {323, 327}) {
+        DialInputs in = rangeFor(code);
+        in.panelWidth = panelWidth;
+        in.panelHeight = 139;
+        const QRect picture(QPoint(0, 0), Dial::pictureSizeFor(in.panelWidth, in.panelHeight));
+        const DialGeometry g = DialGeometry::fromPanel(in.panelWidth, in.panelHeight);
+        const QList<DialLabel> labels = DialScale::labels(code);
+        QVERIFY(!labels.isEmpty());
+        for (const DialLabel &label : labels) {
+            const QRect box = Dial::labelBox(g, label, in.CountFiftieth, metrics, picture);
+            QVERIFY2(picture.contains(box), qPrintable(label.text));
+            QCOMPARE(box.width(), metrics.horizontalAdvance(label.text));
+            const QPoint anchor =
+                g.pointAt(double(g.R) + 18.0, g.angle(label.position, in.CountFiftieth));
+            const QRect design(anchor - QPoint(label.dx, label.dy), box.size());
+            if (picture.contains(design))
+                QCOMPARE(box, design);
+        }
+    }
 }
 
 QTEST_MAIN(TestDial)
