@@ -27,9 +27,12 @@ void drawDot(QPainter &p, const QPoint &at, const QColor &colour, int penWidth)
 }
 } // namespace
 
+// The canvas's default font as designed was an 8-point sans serif; Liberation Sans has Arial's
+// metrics and stands in for it, so the labels keep their designed widths. The system's default
+// sans serif is often much wider.
 QFont Dial::defaultLabelFont()
 {
-    QFont font;
+    QFont font(QStringLiteral("Liberation Sans"));
     font.setPixelSize(11);
     return font;
 }
@@ -47,17 +50,31 @@ void Dial::setLabelFont(const QFont &font)
 
 // The label's offsets from its anchor were chosen for a narrower font than ours, which would cut
 // the end labels ("-1000", "1000") at the picture's edges: a label that would stick out is moved
-// inward just far enough. The scale itself keeps its geometry.
+// inward just far enough, and up off the arc. The scale itself keeps its geometry.
 QRect Dial::labelBox(const DialGeometry &g, const DialLabel &label, int steps,
                      const QFontMetrics &metrics, const QRect &picture)
 {
     const QPoint anchor = g.pointAt(double(g.R) + 18.0, g.angle(label.position, steps));
     QRect box(QPoint(anchor.x() - label.dx, anchor.y() - label.dy),
               QSize(metrics.horizontalAdvance(label.text), metrics.height()));
+    const QRect designed = box;
     if (box.right() > picture.right())
         box.moveRight(picture.right());
     if (box.left() < picture.left())
         box.moveLeft(picture.left());
+    if (box != designed) {
+        // Moved inward, an end label would run into the arc's end, and the dots drawn after it
+        // would cover its last digit: lift it until it clears the row of dots.
+        const QPointF centre(g.W / 2.0 + 20.0, double(g.R) + 30.0);
+        const double clear = double(g.R) + 8.0;
+        auto distance = [&](const QRect &r) {
+            const QPointF nearest(qBound(double(r.left()), centre.x(), double(r.right())),
+                                  qBound(double(r.top()), centre.y(), double(r.bottom())));
+            return std::hypot(nearest.x() - centre.x(), nearest.y() - centre.y());
+        };
+        while (box.top() > picture.top() && distance(box) < clear)
+            box.translate(0, -1);
+    }
     if (box.top() < picture.top())
         box.moveTop(picture.top());
     return box;
