@@ -1,11 +1,31 @@
+#include "CommandLine.h"
 #include "TFCOMM.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
+    // The command line is read before the window system is reached, so --help and --version
+    // work without a display.
+    CommandLine commandLine;
+    {
+        QCoreApplication cli(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("vorlatt"));
+        QCoreApplication::setApplicationVersion(QStringLiteral(VORLATT_VERSION));
+        commandLine = CommandLine::parse(QCoreApplication::arguments());
+    }
+    if (!commandLine.run) {
+        std::fputs(qPrintable(commandLine.output), commandLine.exitCode ? stderr : stdout);
+        return commandLine.exitCode;
+    }
+    commandLine.applyPorts();
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vorlatt"));
+    QApplication::setApplicationVersion(QStringLiteral(VORLATT_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("vorlatt"));
     TFCOMM window;
     window.show();
     return app.exec();

@@ -22,6 +22,9 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "pictures")
+# The window icon again, for the desktop's icon theme (installed under share/icons/hicolor).
+ICONS = os.path.join(HERE, "icons")
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 CLEAR = (0, 0, 0, 0)
 WHITE = (255, 255, 255, 255)
@@ -601,7 +604,12 @@ def main():
                  os.path.join(OUT, "Image1.gif"), tool, tmp)
     written = [n + ".png" for n in pngs] + ["CONok.jpg", "CONokN.jpg", "Image1.gif"]
     write_qrc(written)
-    print("wrote", len(written), "pictures to", OUT, file=sys.stderr)
+    for size in ICON_SIZES:
+        folder = os.path.join(ICONS, "%dx%d" % (size, size))
+        os.makedirs(folder, exist_ok=True)
+        window_icon(size).save_png(os.path.join(folder, "vorlatt.png"))
+    print("wrote", len(written), "pictures to", OUT, "and", len(ICON_SIZES), "icons to", ICONS,
+          file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -10,8 +10,10 @@ VORLATT_PACKAGES=(
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
 )
-# Only the test suite needs these: an independent Paradox reader and the fuzzing toolchain.
-VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev)
+# Only the test suite needs these: an independent Paradox reader, the fuzzing toolchain and the
+# Debian package checkers.
+VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev
+    lintian desktop-file-utils appstream)
 
 vorlatt_install() {
     local missing=() p

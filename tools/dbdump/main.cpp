@@ -14,6 +14,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: vorlatt-dbdump [--schema] [--index] FILE\n"
+    "       vorlatt-dbdump --help | --version\n"
     "  FILE        a Paradox table (.DB)\n"
     "  (default)   print the field names, then every record, one per line, tab-separated\n"
     "  --schema    print each field's name, type and size instead of the records\n"
@@ -104,6 +105,9 @@ int main(int argc, char **argv)
             index = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("vorlatt-dbdump " VORLATT_VERSION);
             return 0;
         } else if (argv[i][0] == '-' || file) {
             std::fputs(kUsage, stderr);

@@ -84,6 +84,9 @@ bool parseOptions(int argc, char **argv, Options *options)
         } else if (arg == "--help" || arg == "-h") {
             usage(stdout);
             std::exit(0);
+        } else if (arg == "--version") {
+            std::puts("vorlatt-sim " VORLATT_VERSION);
+            std::exit(0);
         } else {
             return false;
         }

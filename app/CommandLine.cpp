@@ -1,0 +1,95 @@
+#include "CommandLine.h"
+
+#include <QCommandLineParser>
+
+namespace {
+
+// The toolkit's own options (-platform offscreen, -style Fusion, ...) are the toolkit's to read
+// once the window system is reached; they are no wrong command line.
+QStringList withoutToolkitOptions(const QStringList &arguments)
+{
+    static const QStringList withValue = {
+        QStringLiteral("platform"),      QStringLiteral("platformpluginpath"),
+        QStringLiteral("platformtheme"), QStringLiteral("plugin"),
+        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowtitle"),
+        QStringLiteral("qwindowicon"),   QStringLiteral("display"),
+        QStringLiteral("geometry"),      QStringLiteral("style"),
+        QStringLiteral("stylesheet"),    QStringLiteral("session"),
+        QStringLiteral("name"),          QStringLiteral("title")};
+    static const QStringList flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                      QStringLiteral("nograb"), QStringLiteral("dograb"),
+                                      QStringLiteral("sync")};
+    QStringList kept;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments.at(i);
+        QString name = a;
+        while (name.startsWith(u'-'))
+            name.remove(0, 1);
+        if (i > 0 && a.startsWith(u'-') && flags.contains(name))
+            continue;
+        if (i > 0 && a.startsWith(u'-') && withValue.contains(name.section(u'=', 0, 0))) {
+            if (!name.contains(u'='))
+                ++i; // its value
+            continue;
+        }
+        kept.append(a);
+    }
+    return kept;
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine result;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Shows, charts and logs the readings of a handheld digital multimeter connected through "
+        "a serial port or its USB cable."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    QList<QCommandLineOption> ports;
+    for (int n = 1; n <= 4; ++n) {
+        ports.append(QCommandLineOption(
+            QStringLiteral("com%1").arg(n),
+            QStringLiteral("Open DEVICE for COM%1 (as VORLATT_COM%1 does).").arg(n),
+            QStringLiteral("DEVICE")));
+        parser.addOption(ports.last());
+    }
+
+    auto usageError = [&](const QString &why) {
+        result.run = false;
+        result.exitCode = 2;
+        result.output = why + u'\n' + parser.helpText();
+        return result;
+    };
+    if (!parser.parse(withoutToolkitOptions(arguments)))
+        return usageError(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(
+            QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
+    if (parser.isSet(help)) {
+        result.run = false;
+        result.output = parser.helpText();
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.run = false;
+        result.output = QStringLiteral("vorlatt %1\n").arg(QStringLiteral(VORLATT_VERSION));
+        return result;
+    }
+    for (const QCommandLineOption &port : ports) {
+        const QString device = parser.value(port);
+        if (parser.isSet(port) && device.isEmpty())
+            return usageError(QStringLiteral("--%1 needs a device").arg(port.names().first()));
+        result.ports.append(device);
+    }
+    return result;
+}
+
+void CommandLine::applyPorts() const
+{
+    for (int i = 0; i < ports.size(); ++i)
+        if (!ports.at(i).isEmpty())
+            qputenv(qPrintable(QStringLiteral("VORLATT_COM%1").arg(i + 1)), ports.at(i).toLocal8Bit());
+}
