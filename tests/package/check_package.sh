@@ -20,6 +20,7 @@ expected=(
     /usr/share/applications/vorlatt.desktop
     /usr/share/metainfo/org.vorlatt.Vorlatt.metainfo.xml
     /usr/share/doc/vorlatt/README.md /usr/share/doc/vorlatt/copyright /usr/share/doc/vorlatt/changelog.gz
+    /usr/share/man/man1/vorlatt.1.gz /usr/share/man/man1/vorlatt-sim.1.gz /usr/share/man/man1/vorlatt-dbdump.1.gz
 )
 for size in 16 22 24 32 48 64 128 256; do
     expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/vorlatt.png")
