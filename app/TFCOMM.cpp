@@ -7,6 +7,8 @@
 
 #include "assets/Assets.h"
 #include "link/SerialPortDriver.h"
+#include "link/hid/THidDeviceController.h"
+#include "link/hid/UsbCable.h"
 #include "protocol/DecodedFrame.h"
 #include "views/KeyFilter.h"
 #include "views/ReadingChart.h"
@@ -27,7 +29,8 @@ constexpr int kClientHeight = 449;
 
 } // namespace
 
-TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
+TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
+               std::unique_ptr<HidBackend> hidBackend)
     : QMainWindow(parent), m_ui(std::make_unique<Ui::FCOMM>()),
       m_terminate([] { QCoreApplication::quit(); })
 {
@@ -89,6 +92,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
     connectGroup->addButton(m_ui->ReadBtn);
 
     wireControls();
+    createHidController(std::move(hidBackend));
     FormCreate();
 
     m_timer1->start();
@@ -98,6 +102,13 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
 
 TFCOMM::~TFCOMM()
 {
+    // The controller goes first, so the devices still held here are only unplugged and then
+    // checked in without fresh objects replacing them.
+    delete HidCtl;
+    HidCtl = nullptr;
+    for (int i = 0; i < m_ui->DevListBox->count(); ++i)
+        delete static_cast<THidDevice *>(
+            m_ui->DevListBox->item(i)->data(Qt::UserRole).value<void *>());
     closeLogTable();
 }
 
@@ -610,16 +621,259 @@ void TFCOMM::PlotReading(int chartValue)
     m_chart->PlotReading(chartValue);
 }
 
-// ---- handlers whose behaviour arrives with the link, views and log
+// ---- USB connection control
 
-void TFCOMM::USBConClick() {}
-void TFCOMM::ReadBtnClick() {}
-void TFCOMM::SetFeatureClick() {}
+void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
+{
+    if (!backend)
+        backend = THidDeviceController::systemBackend();
+    const UsbReportRoutine routine = m_profile.usbReportRoutine;
+    m_hidAssembler = protocol::HidFrameAssembler(
+        routine == UsbReportRoutine::HidIndexedFrameData    ? protocol::HidRoutine::HidIndexedFrameData
+        : routine == UsbReportRoutine::HidRotatedNibbleData ? protocol::HidRoutine::HidRotatedNibbleData
+                                                            : protocol::HidRoutine::HidReadingFrameData);
+    HidCtl = new THidDeviceController(std::move(backend), this);
+    // In this order: the first device-list step, run when OnDeviceChange is assigned, already
+    // reports arrivals... and the data-error handler reaches the devices listed by then.
+    HidCtl->SetOnArrival({this, &TFCOMM::HidCtlArrival});
+    HidCtl->SetOnEnumerate([this](THidDevice *d, qint32 i) { return HidCtlEnumerate(d, i); });
+    HidCtl->SetOnDeviceChange({this, &TFCOMM::HidCtlDeviceChange});
+    HidCtl->SetOnDeviceDataError({this, &TFCOMM::HidCtlDeviceDataError});
+    HidCtl->SetOnRemoval({this, &TFCOMM::HidCtlRemoval});
+}
+
+THidDevice *TFCOMM::selectedHidDevice() const
+{
+    const QListWidgetItem *item = m_ui->DevListBox->currentItem();
+    if (m_ui->DevListBox->count() == 0 || !item || !item->isSelected())
+        return nullptr;
+    return static_cast<THidDevice *>(item->data(Qt::UserRole).value<void *>());
+}
+
+void TFCOMM::addHistoryLine(const QString &line)
+{
+    QListWidget *history = m_ui->HistoryListBox;
+    history->addItem(line);
+    while (history->count() > usbcable::kHistoryLines)
+        delete history->takeItem(0);
+    history->setCurrentRow(history->count() - 1);
+}
+
+void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
+{
+    const bool linkOn = m_ui->USBCon->isChecked();
+    m_ui->ReadBtn->setChecked(false);
+    ReadBtnClick();
+
+    QListWidget *list = m_ui->DevListBox;
+    for (int i = 0; i < list->count(); ++i)
+        delete static_cast<THidDevice *>(list->item(i)->data(Qt::UserRole).value<void *>());
+    list->clear();
+    CurrentHidDevice = nullptr;
+
+    HidCtl->EnumerateDevices();
+    for (int i = list->count() - 1; i >= 0; --i) {
+        if (list->item(i)->text() == usbcable::kCableName) {
+            list->setCurrentRow(i);
+            break;
+        }
+    }
+
+    // Another device coming or going must not silently stop a running link: the cable, checked
+    // out afresh, gets its report handler again; a cable that is gone ends the link.
+    if (!linkOn)
+        return;
+    THidDevice *cable = selectedHidDevice();
+    if (cable && cable->ReadWriteAccess()) {
+        CurrentHidDevice = cable;
+        installUsbReportHandler(cable);
+        return;
+    }
+    m_ui->USBCon->setChecked(false);
+    endUsbLink();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            QMessageBox::information(
+                this, windowTitle(),
+                QStringLiteral("USB interface cable is not securely connected, please check and re-try."));
+        },
+        Qt::QueuedConnection);
+}
+
+bool TFCOMM::HidCtlEnumerate(THidDevice *HidDev, qint32 Idx)
+{
+    auto *item = new QListWidgetItem(usbcable::DeviceDescription(HidDev), m_ui->DevListBox);
+    item->setData(Qt::UserRole, QVariant::fromValue(static_cast<void *>(HidCtl->CheckOutDevice(Idx))));
+    return true;
+}
+
+void TFCOMM::HidCtlArrival(THidDevice *HidDev)
+{
+    addHistoryLine(QStringLiteral("Arrival of ") + usbcable::DeviceDescription(HidDev));
+}
+
+void TFCOMM::HidCtlRemoval(THidDevice *HidDev)
+{
+    addHistoryLine(QStringLiteral("Removal of ") + usbcable::DeviceDescription(HidDev));
+}
+
+void TFCOMM::HidCtlDeviceDataError(THidDevice *, quint32 Error)
+{
+    addHistoryLine(usbcable::readErrorLine(HidCtl->backend()->errorText(Error), Error));
+}
+
+void TFCOMM::ReadBtnClick()
+{
+    CurrentHidDevice = selectedHidDevice();
+    if (!CurrentHidDevice)
+        return;
+    if (!CurrentHidDevice->ReadWriteAccess()) {
+        m_ui->ReadBtn->setChecked(false);
+        return;
+    }
+    CurrentHidDevice->SetOnData({});
+}
+
+void TFCOMM::SetFeatureClick()
+{
+    CurrentHidDevice = selectedHidDevice();
+    if (!CurrentHidDevice) {
+        QMessageBox::information(
+            this, windowTitle(),
+            QStringLiteral("USB interface cable is not securely connected, please check and re-try."));
+        m_ui->USBCon->setChecked(false);
+        return;
+    }
+    const QByteArray report = usbcable::LineSpeedReport(quint32(m_profile.usbCableSpeed));
+    CurrentHidDevice->SendFeatureReport(reinterpret_cast<const quint8 *>(report.constData()),
+                                        int(report.size()));
+    addHistoryLine(usbcable::speedHistoryLine(report));
+}
+
+void TFCOMM::USBConClick()
+{
+    const bool starting = m_ui->USBCon->isChecked();
+    ReadBtnClick();
+    SetFeatureClick();
+    m_state.UsbIdleReports = 0;
+    m_hidAssembler.resetUsbIdleReports();
+    CurrentHidDevice = selectedHidDevice();
+    if (!CurrentHidDevice) {
+        // No cable: the link is not running, so the serial controls must not stay hidden.
+        endUsbLink();
+        return;
+    }
+    if (!CurrentHidDevice->ReadWriteAccess()) {
+        m_ui->USBCon->setChecked(false);
+        if (starting)
+            QMessageBox::information(
+                this, windowTitle(),
+                usbcable::noAccessMessage(CurrentHidDevice->PnPInfo().DevicePath));
+        return;
+    }
+    if (m_ui->USBCon->isChecked()) {
+        for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
+            p->hide();
+        m_ui->COMCon->hide();
+        installUsbReportHandler(CurrentHidDevice);
+    } else {
+        CurrentHidDevice->SetOnData({});
+        endUsbLink();
+    }
+}
+
+void TFCOMM::installUsbReportHandler(THidDevice *device)
+{
+    switch (m_profile.usbReportRoutine) {
+    case UsbReportRoutine::HidReadingFrameData:
+        device->SetOnData({this, &TFCOMM::HidReadingFrameData});
+        break;
+    case UsbReportRoutine::HidIndexedFrameData:
+        device->SetOnData({this, &TFCOMM::HidIndexedFrameData});
+        break;
+    case UsbReportRoutine::HidRotatedNibbleData:
+        device->SetOnData({this, &TFCOMM::HidRotatedNibbleData});
+        break;
+    case UsbReportRoutine::None:
+        break;
+    }
+}
+
+// The controls as they are without a USB link: the port selector (the panel of the port in use,
+// as everywhere else) and "COM Connect" shown, the banner hidden.
+void TFCOMM::endUsbLink()
+{
+    if (m_ui->COMCon->isHidden()) {
+        selectPort(int(COMM2->comPort()) + 1);
+        m_ui->COMCon->show();
+    }
+    m_ui->Image1->hide();
+}
+
+void TFCOMM::HidReadingFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+{
+    handleHidReport(ReportID, Data, Size);
+}
+
+void TFCOMM::HidIndexedFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+{
+    handleHidReport(ReportID, Data, Size);
+}
+
+void TFCOMM::HidRotatedNibbleData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+{
+    handleHidReport(ReportID, Data, Size);
+}
+
+void TFCOMM::handleHidReport(quint8 reportId, const quint8 *data, quint16 size)
+{
+    const protocol::HidReportOutcome outcome =
+        m_hidAssembler.report(reportId, QByteArrayView(data, size));
+    m_state.UsbIdleReports = m_hidAssembler.usbIdleReports();
+    if (!outcome.historyLine.isEmpty())
+        addHistoryLine(outcome.historyLine);
+    if (outcome.usbText)
+        m_ui->USBtxt->setText(*outcome.usbText);
+    if (outcome.frame) {
+        m_frameHex = outcome.frame->frameHex;
+        if (outcome.frame->decode)
+            LcdDisplayUlmara();
+    }
+}
+
+void TFCOMM::endSilentUsbLink()
+{
+    m_state.UsbIdleReports = 0;
+    m_hidAssembler.resetUsbIdleReports();
+    m_ui->USBCon->setChecked(false);
+    if (CurrentHidDevice)
+        CurrentHidDevice->SetOnData({});
+    endUsbLink();
+    QMessageBox::information(
+        this, windowTitle(),
+        QStringLiteral("USB interface cable is securely connected, please check if the meter is ready."));
+}
+
 void TFCOMM::ClearBtnClick()
 {
     m_ui->HistoryListBox->clear();
 }
-void TFCOMM::ConTimerTimer() {}
+
+// The watchdog, as far as the USB link needs it: three ticks without a decoded frame switch the
+// indicator off, and a run of empty reports by then ends the link.
+void TFCOMM::ConTimerTimer()
+{
+    if (m_state.LinkWatchTicks != 2) {
+        ++m_state.LinkWatchTicks;
+        return;
+    }
+    if (m_state.UsbIdleReports >= 1900)
+        endSilentUsbLink();
+    m_ui->CONok->hide();
+    m_ui->CONokN->show();
+    m_state.LinkWatchTicks = 0;
+}
 
 // ---- trend chart
 

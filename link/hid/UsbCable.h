@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class THidDevice;
+
+// The texts and reports of the USB connection control, apart from its widgets.
+namespace usbcable {
+
+// The product string by which the cable is picked from the device list.
+inline const QString kCableName = QStringLiteral("USB to Serial");
+
+// The history keeps this many of its newest lines: a long run adds one per report.
+constexpr int kHistoryLines = 1000;
+
+// "Device VID=%.4X PID=%.4X" unless the device has a product name, then " (Serial=...)" when it
+// has a serial number. Asks the device for its names, so it needs the device's access.
+QString DeviceDescription(THidDevice *device);
+
+// The cable's 10-byte line-speed feature report: identifier 0, the speed as unsigned little-endian,
+// then 0x03 and four zero bytes.
+QByteArray LineSpeedReport(quint32 baud);
+
+// The nine bytes after the identifier, each as two hex digits and a blank.
+QString speedHistoryLine(const QByteArray &report);
+
+// "READ ERROR: %s (%X)" with the message stripped of trailing blanks, line breaks and full stops.
+QString readErrorLine(const QString &systemMessage, quint32 code);
+
+// The message for a cable this user may not open.
+QString noAccessMessage(const QString &devicePath);
+
+} // namespace usbcable
