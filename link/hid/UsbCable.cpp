@@ -2,6 +2,8 @@
 
 #include "THidDevice.h"
 
+#include <algorithm>
+
 namespace usbcable {
 
 namespace {
@@ -49,6 +51,23 @@ QString readErrorLine(const QString &systemMessage, quint32 code)
                                   message.back() == u'\n' || message.back() == u'.'))
         message.chop(1);
     return QStringLiteral("READ ERROR: %1 (%2)").arg(message, hex(code, 1));
+}
+
+QList<QByteArray> cableReports(const QByteArray &serialBytes, int reportSize)
+{
+    QList<QByteArray> reports;
+    const int perReport = std::min(reportSize - 1, 9);
+    for (qsizetype i = 0; i < serialBytes.size(); i += perReport) {
+        const QByteArray piece = serialBytes.mid(i, perReport);
+        QByteArray report(reportSize, '\0');
+        report[0] = char(0xF0 | piece.size());
+        std::copy(piece.begin(), piece.end(), report.begin() + 1);
+        reports.append(report);
+    }
+    QByteArray idle(reportSize, '\0');
+    idle[0] = char(0xF0);
+    reports.append(idle);
+    return reports;
 }
 
 QString noAccessMessage(const QString &devicePath)

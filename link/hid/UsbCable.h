@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -28,6 +29,12 @@ QString speedHistoryLine(const QByteArray &report);
 
 // "READ ERROR: %s (%X)" with the message stripped of trailing blanks, line breaks and full stops.
 QString readErrorLine(const QString &systemMessage, quint32 code);
+
+// The cable's input reports for these serial bytes, as it sends them: reports of `reportSize`
+// bytes, each a count byte (high bits set, low bits the number of serial bytes) and up to
+// reportSize - 1 serial bytes, zero-filled; then one report without serial bytes, which ends the
+// burst. No report identifier.
+QList<QByteArray> cableReports(const QByteArray &serialBytes, int reportSize = 8);
 
 // The message for a cable this user may not open.
 QString noAccessMessage(const QString &devicePath);
