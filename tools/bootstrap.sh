@@ -10,8 +10,10 @@ VORLATT_PACKAGES=(
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
 )
-# Only the test suite needs these: an independent Paradox reader and the fuzzing toolchain.
-VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev)
+# Only the test suite needs these: an independent Paradox reader, the fuzzing toolchain, and the
+# emulator and static shell for the HID tests against a real kernel (whose kernel and udevd
+# packages it downloads into the build folder itself).
+VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev qemu-system-x86 busybox-static)
 
 vorlatt_install() {
     local missing=() p

@@ -178,7 +178,12 @@ void THidDevice::StartReadThread()
     if (!m_onData || !m_pluggedIn || !m_checkedOut || !m_readWriteAccess || m_dataThread)
         return;
     m_readAllowed = true;
-    m_dataThread = std::make_unique<THidDeviceReadThread>(this, InputReportByteLength());
+    // Opened here rather than in the thread, so that no report sent after this call is missed:
+    // the kernel queues reports only for handles that are open.
+    int error = 0;
+    std::unique_ptr<HidReadHandle> reader = m_backend->openReader(m_pnpInfo->DevicePath, &error);
+    m_dataThread =
+        std::make_unique<THidDeviceReadThread>(this, InputReportByteLength(), std::move(reader));
     m_dataThread->start();
 }
 

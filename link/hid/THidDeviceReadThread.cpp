@@ -27,9 +27,10 @@ struct HidHandOver
     bool served = false;
 };
 
-THidDeviceReadThread::THidDeviceReadThread(THidDevice *device, int reportLength)
+THidDeviceReadThread::THidDeviceReadThread(THidDevice *device, int reportLength,
+                                           std::unique_ptr<HidReadHandle> reader)
     : m_device(device), m_path(device->PnPInfo().DevicePath),
-      m_handOver(std::make_shared<HidHandOver>())
+      m_handOver(std::make_shared<HidHandOver>()), m_reader(std::move(reader))
 {
     m_report.resize(reportLength > 0 ? reportLength : kFallbackReportLength);
 }

@@ -18,7 +18,9 @@ struct HidHandOver;
 class THidDeviceReadThread : public QThread
 {
 public:
-    THidDeviceReadThread(THidDevice *device, int reportLength);
+    // `reader` may be null: the loop then opens it, as after a failed read.
+    THidDeviceReadThread(THidDevice *device, int reportLength,
+                         std::unique_ptr<HidReadHandle> reader);
     ~THidDeviceReadThread() override;
 
     // Asks the loop to end and waits for it. GUI thread only.

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Runs test programs inside Debian's own kernel under qemu, with the HID and USB gadget modules
+# loaded and udevd running, so that the HID backend meets real hidraw devices.
+#
+#   run-vm.sh WORK_DIR RULES_FILE TEST_PROGRAM...
+#
+# The kernel image and udevd come from Debian's packages (apt-get download, unpacked into
+# WORK_DIR and kept there for the next run; nothing is installed). The programs are carried into
+# an initramfs with the shared libraries they load. Exit status: 0 all passed, 1 a test failed,
+# 2 the VM gave no result.
+set -euo pipefail
+work=$1 rules=$2
+shift 2
+mkdir -p "$work/debs"
+work=$(cd "$work" && pwd)
+
+need=()
+command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
+[ -x /bin/busybox ] && ! ldd /bin/busybox >/dev/null 2>&1 || need+=(busybox-static)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "hid-vm: installing ${need[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# The kernel package that linux-image-amd64 stands for.
+kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+if [ -z "$kpkg" ]; then
+    apt-get update -qq
+    kpkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+fi
+kver=${kpkg#linux-image-}
+
+# fetch PACKAGE MEMBER...: the members of the package's file tree, unpacked once into debs/PACKAGE.
+fetch() {
+    local pkg=$1 dir=$work/debs/$1
+    shift
+    if [ ! -d "$dir" ]; then
+        if ! ls "$work/debs/${pkg}"_*.deb >/dev/null 2>&1; then
+            (cd "$work/debs" && apt-get download "$pkg" >/dev/null 2>&1) ||
+                { apt-get update -qq && (cd "$work/debs" && apt-get download "$pkg" >/dev/null); }
+        fi
+        rm -rf "$dir.part"
+        mkdir -p "$dir.part"
+        dpkg-deb --fsys-tarfile "$(ls "$work/debs/${pkg}"_*.deb | tail -n1)" | tar -x -C "$dir.part" "$@"
+        mv "$dir.part" "$dir"
+    fi
+}
+k=./lib/modules/$kver/kernel
+modules=(drivers/hid/hid drivers/hid/hid-generic drivers/hid/uhid drivers/usb/common/usb-common
+    drivers/usb/core/usbcore drivers/hid/usbhid/usbhid drivers/usb/gadget/udc/udc-core
+    drivers/usb/gadget/udc/dummy_hcd fs/configfs/configfs drivers/usb/gadget/libcomposite
+    drivers/usb/gadget/function/usb_f_hid)
+fetch "$kpkg" ./boot/vmlinuz-"$kver" $(for m in "${modules[@]}"; do echo "$k/$m.ko"; done)
+fetch udev ./bin/udevadm
+
+root=$work/root
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,run,tmp,modules,tests,lib/systemd,etc/udev/rules.d}
+cp /bin/busybox "$root/bin/"
+for applet in $("$root/bin/busybox" --list); do
+    [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
+done
+for m in "${modules[@]}"; do
+    cp "$work/debs/$kpkg/$k/$m.ko" "$root/modules/"
+done
+cp "$work/debs/udev/bin/udevadm" "$root/bin/"
+ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd" # udevadm is udevd under that name
+cp "$rules" "$root/etc/udev/rules.d/"
+cp "$(dirname "$0")/init.sh" "$root/init"
+chmod 755 "$root/init"
+for t in "$@"; do cp "$t" "$root/tests/"; done
+# Each program's shared libraries at the paths the loader expects.
+for f in "$root/bin/udevadm" "$root"/tests/*; do
+    { ldd "$f" 2>/dev/null || true; } | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
+done | sort -u | while read -r lib; do
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+done
+(cd "$root" && find . | "$root/bin/busybox" cpio -o -H newc 2>/dev/null) | gzip -1 >"$work/initramfs.gz"
+
+# Software emulation only: KVM is present on these machines but hangs the guest.
+log=$work/console.log
+set +e
+timeout 240 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nodefaults -no-user-config \
+    -display none -serial stdio -no-reboot -kernel "$work/debs/$kpkg/boot/vmlinuz-$kver" \
+    -initrd "$work/initramfs.gz" -append "console=ttyS0 quiet panic=-1" </dev/null \
+    | tr -d '\r' | tee "$log"
+set -e
+result=$(grep -a '^HID-VM-RESULT' "$log" || true)
+case $result in
+    "HID-VM-RESULT failed=0") echo "hid-vm: all test programs passed"; exit 0 ;;
+    "") echo "hid-vm: no result from the VM (boot failure or timeout)"; exit 2 ;;
+    *) echo "hid-vm: $result"; exit 1 ;;
+esac
