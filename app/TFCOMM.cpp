@@ -627,11 +627,6 @@ void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
 {
     if (!backend)
         backend = THidDeviceController::systemBackend();
-    const UsbReportRoutine routine = m_profile.usbReportRoutine;
-    m_hidAssembler = protocol::HidFrameAssembler(
-        routine == UsbReportRoutine::HidIndexedFrameData    ? protocol::HidRoutine::HidIndexedFrameData
-        : routine == UsbReportRoutine::HidRotatedNibbleData ? protocol::HidRoutine::HidRotatedNibbleData
-                                                            : protocol::HidRoutine::HidReadingFrameData);
     HidCtl = new THidDeviceController(std::move(backend), this);
     // In this order: the first device-list step, run when OnDeviceChange is assigned, already
     // reports arrivals... and the data-error handler reaches the devices listed by then.
@@ -785,19 +780,27 @@ void TFCOMM::USBConClick()
 
 void TFCOMM::installUsbReportHandler(THidDevice *device)
 {
+    using protocol::HidRoutine;
+    THidDataEvent handler;
+    HidRoutine routine = HidRoutine::HidReadingFrameData;
     switch (m_profile.usbReportRoutine) {
     case UsbReportRoutine::HidReadingFrameData:
-        device->SetOnData({this, &TFCOMM::HidReadingFrameData});
+        handler = {this, &TFCOMM::HidReadingFrameData};
         break;
     case UsbReportRoutine::HidIndexedFrameData:
-        device->SetOnData({this, &TFCOMM::HidIndexedFrameData});
+        handler = {this, &TFCOMM::HidIndexedFrameData};
+        routine = HidRoutine::HidIndexedFrameData;
         break;
     case UsbReportRoutine::HidRotatedNibbleData:
-        device->SetOnData({this, &TFCOMM::HidRotatedNibbleData});
+        handler = {this, &TFCOMM::HidRotatedNibbleData};
+        routine = HidRoutine::HidRotatedNibbleData;
         break;
     case UsbReportRoutine::None:
-        break;
+        return;
     }
+    if (m_hidAssembler.routine() != routine)
+        m_hidAssembler = protocol::HidFrameAssembler(routine);
+    device->SetOnData(handler);
 }
 
 // The controls as they are without a USB link: the port selector (the panel of the port in use,

@@ -17,10 +17,13 @@ class UsbGadget
 public:
     static constexpr const char *kRoot = "/sys/kernel/config/usb_gadget/vorlatt";
 
-    // Builds the gadget (unbound) with the cable's report layout.
+    // Builds the gadget (unbound) with the cable's report layout; one built before is kept, since
+    // its function cannot change once it is part of the configuration.
     bool setUp()
     {
         const QString g = QString::fromLatin1(kRoot);
+        if (QFile::exists(g + "/configs/c.1/hid.usb0"))
+            return true;
         if (!QDir().mkpath(g + "/strings/0x409") || !QDir().mkpath(g + "/configs/c.1") ||
             !QDir().mkpath(g + "/functions/hid.usb0"))
             return false;
@@ -34,10 +37,7 @@ public:
                                           "02c0")) &&
                   // Without an OUT endpoint, feature reports set by the host reach read() here.
                   put("functions/hid.usb0/no_out_endpoint", "1");
-        const QString link = g + "/configs/c.1/hid.usb0";
-        if (!QFile::exists(link))
-            ok = ok && QFile::link(g + "/functions/hid.usb0", link);
-        return ok;
+        return ok && QFile::link(g + "/functions/hid.usb0", g + "/configs/c.1/hid.usb0");
     }
 
     // Strings can change only while the gadget is unbound; an empty one is left out.
@@ -60,6 +60,10 @@ public:
     bool write(const QByteArray &report)
     {
         if (!openDeviceSide())
+            return false;
+        // One report at a time: the next can go once the host has taken the last.
+        pollfd p = {m_fd, POLLOUT, 0};
+        if (::poll(&p, 1, 5000) <= 0)
             return false;
         return ::write(m_fd, report.constData(), size_t(report.size())) == report.size();
     }

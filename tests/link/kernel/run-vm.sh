@@ -70,8 +70,18 @@ cp "$rules" "$root/etc/udev/rules.d/"
 cp "$(dirname "$0")/init.sh" "$root/init"
 chmod 755 "$root/init"
 for t in "$@"; do cp "$t" "$root/tests/"; done
+# Window tests draw offscreen: Qt's offscreen platform plugin, and fonts through fontconfig.
+plugins=$(qtpaths6 --query QT_INSTALL_PLUGINS 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)
+if [ -f "$plugins/platforms/libqoffscreen.so" ]; then
+    mkdir -p "$root$plugins/platforms" "$root$plugins/imageformats"
+    cp "$plugins/platforms/libqoffscreen.so" "$root$plugins/platforms/"
+    cp "$plugins"/imageformats/libq{jpeg,gif}.so "$root$plugins/imageformats/" 2>/dev/null || true
+fi
+[ -d /etc/fonts ] && cp -rL /etc/fonts "$root/etc/"
+[ -d /usr/share/fonts/truetype/liberation2 ] &&
+    mkdir -p "$root/usr/share/fonts/truetype" && cp -r /usr/share/fonts/truetype/liberation2 "$root/usr/share/fonts/truetype/"
 # Each program's shared libraries at the paths the loader expects.
-for f in "$root/bin/udevadm" "$root"/tests/*; do
+for f in "$root/bin/udevadm" "$root"/tests/* "$root$plugins"/*/*.so; do
     { ldd "$f" 2>/dev/null || true; } | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
 done | sort -u | while read -r lib; do
     mkdir -p "$root$(dirname "$lib")"
