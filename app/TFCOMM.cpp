@@ -686,20 +686,16 @@ void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
     }
     m_ui->USBCon->setChecked(false);
     endUsbLink();
+    // Shown once the controller's notification is over, not from inside it.
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-            QMessageBox::information(
-                this, windowTitle(),
-                QStringLiteral("USB interface cable is not securely connected, please check and re-try."));
-        },
-        Qt::QueuedConnection);
+        this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); }, Qt::QueuedConnection);
 }
 
 bool TFCOMM::HidCtlEnumerate(THidDevice *HidDev, qint32 Idx)
 {
     auto *item = new QListWidgetItem(usbcable::DeviceDescription(HidDev), m_ui->DevListBox);
-    item->setData(Qt::UserRole, QVariant::fromValue(static_cast<void *>(HidCtl->CheckOutDevice(Idx))));
+    item->setData(Qt::UserRole,
+                  QVariant::fromValue(static_cast<void *>(HidCtl->CheckOutDevice(Idx))));
     return true;
 }
 
@@ -734,9 +730,7 @@ void TFCOMM::SetFeatureClick()
 {
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
-        QMessageBox::information(
-            this, windowTitle(),
-            QStringLiteral("USB interface cable is not securely connected, please check and re-try."));
+        showUsbInformation(usbcable::kNotConnectedMessage);
         m_ui->USBCon->setChecked(false);
         return;
     }
@@ -762,9 +756,8 @@ void TFCOMM::USBConClick()
     if (!CurrentHidDevice->ReadWriteAccess()) {
         m_ui->USBCon->setChecked(false);
         if (starting)
-            QMessageBox::information(
-                this, windowTitle(),
-                usbcable::noAccessMessage(CurrentHidDevice->PnPInfo().DevicePath));
+            QMessageBox::warning(this, QStringLiteral("Vorlatt"),
+                                 usbcable::noAccessMessage(CurrentHidDevice->PnPInfo().DevicePath));
         return;
     }
     if (m_ui->USBCon->isChecked()) {
@@ -853,9 +846,12 @@ void TFCOMM::endSilentUsbLink()
     if (CurrentHidDevice)
         CurrentHidDevice->SetOnData({});
     endUsbLink();
-    QMessageBox::information(
-        this, windowTitle(),
-        QStringLiteral("USB interface cable is securely connected, please check if the meter is ready."));
+    showUsbInformation(usbcable::kMeterNotReadyMessage);
+}
+
+void TFCOMM::showUsbInformation(const QString &text)
+{
+    QMessageBox::information(this, QStringLiteral("Information"), text);
 }
 
 void TFCOMM::ClearBtnClick()

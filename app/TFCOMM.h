@@ -2,8 +2,8 @@
 
 #include "ModelProfile.h"
 #include "link/hid/HidBackend.h"
-#include "protocol/HidFrameAssembler.h"
 #include "protocol/CountRange.h"
+#include "protocol/HidFrameAssembler.h"
 #include "protocol/MeterReading.h"
 #include "protocol/SerialFrameAssembler.h"
 #include "views/ChartEnlarge.h"
@@ -175,6 +175,7 @@ private:
     void handleHidReport(quint8 reportId, const quint8 *data, quint16 size);
     void installUsbReportHandler(THidDevice *device);
     void endUsbLink();
+    void showUsbInformation(const QString &text);
 
     std::unique_ptr<Ui::FCOMM> m_ui;
     TSerialPortDriver *COMM2 = nullptr;

@@ -53,10 +53,10 @@ class HidReadHandle
 public:
     enum class Result
     {
-        Report,  // `bytes` bytes arrived, the report identifier first
+        Report, // `bytes` bytes arrived, the report identifier first
         TimedOut,
-        Woken,   // wake() was called
-        Failed,  // `error` holds the system's error code
+        Woken,  // wake() was called
+        Failed, // `error` holds the system's error code
     };
 
     virtual ~HidReadHandle() = default;

@@ -9,8 +9,7 @@
 // An event handler that can be compared with another, as the controller's assignment rules need
 // ("the same handler as before: nothing happens"). A handler is an object's member function, or
 // any callable with a key that names it.
-template <typename... Args>
-class HidHandler
+template <typename... Args> class HidHandler
 {
 public:
     HidHandler() = default;
@@ -24,7 +23,8 @@ public:
         m_method.append(typeid(T).name());
     }
 
-    HidHandler(const void *key, std::function<void(Args...)> fn) : m_fn(std::move(fn)), m_object(key)
+    HidHandler(const void *key, std::function<void(Args...)> fn)
+        : m_fn(std::move(fn)), m_object(key)
     {
     }
 

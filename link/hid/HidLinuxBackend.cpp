@@ -89,8 +89,7 @@ public:
         } else {
             // HID_ID is "bus:vendor:product" in hex, e.g. 0003:00001A2B:000080C3.
             const QStringList id =
-                text(m_hid ? udev_device_get_property_value(m_hid, "HID_ID") : nullptr)
-                    .split(u':');
+                text(m_hid ? udev_device_get_property_value(m_hid, "HID_ID") : nullptr).split(u':');
             bool vendorOk = false, productOk = false;
             if (id.size() != 3)
                 return std::nullopt;
@@ -100,8 +99,8 @@ public:
                 return std::nullopt;
         }
         if (m_usb)
-            a.VersionNumber = quint16(text(udev_device_get_sysattr_value(m_usb, "bcdDevice"))
-                                          .toUInt(nullptr, 16));
+            a.VersionNumber = quint16(
+                text(udev_device_get_sysattr_value(m_usb, "bcdDevice")).toUInt(nullptr, 16));
         return a;
     }
 
@@ -279,7 +278,8 @@ std::unique_ptr<HidReadHandle> HidLinuxBackend::openReader(const QString &path, 
         return nullptr;
     }
     udev_device *d = m_udev ? deviceForNode(m_udev, path) : nullptr;
-    udev_device *hid = d ? udev_device_get_parent_with_subsystem_devtype(d, "hid", nullptr) : nullptr;
+    udev_device *hid =
+        d ? udev_device_get_parent_with_subsystem_devtype(d, "hid", nullptr) : nullptr;
     const bool prependId = !layoutOf(readDescriptor(fd, hid)).hasReportIds;
     if (d)
         udev_device_unref(d);

@@ -50,9 +50,10 @@ public:
     Result read(quint8 *buffer, int size, int timeoutMs, int &bytes, quint32 &error) override
     {
         std::unique_lock lock(m_state->mutex);
-        const bool ready = m_state->changed.wait_for(
-            lock, std::chrono::milliseconds(timeoutMs),
-            [this] { return m_woken || !m_entry->queue.empty() || !m_entry->present; });
+        const bool ready =
+            m_state->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
+                return m_woken || !m_entry->queue.empty() || !m_entry->present;
+            });
         if (m_woken) {
             m_woken = false;
             return Result::Woken;

@@ -16,7 +16,7 @@ class HidMemoryBackend : public HidBackend
 public:
     struct Device
     {
-        QString path;             // also its instance unless `instance` is given
+        QString path; // also its instance unless `instance` is given
         QString instance;
         HidAttributes attributes;
         QString product;

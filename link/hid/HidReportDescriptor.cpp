@@ -53,8 +53,12 @@ HidReportLayout parseHidReportDescriptor(const std::uint8_t *data, std::size_t s
             bits = std::min(kMaxReportBits, bits + g.reportSize * g.reportCount);
         } else if (type == 1) {
             switch (tag) {
-            case 0x7: g.reportSize = std::min<std::int64_t>(value, kMaxReportBits); break;
-            case 0x9: g.reportCount = std::min<std::int64_t>(value, kMaxReportBits); break;
+            case 0x7:
+                g.reportSize = std::min<std::int64_t>(value, kMaxReportBits);
+                break;
+            case 0x9:
+                g.reportCount = std::min<std::int64_t>(value, kMaxReportBits);
+                break;
             case 0x8:
                 if (value == 0 || value > 255)
                     return layout;
@@ -71,7 +75,8 @@ HidReportLayout parseHidReportDescriptor(const std::uint8_t *data, std::size_t s
                     return layout;
                 g = stack[std::size_t(--depth)];
                 break;
-            default: break;
+            default:
+                break;
             }
         }
     }

@@ -8,9 +8,9 @@
 // parser trusts none of its sizes: it never reads past `size` bytes and caps every count.
 struct HidReportLayout
 {
-    bool valid = false;       // the descriptor parsed to its end
+    bool valid = false; // the descriptor parsed to its end
     bool hasReportIds = false;
-    int maxInputBytes = 0;    // largest input report, identifier byte not counted
+    int maxInputBytes = 0; // largest input report, identifier byte not counted
     // Bytes of the largest input report as the read thread receives it: the identifier byte (a
     // 0 in front when the reports have none) and the report.
     int inputReportByteLength() const { return maxInputBytes > 0 ? maxInputBytes + 1 : 0; }

@@ -99,7 +99,8 @@ public:
 
     // The serial-number rule: an answer that only repeats the language list (string descriptor 0)
     // is no serial number. Both texts are taken as at most 254 UTF-16 units.
-    static QString serialFromStrings(const QString &serial, const std::optional<QString> &languages);
+    static QString serialFromStrings(const QString &serial,
+                                     const std::optional<QString> &languages);
 
 private:
     friend class THidDeviceController;

@@ -89,9 +89,9 @@ void THidDeviceController::DeviceChange()
             THidDevice *device = m_deviceList.at(i);
             bool present = false;
             for (qsizetype j = fresh.size() - 1; j >= 0 && !present; --j)
-                present = fresh.at(j)->PnPInfo().DeviceInstance ==
-                              device->PnPInfo().DeviceInstance &&
-                          device->PluggedIn();
+                present =
+                    fresh.at(j)->PnPInfo().DeviceInstance == device->PnPInfo().DeviceInstance &&
+                    device->PluggedIn();
             if (present)
                 continue;
             device->Unplug();

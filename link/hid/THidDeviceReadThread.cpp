@@ -128,9 +128,9 @@ void THidDeviceReadThread::run()
         HidReadHandle::Result result = HidReadHandle::Result::Failed;
         if (m_reader || openReader(error)) {
             m_report.fill(0);
-            result = m_reader->read(reinterpret_cast<quint8 *>(m_report.data()),
-                                    int(m_report.size()), device->m_readSleepTime.load(), bytes,
-                                    error);
+            result =
+                m_reader->read(reinterpret_cast<quint8 *>(m_report.data()), int(m_report.size()),
+                               device->m_readSleepTime.load(), bytes, error);
         }
         switch (result) {
         case HidReadHandle::Result::TimedOut:
@@ -160,8 +160,8 @@ void THidDeviceReadThread::run()
                     // A copy: the handler may replace the device's handler while it runs.
                     const THidDataEvent handler = device->OnData();
                     handler(device, quint8(report.at(0)),
-                                     reinterpret_cast<const quint8 *>(report.constData()) + 1,
-                                     quint16(report.size() - 1));
+                            reinterpret_cast<const quint8 *>(report.constData()) + 1,
+                            quint16(report.size() - 1));
                 });
             }
             break;

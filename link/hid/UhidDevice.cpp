@@ -82,7 +82,8 @@ bool UhidDevice::create(const Spec &spec, QString *error)
     destroy();
     d->fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (d->fd < 0) {
-        *error = QStringLiteral("cannot open /dev/uhid: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        *error = QStringLiteral("cannot open /dev/uhid: %1")
+                     .arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
     uhid_event ev = {};
@@ -103,7 +104,8 @@ bool UhidDevice::create(const Spec &spec, QString *error)
     ev.u.create2.product = spec.product;
     ev.u.create2.version = spec.version;
     if (!d->send(ev)) {
-        *error = QStringLiteral("cannot create the device: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        *error = QStringLiteral("cannot create the device: %1")
+                     .arg(QString::fromLocal8Bit(strerror(errno)));
         ::close(d->fd);
         d->fd = -1;
         return false;

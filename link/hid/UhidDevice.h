@@ -22,8 +22,8 @@ public:
         quint16 version = 0x0100;
         // Vendor page, an 8-byte input report and a 9-byte feature report, no report identifiers:
         // the cable's layout.
-        QByteArray descriptor = QByteArray::fromHex(
-            "0600ff0901a101150026ff00750895080902810295090903b102c0");
+        QByteArray descriptor =
+            QByteArray::fromHex("0600ff0901a101150026ff00750895080902810295090903b102c0");
     };
 
     UhidDevice();

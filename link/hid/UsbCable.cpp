@@ -19,8 +19,9 @@ QString DeviceDescription(THidDevice *device)
 {
     QString text = device->ProductName();
     if (text.isEmpty())
-        text = QStringLiteral("Device VID=%1 PID=%2")
-                   .arg(hex(device->Attributes().VendorID, 4), hex(device->Attributes().ProductID, 4));
+        text =
+            QStringLiteral("Device VID=%1 PID=%2")
+                .arg(hex(device->Attributes().VendorID, 4), hex(device->Attributes().ProductID, 4));
     const QString serial = device->SerialNumber();
     if (!serial.isEmpty())
         text += QStringLiteral(" (Serial=%1)").arg(serial);

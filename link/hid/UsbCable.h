@@ -13,6 +13,11 @@ namespace usbcable {
 // The product string by which the cable is picked from the device list.
 inline const QString kCableName = QStringLiteral("USB to Serial");
 
+inline const QString kNotConnectedMessage =
+    QStringLiteral("USB interface cable is not securely connected, please check and re-try.");
+inline const QString kMeterNotReadyMessage = QStringLiteral(
+    "USB interface cable is securely connected, please check if the meter is ready.");
+
 // The history keeps this many of its newest lines: a long run adds one per report.
 constexpr int kHistoryLines = 1000;
 

@@ -46,7 +46,8 @@ void TestUsbWindowKernel::cableToReplica()
     };
     QVERIFY(m_cable.plug());
     QTRY_COMPARE_WITH_TIMEOUT(selected(), QStringLiteral("USB to Serial"), 10000);
-    QVERIFY(ui->HistoryListBox->currentItem()->text() == QStringLiteral("Arrival of USB to Serial"));
+    QVERIFY(ui->HistoryListBox->currentItem()->text() ==
+            QStringLiteral("Arrival of USB to Serial"));
 
     QTest::mouseClick(ui->USBCon, Qt::LeftButton);
     QVERIFY(ui->USBCon->isChecked());
@@ -71,8 +72,7 @@ void TestUsbWindowKernel::cableToReplica()
     QVERIFY(ui->CONok->isVisibleTo(ui->KD) && !ui->Image1->isHidden());
     qInfo("replica: %s %s %s, digits %s, link picture %s", qPrintable(w.reading().ValueText),
           qPrintable(w.reading().UnitText), qPrintable(w.reading().AcDcText),
-          qPrintable(ui->LcdDa->text() + ui->LcdDb->text() + ui->LcdDc->text() +
-                     ui->LcdDd->text()),
+          qPrintable(ui->LcdDa->text() + ui->LcdDb->text() + ui->LcdDc->text() + ui->LcdDd->text()),
           ui->CONok->isVisibleTo(ui->KD) ? "CONok" : "CONokN");
 
     // Another HID device comes and goes: the link reads on.
@@ -100,8 +100,9 @@ void TestUsbWindowKernel::cableToReplica()
     QVERIFY(ui->Image1->isHidden());
     QTRY_COMPARE(boxes.texts, QStringList{"USB interface cable is not securely connected, "
                                           "please check and re-try."});
-    QVERIFY(ui->HistoryListBox->findItems(QStringLiteral("Removal of USB to Serial"),
-                                          Qt::MatchExactly).size() == 1);
+    QVERIFY(
+        ui->HistoryListBox->findItems(QStringLiteral("Removal of USB to Serial"), Qt::MatchExactly)
+            .size() == 1);
 }
 
 QTEST_MAIN(TestUsbWindowKernel)

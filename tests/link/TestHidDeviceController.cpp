@@ -294,7 +294,7 @@ void TestHidDeviceController::reportReachesOnDataWithoutIdentifier()
                   }});
     QVERIFY(a->readThreadRunning());
     f.backend->push("a", QByteArray::fromHex("00032b3132000000ff"));
-    f.backend->push("a", QByteArray::fromHex("00"));    // identifier only: Size 0
+    f.backend->push("a", QByteArray::fromHex("00"));     // identifier only: Size 0
     f.backend->push("a", QByteArray::fromHex("000000")); // still delivered in order
     QTRY_COMPARE(got.size(), 3);
     QCOMPARE(got.at(0).id, quint8(0));

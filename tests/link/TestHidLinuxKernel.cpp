@@ -86,7 +86,8 @@ void TestHidLinuxKernel::uhidDeviceFromArrivalToCheckIn()
 
     const QByteArray report = lineSpeed();
     QVERIFY(d->SendFeatureReport(reinterpret_cast<const quint8 *>(report.constData()), 10));
-    QCOMPARE(cable.featureReports(), QList<QByteArray>{QByteArray::fromHex("00600900000300000000")});
+    QCOMPARE(cable.featureReports(),
+             QList<QByteArray>{QByteArray::fromHex("00600900000300000000")});
 
     QList<Report> got;
     QList<quint32> errors;
@@ -123,9 +124,15 @@ void TestHidLinuxKernel::uhidNames_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("uniq");
     QTest::addColumn<QString>("description");
-    QTest::newRow("cable") << "USB to Serial" << "" << "USB to Serial";
-    QTest::newRow("with serial") << "USB to Serial" << "SN-0001" << "USB to Serial (Serial=SN-0001)";
-    QTest::newRow("no name") << "" << "" << "Device VID=1A2B PID=80C3";
+    QTest::newRow("cable") << "USB to Serial"
+                           << ""
+                           << "USB to Serial";
+    QTest::newRow("with serial") << "USB to Serial"
+                                 << "SN-0001"
+                                 << "USB to Serial (Serial=SN-0001)";
+    QTest::newRow("no name") << ""
+                             << ""
+                             << "Device VID=1A2B PID=80C3";
 }
 
 void TestHidLinuxKernel::uhidNames()
@@ -155,7 +162,8 @@ void TestHidLinuxKernel::gadgetNamesComeFromTheUsbDevice_data()
     // HID_NAME would be "Test Maker USB to Serial" here: the USB product string is the name.
     QTest::newRow("maker and serial")
         << QByteArray("Test Maker") << QByteArray("SN-0001") << "USB to Serial (Serial=SN-0001)";
-    QTest::newRow("maker, no serial") << QByteArray("Test Maker") << QByteArray() << "USB to Serial";
+    QTest::newRow("maker, no serial")
+        << QByteArray("Test Maker") << QByteArray() << "USB to Serial";
     QTest::newRow("bare") << QByteArray() << QByteArray() << "USB to Serial";
 }
 

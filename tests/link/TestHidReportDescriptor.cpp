@@ -31,15 +31,14 @@ void TestHidReportDescriptor::layout_data()
         << QByteArray::fromHex("750195038102750595018103") << true << false << 2;
     QTest::newRow("push and pop restore size")
         << QByteArray::fromHex("75089502a475109501b48102") << true << false << 3;
-    QTest::newRow("long item skipped") << QByteArray::fromHex("fe0201aabb750895018102")
-                                       << true << false << 2;
+    QTest::newRow("long item skipped")
+        << QByteArray::fromHex("fe0201aabb750895018102") << true << false << 2;
     QTest::newRow("no input report") << QByteArray::fromHex("75089509b102") << true << false << 0;
     QTest::newRow("item data cut short") << QByteArray::fromHex("750895") << false << false << 0;
     QTest::newRow("two-byte item cut") << QByteArray::fromHex("750826ff") << false << false << 0;
-    QTest::newRow("long item past the end") << QByteArray::fromHex("fe10017508") << false
-                                            << false << 0;
-    QTest::newRow("report id 0") << QByteArray::fromHex("8500750895018102") << false << false
-                                 << 0;
+    QTest::newRow("long item past the end")
+        << QByteArray::fromHex("fe10017508") << false << false << 0;
+    QTest::newRow("report id 0") << QByteArray::fromHex("8500750895018102") << false << false << 0;
     QTest::newRow("pop without push") << QByteArray::fromHex("b4") << false << false << 0;
     QTest::newRow("huge counts capped")
         << QByteArray::fromHex("77ffffffff97ffffffff810281028102") << true << false << 16385;

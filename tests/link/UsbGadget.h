@@ -86,7 +86,8 @@ private:
     bool put(const char *name, const QByteArray &value)
     {
         QFile f(QString::fromLatin1(kRoot) + u'/' + QLatin1String(name));
-        return f.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && f.write(value) == value.size();
+        return f.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+               f.write(value) == value.size();
     }
     bool openDeviceSide()
     {
