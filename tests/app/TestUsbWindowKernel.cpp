@@ -21,6 +21,7 @@ class TestUsbWindowKernel : public QObject
 private slots:
     void initTestCase();
     void cableToReplica();
+    void simulatedCable();
 
 private:
     UsbGadget m_cable;
@@ -103,6 +104,36 @@ void TestUsbWindowKernel::cableToReplica()
     QVERIFY(
         ui->HistoryListBox->findItems(QStringLiteral("Removal of USB to Serial"), Qt::MatchExactly)
             .size() == 1);
+}
+
+// The cable simulator, as ./run --demo-usb starts it, drives the window like the real cable.
+void TestUsbWindowKernel::simulatedCable()
+{
+    const QString sim = QStringLiteral("/bin/vorlatt-sim");
+    if (!QFile::exists(sim))
+        QSKIP("the simulator was not carried into the VM");
+    MessageBoxCloser boxes;
+    TFCOMM w;
+    w.show();
+    Ui::FCOMM *ui = w.ui();
+    QProcess cable;
+    cable.start(sim, {QStringLiteral("--usb"), QStringLiteral("--verbose")});
+    QTRY_VERIFY_WITH_TIMEOUT(cable.canReadLine(), 10000);
+    QCOMPARE(cable.readLine().trimmed(), QByteArray("USB to Serial (uhid)"));
+    QTRY_VERIFY_WITH_TIMEOUT(ui->DevListBox->currentItem() &&
+                                 ui->DevListBox->currentItem()->text() == u"USB to Serial",
+                             10000);
+    QTest::mouseClick(ui->USBCon, Qt::LeftButton);
+    QTRY_VERIFY(!w.reading().ValueText.isEmpty());
+    QByteArray said;
+    QTRY_VERIFY((said += cable.readAllStandardError())
+                    .contains("line speed report 00 60 09 00 00 03 00 00 00 00"));
+    qInfo("replica from the simulator: %s %s", qPrintable(w.reading().ValueText),
+          qPrintable(w.reading().UnitText));
+    cable.terminate();
+    QVERIFY(cable.waitForFinished(10000));
+    QTRY_VERIFY(!ui->USBCon->isChecked());
+    QTRY_COMPARE(boxes.texts, QStringList{usbcable::kNotConnectedMessage});
 }
 
 QTEST_MAIN(TestUsbWindowKernel)

@@ -2,8 +2,9 @@
 # Runs test programs inside Debian's own kernel under qemu, with the HID and USB gadget modules
 # loaded and udevd running, so that the HID backend meets real hidraw devices.
 #
-#   run-vm.sh WORK_DIR RULES_FILE TEST_PROGRAM...
+#   run-vm.sh WORK_DIR RULES_FILE [--tool PROGRAM]... TEST_PROGRAM...
 #
+# A --tool program is carried into /bin for the tests to start; the test programs run in turn.
 # The kernel image and udevd come from Debian's packages (apt-get download, unpacked into
 # WORK_DIR and kept there for the next run; nothing is installed). The programs are carried into
 # an initramfs with the shared libraries they load. Exit status: 0 all passed, 1 a test failed,
@@ -69,7 +70,15 @@ ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd" # udevadm is udevd under th
 cp "$rules" "$root/etc/udev/rules.d/"
 cp "$(dirname "$0")/init.sh" "$root/init"
 chmod 755 "$root/init"
-for t in "$@"; do cp "$t" "$root/tests/"; done
+while [ $# -gt 0 ]; do
+    if [ "$1" = --tool ]; then
+        cp "$2" "$root/bin/"
+        shift 2
+    else
+        cp "$1" "$root/tests/"
+        shift
+    fi
+done
 # Window tests draw offscreen: Qt's offscreen platform plugin, and fonts through fontconfig.
 plugins=$(qtpaths6 --query QT_INSTALL_PLUGINS 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)
 if [ -f "$plugins/platforms/libqoffscreen.so" ]; then
@@ -81,7 +90,7 @@ fi
 [ -d /usr/share/fonts/truetype/liberation2 ] &&
     mkdir -p "$root/usr/share/fonts/truetype" && cp -r /usr/share/fonts/truetype/liberation2 "$root/usr/share/fonts/truetype/"
 # Each program's shared libraries at the paths the loader expects.
-for f in "$root/bin/udevadm" "$root"/tests/* "$root$plugins"/*/*.so; do
+for f in "$root/bin/udevadm" "$root"/bin/vorlatt-* "$root"/tests/* "$root$plugins"/*/*.so; do
     { ldd "$f" 2>/dev/null || true; } | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}'
 done | sort -u | while read -r lib; do
     mkdir -p "$root$(dirname "$lib")"
