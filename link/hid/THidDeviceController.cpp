@@ -184,35 +184,30 @@ void THidDeviceController::SetDevThreadSleepTime(int value)
     m_devThreadSleepTime = value;
 }
 
-void THidDeviceController::SetOnDeviceData(const THidDataEvent &h)
+// A new controller handler goes to every listed device that still has the previous one.
+template <typename Handler, typename Get, typename Set>
+void THidDeviceController::reassign(Handler &stored, const Handler &h, Get get, Set set)
 {
-    if (h == m_onDeviceData)
+    if (h == stored)
         return;
     for (THidDevice *device : std::as_const(m_deviceList)) {
-        if (device->OnData() == m_onDeviceData)
-            device->SetOnData(h);
+        if ((device->*get)() == stored)
+            (device->*set)(h);
     }
-    m_onDeviceData = h;
+    stored = h;
+}
+
+void THidDeviceController::SetOnDeviceData(const THidDataEvent &h)
+{
+    reassign(m_onDeviceData, h, &THidDevice::OnData, &THidDevice::SetOnData);
 }
 
 void THidDeviceController::SetOnDeviceDataError(const THidDataErrorEvent &h)
 {
-    if (h == m_onDeviceDataError)
-        return;
-    for (THidDevice *device : std::as_const(m_deviceList)) {
-        if (device->OnDataError() == m_onDeviceDataError)
-            device->SetOnDataError(h);
-    }
-    m_onDeviceDataError = h;
+    reassign(m_onDeviceDataError, h, &THidDevice::OnDataError, &THidDevice::SetOnDataError);
 }
 
 void THidDeviceController::SetOnDeviceUnplug(const THidPlugEvent &h)
 {
-    if (h == m_onDeviceUnplug)
-        return;
-    for (THidDevice *device : std::as_const(m_deviceList)) {
-        if (device->OnUnplug() == m_onDeviceUnplug)
-            device->SetOnUnplug(h);
-    }
-    m_onDeviceUnplug = h;
+    reassign(m_onDeviceUnplug, h, &THidDevice::OnUnplug, &THidDevice::SetOnUnplug);
 }

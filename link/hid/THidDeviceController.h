@@ -65,6 +65,8 @@ private:
 
     QList<THidDevice *> BuildDeviceList();
     void callWithEventAccess(const THidPlugEvent &handler, THidDevice *device);
+    template <typename Handler, typename Get, typename Set>
+    void reassign(Handler &stored, const Handler &h, Get get, Set set);
 
     std::unique_ptr<HidBackend> m_backend;
     QList<THidDevice *> m_deviceList;
