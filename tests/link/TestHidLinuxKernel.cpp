@@ -5,7 +5,12 @@
 
 #include <QtTest>
 
+#include "link/hid/HidLinuxBackend.h"
+
+#include <grp.h>
 #include <libudev.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // The Linux backend against a real kernel: devices made through uhid and a USB gadget on the
 // dummy controllers, found, named, written to, read from, unplugged and plugged in again through
@@ -23,6 +28,7 @@ private slots:
     void gadgetNamesComeFromTheUsbDevice();
     void gadgetFeatureAndInputReports();
     void udevRuleGivesAccessToTheCableOnly();
+    void nodeWithoutAccessIsStillNamed();
 
 private:
     // A controller on the system's backend with every event written down.
@@ -244,6 +250,50 @@ void TestHidLinuxKernel::udevRuleGivesAccessToTheCableOnly()
     QVERIFY(tagged(gadgetPath));
     QVERIFY(!tagged(uhidPath)); // no USB product string above it
     QVERIFY(m_gadget.unplug());
+}
+
+// A user without access to the node (hidraw nodes are root's alone unless a rule says otherwise)
+// still gets the device's names, ids and report length, from sysfs, and no read-write handle.
+void TestHidLinuxKernel::nodeWithoutAccessIsStillNamed()
+{
+    Watch w;
+    UhidDevice cable;
+    QString error;
+    QVERIFY2(cable.create({QStringLiteral("USB to Serial"), QStringLiteral("SN-0001")}, &error),
+             qPrintable(error));
+    QTRY_COMPARE(w.events, (QStringList{"arrival", "change"}));
+    const QString node = w.ctl->deviceList().at(w.last())->PnPInfo().DevicePath;
+
+    const pid_t child = fork();
+    if (child == 0) {
+        // As nobody: what can be learnt without opening the node.
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(10);
+        HidLinuxBackend backend;
+        int code = 0;
+        std::unique_ptr<HidQueryHandle> h = backend.openDevice(node, &code);
+        if (!h)
+            _exit(11);
+        if (h->readWrite())
+            _exit(12);
+        if (h->productString() != u"USB to Serial" || h->serialNumberString() != u"SN-0001")
+            _exit(13);
+        const std::optional<HidAttributes> a = h->attributes();
+        if (!a || a->VendorID != 0x1A2B || a->ProductID != 0x80C3)
+            _exit(14);
+        if (h->inputReportByteLength() != 9)
+            _exit(15);
+        const quint8 report[10] = {};
+        if (h->setFeature(report, 10) == 0)
+            _exit(16);
+        if (backend.openReader(node, &code))
+            _exit(17);
+        _exit(0);
+    }
+    int status = -1;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHidLinuxKernel)
