@@ -77,6 +77,7 @@ public:
     // Opens with read and write access, or else for queries only; null (and the system's error
     // code in *error) when the device cannot be reached at all.
     virtual std::unique_ptr<HidQueryHandle> openDevice(const QString &path, int *error) = 0;
+    // May be called from a read thread, while the GUI thread uses the backend.
     virtual std::unique_ptr<HidReadHandle> openReader(const QString &path, int *error) = 0;
     // Called on the GUI thread whenever a device interface comes or goes.
     virtual void setChangeHandler(std::function<void()> handler) = 0;

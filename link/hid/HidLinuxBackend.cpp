@@ -277,12 +277,9 @@ std::unique_ptr<HidReadHandle> HidLinuxBackend::openReader(const QString &path, 
         ::close(fd);
         return nullptr;
     }
-    udev_device *d = m_udev ? deviceForNode(m_udev, path) : nullptr;
-    udev_device *hid =
-        d ? udev_device_get_parent_with_subsystem_devtype(d, "hid", nullptr) : nullptr;
-    const bool prependId = !layoutOf(readDescriptor(fd, hid)).hasReportIds;
-    if (d)
-        udev_device_unref(d);
+    // Read threads open their handles too, so no udev here: a udev context is not thread-safe.
+    // The open node answers the descriptor query itself.
+    const bool prependId = !layoutOf(readDescriptor(fd, nullptr)).hasReportIds;
     return std::make_unique<LinuxReadHandle>(fd, wakeFd, prependId);
 }
 
