@@ -10,6 +10,8 @@
 #include "link/LinkWatchdog.h"
 #include "link/PortOpenFailure.h"
 #include "link/SerialPortDriver.h"
+#include "link/hid/THidDeviceController.h"
+#include "link/hid/UsbCable.h"
 #include "protocol/DecodedFrame.h"
 #include "views/KeyFilter.h"
 #include "views/ReadingChart.h"
@@ -57,7 +59,8 @@ public:
 
 } // namespace
 
-TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
+TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
+               std::unique_ptr<HidBackend> hidBackend)
     : QMainWindow(parent), m_ui(std::make_unique<Ui::FCOMM>()),
       m_terminate([] { QCoreApplication::quit(); })
 {
@@ -127,6 +130,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
     connectGroup->addButton(m_ui->ReadBtn);
 
     wireControls();
+    createHidController(std::move(hidBackend));
     FormCreate();
 
     m_timer1->start();
@@ -136,6 +140,13 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent)
 
 TFCOMM::~TFCOMM()
 {
+    // The controller goes first, so the devices still held here are only unplugged and then
+    // checked in without fresh objects replacing them.
+    delete HidCtl;
+    HidCtl = nullptr;
+    for (int i = 0; i < m_ui->DevListBox->count(); ++i)
+        delete static_cast<THidDevice *>(
+            m_ui->DevListBox->item(i)->data(Qt::UserRole).value<void *>());
     closeLogTable();
 }
 
@@ -695,11 +706,239 @@ void TFCOMM::PlotReading(int chartValue)
     m_chart->PlotReading(chartValue);
 }
 
-// ---- handlers whose behaviour arrives with the link, views and log
+// ---- USB connection control
 
-void TFCOMM::USBConClick() {}
-void TFCOMM::ReadBtnClick() {}
-void TFCOMM::SetFeatureClick() {}
+void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
+{
+    if (!backend)
+        backend = THidDeviceController::systemBackend();
+    HidCtl = new THidDeviceController(std::move(backend), this);
+    // In this order: the first device-list step, run when OnDeviceChange is assigned, already
+    // reports arrivals... and the data-error handler reaches the devices listed by then.
+    HidCtl->SetOnArrival({this, &TFCOMM::HidCtlArrival});
+    HidCtl->SetOnEnumerate([this](THidDevice *d, qint32 i) { return HidCtlEnumerate(d, i); });
+    HidCtl->SetOnDeviceChange({this, &TFCOMM::HidCtlDeviceChange});
+    HidCtl->SetOnDeviceDataError({this, &TFCOMM::HidCtlDeviceDataError});
+    HidCtl->SetOnRemoval({this, &TFCOMM::HidCtlRemoval});
+}
+
+THidDevice *TFCOMM::selectedHidDevice() const
+{
+    const QListWidgetItem *item = m_ui->DevListBox->currentItem();
+    if (m_ui->DevListBox->count() == 0 || !item || !item->isSelected())
+        return nullptr;
+    return static_cast<THidDevice *>(item->data(Qt::UserRole).value<void *>());
+}
+
+void TFCOMM::addHistoryLine(const QString &line)
+{
+    QListWidget *history = m_ui->HistoryListBox;
+    history->addItem(line);
+    while (history->count() > usbcable::kHistoryLines)
+        delete history->takeItem(0);
+    history->setCurrentRow(history->count() - 1);
+}
+
+void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
+{
+    const bool linkOn = m_ui->USBCon->isChecked();
+    m_ui->ReadBtn->setChecked(false);
+    ReadBtnClick();
+
+    QListWidget *list = m_ui->DevListBox;
+    for (int i = 0; i < list->count(); ++i)
+        delete static_cast<THidDevice *>(list->item(i)->data(Qt::UserRole).value<void *>());
+    list->clear();
+    CurrentHidDevice = nullptr;
+
+    HidCtl->EnumerateDevices();
+    for (int i = list->count() - 1; i >= 0; --i) {
+        if (list->item(i)->text() == usbcable::kCableName) {
+            list->setCurrentRow(i);
+            break;
+        }
+    }
+
+    // Another device coming or going must not silently stop a running link: the cable, checked
+    // out afresh, gets its report handler again; a cable that is gone ends the link.
+    if (!linkOn)
+        return;
+    THidDevice *cable = selectedHidDevice();
+    if (cable && cable->ReadWriteAccess()) {
+        CurrentHidDevice = cable;
+        installUsbReportHandler(cable);
+        return;
+    }
+    m_ui->USBCon->setChecked(false);
+    endUsbLink();
+    // Shown once the controller's notification is over, not from inside it.
+    QMetaObject::invokeMethod(
+        this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); }, Qt::QueuedConnection);
+}
+
+bool TFCOMM::HidCtlEnumerate(THidDevice *HidDev, qint32 Idx)
+{
+    auto *item = new QListWidgetItem(usbcable::DeviceDescription(HidDev), m_ui->DevListBox);
+    item->setData(Qt::UserRole,
+                  QVariant::fromValue(static_cast<void *>(HidCtl->CheckOutDevice(Idx))));
+    return true;
+}
+
+void TFCOMM::HidCtlArrival(THidDevice *HidDev)
+{
+    addHistoryLine(QStringLiteral("Arrival of ") + usbcable::DeviceDescription(HidDev));
+}
+
+void TFCOMM::HidCtlRemoval(THidDevice *HidDev)
+{
+    addHistoryLine(QStringLiteral("Removal of ") + usbcable::DeviceDescription(HidDev));
+}
+
+void TFCOMM::HidCtlDeviceDataError(THidDevice *, quint32 Error)
+{
+    addHistoryLine(usbcable::readErrorLine(HidCtl->backend()->errorText(Error), Error));
+}
+
+void TFCOMM::ReadBtnClick()
+{
+    CurrentHidDevice = selectedHidDevice();
+    if (!CurrentHidDevice)
+        return;
+    if (!CurrentHidDevice->ReadWriteAccess()) {
+        m_ui->ReadBtn->setChecked(false);
+        return;
+    }
+    CurrentHidDevice->SetOnData({});
+}
+
+void TFCOMM::SetFeatureClick()
+{
+    CurrentHidDevice = selectedHidDevice();
+    if (!CurrentHidDevice) {
+        showUsbInformation(usbcable::kNotConnectedMessage);
+        m_ui->USBCon->setChecked(false);
+        return;
+    }
+    const QByteArray report = usbcable::LineSpeedReport(quint32(m_profile.usbCableSpeed));
+    CurrentHidDevice->SendFeatureReport(reinterpret_cast<const quint8 *>(report.constData()),
+                                        int(report.size()));
+    addHistoryLine(usbcable::speedHistoryLine(report));
+}
+
+void TFCOMM::USBConClick()
+{
+    const bool starting = m_ui->USBCon->isChecked();
+    ReadBtnClick();
+    SetFeatureClick();
+    m_state.UsbIdleReports = 0;
+    m_hidAssembler.resetUsbIdleReports();
+    CurrentHidDevice = selectedHidDevice();
+    if (!CurrentHidDevice) {
+        // No cable: the link is not running, so the serial controls must not stay hidden.
+        endUsbLink();
+        return;
+    }
+    if (!CurrentHidDevice->ReadWriteAccess()) {
+        m_ui->USBCon->setChecked(false);
+        if (starting)
+            QMessageBox::warning(this, QStringLiteral("Vorlatt"),
+                                 usbcable::noAccessMessage(CurrentHidDevice->PnPInfo().DevicePath));
+        return;
+    }
+    if (m_ui->USBCon->isChecked()) {
+        for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
+            p->hide();
+        m_ui->COMCon->hide();
+        installUsbReportHandler(CurrentHidDevice);
+    } else {
+        CurrentHidDevice->SetOnData({});
+        endUsbLink();
+    }
+}
+
+void TFCOMM::installUsbReportHandler(THidDevice *device)
+{
+    using protocol::HidRoutine;
+    THidDataEvent handler;
+    HidRoutine routine = HidRoutine::HidReadingFrameData;
+    switch (m_profile.usbReportRoutine) {
+    case UsbReportRoutine::HidReadingFrameData:
+        handler = {this, &TFCOMM::HidReadingFrameData};
+        break;
+    case UsbReportRoutine::HidIndexedFrameData:
+        handler = {this, &TFCOMM::HidIndexedFrameData};
+        routine = HidRoutine::HidIndexedFrameData;
+        break;
+    case UsbReportRoutine::HidRotatedNibbleData:
+        handler = {this, &TFCOMM::HidRotatedNibbleData};
+        routine = HidRoutine::HidRotatedNibbleData;
+        break;
+    case UsbReportRoutine::None:
+        return;
+    }
+    if (m_hidAssembler.routine() != routine)
+        m_hidAssembler = protocol::HidFrameAssembler(routine);
+    device->SetOnData(handler);
+}
+
+// The controls as they are without a USB link: the port selector (the panel of the port in use,
+// as everywhere else) and "COM Connect" shown, the banner hidden.
+void TFCOMM::endUsbLink()
+{
+    if (m_ui->COMCon->isHidden()) {
+        selectPort(int(COMM2->comPort()) + 1);
+        m_ui->COMCon->show();
+    }
+    m_ui->Image1->hide();
+}
+
+void TFCOMM::HidReadingFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+{
+    handleHidReport(ReportID, Data, Size);
+}
+
+void TFCOMM::HidIndexedFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+{
+    handleHidReport(ReportID, Data, Size);
+}
+
+void TFCOMM::HidRotatedNibbleData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+{
+    handleHidReport(ReportID, Data, Size);
+}
+
+void TFCOMM::handleHidReport(quint8 reportId, const quint8 *data, quint16 size)
+{
+    const protocol::HidReportOutcome outcome =
+        m_hidAssembler.report(reportId, QByteArrayView(data, size));
+    m_state.UsbIdleReports = m_hidAssembler.usbIdleReports();
+    if (!outcome.historyLine.isEmpty())
+        addHistoryLine(outcome.historyLine);
+    if (outcome.usbText)
+        m_ui->USBtxt->setText(*outcome.usbText);
+    if (outcome.frame) {
+        m_frameHex = outcome.frame->frameHex;
+        if (outcome.frame->decode)
+            LcdDisplayUlmara();
+    }
+}
+
+void TFCOMM::endSilentUsbLink()
+{
+    m_state.UsbIdleReports = 0;
+    m_hidAssembler.resetUsbIdleReports();
+    m_ui->USBCon->setChecked(false);
+    if (CurrentHidDevice)
+        CurrentHidDevice->SetOnData({});
+    endUsbLink();
+    showUsbInformation(usbcable::kMeterNotReadyMessage);
+}
+
+void TFCOMM::showUsbInformation(const QString &text)
+{
+    QMessageBox::information(this, QStringLiteral("Information"), text);
+}
+
 void TFCOMM::ClearBtnClick()
 {
     m_ui->HistoryListBox->clear();
@@ -714,17 +953,6 @@ void TFCOMM::ConTimerTimer()
         m_ui->CONok->hide();
         m_ui->CONokN->show();
     }
-}
-
-// The cable is there but the meter sends nothing: the link ends and the user is told. The port
-// selector and "COM Connect" stay as the USB link left them.
-void TFCOMM::endSilentUsbLink()
-{
-    m_ui->USBCon->setChecked(false);
-    QMessageBox::information(
-        this, QStringLiteral("Information"),
-        QStringLiteral(
-            "USB interface cable is securely connected, please check if the meter is ready."));
 }
 
 // ---- trend chart

@@ -2,7 +2,9 @@
 
 #include "FrameErrorGate.h"
 #include "ModelProfile.h"
+#include "link/hid/HidBackend.h"
 #include "protocol/CountRange.h"
+#include "protocol/HidFrameAssembler.h"
 #include "protocol/MeterReading.h"
 #include "protocol/SerialFrameAssembler.h"
 #include "views/ChartEnlarge.h"
@@ -23,6 +25,8 @@ class QTimer;
 class ReadingChart;
 class QWidget;
 class TSerialPortDriver;
+class THidDevice;
+class THidDeviceController;
 
 // Start values of the state that the window's handlers share; what the decoder and the log
 // change during the run. The limits and extremes live in LimitAlarms, the chart's paging in
@@ -45,8 +49,10 @@ class TFCOMM : public QMainWindow
 {
     Q_OBJECT
 public:
-    // `switches` replaces the layout's profile switches (tests only; the program passes none).
-    explicit TFCOMM(const ProfileSwitches *switches = nullptr, QWidget *parent = nullptr);
+    // `switches` replaces the layout's profile switches and `hidBackend` the system's HID devices
+    // (tests only; the program passes neither).
+    explicit TFCOMM(const ProfileSwitches *switches = nullptr, QWidget *parent = nullptr,
+                    std::unique_ptr<HidBackend> hidBackend = nullptr);
     ~TFCOMM() override;
 
     Ui::FCOMM *ui() const { return m_ui.get(); }
@@ -54,6 +60,8 @@ public:
     const ModelProfile &profile() const { return m_profile; }
     const protocol::MeterReading &reading() const { return m_reading; }
     TSerialPortDriver *serialDriver() const { return COMM2; }
+    THidDeviceController *hidController() const { return HidCtl; }
+    THidDevice *currentHidDevice() const { return CurrentHidDevice; }
     const LimitAlarms &limits() const { return m_limits; }
     const Dial &dial() const { return m_dial; }
     ReadingChart *chart() const { return m_chart; }
@@ -87,6 +95,20 @@ public:
     void SetFeatureClick();
     void ClearBtnClick();
     void ConTimerTimer();
+
+    // USB connection control: the HID controller's events.
+    void HidCtlDeviceChange(THidDeviceController *Sender);
+    bool HidCtlEnumerate(THidDevice *HidDev, qint32 Idx);
+    void HidCtlArrival(THidDevice *HidDev);
+    void HidCtlRemoval(THidDevice *HidDev);
+    void HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error);
+    // USB report routines, installed on the cable by the model profile.
+    void HidReadingFrameData(THidDevice *HidDev, quint8 ReportID, const quint8 *Data, quint16 Size);
+    void HidIndexedFrameData(THidDevice *HidDev, quint8 ReportID, const quint8 *Data, quint16 Size);
+    void HidRotatedNibbleData(THidDevice *HidDev, quint8 ReportID, const quint8 *Data,
+                              quint16 Size);
+    // The watchdog's USB side: the meter sent only empty reports, so the link ends with a message.
+    void endSilentUsbLink();
 
     void BtFirstClick();
     void BTPreviousClick();
@@ -149,10 +171,20 @@ private:
     void wireControls();
     void selectPort(int n);
     bool connectSerial();
-    void endSilentUsbLink();
+
+    void createHidController(std::unique_ptr<HidBackend> backend);
+    THidDevice *selectedHidDevice() const;
+    void addHistoryLine(const QString &line);
+    void handleHidReport(quint8 reportId, const quint8 *data, quint16 size);
+    void installUsbReportHandler(THidDevice *device);
+    void endUsbLink();
+    void showUsbInformation(const QString &text);
 
     std::unique_ptr<Ui::FCOMM> m_ui;
     TSerialPortDriver *COMM2 = nullptr;
+    THidDeviceController *HidCtl = nullptr;
+    THidDevice *CurrentHidDevice = nullptr;
+    protocol::HidFrameAssembler m_hidAssembler;
     protocol::SerialFrameAssembler m_serialAssembler;
     QString m_frameHex;
     protocol::MeterReading m_reading;

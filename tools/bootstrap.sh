@@ -5,14 +5,15 @@ VORLATT_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     qt6-charts-dev qt6-serialport-dev libqt6opengl6-dev
-    libhidapi-dev libudev-dev
+    libudev-dev
     # Arial's metrics for the design's captions, and a font with the full-width question mark
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
 )
-# Only the test suite needs these: an independent Paradox reader, the fuzzing toolchain and the
-# Debian package checkers.
-VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev
+# Only the test suite needs these: an independent Paradox reader, the fuzzing toolchain, the
+# emulator and static shell for the HID tests against a real kernel (whose kernel and udevd
+# packages it downloads into the build folder itself), and the Debian package checkers.
+VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev qemu-system-x86 busybox-static
     lintian desktop-file-utils appstream)
 
 vorlatt_install() {

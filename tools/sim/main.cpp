@@ -3,11 +3,18 @@
 //
 //   vorlatt-sim                  open a pseudo-terminal; its path is the first line of stdout
 //   vorlatt-sim --device PATH    write to that device (a serial port, the far end of a pty) instead
+//   vorlatt-sim --usb            play the USB cable instead: a HID device "USB to Serial" made
+//                                through /dev/uhid (root and the uhid module needed) that answers
+//                                the line-speed feature report and carries the frames in the
+//                                cable's input reports
 //   --rate N                     frames per second (default: the meter's pace, one per 58 ms)
 //   --count N                    stop after N frames
 //   --verbose                    name each scene on stderr as it starts
 
 #include "SimScript.h"
+
+#include "link/hid/UhidDevice.h"
+#include "link/hid/UsbCable.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,6 +52,7 @@ void requestStop(int)
 struct Options
 {
     std::string device;
+    bool usb = false;
     double rate = kMeterFramesPerSecond;
     long long count = -1; // -1: until stopped
     bool verbose = false;
@@ -52,8 +60,8 @@ struct Options
 
 void usage(std::FILE *out)
 {
-    std::fputs("usage: vorlatt-sim [--device PATH] [--rate FRAMES_PER_SECOND] [--count FRAMES] "
-               "[--verbose]\n",
+    std::fputs("usage: vorlatt-sim [--device PATH | --usb] [--rate FRAMES_PER_SECOND] "
+               "[--count FRAMES] [--verbose]\n",
                out);
 }
 
@@ -79,6 +87,8 @@ bool parseOptions(int argc, char **argv, Options *options)
         } else if (arg == "--count" && hasValue && parseNumber(argv[++i], &number) && number >= 0 &&
                    number <= 1e15 && number == static_cast<long long>(number)) {
             options->count = static_cast<long long>(number);
+        } else if (arg == "--usb") {
+            options->usb = true;
         } else if (arg == "--verbose") {
             options->verbose = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -91,7 +101,7 @@ bool parseOptions(int argc, char **argv, Options *options)
             return false;
         }
     }
-    return true;
+    return !(options->usb && !options->device.empty());
 }
 
 // 2400 baud, 8 data bits, no parity, one stop bit, nothing translated. A pseudo-terminal ignores
@@ -135,6 +145,48 @@ void sleepUntil(const timespec &deadline)
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
+
+// The USB cable: each frame goes out as the cable's input reports. The kernel keeps what the
+// reader has not taken yet, so nothing here waits for the reader.
+class UsbCableLine
+{
+public:
+    bool open()
+    {
+        QString error;
+        if (!m_device.create({QStringLiteral("USB to Serial"), QString()}, &error)) {
+            std::fprintf(stderr, "vorlatt-sim: %s\n", qPrintable(error));
+            return false;
+        }
+        return true;
+    }
+
+    bool send(const QByteArray &frame)
+    {
+        for (const QByteArray &report : usbcable::cableReports(frame)) {
+            if (!m_device.input(report)) {
+                std::fprintf(stderr, "vorlatt-sim: sending a report failed: %s\n",
+                             std::strerror(errno));
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Line-speed reports the program sent since the last call, as hex text.
+    void reportFeatures()
+    {
+        const QList<QByteArray> features = m_device.featureReports();
+        for (qsizetype i = m_featuresSeen; i < features.size(); ++i)
+            std::fprintf(stderr, "vorlatt-sim: line speed report %s\n",
+                         features.at(i).toHex(' ').constData());
+        m_featuresSeen = features.size();
+    }
+
+private:
+    UhidDevice m_device;
+    qsizetype m_featuresSeen = 0;
+};
 
 class Line
 {
@@ -256,9 +308,16 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     Line line;
-    if (options.device.empty() ? !line.openPseudoTerminal() : !line.openDevice(options.device))
-        return 1;
-    std::printf("%s\n", line.path().c_str());
+    UsbCableLine cable;
+    if (options.usb) {
+        if (!cable.open())
+            return 1;
+        std::printf("USB to Serial (uhid)\n");
+    } else {
+        if (options.device.empty() ? !line.openPseudoTerminal() : !line.openDevice(options.device))
+            return 1;
+        std::printf("%s\n", line.path().c_str());
+    }
     std::fflush(stdout);
 
     const auto period = static_cast<long long>(1e9 / options.rate);
@@ -276,7 +335,14 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "vorlatt-sim: %s\n", qPrintable(SimScript::sceneName(scene)));
             lastScene = scene;
         }
-        switch (line.send(SimScript::state(frame).toFrame(), maxBacklog)) {
+        if (options.usb) {
+            if (!cable.send(SimScript::state(frame).toFrame()))
+                return 1;
+            if (options.verbose)
+                cable.reportFeatures();
+        }
+        switch (options.usb ? Line::Sent::Whole
+                            : line.send(SimScript::state(frame).toFrame(), maxBacklog)) {
         case Line::Sent::Whole:
             break;
         case Line::Sent::Dropped:
@@ -293,7 +359,7 @@ int main(int argc, char **argv)
             deadline = current;
         sleepUntil(deadline);
     }
-    if (!g_stop)
+    if (!g_stop && !options.usb)
         line.drain();
     if (options.verbose)
         std::fprintf(stderr, "vorlatt-sim: %lld frames, %lld dropped\n", frame, dropped);
