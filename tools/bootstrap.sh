@@ -10,8 +10,9 @@ VORLATT_PACKAGES=(
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
 )
-# Only the test suite needs these: an independent Paradox reader and the fuzzing toolchain.
-VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev)
+# Only the test suite needs these: an independent Paradox reader, a PDF-to-text reader for the
+# printed report and the fuzzing toolchain.
+VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev)
 
 vorlatt_install() {
     local missing=() p

@@ -1,0 +1,147 @@
+#include "DataFiles.h"
+
+#include "LogTableModel.h"
+
+#include "log/engine/Cp1252.h"
+#include "log/engine/EngineError.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QSaveFile>
+
+namespace {
+
+constexpr qsizetype kChunk = 1 << 20;
+
+void appendCp1252(QByteArray &out, const std::string &utf8)
+{
+    for (const char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            std::string bytes;
+            // Alpha fields come from the code page, so every character has its byte.
+            table::utf8ToCp1252(utf8, bytes);
+            out.append(bytes.data(), qsizetype(bytes.size()));
+            return;
+        }
+    }
+    out.append(utf8.data(), qsizetype(utf8.size()));
+}
+
+} // namespace
+
+QStringList DataFiles::saveFilters()
+{
+    return {QStringLiteral("Excel File(*.xls)"), QStringLiteral("DB File(*.db)"),
+            QStringLiteral("Txt File(*.txt)"), QStringLiteral("All File(*)")};
+}
+
+QStringList DataFiles::openFilters()
+{
+    return {QStringLiteral("access data files (*.DB *.db)"), QStringLiteral("All files (*)")};
+}
+
+bool DataFiles::isParadoxName(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot >= 0 && name.mid(dot) == u".db";
+}
+
+QFileDialog *DataFiles::saveDialog(QWidget *parent)
+{
+    auto *dialog = new QFileDialog(parent, QStringLiteral("Save As"));
+    dialog->setObjectName(QStringLiteral("SaveDialog2"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilters(saveFilters());
+    dialog->selectNameFilter(saveFilters().constFirst());
+    dialog->setDefaultSuffix(QLatin1String(kDefaultSuffix));
+    dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
+    return dialog;
+}
+
+QFileDialog *DataFiles::openDialog(QWidget *parent)
+{
+    auto *dialog = new QFileDialog(parent, QStringLiteral("Open"));
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(openFilters());
+    dialog->selectNameFilter(openFilters().constFirst());
+    return dialog;
+}
+
+DataFiles::DataFiles(table::Session &session) : m_tdest(session)
+{
+    m_tdest.setTableType(table::TableType::Default);
+}
+
+QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
+{
+    try {
+        m_tdest.setTableName(path.toStdString());
+        m_batchMove1.setSource(&source);
+        m_batchMove1.setDestination(&m_tdest);
+        m_batchMove1.setMode(table::BatchMode::Copy);
+        m_batchMove1.execute();
+        m_tdest.close();
+        m_tdest.setExclusive(true);
+        m_tdest.open();
+        m_tdest.addPrimaryIndex({"Not"});
+        m_tdest.close();
+    } catch (const table::EngineError &e) {
+        // An open copy would stand in the way of the next save.
+        m_tdest.close();
+        return QString::fromStdString(e.what());
+    }
+    return {};
+}
+
+bool DataFiles::writeText(const table::Table &source, QIODevice *device)
+{
+    int fields[LogTableModel::kColumns];
+    QByteArray out;
+    for (int c = 0; c < LogTableModel::kColumns; ++c) {
+        fields[c] = source.isOpen() ? source.fieldIndex(LogTableModel::kFieldNames[c]) : -1;
+        if (fields[c] < 0)
+            (void)source.text(LogTableModel::kFieldNames[c]); // throws the engine's message
+        out += LogTableModel::kFieldNames[c];
+        out += c + 1 < LogTableModel::kColumns ? "\t" : "\r\n";
+    }
+    out.reserve(kChunk + 4096);
+    const std::int64_t records = source.recordCount();
+    for (std::int64_t row = 0; row < records; ++row) {
+        for (int c = 0; c < LogTableModel::kColumns; ++c) {
+            appendCp1252(out, source.text(row, fields[c]));
+            out += c + 1 < LogTableModel::kColumns ? '\t' : '\r';
+        }
+        out += '\n';
+        if (out.size() >= kChunk) {
+            if (device->write(out) != out.size())
+                return false;
+            out.clear();
+        }
+    }
+    return device->write(out) == out.size();
+}
+
+DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QString &path)
+{
+    using Kind = TextResult::Kind;
+    const QString failed = QStringLiteral("Could not save table to specified file: ") + path;
+    QSaveFile file(path);
+    try {
+        // A missing field is reported before any file is touched.
+        for (const char *name : LogTableModel::kFieldNames)
+            (void)source.text(name);
+        if (!file.open(QIODevice::WriteOnly) || !writeText(source, &file) || !file.commit())
+            return {Kind::WriteFailed, failed};
+    } catch (const table::EngineError &e) {
+        return {Kind::EngineError, QString::fromStdString(e.what())};
+    }
+    if (source.recordCount() > 0)
+        source.moveTo(source.recordCount() - 1);
+    return {Kind::Saved,
+            QStringLiteral("save table to specified file: ") + path + QStringLiteral(" Scuss!")};
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "LogTableModel.h"
+
+#include <QPointer>
+#include <QTableView>
+
+// The grid DBGrid1: a read-only table view over LogTableModel's window of the log. The view's
+// vertical scroll bar stands for the whole log; scrolling moves the model's window, so the view
+// itself only ever holds the rows it shows. The current row follows the table's current record,
+// and clicking a cell makes its record the current one.
+class LogGridView : public QTableView
+{
+    Q_OBJECT
+public:
+    explicit LogGridView(QWidget *parent = nullptr);
+
+    // Sets the model, the design's column widths and look.
+    void setLogModel(LogTableModel *model);
+    LogTableModel *logModel() const { return m_model; }
+
+    // Rows with room to show.
+    int visibleRows() const;
+    // Brings the log's record `row` into view.
+    void scrollToRecord(qint64 row);
+
+protected:
+    void updateGeometries() override;
+    void scrollContentsBy(int dx, int dy) override;
+    QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+    void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+
+private:
+    void syncScrollBar();
+    void followCurrent();
+    void showCurrent();
+
+    QPointer<LogTableModel> m_model;
+    bool m_syncing = false;
+};
