@@ -34,6 +34,13 @@ LogGridView::LogGridView(QWidget *parent) : QTableView(parent)
     pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
                  pal.color(QPalette::Active, QPalette::HighlightedText));
     setPalette(pal);
+
+    m_follow.setSingleShot(true);
+    m_follow.setInterval(kFollowMs);
+    connect(&m_follow, &QTimer::timeout, this, [this] {
+        syncScrollBar();
+        followCurrent();
+    });
 }
 
 void LogGridView::setLogModel(LogTableModel *model)
@@ -43,8 +50,8 @@ void LogGridView::setLogModel(LogTableModel *model)
     for (int c = 0; c < int(std::size(kColumnWidths)); ++c)
         setColumnWidth(c, kColumnWidths[c]);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 3);
-    connect(model, &LogTableModel::totalChanged, this, &LogGridView::syncScrollBar);
-    connect(model, &LogTableModel::currentRecordChanged, this, &LogGridView::followCurrent);
+    connect(model, &LogTableModel::totalChanged, this, &LogGridView::scheduleFollow);
+    connect(model, &LogTableModel::currentRecordChanged, this, &LogGridView::scheduleFollow);
     connect(model, &QAbstractItemModel::modelReset, this, &LogGridView::showCurrent);
     updateGeometries();
     followCurrent();
@@ -102,6 +109,17 @@ void LogGridView::scrollToRecord(qint64 row)
         first = row - rows + 1;
     m_model->setWindow(first, rows);
     syncScrollBar();
+}
+
+void LogGridView::scheduleFollow()
+{
+    if (!m_model)
+        return;
+    const qint64 row = m_model->currentRecord() - m_model->first();
+    if (row >= 0 && row < m_model->rowCount())
+        showCurrent(); // in view: only the marks move, at once
+    if (!m_follow.isActive())
+        m_follow.start();
 }
 
 // The table's current record moved (a new reading, a walk, a click): keep it in view.

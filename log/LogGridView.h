@@ -4,15 +4,23 @@
 
 #include <QPointer>
 #include <QTableView>
+#include <QTimer>
 
 // The grid DBGrid1: a read-only table view over LogTableModel's window of the log. The view's
 // vertical scroll bar stands for the whole log; scrolling moves the model's window, so the view
 // itself only ever holds the rows it shows. The current row follows the table's current record,
 // and clicking a cell makes its record the current one.
+//
+// A new reading moves every shown row up by one, which repaints the whole grid. Such moves are
+// gathered and done at most every kFollowMs, so a fast meter or a walk over the whole table
+// costs one repaint per interval rather than one per record; a current record that is already
+// in view is marked at once.
 class LogGridView : public QTableView
 {
     Q_OBJECT
 public:
+    static constexpr int kFollowMs = 100;
+
     explicit LogGridView(QWidget *parent = nullptr);
 
     // Sets the model, the design's column widths and look.
@@ -36,5 +44,8 @@ private:
     void showCurrent();
 
     QPointer<LogTableModel> m_model;
+    void scheduleFollow();
+
     bool m_syncing = false;
+    QTimer m_follow;
 };
