@@ -4,28 +4,30 @@
 
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
+#include "log/engine/FieldCodec.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QSaveFile>
 
+#include <cstring>
+
 namespace {
 
 constexpr qsizetype kChunk = 1 << 20;
 
-void appendCp1252(QByteArray &out, const std::string &utf8)
+void appendCp1252(std::string &out, const std::string &utf8)
 {
     for (const char c : utf8) {
         if (static_cast<unsigned char>(c) >= 0x80) {
             std::string bytes;
-            // Alpha fields come from the code page, so every character has its byte.
             table::utf8ToCp1252(utf8, bytes);
-            out.append(bytes.data(), qsizetype(bytes.size()));
+            out += bytes;
             return;
         }
     }
-    out.append(utf8.data(), qsizetype(utf8.size()));
+    out += utf8;
 }
 
 } // namespace
@@ -101,29 +103,40 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
 bool DataFiles::writeText(const table::Table &source, QIODevice *device)
 {
     int fields[LogTableModel::kColumns];
-    QByteArray out;
+    const table::FieldDef *defs[LogTableModel::kColumns];
+    std::string out;
     for (int c = 0; c < LogTableModel::kColumns; ++c) {
         fields[c] = source.isOpen() ? source.fieldIndex(LogTableModel::kFieldNames[c]) : -1;
         if (fields[c] < 0)
             (void)source.text(LogTableModel::kFieldNames[c]); // throws the engine's message
+        defs[c] = &source.fields()[std::size_t(fields[c])];
         out += LogTableModel::kFieldNames[c];
         out += c + 1 < LogTableModel::kColumns ? "\t" : "\r\n";
     }
-    out.reserve(kChunk + 4096);
+    out.reserve(std::size_t(kChunk) + 4096);
+    const auto flush = [&] {
+        const bool ok = device->write(out.data(), qint64(out.size())) == qint64(out.size());
+        out.clear();
+        return ok;
+    };
     const std::int64_t records = source.recordCount();
     for (std::int64_t row = 0; row < records; ++row) {
         for (int c = 0; c < LogTableModel::kColumns; ++c) {
-            appendCp1252(out, source.text(row, fields[c]));
+            const std::uint8_t *data = source.fieldData(row, fields[c]);
+            if (defs[c]->type == table::FieldType::Alpha) {
+                // Alpha fields are stored in the code page the file is written in.
+                const auto *text = reinterpret_cast<const char *>(data);
+                out.append(text, strnlen(text, std::size_t(defs[c]->size)));
+            } else {
+                appendCp1252(out, table::fieldText(*defs[c], data));
+            }
             out += c + 1 < LogTableModel::kColumns ? '\t' : '\r';
         }
         out += '\n';
-        if (out.size() >= kChunk) {
-            if (device->write(out) != out.size())
-                return false;
-            out.clear();
-        }
+        if (qsizetype(out.size()) >= kChunk && !flush())
+            return false;
     }
-    return device->write(out) == out.size();
+    return flush();
 }
 
 DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QString &path)
