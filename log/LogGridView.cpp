@@ -2,13 +2,32 @@
 
 #include "LogTableModel.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QProxyStyle>
 #include <QScrollBar>
 
 namespace {
 
 // Column widths of the design in pixels; the last column keeps the default width.
 constexpr int kColumnWidths[] = {39, 53, 37, 43, 36};
+
+// The design's narrow columns fit their texts with a data grid's slim cell margins, not with the
+// wider ones of the desktop style.
+class SlimCellStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric metric, const QStyleOption *option,
+                    const QWidget *widget) const override
+    {
+        if (metric == PM_FocusFrameHMargin)
+            return 0;
+        if (metric == PM_HeaderMargin)
+            return 1;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
 
 } // namespace
 
@@ -27,6 +46,12 @@ LogGridView::LogGridView(QWidget *parent) : QTableView(parent)
     verticalHeader()->setHighlightSections(false);
     verticalHeader()->setFixedWidth(12);
     verticalHeader()->setSectionsClickable(false);
+    auto *style = new SlimCellStyle(QApplication::style()->name());
+    style->setParent(this);
+    setStyle(style);
+    QFont titles(QStringLiteral("MS Sans Serif"));
+    titles.setPixelSize(11);
+    horizontalHeader()->setFont(titles);
     // The selection stays visible when the grid does not have the focus.
     QPalette pal = palette();
     pal.setColor(QPalette::Inactive, QPalette::Highlight,

@@ -19,7 +19,7 @@ class LogGridView : public QTableView
 {
     Q_OBJECT
 public:
-    static constexpr int kFollowMs = 100;
+    static constexpr int kFollowMs = 40;
 
     explicit LogGridView(QWidget *parent = nullptr);
 

@@ -89,7 +89,7 @@ ReportPreview::ReportPreview(const LogReport &report, QWidget *parent)
     layout->setSpacing(0);
     layout->addWidget(bar);
     layout->addWidget(m_area);
-    resize(720, 760);
+    resize(860, 760);
 
     // Readings logged while the preview is open add pages: keep the page count current.
     auto *tick = new QTimer(this);
