@@ -1,4 +1,5 @@
 #include "MessageBoxCloser.h"
+#include "PseudoTerminal.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "log/LogGridView.h"
@@ -11,10 +12,7 @@
 #include <QLineEdit>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
+#include <memory>
 
 #ifdef VORLATT_HAVE_PXLIB
 extern "C" {
@@ -81,11 +79,10 @@ private slots:
     void previewPagesThroughTheReport();
 
 private:
-    void send(const QByteArray &bytes);
+    void send(const QByteArray &bytes) { m_pty->send(bytes); }
     // Connects and logs `count` distinct readings 1.001, 1.002, ...
     void logReadings(TFCOMM &w, int count);
-    int m_master = -1;
-    int m_slave = -1;
+    std::unique_ptr<PseudoTerminal> m_pty;
     QTemporaryDir m_dir;
 };
 
@@ -97,25 +94,12 @@ void TestLogInWindow::initTestCase()
 
 void TestLogInWindow::init()
 {
-    char name[128] = {};
-    QVERIFY(openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0);
-    termios raw{};
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    qputenv("VORLATT_COM1", name);
+    m_pty = std::make_unique<PseudoTerminal>();
 }
 
 void TestLogInWindow::cleanup()
 {
-    ::close(m_slave);
-    ::close(m_master);
-    qunsetenv("VORLATT_COM1");
-}
-
-void TestLogInWindow::send(const QByteArray &bytes)
-{
-    QCOMPARE(::write(m_master, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    m_pty.reset();
 }
 
 void TestLogInWindow::logReadings(TFCOMM &w, int count)
@@ -163,6 +147,12 @@ void TestLogInWindow::framesBecomeGridRows()
         frames += (i == 11 ? ohms : millivolts).toFrame();
     send(frames);
     QTRY_COMPARE(grid->logModel()->totalRows(), 12);
+    // The current row follows the newest record, which is in view and marked.
+    QCOMPARE(grid->logModel()->currentRecord(), 11);
+    QTRY_COMPARE(grid->logModel()->first() + grid->currentIndex().row(), 11);
+    QVERIFY(!grid->logModel()
+                 ->headerData(grid->currentIndex().row(), Qt::Vertical, Qt::DecorationRole)
+                 .isNull());
     // The texts the decoder formed; the unit column shows the display font's stand-ins.
     const QStringList first = gridRow(grid, 0);
     QCOMPARE(first.mid(2), QStringList({"DC", "-12.34", "mV", "AUTO"}));
@@ -170,13 +160,6 @@ void TestLogInWindow::framesBecomeGridRows()
     QVERIFY(QTime::fromString(first.value(1), QStringLiteral("HH:mm:ss")).isValid());
     grid->scrollToRecord(11);
     QCOMPARE(gridRow(grid, 11).mid(2), QStringList({"", "047.0", "k*", "MANU"}));
-    // The current row follows the newest record, which is in view and marked.
-    QCOMPARE(grid->logModel()->currentRecord(), 11);
-    grid->scrollToRecord(0);
-    QTRY_COMPARE(grid->logModel()->first() + grid->currentIndex().row(), 11);
-    QVERIFY(!grid->logModel()
-                 ->headerData(grid->currentIndex().row(), Qt::Vertical, Qt::DecorationRole)
-                 .isNull());
     QCOMPARE(w.readingLog().RecordCount, 12);
     QCOMPARE(w.readingLog().NextRecordNo, 13);
 }

@@ -1,4 +1,5 @@
 #include "MessageBoxCloser.h"
+#include "PseudoTerminal.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DisplayState.h"
@@ -6,10 +7,7 @@
 
 #include <QtTest>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
+#include <memory>
 
 using protocol::Annunciator;
 
@@ -25,32 +23,18 @@ private slots:
     void badDigitReportsOnceAndReceptionGoesOn();
 
 private:
-    void send(const QByteArray &bytes);
-    int m_master = -1;
-    int m_slave = -1;
+    void send(const QByteArray &bytes) { m_pty->send(bytes); }
+    std::unique_ptr<PseudoTerminal> m_pty;
 };
 
 void TestSerialToReplica::init()
 {
-    char name[128] = {};
-    QVERIFY(openpty(&m_master, &m_slave, name, nullptr, nullptr) == 0);
-    termios raw{};
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    qputenv("VORLATT_COM1", name);
+    m_pty = std::make_unique<PseudoTerminal>();
 }
 
 void TestSerialToReplica::cleanup()
 {
-    ::close(m_slave);
-    ::close(m_master);
-    qunsetenv("VORLATT_COM1");
-}
-
-void TestSerialToReplica::send(const QByteArray &bytes)
-{
-    QCOMPARE(::write(m_master, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    m_pty.reset();
 }
 
 void TestSerialToReplica::framesReachTheReplica()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/ReadingLog.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -27,3 +29,13 @@ private:
     QTemporaryDir m_dir;
     QString m_oldCwd;
 };
+
+// Opens the log as start-up does: "Tarvodb" from the current folder, numbering from 1, the
+// limit 10000.
+inline void openAsAtStartUp(ReadingLog &log)
+{
+    log.cs123(QDir::currentPath());
+    QCOMPARE(log.open({}), QString());
+    log.NextRecordNo = 1;
+    log.RecordLimit = 10000;
+}

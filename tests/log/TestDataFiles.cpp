@@ -61,9 +61,7 @@ void TestDataFiles::init()
     m_folder = std::make_unique<LogFolder>();
     int second = 0;
     m_log = std::make_unique<ReadingLog>([second]() mutable { return QTime(9, 5, second++); });
-    QCOMPARE(m_log->open({}), QString());
-    m_log->NextRecordNo = 1;
-    m_log->RecordLimit = 10000;
+    openAsAtStartUp(*m_log);
 }
 
 void TestDataFiles::cleanup()

@@ -31,9 +31,7 @@ void TestLogReport::init()
         QSKIP("pdftotext (poppler-utils) is not installed");
     m_folder = std::make_unique<LogFolder>();
     m_log = std::make_unique<ReadingLog>([] { return QTime(10, 20, 30); });
-    QCOMPARE(m_log->open({}), QString());
-    m_log->NextRecordNo = 1;
-    m_log->RecordLimit = 10000;
+    openAsAtStartUp(*m_log);
 }
 
 void TestLogReport::cleanup()

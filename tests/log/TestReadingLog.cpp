@@ -37,10 +37,7 @@ void TestReadingLog::init()
 {
     m_folder = std::make_unique<LogFolder>();
     m_log = std::make_unique<ReadingLog>([] { return QTime(14, 5, 9, 250); });
-    m_log->cs123(QDir::currentPath());
-    QCOMPARE(m_log->open({}), QString());
-    m_log->NextRecordNo = 1;
-    m_log->RecordLimit = 10000;
+    openAsAtStartUp(*m_log);
     m_reading = {QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"), QStringLiteral("V"),
                  QStringLiteral("AUTO")};
     m_settings = LogSettings();
