@@ -103,6 +103,7 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
 bool DataFiles::writeText(const table::Table &source, QIODevice *device)
 {
     int fields[LogTableModel::kColumns];
+    int offsets[LogTableModel::kColumns];
     const table::FieldDef *defs[LogTableModel::kColumns];
     std::string out;
     for (int c = 0; c < LogTableModel::kColumns; ++c) {
@@ -110,6 +111,7 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
         if (fields[c] < 0)
             (void)source.text(LogTableModel::kFieldNames[c]); // throws the engine's message
         defs[c] = &source.fields()[std::size_t(fields[c])];
+        offsets[c] = source.fieldOffset(fields[c]);
         out += LogTableModel::kFieldNames[c];
         out += c + 1 < LogTableModel::kColumns ? "\t" : "\r\n";
     }
@@ -121,12 +123,16 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
     };
     const std::int64_t records = source.recordCount();
     for (std::int64_t row = 0; row < records; ++row) {
+        const std::uint8_t *record = source.recordData(row);
         for (int c = 0; c < LogTableModel::kColumns; ++c) {
-            const std::uint8_t *data = source.fieldData(row, fields[c]);
+            const std::uint8_t *data = record + offsets[c];
             if (defs[c]->type == table::FieldType::Alpha) {
                 // Alpha fields are stored in the code page the file is written in.
                 const auto *text = reinterpret_cast<const char *>(data);
                 out.append(text, strnlen(text, std::size_t(defs[c]->size)));
+            } else if (defs[c]->type == table::FieldType::Long ||
+                       defs[c]->type == table::FieldType::Time) {
+                table::appendFieldText(out, *defs[c], data); // plain ASCII
             } else {
                 appendCp1252(out, table::fieldText(*defs[c], data));
             }

@@ -549,6 +549,36 @@ std::string fieldText(const FieldDef &field, const std::uint8_t *data)
     }
 }
 
+void appendFieldText(std::string &out, const FieldDef &field, const std::uint8_t *data)
+{
+    int bytes = 4;
+    switch (field.type) {
+    case FieldType::Short:
+        bytes = 2;
+        break;
+    case FieldType::Long:
+    case FieldType::AutoIncrement:
+    case FieldType::Date:
+    case FieldType::Time:
+        break;
+    default:
+        out += fieldText(field, data);
+        return;
+    }
+    if (isBlankValue(field, data))
+        return;
+    const std::int64_t value = storedInteger(data, bytes);
+    if (field.type == FieldType::Date) {
+        appendDate(out, value);
+    } else if (field.type == FieldType::Time) {
+        appendTimeOfDay(out, value);
+    } else {
+        char buf[24];
+        const auto res = std::to_chars(buf, buf + sizeof buf, value);
+        out.append(buf, res.ptr);
+    }
+}
+
 void storeText(const FieldDef &field, std::string_view text, std::uint8_t *data)
 {
     if (field.type == FieldType::Alpha) {

@@ -454,14 +454,12 @@ std::string Table::text(std::int64_t row, int field) const
                      m_content.records.at(row) + m_offsets[static_cast<std::size_t>(field)]);
 }
 
-const std::uint8_t *Table::fieldData(std::int64_t row, int field) const
+const std::uint8_t *Table::recordData(std::int64_t row) const
 {
     checkOpen();
-    if (row < 0 || row >= m_content.records.size() || field < 0 ||
-        field >= static_cast<int>(m_content.fields.size()))
-        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1) +
-                          ", field " + std::to_string(field + 1));
-    return m_content.records.at(row) + m_offsets[static_cast<std::size_t>(field)];
+    if (row < 0 || row >= m_content.records.size())
+        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1));
+    return m_content.records.at(row);
 }
 
 void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
