@@ -77,6 +77,7 @@ private slots:
     void newAsksNothingAndEmpties();
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
+    void missingLogTableStillStartsTheProgram();
 
 private:
     void send(const QByteArray &bytes) { m_pty->send(bytes); }
@@ -373,6 +374,36 @@ void TestLogInWindow::previewPagesThroughTheReport()
     });
     w.ui()->BtPrint->click();
     QVERIFY(!preview);
+}
+
+// Without "Tarvodb" the error is shown once, start-up goes on (profile, limits, dial), and
+// readings reach the views without a box each.
+void TestLogInWindow::missingLogTableStillStartsTheProgram()
+{
+    QTemporaryDir empty;
+    const QString here = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(empty.path()));
+    MessageBoxCloser boxes;
+    TFCOMM w;
+    QVERIFY(QDir::setCurrent(here));
+    w.show();
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts.first().contains(u"Tarvodb"), qPrintable(boxes.texts.first()));
+    QVERIFY(!w.logOpen());
+    QCOMPARE(w.windowTitle(), QStringLiteral("Vorlatt Interface Program: 1.0.1"));
+    QCOMPARE(w.readingLog().RecordLimit, 10000);
+    QCOMPARE(w.state().countRange.CountFull, 6000);
+
+    w.ui()->COMCon->click();
+    send("\r" + protocol::DisplayState().toFrame().right(1));
+    protocol::DisplayState volts;
+    volts.digits = "1234";
+    volts.annunciators = Annunciator::Volt;
+    send(volts.toFrame() + volts.toFrame() + volts.toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("1234"));
+    QTest::qWait(50);
+    QCOMPARE(boxes.texts.size(), 1);
+    QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 0);
 }
 
 QTEST_MAIN(TestLogInWindow)
