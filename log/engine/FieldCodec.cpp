@@ -127,6 +127,11 @@ int daysInMonth(int y, int m)
 
 void appendPadded(std::string &out, std::int64_t value, int width)
 {
+    if (width == 2 && value >= 0 && value < 100) { // the parts of times and dates
+        const char digits[2] = {char('0' + value / 10), char('0' + value % 10)};
+        out.append(digits, 2);
+        return;
+    }
     if (value < 0) {
         out += '-';
         value = -value;
