@@ -12,6 +12,11 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
+#include "log/DataFiles.h"
+#include "log/LogGridView.h"
+#include "log/LogReport.h"
+#include "log/LogTableModel.h"
+#include "log/ReportPreview.h"
 #include "protocol/DecodedFrame.h"
 #include "views/KeyFilter.h"
 #include "views/ReadingChart.h"
@@ -21,6 +26,8 @@
 #include <QChartView>
 #include <QDateTime>
 #include <QMenuBar>
+#include <QDir>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QMovie>
 #include <QProxyStyle>
@@ -124,6 +131,13 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_chart = new ReadingChart(m_chartView, this);
     m_ui->KD1->setImage(&m_dial.image());
 
+    m_logModel = new LogTableModel(m_log, this);
+    m_logModel->setUnitFont(assets::displayFont(12));
+    m_ui->DBGrid1->setLogModel(m_logModel);
+    m_dataFiles = std::make_unique<DataFiles>(m_log.session());
+    SaveDialog2 = DataFiles::saveDialog(this);
+    OpenDialog1 = DataFiles::openDialog(this);
+
     auto *connectGroup = new ToggleGroup(this);
     connectGroup->addButton(m_ui->COMCon);
     connectGroup->addButton(m_ui->USBCon);
@@ -148,6 +162,7 @@ TFCOMM::~TFCOMM()
         delete static_cast<THidDevice *>(
             m_ui->DevListBox->item(i)->data(Qt::UserRole).value<void *>());
     closeLogTable();
+    delete m_logModel; // it listens to the log, which goes before the window's children
 }
 
 // Fonts are given in pixels, which a .ui file cannot express; each control carries its design
@@ -323,10 +338,11 @@ void TFCOMM::FormCreate()
     cs123();
     m_state.countRange = protocol::CountRange();
     m_limits = LimitAlarms(); // limits and extremes for 4000 counts, LastUnitText "113"
-    if (!openLogTable())
-        return;
-    m_state.NextRecordNo = 1;
-    m_state.RecordLimit = 10000;
+    // A log that cannot be opened has been reported; the meter link and the views still work,
+    // readings are just not logged.
+    openLogTable();
+    m_log.NextRecordNo = 1;
+    m_log.RecordLimit = 10000;
     resetChart();
 
     m_profile = resolveProfile(m_switches);
@@ -370,17 +386,25 @@ void TFCOMM::FormCreate()
     KDrun(m_state.countRange.CountTenth);
 }
 
-void TFCOMM::cs123() {}
+void TFCOMM::cs123()
+{
+    m_log.cs123(QCoreApplication::applicationDirPath());
+}
 
+// "Tarvodb" lies in the current folder, beside the program in the build tree, or in the data
+// folder of an installed program.
 bool TFCOMM::openLogTable()
 {
-    m_logOpen = true;
-    return true;
+    const QString bin = QCoreApplication::applicationDirPath();
+    const QString error = m_log.open({bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))});
+    if (!error.isEmpty())
+        showError(error);
+    return error.isEmpty();
 }
 
 void TFCOMM::closeLogTable()
 {
-    m_logOpen = false;
+    m_log.close();
 }
 
 void TFCOMM::resetChart()
@@ -699,7 +723,24 @@ void TFCOMM::TrackPeaks(int pointPosition)
     m_ui->MinTextU->setText(shown.UnitText);
 }
 
-void TFCOMM::INDataToTable() {}
+void TFCOMM::INDataToTable()
+{
+    if (m_logErrorShown)
+        return; // while the log's error is shown, readings are not logged
+    const ReadingLog::Outcome outcome =
+        m_log.INDataToTable(m_reading, {m_ui->RepeatSet->isChecked(), m_ui->RecordSI->isChecked(),
+                                        m_ui->RecordSITime->text()});
+    if (!outcome.error.isEmpty())
+        reportLogError(outcome.error);
+}
+
+// A log that cannot take readings would fail at every frame: one box at a time.
+void TFCOMM::reportLogError(const QString &message)
+{
+    m_logErrorShown = true;
+    showError(message);
+    m_logErrorShown = false;
+}
 
 void TFCOMM::PlotReading(int chartValue)
 {
@@ -1042,16 +1083,75 @@ void TFCOMM::showError(const QString &message)
     QMessageBox::critical(this, QStringLiteral("Vorlatt"), message);
 }
 
-void TFCOMM::TrecordTimer() {}
-void TFCOMM::RecordSITimeChange() {}
-void TFCOMM::RecordNewClick() {}
-void TFCOMM::N10001Click() {}
-void TFCOMM::N50001Click() {}
-void TFCOMM::N100001Click() {}
-void TFCOMM::N500001Click() {}
-void TFCOMM::N1000001Click() {}
-void TFCOMM::limitessClick() {}
+void TFCOMM::TrecordTimer()
+{
+    m_log.TrecordTimer(m_ui->RecordSI->isChecked());
+}
 
-void TFCOMM::SpeedButton2Click() {}
-void TFCOMM::saveasClick() {}
-void TFCOMM::BtPrintClick() {}
+void TFCOMM::RecordSITimeChange()
+{
+    const QString error = m_log.RecordSITimeChange(m_ui->RecordSITime->text());
+    if (!error.isEmpty())
+        showError(error);
+}
+
+// The box comes first and cannot cancel; readings logged while it is open go with the rest.
+void TFCOMM::RecordNewClick()
+{
+    QMessageBox::information(this, QStringLiteral("Information"),
+                             QStringLiteral(" Record deleted "));
+    const QString error = m_log.RecordNew();
+    if (!error.isEmpty())
+        showError(error);
+}
+
+void TFCOMM::setRecordLimit(int item)
+{
+    QAction *const items[] = {m_ui->N10001,  m_ui->N50001,   m_ui->N100001,
+                              m_ui->N500001, m_ui->N1000001, m_ui->limitess};
+    for (int i = 0; i < 6; ++i)
+        items[i]->setChecked(i == item);
+    m_log.setLimit(ReadingLog::kLimitItems[std::size_t(item)]);
+}
+
+void TFCOMM::N10001Click() { setRecordLimit(0); }
+void TFCOMM::N50001Click() { setRecordLimit(1); }
+void TFCOMM::N100001Click() { setRecordLimit(2); }
+void TFCOMM::N500001Click() { setRecordLimit(3); }
+void TFCOMM::N1000001Click() { setRecordLimit(4); }
+void TFCOMM::limitessClick() { setRecordLimit(5); }
+
+void TFCOMM::SpeedButton2Click()
+{
+    if (OpenDialog1->exec() != QDialog::Accepted)
+        return;
+    const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
+    if (!error.isEmpty())
+        showError(error);
+}
+
+void TFCOMM::saveasClick()
+{
+    SaveDialog2->selectFile(QString()); // the dialog always opens with an empty name
+    if (SaveDialog2->exec() != QDialog::Accepted)
+        return;
+    const QString path = SaveDialog2->selectedFiles().value(0);
+    if (DataFiles::isParadoxName(path)) {
+        const QString error = m_dataFiles->SaveTableAsDb(m_log.table(), path);
+        if (!error.isEmpty())
+            showError(error);
+        return;
+    }
+    const DataFiles::TextResult saved = m_dataFiles->SaveTableAsText(m_log.table(), path);
+    if (saved.kind == DataFiles::TextResult::Kind::EngineError)
+        showError(saved.message);
+    else
+        QMessageBox::information(this, QStringLiteral("Vorlatt"), saved.message);
+}
+
+void TFCOMM::BtPrintClick()
+{
+    const LogReport report(m_log.table());
+    ReportPreview preview(report, this);
+    preview.exec();
+}

@@ -3,6 +3,7 @@
 #include "FrameErrorGate.h"
 #include "ModelProfile.h"
 #include "link/hid/HidBackend.h"
+#include "log/ReadingLog.h"
 #include "protocol/CountRange.h"
 #include "protocol/HidFrameAssembler.h"
 #include "protocol/MeterReading.h"
@@ -20,7 +21,10 @@
 namespace Ui {
 class FCOMM;
 }
+class DataFiles;
+class LogTableModel;
 class QChartView;
+class QFileDialog;
 class QTimer;
 class ReadingChart;
 class QWidget;
@@ -28,15 +32,12 @@ class TSerialPortDriver;
 class THidDevice;
 class THidDeviceController;
 
-// Start values of the state that the window's handlers share; what the decoder and the log
-// change during the run. The limits and extremes live in LimitAlarms, the chart's paging in
-// ReadingChart.
+// Start values of the state that the window's handlers share; what the decoder changes during
+// the run. The limits and extremes live in LimitAlarms, the chart's paging in ReadingChart, the
+// log's counters in ReadingLog.
 struct SharedState
 {
     protocol::CountRange countRange; // the code "4" range until the profile or a frame sets it
-
-    qint32 NextRecordNo = 0;
-    qint32 RecordLimit = 0;
 
     qint32 UsbIdleReports = 0;
     qint32 LinkWatchTicks = 0;
@@ -65,7 +66,8 @@ public:
     const LimitAlarms &limits() const { return m_limits; }
     const Dial &dial() const { return m_dial; }
     ReadingChart *chart() const { return m_chart; }
-    bool logOpen() const { return m_logOpen; }
+    bool logOpen() const { return m_log.isOpen(); }
+    ReadingLog &readingLog() { return m_log; }
 
     // How the program is told to end; tests replace it to observe the request.
     void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }
@@ -159,6 +161,8 @@ private:
     void INDataToTable();
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);
+    void reportLogError(const QString &message);
+    void setRecordLimit(int item);
 
     void applyLimitChange(const LimitAlarms::LimitChange &change);
     void applyPageButtons();
@@ -204,6 +208,11 @@ private:
     QTimer *m_timer1 = nullptr;
     QTimer *m_conTimer = nullptr;
     QTimer *m_trecord = nullptr;
-    bool m_logOpen = false;
+    ReadingLog m_log;
+    LogTableModel *m_logModel = nullptr;
+    std::unique_ptr<DataFiles> m_dataFiles;
+    QFileDialog *SaveDialog2 = nullptr;
+    QFileDialog *OpenDialog1 = nullptr;
+    bool m_logErrorShown = false;
     std::function<void()> m_terminate;
 };

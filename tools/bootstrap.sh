@@ -10,11 +10,12 @@ VORLATT_PACKAGES=(
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
 )
-# Only the test suite needs these: an independent Paradox reader, the fuzzing toolchain, the
-# emulator and static shell for the HID tests against a real kernel (whose kernel and udevd
-# packages it downloads into the build folder itself), and the Debian package checkers.
-VORLATT_TEST_PACKAGES=(pxlib-dev clang libclang-rt-14-dev qemu-system-x86 busybox-static
-    lintian desktop-file-utils appstream)
+# Only the test suite needs these: an independent Paradox reader, a PDF-to-text reader for the
+# printed report, the fuzzing toolchain, the emulator and static shell for the HID tests against
+# a real kernel (whose kernel and udevd packages it downloads into the build folder itself), and
+# the Debian package checkers.
+VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev qemu-system-x86
+    busybox-static lintian desktop-file-utils appstream)
 
 vorlatt_install() {
     local missing=() p

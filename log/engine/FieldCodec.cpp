@@ -127,6 +127,11 @@ int daysInMonth(int y, int m)
 
 void appendPadded(std::string &out, std::int64_t value, int width)
 {
+    if (width == 2 && value >= 0 && value < 100) { // the parts of times and dates
+        const char digits[2] = {char('0' + value / 10), char('0' + value % 10)};
+        out.append(digits, 2);
+        return;
+    }
     if (value < 0) {
         out += '-';
         value = -value;
@@ -546,6 +551,36 @@ std::string fieldText(const FieldDef &field, const std::uint8_t *data)
     }
     default:
         throw EngineError("field " + inQuotes(field.name) + " has a type the engine cannot read");
+    }
+}
+
+void appendFieldText(std::string &out, const FieldDef &field, const std::uint8_t *data)
+{
+    int bytes = 4;
+    switch (field.type) {
+    case FieldType::Short:
+        bytes = 2;
+        break;
+    case FieldType::Long:
+    case FieldType::AutoIncrement:
+    case FieldType::Date:
+    case FieldType::Time:
+        break;
+    default:
+        out += fieldText(field, data);
+        return;
+    }
+    if (isBlankValue(field, data))
+        return;
+    const std::int64_t value = storedInteger(data, bytes);
+    if (field.type == FieldType::Date) {
+        appendDate(out, value);
+    } else if (field.type == FieldType::Time) {
+        appendTimeOfDay(out, value);
+    } else {
+        char buf[24];
+        const auto res = std::to_chars(buf, buf + sizeof buf, value);
+        out.append(buf, res.ptr);
     }
 }
 

@@ -30,6 +30,9 @@ bool isBlankValue(const FieldDef &field, const std::uint8_t *data);
 // EngineError, their data lives outside the table file; so does a BCD value whose digits are
 // not decimal.
 std::string fieldText(const FieldDef &field, const std::uint8_t *data);
+// Appends fieldText() to `out`; whole numbers, dates and times without a temporary string, for
+// writers of many records.
+void appendFieldText(std::string &out, const FieldDef &field, const std::uint8_t *data);
 
 // Convert a value to the field's type and store it. A value that does not fit the field, or that
 // the field's type cannot take, throws EngineError with a message naming the field, and `data`

@@ -454,6 +454,14 @@ std::string Table::text(std::int64_t row, int field) const
                      m_content.records.at(row) + m_offsets[static_cast<std::size_t>(field)]);
 }
 
+const std::uint8_t *Table::recordData(std::int64_t row) const
+{
+    checkOpen();
+    if (row < 0 || row >= m_content.records.size())
+        throw EngineError("table " + displayName() + " has no record " + std::to_string(row + 1));
+    return m_content.records.at(row);
+}
+
 void Table::addPrimaryIndex(const std::vector<std::string> &fieldNames)
 {
     checkOpen();

@@ -117,6 +117,11 @@ public:
     // appended; "" when there is no record.
     std::string text(std::string_view field) const;
     std::string text(std::int64_t row, int field) const;
+    // The stored bytes of record `row`, field after field (see FieldCodec.h), for readers that
+    // walk many records; valid until the table changes. Throws like text(row, field).
+    const std::uint8_t *recordData(std::int64_t row) const;
+    // Where a field starts in recordData().
+    int fieldOffset(int field) const { return m_offsets.at(static_cast<std::size_t>(field)); }
 
     // Makes the table keyed on its leading fields `fieldNames` (a Paradox primary index has no
     // name) and writes its .PX file. Needs the table open for exclusive use and without cached

@@ -106,8 +106,8 @@ void TestMainWindow::profileAtStartup()
     QTEST(w.ui()->MaxText->text(), "maxText");
     QTEST(w.profile().receiveRoutine != ReceiveRoutine::None, "routineWired");
     QTEST(w.ui()->LcdDa->text(), "firstDigit");
-    QCOMPARE(s.NextRecordNo, 1);
-    QCOMPARE(s.RecordLimit, 10000);
+    QCOMPARE(w.readingLog().NextRecordNo, 1);
+    QCOMPARE(w.readingLog().RecordLimit, 10000);
     QVERIFY(w.chart()->paging().LivePaging());
     QCOMPARE(w.chart()->pointCount(), 1); // the placeholder point
 }

@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <memory>
+
 using protocol::Annunciator;
 
 // Frames written into a real pseudo-terminal travel through the serial driver, the frame

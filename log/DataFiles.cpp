@@ -1,0 +1,166 @@
+#include "DataFiles.h"
+
+#include "LogTableModel.h"
+
+#include "log/engine/Cp1252.h"
+#include "log/engine/EngineError.h"
+#include "log/engine/FieldCodec.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QSaveFile>
+
+#include <cstring>
+
+namespace {
+
+constexpr qsizetype kChunk = 1 << 20;
+
+void appendCp1252(std::string &out, const std::string &utf8)
+{
+    for (const char c : utf8) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            std::string bytes;
+            table::utf8ToCp1252(utf8, bytes);
+            out += bytes;
+            return;
+        }
+    }
+    out += utf8;
+}
+
+} // namespace
+
+QStringList DataFiles::saveFilters()
+{
+    return {QStringLiteral("Excel File(*.xls)"), QStringLiteral("DB File(*.db)"),
+            QStringLiteral("Txt File(*.txt)"), QStringLiteral("All File(*)")};
+}
+
+QStringList DataFiles::openFilters()
+{
+    return {QStringLiteral("access data files (*.DB *.db)"), QStringLiteral("All files (*)")};
+}
+
+bool DataFiles::isParadoxName(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot >= 0 && name.mid(dot) == u".db";
+}
+
+QFileDialog *DataFiles::saveDialog(QWidget *parent)
+{
+    auto *dialog = new QFileDialog(parent, QStringLiteral("Save As"));
+    dialog->setObjectName(QStringLiteral("SaveDialog2"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilters(saveFilters());
+    dialog->selectNameFilter(saveFilters().constFirst());
+    dialog->setDefaultSuffix(QLatin1String(kDefaultSuffix));
+    dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
+    return dialog;
+}
+
+QFileDialog *DataFiles::openDialog(QWidget *parent)
+{
+    auto *dialog = new QFileDialog(parent, QStringLiteral("Open"));
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(openFilters());
+    dialog->selectNameFilter(openFilters().constFirst());
+    return dialog;
+}
+
+DataFiles::DataFiles(table::Session &session) : m_tdest(session)
+{
+    m_tdest.setTableType(table::TableType::Default);
+}
+
+QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
+{
+    try {
+        m_tdest.setTableName(path.toStdString());
+        m_batchMove1.setSource(&source);
+        m_batchMove1.setDestination(&m_tdest);
+        m_batchMove1.setMode(table::BatchMode::Copy);
+        m_batchMove1.execute();
+        m_tdest.close();
+        m_tdest.setExclusive(true);
+        m_tdest.open();
+        m_tdest.addPrimaryIndex({"Not"});
+        m_tdest.close();
+    } catch (const table::EngineError &e) {
+        // An open copy would stand in the way of the next save.
+        m_tdest.close();
+        return QString::fromStdString(e.what());
+    }
+    return {};
+}
+
+bool DataFiles::writeText(const table::Table &source, QIODevice *device)
+{
+    int fields[LogTableModel::kColumns];
+    int offsets[LogTableModel::kColumns];
+    const table::FieldDef *defs[LogTableModel::kColumns];
+    std::string out;
+    for (int c = 0; c < LogTableModel::kColumns; ++c) {
+        fields[c] = source.isOpen() ? source.fieldIndex(LogTableModel::kFieldNames[c]) : -1;
+        if (fields[c] < 0)
+            (void)source.text(LogTableModel::kFieldNames[c]); // throws the engine's message
+        defs[c] = &source.fields()[std::size_t(fields[c])];
+        offsets[c] = source.fieldOffset(fields[c]);
+        out += LogTableModel::kFieldNames[c];
+        out += c + 1 < LogTableModel::kColumns ? "\t" : "\r\n";
+    }
+    out.reserve(std::size_t(kChunk) + 4096);
+    const auto flush = [&] {
+        const bool ok = device->write(out.data(), qint64(out.size())) == qint64(out.size());
+        out.clear();
+        return ok;
+    };
+    const std::int64_t records = source.recordCount();
+    for (std::int64_t row = 0; row < records; ++row) {
+        const std::uint8_t *record = source.recordData(row);
+        for (int c = 0; c < LogTableModel::kColumns; ++c) {
+            const std::uint8_t *data = record + offsets[c];
+            if (defs[c]->type == table::FieldType::Alpha) {
+                // Alpha fields are stored in the code page the file is written in.
+                const auto *text = reinterpret_cast<const char *>(data);
+                out.append(text, strnlen(text, std::size_t(defs[c]->size)));
+            } else if (defs[c]->type == table::FieldType::Long ||
+                       defs[c]->type == table::FieldType::Time) {
+                table::appendFieldText(out, *defs[c], data); // plain ASCII
+            } else {
+                appendCp1252(out, table::fieldText(*defs[c], data));
+            }
+            out += c + 1 < LogTableModel::kColumns ? '\t' : '\r';
+        }
+        out += '\n';
+        if (qsizetype(out.size()) >= kChunk && !flush())
+            return false;
+    }
+    return flush();
+}
+
+DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QString &path)
+{
+    using Kind = TextResult::Kind;
+    const QString failed = QStringLiteral("Could not save table to specified file: ") + path;
+    QSaveFile file(path);
+    try {
+        // A missing field is reported before any file is touched.
+        for (const char *name : LogTableModel::kFieldNames)
+            (void)source.text(name);
+        if (!file.open(QIODevice::WriteOnly) || !writeText(source, &file) || !file.commit())
+            return {Kind::WriteFailed, failed};
+    } catch (const table::EngineError &e) {
+        return {Kind::EngineError, QString::fromStdString(e.what())};
+    }
+    if (source.recordCount() > 0)
+        source.moveTo(source.recordCount() - 1);
+    return {Kind::Saved,
+            QStringLiteral("save table to specified file: ") + path + QStringLiteral(" Scuss!")};
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "log/engine/BatchMove.h"
+#include "log/engine/Table.h"
+
+#include <QString>
+#include <QStringList>
+
+class QFileDialog;
+class QIODevice;
+class QWidget;
+
+// Saving the log as a Paradox table or as tab-separated text, and the dialogs' settings.
+//
+// Window handler        -> member
+//   saveasClick         -> saveFilters(), kDefaultSuffix, isParadoxName(), then
+//                          SaveTableAsDb() or SaveTableAsText()
+//   SpeedButton2Click   -> openFilters(), then ReadingLog::openOldFile()
+class DataFiles
+{
+public:
+    static constexpr const char *kDefaultSuffix = "xls";
+    // SaveDialog2's filters, the first selected.
+    static QStringList saveFilters();
+    // OpenDialog1's filters: both spellings of the Paradox extension, since file names here
+    // are case-sensitive.
+    static QStringList openFilters();
+    // Only a name ending exactly in ".db" is saved as a Paradox table; ".DB" and every other
+    // name get the text layout.
+    static bool isParadoxName(const QString &path);
+    // SaveDialog2: the filters above, the suffix "xls" for a name without one, and a question
+    // before an existing file is replaced. OpenDialog1: an existing file.
+    static QFileDialog *saveDialog(QWidget *parent);
+    static QFileDialog *openDialog(QWidget *parent);
+
+    // The copy table Tdest and the batch copy belong to the log's session.
+    explicit DataFiles(table::Session &session);
+
+    // Copies `source` to a Paradox table at `path` and gives the copy a primary index over "Not".
+    // The copy is written under a temporary name and renamed into place, so a failed copy leaves
+    // an earlier file untouched. Returns the engine's message, or "". Tdest is closed afterwards,
+    // also after a failed index step.
+    QString SaveTableAsDb(table::Table &source, const QString &path);
+
+    struct TextResult
+    {
+        enum class Kind
+        {
+            Saved,       // message: the success text
+            WriteFailed, // message: "Could not save table to specified file: " + path
+            EngineError, // message: the engine's; nothing was written
+        };
+        Kind kind = Kind::Saved;
+        QString message;
+    };
+    // Writes the header and one line per record through QSaveFile, so a failed write leaves an
+    // earlier file intact. Afterwards the last record is the current one, as after a walk.
+    TextResult SaveTableAsText(table::Table &source, const QString &path);
+
+    // The text layout: header, one line per record in table order, tab-separated fields in the
+    // engine's default text, CR LF after every line, Windows-1252 bytes. Throws EngineError for
+    // a field the table lacks before anything is written. False if the device fails.
+    static bool writeText(const table::Table &source, QIODevice *device);
+
+    table::Table &Tdest() { return m_tdest; }
+
+private:
+    table::Table m_tdest;
+    table::BatchMove m_batchMove1;
+};

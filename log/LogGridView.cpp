@@ -1,0 +1,221 @@
+#include "LogGridView.h"
+
+#include "LogTableModel.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QProxyStyle>
+#include <QScrollBar>
+
+namespace {
+
+// Column widths of the design in pixels; the last column keeps the default width.
+constexpr int kColumnWidths[] = {39, 53, 37, 43, 36};
+
+// The design's narrow columns fit their texts with a data grid's slim cell margins, not with the
+// wider ones of the desktop style.
+class SlimCellStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+    int pixelMetric(PixelMetric metric, const QStyleOption *option,
+                    const QWidget *widget) const override
+    {
+        if (metric == PM_FocusFrameHMargin)
+            return 0;
+        if (metric == PM_HeaderMargin)
+            return 1;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+} // namespace
+
+LogGridView::LogGridView(QWidget *parent) : QTableView(parent)
+{
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setTabKeyNavigation(true);
+    setShowGrid(true);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setHighlightSections(false);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setHighlightSections(false);
+    verticalHeader()->setFixedWidth(12);
+    verticalHeader()->setSectionsClickable(false);
+    auto *style = new SlimCellStyle(QApplication::style()->name());
+    style->setParent(this);
+    setStyle(style);
+    QFont titles(QStringLiteral("MS Sans Serif"));
+    titles.setPixelSize(11);
+    horizontalHeader()->setFont(titles);
+    // The selection stays visible when the grid does not have the focus.
+    QPalette pal = palette();
+    pal.setColor(QPalette::Inactive, QPalette::Highlight,
+                 pal.color(QPalette::Active, QPalette::Highlight));
+    pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
+                 pal.color(QPalette::Active, QPalette::HighlightedText));
+    setPalette(pal);
+
+    m_follow.setSingleShot(true);
+    m_follow.setInterval(kFollowMs);
+    connect(&m_follow, &QTimer::timeout, this, [this] {
+        syncScrollBar();
+        followCurrent();
+    });
+}
+
+void LogGridView::setLogModel(LogTableModel *model)
+{
+    m_model = model;
+    setModel(model);
+    for (int c = 0; c < int(std::size(kColumnWidths)); ++c)
+        setColumnWidth(c, kColumnWidths[c]);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 3);
+    connect(model, &LogTableModel::totalChanged, this, &LogGridView::scheduleFollow);
+    connect(model, &LogTableModel::currentRecordChanged, this, &LogGridView::scheduleFollow);
+    connect(model, &QAbstractItemModel::modelReset, this, &LogGridView::showCurrent);
+    updateGeometries();
+    followCurrent();
+}
+
+int LogGridView::visibleRows() const
+{
+    const int rowHeight = std::max(1, verticalHeader()->defaultSectionSize());
+    return std::max(1, viewport()->height() / rowHeight);
+}
+
+void LogGridView::updateGeometries()
+{
+    QTableView::updateGeometries();
+    if (!m_model)
+        return;
+    if (m_model->windowRows() != visibleRows())
+        m_model->setWindow(m_model->first(), visibleRows());
+    syncScrollBar();
+}
+
+// The scroll bar counts records of the whole log; its value is the window's first record.
+void LogGridView::syncScrollBar()
+{
+    if (!m_model)
+        return;
+    const int rows = m_model->windowRows();
+    const qint64 total = m_model->totalRows();
+    QScrollBar *bar = verticalScrollBar();
+    const QSignalBlocker block(bar);
+    bar->setRange(0, int(std::min<qint64>(INT_MAX, std::max<qint64>(0, total - rows))));
+    bar->setPageStep(rows);
+    bar->setSingleStep(1);
+    bar->setValue(int(std::min<qint64>(INT_MAX, m_model->first())));
+}
+
+void LogGridView::scrollContentsBy(int dx, int dy)
+{
+    QTableView::scrollContentsBy(dx, 0);
+    if (dy == 0 || !m_model)
+        return;
+    m_model->setWindow(verticalScrollBar()->value(), m_model->windowRows());
+    showCurrent();
+}
+
+void LogGridView::scrollToRecord(qint64 row)
+{
+    if (!m_model || row < 0)
+        return;
+    const int rows = m_model->windowRows();
+    qint64 first = m_model->first();
+    if (row < first)
+        first = row;
+    else if (row >= first + rows)
+        first = row - rows + 1;
+    m_model->setWindow(first, rows);
+    syncScrollBar();
+}
+
+void LogGridView::scheduleFollow()
+{
+    if (!m_model)
+        return;
+    const qint64 row = m_model->currentRecord() - m_model->first();
+    if (row >= 0 && row < m_model->rowCount())
+        showCurrent(); // in view: only the marks move, at once
+    if (!m_follow.isActive())
+        m_follow.start();
+}
+
+// The table's current record moved (a new reading, a walk, a click): keep it in view.
+void LogGridView::followCurrent()
+{
+    if (!m_model)
+        return;
+    scrollToRecord(m_model->currentRecord());
+    showCurrent();
+}
+
+// Marks the current record's cell, or nothing when it is outside the window.
+void LogGridView::showCurrent()
+{
+    if (!m_model || !selectionModel())
+        return;
+    const qint64 row = m_model->currentRecord() - m_model->first();
+    const int column = std::max(0, currentIndex().column());
+    m_syncing = true;
+    if (row >= 0 && row < m_model->rowCount())
+        selectionModel()->setCurrentIndex(m_model->index(int(row), column),
+                                          QItemSelectionModel::ClearAndSelect);
+    else
+        selectionModel()->clear();
+    m_syncing = false;
+}
+
+void LogGridView::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QTableView::currentChanged(current, previous);
+    if (m_syncing || !m_model || !current.isValid())
+        return;
+    const qint64 row = m_model->first() + current.row();
+    if (row != m_model->currentRecord())
+        m_model->moveToRecord(row);
+}
+
+QModelIndex LogGridView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
+{
+    if (!m_model || m_model->totalRows() == 0)
+        return QTableView::moveCursor(cursorAction, modifiers);
+    const qint64 current = m_model->first() + std::max(0, currentIndex().row());
+    const qint64 last = m_model->totalRows() - 1;
+    qint64 target = current;
+    switch (cursorAction) {
+    case MoveUp:
+        target = current - 1;
+        break;
+    case MoveDown:
+        target = current + 1;
+        break;
+    case MovePageUp:
+        target = current - m_model->windowRows();
+        break;
+    case MovePageDown:
+        target = current + m_model->windowRows();
+        break;
+    case MoveHome:
+        if (!(modifiers & Qt::ControlModifier))
+            return QTableView::moveCursor(cursorAction, modifiers);
+        target = 0;
+        break;
+    case MoveEnd:
+        if (!(modifiers & Qt::ControlModifier))
+            return QTableView::moveCursor(cursorAction, modifiers);
+        target = last;
+        break;
+    default:
+        return QTableView::moveCursor(cursorAction, modifiers);
+    }
+    target = std::clamp<qint64>(target, 0, last);
+    scrollToRecord(target);
+    return m_model->index(int(target - m_model->first()), std::max(0, currentIndex().column()));
+}

@@ -1,0 +1,171 @@
+#include "LogReport.h"
+
+#include "LogTableModel.h"
+
+#include "assets/Assets.h"
+#include "log/engine/EngineError.h"
+#include "log/engine/Table.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QPainter>
+#include <QPdfWriter>
+
+#include <cmath>
+
+namespace {
+
+// Lengths in millimetres.
+constexpr double kMargin = 10.0;
+constexpr double kPageWidth = 210.0;
+constexpr double kPageHeight = 297.0;
+constexpr double kBandWidth = 189.97;
+constexpr double kHeaderHeight = 10.58;
+constexpr double kColumnHeaderHeight = 10.58;
+constexpr double kDetailHeight = 6.61;
+constexpr double kFooterHeight = 10.58;
+constexpr double kTitleTop = 2.12;
+constexpr double kTitleWidth = 35.45;
+constexpr double kTitleHeight = 5.03;
+constexpr double kColumnTitleTop = 4.23;
+constexpr double kDetailTop = 2.12;
+constexpr double kFooterLeft = 8.47;
+constexpr double kFooterTop = 4.23;
+constexpr double kColumnTitleLeft[LogTableModel::kColumns] = {8.47,  33.87,  64.29,
+                                                              99.48, 132.29, 162.98};
+constexpr double kDetailLeft[LogTableModel::kColumns] = {8.47, 33.87, 65.62, 99.48, 131.23, 162.98};
+constexpr double kPointsToMm = 25.4 / 72.0;
+constexpr double kFontPoints = 10.0;
+
+const QString kTitle = QStringLiteral("The Data Print Title");
+const QString kColumnTitles[LogTableModel::kColumns] = {
+    QStringLiteral("No"),    QStringLiteral("Time"), QStringLiteral("DC/AC"),
+    QStringLiteral("Value"), QStringLiteral("Unit"), QStringLiteral("AUTO")};
+const QString kFooter = QStringLiteral("The Data Print Foot");
+
+// A text placed at `left`, `top` of its band; it may grow to the next text on the right and down
+// to the band's end, wrapping at words.
+void drawText(QPainter &p, double pxPerMm, double bandTop, double left, double top, double right,
+              double bottom, const QString &text)
+{
+    const QRectF box(left * pxPerMm, (bandTop + top) * pxPerMm, (right - left) * pxPerMm,
+                     (bottom - top) * pxPerMm);
+    p.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, text);
+}
+
+} // namespace
+
+QPageLayout LogReport::pageLayout()
+{
+    return QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                       QMarginsF(kMargin, kMargin, kMargin, kMargin), QPageLayout::Millimeter);
+}
+
+int LogReport::recordsPerPage()
+{
+    const double room =
+        kPageHeight - 2 * kMargin - kHeaderHeight - kColumnHeaderHeight - kFooterHeight;
+    return int(std::floor(room / kDetailHeight));
+}
+
+int LogReport::pageCount(qint64 records)
+{
+    return int((records + recordsPerPage() - 1) / recordsPerPage());
+}
+
+int LogReport::pageCount() const
+{
+    return pageCount(m_log.isOpen() ? m_log.recordCount() : 0);
+}
+
+void LogReport::paintPage(QPainter &painter, double pxPerMm, int page) const
+{
+    paintPage(painter, pxPerMm, page, m_log.isOpen() ? m_log.recordCount() : 0);
+}
+
+void LogReport::paintPage(QPainter &p, double pxPerMm, int page, qint64 records) const
+{
+    const qint64 firstRecord = qint64(page) * recordsPerPage();
+    if (page < 0 || firstRecord >= records)
+        return; // an empty log prints no band, not even the title
+
+    QFont font(assets::displayFontFamily());
+    font.setPixelSize(std::max(1, int(std::lround(kFontPoints * kPointsToMm * pxPerMm))));
+    p.save();
+    p.setFont(font);
+    p.setPen(Qt::black);
+
+    // Page header: the title, centred in its fixed box.
+    const double titleLeft = (kBandWidth - kTitleWidth) / 2;
+    const QRectF title(titleLeft * pxPerMm, kTitleTop * pxPerMm, kTitleWidth * pxPerMm,
+                       kTitleHeight * pxPerMm);
+    p.drawText(title, Qt::AlignLeft | Qt::AlignTop, kTitle);
+
+    double top = kHeaderHeight;
+    for (int c = 0; c < LogTableModel::kColumns; ++c) {
+        const double right = c + 1 < LogTableModel::kColumns ? kColumnTitleLeft[c + 1] : kBandWidth;
+        drawText(p, pxPerMm, top, kColumnTitleLeft[c], kColumnTitleTop, right, kColumnHeaderHeight,
+                 kColumnTitles[c]);
+    }
+    top += kColumnHeaderHeight;
+
+    int fields[LogTableModel::kColumns];
+    for (int c = 0; c < LogTableModel::kColumns; ++c)
+        fields[c] = m_log.fieldIndex(LogTableModel::kFieldNames[c]);
+    const qint64 end = std::min(records, firstRecord + recordsPerPage());
+    for (qint64 row = firstRecord; row < end; ++row) {
+        for (int c = 0; c < LogTableModel::kColumns; ++c) {
+            if (fields[c] < 0)
+                continue;
+            QString text;
+            try {
+                text = QString::fromStdString(m_log.text(row, fields[c]));
+            } catch (const table::EngineError &) {
+                continue;
+            }
+            const double right = c + 1 < LogTableModel::kColumns ? kDetailLeft[c + 1] : kBandWidth;
+            drawText(p, pxPerMm, top, kDetailLeft[c], kDetailTop, right, kDetailHeight, text);
+        }
+        top += kDetailHeight;
+    }
+
+    // The page footer stands at the foot of every page.
+    const double footerTop = kPageHeight - 2 * kMargin - kFooterHeight;
+    drawText(p, pxPerMm, footerTop, kFooterLeft, kFooterTop, kBandWidth, kFooterHeight, kFooter);
+    p.restore();
+}
+
+bool LogReport::print(QPagedPaintDevice *device, int from, int to) const
+{
+    const qint64 records = m_log.isOpen() ? m_log.recordCount() : 0;
+    const int pages = pageCount(records);
+    if (from <= 0 || to <= 0) {
+        from = 1;
+        to = pages;
+    }
+    to = std::min(to, pages);
+    QPainter p;
+    if (!p.begin(device))
+        return false;
+    const double pxPerMm = device->logicalDpiX() / 25.4;
+    for (int page = from; page <= to; ++page) {
+        if (page > from)
+            device->newPage();
+        paintPage(p, pxPerMm, page - 1, records);
+        if (page % 20 == 0)
+            QCoreApplication::processEvents();
+    }
+    return p.end();
+}
+
+QString LogReport::writePdf(const QString &path, int pageLimit) const
+{
+    QPdfWriter writer(path);
+    writer.setPageLayout(pageLayout());
+    writer.setResolution(600);
+    writer.setCreator(QStringLiteral("Vorlatt"));
+    writer.setTitle(kTitle);
+    if (!print(&writer, pageLimit > 0 ? 1 : 0, pageLimit))
+        return QStringLiteral("Could not write the report to %1").arg(path);
+    return {};
+}

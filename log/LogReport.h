@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QPageLayout>
+#include <QString>
+
+class QPainter;
+class QPagedPaintDevice;
+class QPrinter;
+namespace table {
+class Table;
+}
+
+// The printed list of the log: A4 portrait with 10 mm margins; on every page a page header with
+// the title, a column header, one detail band per record in table order and a page footer. All
+// text is in the display font at 10 points, so unit symbols print as the replica shows them.
+// A log without records prints no band at all.
+//
+// Pages are drawn one at a time straight from the table, so a preview draws only the page it
+// shows and a long log costs nothing until a page is looked at.
+//
+// Window handler   -> member
+//   BtPrintClick   -> ReportPreview, which draws with paintPage() and prints with print()
+class LogReport
+{
+public:
+    explicit LogReport(const table::Table &log) : m_log(log) {}
+
+    static QPageLayout pageLayout();
+    // Detail bands that fit a page between the page header, column header and page footer.
+    static int recordsPerPage();
+
+    // Pages for the records the log holds now; 0 for an empty log.
+    int pageCount() const;
+    // Pages for `records` records.
+    static int pageCount(qint64 records);
+
+    // Draws page `page` (from 0) with the painter's origin at the top-left corner of the
+    // margins and `pxPerMm` device pixels to a millimetre.
+    void paintPage(QPainter &painter, double pxPerMm, int page) const;
+
+    // Draws pages `from` to `to` (from 1; 0, 0 for all) onto the device, one page after another.
+    // Keeps the event loop running between pages, so readings go on being logged; pages are
+    // those of the records there were when printing started. False if the device would not
+    // start.
+    bool print(QPagedPaintDevice *device, int from = 0, int to = 0) const;
+    // The whole report as a PDF file. Returns an error message, or "".
+    QString writePdf(const QString &path, int pageLimit = 0) const;
+
+private:
+    void paintPage(QPainter &painter, double pxPerMm, int page, qint64 records) const;
+
+    const table::Table &m_log;
+};

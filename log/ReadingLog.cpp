@@ -1,0 +1,221 @@
+#include "ReadingLog.h"
+
+#include "log/engine/EngineError.h"
+#include "log/engine/TablePaths.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+QString message(const table::EngineError &e)
+{
+    return QString::fromStdString(e.what());
+}
+
+std::string utf8(const QString &text)
+{
+    return text.toStdString();
+}
+
+} // namespace
+
+ReadingLog::ReadingLog(Clock clock)
+    : m_clock(clock ? std::move(clock) : Clock([] { return QTime::currentTime(); })),
+      m_table(newTable())
+{
+}
+
+ReadingLog::~ReadingLog()
+{
+    close();
+}
+
+std::unique_ptr<table::Table> ReadingLog::newTable() const
+{
+    auto t = std::make_unique<table::Table>(const_cast<table::Session &>(m_session));
+    t->setTableType(table::TableType::Paradox);
+    t->setExclusive(true);
+    t->setCachedUpdates(true);
+    return t;
+}
+
+void ReadingLog::cs123(const QString &programDir)
+{
+    m_session.setSessionName("s1");
+    QString dir = QDir::toNativeSeparators(programDir);
+    if (!dir.endsWith(QDir::separator()))
+        dir += QDir::separator();
+    try {
+        m_session.setNetFileDir(utf8(dir));
+        m_session.setPrivateDir(utf8(dir));
+    } catch (const table::EngineError &) {
+        // The folders are only kept for show; a program folder that vanished must not stop
+        // the log from opening.
+    }
+}
+
+QString ReadingLog::findLogTable(const QStringList &dataDirs)
+{
+    QStringList places = {QDir::currentPath()};
+    places += dataDirs;
+    for (const QString &dir : std::as_const(places)) {
+        const std::string found =
+            table::findIgnoringCase(utf8(QDir(dir).filePath(QStringLiteral("Tarvodb.DB"))));
+        if (!found.empty() && QFileInfo(QString::fromStdString(found)).isFile())
+            return QString::fromStdString(found);
+    }
+    return {};
+}
+
+QString ReadingLog::open(const QStringList &dataDirs)
+{
+    close();
+    const QString found = findLogTable(dataDirs);
+    // Nothing found: open the bare name anyway, so that the engine's own message says what is
+    // missing and where it was looked for.
+    m_table->setTableName(found.isEmpty() ? std::string(kTableName) : utf8(found));
+    try {
+        m_table->open();
+    } catch (const table::EngineError &e) {
+        return message(e);
+    }
+    return {};
+}
+
+void ReadingLog::close()
+{
+    if (m_table && m_table->isOpen())
+        m_table->close();
+}
+
+void ReadingLog::setListener(table::TableListener *listener)
+{
+    m_listener = listener;
+    m_table->setListener(listener);
+}
+
+bool ReadingLog::intervalSeconds(const QString &text, qint32 &seconds)
+{
+    if (text.isEmpty() || text == u"-" || text == u"+") {
+        seconds = 0;
+        return true;
+    }
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (ok)
+        seconds = value;
+    return ok;
+}
+
+QString ReadingLog::notAnInteger(const QString &text)
+{
+    return QStringLiteral("'%1' is not a valid integer value").arg(text);
+}
+
+ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &reading,
+                                              const LogSettings &settings)
+{
+    if (!m_table->isOpen())
+        return {};
+    if (RecordCount > RecordLimit)
+        return {};
+    if (settings.RecordSI && SampleCountdown != 0)
+        return {};
+    const QString key = reading.ValueText + reading.AcDcText + reading.UnitText + reading.RangeText;
+    if (!settings.RepeatSet && key == LastLoggedText)
+        return {};
+    LastLoggedText = key;
+    qint32 seconds = 0;
+    if (!intervalSeconds(settings.RecordSITime, seconds))
+        return {false, notAnInteger(settings.RecordSITime)};
+    SampleCountdown = seconds;
+    ++RecordCount;
+
+    const QTime now = m_clock();
+    table::Table &t = *m_table;
+    try {
+        t.append();
+        t.setText("value", utf8(reading.ValueText));
+        t.setFloat("Nval", double(reading.NumericValue));
+        t.setTime("time", table::TimeOfDay{now.hour(), now.minute(), now.second(), 0});
+        t.setInteger("no", NextRecordNo);
+        t.setText("DC/AC", utf8(reading.AcDcText));
+        t.setText("unit", utf8(reading.UnitText));
+        t.setText("Auto", utf8(reading.RangeText));
+        ++NextRecordNo;
+        t.post();
+    } catch (const table::EngineError &e) {
+        // A half-filled record must not be posted by the next move or append.
+        if (t.isAppending())
+            t.cancel();
+        return {false, message(e)};
+    }
+    return {true, {}};
+}
+
+void ReadingLog::TrecordTimer(bool recordSI)
+{
+    if (recordSI && SampleCountdown > 0)
+        --SampleCountdown;
+}
+
+QString ReadingLog::RecordSITimeChange(const QString &text)
+{
+    qint32 seconds = 0;
+    if (!intervalSeconds(text, seconds))
+        return notAnInteger(text);
+    SampleCountdown = seconds;
+    return {};
+}
+
+QString ReadingLog::RecordNew()
+{
+    if (m_table->isOpen() && m_table->recordCount() > 0) {
+        try {
+            m_table->emptyTable();
+        } catch (const table::EngineError &e) {
+            return message(e);
+        }
+    }
+    NextRecordNo = 1;
+    RecordCount = 0;
+    return {};
+}
+
+QString ReadingLog::openOldFile(const QString &path)
+{
+    const QString current =
+        m_table->isOpen() ? QString::fromStdString(m_table->filePath()) : QString();
+    const bool same = !current.isEmpty() &&
+                      QFileInfo(path).canonicalFilePath() == QFileInfo(current).canonicalFilePath();
+    if (same) {
+        // Our own exclusive lock would keep a second opener out: reopen in place, which drops the
+        // unsaved readings as choosing this file asks for.
+        m_table->close();
+        m_table->setTableName(utf8(path));
+        try {
+            m_table->open();
+        } catch (const table::EngineError &e) {
+            return message(e);
+        }
+        return {};
+    }
+
+    std::unique_ptr<table::Table> opened = newTable();
+    opened->setTableName(utf8(path));
+    try {
+        opened->open();
+    } catch (const table::EngineError &e) {
+        return message(e);
+    }
+    if (m_listener)
+        m_listener->aboutToReset();
+    m_table->setListener(nullptr);
+    close();
+    m_table = std::move(opened);
+    m_table->setListener(m_listener);
+    if (m_listener)
+        m_listener->reset();
+    return {};
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "log/engine/Session.h"
+#include "log/engine/Table.h"
+#include "protocol/MeterReading.h"
+
+#include <QString>
+#include <QStringList>
+#include <QTime>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+// What the log's controls hold when a reading is offered: the Repeat box, the sampling-interval
+// box and the interval's text. The window reads them from its controls at each call.
+struct LogSettings
+{
+    bool RepeatSet = true;
+    bool RecordSI = false;
+    QString RecordSITime = QStringLiteral("10");
+};
+
+// The reading log: the table "Tarvodb" of session "s1", opened for exclusive use with cached
+// updates that are never applied, and the rules by which readings get into it. No widgets:
+// every decision returns its outcome and the window shows it.
+//
+// Window handler                      -> member
+//   FormCreate step 1 (cs123)         -> cs123()
+//   FormCreate step 5                 -> open()
+//   LcdDisplayUlmara step 16          -> INDataToTable()
+//   TrecordTimer                      -> TrecordTimer()
+//   RecordSITimeChange                -> RecordSITimeChange()
+//   RecordNewClick (after its box)    -> RecordNew()
+//   N10001Click ... limitessClick     -> setLimit(kLimitItems[i])
+//   SpeedButton2Click                 -> openOldFile()
+//   exit, close box                   -> close()
+// The data files and the report work on table().
+class ReadingLog
+{
+public:
+    using Clock = std::function<QTime()>;
+
+    static constexpr const char *kTableName = "Tarvodb";
+    // The Record menu's six limits, in menu order; the last is "limitless".
+    static constexpr std::array<qint32, 6> kLimitItems = {1000,  5000,   10000,
+                                                          50000, 100000, 10000000};
+
+    // `clock` gives the time of day written into each record (the local time unless a test
+    // hands in its own).
+    explicit ReadingLog(Clock clock = {});
+    ~ReadingLog();
+
+    // Names the session "s1" and gives it `programDir` for its lock and private folders.
+    void cs123(const QString &programDir);
+
+    // Opens "Tarvodb": the file in the current folder if there is one, else the first found in
+    // `dataDirs`. Returns the engine's message, or "" when the log is open. A log that did not
+    // open stays closed and takes no readings.
+    QString open(const QStringList &dataDirs);
+    void close();
+    bool isOpen() const { return m_table->isOpen(); }
+
+    // Where "Tarvodb" would be opened from, or "" if it is nowhere.
+    static QString findLogTable(const QStringList &dataDirs);
+
+    struct Outcome
+    {
+        bool logged = false;
+        QString error; // a message for the error box, or ""
+    };
+
+    // Offers one decoded reading. Steps run in this order: limit, interval, Repeat key, key,
+    // countdown reload, count, record, number, post; a step that fails stops the rest with
+    // what the earlier ones changed left changed. A closed log takes nothing and reports
+    // nothing.
+    Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings);
+
+    // One tick of the sampling timer.
+    void TrecordTimer(bool recordSI);
+    // The interval text changed: restarts the countdown from it. Returns the conversion error,
+    // or "" (the countdown keeps its value on error).
+    QString RecordSITimeChange(const QString &text);
+
+    // Sets RecordLimit; RecordCount is left alone, so a lower limit stops logging at once.
+    void setLimit(qint32 limit) { RecordLimit = limit; }
+
+    // Empties the log and restarts the numbering; the Repeat key and the countdown stay.
+    // Returns the engine's message, or "".
+    QString RecordNew();
+
+    // Puts the Paradox table at `path` under the log in place of the current one. The chosen
+    // file is opened and checked first: if it cannot be, the current log and its unsaved
+    // readings stay as they were and the engine's message is returned. The counters, the key
+    // and the countdown are not touched.
+    QString openOldFile(const QString &path);
+
+    table::Table &table() { return *m_table; }
+    const table::Table &table() const { return *m_table; }
+    table::Session &session() { return m_session; }
+
+    // Told about the table under the log, also across openOldFile().
+    void setListener(table::TableListener *listener);
+
+    // The interval text as a whole number: "", "-" and "+" count as 0. False if it is none.
+    static bool intervalSeconds(const QString &text, qint32 &seconds);
+    // The toolkit's message for a text that is not a whole number.
+    static QString notAnInteger(const QString &text);
+
+    qint32 RecordLimit = 0;
+    qint32 RecordCount = 0;
+    qint32 NextRecordNo = 0;
+    qint32 SampleCountdown = 0;
+    QString LastLoggedText;
+
+private:
+    std::unique_ptr<table::Table> newTable() const;
+
+    Clock m_clock;
+    table::Session m_session;
+    std::unique_ptr<table::Table> m_table;
+    table::TableListener *m_listener = nullptr;
+};

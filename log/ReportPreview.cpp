@@ -1,0 +1,201 @@
+#include "ReportPreview.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPageSetupDialog>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+// The sheet of paper on screen: draws its one page when it is painted.
+class ReportPage : public QWidget
+{
+public:
+    ReportPage(const LogReport &report, QWidget *parent) : QWidget(parent), m_report(report) {}
+
+    void show(int page, double pxPerMm)
+    {
+        m_page = page;
+        m_pxPerMm = pxPerMm;
+        const QSizeF mm = LogReport::pageLayout().fullRect(QPageLayout::Millimeter).size();
+        setFixedSize(QSizeF(mm * pxPerMm).toSize());
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        p.fillRect(rect(), Qt::white);
+        p.setRenderHint(QPainter::TextAntialiasing);
+        const QMarginsF margins = LogReport::pageLayout().margins(QPageLayout::Millimeter);
+        p.translate(margins.left() * m_pxPerMm, margins.top() * m_pxPerMm);
+        m_report.paintPage(p, m_pxPerMm, m_page);
+    }
+
+private:
+    const LogReport &m_report;
+    int m_page = 0;
+    double m_pxPerMm = 1.0;
+};
+
+ReportPreview::ReportPreview(const LogReport &report, QWidget *parent)
+    : QDialog(parent), m_report(report), m_printer(std::make_unique<QPrinter>())
+{
+    setWindowTitle(QStringLiteral("Print Preview"));
+    setWindowFlag(Qt::WindowMaximizeButtonHint);
+    m_printer->setPageLayout(LogReport::pageLayout());
+    m_printer->setCopyCount(1);
+
+    auto *bar = new QToolBar(this);
+    auto add = [this, bar](const char *name, const QString &text, auto slot) {
+        QAction *a = bar->addAction(text);
+        a->setObjectName(QLatin1String(name));
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    add("fitPage", QStringLiteral("Fit page"), [this] { setZoom(Zoom::FitPage); });
+    add("actualSize", QStringLiteral("100 %"), [this] { setZoom(Zoom::Actual); });
+    add("fitWidth", QStringLiteral("Fit width"), [this] { setZoom(Zoom::FitWidth); });
+    bar->addSeparator();
+    add("firstPage", QStringLiteral("First"), [this] { goToPage(0); });
+    add("previousPage", QStringLiteral("Previous"), [this] { goToPage(m_page - 1); });
+    add("nextPage", QStringLiteral("Next"), [this] { goToPage(m_page + 1); });
+    add("lastPage", QStringLiteral("Last"), [this] { goToPage(pageCount() - 1); });
+    m_pageLabel = new QLabel(bar);
+    m_pageLabel->setContentsMargins(8, 0, 8, 0);
+    bar->addWidget(m_pageLabel);
+    bar->addSeparator();
+    add("pageSetup", QStringLiteral("Page setup"), [this] { pageSetup(); });
+    add("print", QStringLiteral("Print"), [this] { printReport(); });
+    add("savePdf", QStringLiteral("Save as PDF"), [this] { savePdf(); });
+    add("close", QStringLiteral("Close"), [this] { reject(); });
+
+    m_area = new QScrollArea(this);
+    m_area->setBackgroundRole(QPalette::Dark);
+    m_area->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_pageWidget = new ReportPage(report, m_area);
+    m_area->setWidget(m_pageWidget);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(bar);
+    layout->addWidget(m_area);
+    resize(860, 760);
+
+    // Readings logged while the preview is open add pages: keep the page count current.
+    auto *tick = new QTimer(this);
+    connect(tick, &QTimer::timeout, this, [this] {
+        if (m_pageLabel->text() !=
+            QStringLiteral("%1 / %2").arg(m_page + 1).arg(std::max(1, pageCount())))
+            refresh();
+    });
+    tick->start(1000);
+    refresh();
+}
+
+ReportPreview::~ReportPreview() = default;
+
+QAction *ReportPreview::action(const QString &objectName) const
+{
+    return findChild<QAction *>(objectName);
+}
+
+int ReportPreview::pageCount() const
+{
+    return m_report.pageCount();
+}
+
+void ReportPreview::setZoom(Zoom zoom)
+{
+    m_zoom = zoom;
+    refresh();
+}
+
+void ReportPreview::goToPage(int page)
+{
+    m_page = std::clamp(page, 0, std::max(0, pageCount() - 1));
+    refresh();
+    m_area->verticalScrollBar()->setValue(0);
+}
+
+void ReportPreview::resizeEvent(QResizeEvent *event)
+{
+    QDialog::resizeEvent(event);
+    refresh();
+}
+
+void ReportPreview::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    refresh();
+}
+
+void ReportPreview::refresh()
+{
+    const int pages = std::max(1, pageCount());
+    m_page = std::clamp(m_page, 0, pages - 1);
+    const QSizeF mm = LogReport::pageLayout().fullRect(QPageLayout::Millimeter).size();
+    const double screenPxPerMm = logicalDpiX() / 25.4;
+    const QSize room = m_area->viewport()->size() - QSize(8, 8);
+    double pxPerMm = screenPxPerMm;
+    switch (m_zoom) {
+    case Zoom::FitPage:
+        pxPerMm = std::min(room.width() / mm.width(), room.height() / mm.height());
+        break;
+    case Zoom::Actual:
+        break;
+    case Zoom::FitWidth:
+        pxPerMm = (room.width() - m_area->verticalScrollBar()->sizeHint().width()) / mm.width();
+        break;
+    }
+    m_pageWidget->show(m_page, std::max(0.5, pxPerMm));
+    m_pageLabel->setText(QStringLiteral("%1 / %2").arg(m_page + 1).arg(pages));
+    action(QStringLiteral("firstPage"))->setEnabled(m_page > 0);
+    action(QStringLiteral("previousPage"))->setEnabled(m_page > 0);
+    action(QStringLiteral("nextPage"))->setEnabled(m_page + 1 < pages);
+    action(QStringLiteral("lastPage"))->setEnabled(m_page + 1 < pages);
+}
+
+void ReportPreview::pageSetup()
+{
+    QPageSetupDialog dialog(m_printer.get(), this);
+    dialog.exec();
+}
+
+void ReportPreview::printReport()
+{
+    QPrintDialog dialog(m_printer.get(), this);
+    dialog.setOption(QAbstractPrintDialog::PrintPageRange);
+    dialog.setOption(QAbstractPrintDialog::PrintCollateCopies);
+    dialog.setMinMax(1, std::max(1, pageCount()));
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const bool range = m_printer->printRange() == QPrinter::PageRange;
+    if (!m_report.print(m_printer.get(), range ? m_printer->fromPage() : 0,
+                        range ? m_printer->toPage() : 0))
+        QMessageBox::critical(
+            this, QStringLiteral("Vorlatt"),
+            QStringLiteral("Could not print on %1").arg(m_printer->printerName()));
+}
+
+void ReportPreview::savePdf()
+{
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as PDF"), QString(),
+                                                QStringLiteral("PDF File(*.pdf)"));
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".pdf");
+    const QString error = m_report.writePdf(path);
+    if (!error.isEmpty())
+        QMessageBox::critical(this, QStringLiteral("Vorlatt"), error);
+}

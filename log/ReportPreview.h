@@ -1,0 +1,58 @@
+#pragma once
+
+#include "LogReport.h"
+
+#include <QDialog>
+
+#include <memory>
+
+class QAction;
+class QLabel;
+class QPrinter;
+class QScrollArea;
+class ReportPage;
+
+// The report's print preview: one page at a time, drawn when it is shown, with zoom (fit page,
+// 100 %, fit width), first/previous/next/last page, page set-up, print, "Save as PDF" and close.
+// Only the page on screen is drawn, so a preview of a long log opens at once; the page count
+// follows readings logged while the preview is open.
+class ReportPreview : public QDialog
+{
+    Q_OBJECT
+public:
+    enum class Zoom
+    {
+        FitPage,
+        Actual,
+        FitWidth,
+    };
+
+    explicit ReportPreview(const LogReport &report, QWidget *parent = nullptr);
+    ~ReportPreview() override;
+
+    int currentPage() const { return m_page; } // from 0
+    int pageCount() const;
+    void setZoom(Zoom zoom);
+    Zoom zoom() const { return m_zoom; }
+    void goToPage(int page);
+
+    QAction *action(const QString &objectName) const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void refresh();
+    void pageSetup();
+    void printReport();
+    void savePdf();
+
+    const LogReport &m_report;
+    std::unique_ptr<QPrinter> m_printer;
+    QScrollArea *m_area = nullptr;
+    ReportPage *m_pageWidget = nullptr;
+    QLabel *m_pageLabel = nullptr;
+    Zoom m_zoom = Zoom::FitPage;
+    int m_page = 0;
+};

@@ -1,0 +1,411 @@
+#include "MessageBoxCloser.h"
+#include "PtyPort.h"
+#include "app/TFCOMM.h"
+#include "link/SerialPortDriver.h"
+#include "log/LogGridView.h"
+#include "log/LogTableModel.h"
+#include "log/ReportPreview.h"
+#include "protocol/DisplayState.h"
+#include "ui_FCOMM.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QtTest>
+
+#include <memory>
+
+#ifdef VORLATT_HAVE_PXLIB
+extern "C" {
+#include <paradox.h>
+}
+#endif
+
+using protocol::Annunciator;
+
+namespace {
+
+// Types `name` into the next file dialog and accepts it.
+void answerFileDialog(const QString &name)
+{
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, name] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        timer->deleteLater();
+        timer->stop();
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(name);
+        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+    });
+    timer->start(10);
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// The grid's texts of one record, as the user sees them.
+QStringList gridRow(LogGridView *grid, qint64 record)
+{
+    grid->scrollToRecord(record);
+    LogTableModel *model = grid->logModel();
+    QStringList texts;
+    for (int c = 0; c < LogTableModel::kColumns; ++c)
+        texts << model->index(int(record - model->first()), c).data().toString();
+    return texts;
+}
+
+} // namespace
+
+// Readings from a real pseudo-terminal into the log and its grid, saved and reopened through
+// the real file dialogs.
+class TestLogInWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void framesBecomeGridRows();
+    void gridLooksAsDesigned();
+    void saveThroughTheDialog_data();
+    void saveThroughTheDialog();
+    void openOldFileThenSaveAsText();
+    void failedOpenKeepsTheLog();
+    void newAsksNothingAndEmpties();
+    void limitItemsCheckOneAndSetTheLimit();
+    void previewPagesThroughTheReport();
+    void missingLogTableStillStartsTheProgram();
+
+private:
+    void send(const QByteArray &bytes) { QVERIFY(m_pty->send(bytes)); }
+    // Connects and logs `count` distinct readings 1.001, 1.002, ...
+    void logReadings(TFCOMM &w, int count);
+    std::unique_ptr<PtyPort> m_pty;
+    QTemporaryDir m_dir;
+};
+
+void TestLogInWindow::initTestCase()
+{
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QVERIFY(m_dir.isValid());
+}
+
+void TestLogInWindow::init()
+{
+    m_pty = std::make_unique<PtyPort>();
+    QVERIFY(m_pty->isOpen());
+}
+
+void TestLogInWindow::cleanup()
+{
+    m_pty.reset();
+}
+
+void TestLogInWindow::logReadings(TFCOMM &w, int count)
+{
+    if (!w.serialDriver()->IsOpen()) {
+        w.ui()->COMCon->click();
+        // A carriage return and a frame's tail byte, as the meter sends them before each frame.
+        send("\r" + protocol::DisplayState().toFrame().right(1));
+    }
+    const qint64 before = w.readingLog().table().recordCount();
+    QByteArray frames;
+    for (int i = 1; i <= count; ++i) {
+        protocol::DisplayState volts;
+        volts.digits = QByteArray::number(1000 + i).rightJustified(4, '0');
+        volts.point = 1;
+        volts.annunciators = Annunciator::Dc | Annunciator::AutoRange | Annunciator::Volt;
+        frames += volts.toFrame();
+    }
+    send(frames);
+    QTRY_COMPARE(w.readingLog().table().recordCount(), before + count);
+}
+
+void TestLogInWindow::framesBecomeGridRows()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(w.logOpen());
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    QVERIFY(grid);
+    w.ui()->COMCon->click();
+    send("\r" + protocol::DisplayState().toFrame().right(1));
+
+    protocol::DisplayState millivolts;
+    millivolts.negative = true;
+    millivolts.digits = "1234";
+    millivolts.point = 2;
+    millivolts.annunciators =
+        Annunciator::Dc | Annunciator::AutoRange | Annunciator::Milli | Annunciator::Volt;
+    protocol::DisplayState ohms;
+    ohms.digits = "0470";
+    ohms.point = 3;
+    ohms.annunciators = Annunciator::Kilo | Annunciator::Ohm;
+    QByteArray frames;
+    for (int i = 0; i < 12; ++i)
+        frames += (i == 11 ? ohms : millivolts).toFrame();
+    send(frames);
+    QTRY_COMPARE(grid->logModel()->totalRows(), 12);
+    // The current row follows the newest record, which is in view and marked.
+    QCOMPARE(grid->logModel()->currentRecord(), 11);
+    QTRY_COMPARE(grid->logModel()->first() + grid->currentIndex().row(), 11);
+    QVERIFY(!grid->logModel()
+                 ->headerData(grid->currentIndex().row(), Qt::Vertical, Qt::DecorationRole)
+                 .isNull());
+    // The texts the decoder formed; the unit column shows the display font's stand-ins.
+    const QStringList first = gridRow(grid, 0);
+    QCOMPARE(first.mid(2), QStringList({"DC", "-12.34", "mV", "AUTO"}));
+    QCOMPARE(first.value(0), QStringLiteral("1"));
+    QVERIFY(QTime::fromString(first.value(1), QStringLiteral("HH:mm:ss")).isValid());
+    grid->scrollToRecord(11);
+    QCOMPARE(gridRow(grid, 11).mid(2), QStringList({"", "047.0", "k*", "MANU"}));
+    QCOMPARE(w.readingLog().RecordCount, 12);
+    QCOMPARE(w.readingLog().NextRecordNo, 13);
+}
+
+void TestLogInWindow::gridLooksAsDesigned()
+{
+    TFCOMM w;
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    QCOMPARE(grid->geometry(), QRect(0, 280, 289, 137));
+    const int widths[] = {39, 53, 37, 43, 36};
+    for (int c = 0; c < 5; ++c)
+        QCOMPARE(grid->columnWidth(c), widths[c]);
+    QStringList titles;
+    for (int c = 0; c < LogTableModel::kColumns; ++c)
+        titles << grid->model()->headerData(c, Qt::Horizontal).toString();
+    QCOMPARE(titles, QStringList({"No", "Time", "DC/AC", "Value", "Unit", "AUTO"}));
+    QCOMPARE(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QVERIFY(grid->tabKeyNavigation());
+    QVERIFY(grid->showGrid());
+    QCOMPARE(grid->palette().color(QPalette::Base), QColor(192, 192, 192));
+    QCOMPARE(grid->font().pixelSize(), 12);
+}
+
+void TestLogInWindow::saveThroughTheDialog_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("paradox");
+    QTest::newRow("no extension gets .xls and text") << "plain"
+                                                     << "plain.xls" << false;
+    QTest::newRow(".xls is text") << "run.xls"
+                                  << "run.xls" << false;
+    QTest::newRow(".DB in upper case is text") << "upper.DB"
+                                               << "upper.DB" << false;
+    QTest::newRow(".db is a Paradox table") << "copy.db"
+                                            << "copy.db" << true;
+}
+
+void TestLogInWindow::saveThroughTheDialog()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, file);
+    QFETCH(bool, paradox);
+    TFCOMM w;
+    w.show();
+    logReadings(w, 3);
+    const QString path = m_dir.filePath(file);
+    QFile::remove(path);
+
+    MessageBoxCloser boxes;
+    answerFileDialog(m_dir.filePath(typed));
+    w.ui()->saveas->click();
+    QVERIFY(QFile::exists(path));
+    if (!paradox) {
+        QTRY_COMPARE(boxes.texts, QStringList(QStringLiteral("save table to specified file: ") +
+                                              path + QStringLiteral(" Scuss!")));
+        const QList<QByteArray> lines = contents(path).split('\n');
+        QCOMPARE(lines.size(), 5); // header, three records, and the empty rest after the last CR LF
+        QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\r"));
+        QVERIFY2(lines[3].startsWith("3\t") && lines[3].endsWith("\tDC\t1.003\tV\tAUTO\r"),
+                 lines[3].constData());
+        QVERIFY(lines[4].isEmpty());
+        return;
+    }
+    QCOMPARE(boxes.texts, QStringList()); // a Paradox save says nothing on success
+#ifdef VORLATT_HAVE_PXLIB
+    // An independent reader opens the copy with its index.
+    PX_boot();
+    pxdoc_t *db = PX_new();
+    pxdoc_t *index = PX_new();
+    QCOMPARE(PX_open_file(db, QFile::encodeName(path).constData()), 0);
+    const QString px = m_dir.filePath(QStringLiteral("copy.px"));
+    QVERIFY(QFile::exists(px));
+    QCOMPARE(PX_open_file(index, QFile::encodeName(px).constData()), 0);
+    QCOMPARE(PX_read_primary_index(index), 0);
+    QCOMPARE(PX_add_primary_index(db, index), 0);
+    QCOMPARE(PX_get_num_records(db), 3);
+    QStringList names;
+    for (int i = 0; i < PX_get_num_fields(db); ++i)
+        names << QString::fromLatin1(PX_get_field(db, i)->px_fname);
+    QCOMPARE(names, QStringList({"Not", "No", "Time", "DC/AC", "Value", "Nval", "Unit", "AUTO"}));
+    QByteArray record(PX_get_recordsize(db), '\0');
+    QVERIFY(PX_get_record(db, 2, record.data()));
+    char *value = nullptr;
+    const int valueOffset = 4 + 4 + 4 + 2;
+    QVERIFY(PX_get_data_alpha(db, record.data() + valueOffset, 8, &value) > 0);
+    QCOMPARE(QByteArray(value), QByteArray("1.003"));
+    free(value);
+    PX_close(index);
+    PX_delete(index);
+    PX_close(db);
+    PX_delete(db);
+#else
+    QSKIP("pxlib is not installed: the copy is not read back");
+#endif
+}
+
+void TestLogInWindow::openOldFileThenSaveAsText()
+{
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    logReadings(w, 2);
+    const QString old = m_dir.filePath(QStringLiteral("old.db"));
+    QFile::remove(old);
+    answerFileDialog(old);
+    w.ui()->saveas->click();
+    QVERIFY(QFile::exists(old));
+    logReadings(w, 3); // the run goes on to record 5
+
+    answerFileDialog(old);
+    w.ui()->OpenDataFiles->click();
+    QTRY_COMPARE(w.readingLog().table().recordCount(), 2);
+    QCOMPARE(QString::fromStdString(w.readingLog().table().filePath()), old);
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    QCOMPARE(grid->logModel()->totalRows(), 2);
+    // The next reading joins the opened table with the run's next number.
+    logReadings(w, 1);
+    QCOMPARE(gridRow(grid, 2).value(0), QStringLiteral("6"));
+
+    const QString text = m_dir.filePath(QStringLiteral("reopened.txt"));
+    answerFileDialog(text);
+    w.ui()->saveas->click();
+    const QList<QByteArray> lines = contents(text).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QVERIFY(lines[1].startsWith("1\t"));
+    QVERIFY(lines[2].startsWith("2\t"));
+    QVERIFY(lines[3].startsWith("6\t"));
+    QCOMPARE(boxes.texts.size(), 1);
+}
+
+void TestLogInWindow::failedOpenKeepsTheLog()
+{
+    TFCOMM w;
+    w.show();
+    logReadings(w, 4);
+    const QString junk = m_dir.filePath(QStringLiteral("junk.DB"));
+    QFile f(junk);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QByteArray(3000, 'x'));
+    f.close();
+    MessageBoxCloser boxes;
+    answerFileDialog(junk);
+    w.ui()->OpenDataFiles->click();
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    QVERIFY(w.logOpen());
+    QCOMPARE(w.readingLog().table().recordCount(), 4);
+    QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 4);
+}
+
+void TestLogInWindow::newAsksNothingAndEmpties()
+{
+    TFCOMM w;
+    w.show();
+    logReadings(w, 3);
+    qint64 recordsWhileShown = -1;
+    QString text;
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, timer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            text = box->text();
+            recordsWhileShown = w.readingLog().table().recordCount();
+            QCOMPARE(box->buttons().size(), 1);
+            box->accept();
+            timer->stop();
+        }
+    });
+    timer->start(10);
+    w.ui()->RecordNew->click();
+    QCOMPARE(text, QStringLiteral(" Record deleted "));
+    QCOMPARE(recordsWhileShown, 3);
+    QCOMPARE(w.readingLog().table().recordCount(), 0);
+    QCOMPARE(w.readingLog().NextRecordNo, 1);
+    QCOMPARE(w.readingLog().RecordCount, 0);
+    timer->deleteLater();
+}
+
+void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
+{
+    TFCOMM w;
+    Ui::FCOMM *ui = w.ui();
+    QAction *items[] = {ui->N10001,  ui->N50001,   ui->N100001,
+                        ui->N500001, ui->N1000001, ui->limitess};
+    const qint32 limits[] = {1000, 5000, 10000, 50000, 100000, 10000000};
+    for (int pick : {5, 0, 3}) {
+        items[pick]->trigger();
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(items[i]->isChecked(), i == pick);
+        QCOMPARE(w.readingLog().RecordLimit, limits[pick]);
+    }
+}
+
+void TestLogInWindow::previewPagesThroughTheReport()
+{
+    TFCOMM w;
+    w.show();
+    logReadings(w, 80);
+    QPointer<ReportPreview> preview;
+    QTimer::singleShot(0, this, [&] {
+        preview = qobject_cast<ReportPreview *>(QApplication::activeModalWidget());
+        QVERIFY(preview);
+        QCOMPARE(preview->pageCount(), 3);
+        preview->action(QStringLiteral("lastPage"))->trigger();
+        QCOMPARE(preview->currentPage(), 2);
+        QVERIFY(!preview->action(QStringLiteral("nextPage"))->isEnabled());
+        preview->action(QStringLiteral("previousPage"))->trigger();
+        QCOMPARE(preview->currentPage(), 1);
+        preview->action(QStringLiteral("fitWidth"))->trigger();
+        QCOMPARE(preview->zoom(), ReportPreview::Zoom::FitWidth);
+        preview->action(QStringLiteral("close"))->trigger();
+    });
+    w.ui()->BtPrint->click();
+    QVERIFY(!preview);
+}
+
+// Without "Tarvodb" the error is shown once, start-up goes on (profile, limits, dial), and
+// readings reach the views without a box each.
+void TestLogInWindow::missingLogTableStillStartsTheProgram()
+{
+    QTemporaryDir empty;
+    const QString here = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(empty.path()));
+    MessageBoxCloser boxes;
+    TFCOMM w;
+    QVERIFY(QDir::setCurrent(here));
+    w.show();
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts.first().contains(u"Tarvodb"), qPrintable(boxes.texts.first()));
+    QVERIFY(!w.logOpen());
+    QCOMPARE(w.windowTitle(), QStringLiteral("Vorlatt Interface Program: 1.0.1"));
+    QCOMPARE(w.readingLog().RecordLimit, 10000);
+    QCOMPARE(w.state().countRange.CountFull, 6000);
+
+    w.ui()->COMCon->click();
+    send("\r" + protocol::DisplayState().toFrame().right(1));
+    protocol::DisplayState volts;
+    volts.digits = "1234";
+    volts.annunciators = Annunciator::Volt;
+    send(volts.toFrame() + volts.toFrame() + volts.toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("1234"));
+    QTest::qWait(50);
+    QCOMPARE(boxes.texts.size(), 1);
+    QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 0);
+}
+
+QTEST_MAIN(TestLogInWindow)
+#include "TestLogInWindow.moc"

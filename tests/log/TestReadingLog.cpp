@@ -1,0 +1,297 @@
+#include "LogFolder.h"
+#include "log/ReadingLog.h"
+#include "log/engine/BatchMove.h"
+#include "log/engine/Table.h"
+
+#include <QtTest>
+
+#include <memory>
+
+// The log's rules, driven through scripts of what the meter and the user do.
+class TestReadingLog : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void rules_data();
+    void rules();
+    void recordHoldsTheReading();
+    void badIntervalStopsAfterTheKey();
+    void readingThatCannotBeLoggedIsReportedAndDropped();
+    void oldFileReplacesTheLogAndNumberingGoesOn();
+    void unreadableOldFileKeepsTheLog();
+    void logTableIsFoundInTheDataFolder();
+    void missingLogTableLeavesTheLogClosed();
+
+private:
+    QString run(const QString &script);
+    std::unique_ptr<LogFolder> m_folder;
+    std::unique_ptr<ReadingLog> m_log;
+    protocol::MeterReading m_reading;
+    LogSettings m_settings;
+    QStringList m_errors;
+};
+
+void TestReadingLog::init()
+{
+    m_folder = std::make_unique<LogFolder>();
+    m_log = std::make_unique<ReadingLog>([] { return QTime(14, 5, 9, 250); });
+    openAsAtStartUp(*m_log);
+    m_reading = {QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"), QStringLiteral("V"),
+                 QStringLiteral("AUTO")};
+    m_settings = LogSettings();
+    m_errors.clear();
+}
+
+void TestReadingLog::cleanup()
+{
+    m_log.reset();
+    m_folder.reset();
+}
+
+// Words of a script: "read" offers the reading (read*N N times), "v=", "ac", "dc", "u=",
+// "manu" change it; "tick" (tick*N) is the sampling timer; "limit=" picks a Record-menu limit;
+// "new" empties the log; "repeat=0/1", "si=0/1", "interval=" set the controls; "edit=" types a
+// new interval. Returns the "No" of every record in the table, comma-separated.
+QString TestReadingLog::run(const QString &script)
+{
+    for (const QString &word : script.split(u' ', Qt::SkipEmptyParts)) {
+        const QString verb = word.section(u'*', 0, 0).section(u'=', 0, 0);
+        const QString arg = word.contains(u'=') ? word.section(u'=', 1) : QString();
+        const int times = word.contains(u'*') ? word.section(u'*', 1).toInt() : 1;
+        for (int i = 0; i < times; ++i) {
+            if (verb == u"read") {
+                const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
+                if (!o.error.isEmpty())
+                    m_errors << o.error;
+            } else if (verb == u"tick") {
+                m_log->TrecordTimer(m_settings.RecordSI);
+            } else if (verb == u"v") {
+                m_reading.ValueText = arg;
+            } else if (verb == u"ac" || verb == u"dc") {
+                m_reading.AcDcText = verb.toUpper();
+            } else if (verb == u"u") {
+                m_reading.UnitText = arg;
+            } else if (verb == u"manu") {
+                m_reading.RangeText = QStringLiteral("MANU");
+            } else if (verb == u"limit") {
+                m_log->setLimit(arg.toInt());
+            } else if (verb == u"new") {
+                m_log->RecordNew();
+            } else if (verb == u"repeat") {
+                m_settings.RepeatSet = arg == u"1";
+            } else if (verb == u"si") {
+                m_settings.RecordSI = arg == u"1";
+            } else if (verb == u"interval") {
+                m_settings.RecordSITime = arg;
+            } else if (verb == u"edit") {
+                m_settings.RecordSITime = arg;
+                const QString error = m_log->RecordSITimeChange(arg);
+                if (!error.isEmpty())
+                    m_errors << error;
+            } else {
+                qFatal("unknown script word %s", qPrintable(word));
+            }
+        }
+    }
+    QStringList numbers;
+    const table::Table &t = m_log->table();
+    const int no = t.fieldIndex("No");
+    for (qint64 row = 0; row < t.recordCount(); ++row)
+        numbers << QString::fromStdString(t.text(row, no));
+    // Long runs are summed up by their ends.
+    if (numbers.size() > 6)
+        numbers = QStringList{numbers.first(), QStringLiteral("..."), numbers.last(),
+                              QStringLiteral("(%1)").arg(numbers.size())};
+    return numbers.join(u',');
+}
+
+void TestReadingLog::rules_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("records");
+    QTest::addColumn<int>("recordCount");
+
+    QTest::newRow("every reading with Repeat on") << "read*3"
+                                                  << "1,2,3" << 3;
+    QTest::newRow("limit 1000 takes 1001 readings") << "limit=1000 read*1005"
+                                                    << "1,...,1001,(1001)" << 1001;
+    QTest::newRow("a lower limit stops at once, a higher one resumes")
+        << "read*1003 limit=1000 read*2 limit=5000 read"
+        << "1,...,1004,(1004)" << 1004;
+    QTest::newRow("limitless") << "limit=10000000 read*4"
+                               << "1,2,3,4" << 4;
+    QTest::newRow("Repeat off logs a steady reading once") << "repeat=0 read*5"
+                                                           << "1" << 1;
+    QTest::newRow("Repeat off: DC to AC is a new reading") << "repeat=0 read ac read dc read"
+                                                           << "1,2,3" << 3;
+    QTest::newRow("Repeat off: unit and range count") << "repeat=0 read u=mV read manu read read"
+                                                      << "1,2,3" << 3;
+    QTest::newRow("Repeat off: the key survives New") << "repeat=0 read*2 new read v=2.000 read"
+                                                      << "1" << 1;
+    QTest::newRow("New empties and numbers from 1 again") << "read*3 new read"
+                                                          << "1" << 1;
+    QTest::newRow("New on an empty log resets the counters") << "new new read"
+                                                             << "1" << 1;
+    QTest::newRow("interval 10: one reading per ten ticks")
+        << "si=1 interval=10 read read*3 tick*9 read tick read read"
+        << "1,2" << 2;
+    QTest::newRow("interval 0 lets every reading in") << "si=1 interval=0 read*4"
+                                                      << "1,2,3,4" << 4;
+    QTest::newRow("an emptied interval box counts as 0") << "si=1 interval= read*3"
+                                                         << "1,2,3" << 3;
+    QTest::newRow("interval off: the countdown stands, then is waited for")
+        << "interval=3 read tick*5 si=1 read tick*3 read"
+        << "1,2" << 2;
+    QTest::newRow("editing the interval restarts the wait")
+        << "si=1 interval=10 read edit=2 tick*2 read"
+        << "1,2" << 2;
+    QTest::newRow("a sign alone counts as 0") << "si=1 interval=- read read"
+                                              << "1,2" << 2;
+}
+
+void TestReadingLog::rules()
+{
+    QFETCH(QString, script);
+    QTEST(run(script), "records");
+    QTEST(int(m_log->RecordCount), "recordCount");
+    QCOMPARE(m_errors, QStringList());
+}
+
+void TestReadingLog::recordHoldsTheReading()
+{
+    m_reading = {QStringLiteral("-12.34"), -1234.0f, QStringLiteral("AC"), QStringLiteral("m*"),
+                 QStringLiteral("MANU")};
+    m_log->NextRecordNo = 41;
+    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    const table::Table &t = m_log->table();
+    QCOMPARE(t.recordCount(), 1);
+    QCOMPARE(t.currentRow(), 0);
+    const QStringList fields = {"No", "Time", "DC/AC", "Value", "Nval", "Unit", "AUTO"};
+    QStringList texts;
+    for (const QString &f : fields)
+        texts << QString::fromStdString(t.text(f.toStdString()));
+    QCOMPARE(texts, QStringList({"41", "14:05:09", "AC", "-12.34", "-1234", "m*", "MANU"}));
+    QCOMPARE(m_log->NextRecordNo, 42);
+}
+
+void TestReadingLog::badIntervalStopsAfterTheKey()
+{
+    m_settings.RepeatSet = false;
+    m_settings.RecordSITime = QStringLiteral("99999999999");
+    m_log->SampleCountdown = 7;
+    const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
+    QVERIFY(!o.logged);
+    QCOMPARE(o.error, QStringLiteral("'99999999999' is not a valid integer value"));
+    QCOMPARE(m_log->LastLoggedText, QStringLiteral("1.000DCVAUTO"));
+    QCOMPARE(m_log->SampleCountdown, 7);
+    QCOMPARE(m_log->RecordCount, 0);
+    QCOMPARE(m_log->table().recordCount(), 0);
+
+    QCOMPARE(m_log->RecordSITimeChange(QStringLiteral("12x")),
+             QStringLiteral("'12x' is not a valid integer value"));
+    QCOMPARE(m_log->SampleCountdown, 7);
+}
+
+// A table without the field "Unit": the reading is refused with the engine's message, and the
+// half-made record is not left behind to be posted by the next move.
+void TestReadingLog::readingThatCannotBeLoggedIsReportedAndDropped()
+{
+    table::Session session;
+    table::Table other(session);
+    other.setTableName(m_folder->path(QStringLiteral("other.db")).toStdString());
+    other.createTable({{"No", table::FieldType::Long, 4}, {"Value", table::FieldType::Alpha, 8}});
+    QCOMPARE(m_log->openOldFile(m_folder->path(QStringLiteral("other.db"))), QString());
+
+    const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
+    QVERIFY(!o.logged);
+    QVERIFY2(o.error.contains(u"has no field"), qPrintable(o.error));
+    QVERIFY(!m_log->table().isAppending());
+    QCOMPARE(m_log->table().recordCount(), 0);
+    m_log->table().first();
+    QCOMPARE(m_log->table().recordCount(), 0);
+}
+
+void TestReadingLog::oldFileReplacesTheLogAndNumberingGoesOn()
+{
+    // A saved run of two records, then the current run goes on to record 5.
+    run(QStringLiteral("read*2"));
+    table::Table saved(m_log->session());
+    saved.setTableName(m_folder->path(QStringLiteral("run.db")).toStdString());
+    table::BatchMove copy;
+    copy.setSource(&m_log->table());
+    copy.setDestination(&saved);
+    copy.execute();
+    run(QStringLiteral("interval=4 read*3 repeat=0 si=1"));
+    const qint32 count = m_log->RecordCount;
+    const QString key = m_log->LastLoggedText;
+
+    QCOMPARE(m_log->openOldFile(m_folder->path(QStringLiteral("run.db"))), QString());
+    QCOMPARE(m_log->table().recordCount(), 2);
+    QCOMPARE(m_log->RecordCount, count);
+    QCOMPARE(m_log->LastLoggedText, key);
+    QCOMPARE(m_log->SampleCountdown, 4);
+    // Readings go on into the opened table, numbered on from the run.
+    QCOMPARE(run(QStringLiteral("si=0 v=3.000 read")), QStringLiteral("1,2,6"));
+    // Recording never writes the opened file.
+    m_log->close();
+    table::Table check(m_log->session());
+    check.setTableName(m_folder->path(QStringLiteral("run.db")).toStdString());
+    check.open();
+    QCOMPARE(check.recordCount(), 2);
+}
+
+void TestReadingLog::unreadableOldFileKeepsTheLog()
+{
+    run(QStringLiteral("read*3"));
+    const QString junk = m_folder->path(QStringLiteral("junk.DB"));
+    QFile f(junk);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("not a table at all");
+    f.close();
+    for (const QString &path : {junk, m_folder->path(QStringLiteral("missing.db"))}) {
+        const QString error = m_log->openOldFile(path);
+        QVERIFY2(!error.isEmpty(), qPrintable(path));
+        QVERIFY(m_log->isOpen());
+        QCOMPARE(m_log->table().recordCount(), 3);
+    }
+    QCOMPARE(run(QStringLiteral("read")), QStringLiteral("1,2,3,4"));
+}
+
+void TestReadingLog::logTableIsFoundInTheDataFolder()
+{
+    const QString dataDir = QDir::currentPath();
+    QTemporaryDir elsewhere;
+    QVERIFY(QDir::setCurrent(elsewhere.path()));
+    ReadingLog second;
+    m_log->close(); // the first log holds the table for exclusive use
+    QCOMPARE(second.open({QStringLiteral("/nonexistent"), dataDir}), QString());
+    QCOMPARE(QString::fromStdString(second.table().filePath()),
+             QDir(dataDir).filePath(QStringLiteral("Tarvodb.DB")));
+    QVERIFY(QDir::setCurrent(dataDir));
+}
+
+void TestReadingLog::missingLogTableLeavesTheLogClosed()
+{
+    QTemporaryDir elsewhere;
+    const QString here = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(elsewhere.path()));
+    ReadingLog log;
+    const QString error = log.open({});
+    QVERIFY(!error.isEmpty());
+    QVERIFY2(error.contains(u"Tarvodb"), qPrintable(error));
+    QVERIFY(!log.isOpen());
+    // A closed log takes readings silently.
+    const ReadingLog::Outcome o = log.INDataToTable(m_reading, m_settings);
+    QVERIFY(!o.logged);
+    QCOMPARE(o.error, QString());
+    // Held by another copy of the program: the exclusive lock keeps a second log out.
+    QVERIFY(QDir::setCurrent(here));
+    ReadingLog second;
+    QVERIFY(!second.open({}).isEmpty());
+    QVERIFY(m_log->isOpen());
+}
+
+QTEST_GUILESS_MAIN(TestReadingLog)
+#include "TestReadingLog.moc"
