@@ -1,7 +1,7 @@
 #include "app/ClockText.h"
 #include "app/TFCOMM.h"
-#include "views/ReadingChart.h"
 #include "ui_FCOMM.h"
+#include "views/ReadingChart.h"
 
 #include <QAction>
 #include <QMessageBox>
