@@ -734,9 +734,13 @@ void TFCOMM::INDataToTable()
         reportLogError(outcome.error);
 }
 
-// A log that cannot take readings would fail at every frame: one box at a time.
+// A log that cannot take readings would fail at every frame: the failure is shown once, until
+// another file, New or a new interval gives the log a fresh start.
 void TFCOMM::reportLogError(const QString &message)
 {
+    if (message == m_lastLogError)
+        return;
+    m_lastLogError = message;
     m_logErrorShown = true;
     showError(message);
     m_logErrorShown = false;
@@ -1090,6 +1094,7 @@ void TFCOMM::TrecordTimer()
 
 void TFCOMM::RecordSITimeChange()
 {
+    m_lastLogError.clear();
     const QString error = m_log.RecordSITimeChange(m_ui->RecordSITime->text());
     if (!error.isEmpty())
         showError(error);
@@ -1100,6 +1105,7 @@ void TFCOMM::RecordNewClick()
 {
     QMessageBox::information(this, QStringLiteral("Information"),
                              QStringLiteral(" Record deleted "));
+    m_lastLogError.clear();
     const QString error = m_log.RecordNew();
     if (!error.isEmpty())
         showError(error);
@@ -1128,11 +1134,17 @@ void TFCOMM::SpeedButton2Click()
     const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
     if (!error.isEmpty())
         showError(error);
+    else
+        m_lastLogError.clear();
 }
 
 void TFCOMM::saveasClick()
 {
-    SaveDialog2->selectFile(QString()); // the dialog always opens with an empty name
+    // A fresh dialog in the last folder: it always opens with an empty name.
+    const QString folder = SaveDialog2->directory().absolutePath();
+    delete SaveDialog2;
+    SaveDialog2 = DataFiles::saveDialog(this);
+    SaveDialog2->setDirectory(folder);
     if (SaveDialog2->exec() != QDialog::Accepted)
         return;
     const QString path = SaveDialog2->selectedFiles().value(0);

@@ -214,5 +214,6 @@ private:
     QFileDialog *SaveDialog2 = nullptr;
     QFileDialog *OpenDialog1 = nullptr;
     bool m_logErrorShown = false;
+    QString m_lastLogError;
     std::function<void()> m_terminate;
 };

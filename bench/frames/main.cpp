@@ -14,8 +14,8 @@
 #include "views/ReadingChart.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -89,7 +89,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // The window opens its log table from the current folder: a private copy of the shipped one.
     QTemporaryDir folder;
-    if (!QFile::copy(QStringLiteral(VORLATT_TARVODB), folder.filePath(QStringLiteral("Tarvodb.DB"))) ||
+    if (!QFile::copy(QStringLiteral(VORLATT_TARVODB),
+                     folder.filePath(QStringLiteral("Tarvodb.DB"))) ||
         !QDir::setCurrent(folder.path())) {
         std::fprintf(stderr, "cannot set up the log table in %s\n", qPrintable(folder.path()));
         return 1;
@@ -119,7 +120,8 @@ int main(int argc, char *argv[])
     std::printf("history %lld readings: median %.1f us per frame\n",
                 static_cast<long long>(w.chart()->pointCount() - kMeasuredFrames), large);
 
-    std::printf("log records: %lld\n", static_cast<long long>(w.readingLog().table().recordCount()));
+    std::printf("log records: %lld\n",
+                static_cast<long long>(w.readingLog().table().recordCount()));
     std::printf("frames: ratio_1e6_vs_1e3=%.2f us_per_frame=%.0f bytes_per_reading=%.1f\n",
                 large / small, std::max(small, large), bytesPerReading);
     return 0;

@@ -24,17 +24,21 @@ using protocol::Annunciator;
 
 namespace {
 
-// Types `name` into the next file dialog and accepts it.
-void answerFileDialog(const QString &name)
+// Types `name` into the next file dialog and accepts it; `shown` gets the name the dialog
+// opened with.
+void answerFileDialog(const QString &name, QString *shown = nullptr)
 {
     auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
         timer->deleteLater();
         timer->stop();
-        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(name);
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        if (shown)
+            *shown = edit->text();
+        edit->setText(name);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
     timer->start(10);
@@ -78,6 +82,7 @@ private slots:
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
+    void readingsTheLogCannotTakeAreReportedOnce();
 
 private:
     void send(const QByteArray &bytes) { QVERIFY(m_pty->send(bytes)); }
@@ -283,8 +288,10 @@ void TestLogInWindow::openOldFileThenSaveAsText()
     QCOMPARE(gridRow(grid, 2).value(0), QStringLiteral("6"));
 
     const QString text = m_dir.filePath(QStringLiteral("reopened.txt"));
-    answerFileDialog(text);
+    QString shown = QStringLiteral("not shown");
+    answerFileDialog(text, &shown);
     w.ui()->saveas->click();
+    QCOMPARE(shown, QString()); // the save dialog opens with an empty name every time
     const QList<QByteArray> lines = contents(text).split('\n');
     QCOMPARE(lines.size(), 5);
     QVERIFY(lines[1].startsWith("1\t"));
@@ -405,6 +412,54 @@ void TestLogInWindow::missingLogTableStillStartsTheProgram()
     QTest::qWait(50);
     QCOMPARE(boxes.texts.size(), 1);
     QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 0);
+}
+
+// An old data file without the fields the log writes: one error box, not one per frame, and
+// the readings are not logged.
+void TestLogInWindow::readingsTheLogCannotTakeAreReportedOnce()
+{
+    TFCOMM w;
+    w.show();
+    logReadings(w, 1);
+    const QString other = m_dir.filePath(QStringLiteral("other.db"));
+    table::Table t(w.readingLog().session());
+    t.setTableName(other.toStdString());
+    t.createTable({{"No", table::FieldType::Long, 4}, {"Remark", table::FieldType::Alpha, 20}});
+    QCOMPARE(w.readingLog().openOldFile(other), QString());
+
+    QStringList texts;
+    int open = 0;
+    int mostOpen = 0;
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, timer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            ++open;
+            mostOpen = std::max(mostOpen, open);
+            texts << box->text();
+            // Frames keep arriving while the box is open.
+            QTest::qWait(300);
+            --open;
+            box->accept();
+        }
+    });
+    timer->start(10);
+    protocol::DisplayState volts;
+    volts.digits = "2222";
+    volts.annunciators = Annunciator::Volt;
+    QByteArray frames;
+    for (int i = 0; i < 5; ++i)
+        frames += volts.toFrame();
+    send(frames);
+    QTRY_COMPARE(texts.size(), 1);
+    send(frames);
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("2222"));
+    QTest::qWait(400);
+    QCOMPARE(texts.size(), 1);
+    QCOMPARE(mostOpen, 1);
+    QVERIFY2(texts.first().contains(u"has no field"), qPrintable(texts.first()));
+    QCOMPARE(w.readingLog().table().recordCount(), 0);
+    timer->stop();
+    timer->deleteLater();
 }
 
 QTEST_MAIN(TestLogInWindow)
