@@ -72,6 +72,7 @@ OpenResult openExclusive(const QString &device)
     OpenResult result;
     if (device.isEmpty()) {
         result.error = QStringLiteral("No device for this port");
+        result.errorNumber = ENODEV;
         return result;
     }
     // Non-blocking, so that neither the open (a modem waiting for carrier) nor a poll can stall
@@ -80,6 +81,7 @@ OpenResult openExclusive(const QString &device)
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
+        result.errorNumber = error;
         result.error = error == EBUSY ? QStringLiteral("%1: in use by another program").arg(device)
                                       : systemError(device, error);
         return result;
@@ -88,6 +90,7 @@ OpenResult openExclusive(const QString &device)
     // data would only show garbage.
     if (!::isatty(fd)) {
         ::close(fd);
+        result.errorNumber = ENOTTY;
         result.error = QStringLiteral("%1: not a serial port").arg(device);
         return result;
     }
@@ -96,6 +99,7 @@ OpenResult openExclusive(const QString &device)
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         ::close(fd);
+        result.errorNumber = error == EWOULDBLOCK ? EBUSY : error;
         result.error = error == EWOULDBLOCK
                            ? QStringLiteral("%1: in use by another program").arg(device)
                            : systemError(device, error);

@@ -27,7 +27,8 @@ struct LineSettings
 struct OpenResult
 {
     int fd = -1;
-    QString error; // why the open failed; empty on success
+    QString error;       // why the open failed; empty on success
+    int errorNumber = 0; // the failure as an errno value (EBUSY: in use, ENOTTY: no terminal)
 };
 
 struct ModemLines

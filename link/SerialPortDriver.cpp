@@ -27,11 +27,13 @@ bool TSerialPortDriver::OpenPort()
     const serialos::OpenResult result = serialos::openExclusive(device);
     if (result.fd < 0) {
         m_errorString = result.error;
+        m_errorNumber = result.errorNumber;
         return false;
     }
     m_portHandle = result.fd;
     m_deviceName = device;
     m_errorString.clear();
+    m_errorNumber = 0;
     ApplyLineSettings();
     restartPolling();
     return true;

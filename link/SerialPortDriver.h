@@ -88,6 +88,8 @@ public:
     QString deviceName() const { return m_deviceName; }
     // Why the last OpenPort failed; empty after a successful one. The driver never shows it.
     QString errorString() const { return m_errorString; }
+    // The same as an errno value (EACCES, EBUSY, ENOENT, ...); 0 after a successful open.
+    int errorNumber() const { return m_errorNumber; }
     // Poll timer ticks since construction, for diagnostics and tests.
     quint64 pollCount() const { return m_pollCount; }
 
@@ -115,6 +117,7 @@ private:
     int m_portHandle = -1;
     QString m_deviceName;
     QString m_errorString;
+    int m_errorNumber = 0;
     QTimer *m_pollTimer = nullptr;
     std::vector<char> m_receiveBuffer;
     // Handlers still running further up the stack (see PollReceive).
