@@ -11,8 +11,8 @@ VORLATT_PACKAGES=(
     fonts-liberation2 fonts-wqy-microhei
 )
 # Only the test suite needs these: an independent Paradox reader, a PDF-to-text reader for the
-# printed report and the fuzzing toolchain.
-VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev)
+# printed report, the fuzzing toolchain, and Python for reading the logger's CSV back.
+VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev python3)
 
 vorlatt_install() {
     local missing=() p
