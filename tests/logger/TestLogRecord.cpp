@@ -13,6 +13,7 @@ private slots:
     void unitsAndBaseValues();
     void linesInEachFormat_data();
     void linesInEachFormat();
+    void kiloAndMegaHertzKeepTheirPrefix();
     void badCommandLinesAreRefused_data();
     void badCommandLinesAreRefused();
 };
@@ -130,6 +131,22 @@ void TestLogRecord::linesInEachFormat()
     r.reading = {QStringLiteral("-46.20"), -4620, QStringLiteral("DC"), QStringLiteral("mV"),
                  QStringLiteral("MANU")};
     QTEST(logrecord::line(LogFormat(format), r), "line");
+}
+
+void TestLogRecord::kiloAndMegaHertzKeepTheirPrefix()
+{
+    protocol::MeterReading hertz;
+    hertz.ValueText = QStringLiteral("1.234");
+    hertz.UnitText = QStringLiteral("Hz");
+    QCOMPARE(logrecord::fullUnit(hertz, true, false), QStringLiteral("kHz"));
+    QCOMPARE(logrecord::fullUnit(hertz, false, true), QStringLiteral("MHz"));
+    QCOMPARE(logrecord::fullUnit(hertz, false, false), QStringLiteral("Hz"));
+    const LogRecord r{1, QDateTime::currentDateTime(), hertz, QStringLiteral("kHz")};
+    QVERIFY(logrecord::line(LogFormat::Tsv, r).endsWith("\tkHz\t1234\tHz\r\n"));
+    // Ohms already carry their prefix in the unit text.
+    protocol::MeterReading ohms = hertz;
+    ohms.UnitText = QStringLiteral("k*");
+    QCOMPARE(logrecord::fullUnit(ohms, true, false), QStringLiteral("k*"));
 }
 
 void TestLogRecord::badCommandLinesAreRefused_data()

@@ -82,12 +82,19 @@ QStringList values(const LogRecord &r)
             m.UnitText,
             m.RangeText,
             isoStamp(r.stamp),
-            plainUnit(m.UnitText),
-            baseValue(m.ValueText, m.UnitText),
-            baseUnit(m.UnitText)};
+            plainUnit(r.unit()),
+            baseValue(m.ValueText, r.unit()),
+            baseUnit(r.unit())};
 }
 
 } // namespace
+
+QString fullUnit(const protocol::MeterReading &reading, bool kilo, bool mega)
+{
+    if (reading.UnitText != u"Hz" || (!kilo && !mega))
+        return reading.UnitText;
+    return (kilo ? u'k' : u'M') + reading.UnitText;
+}
 
 QString plainUnit(const QString &unitText)
 {

@@ -13,6 +13,11 @@ struct LogRecord
     qint32 no = 0;
     QDateTime stamp; // local time, with milliseconds
     protocol::MeterReading reading;
+    // The unit with every prefix the display shows. The reading's unit text leaves out the kilo
+    // and mega of hertz (the window shows them beside it); empty means the unit text.
+    QString fullUnit;
+
+    const QString &unit() const { return fullUnit.isEmpty() ? reading.UnitText : fullUnit; }
 };
 
 enum class LogFormat
@@ -24,6 +29,9 @@ enum class LogFormat
 };
 
 namespace logrecord {
+
+// The unit text with the prefix of hertz added when the display shows one.
+QString fullUnit(const protocol::MeterReading &reading, bool kilo, bool mega);
 
 // The unit with the display font's stand-ins replaced: "*" ohm, "#" degrees Celsius, "?" degrees
 // Fahrenheit, and the "u" of the micro prefix.

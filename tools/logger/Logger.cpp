@@ -157,15 +157,18 @@ void Logger::receive(const char *data, int size)
             continue;
         }
         m_countFull = decoded->countRange.CountFull;
-        take(decoded->reading);
+        take(decoded->reading,
+             logrecord::fullUnit(decoded->reading, decoded->has(protocol::Annunciator::Kilo),
+                                 decoded->has(protocol::Annunciator::Mega)));
     }
 }
 
-void Logger::take(const protocol::MeterReading &reading)
+void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit)
 {
     const LogRules::Admission admitted = m_rules.admit(reading, m_settings);
     if (admitted.take) {
-        const LogRecord record{m_rules.NextRecordNo, QDateTime::currentDateTime(), reading};
+        const LogRecord record{m_rules.NextRecordNo, QDateTime::currentDateTime(), reading,
+                               fullUnit};
         if (!m_options.quiet) {
             QByteArray line = logrecord::line(LogFormat::Tsv, record);
             line.chop(2);

@@ -49,7 +49,7 @@ signals:
 
 private:
     void receive(const char *data, int size);
-    void take(const protocol::MeterReading &reading);
+    void take(const protocol::MeterReading &reading, const QString &fullUnit);
     void tick();
     void linkLost();
     void reopen();
