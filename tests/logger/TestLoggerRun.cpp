@@ -575,13 +575,15 @@ void TestLoggerRun::garbageIsSummedUpNotReportedPerFrame()
     logger.start(
         {QStringLiteral("--port"), pty.path(), QStringLiteral("--count"), QStringLiteral("3")});
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"reading"), kWaitMs);
+    protocol::DisplayState display;
+    display.digits = "1234";
+    // The first frame after the port opens has no tail before it and is not counted.
+    QVERIFY(pty.send(display.toFrame() + display.toFrame()));
     QByteArray junk;
     for (int i = 0; i < 200; ++i)
         junk += "\x01\x02garbage...\r\n";
     QVERIFY(pty.send(junk));
-    protocol::DisplayState display;
-    display.digits = "1234";
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 2; ++i)
         QVERIFY(pty.send(display.toFrame()));
     QCOMPARE(logger.wait(), 0);
     QCOMPARE(logger.out().count('\n'), 3);

@@ -63,7 +63,7 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
         }
     });
     m_duration.setSingleShot(true);
-    connect(&m_duration, &QTimer::timeout, this, [this] { finish(kDone); });
+    connect(&m_duration, &QTimer::timeout, this, &Logger::armDuration);
 }
 
 Logger::~Logger()
@@ -92,6 +92,18 @@ int Logger::start()
         std::fprintf(m_err, "vorlatt-log: the USB link is not built yet; use --port or --com\n");
         return kCannotOpen;
     }
+    // The source first: a run that cannot read leaves no output file behind.
+    if (m_options.source == LoggerOptions::Source::Port)
+        qputenv("VORLATT_COM1", m_options.device.toLocal8Bit());
+    if (!m_driver.OpenPort()) {
+        const QString device = m_options.source == LoggerOptions::Source::Com
+                                   ? comPortDevice(m_options.com)
+                                   : m_options.device;
+        std::fprintf(m_err, "vorlatt-log: %s\n",
+                     qPrintable(openFailure(m_options, device, m_driver.errorString(),
+                                            m_driver.errorNumber())));
+        return kCannotOpen;
+    }
     if (!m_options.output.isEmpty()) {
         QString error;
         if (m_options.format == LogFormat::Db) {
@@ -108,31 +120,29 @@ int Logger::start()
         if (!error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: cannot write %s: %s\n", qPrintable(m_options.output),
                          qPrintable(error));
+            m_driver.ClosePort();
             return kCannotOpen;
         }
-    }
-
-    if (m_options.source == LoggerOptions::Source::Port)
-        qputenv("VORLATT_COM1", m_options.device.toLocal8Bit());
-    if (!m_driver.OpenPort()) {
-        const QString device = m_options.source == LoggerOptions::Source::Com
-                                   ? comPortDevice(m_options.com)
-                                   : m_options.device;
-        std::fprintf(m_err, "vorlatt-log: %s\n",
-                     qPrintable(openFailure(m_options, device, m_driver.errorString(),
-                                            m_driver.errorNumber())));
-        m_text.close();
-        return kCannotOpen;
     }
     report(QStringLiteral("reading %1").arg(deviceLabel()));
     m_sinceBytes.start();
     m_second.start();
     if (m_db)
         m_checkpoint.start();
+    m_runTime.start();
     if (m_options.durationMs > 0)
-        m_duration.start(
-            int(std::min<qint64>(m_options.durationMs, std::numeric_limits<int>::max())));
+        armDuration();
     return -1;
+}
+
+void Logger::armDuration()
+{
+    // A timer runs at most 24 days; a longer run is rearmed for what is left.
+    const qint64 left = m_options.durationMs - m_runTime.elapsed();
+    if (left <= 0)
+        finish(kDone);
+    else
+        m_duration.start(int(std::min<qint64>(left, std::numeric_limits<int>::max())));
 }
 
 void Logger::receive(const char *data, int size)
@@ -151,8 +161,11 @@ void Logger::receive(const char *data, int size)
         const std::optional<protocol::DecodedFrame> decoded =
             frame.decode ? protocol::DecodedFrame::decode(frame.frameHex, m_countFull)
                          : std::nullopt;
+        const bool first = m_firstFrame;
+        m_firstFrame = false;
         if (!decoded || !decoded->ok()) {
-            if (m_garbage++ == 0)
+            // The port is usually opened in the middle of a frame: its tail is no garbage.
+            if (!first && m_garbage++ == 0)
                 m_garbageSince = QDateTime::currentDateTime();
             continue;
         }
@@ -263,6 +276,7 @@ void Logger::reopen()
     if (m_driver.OpenPort()) {
         m_sinceBytes.restart();
         m_assembler = protocol::SerialFrameAssembler();
+        m_firstFrame = true;
         return;
     }
     if (!m_waitReported) {

@@ -53,6 +53,7 @@ private:
     void tick();
     void linkLost();
     void reopen();
+    void armDuration();
     // At most once a minute, and whatever is left at the end.
     void reportGarbage(bool atEnd = false);
     bool flushOutputs();
@@ -76,8 +77,10 @@ private:
     QTimer m_second;
     QTimer m_checkpoint;
     QTimer m_duration;
+    QElapsedTimer m_runTime;
     QElapsedTimer m_sinceBytes;
     bool m_lost = false;
+    bool m_firstFrame = true; // the first frame since the port was opened
     bool m_waitReported = false;
     qint64 m_garbage = 0; // garbled frames not reported yet
     QDateTime m_garbageSince;
