@@ -92,9 +92,16 @@ int main(int argc, char **argv)
         block += f;
     const qint64 perBlock = frames.size();
 
+    // The first frame after the port opens lacks the line feed the assembler expects before
+    // it, so one lead-in frame goes first and is not counted.
+    if (::write(master, block.constData(), size_t(frames.first().size())) <= 0)
+        return 1;
     QElapsedTimer timer;
     timer.start();
+    double rssEarly = -1; // after about 1% of the readings, to show that memory stays flat
     for (qint64 sent = 0; sent < readings; sent += perBlock) {
+        if (rssEarly < 0 && sent >= readings / 100)
+            rssEarly = rssMegabytes(logger.processId());
         const QByteArray chunk = readings - sent >= perBlock
                                      ? block
                                      : block.left((readings - sent) * frames.first().size());
@@ -109,11 +116,17 @@ int main(int argc, char **argv)
         }
     }
     // Every reading logged: the header plus one line each.
-    qint64 logged = 0;
-    while ((logged = lines.update() - 1) < readings && logger.state() != QProcess::NotRunning) {
+    // Gives up when the file has not grown for 3 s.
+    qint64 logged = 0, last = -1;
+    QElapsedTimer stalled;
+    stalled.start();
+    while ((logged = lines.update() - 1) < readings && logger.state() != QProcess::NotRunning &&
+           stalled.elapsed() < 3000) {
+        if (logged != last) {
+            last = logged;
+            stalled.restart();
+        }
         QThread::msleep(5);
-        if (timer.elapsed() > 600000)
-            break;
     }
     const double seconds = timer.elapsed() / 1000.0;
     const double rss = rssMegabytes(logger.processId());
@@ -122,6 +135,8 @@ int main(int argc, char **argv)
     ::close(master);
 
     std::printf("%lld readings sent, %lld logged in %.1f s\n", readings, logged, seconds);
+    std::printf("rss %.1f MB after 1%% of the readings, %.1f MB after all: ratio %.2f\n", rssEarly,
+                rss, rss / rssEarly);
     std::printf("logger: frames_per_s=%.0f rss_mb_after_1e6=%.1f\n", logged / seconds, rss);
     return logged == readings ? 0 : 1;
 }
