@@ -1,5 +1,6 @@
 #include "DbOutput.h"
 
+#include "log/LogTableLayout.h"
 #include "log/engine/EngineError.h"
 
 #include <QDir>
@@ -10,16 +11,9 @@ QString DbOutput::open(const QString &path)
 {
     if (!m_scratch.isValid())
         return QStringLiteral("cannot make a temporary folder: %1").arg(m_scratch.errorString());
-    using table::FieldType;
-    // The log table's fields, with "Not" leading for the saved copy's primary index, and the
-    // date and time that a log of several days needs.
-    const std::vector<table::FieldDef> fields = {
-        {"Not", FieldType::AutoIncrement, 4},  {"No", FieldType::Long, 4},
-        {"Time", FieldType::Time, 4},          {"DC/AC", FieldType::Alpha, 2},
-        {"Value", FieldType::Alpha, 8},        {"Nval", FieldType::Number, 8},
-        {"Unit", FieldType::Alpha, 2},         {"AUTO", FieldType::Alpha, 4},
-        {"DateTime", FieldType::Timestamp, 8},
-    };
+    // The log table's fields, and the date and time that a log of several days needs.
+    std::vector<table::FieldDef> fields = logTableFields();
+    fields.push_back({"DateTime", table::FieldType::Timestamp, 8});
     try {
         m_table.setTableType(table::TableType::Paradox);
         m_table.setTableName(
