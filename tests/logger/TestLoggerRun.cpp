@@ -205,7 +205,8 @@ QList<Record> readJsonl(const QString &path)
 QList<Record> readDb(const QString &path)
 {
     QList<Record> records;
-    pxdoc_t *doc = PX_new();
+    // A table not written yet is an empty list here, not a message.
+    pxdoc_t *doc = PX_new2([](pxdoc_t *, int, const char *, void *) {}, nullptr, nullptr, nullptr);
     if (PX_open_file(doc, QFile::encodeName(path).constData()) != 0) {
         PX_delete(doc);
         return records;
@@ -310,6 +311,7 @@ private slots:
     void logRulesAsInTheWindow();
     void stopSignalWritesTheTableAndEndsWithZero_data();
     void stopSignalWritesTheTableAndEndsWithZero();
+    void checkpointsWriteTheTableDuringTheRun();
     void linkLossAndReturnKeepNumbering_data();
     void linkLossAndReturnKeepNumbering();
     void exitOnLossEndsWithThree();
@@ -472,12 +474,36 @@ void TestLoggerRun::stopSignalWritesTheTableAndEndsWithZero()
              live.last().split('\t').value(3));
 }
 
+// While the run goes on, each checkpoint leaves a whole table that another program can read.
+void TestLoggerRun::checkpointsWriteTheTableDuringTheRun()
+{
+#ifndef VORLATT_HAVE_PXLIB
+    QSKIP("pxlib is not installed");
+#endif
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("50")});
+    const QString out = file(QStringLiteral("checkpoints.db"));
+    Logger logger;
+    logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                  QStringLiteral("--output"), out, QStringLiteral("--format"), QStringLiteral("db"),
+                  QStringLiteral("--checkpoint"), QStringLiteral("1")});
+    QTRY_VERIFY_WITH_TIMEOUT(readRecords(QStringLiteral("db"), out).size() >= 10, kWaitMs);
+    const QList<Record> during = readRecords(QStringLiteral("db"), out);
+    QCOMPARE(numbers(during), oneTo(int(during.size())));
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    QVERIFY(readRecords(QStringLiteral("db"), out).size() >= during.size());
+    // Only the table itself and its index remain: no temporary files beside it.
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files).size(), 2);
+}
+
 void TestLoggerRun::linkLossAndReturnKeepNumbering_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<QString>("lost");
     QTest::newRow("adapter unplugged and back") << int(SIGUSR2) << "link lost";
     QTest::newRow("meter silent for a while") << int(SIGUSR1) << "no data for";
+    // The simulator's own schedule; the logger is running well before it falls silent.
+    QTest::newRow("scheduled silence") << 0 << "no data for";
 }
 
 void TestLoggerRun::linkLossAndReturnKeepNumbering()
@@ -485,14 +511,19 @@ void TestLoggerRun::linkLossAndReturnKeepNumbering()
     QFETCH(int, signal);
     QFETCH(QString, lost);
     const QString link = file(QStringLiteral("ttyMeter"));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("50"), QStringLiteral("--link"), link});
+    QStringList simArguments{QStringLiteral("--rate"), QStringLiteral("50"),
+                             QStringLiteral("--link"), link};
+    if (signal == 0)
+        simArguments << QStringLiteral("--pause") << QStringLiteral("4,5");
+    Sim sim(simArguments);
     QVERIFY(QFileInfo(link).isSymLink());
     const QString out = file(QStringLiteral("loss.tsv"));
     Logger logger;
     logger.start({QStringLiteral("--port"), link, QStringLiteral("--quiet"),
                   QStringLiteral("--output"), out});
     QTRY_VERIFY_WITH_TIMEOUT(recordsIn(out) >= 5, kWaitMs);
-    sim.signal(signal);
+    if (signal != 0)
+        sim.signal(signal);
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(lost), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link back"), kWaitMs);
     const qsizetype before = recordsIn(out);
@@ -607,6 +638,9 @@ void TestLoggerRun::failuresToStart_data()
         << QStringList{"--port", "/dev/null"} << 1 << QStringList{"not a serial port"};
     QTest::newRow("busy") << QStringList{"--port", "BUSY"} << 1
                           << QStringList{"in use by another program", "Close the other program"};
+    QTest::newRow("output written by another run")
+        << QStringList{"--port", "PTY", "--output", "LOCKED"} << 1
+        << QStringList{"in use by another program"};
     QTest::newRow("output cannot be written")
         << QStringList{"--port", "PTY", "--output", "/nonexistent/dir/run.tsv"} << 1
         << QStringList{"cannot write /nonexistent/dir/run.tsv"};
@@ -630,6 +664,11 @@ void TestLoggerRun::failuresToStart()
         if (a == u"PTY")
             a = pty.path();
         a.replace(QStringLiteral("OUT/"), m_dir->path() + u'/');
+        if (a == u"LOCKED") {
+            a = file(QStringLiteral("locked.tsv"));
+            holder = ::open(QFile::encodeName(a).constData(), O_RDWR | O_CREAT, 0644);
+            QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
+        }
         if (a == u"BUSY") {
             // Another program holding the port, the way the driver claims one.
             a = pty.path();

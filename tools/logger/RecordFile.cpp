@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,11 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
         ::close(fd);
         return S_ISREG(st.st_mode) ? reason(path, error)
                                    : QStringLiteral("%1: not a regular file").arg(path);
+    }
+    // Two runs appending to one file would interleave their records and numbering.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return QStringLiteral("%1: in use by another program").arg(path);
     }
     const off_t whole = wholeLinesLength(fd, st.st_size);
     if (whole != st.st_size) {

@@ -16,8 +16,9 @@ public:
 
     // Opens `path` for appending, creating it when missing. A file that an earlier run left
     // ending in half a line (a crash in the middle of a write) is cut back to its last whole
-    // line, and `repaired` says so. `header` is written when the file is empty. Returns the
-    // system's reason on failure, or "".
+    // line, and `repaired` says so. `header` is written when the file is empty. The file is
+    // locked while open, so a second run cannot write into it. Returns the system's reason on
+    // failure, or "".
     QString open(const QString &path, const QByteArray &header, bool *repaired = nullptr);
     bool isOpen() const { return m_fd >= 0; }
 
