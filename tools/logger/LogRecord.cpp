@@ -1,5 +1,7 @@
 #include "LogRecord.h"
 
+#include "log/LogTableModel.h"
+
 #include <QStringList>
 
 #include <cstdlib>
@@ -164,10 +166,12 @@ QString isoStamp(const QDateTime &stamp)
 
 QStringList columns()
 {
-    return {QStringLiteral("No"),       QStringLiteral("Time"),      QStringLiteral("DC/AC"),
-            QStringLiteral("Value"),    QStringLiteral("Unit"),      QStringLiteral("AUTO"),
-            QStringLiteral("DateTime"), QStringLiteral("PlainUnit"), QStringLiteral("BaseValue"),
-            QStringLiteral("BaseUnit")};
+    // The window's columns, in its order, then the logger's own.
+    QStringList names;
+    for (const char *name : LogTableModel::kFieldNames)
+        names << QString::fromLatin1(name);
+    return names + QStringList{QStringLiteral("DateTime"), QStringLiteral("PlainUnit"),
+                               QStringLiteral("BaseValue"), QStringLiteral("BaseUnit")};
 }
 
 QByteArray header(LogFormat format)
