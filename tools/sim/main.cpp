@@ -275,6 +275,18 @@ private:
     std::string m_path;
 };
 
+void catchDisruptionSignals()
+{
+    struct sigaction disrupt
+    {
+    };
+    disrupt.sa_handler = requestDisruption;
+    sigemptyset(&disrupt.sa_mask);
+    disrupt.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &disrupt, nullptr);
+    sigaction(SIGUSR2, &disrupt, nullptr);
+}
+
 // Points `link` at `target` in one rename, so a reader never finds the name missing or half made.
 bool pointLink(const std::string &link, const std::string &target)
 {
@@ -291,8 +303,11 @@ bool pointLink(const std::string &link, const std::string &target)
 
 // Runs a disruption that is due, by time or by signal. False if the line could not be reopened.
 bool disruptIfDue(Line &line, const Options &options, Disruption &pause, Disruption &unplug,
-                  double elapsed)
+                  const timespec &start)
 {
+    const timespec moment = now();
+    const double elapsed =
+        double(moment.tv_sec - start.tv_sec) + double(moment.tv_nsec - start.tv_nsec) / 1e9;
     const bool pauseDue = g_pauseNow || (pause.at >= 0 && elapsed >= pause.at);
     const bool unplugDue = g_unplugNow || (unplug.at >= 0 && elapsed >= unplug.at);
     if (!pauseDue && !unplugDue)
@@ -338,14 +353,7 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction disrupt
-    {
-    };
-    disrupt.sa_handler = requestDisruption;
-    sigemptyset(&disrupt.sa_mask);
-    disrupt.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &disrupt, nullptr);
-    sigaction(SIGUSR2, &disrupt, nullptr);
+    catchDisruptionSignals();
 
     Line line;
     if (options.device.empty() ? !line.openPseudoTerminal() : !line.openDevice(options.device))
@@ -372,10 +380,7 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "vorlatt-sim: %s\n", qPrintable(SimScript::sceneName(scene)));
             lastScene = scene;
         }
-        const timespec moment = now();
-        if (!disruptIfDue(line, options, pause, unplug,
-                          double(moment.tv_sec - start.tv_sec) +
-                              double(moment.tv_nsec - start.tv_nsec) / 1e9))
+        if (!disruptIfDue(line, options, pause, unplug, start))
             return 1;
         switch (line.send(SimScript::state(frame).toFrame(), maxBacklog)) {
         case Line::Sent::Whole:
