@@ -318,6 +318,7 @@ private slots:
     void killedRunLeavesWholeLines();
     void halfLineLeftByACrashIsCut();
     void garbageIsSummedUpNotReportedPerFrame();
+    void permissionDeniedNamesTheDialoutGroup();
     void failuresToStart_data();
     void failuresToStart();
 
@@ -620,6 +621,23 @@ void TestLoggerRun::garbageIsSummedUpNotReportedPerFrame()
     QCOMPARE(logger.out().count('\n'), 3);
     QCOMPARE(logger.err().count(u"garbled"), 1);
     QVERIFY2(logger.err().contains(u"200 garbled frames"), qPrintable(logger.err()));
+}
+
+// Needs a second user: runs only as root, as user "nobody" on a pseudo-terminal of root's.
+void TestLoggerRun::permissionDeniedNamesTheDialoutGroup()
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("runuser")).isEmpty())
+        QSKIP("needs root and runuser to act as a user without access");
+    Pty pty;
+    QProcess logger;
+    logger.start(QStringLiteral("runuser"),
+                 {QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--"), kLog,
+                  QStringLiteral("--port"), pty.path()});
+    QVERIFY(logger.waitForFinished(kWaitMs));
+    QCOMPARE(logger.exitCode(), 1);
+    const QString err = QString::fromLocal8Bit(logger.readAllStandardError());
+    QVERIFY2(err.contains(u"Permission denied") && err.contains(u"\"dialout\" group"),
+             qPrintable(err));
 }
 
 void TestLoggerRun::failuresToStart_data()
