@@ -397,8 +397,11 @@ bool TFCOMM::openLogTable()
 {
     const QString bin = QCoreApplication::applicationDirPath();
     const QString error = m_log.open({bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))});
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
+        // Also on standard error, where a start without a desktop (or a packaging check) sees it.
+        qWarning("vorlatt: the log table Tarvodb cannot be opened: %s", qPrintable(error));
         showError(error);
+    }
     return error.isEmpty();
 }
 

@@ -95,42 +95,14 @@ void ReadingLog::setListener(table::TableListener *listener)
     m_table->setListener(listener);
 }
 
-bool ReadingLog::intervalSeconds(const QString &text, qint32 &seconds)
-{
-    if (text.isEmpty() || text == u"-" || text == u"+") {
-        seconds = 0;
-        return true;
-    }
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    if (ok)
-        seconds = value;
-    return ok;
-}
-
-QString ReadingLog::notAnInteger(const QString &text)
-{
-    return QStringLiteral("'%1' is not a valid integer value").arg(text);
-}
-
 ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &reading,
                                               const LogSettings &settings)
 {
     if (!m_table->isOpen())
         return {};
-    if (RecordCount > RecordLimit)
-        return {};
-    if (settings.RecordSI && SampleCountdown != 0)
-        return {};
-    const QString key = reading.ValueText + reading.AcDcText + reading.UnitText + reading.RangeText;
-    if (!settings.RepeatSet && key == LastLoggedText)
-        return {};
-    LastLoggedText = key;
-    qint32 seconds = 0;
-    if (!intervalSeconds(settings.RecordSITime, seconds))
-        return {false, notAnInteger(settings.RecordSITime)};
-    SampleCountdown = seconds;
-    ++RecordCount;
+    const Admission admitted = admit(reading, settings);
+    if (!admitted.take)
+        return {false, admitted.error};
 
     const QTime now = m_clock();
     table::Table &t = *m_table;
@@ -143,7 +115,7 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
         t.setText("DC/AC", utf8(reading.AcDcText));
         t.setText("unit", utf8(reading.UnitText));
         t.setText("Auto", utf8(reading.RangeText));
-        ++NextRecordNo;
+        numbered();
         t.post();
     } catch (const table::EngineError &e) {
         // A half-filled record must not be posted by the next move or append.
@@ -152,21 +124,6 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
         return {false, message(e)};
     }
     return {true, {}};
-}
-
-void ReadingLog::TrecordTimer(bool recordSI)
-{
-    if (recordSI && SampleCountdown > 0)
-        --SampleCountdown;
-}
-
-QString ReadingLog::RecordSITimeChange(const QString &text)
-{
-    qint32 seconds = 0;
-    if (!intervalSeconds(text, seconds))
-        return notAnInteger(text);
-    SampleCountdown = seconds;
-    return {};
 }
 
 QString ReadingLog::RecordNew()

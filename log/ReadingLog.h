@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/LogRules.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
 #include "protocol/MeterReading.h"
@@ -12,18 +13,10 @@
 #include <functional>
 #include <memory>
 
-// What the log's controls hold when a reading is offered: the Repeat box, the sampling-interval
-// box and the interval's text. The window reads them from its controls at each call.
-struct LogSettings
-{
-    bool RepeatSet = true;
-    bool RecordSI = false;
-    QString RecordSITime = QStringLiteral("10");
-};
-
 // The reading log: the table "Tarvodb" of session "s1", opened for exclusive use with cached
 // updates that are never applied, and the rules by which readings get into it. No widgets:
-// every decision returns its outcome and the window shows it.
+// every decision returns its outcome and the window shows it. Which readings are taken is
+// decided by LogRules, whose counters, timer tick and interval change are the log's own.
 //
 // Window handler                      -> member
 //   FormCreate step 1 (cs123)         -> cs123()
@@ -36,7 +29,7 @@ struct LogSettings
 //   SpeedButton2Click                 -> openOldFile()
 //   exit, close box                   -> close()
 // The data files and the report work on table().
-class ReadingLog
+class ReadingLog : public LogRules
 {
 public:
     using Clock = std::function<QTime()>;
@@ -76,15 +69,6 @@ public:
     // nothing.
     Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings);
 
-    // One tick of the sampling timer.
-    void TrecordTimer(bool recordSI);
-    // The interval text changed: restarts the countdown from it. Returns the conversion error,
-    // or "" (the countdown keeps its value on error).
-    QString RecordSITimeChange(const QString &text);
-
-    // Sets RecordLimit; RecordCount is left alone, so a lower limit stops logging at once.
-    void setLimit(qint32 limit) { RecordLimit = limit; }
-
     // Empties the log and restarts the numbering; the Repeat key and the countdown stay.
     // Returns the engine's message, or "".
     QString RecordNew();
@@ -101,17 +85,6 @@ public:
 
     // Told about the table under the log, also across openOldFile().
     void setListener(table::TableListener *listener);
-
-    // The interval text as a whole number: "", "-" and "+" count as 0. False if it is none.
-    static bool intervalSeconds(const QString &text, qint32 &seconds);
-    // The toolkit's message for a text that is not a whole number.
-    static QString notAnInteger(const QString &text);
-
-    qint32 RecordLimit = 0;
-    qint32 RecordCount = 0;
-    qint32 NextRecordNo = 0;
-    qint32 SampleCountdown = 0;
-    QString LastLoggedText;
 
 private:
     std::unique_ptr<table::Table> newTable() const;

@@ -12,10 +12,10 @@ VORLATT_PACKAGES=(
 )
 # Only the test suite needs these: an independent Paradox reader, a PDF-to-text reader for the
 # printed report, the fuzzing toolchain, the emulator and static shell for the HID tests against
-# a real kernel (whose kernel and udevd packages it downloads into the build folder itself), and
-# the Debian package checkers.
+# a real kernel (whose kernel and udevd packages it downloads into the build folder itself), the
+# Debian package checkers, and Python for reading the logger's CSV back.
 VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev qemu-system-x86
-    busybox-static lintian desktop-file-utils appstream)
+    busybox-static lintian desktop-file-utils appstream python3)
 
 vorlatt_install() {
     local missing=() p

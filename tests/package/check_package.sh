@@ -15,12 +15,13 @@ echo "package: $(basename "$deb")"
 
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/contents"
 expected=(
-    /usr/bin/vorlatt /usr/bin/vorlatt-sim /usr/bin/vorlatt-dbdump
+    /usr/bin/vorlatt /usr/bin/vorlatt-sim /usr/bin/vorlatt-dbdump /usr/bin/vorlatt-log
     /usr/share/vorlatt/Tarvodb.DB
     /usr/share/applications/vorlatt.desktop
     /usr/share/metainfo/org.vorlatt.Vorlatt.metainfo.xml
     /usr/share/doc/vorlatt/README.md /usr/share/doc/vorlatt/copyright /usr/share/doc/vorlatt/changelog.gz
     /usr/share/man/man1/vorlatt.1.gz /usr/share/man/man1/vorlatt-sim.1.gz /usr/share/man/man1/vorlatt-dbdump.1.gz
+    /usr/share/man/man1/vorlatt-log.1.gz
 )
 for size in 16 22 24 32 48 64 128 256; do
     expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/vorlatt.png")
@@ -58,7 +59,7 @@ version=$(env -u DISPLAY "$root/usr/bin/vorlatt" --version) || fail "vorlatt --v
 status=0
 env -u DISPLAY "$root/usr/bin/vorlatt" --no-such-option >/dev/null 2>&1 || status=$?
 [ "$status" = 2 ] || fail "a wrong option ends with status $status, not 2"
-for tool in vorlatt-sim vorlatt-dbdump; do
+for tool in vorlatt-sim vorlatt-dbdump vorlatt-log; do
     "$root/usr/bin/$tool" --version | grep -q "^$tool " || fail "$tool --version"
 done
 "$root/usr/bin/vorlatt-dbdump" --schema "$root/usr/share/vorlatt/Tarvodb.DB" | grep -q '^Not' ||

@@ -10,6 +10,12 @@
 //   --rate N                     frames per second (default: the meter's pace, one per 58 ms)
 //   --count N                    stop after N frames
 //   --verbose                    name each scene on stderr as it starts
+//   --link PATH                  keep a symbolic link at PATH to the pseudo-terminal, as udev
+//                                keeps a stable name for a USB serial adapter
+//   --pause AT,FOR               AT seconds after the start, send nothing for FOR seconds
+//   --unplug AT,FOR              AT seconds after the start, close the pseudo-terminal and
+//                                remove the link; FOR seconds later open a new one under the link
+//   SIGUSR1, SIGUSR2             pause, or unplug, now (for the FOR given, else 5 seconds)
 
 #include "SimScript.h"
 
@@ -43,11 +49,25 @@ constexpr int kMaxBacklogBytes = 2048;
 constexpr long kDrainMilliseconds = 1000;
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_pauseNow = 0;
+volatile std::sig_atomic_t g_unplugNow = 0;
 
 void requestStop(int)
 {
     g_stop = 1;
 }
+
+void requestDisruption(int signal)
+{
+    (signal == SIGUSR1 ? g_pauseNow : g_unplugNow) = 1;
+}
+
+// A stretch of silence or an unplugged line, at a time or on a signal.
+struct Disruption
+{
+    double at = -1; // seconds after the start; -1: only on the signal
+    double seconds = 5;
+};
 
 struct Options
 {
@@ -56,12 +76,15 @@ struct Options
     double rate = kMeterFramesPerSecond;
     long long count = -1; // -1: until stopped
     bool verbose = false;
+    std::string link;
+    Disruption pause;
+    Disruption unplug;
 };
 
 void usage(std::FILE *out)
 {
-    std::fputs("usage: vorlatt-sim [--device PATH | --usb] [--rate FRAMES_PER_SECOND] "
-               "[--count FRAMES] [--verbose]\n",
+    std::fputs("usage: vorlatt-sim [--device PATH | --link PATH | --usb] [--rate FRAMES_PER_SECOND] "
+               "[--count FRAMES] [--pause AT,FOR] [--unplug AT,FOR] [--verbose]\n",
                out);
 }
 
@@ -71,6 +94,18 @@ bool parseNumber(const char *text, double *value)
     errno = 0;
     *value = std::strtod(text, &end);
     return errno == 0 && end != text && *end == '\0';
+}
+
+// "AT,FOR" in seconds.
+bool parseDisruption(const char *text, Disruption *d)
+{
+    const char *comma = std::strchr(text, ',');
+    double at = 0, seconds = 0;
+    if (!comma || !parseNumber(std::string(text, comma).c_str(), &at) ||
+        !parseNumber(comma + 1, &seconds) || at < 0 || seconds < 0 || seconds > 86400)
+        return false;
+    *d = Disruption{at, seconds};
+    return true;
 }
 
 bool parseOptions(int argc, char **argv, Options *options)
@@ -89,6 +124,10 @@ bool parseOptions(int argc, char **argv, Options *options)
             options->count = static_cast<long long>(number);
         } else if (arg == "--usb") {
             options->usb = true;
+        } else if (arg == "--link" && hasValue) {
+            options->link = argv[++i];
+        } else if (arg == "--pause" && hasValue && parseDisruption(argv[++i], &options->pause)) {
+        } else if (arg == "--unplug" && hasValue && parseDisruption(argv[++i], &options->unplug)) {
         } else if (arg == "--verbose") {
             options->verbose = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -273,19 +312,82 @@ public:
         }
     }
 
-    ~Line()
+    // Both ends closed: a reader sees the line hang up, as when a USB adapter is pulled.
+    void close()
     {
         if (m_fd >= 0)
             ::close(m_fd);
         if (m_readerEnd >= 0)
             ::close(m_readerEnd);
+        m_fd = m_readerEnd = -1;
     }
+
+    ~Line() { close(); }
 
 private:
     int m_fd = -1;
     int m_readerEnd = -1;
     std::string m_path;
 };
+
+void catchDisruptionSignals()
+{
+    struct sigaction disrupt
+    {
+    };
+    disrupt.sa_handler = requestDisruption;
+    sigemptyset(&disrupt.sa_mask);
+    disrupt.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &disrupt, nullptr);
+    sigaction(SIGUSR2, &disrupt, nullptr);
+}
+
+// Points `link` at `target` in one rename, so a reader never finds the name missing or half made.
+bool pointLink(const std::string &link, const std::string &target)
+{
+    const std::string temporary = link + ".new";
+    ::unlink(temporary.c_str());
+    if (::symlink(target.c_str(), temporary.c_str()) != 0 ||
+        ::rename(temporary.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "vorlatt-sim: cannot link %s: %s\n", link.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Runs a disruption that is due, by time or by signal. False if the line could not be reopened.
+bool disruptIfDue(Line &line, const Options &options, Disruption &pause, Disruption &unplug,
+                  const timespec &start)
+{
+    const timespec moment = now();
+    const double elapsed =
+        double(moment.tv_sec - start.tv_sec) + double(moment.tv_nsec - start.tv_nsec) / 1e9;
+    const bool pauseDue = g_pauseNow || (pause.at >= 0 && elapsed >= pause.at);
+    const bool unplugDue = g_unplugNow || (unplug.at >= 0 && elapsed >= unplug.at);
+    if (!pauseDue && !unplugDue)
+        return true;
+    Disruption &d = unplugDue ? unplug : pause;
+    (unplugDue ? g_unplugNow : g_pauseNow) = 0;
+    d.at = -1; // a scheduled one happens once
+    if (options.verbose)
+        std::fprintf(stderr, "vorlatt-sim: %s for %g s\n", unplugDue ? "unplugged" : "silent",
+                     d.seconds);
+    if (unplugDue) {
+        line.close();
+        if (!options.link.empty())
+            ::unlink(options.link.c_str());
+    }
+    sleepUntil(addNanoseconds(now(), static_cast<long long>(d.seconds * 1e9)));
+    if (!unplugDue)
+        return true;
+    if (!(options.device.empty() ? line.openPseudoTerminal() : line.openDevice(options.device)) ||
+        (!options.link.empty() && !pointLink(options.link, line.path())))
+        return false;
+    if (options.verbose)
+        std::fprintf(stderr, "vorlatt-sim: plugged in again at %s\n", line.path().c_str());
+    return true;
+}
 
 } // namespace
 
@@ -306,6 +408,7 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    catchDisruptionSignals();
 
     Line line;
     UsbCableLine cable;
@@ -316,9 +419,13 @@ int main(int argc, char **argv)
     } else {
         if (options.device.empty() ? !line.openPseudoTerminal() : !line.openDevice(options.device))
             return 1;
+        if (!options.link.empty() && !pointLink(options.link, line.path()))
+            return 1;
         std::printf("%s\n", line.path().c_str());
     }
     std::fflush(stdout);
+    Disruption pause = options.pause, unplug = options.unplug;
+    const timespec start = now();
 
     const auto period = static_cast<long long>(1e9 / options.rate);
     const int maxBacklog =
@@ -340,6 +447,8 @@ int main(int argc, char **argv)
                 return 1;
             if (options.verbose)
                 cable.reportFeatures();
+        } else if (!disruptIfDue(line, options, pause, unplug, start)) {
+            return 1;
         }
         switch (options.usb ? Line::Sent::Whole
                             : line.send(SimScript::state(frame).toFrame(), maxBacklog)) {
@@ -363,5 +472,7 @@ int main(int argc, char **argv)
         line.drain();
     if (options.verbose)
         std::fprintf(stderr, "vorlatt-sim: %lld frames, %lld dropped\n", frame, dropped);
+    if (!options.link.empty())
+        ::unlink(options.link.c_str());
     return 0;
 }

@@ -2,9 +2,10 @@
 # Runs test programs inside Debian's own kernel under qemu, with the HID and USB gadget modules
 # loaded and udevd running, so that the HID backend meets real hidraw devices.
 #
-#   run-vm.sh WORK_DIR RULES_FILE [--tool PROGRAM]... TEST_PROGRAM...
+#   run-vm.sh WORK_DIR RULES_FILE [--tool PROGRAM]... [--data FILE]... TEST_PROGRAM...
 #
-# A --tool program is carried into /bin for the tests to start; the test programs run in turn.
+# A --tool program is carried into /bin for the tests to start, a --data file into /tmp, the
+# folder the tests run in (the window's log table); the test programs run in turn.
 # The kernel image and udevd come from Debian's packages (apt-get download, unpacked into
 # WORK_DIR and kept there for the next run; nothing is installed). The programs are carried into
 # an initramfs with the shared libraries they load. Exit status: 0 all passed, 1 a test failed,
@@ -73,6 +74,9 @@ chmod 755 "$root/init"
 while [ $# -gt 0 ]; do
     if [ "$1" = --tool ]; then
         cp "$2" "$root/bin/"
+        shift 2
+    elif [ "$1" = --data ]; then
+        cp "$2" "$root/tmp/"
         shift 2
     else
         cp "$1" "$root/tests/"

@@ -1,0 +1,309 @@
+#include "Logger.h"
+
+#include "link/ComPortNames.h"
+#include "link/PortOpenFailure.h"
+#include "protocol/CountRange.h"
+#include "protocol/DecodedFrame.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <limits>
+
+namespace {
+
+// The reason and the advice of an open failure. Through --com the window's message is used as
+// it is; a device named with --port has no COM number, so its first line names the device.
+QString openFailure(const LoggerOptions &o, const QString &device, const QString &reason,
+                    int errorNumber)
+{
+    if (o.source == LoggerOptions::Source::Com)
+        return portOpenFailureMessage(o.com, device, reason, errorNumber);
+    if (errorNumber == ENOENT || errorNumber == ENODEV || errorNumber == ENXIO)
+        return QStringLiteral("%1 could not be opened.\n\n%2\n\nCheck that the meter's cable is "
+                              "plugged in and the device name is right.")
+            .arg(device, reason);
+    const QString message = portOpenFailureMessage(1, device, reason, errorNumber);
+    return QStringLiteral("%1 could not be opened.").arg(device) +
+           message.mid(message.indexOf(QStringLiteral("\n\n")));
+}
+
+} // namespace
+
+Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent)
+    : QObject(parent), m_options(options), m_out(out), m_err(err),
+      m_countFull(protocol::CountRange().CountFull)
+{
+    m_settings.RepeatSet = options.repeat;
+    m_settings.RecordSI = options.sampling;
+    m_settings.RecordSITime = options.interval;
+    // As the window starts its log: numbering from 1, the countdown at 0 so the first reading
+    // is taken at once. Without a limit, the largest one that keeps the count within 32 bits.
+    m_rules.NextRecordNo = 1;
+    m_rules.setLimit(options.limit >= 0 ? options.limit : std::numeric_limits<qint32>::max() - 1);
+
+    m_driver.setComPort(static_cast<TComPortNumber>(
+        options.source == LoggerOptions::Source::Com ? options.com - 1 : 0));
+    m_driver.setComPortSpeed(TComPortBaudRate::br2400);
+    // Read often and in large blocks, so that a fast line never waits on the poll.
+    m_driver.setComPortPollingDelay(TSerialPortDriver::kMinPollingDelay);
+    m_driver.setComPortInBufSize(32768);
+    m_driver.setOnReceiveData(
+        [this](TSerialPortDriver *, const char *data, int size) { receive(data, size); });
+
+    m_second.setInterval(1000);
+    connect(&m_second, &QTimer::timeout, this, &Logger::tick);
+    m_checkpoint.setInterval(int(std::min<qint64>(options.checkpointMs, 86400000)));
+    connect(&m_checkpoint, &QTimer::timeout, this, [this] {
+        const QString error = m_db->checkpoint();
+        if (!error.isEmpty()) {
+            report(QStringLiteral("cannot write %1: %2").arg(m_options.output, error));
+            finish(kCannotOpen);
+        }
+    });
+    m_duration.setSingleShot(true);
+    connect(&m_duration, &QTimer::timeout, this, &Logger::armDuration);
+}
+
+Logger::~Logger()
+{
+    m_driver.ClosePort();
+}
+
+QString Logger::deviceLabel() const
+{
+    if (m_options.source == LoggerOptions::Source::Com)
+        return QStringLiteral("COM%1 (%2)").arg(m_options.com).arg(comPortDevice(m_options.com));
+    return m_options.device;
+}
+
+void Logger::report(const QString &message)
+{
+    std::fprintf(m_err, "vorlatt-log: %s %s\n",
+                 qPrintable(logrecord::isoStamp(QDateTime::currentDateTime())),
+                 message.toLocal8Bit().constData());
+    std::fflush(m_err);
+}
+
+int Logger::start()
+{
+    if (m_options.source == LoggerOptions::Source::Usb) {
+        std::fprintf(m_err, "vorlatt-log: the USB link is not built yet; use --port or --com\n");
+        return kCannotOpen;
+    }
+    // The source first: a run that cannot read leaves no output file behind.
+    if (m_options.source == LoggerOptions::Source::Port)
+        qputenv("VORLATT_COM1", m_options.device.toLocal8Bit());
+    if (!m_driver.OpenPort()) {
+        const QString device = m_options.source == LoggerOptions::Source::Com
+                                   ? comPortDevice(m_options.com)
+                                   : m_options.device;
+        std::fprintf(m_err, "vorlatt-log: %s\n",
+                     qPrintable(openFailure(m_options, device, m_driver.errorString(),
+                                            m_driver.errorNumber())));
+        return kCannotOpen;
+    }
+    if (!m_options.output.isEmpty()) {
+        QString error;
+        if (m_options.format == LogFormat::Db) {
+            m_db = std::make_unique<DbOutput>();
+            error = m_db->open(m_options.output);
+        } else {
+            bool repaired = false;
+            error = m_text.open(m_options.output, logrecord::header(m_options.format), &repaired);
+            if (repaired)
+                report(QStringLiteral("%1 ended in half a line, left by an earlier run; that "
+                                      "line was dropped")
+                           .arg(m_options.output));
+        }
+        if (!error.isEmpty()) {
+            std::fprintf(m_err, "vorlatt-log: cannot write %s: %s\n", qPrintable(m_options.output),
+                         qPrintable(error));
+            m_driver.ClosePort();
+            return kCannotOpen;
+        }
+    }
+    report(QStringLiteral("reading %1").arg(deviceLabel()));
+    m_sinceBytes.start();
+    m_second.start();
+    if (m_db)
+        m_checkpoint.start();
+    m_runTime.start();
+    if (m_options.durationMs > 0)
+        armDuration();
+    return -1;
+}
+
+void Logger::armDuration()
+{
+    // A timer runs at most 24 days; a longer run is rearmed for what is left.
+    const qint64 left = m_options.durationMs - m_runTime.elapsed();
+    if (left <= 0)
+        finish(kDone);
+    else
+        m_duration.start(int(std::min<qint64>(left, std::numeric_limits<int>::max())));
+}
+
+void Logger::receive(const char *data, int size)
+{
+    m_sinceBytes.restart();
+    if (m_lost) {
+        m_lost = false;
+        report(QStringLiteral("link back on %1; numbering goes on at %2")
+                   .arg(deviceLabel())
+                   .arg(m_rules.NextRecordNo));
+    }
+    const QList<protocol::CompletedFrame> frames = m_assembler.receive(QByteArrayView(data, size));
+    for (const protocol::CompletedFrame &frame : frames) {
+        if (m_finished)
+            return;
+        const std::optional<protocol::DecodedFrame> decoded =
+            frame.decode ? protocol::DecodedFrame::decode(frame.frameHex, m_countFull)
+                         : std::nullopt;
+        const bool first = m_firstFrame;
+        m_firstFrame = false;
+        if (!decoded || !decoded->ok()) {
+            // The port is usually opened in the middle of a frame: its tail is no garbage.
+            if (!first && m_garbage++ == 0)
+                m_garbageSince = QDateTime::currentDateTime();
+            continue;
+        }
+        m_countFull = decoded->countRange.CountFull;
+        take(decoded->reading,
+             logrecord::fullUnit(decoded->reading, decoded->has(protocol::Annunciator::Kilo),
+                                 decoded->has(protocol::Annunciator::Mega)));
+    }
+}
+
+void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit)
+{
+    const LogRules::Admission admitted = m_rules.admit(reading, m_settings);
+    if (admitted.take) {
+        const LogRecord record{m_rules.NextRecordNo, QDateTime::currentDateTime(), reading,
+                               fullUnit};
+        if (!m_options.quiet) {
+            QByteArray line = logrecord::line(LogFormat::Tsv, record);
+            line.chop(2);
+            line += '\n';
+            std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
+        }
+        if (m_db) {
+            const QString error = m_db->append(record);
+            if (!error.isEmpty()) {
+                report(QStringLiteral("cannot add a record to the table: %1").arg(error));
+                finish(kCannotOpen);
+                return;
+            }
+        } else if (m_text.isOpen()) {
+            m_text.append(logrecord::line(m_options.format, record));
+            // A fast line must not pile up a second of records in memory.
+            if (m_text.pending() > 256 * 1024 && !flushOutputs())
+                return;
+        }
+        m_rules.numbered();
+        ++m_written;
+    }
+    if (m_options.count > 0 && m_written >= m_options.count) {
+        finish(kDone);
+    } else if (m_rules.limitReached()) {
+        report(QStringLiteral("record limit reached"));
+        finish(kDone);
+    }
+}
+
+bool Logger::flushOutputs()
+{
+    std::fflush(m_out);
+    const QString error = m_text.flush();
+    if (error.isEmpty())
+        return true;
+    report(QStringLiteral("cannot write: %1").arg(error));
+    finish(kCannotOpen);
+    return false;
+}
+
+void Logger::tick()
+{
+    m_rules.TrecordTimer(m_settings.RecordSI);
+    if (!flushOutputs())
+        return;
+    reportGarbage();
+    if (!m_lost && m_sinceBytes.elapsed() >= kSilenceMs)
+        linkLost();
+    else if (m_lost)
+        reopen();
+}
+
+void Logger::reportGarbage(bool atEnd)
+{
+    if (m_garbage == 0 || (!atEnd && m_sinceGarbageReport.isValid() &&
+                           m_sinceGarbageReport.elapsed() < kGarbageReportMs))
+        return;
+    report(QStringLiteral("%1 garbled frame%2 skipped since %3")
+               .arg(m_garbage)
+               .arg(m_garbage == 1 ? "" : "s")
+               .arg(m_garbageSince.time().toString(QStringLiteral("HH:mm:ss"))));
+    m_garbage = 0;
+    m_sinceGarbageReport.start();
+}
+
+void Logger::linkLost()
+{
+    const QString device = m_driver.deviceName();
+    const QString why = !device.isEmpty() && !QFileInfo::exists(device)
+                            ? QStringLiteral("the device is gone")
+                            : QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000);
+    report(QStringLiteral("link lost on %1: %2").arg(deviceLabel(), why));
+    if (m_options.exitOnLoss) {
+        finish(kLinkLost);
+        return;
+    }
+    m_driver.ClosePort();
+    m_lost = true;
+    m_waitReported = false;
+}
+
+void Logger::reopen()
+{
+    if (m_driver.IsOpen()) {
+        // Open but silent: the meter is off, or this is a stale node of a device that went away.
+        // Start over, so that a device that comes back under the same name is opened afresh.
+        if (m_sinceBytes.elapsed() >= kSilenceMs)
+            m_driver.ClosePort();
+        return;
+    }
+    if (m_driver.OpenPort()) {
+        m_sinceBytes.restart();
+        m_assembler = protocol::SerialFrameAssembler();
+        m_firstFrame = true;
+        return;
+    }
+    if (!m_waitReported) {
+        report(QStringLiteral("waiting for %1 to come back (%2)")
+                   .arg(deviceLabel(), m_driver.errorString()));
+        m_waitReported = true;
+    }
+}
+
+void Logger::finish(int status)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_second.stop();
+    m_checkpoint.stop();
+    m_duration.stop();
+    m_driver.ClosePort();
+    reportGarbage(true);
+    std::fflush(m_out);
+    QString error = m_text.close();
+    if (m_db && error.isEmpty())
+        error = m_db->checkpoint();
+    if (!error.isEmpty()) {
+        report(QStringLiteral("cannot write %1: %2").arg(m_options.output, error));
+        status = kCannotOpen;
+    }
+    report(QStringLiteral("%1 record%2 logged").arg(m_written).arg(m_written == 1 ? "" : "s"));
+    emit finished(status);
+}

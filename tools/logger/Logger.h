@@ -1,0 +1,89 @@
+#pragma once
+
+#include "DbOutput.h"
+#include "LogRecord.h"
+#include "LoggerOptions.h"
+#include "RecordFile.h"
+#include "link/SerialPortDriver.h"
+#include "log/LogRules.h"
+#include "protocol/SerialFrameAssembler.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+
+// One unattended run: reads the meter through the serial driver, cuts and decodes its frames as
+// the window does, lets the log rules pick the readings and writes each picked one to the
+// outputs at once. Nothing of a reading stays in memory after it is written, except in the db
+// output. A silent or vanished device is reported and reopened until it answers again.
+class Logger : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Exit statuses.
+    static constexpr int kDone = 0;
+    static constexpr int kCannotOpen = 1;
+    static constexpr int kLinkLost = 3;
+    // The meter sends 17 frames a second: this long without a byte means the link is gone.
+    static constexpr int kSilenceMs = 3000;
+    // Garbled frames are summed up at most this often.
+    static constexpr qint64 kGarbageReportMs = 60000;
+
+    Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent = nullptr);
+    ~Logger() override;
+
+    // Opens the outputs, then the source. Returns kCannotOpen when either fails (the reason is
+    // on standard error) and -1 when the run has started.
+    int start();
+    // Ends the run: outputs flushed and closed, the table written. Emits finished() once, with
+    // `status`, or kCannotOpen if the outputs could not be completed.
+    void finish(int status);
+
+signals:
+    void finished(int status);
+
+private:
+    void receive(const char *data, int size);
+    void take(const protocol::MeterReading &reading, const QString &fullUnit);
+    void tick();
+    void linkLost();
+    void reopen();
+    void armDuration();
+    // At most once a minute, and whatever is left at the end.
+    void reportGarbage(bool atEnd = false);
+    bool flushOutputs();
+    void report(const QString &message);
+    QString deviceLabel() const;
+
+    LoggerOptions m_options;
+    std::FILE *m_out = nullptr;
+    std::FILE *m_err = nullptr;
+
+    TSerialPortDriver m_driver;
+    protocol::SerialFrameAssembler m_assembler;
+    qint32 m_countFull = 0;
+    LogRules m_rules;
+    LogSettings m_settings;
+
+    RecordFile m_text;
+    std::unique_ptr<DbOutput> m_db;
+    qint64 m_written = 0;
+
+    QTimer m_second;
+    QTimer m_checkpoint;
+    QTimer m_duration;
+    QElapsedTimer m_runTime;
+    QElapsedTimer m_sinceBytes;
+    bool m_lost = false;
+    bool m_firstFrame = true; // the first frame since the port was opened
+    bool m_waitReported = false;
+    qint64 m_garbage = 0; // garbled frames not reported yet
+    QDateTime m_garbageSince;
+    QElapsedTimer m_sinceGarbageReport;
+    bool m_finished = false;
+};

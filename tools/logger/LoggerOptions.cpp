@@ -1,0 +1,196 @@
+#include "LoggerOptions.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Seconds as a whole or decimal number, at least `minimum`, at most a year.
+bool parseSeconds(const QString &text, double minimum, qint64 *ms)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds < minimum || seconds > 366.0 * 86400)
+        return false;
+    *ms = static_cast<qint64>(std::llround(seconds * 1000));
+    return true;
+}
+
+bool parseWhole(const QString &text, qint64 minimum, qint64 maximum, qint64 *value)
+{
+    bool ok = false;
+    const qint64 v = text.toLongLong(&ok, 10);
+    if (!ok || v < minimum || v > maximum)
+        return false;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+QString loggerHelp()
+{
+    return QStringLiteral(
+        "usage: vorlatt-log (--port DEVICE | --com N | --usb) [options]\n"
+        "\n"
+        "Logs the meter's readings without a window, by the same rules as the window's log.\n"
+        "\n"
+        "Source (one of):\n"
+        "  --port DEVICE        a serial device, e.g. /dev/ttyUSB0\n"
+        "  --com N              COM1 to COM4 as the window maps them (VORLATT_COMn names a "
+        "device)\n"
+        "  --usb                the USB cable\n"
+        "\n"
+        "What is logged:\n"
+        "  --no-repeat          skip a reading that repeats the last logged one (value, DC/AC,\n"
+        "                       unit and range all the same)\n"
+        "  --interval SECONDS   the sampling interval: after a logged reading, wait this many\n"
+        "                       whole seconds before the next is taken\n"
+        "  --limit N            the record limit; as in the window, a limit of N takes N + 1\n"
+        "                       readings, and the run ends when it is reached\n"
+        "  --count N            end after N records\n"
+        "  --duration SECONDS   end after this long\n"
+        "\n"
+        "Output:\n"
+        "  Every record goes to standard output as a tab-separated line, unless --quiet.\n"
+        "  --output FILE        also write the records to FILE; text formats are appended and\n"
+        "                       flushed to disk at least once a second. One run at a time\n"
+        "                       writes a file.\n"
+        "  --format FORMAT      tsv (default: the window's text layout, in UTF-8), csv (RFC 4180\n"
+        "                       with a header), jsonl (one JSON object per line), or db (a "
+        "Paradox\n"
+        "                       table like the window's saved copies; the name must end in .db)\n"
+        "  --checkpoint SECONDS db only: rewrite the table this often (default 60) and at the\n"
+        "                       end. The db format keeps the run's records in memory to do so;\n"
+        "                       the text formats keep none.\n"
+        "  --quiet              nothing on standard output\n"
+        "\n"
+        "Columns: No, Time, DC/AC, Value, Unit, AUTO as in the window, then DateTime (ISO 8601\n"
+        "local time with milliseconds), PlainUnit (the unit with \u03A9, \u00B0C, \u00B0F and "
+        "\u00B5 in\n"
+        "place of the display font's stand-ins), BaseValue (the value in the base unit: -46.20 mV\n"
+        "gives -0.0462) and BaseUnit.\n"
+        "\n"
+        "Link loss: a device that disappears or sends nothing for 3 s is reported on standard\n"
+        "error and reopened when it returns; the numbering goes on. Garbled frames are summed\n"
+        "up there at most once a minute. A USB serial adapter may come back under another\n"
+        "ttyUSB number: name it by its stable path under /dev/serial/by-id/.\n"
+        "  --exit-on-loss       end instead, with status 3\n"
+        "\n"
+        "SIGINT and SIGTERM end the run cleanly.\n"
+        "Exit status: 0 done, 1 the source or the output could not be opened or written,\n"
+        "2 wrong command line, 3 link lost with --exit-on-loss.\n"
+        "\n"
+        "  --help, --version\n");
+}
+
+ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
+{
+    ParsedCommandLine result;
+    LoggerOptions &o = result.options;
+    auto fail = [&result](const QString &error) {
+        result.action = ParsedCommandLine::Action::Error;
+        result.error = error;
+        return result;
+    };
+    int sources = 0;
+    bool formatGiven = false, checkpointGiven = false;
+    for (int i = 0; i < arguments.size(); ++i) {
+        QString arg = arguments.at(i);
+        QString value;
+        bool inlineValue = false;
+        if (arg.startsWith(u"--") && arg.contains(u'=')) {
+            value = arg.section(u'=', 1);
+            arg = arg.section(u'=', 0, 0);
+            inlineValue = true;
+        }
+        static const QStringList kWithValue = {
+            QStringLiteral("--port"),   QStringLiteral("--com"),    QStringLiteral("--interval"),
+            QStringLiteral("--limit"),  QStringLiteral("--count"),  QStringLiteral("--duration"),
+            QStringLiteral("--output"), QStringLiteral("--format"), QStringLiteral("--checkpoint")};
+        if (kWithValue.contains(arg) && !inlineValue) {
+            if (i + 1 >= arguments.size())
+                return fail(QStringLiteral("%1 needs a value").arg(arg));
+            value = arguments.at(++i);
+        } else if (!kWithValue.contains(arg) && inlineValue) {
+            return fail(QStringLiteral("%1 takes no value").arg(arg));
+        }
+
+        qint64 number = 0;
+        if (arg == u"--help" || arg == u"-h") {
+            result.action = ParsedCommandLine::Action::Help;
+            return result;
+        } else if (arg == u"--version") {
+            result.action = ParsedCommandLine::Action::Version;
+            return result;
+        } else if (arg == u"--port") {
+            if (value.isEmpty())
+                return fail(QStringLiteral("--port needs a device"));
+            o.source = LoggerOptions::Source::Port;
+            o.device = value;
+            ++sources;
+        } else if (arg == u"--com") {
+            if (!parseWhole(value, 1, 4, &number))
+                return fail(QStringLiteral("--com takes 1, 2, 3 or 4, not '%1'").arg(value));
+            o.source = LoggerOptions::Source::Com;
+            o.com = int(number);
+            ++sources;
+        } else if (arg == u"--usb") {
+            o.source = LoggerOptions::Source::Usb;
+            ++sources;
+        } else if (arg == u"--no-repeat") {
+            o.repeat = false;
+        } else if (arg == u"--interval") {
+            if (!parseWhole(value, 0, std::numeric_limits<qint32>::max(), &number))
+                return fail(QStringLiteral("--interval takes whole seconds, not '%1'").arg(value));
+            o.sampling = true;
+            o.interval = QString::number(number);
+        } else if (arg == u"--limit") {
+            // The rules let one more reading in than the limit, so the largest limit keeps the
+            // count within 32 bits.
+            if (!parseWhole(value, 0, std::numeric_limits<qint32>::max() - 1, &number))
+                return fail(QStringLiteral("--limit takes a whole number, not '%1'").arg(value));
+            o.limit = qint32(number);
+        } else if (arg == u"--count") {
+            if (!parseWhole(value, 1, std::numeric_limits<qint32>::max(), &o.count))
+                return fail(
+                    QStringLiteral("--count takes a positive whole number, not '%1'").arg(value));
+        } else if (arg == u"--duration") {
+            if (!parseSeconds(value, 0.001, &o.durationMs))
+                return fail(QStringLiteral("--duration takes seconds, not '%1'").arg(value));
+        } else if (arg == u"--output") {
+            if (value.isEmpty())
+                return fail(QStringLiteral("--output needs a file name"));
+            o.output = value;
+        } else if (arg == u"--format") {
+            static const QStringList kFormats = {QStringLiteral("tsv"), QStringLiteral("csv"),
+                                                 QStringLiteral("jsonl"), QStringLiteral("db")};
+            const int index = int(kFormats.indexOf(value));
+            if (index < 0)
+                return fail(
+                    QStringLiteral("--format takes tsv, csv, jsonl or db, not '%1'").arg(value));
+            o.format = LogFormat(index);
+            formatGiven = true;
+        } else if (arg == u"--checkpoint") {
+            if (!parseSeconds(value, 1, &o.checkpointMs))
+                return fail(
+                    QStringLiteral("--checkpoint takes seconds (at least 1), not '%1'").arg(value));
+            checkpointGiven = true;
+        } else if (arg == u"--exit-on-loss") {
+            o.exitOnLoss = true;
+        } else if (arg == u"--quiet") {
+            o.quiet = true;
+        } else {
+            return fail(QStringLiteral("unknown option '%1'").arg(arg));
+        }
+    }
+    if (sources == 0)
+        return fail(QStringLiteral("name the source: --port DEVICE, --com N or --usb"));
+    if (sources > 1)
+        return fail(QStringLiteral("give only one of --port, --com and --usb"));
+    if (formatGiven && o.output.isEmpty())
+        return fail(QStringLiteral("--format needs --output FILE"));
+    if (checkpointGiven && o.format != LogFormat::Db)
+        return fail(QStringLiteral("--checkpoint is for --format db only"));
+    return result;
+}
