@@ -5,6 +5,7 @@
 //
 // Run offscreen: QT_QPA_PLATFORM=offscreen build/bench/data/bench_data
 
+#include "bench/PrivateLogTable.h"
 #include "log/DataFiles.h"
 #include "log/LogGridView.h"
 #include "log/LogReport.h"
@@ -78,12 +79,8 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QTemporaryDir folder;
-    if (!QFile::copy(QStringLiteral(VORLATT_TARVODB),
-                     folder.filePath(QStringLiteral("Tarvodb.DB"))) ||
-        !QDir::setCurrent(folder.path())) {
-        std::fprintf(stderr, "cannot set up the log table in %s\n", qPrintable(folder.path()));
+    if (!usePrivateLogTable(folder))
         return 1;
-    }
 
     ReadingLog log;
     log.cs123(folder.path());

@@ -8,6 +8,7 @@
 //
 // Run offscreen: QT_QPA_PLATFORM=offscreen build/bench/frames/bench_frames
 
+#include "bench/PrivateLogTable.h"
 #include "app/TFCOMM.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
@@ -89,12 +90,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // The window opens its log table from the current folder: a private copy of the shipped one.
     QTemporaryDir folder;
-    if (!QFile::copy(QStringLiteral(VORLATT_TARVODB),
-                     folder.filePath(QStringLiteral("Tarvodb.DB"))) ||
-        !QDir::setCurrent(folder.path())) {
-        std::fprintf(stderr, "cannot set up the log table in %s\n", qPrintable(folder.path()));
+    if (!usePrivateLogTable(folder))
         return 1;
-    }
     TFCOMM w;
     w.show();
     w.ui()->limitess->trigger(); // the log takes every reading
