@@ -86,10 +86,10 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
         m_batchMove1.setSource(&source);
         m_batchMove1.setDestination(&m_tdest);
         m_batchMove1.setMode(table::BatchMode::Copy);
-        m_batchMove1.execute();
-        m_tdest.close();
+        // The copy stays open for exclusive use, so the index step need not read it back.
         m_tdest.setExclusive(true);
-        m_tdest.open();
+        m_batchMove1.setOpenDestination(true);
+        m_batchMove1.execute();
         m_tdest.addPrimaryIndex({"Not"});
         m_tdest.close();
     } catch (const table::EngineError &e) {

@@ -34,20 +34,28 @@ void BatchMove::execute()
     std::error_code ec;
     if (&source == &destination || std::filesystem::equivalent(path, source.filePath(), ec))
         throw EngineError("cannot copy table \"" + source.filePath() + "\" onto itself");
+    if (m_openDestination &&
+        (!destination.exclusive() || destination.cachedUpdates() || destination.readOnly()))
+        throw EngineError("a batch copy leaves table \"" + destination.tableName() +
+                          "\" open only for exclusive use without cached updates");
     destination.close();
     LockedFile::checkNotInUse(path);
 
     ReplacingFile out(path);
     FileSink sink(out.fd(), path);
     std::vector<DataBlock> blocks;
-    writeTable(sink, source.fields(), source.m_content.records,
-               WriteOptions{destination.blockSize(),
-                            static_cast<std::uint32_t>(source.m_nextAutoIncrement),
-                            std::filesystem::path(path).filename().string()},
-               blocks);
+    const TableHeader written =
+        writeTable(sink, source.fields(), source.m_content.records,
+                   WriteOptions{destination.blockSize(),
+                                static_cast<std::uint32_t>(source.m_nextAutoIncrement),
+                                std::filesystem::path(path).filename().string()},
+                   blocks);
     out.commit();
     // A primary index of the table that was replaced would describe other records.
     ::unlink(primaryIndexPath(path).c_str());
+    if (m_openDestination)
+        destination.openWritten(path, written, source.fields(), source.m_content.records,
+                                std::move(blocks));
 }
 
 } // namespace table

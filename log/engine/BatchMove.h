@@ -18,19 +18,24 @@ public:
     void setDestination(Table *destination) { m_destination = destination; }
     void setMode(BatchMode mode) { m_mode = mode; }
     BatchMode mode() const { return m_mode; }
+    // Leave the destination open on the new file, for exclusive use, as if it had been opened
+    // again (to add an index, say) but without reading a large file back. Off by default.
+    void setOpenDestination(bool open) { m_openDestination = open; }
 
     // The source must be open; a record being appended to it is posted first. Every record the
     // source shows, cached ones included, goes into the destination's file in table order; its
     // autoincrement counter continues the source's. The destination file is written under a
     // temporary name and renamed into place, so a failure leaves any earlier file untouched,
     // and an index file of an earlier table of the same name is removed. The destination
-    // table object is closed, and stays closed. Throws EngineError.
+    // table object is closed, and stays closed unless setOpenDestination() says otherwise.
+    // Throws EngineError.
     void execute();
 
 private:
     Table *m_source = nullptr;
     Table *m_destination = nullptr;
     BatchMode m_mode = BatchMode::Copy;
+    bool m_openDestination = false;
 };
 
 } // namespace table

@@ -144,7 +144,28 @@ void Table::open()
         m_file.close();
         throw EngineError(path + ": " + e.what());
     }
+    adoptContent(std::move(content), path);
+}
 
+void Table::openWritten(const std::string &path, const TableHeader &header,
+                        const std::vector<FieldDef> &fields, const RecordStore &records,
+                        std::vector<DataBlock> blocks)
+{
+    LockedFile file;
+    file.open(path, LockedFile::Access::ReadWrite, LockedFile::Lock::Exclusive);
+    TableContent content;
+    content.header = header;
+    content.fields = fields;
+    content.blocks = std::move(blocks);
+    content.records.reset(header.recordSize);
+    for (std::int64_t row = 0; row < records.size(); ++row)
+        content.records.append(records.at(row));
+    m_file = std::move(file);
+    adoptContent(std::move(content), path);
+}
+
+void Table::adoptContent(TableContent content, const std::string &path)
+{
     if (m_listener)
         m_listener->aboutToReset();
     m_content = std::move(content);

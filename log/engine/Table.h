@@ -143,6 +143,14 @@ private:
     std::uint8_t *pendingField(std::string_view name, const FieldDef *&field);
     void postPending();
     void writeIndexFile();
+    // Takes `content`, just read from or written to the file at `path` (m_file holds it), as the
+    // open table's.
+    void adoptContent(TableContent content, const std::string &path);
+    // Opens the file a batch copy has just written from `records`, for exclusive use, without
+    // reading it back.
+    void openWritten(const std::string &path, const TableHeader &header,
+                     const std::vector<FieldDef> &fields, const RecordStore &records,
+                     std::vector<DataBlock> blocks);
     std::string displayName() const;
 
     Session *m_session = nullptr;

@@ -444,6 +444,30 @@ void TestTable::savedCopyGetsAPrimaryIndexOverNot()
     QCOMPARE(report.keyFields, std::vector<std::string>{"Not"});
     QCOMPARE(report.levels, 1);
     QCOMPARE(column(dest, "No").size(), 2000);
+    dest.close();
+
+    // A copy left open by the batch copy, indexed without reading it back, gives the same files.
+    Table open(m_session);
+    open.setTableName(path("fresh.db").toStdString());
+    copy.setDestination(&open);
+    copy.setOpenDestination(true);
+    QVERIFY_THROWS_EXCEPTION(table::EngineError, copy.execute()); // not for exclusive use
+    open.setExclusive(true);
+    copy.execute();
+    QVERIFY(open.isOpen());
+    QCOMPARE(column(open, "No").size(), 2000);
+    open.addPrimaryIndex({"Not"});
+    open.close();
+    auto bytes = [](const QString &file) {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QByteArray keyed = bytes(path("keyed.db"));
+    QByteArray opened = bytes(path("fresh.db"));
+    QVERIFY(!keyed.isEmpty());
+    // The header names its own file; the rest is the same to the byte.
+    QCOMPARE(opened.replace("fresh.db", "keyed.db"), keyed);
+    QCOMPARE(bytes(path("fresh.px")).replace("fresh.db", "keyed.db"), bytes(path("keyed.px")));
 }
 
 void TestTable::primaryIndexRefusals_data()
