@@ -24,4 +24,18 @@ void RecordStore::append(const std::uint8_t *record)
     std::memcpy(at(m_size++), record, static_cast<std::size_t>(m_recordSize));
 }
 
+void RecordStore::assign(const RecordStore &other)
+{
+    reset(other.m_recordSize);
+    m_chunks.reserve(other.m_chunks.size());
+    const auto chunkBytes = static_cast<std::size_t>(m_perChunk * m_recordSize);
+    for (std::size_t i = 0; i < other.m_chunks.size(); ++i) {
+        const std::int64_t rows = std::min(m_perChunk, other.m_size - std::int64_t(i) * m_perChunk);
+        m_chunks.emplace_back(new std::uint8_t[chunkBytes]);
+        std::memcpy(m_chunks.back().get(), other.m_chunks[i].get(),
+                    static_cast<std::size_t>(rows * m_recordSize));
+    }
+    m_size = other.m_size;
+}
+
 } // namespace table

@@ -24,6 +24,8 @@ public:
     bool empty() const { return m_size == 0; }
 
     void append(const std::uint8_t *record);
+    // Becomes a copy of `other`, chunk by chunk.
+    void assign(const RecordStore &other);
     const std::uint8_t *at(std::int64_t row) const
     {
         return m_chunks[static_cast<std::size_t>(row / m_perChunk)].get() +

@@ -157,9 +157,7 @@ void Table::openWritten(const std::string &path, const TableHeader &header,
     content.header = header;
     content.fields = fields;
     content.blocks = std::move(blocks);
-    content.records.reset(header.recordSize);
-    for (std::int64_t row = 0; row < records.size(); ++row)
-        content.records.append(records.at(row));
+    content.records.assign(records);
     m_file = std::move(file);
     adoptContent(std::move(content), path);
 }
