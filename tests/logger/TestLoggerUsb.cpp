@@ -1,11 +1,10 @@
+#include "CapturedStream.h"
 #include "Logger.h"
 #include "link/hid/HidMemoryBackend.h"
 #include "link/hid/UsbCable.h"
 #include "protocol/DisplayState.h"
 
 #include <QtTest>
-
-#include <cstdio>
 
 using protocol::Annunciator;
 
@@ -28,8 +27,8 @@ private:
     struct Run
     {
         HidMemoryBackend *backend = nullptr;
-        std::FILE *out = std::tmpfile();
-        std::FILE *err = std::tmpfile();
+        CapturedStream out;
+        CapturedStream err;
         std::unique_ptr<Logger> logger;
         std::unique_ptr<QSignalSpy> finished;
 
@@ -40,37 +39,12 @@ private:
             for (const HidMemoryBackend::Device &d : devices)
                 backend->plug(d, false);
             options.source = LoggerOptions::Source::Usb;
-            logger = std::make_unique<Logger>(options, out, err, nullptr, std::move(owned));
+            logger = std::make_unique<Logger>(options, out.file(), err.file(), nullptr,
+                                              std::move(owned));
             finished = std::make_unique<QSignalSpy>(logger.get(), &Logger::finished);
         }
-        ~Run()
-        {
-            logger.reset();
-            std::fclose(out);
-            std::fclose(err);
-        }
-        static QString text(std::FILE *file)
-        {
-            std::fflush(file);
-            std::rewind(file);
-            QByteArray bytes;
-            char buffer[4096];
-            while (const size_t n = std::fread(buffer, 1, sizeof buffer, file))
-                bytes.append(buffer, qsizetype(n));
-            std::fseek(file, 0, SEEK_END);
-            return QString::fromLocal8Bit(bytes);
-        }
-        // "No:Value" of each record written to standard output.
-        QStringList records() const
-        {
-            QStringList list;
-            for (const QString &line : text(out).split(u'\n', Qt::SkipEmptyParts)) {
-                const QStringList fields = line.split(u'\t');
-                list << fields.at(0) + u':' + fields.at(3);
-            }
-            return list;
-        }
-        QString errors() const { return text(err); }
+        QStringList records() const { return out.records(); }
+        QString errors() const { return err.text(); }
         void sendFrame(const QString &path, const char *digits) const
         {
             protocol::DisplayState s;
