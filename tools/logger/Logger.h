@@ -43,7 +43,7 @@ public:
            std::unique_ptr<HidBackend> hidBackend = nullptr);
     ~Logger() override;
 
-    // Opens the outputs, then the source. Returns kCannotOpen when either fails (the reason is
+    // Opens the source, then the outputs. Returns kCannotOpen when either fails (the reason is
     // on standard error) and -1 when the run has started.
     int start();
     // Ends the run: outputs flushed and closed, the table written. Emits finished() once, with
