@@ -800,12 +800,11 @@ void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
     CurrentHidDevice = nullptr;
 
     HidCtl->EnumerateDevices();
-    for (int i = list->count() - 1; i >= 0; --i) {
-        if (list->item(i)->text() == usbcable::kCableName) {
-            list->setCurrentRow(i);
-            break;
-        }
-    }
+    QStringList descriptions;
+    for (int i = 0; i < list->count(); ++i)
+        descriptions << list->item(i)->text();
+    if (const int cable = usbcable::pickCable(descriptions); cable >= 0)
+        list->setCurrentRow(cable);
 
     // Another device coming or going must not silently stop a running link: the cable, checked
     // out afresh, gets its report handler again; a cable that is gone ends the link.

@@ -28,6 +28,11 @@ QString DeviceDescription(THidDevice *device)
     return text;
 }
 
+int pickCable(const QStringList &descriptions)
+{
+    return int(descriptions.lastIndexOf(kCableName));
+}
+
 QByteArray LineSpeedReport(quint32 baud)
 {
     QByteArray report(10, '\0');

@@ -21,6 +21,11 @@ inline const QString kMeterNotReadyMessage = QStringLiteral(
 // The history keeps this many of its newest lines: a long run adds one per report.
 constexpr int kHistoryLines = 1000;
 
+// Which of the listed devices, given by their descriptions (DeviceDescription), is the cable:
+// the last one listed under the cable's name alone, so a device that also gives a serial number
+// is not taken for it. -1 when there is none.
+int pickCable(const QStringList &descriptions);
+
 // "Device VID=%.4X PID=%.4X" unless the device has a product name, then " (Serial=...)" when it
 // has a serial number. Asks the device for its names, so it needs the device's access.
 QString DeviceDescription(THidDevice *device);

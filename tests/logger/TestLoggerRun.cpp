@@ -665,8 +665,6 @@ void TestLoggerRun::failuresToStart_data()
     QTest::newRow("db output needs a .db name")
         << QStringList{"--port", "PTY", "--output", "OUT/run.xls", "--format", "db"} << 1
         << QStringList{"cannot write"};
-    QTest::newRow("USB link not built yet")
-        << QStringList{"--usb"} << 1 << QStringList{"USB link is not built yet"};
     QTest::newRow("wrong command line")
         << QStringList{"--com", "9"} << 2 << QStringList{"--com takes 1, 2, 3 or 4", "--help"};
 }

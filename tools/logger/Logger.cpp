@@ -2,6 +2,8 @@
 
 #include "link/ComPortNames.h"
 #include "link/PortOpenFailure.h"
+#include "link/hid/THidDeviceController.h"
+#include "link/hid/UsbCable.h"
 #include "protocol/CountRange.h"
 #include "protocol/DecodedFrame.h"
 
@@ -12,6 +14,9 @@
 #include <limits>
 
 namespace {
+
+// The meter's line speed, which the cable is told as the serial link is set.
+constexpr quint32 kUsbCableBaud = 2400;
 
 // The reason and the advice of an open failure. Through --com the window's message is used as
 // it is; a device named with --port has no COM number, so its first line names the device.
@@ -31,9 +36,10 @@ QString openFailure(const LoggerOptions &o, const QString &device, const QString
 
 } // namespace
 
-Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent)
+Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent,
+               std::unique_ptr<HidBackend> hidBackend)
     : QObject(parent), m_options(options), m_out(out), m_err(err),
-      m_countFull(protocol::CountRange().CountFull)
+      m_hidBackend(std::move(hidBackend)), m_countFull(protocol::CountRange().CountFull)
 {
     m_settings.RepeatSet = options.repeat;
     m_settings.RecordSI = options.sampling;
@@ -68,13 +74,24 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
 
 Logger::~Logger()
 {
+    closeSource();
+}
+
+void Logger::closeSource()
+{
     m_driver.ClosePort();
+    if (m_usb)
+        m_usb->close();
 }
 
 QString Logger::deviceLabel() const
 {
     if (m_options.source == LoggerOptions::Source::Com)
         return QStringLiteral("COM%1 (%2)").arg(m_options.com).arg(comPortDevice(m_options.com));
+    if (m_options.source == LoggerOptions::Source::Usb)
+        return m_usb && !m_usb->devicePath().isEmpty()
+                   ? QStringLiteral("the USB cable (%1)").arg(m_usb->devicePath())
+                   : QStringLiteral("the USB cable");
     return m_options.device;
 }
 
@@ -88,14 +105,17 @@ void Logger::report(const QString &message)
 
 int Logger::start()
 {
-    if (m_options.source == LoggerOptions::Source::Usb) {
-        std::fprintf(m_err, "vorlatt-log: the USB link is not built yet; use --port or --com\n");
-        return kCannotOpen;
-    }
     // The source first: a run that cannot read leaves no output file behind.
-    if (m_options.source == LoggerOptions::Source::Port)
+    if (m_options.source == LoggerOptions::Source::Usb) {
+        const QString error = openUsb();
+        if (!error.isEmpty()) {
+            std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
+            return kCannotOpen;
+        }
+    } else if (m_options.source == LoggerOptions::Source::Port) {
         qputenv("VORLATT_COM1", m_options.device.toLocal8Bit());
-    if (!m_driver.OpenPort()) {
+    }
+    if (!m_usb && !m_driver.OpenPort()) {
         const QString device = m_options.source == LoggerOptions::Source::Com
                                    ? comPortDevice(m_options.com)
                                    : m_options.device;
@@ -120,7 +140,7 @@ int Logger::start()
         if (!error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: cannot write %s: %s\n", qPrintable(m_options.output),
                          qPrintable(error));
-            m_driver.ClosePort();
+            closeSource();
             return kCannotOpen;
         }
     }
@@ -145,7 +165,29 @@ void Logger::armDuration()
         m_duration.start(int(std::min<qint64>(left, std::numeric_limits<int>::max())));
 }
 
-void Logger::receive(const char *data, int size)
+QString Logger::openUsb()
+{
+    if (!m_usb)
+        m_usb = std::make_unique<UsbCableSource>(
+            m_hidBackend ? std::move(m_hidBackend) : THidDeviceController::systemBackend(),
+            kUsbCableBaud, [this](quint8 id, QByteArrayView data) { receiveReport(id, data); },
+            [this] { usbChanged(); });
+    switch (m_usb->open()) {
+    case UsbCableSource::Opened::Reading:
+        m_hidAssembler = protocol::HidFrameAssembler();
+        m_firstFrame = true;
+        return QString();
+    case UsbCableSource::Opened::NoAccess:
+        return usbcable::noAccessMessage(m_usb->devicePath());
+    case UsbCableSource::Opened::NoCable:
+        break;
+    }
+    return QStringLiteral("The USB interface cable (a HID device named \"%1\") is not plugged "
+                          "in.")
+        .arg(usbcable::kCableName);
+}
+
+void Logger::bytesArrived()
 {
     m_sinceBytes.restart();
     if (m_lost) {
@@ -154,26 +196,58 @@ void Logger::receive(const char *data, int size)
                    .arg(deviceLabel())
                    .arg(m_rules.NextRecordNo));
     }
+}
+
+void Logger::receive(const char *data, int size)
+{
+    bytesArrived();
     const QList<protocol::CompletedFrame> frames = m_assembler.receive(QByteArrayView(data, size));
     for (const protocol::CompletedFrame &frame : frames) {
         if (m_finished)
             return;
-        const std::optional<protocol::DecodedFrame> decoded =
-            frame.decode ? protocol::DecodedFrame::decode(frame.frameHex, m_countFull)
-                         : std::nullopt;
-        const bool first = m_firstFrame;
-        m_firstFrame = false;
-        if (!decoded || !decoded->ok()) {
-            // The port is usually opened in the middle of a frame: its tail is no garbage.
-            if (!first && m_garbage++ == 0)
-                m_garbageSince = QDateTime::currentDateTime();
-            continue;
-        }
-        m_countFull = decoded->countRange.CountFull;
-        take(decoded->reading,
-             logrecord::fullUnit(decoded->reading, decoded->has(protocol::Annunciator::Kilo),
-                                 decoded->has(protocol::Annunciator::Mega)));
+        takeFrame(frame);
     }
+}
+
+void Logger::receiveReport(quint8 reportId, QByteArrayView data)
+{
+    if (m_finished)
+        return;
+    const protocol::HidReportOutcome outcome = m_hidAssembler.report(reportId, data);
+    // The cable sends empty reports on its own: only serial bytes show that the meter is there.
+    if (!outcome.historyLine.isEmpty())
+        bytesArrived();
+    if (outcome.frame)
+        takeFrame(*outcome.frame);
+}
+
+void Logger::takeFrame(const protocol::CompletedFrame &frame)
+{
+    const std::optional<protocol::DecodedFrame> decoded =
+        frame.decode ? protocol::DecodedFrame::decode(frame.frameHex, m_countFull) : std::nullopt;
+    const bool first = m_firstFrame;
+    m_firstFrame = false;
+    if (!decoded || !decoded->ok()) {
+        // The port is usually opened in the middle of a frame: its tail is no garbage.
+        if (!first && m_garbage++ == 0)
+            m_garbageSince = QDateTime::currentDateTime();
+        return;
+    }
+    m_countFull = decoded->countRange.CountFull;
+    take(decoded->reading,
+         logrecord::fullUnit(decoded->reading, decoded->has(protocol::Annunciator::Kilo),
+                             decoded->has(protocol::Annunciator::Mega)));
+}
+
+void Logger::usbChanged()
+{
+    // Also called while the source is made, and for any other device coming or going.
+    if (!m_usb || m_finished || !m_runTime.isValid())
+        return;
+    if (!m_lost && !m_usb->isOpen())
+        linkLost();
+    if (m_lost && !m_finished)
+        reopen();
 }
 
 void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit)
@@ -251,21 +325,37 @@ void Logger::reportGarbage(bool atEnd)
 void Logger::linkLost()
 {
     const QString device = m_driver.deviceName();
-    const QString why = !device.isEmpty() && !QFileInfo::exists(device)
-                            ? QStringLiteral("the device is gone")
-                            : QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000);
+    const bool gone = m_usb ? !m_usb->isOpen() : !device.isEmpty() && !QFileInfo::exists(device);
+    const QString why = gone ? (m_usb ? QStringLiteral("the cable was unplugged")
+                                      : QStringLiteral("the device is gone"))
+                             : QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000);
     report(QStringLiteral("link lost on %1: %2").arg(deviceLabel(), why));
     if (m_options.exitOnLoss) {
         finish(kLinkLost);
         return;
     }
-    m_driver.ClosePort();
+    // A cable still plugged in goes on being read: a meter switched off and on again just
+    // resumes sending.
+    if (!m_usb)
+        m_driver.ClosePort();
     m_lost = true;
     m_waitReported = false;
 }
 
 void Logger::reopen()
 {
+    if (m_usb) {
+        if (m_usb->isOpen())
+            return;
+        const QString error = openUsb();
+        if (error.isEmpty()) {
+            m_sinceBytes.restart();
+        } else if (!m_waitReported) {
+            report(QStringLiteral("waiting for the USB cable to come back (%1)").arg(error));
+            m_waitReported = true;
+        }
+        return;
+    }
     if (m_driver.IsOpen()) {
         // Open but silent: the meter is off, or this is a stale node of a device that went away.
         // Start over, so that a device that comes back under the same name is opened afresh.
@@ -294,7 +384,7 @@ void Logger::finish(int status)
     m_second.stop();
     m_checkpoint.stop();
     m_duration.stop();
-    m_driver.ClosePort();
+    closeSource();
     reportGarbage(true);
     std::fflush(m_out);
     QString error = m_text.close();

@@ -4,8 +4,11 @@
 #include "LogRecord.h"
 #include "LoggerOptions.h"
 #include "RecordFile.h"
+#include "UsbCableSource.h"
 #include "link/SerialPortDriver.h"
+#include "link/hid/HidBackend.h"
 #include "log/LogRules.h"
+#include "protocol/HidFrameAssembler.h"
 #include "protocol/SerialFrameAssembler.h"
 
 #include <QDateTime>
@@ -16,10 +19,11 @@
 #include <cstdio>
 #include <memory>
 
-// One unattended run: reads the meter through the serial driver, cuts and decodes its frames as
-// the window does, lets the log rules pick the readings and writes each picked one to the
-// outputs at once. Nothing of a reading stays in memory after it is written, except in the db
-// output. A silent or vanished device is reported and reopened until it answers again.
+// One unattended run: reads the meter through the serial driver or its USB cable, cuts and
+// decodes its frames as the window does, lets the log rules pick the readings and writes each
+// picked one to the outputs at once. Nothing of a reading stays in memory after it is written,
+// except in the db output. A silent or vanished device is reported and reopened until it answers
+// again.
 class Logger : public QObject
 {
     Q_OBJECT
@@ -34,10 +38,12 @@ public:
     // Garbled frames are summed up at most this often.
     static constexpr qint64 kGarbageReportMs = 60000;
 
-    Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent = nullptr);
+    // `hidBackend` replaces the system's HID devices for --usb (tests hold them in memory).
+    Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent = nullptr,
+           std::unique_ptr<HidBackend> hidBackend = nullptr);
     ~Logger() override;
 
-    // Opens the outputs, then the source. Returns kCannotOpen when either fails (the reason is
+    // Opens the source, then the outputs. Returns kCannotOpen when either fails (the reason is
     // on standard error) and -1 when the run has started.
     int start();
     // Ends the run: outputs flushed and closed, the table written. Emits finished() once, with
@@ -49,11 +55,18 @@ signals:
 
 private:
     void receive(const char *data, int size);
+    void receiveReport(quint8 reportId, QByteArrayView data);
+    void bytesArrived();
+    void takeFrame(const protocol::CompletedFrame &frame);
+    void usbChanged();
+    // Opens the cable and starts a fresh frame; the reason when it cannot.
+    QString openUsb();
     void take(const protocol::MeterReading &reading, const QString &fullUnit);
     void tick();
     void linkLost();
     void reopen();
     void armDuration();
+    void closeSource();
     // At most once a minute, and whatever is left at the end.
     void reportGarbage(bool atEnd = false);
     bool flushOutputs();
@@ -66,6 +79,9 @@ private:
 
     TSerialPortDriver m_driver;
     protocol::SerialFrameAssembler m_assembler;
+    std::unique_ptr<HidBackend> m_hidBackend; // until the cable source takes it
+    std::unique_ptr<UsbCableSource> m_usb;
+    protocol::HidFrameAssembler m_hidAssembler;
     qint32 m_countFull = 0;
     LogRules m_rules;
     LogSettings m_settings;
