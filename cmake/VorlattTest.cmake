@@ -15,3 +15,22 @@ function(vorlatt_add_test name)
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;VORLATT_TEST_DATA=${CMAKE_CURRENT_SOURCE_DIR}/data"
         TIMEOUT ${T_TIMEOUT})
 endfunction()
+
+# pxlib is an independent Paradox implementation, used only by tests to read our tables back; the
+# program never links it. ./run installs no test packages, so it may be missing.
+find_package(PkgConfig)
+if(PkgConfig_FOUND)
+    pkg_check_modules(PXLIB IMPORTED_TARGET GLOBAL pxlib)
+endif()
+if(NOT PXLIB_FOUND)
+    message(STATUS "pxlib not found: tables are not read back by a second implementation")
+endif()
+
+# vorlatt_read_back_with_pxlib(Target): links pxlib into a test that checks its Paradox files
+# with it where it is installed, and defines VORLATT_HAVE_PXLIB there.
+function(vorlatt_read_back_with_pxlib target)
+    if(PXLIB_FOUND)
+        target_link_libraries(${target} PRIVATE PkgConfig::PXLIB)
+        target_compile_definitions(${target} PRIVATE VORLATT_HAVE_PXLIB)
+    endif()
+endfunction()
