@@ -77,7 +77,7 @@ bool UhidDevice::created() const
     return d->fd >= 0;
 }
 
-bool UhidDevice::create(const Spec &spec, QString *error)
+bool UhidDevice::create(const Identity &identity, QString *error)
 {
     destroy();
     d->fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
@@ -92,17 +92,17 @@ bool UhidDevice::create(const Spec &spec, QString *error)
         const QByteArray bytes = text.toUtf8().left(int(size) - 1);
         std::memcpy(to, bytes.constData(), size_t(bytes.size()));
     };
-    copy(reinterpret_cast<char *>(ev.u.create2.name), sizeof(ev.u.create2.name), spec.name);
+    copy(reinterpret_cast<char *>(ev.u.create2.name), sizeof(ev.u.create2.name), identity.name);
     copy(reinterpret_cast<char *>(ev.u.create2.phys), sizeof(ev.u.create2.phys),
          QStringLiteral("vorlatt-uhid/input0"));
-    copy(reinterpret_cast<char *>(ev.u.create2.uniq), sizeof(ev.u.create2.uniq), spec.uniq);
-    const QByteArray rd = spec.descriptor.left(HID_MAX_DESCRIPTOR_SIZE);
+    copy(reinterpret_cast<char *>(ev.u.create2.uniq), sizeof(ev.u.create2.uniq), identity.uniq);
+    const QByteArray rd = identity.descriptor.left(HID_MAX_DESCRIPTOR_SIZE);
     ev.u.create2.rd_size = quint16(rd.size());
     std::memcpy(ev.u.create2.rd_data, rd.constData(), size_t(rd.size()));
     ev.u.create2.bus = 0x03; // USB
-    ev.u.create2.vendor = spec.vendor;
-    ev.u.create2.product = spec.product;
-    ev.u.create2.version = spec.version;
+    ev.u.create2.vendor = identity.vendor;
+    ev.u.create2.product = identity.product;
+    ev.u.create2.version = identity.version;
     if (!d->send(ev)) {
         *error = QStringLiteral("cannot create the device: %1")
                      .arg(QString::fromLocal8Bit(strerror(errno)));

@@ -13,7 +13,8 @@
 class UhidDevice
 {
 public:
-    struct Spec
+    // What the kernel is told the device is.
+    struct Identity
     {
         QString name;
         QString uniq; // the serial number a uhid device can carry
@@ -32,7 +33,7 @@ public:
     UhidDevice &operator=(const UhidDevice &) = delete;
 
     // False with the reason in *error when /dev/uhid cannot be used.
-    bool create(const Spec &spec, QString *error);
+    bool create(const Identity &identity, QString *error);
     // Sends one input report (without identifier when the descriptor has none).
     bool input(const QByteArray &report);
     // Removes the device, as unplugging it would.
