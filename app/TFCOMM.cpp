@@ -684,17 +684,22 @@ void TFCOMM::LcdDisplayUlmara()
     PlotReading(f.chartValue);            // 18
 }
 
-// The box does not block: the driver keeps polling behind it, good frames keep the display
-// live, and the gate lets one box through per run of failures (see FrameErrorGate).
+// The gate lets one box through per run of failures (see FrameErrorGate).
 void TFCOMM::reportFrameError(const QString &message)
 {
-    if (!m_frameErrors.failed())
-        return;
+    if (m_frameErrors.failed())
+        showErrorWhileReading(message, [this] { m_frameErrors.boxClosed(); });
+}
+
+// Errors found while a frame is handled: the box does not block, so the driver keeps polling
+// behind it and good frames keep the display live. `closed` runs when the user closes it.
+void TFCOMM::showErrorWhileReading(const QString &message, std::function<void()> closed)
+{
     auto *box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Vorlatt"), message,
                                 QMessageBox::Ok, this);
     box->setWindowModality(Qt::ApplicationModal);
-    connect(box, &QMessageBox::finished, this, [this, box] {
-        m_frameErrors.boxClosed();
+    connect(box, &QMessageBox::finished, this, [box, closed = std::move(closed)] {
+        closed();
         box->deleteLater();
     });
     box->show();
@@ -745,8 +750,7 @@ void TFCOMM::reportLogError(const QString &message)
         return;
     m_lastLogError = message;
     m_logErrorShown = true;
-    showError(message);
-    m_logErrorShown = false;
+    showErrorWhileReading(message, [this] { m_logErrorShown = false; });
 }
 
 void TFCOMM::PlotReading(int chartValue)

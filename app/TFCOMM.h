@@ -162,6 +162,7 @@ private:
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);
     void reportLogError(const QString &message);
+    void showErrorWhileReading(const QString &message, std::function<void()> closed);
     void setRecordLimit(int item);
 
     void applyLimitChange(const LimitAlarms::LimitChange &change);
