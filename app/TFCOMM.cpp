@@ -12,6 +12,7 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
+#include "log/DataFileDialogs.h"
 #include "log/DataFiles.h"
 #include "log/LogGridView.h"
 #include "log/LogReport.h"
@@ -135,8 +136,8 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_logModel->setUnitFont(assets::displayFont(12));
     m_ui->DBGrid1->setLogModel(m_logModel);
     m_dataFiles = std::make_unique<DataFiles>(m_log.session());
-    SaveDialog2 = DataFiles::saveDialog(this);
-    OpenDialog1 = DataFiles::openDialog(this);
+    SaveDialog2 = DataFileDialogs::saveDialog(this);
+    OpenDialog1 = DataFileDialogs::openDialog(this);
 
     auto *connectGroup = new ToggleGroup(this);
     connectGroup->addButton(m_ui->COMCon);
@@ -1149,7 +1150,7 @@ void TFCOMM::saveasClick()
     // A fresh dialog in the last folder: it always opens with an empty name.
     const QString folder = SaveDialog2->directory().absolutePath();
     delete SaveDialog2;
-    SaveDialog2 = DataFiles::saveDialog(this);
+    SaveDialog2 = DataFileDialogs::saveDialog(this);
     SaveDialog2->setDirectory(folder);
     if (SaveDialog2->exec() != QDialog::Accepted)
         return;

@@ -1,12 +1,11 @@
 #include "DataFiles.h"
 
-#include "LogTableModel.h"
+#include "LogTableLayout.h"
 
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/FieldCodec.h"
 
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QSaveFile>
@@ -50,30 +49,6 @@ bool DataFiles::isParadoxName(const QString &path)
     return dot >= 0 && name.mid(dot) == u".db";
 }
 
-QFileDialog *DataFiles::saveDialog(QWidget *parent)
-{
-    auto *dialog = new QFileDialog(parent, QStringLiteral("Save As"));
-    dialog->setObjectName(QStringLiteral("SaveDialog2"));
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setFileMode(QFileDialog::AnyFile);
-    dialog->setNameFilters(saveFilters());
-    dialog->selectNameFilter(saveFilters().constFirst());
-    dialog->setDefaultSuffix(QLatin1String(kDefaultSuffix));
-    dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
-    return dialog;
-}
-
-QFileDialog *DataFiles::openDialog(QWidget *parent)
-{
-    auto *dialog = new QFileDialog(parent, QStringLiteral("Open"));
-    dialog->setObjectName(QStringLiteral("OpenDialog1"));
-    dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setNameFilters(openFilters());
-    dialog->selectNameFilter(openFilters().constFirst());
-    return dialog;
-}
-
 DataFiles::DataFiles(table::Session &session) : m_tdest(session)
 {
     m_tdest.setTableType(table::TableType::Default);
@@ -90,7 +65,7 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
         m_tdest.setExclusive(true);
         m_batchMove1.setOpenDestination(true);
         m_batchMove1.execute();
-        m_tdest.addPrimaryIndex({"Not"});
+        m_tdest.addPrimaryIndex({LogTableLayout::kKey});
         m_tdest.close();
     } catch (const table::EngineError &e) {
         // An open copy would stand in the way of the next save.
@@ -102,18 +77,20 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
 
 bool DataFiles::writeText(const table::Table &source, QIODevice *device)
 {
-    int fields[LogTableModel::kColumns];
-    int offsets[LogTableModel::kColumns];
-    const table::FieldDef *defs[LogTableModel::kColumns];
+    constexpr int kColumns = LogTableLayout::kColumns;
+    constexpr auto &kNames = LogTableLayout::kColumnNames;
+    int fields[kColumns];
+    int offsets[kColumns];
+    const table::FieldDef *defs[kColumns];
     std::string out;
-    for (int c = 0; c < LogTableModel::kColumns; ++c) {
-        fields[c] = source.isOpen() ? source.fieldIndex(LogTableModel::kFieldNames[c]) : -1;
+    for (int c = 0; c < kColumns; ++c) {
+        fields[c] = source.isOpen() ? source.fieldIndex(kNames[c]) : -1;
         if (fields[c] < 0)
-            (void)source.text(LogTableModel::kFieldNames[c]); // throws the engine's message
+            (void)source.text(kNames[c]); // throws the engine's message
         defs[c] = &source.fields()[std::size_t(fields[c])];
         offsets[c] = source.fieldOffset(fields[c]);
-        out += LogTableModel::kFieldNames[c];
-        out += c + 1 < LogTableModel::kColumns ? "\t" : "\r\n";
+        out += kNames[c];
+        out += c + 1 < kColumns ? "\t" : "\r\n";
     }
     out.reserve(std::size_t(kChunk) + 4096);
     const auto flush = [&] {
@@ -124,7 +101,7 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
     const std::int64_t records = source.recordCount();
     for (std::int64_t row = 0; row < records; ++row) {
         const std::uint8_t *record = source.recordData(row);
-        for (int c = 0; c < LogTableModel::kColumns; ++c) {
+        for (int c = 0; c < kColumns; ++c) {
             const std::uint8_t *data = record + offsets[c];
             if (defs[c]->type == table::FieldType::Alpha) {
                 // Alpha fields are stored in the code page the file is written in.
@@ -136,7 +113,7 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
             } else {
                 appendCp1252(out, table::fieldText(*defs[c], data));
             }
-            out += c + 1 < LogTableModel::kColumns ? '\t' : '\r';
+            out += c + 1 < kColumns ? '\t' : '\r';
         }
         out += '\n';
         if (qsizetype(out.size()) >= kChunk && !flush())
@@ -152,7 +129,7 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
     QSaveFile file(path);
     try {
         // A missing field is reported before any file is touched.
-        for (const char *name : LogTableModel::kFieldNames)
+        for (const char *name : LogTableLayout::kColumnNames)
             (void)source.text(name);
         if (!file.open(QIODevice::WriteOnly) || !writeText(source, &file) || !file.commit())
             return {Kind::WriteFailed, failed};

@@ -6,16 +6,14 @@
 #include <QString>
 #include <QStringList>
 
-class QFileDialog;
 class QIODevice;
-class QWidget;
 
-// Saving the log as a Paradox table or as tab-separated text, and the dialogs' settings.
+// Saving the log as a Paradox table or as tab-separated text, and the settings of the dialogs
+// that choose the files (the dialogs themselves are DataFileDialogs, with the widgets).
 //
 // Window handler        -> member
-//   saveasClick         -> saveFilters(), kDefaultSuffix, isParadoxName(), then
-//                          SaveTableAsDb() or SaveTableAsText()
-//   SpeedButton2Click   -> openFilters(), then ReadingLog::openOldFile()
+//   saveasClick         -> isParadoxName(), then SaveTableAsDb() or SaveTableAsText()
+//   SpeedButton2Click   -> ReadingLog::openOldFile()
 class DataFiles
 {
 public:
@@ -28,10 +26,6 @@ public:
     // Only a name ending exactly in ".db" is saved as a Paradox table; ".DB" and every other
     // name get the text layout.
     static bool isParadoxName(const QString &path);
-    // SaveDialog2: the filters above, the suffix "xls" for a name without one, and a question
-    // before an existing file is replaced. OpenDialog1: an existing file.
-    static QFileDialog *saveDialog(QWidget *parent);
-    static QFileDialog *openDialog(QWidget *parent);
 
     // The copy table Tdest and the batch copy belong to the log's session.
     explicit DataFiles(table::Session &session);

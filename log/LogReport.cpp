@@ -1,6 +1,6 @@
 #include "LogReport.h"
 
-#include "LogTableModel.h"
+#include "LogTableLayout.h"
 
 #include "assets/Assets.h"
 #include "log/engine/EngineError.h"
@@ -14,6 +14,8 @@
 #include <cmath>
 
 namespace {
+
+constexpr int kColumns = LogTableLayout::kColumns;
 
 // Lengths in millimetres.
 constexpr double kMargin = 10.0;
@@ -31,16 +33,12 @@ constexpr double kColumnTitleTop = 4.23;
 constexpr double kDetailTop = 2.12;
 constexpr double kFooterLeft = 8.47;
 constexpr double kFooterTop = 4.23;
-constexpr double kColumnTitleLeft[LogTableModel::kColumns] = {8.47,  33.87,  64.29,
-                                                              99.48, 132.29, 162.98};
-constexpr double kDetailLeft[LogTableModel::kColumns] = {8.47, 33.87, 65.62, 99.48, 131.23, 162.98};
+constexpr double kColumnTitleLeft[kColumns] = {8.47, 33.87, 64.29, 99.48, 132.29, 162.98};
+constexpr double kDetailLeft[kColumns] = {8.47, 33.87, 65.62, 99.48, 131.23, 162.98};
 constexpr double kPointsToMm = 25.4 / 72.0;
 constexpr double kFontPoints = 10.0;
 
 const QString kTitle = QStringLiteral("The Data Print Title");
-const QString kColumnTitles[LogTableModel::kColumns] = {
-    QStringLiteral("No"),    QStringLiteral("Time"), QStringLiteral("DC/AC"),
-    QStringLiteral("Value"), QStringLiteral("Unit"), QStringLiteral("AUTO")};
 const QString kFooter = QStringLiteral("The Data Print Foot");
 
 // A text placed at `left`, `top` of its band; it may grow to the next text on the right and down
@@ -102,19 +100,19 @@ void LogReport::paintPage(QPainter &p, double pxPerMm, int page, qint64 records)
     p.drawText(title, Qt::AlignLeft | Qt::AlignTop, kTitle);
 
     double top = kHeaderHeight;
-    for (int c = 0; c < LogTableModel::kColumns; ++c) {
-        const double right = c + 1 < LogTableModel::kColumns ? kColumnTitleLeft[c + 1] : kBandWidth;
+    for (int c = 0; c < kColumns; ++c) {
+        const double right = c + 1 < kColumns ? kColumnTitleLeft[c + 1] : kBandWidth;
         drawText(p, pxPerMm, top, kColumnTitleLeft[c], kColumnTitleTop, right, kColumnHeaderHeight,
-                 kColumnTitles[c]);
+                 QString::fromLatin1(LogTableLayout::kColumnNames[c]));
     }
     top += kColumnHeaderHeight;
 
-    int fields[LogTableModel::kColumns];
-    for (int c = 0; c < LogTableModel::kColumns; ++c)
-        fields[c] = m_log.fieldIndex(LogTableModel::kFieldNames[c]);
+    int fields[kColumns];
+    for (int c = 0; c < kColumns; ++c)
+        fields[c] = m_log.fieldIndex(LogTableLayout::kColumnNames[c]);
     const qint64 end = std::min(records, firstRecord + recordsPerPage());
     for (qint64 row = firstRecord; row < end; ++row) {
-        for (int c = 0; c < LogTableModel::kColumns; ++c) {
+        for (int c = 0; c < kColumns; ++c) {
             if (fields[c] < 0)
                 continue;
             QString text;
@@ -123,7 +121,7 @@ void LogReport::paintPage(QPainter &p, double pxPerMm, int page, qint64 records)
             } catch (const table::EngineError &) {
                 continue;
             }
-            const double right = c + 1 < LogTableModel::kColumns ? kDetailLeft[c + 1] : kBandWidth;
+            const double right = c + 1 < kColumns ? kDetailLeft[c + 1] : kBandWidth;
             drawText(p, pxPerMm, top, kDetailLeft[c], kDetailTop, right, kDetailHeight, text);
         }
         top += kDetailHeight;

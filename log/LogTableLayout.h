@@ -2,19 +2,57 @@
 
 #include "log/engine/FieldDef.h"
 
+#include <array>
+#include <cstdint>
 #include <vector>
 
-// The fields of the reading log's table: those the log fills and the grid, report and text
-// export read. "Not" leads: as an autoincrement field it gives saved copies the unique key their
-// primary index is built on. The widths hold the meter's texts: "AC"/"DC", "-6.000"-like values,
-// two-character unit texts and "AUTO"/"MANU".
-inline std::vector<table::FieldDef> logTableFields()
-{
-    using table::FieldType;
-    return {
-        {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
-        {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
-        {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
-        {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
-    };
+class QTime;
+namespace protocol {
+struct MeterReading;
 }
+namespace table {
+class Table;
+}
+
+// The record layout of the reading log: the fields of its table and the six columns that the
+// grid, the report, the text export and the logger's text formats show. Every reader and writer
+// of a log record takes its names from here, so a column cannot be spelt two ways. The field list
+// needs no Qt, so the build-time tool that writes the shipped table includes it alone.
+struct LogTableLayout
+{
+    // The autoincrement key that saved copies get their primary index over.
+    static constexpr const char *kKey = "Not";
+    static constexpr const char *kNo = "No";
+    static constexpr const char *kTime = "Time";
+    static constexpr const char *kAcDc = "DC/AC";
+    static constexpr const char *kValue = "Value";
+    // The reading in display counts; stored, not shown.
+    static constexpr const char *kNumeric = "Nval";
+    static constexpr const char *kUnit = "Unit";
+    static constexpr const char *kRange = "AUTO";
+
+    // The shown columns in the order they are shown; each column's title is its field's name.
+    static constexpr int kColumns = 6;
+    static constexpr std::array<const char *, kColumns> kColumnNames = {kNo,    kTime, kAcDc,
+                                                                        kValue, kUnit, kRange};
+
+    // The fields of the log's table. The key leads: as an autoincrement field it gives saved
+    // copies the unique key their primary index is built on. The widths hold the meter's texts:
+    // "AC"/"DC", "-6.000"-like values, two-character unit texts and "AUTO"/"MANU".
+    static std::vector<table::FieldDef> fields()
+    {
+        using table::FieldType;
+        return {
+            {kKey, FieldType::AutoIncrement, 4}, {kNo, FieldType::Long, 4},
+            {kTime, FieldType::Time, 4},         {kAcDc, FieldType::Alpha, 2},
+            {kValue, FieldType::Alpha, 8},       {kNumeric, FieldType::Number, 8},
+            {kUnit, FieldType::Alpha, 2},        {kRange, FieldType::Alpha, 4},
+        };
+    }
+
+    // Fills the record `log` is appending with one reading, numbered `no` and stamped with the
+    // time of day `time` to the second. Throws table::EngineError for a field the table lacks;
+    // the record is left for the caller to post or cancel.
+    static void fillRecord(table::Table &log, const protocol::MeterReading &reading,
+                           std::int32_t no, const QTime &time);
+};

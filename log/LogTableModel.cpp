@@ -6,9 +6,6 @@
 
 #include <QPainter>
 
-const char *const LogTableModel::kFieldNames[kColumns] = {"No",    "Time", "DC/AC",
-                                                          "Value", "Unit", "AUTO"};
-
 namespace {
 
 constexpr Qt::Alignment kAlignment[LogTableModel::kColumns] = {
@@ -49,11 +46,11 @@ void LogTableModel::findFields()
 {
     const table::Table &t = m_log.table();
     for (int c = 0; c < kColumns; ++c) {
-        m_fields[c] = t.isOpen() ? t.fieldIndex(kFieldNames[c]) : -1;
+        m_fields[c] = t.isOpen() ? t.fieldIndex(LogTableLayout::kColumnNames[c]) : -1;
         // The titles are the field names as the table spells them.
         m_titles[c] = m_fields[c] >= 0
                           ? QString::fromStdString(t.fields()[std::size_t(m_fields[c])].name)
-                          : QString::fromLatin1(kFieldNames[c]);
+                          : QString::fromLatin1(LogTableLayout::kColumnNames[c]);
     }
 }
 

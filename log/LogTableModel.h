@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LogTableLayout.h"
+
 #include "log/engine/Table.h"
 
 #include <QAbstractTableModel>
@@ -8,7 +10,8 @@
 
 class ReadingLog;
 
-// The grid's six columns over the log's records, read from the engine where they are.
+// The grid's six columns (LogTableLayout) over the log's records, read from the engine where
+// they are.
 //
 // The model shows a window of the table: rows first() to first() + windowRows() - 1, which the
 // grid sets to the rows it has room for. A view that held every row would keep per-row state
@@ -20,9 +23,7 @@ class LogTableModel : public QAbstractTableModel, public table::TableListener
 {
     Q_OBJECT
 public:
-    static constexpr int kColumns = 6;
-    static const char
-        *const kFieldNames[kColumns]; // "No", "Time", "DC/AC", "Value", "Unit", "AUTO"
+    static constexpr int kColumns = LogTableLayout::kColumns;
 
     explicit LogTableModel(ReadingLog &log, QObject *parent = nullptr);
     ~LogTableModel() override;

@@ -1,5 +1,6 @@
 #include "ReadingLog.h"
 
+#include "LogTableLayout.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/TablePaths.h"
 
@@ -108,13 +109,7 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
     table::Table &t = *m_table;
     try {
         t.append();
-        t.setText("value", utf8(reading.ValueText));
-        t.setFloat("Nval", double(reading.NumericValue));
-        t.setTime("time", table::TimeOfDay{now.hour(), now.minute(), now.second(), 0});
-        t.setInteger("no", NextRecordNo);
-        t.setText("DC/AC", utf8(reading.AcDcText));
-        t.setText("unit", utf8(reading.UnitText));
-        t.setText("Auto", utf8(reading.RangeText));
+        LogTableLayout::fillRecord(t, reading, NextRecordNo, now);
         numbered();
         t.post();
     } catch (const table::EngineError &e) {

@@ -12,7 +12,7 @@ QString DbOutput::open(const QString &path)
     if (!m_scratch.isValid())
         return QStringLiteral("cannot make a temporary folder: %1").arg(m_scratch.errorString());
     // The log table's fields, and the date and time that a log of several days needs.
-    std::vector<table::FieldDef> fields = logTableFields();
+    std::vector<table::FieldDef> fields = LogTableLayout::fields();
     fields.push_back({"DateTime", table::FieldType::Timestamp, 8});
     try {
         m_table.setTableType(table::TableType::Paradox);
@@ -31,17 +31,9 @@ QString DbOutput::open(const QString &path)
 
 QString DbOutput::append(const LogRecord &record)
 {
-    const protocol::MeterReading &r = record.reading;
-    const QTime time = record.stamp.time();
     try {
         m_table.append();
-        m_table.setInteger("No", record.no);
-        m_table.setTime("Time", table::TimeOfDay{time.hour(), time.minute(), time.second(), 0});
-        m_table.setText("DC/AC", r.AcDcText.toStdString());
-        m_table.setText("Value", r.ValueText.toStdString());
-        m_table.setFloat("Nval", double(r.NumericValue));
-        m_table.setText("Unit", r.UnitText.toStdString());
-        m_table.setText("AUTO", r.RangeText.toStdString());
+        LogTableLayout::fillRecord(m_table, record.reading, record.no, record.stamp.time());
         m_table.setText(
             "DateTime",
             record.stamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString());

@@ -1,6 +1,6 @@
 #include "LogRecord.h"
 
-#include "log/LogTableModel.h"
+#include "log/LogTableLayout.h"
 
 #include <QStringList>
 
@@ -168,7 +168,7 @@ QStringList columns()
 {
     // The window's columns, in its order, then the logger's own.
     QStringList names;
-    for (const char *name : LogTableModel::kFieldNames)
+    for (const char *name : LogTableLayout::kColumnNames)
         names << QString::fromLatin1(name);
     return names + QStringList{QStringLiteral("DateTime"), QStringLiteral("PlainUnit"),
                                QStringLiteral("BaseValue"), QStringLiteral("BaseUnit")};

@@ -14,7 +14,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: vorlatt-tarvodb FILE\n");
         return 2;
     }
-    const std::vector<table::FieldDef> fields = logTableFields();
+    const std::vector<table::FieldDef> fields = LogTableLayout::fields();
     try {
         table::Session session("tarvodb");
         table::Table log(session);

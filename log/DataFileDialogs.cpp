@@ -1,0 +1,29 @@
+#include "DataFileDialogs.h"
+
+#include "DataFiles.h"
+
+#include <QFileDialog>
+
+QFileDialog *DataFileDialogs::saveDialog(QWidget *parent)
+{
+    auto *dialog = new QFileDialog(parent, QStringLiteral("Save As"));
+    dialog->setObjectName(QStringLiteral("SaveDialog2"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilters(DataFiles::saveFilters());
+    dialog->selectNameFilter(DataFiles::saveFilters().constFirst());
+    dialog->setDefaultSuffix(QLatin1String(DataFiles::kDefaultSuffix));
+    dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
+    return dialog;
+}
+
+QFileDialog *DataFileDialogs::openDialog(QWidget *parent)
+{
+    auto *dialog = new QFileDialog(parent, QStringLiteral("Open"));
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(DataFiles::openFilters());
+    dialog->selectNameFilter(DataFiles::openFilters().constFirst());
+    return dialog;
+}
