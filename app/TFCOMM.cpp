@@ -2,6 +2,7 @@
 
 #include "ClickPanel.h"
 #include "ClockText.h"
+#include "LogCommands.h"
 #include "ToggleGroup.h"
 #include "ui_FCOMM.h"
 
@@ -12,12 +13,6 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
-#include "log/DataFileDialogs.h"
-#include "log/DataFiles.h"
-#include "log/LogGridView.h"
-#include "log/LogReport.h"
-#include "log/LogTableModel.h"
-#include "log/ReportPreview.h"
 #include "protocol/DecodedFrame.h"
 #include "views/KeyFilter.h"
 #include "views/ReadingChart.h"
@@ -27,8 +22,6 @@
 #include <QChartView>
 #include <QDateTime>
 #include <QMenuBar>
-#include <QDir>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QMovie>
 #include <QProxyStyle>
@@ -132,12 +125,8 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_chart = new ReadingChart(m_chartView, this);
     m_ui->KD1->setImage(&m_dial.image());
 
-    m_logModel = new LogTableModel(m_log, this);
-    m_logModel->setUnitFont(assets::displayFont(12));
-    m_ui->DBGrid1->setLogModel(m_logModel);
-    m_dataFiles = std::make_unique<DataFiles>(m_log.session());
-    SaveDialog2 = DataFileDialogs::saveDialog(this);
-    OpenDialog1 = DataFileDialogs::openDialog(this);
+    m_logCommands = std::make_unique<LogCommands>(this);
+    m_logCommands->showIn(m_ui->DBGrid1, assets::displayFont(12));
 
     auto *connectGroup = new ToggleGroup(this);
     connectGroup->addButton(m_ui->COMCon);
@@ -163,7 +152,7 @@ TFCOMM::~TFCOMM()
         delete static_cast<THidDevice *>(
             m_ui->DevListBox->item(i)->data(Qt::UserRole).value<void *>());
     closeLogTable();
-    delete m_logModel; // it listens to the log, which goes before the window's children
+    m_logCommands.reset(); // the grid model goes before the window's children, the grid among them
 }
 
 // Fonts are given in pixels, which a .ui file cannot express; each control carries its design
@@ -342,8 +331,8 @@ void TFCOMM::FormCreate()
     // A log that cannot be opened has been reported; the meter link and the views still work,
     // readings are just not logged.
     openLogTable();
-    m_log.NextRecordNo = 1;
-    m_log.RecordLimit = 10000;
+    readingLog().NextRecordNo = 1;
+    readingLog().RecordLimit = 10000;
     resetChart();
 
     m_profile = resolveProfile(m_switches);
@@ -389,26 +378,27 @@ void TFCOMM::FormCreate()
 
 void TFCOMM::cs123()
 {
-    m_log.cs123(QCoreApplication::applicationDirPath());
+    m_logCommands->cs123();
 }
 
-// "Tarvodb" lies in the current folder, beside the program in the build tree, or in the data
-// folder of an installed program.
 bool TFCOMM::openLogTable()
 {
-    const QString bin = QCoreApplication::applicationDirPath();
-    const QString error = m_log.open({bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))});
-    if (!error.isEmpty()) {
-        // Also on standard error, where a start without a desktop (or a packaging check) sees it.
-        qWarning("vorlatt: the log table Tarvodb cannot be opened: %s", qPrintable(error));
-        showError(error);
-    }
-    return error.isEmpty();
+    return m_logCommands->openLogTable();
 }
 
 void TFCOMM::closeLogTable()
 {
-    m_log.close();
+    m_logCommands->closeLogTable();
+}
+
+bool TFCOMM::logOpen() const
+{
+    return m_logCommands->log().isOpen();
+}
+
+ReadingLog &TFCOMM::readingLog()
+{
+    return m_logCommands->log();
 }
 
 void TFCOMM::resetChart()
@@ -734,24 +724,17 @@ void TFCOMM::TrackPeaks(int pointPosition)
 
 void TFCOMM::INDataToTable()
 {
-    if (m_logErrorShown)
-        return; // while the log's error is shown, readings are not logged
-    const ReadingLog::Outcome outcome =
-        m_log.INDataToTable(m_reading, {m_ui->RepeatSet->isChecked(), m_ui->RecordSI->isChecked(),
-                                        m_ui->RecordSITime->text()});
-    if (!outcome.error.isEmpty())
-        reportLogError(outcome.error);
+    const QString error = m_logCommands->INDataToTable(
+        m_reading, {m_ui->RepeatSet->isChecked(), m_ui->RecordSI->isChecked(),
+                    m_ui->RecordSITime->text()});
+    if (!error.isEmpty())
+        reportLogError(error);
 }
 
-// A log that cannot take readings would fail at every frame: the failure is shown once, until
-// another file, New or a new interval gives the log a fresh start.
+// The log's gate let this failure through (see LogErrorGate); readings wait until it is closed.
 void TFCOMM::reportLogError(const QString &message)
 {
-    if (message == m_lastLogError)
-        return;
-    m_lastLogError = message;
-    m_logErrorShown = true;
-    showErrorWhileReading(message, [this] { m_logErrorShown = false; });
+    showErrorWhileReading(message, [this] { m_logCommands->logErrorClosed(); });
 }
 
 void TFCOMM::PlotReading(int chartValue)
@@ -1096,26 +1079,17 @@ void TFCOMM::showError(const QString &message)
 
 void TFCOMM::TrecordTimer()
 {
-    m_log.TrecordTimer(m_ui->RecordSI->isChecked());
+    m_logCommands->TrecordTimer(m_ui->RecordSI->isChecked());
 }
 
 void TFCOMM::RecordSITimeChange()
 {
-    m_lastLogError.clear();
-    const QString error = m_log.RecordSITimeChange(m_ui->RecordSITime->text());
-    if (!error.isEmpty())
-        showError(error);
+    m_logCommands->RecordSITimeChange(m_ui->RecordSITime->text());
 }
 
-// The box comes first and cannot cancel; readings logged while it is open go with the rest.
 void TFCOMM::RecordNewClick()
 {
-    QMessageBox::information(this, QStringLiteral("Information"),
-                             QStringLiteral(" Record deleted "));
-    m_lastLogError.clear();
-    const QString error = m_log.RecordNew();
-    if (!error.isEmpty())
-        showError(error);
+    m_logCommands->RecordNewClick();
 }
 
 void TFCOMM::setRecordLimit(int item)
@@ -1124,7 +1098,7 @@ void TFCOMM::setRecordLimit(int item)
                               m_ui->N500001, m_ui->N1000001, m_ui->limitess};
     for (int i = 0; i < 6; ++i)
         items[i]->setChecked(i == item);
-    m_log.setLimit(ReadingLog::kLimitItems[std::size_t(item)]);
+    m_logCommands->setRecordLimit(item);
 }
 
 void TFCOMM::N10001Click() { setRecordLimit(0); }
@@ -1136,41 +1110,15 @@ void TFCOMM::limitessClick() { setRecordLimit(5); }
 
 void TFCOMM::SpeedButton2Click()
 {
-    if (OpenDialog1->exec() != QDialog::Accepted)
-        return;
-    const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
-    if (!error.isEmpty())
-        showError(error);
-    else
-        m_lastLogError.clear();
+    m_logCommands->SpeedButton2Click();
 }
 
 void TFCOMM::saveasClick()
 {
-    // A fresh dialog in the last folder: it always opens with an empty name.
-    const QString folder = SaveDialog2->directory().absolutePath();
-    delete SaveDialog2;
-    SaveDialog2 = DataFileDialogs::saveDialog(this);
-    SaveDialog2->setDirectory(folder);
-    if (SaveDialog2->exec() != QDialog::Accepted)
-        return;
-    const QString path = SaveDialog2->selectedFiles().value(0);
-    if (DataFiles::isParadoxName(path)) {
-        const QString error = m_dataFiles->SaveTableAsDb(m_log.table(), path);
-        if (!error.isEmpty())
-            showError(error);
-        return;
-    }
-    const DataFiles::TextResult saved = m_dataFiles->SaveTableAsText(m_log.table(), path);
-    if (saved.kind == DataFiles::TextResult::Kind::EngineError)
-        showError(saved.message);
-    else
-        QMessageBox::information(this, QStringLiteral("Vorlatt"), saved.message);
+    m_logCommands->saveasClick();
 }
 
 void TFCOMM::BtPrintClick()
 {
-    const LogReport report(m_log.table());
-    ReportPreview preview(report, this);
-    preview.exec();
+    m_logCommands->BtPrintClick();
 }

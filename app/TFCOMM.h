@@ -21,10 +21,8 @@
 namespace Ui {
 class FCOMM;
 }
-class DataFiles;
-class LogTableModel;
+class LogCommands;
 class QChartView;
-class QFileDialog;
 class QTimer;
 class ReadingChart;
 class QWidget;
@@ -66,8 +64,9 @@ public:
     const LimitAlarms &limits() const { return m_limits; }
     const Dial &dial() const { return m_dial; }
     ReadingChart *chart() const { return m_chart; }
-    bool logOpen() const { return m_log.isOpen(); }
-    ReadingLog &readingLog() { return m_log; }
+    bool logOpen() const;
+    ReadingLog &readingLog();
+    LogCommands &logCommands() const { return *m_logCommands; }
 
     // How the program is told to end; tests replace it to observe the request.
     void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }
@@ -209,12 +208,6 @@ private:
     QTimer *m_timer1 = nullptr;
     QTimer *m_conTimer = nullptr;
     QTimer *m_trecord = nullptr;
-    ReadingLog m_log;
-    LogTableModel *m_logModel = nullptr;
-    std::unique_ptr<DataFiles> m_dataFiles;
-    QFileDialog *SaveDialog2 = nullptr;
-    QFileDialog *OpenDialog1 = nullptr;
-    bool m_logErrorShown = false;
-    QString m_lastLogError;
+    std::unique_ptr<LogCommands> m_logCommands;
     std::function<void()> m_terminate;
 };

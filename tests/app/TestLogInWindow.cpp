@@ -25,11 +25,11 @@ using protocol::Annunciator;
 namespace {
 
 // Types `name` into the next file dialog and accepts it; `shown` gets the name the dialog
-// opened with.
-void answerFileDialog(const QString &name, QString *shown = nullptr)
+// opened with, `folder` the folder it opened in.
+void answerFileDialog(const QString &name, QString *shown = nullptr, QString *folder = nullptr)
 {
     auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown, folder] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
@@ -38,6 +38,8 @@ void answerFileDialog(const QString &name, QString *shown = nullptr)
         auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
         if (shown)
             *shown = edit->text();
+        if (folder)
+            *folder = dialog->directory().absolutePath();
         edit->setText(name);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
@@ -77,6 +79,7 @@ private slots:
     void saveThroughTheDialog_data();
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
+    void fileDialogsAreMadeOnFirstUse();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
     void limitItemsCheckOneAndSetTheLimit();
@@ -298,6 +301,27 @@ void TestLogInWindow::openOldFileThenSaveAsText()
     QVERIFY(lines[2].startsWith("2\t"));
     QVERIFY(lines[3].startsWith("6\t"));
     QCOMPARE(boxes.texts.size(), 1);
+}
+
+// Start-up makes no file dialog; the save dialog, made afresh each time, opens in the folder
+// the last one was left in.
+void TestLogInWindow::fileDialogsAreMadeOnFirstUse()
+{
+    TFCOMM w;
+    w.show();
+    QCOMPARE(w.findChildren<QFileDialog *>().size(), 0);
+    MessageBoxCloser boxes;
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("kept")));
+    const QString kept = QDir(m_dir.filePath(QStringLiteral("kept"))).canonicalPath();
+    answerFileDialog(kept + QStringLiteral("/first.txt"));
+    w.ui()->saveas->click();
+    QVERIFY(QFile::exists(kept + QStringLiteral("/first.txt")));
+    QString folder;
+    answerFileDialog(kept + QStringLiteral("/second.txt"), nullptr, &folder);
+    w.ui()->saveas->click();
+    QCOMPARE(folder, kept);
+    QCOMPARE(w.findChildren<QFileDialog *>().size(), 1); // the open dialog is still not made
+    QTRY_COMPARE(boxes.texts.size(), 2);
 }
 
 void TestLogInWindow::failedOpenKeepsTheLog()

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "LogErrorGate.h"
+#include "log/DataFiles.h"
+#include "log/ReadingLog.h"
+
+#include <QPointer>
+#include <QString>
+
+#include <memory>
+
+class LogGridView;
+class LogTableModel;
+class QFileDialog;
+class QFont;
+class QWidget;
+
+// The window's log section: the reading log with its grid model, the data files, the report's
+// preview and the gate that keeps a failing log from showing a box per frame. Messages are
+// modal boxes over the window, except the log's failures while a frame is handled, which
+// INDataToTable() returns for the window to show without stopping the reading.
+//
+// The file dialogs are made the first time they are needed: most runs never save or open a
+// file, and a file dialog costs start-up time.
+//
+// Window handler                       -> member
+//   FormCreate step 1 (cs123)          -> cs123()
+//   FormCreate step 5 (openLogTable)   -> openLogTable(), then the presets on log()
+//   exit, close box (closeLogTable)    -> closeLogTable()
+//   LcdDisplayUlmara step 16           -> INDataToTable(); the box closed -> logErrorClosed()
+//   TrecordTimer                       -> TrecordTimer()
+//   RecordSITimeChange                 -> RecordSITimeChange()
+//   RecordNewClick                     -> RecordNewClick()
+//   N10001Click ... limitessClick      -> setRecordLimit()
+//   SpeedButton2Click                  -> SpeedButton2Click()
+//   saveasClick                        -> saveasClick()
+//   BtPrintClick                       -> BtPrintClick()
+class LogCommands
+{
+public:
+    // `window` is the parent of every box and dialog.
+    explicit LogCommands(QWidget *window);
+    ~LogCommands();
+    LogCommands(const LogCommands &) = delete;
+    LogCommands &operator=(const LogCommands &) = delete;
+
+    ReadingLog &log() { return m_log; }
+    const ReadingLog &log() const { return m_log; }
+    // Binds the grid to the log; the unit column shows `unitFont`.
+    void showIn(LogGridView *grid, const QFont &unitFont);
+
+    // Names the session and gives it the program's folder.
+    void cs123();
+    // Opens "Tarvodb" from the current folder, the program's folder or the data folder of an
+    // installed program; a table that does not open is reported (also on standard error) and
+    // the log stays closed.
+    bool openLogTable();
+    void closeLogTable();
+
+    // Offers the reading to the log unless the log's error box is open. Returns the log's
+    // failure when it is to be shown now, else "": the caller shows it without blocking and
+    // calls logErrorClosed() when it is closed.
+    QString INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings);
+    void logErrorClosed() { m_errors.boxClosed(); }
+
+    void TrecordTimer(bool recordSI) { m_log.TrecordTimer(recordSI); }
+    void RecordSITimeChange(const QString &text);
+    // Tells " Record deleted " first (the box cannot cancel), then empties the log.
+    void RecordNewClick();
+    // `item` is the place of the Record menu's limit item, 0 to 5.
+    void setRecordLimit(int item);
+
+    // OpenDialog1, then the chosen file under the log.
+    void SpeedButton2Click();
+    // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name.
+    void saveasClick();
+    // The report's preview, until it is closed.
+    void BtPrintClick();
+
+    // The dialogs, or null before their first use.
+    QFileDialog *saveDialog() const;
+    QFileDialog *openDialog() const;
+
+private:
+    void showError(const QString &message);
+
+    QWidget *m_window = nullptr;
+    ReadingLog m_log;
+    std::unique_ptr<LogTableModel> m_model; // listens to m_log, so it goes first
+    DataFiles m_dataFiles{m_log.session()};
+    QPointer<QFileDialog> SaveDialog2;
+    QPointer<QFileDialog> OpenDialog1;
+    LogErrorGate m_errors;
+};
