@@ -170,9 +170,6 @@ private:
     void showError(const QString &message);
 
     void findReplicaControls();
-    void applyDesignFonts();
-    void fitCheckBoxCaptions();
-    void applyPictures();
     void wireControls();
     void selectPort(int n);
     bool connectSerial();
