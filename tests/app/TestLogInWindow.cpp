@@ -77,6 +77,7 @@ private slots:
     void saveThroughTheDialog_data();
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
+    void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
     void limitItemsCheckOneAndSetTheLimit();
@@ -298,6 +299,31 @@ void TestLogInWindow::openOldFileThenSaveAsText()
     QVERIFY(lines[2].startsWith("2\t"));
     QVERIFY(lines[3].startsWith("6\t"));
     QCOMPARE(boxes.texts.size(), 1);
+}
+
+// A file a little shorter than the log shown fills the grid down to its last row.
+void TestLogInWindow::openedFileFillsTheGrid()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    MessageBoxCloser boxes;
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    const int rows = grid->visibleRows();
+    QVERIFY(rows > 2);
+    logReadings(w, rows + 10);
+    const QString old = m_dir.filePath(QStringLiteral("shorter.db"));
+    QFile::remove(old);
+    answerFileDialog(old);
+    w.ui()->saveas->click();
+    logReadings(w, 2); // the grid now shows the run's last rows, two beyond the file's end
+
+    answerFileDialog(old);
+    w.ui()->OpenDataFiles->click();
+    LogTableModel *model = grid->logModel();
+    QTRY_COMPARE(model->totalRows(), rows + 10);
+    QCOMPARE(model->rowCount(), rows);
+    QCOMPARE(model->index(rows - 1, 0).data().toString(), QString::number(rows + 10));
 }
 
 void TestLogInWindow::failedOpenKeepsTheLog()
