@@ -2,14 +2,15 @@
 
 #include "ClickPanel.h"
 #include "ClockText.h"
+#include "DesignLayout.h"
 #include "LogCommands.h"
+#include "SerialConnection.h"
+#include "StartValues.h"
 #include "ToggleGroup.h"
 #include "ui_FCOMM.h"
 
 #include "assets/Assets.h"
-#include "link/ComPortNames.h"
 #include "link/LinkWatchdog.h"
-#include "link/PortOpenFailure.h"
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
@@ -21,44 +22,9 @@
 #include <QApplication>
 #include <QChartView>
 #include <QDateTime>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QMovie>
-#include <QProxyStyle>
-#include <QScreen>
 #include <QTimer>
-
-namespace {
-
-constexpr int kClientWidth = 620;
-constexpr int kClientHeight = 449;
-// The window's outer width as designed: the client area plus a 3-pixel frame on each side. The
-// layout rule works from it rather than from the frame a window manager happens to draw, so the
-// dial panel is the same width on every desktop (and with no window manager at all).
-constexpr int kDesignOuterWidth = kClientWidth + 2 * 3;
-
-// The design's check boxes were laid out for a 13-pixel box with a narrow gap before the
-// caption; the default style's larger indicator and spacing would cut "Repeat" and "Sampling
-// Interval" short.
-class DesignCheckBoxStyle : public QProxyStyle
-{
-public:
-    int pixelMetric(PixelMetric metric, const QStyleOption *option,
-                    const QWidget *widget) const override
-    {
-        switch (metric) {
-        case PM_IndicatorWidth:
-        case PM_IndicatorHeight:
-            return 13;
-        case PM_CheckBoxLabelSpacing:
-            return 2;
-        default:
-            return QProxyStyle::pixelMetric(metric, option, widget);
-        }
-    }
-};
-
-} // namespace
 
 TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
                std::unique_ptr<HidBackend> hidBackend)
@@ -94,19 +60,10 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
 
-    applyDesignFonts();
-    fitCheckBoxCaptions();
-    centralWidget()->setFixedSize(kClientWidth, kClientHeight);
-    // Sized once the design's fonts are on: the window is exactly the menu bar, at the height the
-    // main window's layout gives it for this width, plus the client area.
-    QMenuBar *menu = menuBar();
-    const int menuHeight = menu->hasHeightForWidth() ? qMax(menu->heightForWidth(kClientWidth),
-                                                            menu->minimumSizeHint().height())
-                                                     : menu->sizeHint().height();
-    setFixedSize(kClientWidth, kClientHeight + menuHeight);
-    if (const QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
-    applyPictures();
+    design::applyDesignFonts(this);
+    design::fitCheckBoxCaptions(this);
+    design::fixWindowSize(this);
+    design::applyPictures(this, *m_ui);
     findReplicaControls();
 
     m_timer1 = new QTimer(this);
@@ -155,81 +112,6 @@ TFCOMM::~TFCOMM()
     m_logCommands.reset(); // the grid model goes before the window's children, the grid among them
 }
 
-// Fonts are given in pixels, which a .ui file cannot express; each control carries its design
-// font as the property "pixelFont" = "family|pixels[|flags]" (b bold, i italic), where the family
-// "display" is the meter's segment font.
-void TFCOMM::applyDesignFonts()
-{
-    // The design's fonts are Windows fonts; Liberation Sans has Arial's metrics, so captions fit
-    // the controls they were laid out for.
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
-                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
-    QFont::insertSubstitution(QStringLiteral("Arial"), QStringLiteral("Liberation Sans"));
-    QList<QWidget *> widgets = findChildren<QWidget *>();
-    widgets.prepend(this);
-    for (QWidget *w : std::as_const(widgets)) {
-        const QVariant design = w->property("pixelFont");
-        if (!design.isValid())
-            continue;
-        const QStringList parts = design.toString().split(u'|');
-        QFont font = w->font();
-        font.setFamily(parts.value(0) == u"display" ? assets::displayFontFamily() : parts.value(0));
-        font.setPixelSize(parts.value(1).toInt());
-        const QString flags = parts.value(2);
-        font.setBold(flags.contains(u'b'));
-        font.setItalic(flags.contains(u'i'));
-        w->setFont(font);
-    }
-}
-
-// The design's captions were measured in a narrower font than ours: with the design's small
-// indicator most fit their boxes, and a caption that still would not (the sampling caption, whose
-// blanks leave room for the interval box) is condensed just enough to fit.
-void TFCOMM::fitCheckBoxCaptions()
-{
-    auto *style = new DesignCheckBoxStyle; // one for every check box; the window owns it
-    style->setParent(this);
-    const int indent = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, nullptr) +
-                       style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, nullptr);
-    for (QCheckBox *box : findChildren<QCheckBox *>()) {
-        box->setStyle(style);
-        const int room = box->width() - indent;
-        const int needed = box->fontMetrics().horizontalAdvance(box->text());
-        if (needed > room && room > 0) {
-            QFont font = box->font();
-            font.setStretch(qMax(50, 100 * room / needed));
-            box->setFont(font);
-        }
-    }
-}
-
-// Every picture control shows the picture of its own name; the button glyphs likewise.
-void TFCOMM::applyPictures()
-{
-    QIcon icon;
-    icon.addPixmap(assets::picture(QStringLiteral("WindowIcon")));
-    icon.addPixmap(assets::picture(QStringLiteral("WindowIcon32")));
-    setWindowIcon(icon);
-
-    const QList<QLabel *> pictures = {m_ui->CONok,   m_ui->CONokN, m_ui->LCDsend, m_ui->LCDREL,
-                                      m_ui->EF,      m_ui->LCDpower, m_ui->TbFd,  m_ui->TbSx};
-    for (QLabel *label : pictures)
-        label->setPixmap(assets::picture(label->objectName()));
-    const QList<QAbstractButton *> glyphButtons = {
-        m_ui->RecordNew, m_ui->OpenDataFiles, m_ui->saveas, m_ui->BtPrint,    m_ui->BtNew,
-        m_ui->BtSave,    m_ui->BtFirst,       m_ui->BTPrevious, m_ui->BtNext, m_ui->BTlast};
-    for (QAbstractButton *button : glyphButtons) {
-        const QPixmap glyph = assets::picture(button->objectName());
-        button->setIcon(glyph);
-        button->setIconSize(glyph.size());
-    }
-
-    // The banner runs while it is shown: QMovie pauses itself when the label is hidden.
-    auto *banner = new QMovie(assets::picturePath(QStringLiteral("Image1")), QByteArray(), this);
-    m_ui->Image1->setMovie(banner);
-    banner->start();
-}
-
 void TFCOMM::wireControls()
 {
     auto click = [this](QAbstractButton *b, void (TFCOMM::*h)()) {
@@ -247,10 +129,10 @@ void TFCOMM::wireControls()
     connect(m_timer1, &QTimer::timeout, this, &TFCOMM::Timer1Timer);
 
     // Each selector panel selects the next port, so clicking the visible one steps the port on.
-    panel(m_ui->BtCOM1, &TFCOMM::COM21Click);
-    panel(m_ui->BtCOM2, &TFCOMM::COM31Click);
-    panel(m_ui->BtCOM3, &TFCOMM::COM41Click);
-    panel(m_ui->BtCOM4, &TFCOMM::COM11Click);
+    ClickPanel *const selectors[] = {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4};
+    for (int port = 1; port <= 4; ++port)
+        connect(selectors[port - 1], &ClickPanel::clicked, this,
+                [this, port] { selectPort(serialconnection::nextPort(port)); });
     item(m_ui->COM11, &TFCOMM::COM11Click);
     item(m_ui->COM21, &TFCOMM::COM21Click);
     item(m_ui->COM31, &TFCOMM::COM31Click);
@@ -361,15 +243,13 @@ void TFCOMM::FormCreate()
 
     // The 6000- and 3400-count profiles write their limit texts, whose change handling takes
     // the limits from them; the 4000-count layout texts already stand and change nothing.
-    const QString code = m_state.countRange.CountCode;
-    if (code == u"6" || code == u"34") {
-        m_state.countRange = *protocol::CountRange::fromCode(code);
-        const int full = m_state.countRange.CountFull;
-        m_limits.presetForCount(full);
-        m_ui->Setmax->setText(QString::number(full));
-        m_ui->SetMin->setText(QString::number(-full));
-        m_ui->MinText->setText(QString::number(full + 1));
-        m_ui->MaxText->setText(QString::number(-(full + 1)));
+    if (const std::optional<CountPresets> presets = countPresets(m_state.countRange.CountCode)) {
+        m_state.countRange = presets->range;
+        m_limits.presetForCount(presets->range.CountFull);
+        m_ui->Setmax->setText(presets->Setmax);
+        m_ui->SetMin->setText(presets->SetMin);
+        m_ui->MinText->setText(presets->MinText);
+        m_ui->MaxText->setText(presets->MaxText);
     }
     m_chart->setValueRange(m_state.countRange.CountFull);
     KDsetup();
@@ -481,28 +361,22 @@ void TFCOMM::showEvent(QShowEvent *event)
 
 void TFCOMM::FormResize()
 {
-    const int w = kDesignOuterWidth;
-    m_ui->BtExit->move(w - 80, m_ui->BtExit->y());
-    m_ui->BTCon->move(w - 190, m_ui->BTCon->y());
-    m_ui->BtDiscon->move(w - 190, m_ui->BtDiscon->y());
-    m_ui->KD->resize(w - 303, m_ui->KD->height());
-    m_ui->KD2->resize(w - 305, m_ui->KD->height() - 6);
-    m_ui->Chtshow->move(m_ui->Chtshow->x(), m_ui->KD->height() + 34);
-    // The dial's picture fills its panel inside the bevel, stretched.
-    m_ui->KD1->setGeometry(m_ui->KD->rect().adjusted(Dial::kPanelBevel, Dial::kPanelBevel,
-                                                     -Dial::kPanelBevel, -Dial::kPanelBevel));
+    const design::ResizedLayout r =
+        design::resizedLayout(design::kDesignOuterWidth, m_ui->KD->height());
+    m_ui->BtExit->move(r.BtExitX, m_ui->BtExit->y());
+    m_ui->BTCon->move(r.BTConX, m_ui->BTCon->y());
+    m_ui->BtDiscon->move(r.BTConX, m_ui->BtDiscon->y());
+    m_ui->KD->resize(r.KDWidth, m_ui->KD->height());
+    m_ui->KD2->resize(r.KD2Width, r.KD2Height);
+    m_ui->Chtshow->move(m_ui->Chtshow->x(), r.ChtshowY);
+    m_ui->KD1->setGeometry(r.KD1);
 }
 
 // ---- serial connection control
 
 void TFCOMM::selectPort(int n)
 {
-    QAction *items[] = {m_ui->COM11, m_ui->COM21, m_ui->COM31, m_ui->COM41};
-    ClickPanel *panels[] = {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4};
-    for (int i = 0; i < 4; ++i)
-        items[i]->setChecked(i + 1 == n);
-    for (int i = 0; i < 4; ++i)
-        panels[i]->setVisible(i + 1 == n);
+    serialconnection::showSelectedPort(*m_ui, n);
     COMM2->setComPort(static_cast<TComPortNumber>(n - 1));
 }
 
@@ -520,37 +394,20 @@ void TFCOMM::BTCon1Click()
 // looks connected when it is.
 bool TFCOMM::connectSerial()
 {
-    if (!COMM2->OpenPort()) {
-        const int port = static_cast<int>(COMM2->comPort()) + 1;
+    const QString failure = serialconnection::open(*COMM2);
+    if (!failure.isEmpty()) {
         m_ui->START1->setChecked(false); // a checkable item checks itself when chosen
-        showError(portOpenFailureMessage(port, comPortDevice(port), COMM2->errorString(),
-                                         COMM2->errorNumber()));
+        showError(failure);
         return false;
     }
-    m_ui->ComSetup1->setEnabled(false);
-    m_ui->START1->setChecked(true);
-    m_ui->START1->setEnabled(false);
-    m_ui->STOP1->setEnabled(true);
-    m_ui->STOP1->setChecked(false);
-    m_ui->BTCon->hide();
-    m_ui->BtDiscon->show();
-    for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
-        p->setEnabled(false);
+    serialconnection::showLink(*m_ui, true);
     return true;
 }
 
 void TFCOMM::BtDiscon1Click()
 {
-    m_ui->ComSetup1->setEnabled(true);
-    m_ui->START1->setChecked(false);
-    m_ui->START1->setEnabled(true);
-    m_ui->STOP1->setEnabled(false);
-    m_ui->STOP1->setChecked(true);
     COMM2->ClosePort();
-    m_ui->BTCon->show();
-    m_ui->BtDiscon->hide();
-    for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
-        p->setEnabled(true);
+    serialconnection::showLink(*m_ui, false);
 }
 
 void TFCOMM::COMConClick()

@@ -169,9 +169,6 @@ private:
     void showError(const QString &message);
 
     void findReplicaControls();
-    void applyDesignFonts();
-    void fitCheckBoxCaptions();
-    void applyPictures();
     void wireControls();
     void selectPort(int n);
     bool connectSerial();

@@ -173,9 +173,11 @@ void LogTableModel::reset()
 {
     findFields();
     m_current = -1;
-    const qint64 total = totalRows();
-    if (m_first >= total)
-        m_first = std::max<qint64>(0, total - m_windowRows);
+    // A shorter table than the one before keeps the view full: its last rows at the bottom,
+    // not at the top above empty rows.
+    const qint64 lastFirst = std::max<qint64>(0, totalRows() - m_windowRows);
+    if (m_first > lastFirst)
+        m_first = lastFirst;
     endResetModel();
     emit headerDataChanged(Qt::Horizontal, 0, kColumns - 1);
     emit totalChanged();

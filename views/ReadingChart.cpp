@@ -96,6 +96,9 @@ ReadingChart::ReadingChart(QChartView *view, QObject *parent) : QObject(parent),
         m_view->setCursor(Qt::CrossCursor);
         m_view->setFrameShape(QFrame::Panel);
         m_view->setFrameShadow(QFrame::Sunken);
+        // The area series only asks for its new outline to be repainted, so a page that shrinks
+        // or restarts would leave the old fill on screen: the whole view is repainted instead.
+        m_view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     }
 
     New();

@@ -83,6 +83,7 @@ private slots:
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
     void fileDialogsAreMadeOnFirstUse();
+    void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
     void limitItemsCheckOneAndSetTheLimit();
@@ -325,6 +326,31 @@ void TestLogInWindow::fileDialogsAreMadeOnFirstUse()
     QCOMPARE(folder, kept);
     QVERIFY(QFile::exists(kept + QStringLiteral("/second.txt")));
     QCOMPARE(w.findChildren<QFileDialog *>().size(), 1); // the open dialog is still not made
+}
+
+// A file a little shorter than the log shown fills the grid down to its last row.
+void TestLogInWindow::openedFileFillsTheGrid()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    MessageBoxCloser boxes;
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    const int rows = grid->visibleRows();
+    QVERIFY(rows > 2);
+    logReadings(w, rows + 10);
+    const QString old = m_dir.filePath(QStringLiteral("shorter.db"));
+    QFile::remove(old);
+    answerFileDialog(old);
+    w.ui()->saveas->click();
+    logReadings(w, 2); // the grid now shows the run's last rows, two beyond the file's end
+
+    answerFileDialog(old);
+    w.ui()->OpenDataFiles->click();
+    LogTableModel *model = grid->logModel();
+    QTRY_COMPARE(model->totalRows(), rows + 10);
+    QCOMPARE(model->rowCount(), rows);
+    QCOMPARE(model->index(rows - 1, 0).data().toString(), QString::number(rows + 10));
 }
 
 void TestLogInWindow::failedOpenKeepsTheLog()

@@ -1,5 +1,7 @@
 #include "PtyPort.h"
 #include "app/ClockText.h"
+#include "app/DesignLayout.h"
+#include "app/StartValues.h"
 #include "app/TFCOMM.h"
 #include "ui_FCOMM.h"
 #include "views/ReadingChart.h"
@@ -40,6 +42,12 @@ private slots:
     void exitQuestion_data();
     void exitQuestion();
     void layout();
+    void resizeRule_data();
+    void resizeRule();
+    void captionStretch_data();
+    void captionStretch();
+    void countPresets_data();
+    void countPresets();
     void connectButtonsAllowAllUp();
 };
 
@@ -207,6 +215,73 @@ void TestMainWindow::layout()
     QVERIFY(ui->N100001->isChecked());
     QCOMPARE(ui->StatusPanel5->text(), QStringLiteral("Vorlatt"));
     QCOMPARE(ui->StatusPanel0->width(), 98); // 100 with its one-pixel gaps
+}
+
+// The controls that follow the window's width, for the design's width and two others.
+void TestMainWindow::resizeRule_data()
+{
+    QTest::addColumn<int>("outerWidth");
+    QTest::addColumn<int>("kdHeight");
+    QTest::addColumn<QList<int>>("placed"); // BtExit x, BTCon x, KD w, KD2 w, KD2 h, Chtshow y
+    QTest::addColumn<QRect>("dialPicture");
+    QTest::newRow("design") << 626 << 139 << QList<int>{546, 436, 323, 321, 133, 173}
+                            << QRect(1, 1, 321, 137);
+    QTest::newRow("no frame") << 620 << 139 << QList<int>{540, 430, 317, 315, 133, 173}
+                              << QRect(1, 1, 315, 137);
+    QTest::newRow("taller panel") << 626 << 150 << QList<int>{546, 436, 323, 321, 144, 184}
+                                  << QRect(1, 1, 321, 148);
+}
+
+void TestMainWindow::resizeRule()
+{
+    QFETCH(int, outerWidth);
+    QFETCH(int, kdHeight);
+    const design::ResizedLayout r = design::resizedLayout(outerWidth, kdHeight);
+    QFETCH(QList<int>, placed);
+    QCOMPARE((QList<int>{r.BtExitX, r.BTConX, r.KDWidth, r.KD2Width, r.KD2Height, r.ChtshowY}),
+             placed);
+    QTEST(r.KD1, "dialPicture");
+}
+
+void TestMainWindow::captionStretch_data()
+{
+    QTest::addColumn<int>("room");
+    QTest::addColumn<int>("needed");
+    QTest::addColumn<int>("stretch");
+    QTest::newRow("fits") << 80 << 80 << 100;
+    QTest::newRow("sampling caption") << 91 << 96 << 94;
+    QTest::newRow("never below half") << 30 << 100 << 50;
+    QTest::newRow("no room at all") << 0 << 50 << 100;
+}
+
+void TestMainWindow::captionStretch()
+{
+    QFETCH(int, room);
+    QFETCH(int, needed);
+    QTEST(design::captionStretch(room, needed), "stretch");
+}
+
+// The texts a count code writes at start-up; the 4000-count layout's texts stand as they are.
+void TestMainWindow::countPresets_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QStringList>("texts"); // Setmax, SetMin, MinText, MaxText; empty for none
+    QTest::newRow("6000") << "6" << QStringList{"6000", "-6000", "6001", "-6001"};
+    QTest::newRow("3400") << "34" << QStringList{"3400", "-3400", "3401", "-3401"};
+    QTest::newRow("4000") << "4" << QStringList{};
+    QTest::newRow("frequency") << "10" << QStringList{};
+}
+
+void TestMainWindow::countPresets()
+{
+    QFETCH(QString, code);
+    QFETCH(QStringList, texts);
+    const std::optional<CountPresets> p = ::countPresets(code);
+    QCOMPARE(p.has_value(), !texts.isEmpty());
+    if (p) {
+        QCOMPARE((QStringList{p->Setmax, p->SetMin, p->MinText, p->MaxText}), texts);
+        QCOMPARE(p->range.CountCode, code);
+    }
 }
 
 void TestMainWindow::connectButtonsAllowAllUp()

@@ -1,10 +1,12 @@
 #include "MessageBoxCloser.h"
 #include "app/TFCOMM.h"
 #include "protocol/DisplayState.h"
+#include "SimScript.h"
 #include "ui_FCOMM.h"
 #include "views/ReadingChart.h"
 
 #include <QAction>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,6 +24,7 @@ private slots:
     void pageButtonsFollowTheMoves();
     void limitAlarmAndBadLimitText();
     void enlargeAndRestore();
+    void enlargedChartKeepsNoOldTraces();
     void saveNamesTheFileWritten();
 
 private:
@@ -123,6 +126,34 @@ void TestViewsInWindow::enlargeAndRestore()
     QTest::mouseClick(ui->TbSx, Qt::LeftButton);
     QCOMPARE(ui->Chtshow->geometry(), normal);
     QVERIFY(ui->TbFd->isVisibleTo(ui->Chtshow));
+}
+
+// The enlarged chart on a live link: the simulator's tour (a new unit restarts the chart every
+// few seconds), each frame painted before the next. At every restart the screen must equal a
+// fresh drawing of the window, with no fill left over from the readings before.
+void TestViewsInWindow::enlargedChartKeepsNoOldTraces()
+{
+    m_w->TbFdClick();
+    QTest::qWait(20);
+    for (qint64 n = 0; n < 3 * SimScript::kFramesPerScene; ++n) {
+        const QByteArray frame = SimScript::state(n).toFrame();
+        m_w->RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+        QTest::qWait(5);
+        if ((n + 3) % SimScript::kFramesPerScene != 0)
+            continue;
+        // The chart's own area: the banner above it animates on a timer of its own.
+        const QRect chart(m_w->ui()->Chtshow->mapTo(m_w.get(), QPoint(0, 0)),
+                          m_w->ui()->Chtshow->size());
+        const QImage onScreen = m_w->screen()
+                                    ->grabWindow(m_w->winId(), chart.x(), chart.y(),
+                                                 chart.width(), chart.height())
+                                    .toImage()
+                                    .convertToFormat(QImage::Format_RGB32);
+        const QImage fresh = m_w->grab(chart).toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(onScreen.size(), fresh.size());
+        QVERIFY2(onScreen == fresh, qPrintable(QStringLiteral("frame %1: the screen shows something "
+                                                              "a fresh drawing does not").arg(n)));
+    }
 }
 
 void TestViewsInWindow::saveNamesTheFileWritten()
