@@ -128,16 +128,6 @@ void LogCommands::saveasClick()
         QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
 }
 
-QFileDialog *LogCommands::saveDialog() const
-{
-    return SaveDialog2;
-}
-
-QFileDialog *LogCommands::openDialog() const
-{
-    return OpenDialog1;
-}
-
 void LogCommands::BtPrintClick()
 {
     const LogReport report(m_log.table());

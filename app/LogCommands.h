@@ -77,10 +77,6 @@ public:
     // The report's preview, until it is closed.
     void BtPrintClick();
 
-    // The dialogs, or null before their first use.
-    QFileDialog *saveDialog() const;
-    QFileDialog *openDialog() const;
-
 private:
     void showError(const QString &message);
 

@@ -66,7 +66,6 @@ public:
     ReadingChart *chart() const { return m_chart; }
     bool logOpen() const;
     ReadingLog &readingLog();
-    LogCommands &logCommands() const { return *m_logCommands; }
 
     // How the program is told to end; tests replace it to observe the request.
     void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }
