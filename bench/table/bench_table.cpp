@@ -7,6 +7,7 @@
 // The last line is machine-read:
 //   table: append_ns=.. save_db_ms=.. reopen_walk_ms=.. bytes_per_record=.. raw_write_ms=..
 
+#include "log/LogTableLayout.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/Session.h"
@@ -72,13 +73,8 @@ int main(int argc, char **argv)
         return 1;
     }
     const std::string dir = dirTemplate;
-    using table::FieldType;
-    const std::vector<table::FieldDef> logFields = {
-        {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
-        {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
-        {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
-        {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
-    };
+    using L = LogTableLayout;
+    const std::vector<table::FieldDef> logFields = L::fields();
 
     try {
         table::Session session("s1");
@@ -95,15 +91,15 @@ int main(int argc, char **argv)
         auto start = Clock::now();
         for (long i = 0; i < records; ++i) {
             log.append();
-            log.setText("value", values[i % 4]);
-            log.setFloat("Nval", static_cast<float>(i % 6000));
-            log.setTime("time", table::TimeOfDay{static_cast<int>(i / 3600 % 24),
-                                                 static_cast<int>(i / 60 % 60),
-                                                 static_cast<int>(i % 60), 0});
-            log.setInteger("no", static_cast<std::int32_t>(i + 1));
-            log.setText("DC/AC", "DC");
-            log.setText("unit", "mV");
-            log.setText("Auto", "AUTO");
+            log.setText(L::kValue, values[i % 4]);
+            log.setFloat(L::kNumeric, static_cast<float>(i % 6000));
+            log.setTime(L::kTime, table::TimeOfDay{static_cast<int>(i / 3600 % 24),
+                                                   static_cast<int>(i / 60 % 60),
+                                                   static_cast<int>(i % 60), 0});
+            log.setInteger(L::kNo, static_cast<std::int32_t>(i + 1));
+            log.setText(L::kAcDc, "DC");
+            log.setText(L::kUnit, "mV");
+            log.setText(L::kRange, "AUTO");
             log.post();
         }
         const double appendMs = msSince(start);
@@ -125,7 +121,7 @@ int main(int argc, char **argv)
         dest.close();
         dest.setExclusive(true);
         dest.open();
-        dest.addPrimaryIndex({"Not"});
+        dest.addPrimaryIndex({L::kKey});
         dest.close();
         const double saveMs = msSince(start);
         const auto dbBytes = std::filesystem::file_size(dir + "/saved.db");
@@ -143,7 +139,7 @@ int main(int argc, char **argv)
         reopened.open();
         std::size_t textBytes = 0;
         for (reopened.first(); !reopened.eof(); reopened.next()) {
-            for (const char *field : {"No", "Time", "DC/AC", "Value", "Unit", "AUTO"})
+            for (const char *field : L::kColumnNames)
                 textBytes += reopened.text(field).size();
         }
         const double walkMs = msSince(start);
