@@ -18,8 +18,7 @@ void TestFrameErrorGate::oneBoxPerRunOfFailures_data()
     // Which "fail" events brought up a box, by their place in `events`.
     QTest::addColumn<QList<int>>("shown");
     QTest::addColumn<bool>("boxOpen");
-    QTest::newRow("the first failure is shown")
-        << QStringList{"fail"} << QList<int>{0} << true;
+    QTest::newRow("the first failure is shown") << QStringList{"fail"} << QList<int>{0} << true;
     QTest::newRow("failures while the box is open are dropped")
         << QStringList{"fail", "fail", "fail"} << QList<int>{0} << true;
     QTest::newRow("a failure right after the box is closed is dropped")
@@ -33,8 +32,8 @@ void TestFrameErrorGate::oneBoxPerRunOfFailures_data()
     QTest::newRow("decoded frames before any failure change nothing")
         << QStringList{"ok", "ok", "fail"} << QList<int>{2} << true;
     QTest::newRow("each run of failures gets its box")
-        << QStringList{"fail", "close", "ok", "fail", "close", "ok", "fail"}
-        << QList<int>{0, 3, 6} << true;
+        << QStringList{"fail", "close", "ok", "fail", "close", "ok", "fail"} << QList<int>{0, 3, 6}
+        << true;
 }
 
 void TestFrameErrorGate::oneBoxPerRunOfFailures()

@@ -27,8 +27,8 @@ void TestLogErrorGate::failuresShownOncePerFreshStart_data()
     QTest::newRow("another failure is shown")
         << QStringList{"fail:A", "close", "fail:B"} << QStringList{"A", "B"} << false;
     QTest::newRow("the first failure after another is shown again")
-        << QStringList{"fail:A", "close", "fail:B", "close", "fail:A"}
-        << QStringList{"A", "B", "A"} << false;
+        << QStringList{"fail:A", "close", "fail:B", "close", "fail:A"} << QStringList{"A", "B", "A"}
+        << false;
     QTest::newRow("a fresh start shows the same failure again")
         << QStringList{"fail:A", "close", "fresh", "fail:A"} << QStringList{"A", "A"} << false;
     QTest::newRow("a fresh start leaves an open box open")
