@@ -3,6 +3,7 @@
 #include "ClickPanel.h"
 #include "ClockText.h"
 #include "DesignLayout.h"
+#include "ReplicaPanel.h"
 #include "LogCommands.h"
 #include "SerialConnection.h"
 #include "StartValues.h"
@@ -14,7 +15,6 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
-#include "protocol/DecodedFrame.h"
 #include "views/KeyFilter.h"
 #include "views/ReadingChart.h"
 
@@ -64,7 +64,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     design::fitCheckBoxCaptions(this);
     design::fixWindowSize(this);
     design::applyPictures(this, *m_ui);
-    findReplicaControls();
+    m_replica = std::make_unique<ReplicaPanel>(*m_ui);
 
     m_timer1 = new QTimer(this);
     m_timer1->setInterval(1000);
@@ -208,7 +208,7 @@ void TFCOMM::wireControls()
 void TFCOMM::FormCreate()
 {
     cs123();
-    m_state.countRange = protocol::CountRange();
+    m_stream.setCountRange(protocol::CountRange());
     m_limits = LimitAlarms(); // limits and extremes for 4000 counts, LastUnitText "113"
     // A log that cannot be opened has been reported; the meter link and the views still work,
     // readings are just not logged.
@@ -222,13 +222,13 @@ void TFCOMM::FormCreate()
     case ReceiveRoutine::None:
         break;
     case ReceiveRoutine::RECEIVE_COM_Data:
-        m_serialAssembler = protocol::SerialFrameAssembler(protocol::SerialRoutine::RECEIVE_COM_Data);
+        m_stream.setSerialRoutine(protocol::SerialRoutine::RECEIVE_COM_Data);
         COMM2->setOnReceiveData([this](TSerialPortDriver *sender, const char *data, int size) {
             RECEIVE_COM_Data(sender, data, size);
         });
         break;
     case ReceiveRoutine::IndexedFrameData:
-        m_serialAssembler = protocol::SerialFrameAssembler(protocol::SerialRoutine::IndexedFrameData);
+        m_stream.setSerialRoutine(protocol::SerialRoutine::IndexedFrameData);
         COMM2->setOnReceiveData([this](TSerialPortDriver *sender, const char *data, int size) {
             IndexedFrameData(sender, data, size);
         });
@@ -239,21 +239,24 @@ void TFCOMM::FormCreate()
                                                           : TComPortBaudRate::br2400);
     if (m_profile.firstDigitThree)
         m_ui->LcdDa->setText(QStringLiteral("3"));
-    m_state.countRange.CountCode = m_profile.countCode;
+    // The code alone: the counts stay those of the default range until a preset sets them.
+    protocol::CountRange range = m_stream.countRange();
+    range.CountCode = m_profile.countCode;
+    m_stream.setCountRange(range);
 
     // The 6000- and 3400-count profiles write their limit texts, whose change handling takes
     // the limits from them; the 4000-count layout texts already stand and change nothing.
-    if (const std::optional<CountPresets> presets = countPresets(m_state.countRange.CountCode)) {
-        m_state.countRange = presets->range;
+    if (const std::optional<CountPresets> presets = countPresets(range.CountCode)) {
+        m_stream.setCountRange(presets->range);
         m_limits.presetForCount(presets->range.CountFull);
         m_ui->Setmax->setText(presets->Setmax);
         m_ui->SetMin->setText(presets->SetMin);
         m_ui->MinText->setText(presets->MinText);
         m_ui->MaxText->setText(presets->MaxText);
     }
-    m_chart->setValueRange(m_state.countRange.CountFull);
+    m_chart->setValueRange(countRange().CountFull);
     KDsetup();
-    KDrun(m_state.countRange.CountTenth);
+    KDrun(countRange().CountTenth);
 }
 
 void TFCOMM::cs123()
@@ -296,10 +299,11 @@ void TFCOMM::KDsetup()
     DialInputs in;
     in.panelWidth = m_ui->KD->width();
     in.panelHeight = m_ui->KD->height();
-    in.CountCode = m_state.countRange.CountCode;
-    in.CountFull = m_state.countRange.CountFull;
-    in.CountTenth = m_state.countRange.CountTenth;
-    in.CountFiftieth = m_state.countRange.CountFiftieth;
+    const protocol::CountRange &range = countRange();
+    in.CountCode = range.CountCode;
+    in.CountFull = range.CountFull;
+    in.CountTenth = range.CountTenth;
+    in.CountFiftieth = range.CountFiftieth;
     in.MaxLimit = m_limits.state().MaxLimit;
     in.MinLimit = m_limits.state().MinLimit;
     in.SetMaxB = m_ui->SetMaxB->isChecked();
@@ -429,107 +433,58 @@ void TFCOMM::COMConClick()
 
 void TFCOMM::RECEIVE_COM_Data(TSerialPortDriver *, const char *DataPtr, int DataSize)
 {
-    const QList<protocol::CompletedFrame> frames =
-        m_serialAssembler.receive(QByteArrayView(DataPtr, DataSize));
-    for (const protocol::CompletedFrame &frame : frames) {
-        m_frameHex = frame.frameHex;
-        if (frame.decode)
-            LcdDisplayUlmara();
-    }
+    m_stream.receiveBytes(QByteArrayView(DataPtr, DataSize),
+                          [this](const protocol::StreamFrame &frame) { LcdDisplayUlmara(frame); });
 }
 
+// Frames of this routine are only assembled, never shown.
 void TFCOMM::IndexedFrameData(TSerialPortDriver *, const char *DataPtr, int DataSize)
 {
-    const QList<protocol::CompletedFrame> frames =
-        m_serialAssembler.receive(QByteArrayView(DataPtr, DataSize));
-    if (!frames.isEmpty())
-        m_frameHex = frames.last().frameHex;
+    m_stream.receiveBytes(QByteArrayView(DataPtr, DataSize), {});
 }
 
-void TFCOMM::findReplicaControls()
+// One frame through the display, in the replica's order (see ReplicaPanel): link, blank,
+// annunciators, reading, alarm, extremes, digits, dial, log, bar graph, chart. A garbled frame
+// stops where its conversion failed and reports it.
+void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
 {
-    static const char *const kBlanked[] = {
-        "LcdDc1", "LcdV",   "LcdAC",   "LCDHold", "LCDHz",   "LCDBF", "LCDDI", "LCDFm",
-        "LCDCS",  "LCDFS",  "LCDREL",  "LCDBATT", "LCDn",    "LCDohm", "LcdFH", "LcdAuto",
-        "Labmax", "Labmin", "LcdRPM",  "LCDBT",   "LCDk",    "LCDM1", "LCDu",  "Lcdm",
-        "LCDF",   "LCDA",   "EF",      "LCDsend"};
-    for (const char *name : kBlanked)
-        m_blankedControls.append(m_ui->Panel1->findChild<QWidget *>(QLatin1String(name)));
-    for (const protocol::AnnunciatorBit &bit : protocol::annunciatorBits())
-        m_annunciatorControls.append(m_ui->Panel1->findChild<QWidget *>(QLatin1String(bit.control)));
-}
-
-void TFCOMM::LcdDisplayUlmara()
-{
-    const std::optional<protocol::DecodedFrame> decoded =
-        protocol::DecodedFrame::decode(m_frameHex, m_state.countRange.CountFull);
-    if (!decoded)
+    if (!frame.decoded)
         return;
-    const protocol::DecodedFrame &f = *decoded;
-    const auto &bits = protocol::annunciatorBits();
+    const protocol::DecodedFrame &f = *frame.decoded;
+    using Failure = protocol::DecodedFrame::Failure;
 
-    // 1. link indicators
-    m_ui->CONok->show();
-    m_ui->CONokN->hide();
-    m_ui->Image1->show();
+    m_replica->showLinkAlive();
     m_state.LinkWatchTicks = 0;
 
-    // 3. a fresh reading on a blank display
     m_reading.AcDcText.clear();
     m_reading.RangeText.clear();
     m_reading.UnitText.clear();
-    for (QWidget *control : std::as_const(m_blankedControls))
-        control->hide();
-    m_ui->Memo2->setVisible(m_ui->Data_display->isChecked());
-    m_ui->LCDsend->show();
-
-    if (f.failedStep == 4) {
+    m_replica->blank(m_ui->Data_display->isChecked());
+    if (f.failedStep == Failure::PointCode) {
         f.applyTo(m_reading);
         reportFrameError(f.error);
         return;
     }
 
-    // 5, 6 and 10: annunciators
-    for (std::size_t i = 0; i < bits.size(); ++i)
-        if (bits[i].step == 5 && f.has(bits[i].flag))
-            m_annunciatorControls[i]->show();
-    for (std::size_t i = 0; i < bits.size(); ++i)
-        if (bits[i].step == 6)
-            m_annunciatorControls[i]->setVisible(f.has(bits[i].flag));
-    // 8 and 9: sign and decimal point
-    m_ui->LcdFH->setVisible(f.sign == u"-");
-    m_ui->LcdP1->setVisible(f.point == 1);
-    m_ui->LcdP2->setVisible(f.point == 2);
-    m_ui->LcdP3->setVisible(f.point == 3);
-    for (std::size_t i = 0; i < bits.size(); ++i)
-        if (bits[i].step == 10)
-            m_annunciatorControls[i]->setVisible(f.has(bits[i].flag));
-
-    // 11 and 12: the reading
+    m_replica->showFlags(f);
     f.applyTo(m_reading);
-    if (f.failedStep == 12) {
+    if (f.failedStep == Failure::Value) {
         reportFrameError(f.error);
         return;
     }
 
-    CheckLimits();         // 13
-    TrackPeaks(f.point);   // 14
+    CheckLimits();
+    TrackPeaks(f.point, frame.rangeBefore.CountFull);
 
-    // 15: digits and the range of the unit shown
-    m_ui->LcdDa->setText(f.d1);
-    m_ui->LcdDb->setText(f.d2);
-    m_ui->LcdDc->setText(f.d3);
-    m_ui->LcdDd->setText(f.d4);
-    m_ui->PBar2->setMaximum(f.barMaximum);
-    m_state.countRange = f.countRange;
+    m_replica->showDigits(f);
     KDsetup();
-    KDrun(m_state.countRange.CountTenth);
+    KDrun(countRange().CountTenth);
     KDrun(f.needleValue);
 
     m_frameErrors.decoded();
-    INDataToTable();                      // 16
-    m_ui->PBar2->setValue(f.barPosition); // 17
-    PlotReading(f.chartValue);            // 18
+    INDataToTable();
+    m_replica->showBar(f.barPosition);
+    PlotReading(f.chartValue);
 }
 
 // The gate lets one box through per run of failures (see FrameErrorGate).
@@ -564,11 +519,11 @@ void TFCOMM::CheckLimits()
     }
 }
 
-void TFCOMM::TrackPeaks(int pointPosition)
+void TFCOMM::TrackPeaks(int pointPosition, int countFullInForce)
 {
     const LimitAlarms::PeakCaptions shown = m_limits.TrackPeaks(
         {m_reading.NumericValue, m_reading.ValueText, m_reading.UnitText, pointPosition},
-        m_state.countRange.CountFull);
+        countFullInForce);
     if (shown.rangeChanged) {
         ShowSeries(m_ui->BtFill->isChecked() ? 0 : 1);
         BtNewClick();
@@ -723,7 +678,7 @@ void TFCOMM::USBConClick()
     ReadBtnClick();
     SetFeatureClick();
     m_state.UsbIdleReports = 0;
-    m_hidAssembler.resetUsbIdleReports();
+    m_stream.resetUsbIdleReports();
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
         // No cable: the link is not running, so the serial controls must not stay hidden.
@@ -768,8 +723,8 @@ void TFCOMM::installUsbReportHandler(THidDevice *device)
     case UsbReportRoutine::None:
         return;
     }
-    if (m_hidAssembler.routine() != routine)
-        m_hidAssembler = protocol::HidFrameAssembler(routine);
+    if (m_stream.hidRoutine() != routine)
+        m_stream.setHidRoutine(routine);
     device->SetOnData(handler);
 }
 
@@ -801,24 +756,21 @@ void TFCOMM::HidRotatedNibbleData(THidDevice *, quint8 ReportID, const quint8 *D
 
 void TFCOMM::handleHidReport(quint8 reportId, const quint8 *data, quint16 size)
 {
-    const protocol::HidReportOutcome outcome =
-        m_hidAssembler.report(reportId, QByteArrayView(data, size));
-    m_state.UsbIdleReports = m_hidAssembler.usbIdleReports();
-    if (!outcome.historyLine.isEmpty())
-        addHistoryLine(outcome.historyLine);
-    if (outcome.usbText)
-        m_ui->USBtxt->setText(*outcome.usbText);
-    if (outcome.frame) {
-        m_frameHex = outcome.frame->frameHex;
-        if (outcome.frame->decode)
-            LcdDisplayUlmara();
-    }
+    const protocol::ReadingStream::ReportView shown =
+        m_stream.receiveReport(reportId, QByteArrayView(data, size));
+    m_state.UsbIdleReports = m_stream.usbIdleReports();
+    if (!shown.historyLine.isEmpty())
+        addHistoryLine(shown.historyLine);
+    if (shown.usbText)
+        m_ui->USBtxt->setText(*shown.usbText);
+    if (shown.frame)
+        LcdDisplayUlmara(*shown.frame);
 }
 
 void TFCOMM::endSilentUsbLink()
 {
     m_state.UsbIdleReports = 0;
-    m_hidAssembler.resetUsbIdleReports();
+    m_stream.resetUsbIdleReports();
     m_ui->USBCon->setChecked(false);
     if (CurrentHidDevice)
         CurrentHidDevice->SetOnData({});

@@ -5,9 +5,8 @@
 #include "link/hid/HidBackend.h"
 #include "log/ReadingLog.h"
 #include "protocol/CountRange.h"
-#include "protocol/HidFrameAssembler.h"
 #include "protocol/MeterReading.h"
-#include "protocol/SerialFrameAssembler.h"
+#include "protocol/ReadingStream.h"
 #include "views/ChartEnlarge.h"
 #include "views/Dial.h"
 #include "views/LimitAlarms.h"
@@ -25,18 +24,17 @@ class LogCommands;
 class QChartView;
 class QTimer;
 class ReadingChart;
+class ReplicaPanel;
 class QWidget;
 class TSerialPortDriver;
 class THidDevice;
 class THidDeviceController;
 
-// Start values of the state that the window's handlers share; what the decoder changes during
-// the run. The limits and extremes live in LimitAlarms, the chart's paging in ReadingChart, the
+// The link watchdog's counters, which the window's handlers share. The count range lives in the
+// reading stream, the limits and extremes in LimitAlarms, the chart's paging in ReadingChart, the
 // log's counters in ReadingLog.
 struct SharedState
 {
-    protocol::CountRange countRange; // the code "4" range until the profile or a frame sets it
-
     qint32 UsbIdleReports = 0;
     qint32 LinkWatchTicks = 0;
 };
@@ -58,6 +56,8 @@ public:
     const SharedState &state() const { return m_state; }
     const ModelProfile &profile() const { return m_profile; }
     const protocol::MeterReading &reading() const { return m_reading; }
+    // The range in force: set at start-up by the profile, then by every frame shown.
+    const protocol::CountRange &countRange() const { return m_stream.countRange(); }
     TSerialPortDriver *serialDriver() const { return COMM2; }
     THidDeviceController *hidController() const { return HidCtl; }
     THidDevice *currentHidDevice() const { return CurrentHidDevice; }
@@ -87,8 +87,8 @@ public:
     // Serial receive routines, bound to the driver's receive event by the model profile.
     void RECEIVE_COM_Data(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
     void IndexedFrameData(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
-    // Decodes FrameHex and drives every view from the reading.
-    void LcdDisplayUlmara();
+    // Shows one frame of the stream and drives every view from its reading.
+    void LcdDisplayUlmara(const protocol::StreamFrame &frame);
 
     void USBConClick();
     void ReadBtnClick();
@@ -155,7 +155,7 @@ private:
     void KDrun(int position);
 
     void CheckLimits();
-    void TrackPeaks(int pointPosition);
+    void TrackPeaks(int pointPosition, int countFullInForce);
     void INDataToTable();
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);
@@ -167,7 +167,6 @@ private:
     void applyPageButtons();
     void showError(const QString &message);
 
-    void findReplicaControls();
     void wireControls();
     void selectPort(int n);
     bool connectSerial();
@@ -184,14 +183,9 @@ private:
     TSerialPortDriver *COMM2 = nullptr;
     THidDeviceController *HidCtl = nullptr;
     THidDevice *CurrentHidDevice = nullptr;
-    protocol::HidFrameAssembler m_hidAssembler;
-    protocol::SerialFrameAssembler m_serialAssembler;
-    QString m_frameHex;
+    protocol::ReadingStream m_stream;
     protocol::MeterReading m_reading;
-    // Replica controls, looked up once: those blanked at every frame, and the control of each
-    // annunciator bit in the decoder's table order.
-    QList<QWidget *> m_blankedControls;
-    QList<QWidget *> m_annunciatorControls;
+    std::unique_ptr<ReplicaPanel> m_replica;
     FrameErrorGate m_frameErrors;
     LimitAlarms m_limits;
     Dial m_dial;

@@ -5,8 +5,8 @@
 // test are decoded, and a failed decode names a known step and carries its message.
 
 #include "protocol/DecodedFrame.h"
-#include "protocol/FrameHex.h"
 #include "protocol/HidFrameAssembler.h"
+#include "protocol/ReadingStream.h"
 #include "protocol/SerialFrameAssembler.h"
 
 #include <algorithm>
@@ -24,30 +24,52 @@ void require(bool condition)
         std::abort();
 }
 
+void checkDecoded(const DecodedFrame &decoded)
+{
+    if (decoded.ok()) {
+        require(decoded.countRange == CountRange::forUnit(decoded.reading.UnitText));
+        require(decoded.barPosition >= 1);
+    } else {
+        require(decoded.failedStep == DecodedFrame::Failure::PointCode ||
+                decoded.failedStep == DecodedFrame::Failure::Value);
+        require(decoded.error.endsWith(QLatin1String("' is not a valid integer value")));
+    }
+    MeterReading shared;
+    decoded.applyTo(shared);
+}
+
 // Decodes like the window does, carrying the count range from frame to frame.
 void decode(const CompletedFrame &frame, qint32 *countFull)
 {
-    const bool framed = FrameHex::passesFramingTest(frame.frameHex);
+    const bool framed = passesFramingTest(frame.bytes);
     require(!frame.decode || framed);
-    const std::optional<DecodedFrame> decoded = DecodedFrame::decode(frame.frameHex, *countFull);
+    const std::optional<DecodedFrame> decoded = DecodedFrame::decode(frame.bytes, *countFull);
     require(decoded.has_value() == framed);
     if (!decoded)
         return;
-    if (decoded->ok()) {
-        require(decoded->countRange == CountRange::forUnit(decoded->reading.UnitText));
-        require(decoded->barPosition >= 1);
+    checkDecoded(*decoded);
+    if (decoded->ok())
         *countFull = decoded->countRange.CountFull;
-    } else {
-        require(decoded->failedStep == 4 || decoded->failedStep == 12);
-        require(decoded->error.endsWith(QLatin1String("' is not a valid integer value")));
-    }
-    MeterReading shared;
-    decoded->applyTo(shared);
+}
+
+// The stream the window and the logger read: every frame it hands on was decoded against the
+// range the frame before it left in force.
+void streamed(const StreamFrame &frame, CountRange *expectedBefore)
+{
+    require(frame.rangeBefore == *expectedBefore);
+    require(frame.decoded.has_value() == frame.frame.decode);
+    if (!frame.decoded)
+        return;
+    checkDecoded(*frame.decoded);
+    if (frame.decoded->ok())
+        *expectedBefore = frame.decoded->countRange;
 }
 
 void serial(QByteArrayView stream, quint8 splitSeed)
 {
-    SerialFrameAssembler com(SerialRoutine::RECEIVE_COM_Data);
+    ReadingStream com;
+    CountRange range = CountRange();
+    com.setCountRange(range);
     SerialFrameAssembler indexed(SerialRoutine::IndexedFrameData);
     qint32 countFull = 6000;
     quint32 rng = splitSeed * 2654435761u + 1;
@@ -57,13 +79,16 @@ void serial(QByteArrayView stream, quint8 splitSeed)
         const qsizetype length = std::min<qsizetype>(1 + (rng >> 16) % longest, stream.size() - pos);
         const QByteArrayView batch = stream.sliced(pos, length);
         pos += length;
-        for (const CompletedFrame &frame : com.receive(batch))
-            decode(frame, &countFull);
+        com.receiveBytes(batch, [&](const StreamFrame &frame) {
+            streamed(frame, &range);
+            require(com.countRange() == range);
+        });
         for (const CompletedFrame &frame : indexed.receive(batch)) {
             require(!frame.decode);
             decode(frame, &countFull);
         }
-        require(com.accumulatedBytes() <= SerialFrameAssembler::kMaxAccumulatedBytes);
+        require(com.serialAssembler().accumulatedBytes() <=
+                SerialFrameAssembler::kMaxAccumulatedBytes);
         require(indexed.accumulatedBytes() <= SerialFrameAssembler::kMaxAccumulatedBytes);
     }
 }
@@ -98,7 +123,7 @@ void framed(QByteArrayView stream)
     frame[0] = (frame.at(0) & 1) ? '-' : '+';
     frame[12] = '\r';
     for (qint32 countFull : {100, 1000, 6000}) {
-        const auto decoded = DecodedFrame::decode(FrameHex::fromBytes(frame), countFull);
+        const auto decoded = DecodedFrame::decode(frame, countFull);
         require(decoded.has_value());
         if (decoded->ok() && !decoded->overload)
             require(decoded->reading.NumericValue == float(decoded->chartValue));

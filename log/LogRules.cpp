@@ -1,5 +1,7 @@
 #include "LogRules.h"
 
+#include "protocol/IntegerText.h"
+
 LogRules::Admission LogRules::admit(const protocol::MeterReading &reading,
                                     const LogSettings &settings)
 {
@@ -40,14 +42,13 @@ bool LogRules::intervalSeconds(const QString &text, qint32 &seconds)
         seconds = 0;
         return true;
     }
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    if (ok)
-        seconds = value;
-    return ok;
+    const std::optional<int> value = protocol::IntegerText::parse(text);
+    if (value)
+        seconds = *value;
+    return value.has_value();
 }
 
 QString LogRules::notAnInteger(const QString &text)
 {
-    return QStringLiteral("'%1' is not a valid integer value").arg(text);
+    return protocol::IntegerText::conversionError(text);
 }

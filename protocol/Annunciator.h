@@ -36,16 +36,12 @@ enum class Annunciator : quint32
 Q_DECLARE_FLAGS(Annunciators, Annunciator)
 Q_DECLARE_OPERATORS_FOR_FLAGS(Annunciators)
 
-// Where each annunciator sits in a frame and which replica control shows it.
+// Where each annunciator sits in a frame.
 struct AnnunciatorBit
 {
     Annunciator flag;
-    int statusByte;      // 1 to 4; status byte n is frame byte 7 + n
-    quint8 mask;         // the bit within that status byte
-    const char *control; // object name of the replica control that shows the flag
-    // The decoding step at which the control is set: 5 shows it when the flag is set,
-    // 6 (auto range) and 10 (ampere and the prefixes) show or hide it by the flag.
-    int step;
+    int statusByte; // 1 to 4; status byte n is frame byte 7 + n (counted from 1)
+    quint8 mask;    // the bit within that status byte
 };
 
 // Every annunciator the program reads, in bit order of the frame. Other status bits are ignored.

@@ -1,6 +1,7 @@
 #include "DecodedFrame.h"
 
-#include "FrameHex.h"
+#include "CompletedFrame.h"
+#include "IntegerText.h"
 
 namespace protocol {
 
@@ -8,42 +9,16 @@ namespace {
 
 const QString kOverloadDigit = QStringLiteral("@"); // the display font draws it as the L
 
-// Text to integer as the rest of the program converts texts: an optional minus sign and at
-// least one decimal digit, nothing else.
 std::optional<int> toInteger(const QString &text)
 {
-    qsizetype i = text.startsWith(u'-') ? 1 : 0;
-    if (i == text.size())
-        return std::nullopt;
-    int value = 0;
-    for (; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-        value = value * 10 + (c.unicode() - u'0');
-    }
-    return text.startsWith(u'-') ? -value : value;
+    return IntegerText::parse(text);
 }
 
-QString conversionError(const QString &text)
+// The digit a byte shows: its low four bits as a hex digit, so a garbled byte gives a letter
+// that the conversion then refuses.
+QString lowDigit(QByteArrayView frame, qsizetype index)
 {
-    return QStringLiteral("'%1' is not a valid integer value").arg(text);
-}
-
-int hexValue(QChar c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c.unicode() - u'0';
-    if (c >= u'A' && c <= u'F')
-        return c.unicode() - u'A' + 10;
-    return 0;
-}
-
-// Frame byte n (counted from 1) of the hex text.
-quint8 frameByte(QStringView frameHex, int n)
-{
-    return static_cast<quint8>(hexValue(frameHex.at(2 * n - 2)) << 4 |
-                               hexValue(frameHex.at(2 * n - 1)));
+    return QString(QChar(u"0123456789ABCDEF"[static_cast<quint8>(frame[index]) & 0x0F]));
 }
 
 QString unitText(const DecodedFrame &f)
@@ -101,7 +76,7 @@ int barMaximumForUnit(const QString &unit)
 
 void DecodedFrame::applyTo(MeterReading &shared) const
 {
-    if (failedStep == 4) {
+    if (failedStep == Failure::PointCode) {
         shared.AcDcText.clear();
         shared.RangeText.clear();
         shared.UnitText.clear();
@@ -109,43 +84,43 @@ void DecodedFrame::applyTo(MeterReading &shared) const
     }
     const float numericValue = shared.NumericValue;
     shared = reading;
-    if (failedStep == 12)
+    if (failedStep == Failure::Value)
         shared.NumericValue = numericValue;
 }
 
-std::optional<DecodedFrame> DecodedFrame::decode(QStringView frameHex, qint32 countFullInForce)
+std::optional<DecodedFrame> DecodedFrame::decode(QByteArrayView frame, qint32 countFullInForce)
 {
-    if (!FrameHex::passesFramingTest(frameHex))
+    if (!passesFramingTest(frame))
         return std::nullopt;
 
     DecodedFrame f;
 
-    // Step 4: the digits are texts; the point code is the only conversion here.
-    f.d1 = frameHex.at(3);
-    f.d2 = frameHex.at(5);
-    f.d3 = frameHex.at(7);
-    f.d4 = frameHex.at(9);
-    const QString pointDigit = frameHex.at(13);
+    // The digits are texts; the point code is the only conversion here.
+    f.d1 = lowDigit(frame, 1);
+    f.d2 = lowDigit(frame, 2);
+    f.d3 = lowDigit(frame, 3);
+    f.d4 = lowDigit(frame, 4);
+    const QString pointDigit = lowDigit(frame, 6);
     const std::optional<int> pointCode = toInteger(pointDigit);
     if (!pointCode) {
-        f.failedStep = 4;
-        f.error = conversionError(pointDigit);
+        f.failedStep = Failure::PointCode;
+        f.error = IntegerText::conversionError(pointDigit);
         return f;
     }
     f.point = *pointCode == 1 ? 1 : *pointCode == 2 ? 2 : *pointCode == 4 ? 3 : 0;
 
-    // Step 5: the status bytes are frame bytes 8 to 11.
+    // The status bytes are frame bytes 8 to 11.
     for (const AnnunciatorBit &bit : annunciatorBits()) {
-        if (frameByte(frameHex, 7 + bit.statusByte) & bit.mask)
+        if (static_cast<quint8>(frame[6 + bit.statusByte]) & bit.mask)
             f.annunciators |= bit.flag;
     }
 
-    // Step 6.
+    // Range mode.
     f.reading.RangeText =
         f.has(Annunciator::AutoRange) ? QStringLiteral("AUTO") : QStringLiteral("MANU");
 
-    // Step 7.
-    f.overload = frameHex.at(3) == u'F';
+    // Overload: the first digit byte's low bits all set.
+    f.overload = (static_cast<quint8>(frame[1]) & 0x0F) == 0x0F;
     if (f.overload) {
         f.d1.clear();
         f.d2 = QStringLiteral("0");
@@ -153,17 +128,17 @@ std::optional<DecodedFrame> DecodedFrame::decode(QStringView frameHex, qint32 co
         f.d4.clear();
     }
 
-    // Step 8.
-    f.sign = frameHex.at(1) == u'D' ? QStringLiteral("-") : QString();
+    // Sign.
+    f.sign = static_cast<quint8>(frame[0]) == 0x2D ? QStringLiteral("-") : QString();
 
-    // Step 11: DC wins when the meter sets both bits.
+    // Coupling and unit: DC wins when the meter sets both bits.
     if (f.has(Annunciator::Ac))
         f.reading.AcDcText = QStringLiteral("AC");
     if (f.has(Annunciator::Dc))
         f.reading.AcDcText = QStringLiteral("DC");
     f.reading.UnitText = unitText(f);
 
-    // Step 12.
+    // The value as displayed, and as signed counts.
     const QString dot1 = f.point == 1 ? QStringLiteral(".") : QString();
     const QString dot2 = f.point == 2 ? QStringLiteral(".") : QString();
     const QString dot3 = f.point == 3 ? QStringLiteral(".") : QString();
@@ -180,15 +155,15 @@ std::optional<DecodedFrame> DecodedFrame::decode(QStringView frameHex, qint32 co
     } else {
         const std::optional<int> counts = toInteger(allDigits);
         if (!counts) {
-            f.failedStep = 12;
-            f.error = conversionError(allDigits);
+            f.failedStep = Failure::Value;
+            f.error = IntegerText::conversionError(allDigits);
             return f;
         }
         f.reading.NumericValue = static_cast<float>(*counts);
     }
     // Every later conversion reads a subset of the digits just converted, so none can fail.
 
-    // Step 15: the range of this frame's unit.
+    // The range of this frame's unit.
     const QString &unit = f.reading.UnitText;
     f.countRange = CountRange::forUnit(unit);
     f.barMaximum = barMaximumForUnit(unit);
@@ -204,13 +179,13 @@ std::optional<DecodedFrame> DecodedFrame::decode(QStringView frameHex, qint32 co
         f.needleValue = toInteger(dialDigits).value_or(0) + range.CountTenth;
     }
 
-    // Step 17.
+    // The bar graph.
     if (f.d2 + f.d3 == u'0' + kOverloadDigit)
         f.barPosition = range.CountHundredth;
     else
         f.barPosition = std::max(1, toInteger(f.d1 + f.d2).value_or(0));
 
-    // Step 18.
+    // The chart.
     if (f.d3 == kOverloadDigit)
         f.chartValue = f.sign.isEmpty() ? range.CountFull : -range.CountFull;
     else

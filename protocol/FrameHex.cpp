@@ -15,12 +15,4 @@ QString fromBytes(QByteArrayView bytes)
     return text;
 }
 
-bool passesFramingTest(QStringView frameHex)
-{
-    if (frameHex.size() < 26)
-        return false;
-    const QStringView sign = frameHex.mid(0, 2);
-    return (sign == u"2B" || sign == u"2D") && frameHex.mid(24, 2) == u"0D";
-}
-
 } // namespace protocol::FrameHex

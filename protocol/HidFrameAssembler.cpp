@@ -9,13 +9,13 @@ namespace protocol {
 
 namespace {
 
-// Every second character of text from position 2 (counted from 1), up to position last.
-QString evenPositions(const QString &text, qsizetype last)
+// The low hex digit of each of the first `count` bytes, as text.
+QByteArray lowDigits(QByteArrayView bytes, qsizetype count)
 {
-    QString picked;
-    for (qsizetype i = 1; i < last && i < text.size(); i += 2)
-        picked.append(text.at(i));
-    return picked;
+    QByteArray digits;
+    for (qsizetype i = 0; i < count && i < bytes.size(); ++i)
+        digits.append("0123456789ABCDEF"[static_cast<quint8>(bytes[i]) & 0x0F]);
+    return digits;
 }
 
 } // namespace
@@ -46,11 +46,11 @@ HidReportOutcome HidFrameAssembler::report(quint8 reportId, QByteArrayView data)
             m_hidDataSeen = true;
             // Serial bytes that the report is short of add nothing; a burst longer than a
             // frame keeps its start, which holds the frame.
-            const qsizetype held = m_hidFrameAccumulator.size() / 2;
+            const qsizetype held = m_burst.size();
             const qsizetype take =
                 std::min({qsizetype(count), data.size() - 1, kMaxBurstBytes - held});
             if (take > 0)
-                m_hidFrameAccumulator.append(FrameHex::fromBytes(data.sliced(1, take)));
+                m_burst.append(data.sliced(1, take));
             outcome.historyLine = diagnosticLine(reportId, data);
             return outcome;
         }
@@ -58,7 +58,7 @@ HidReportOutcome HidFrameAssembler::report(quint8 reportId, QByteArrayView data)
 
     if (m_hidDataSeen) {
         endOfBurst(outcome);
-        m_hidFrameAccumulator.clear();
+        m_burst.clear();
     }
     m_hidDataSeen = false;
     return outcome;
@@ -66,23 +66,27 @@ HidReportOutcome HidFrameAssembler::report(quint8 reportId, QByteArrayView data)
 
 void HidFrameAssembler::endOfBurst(HidReportOutcome &outcome) const
 {
-    const QString &burst = m_hidFrameAccumulator;
     switch (m_routine) {
     case HidRoutine::HidReadingFrameData:
-        // The label shows the burst from its second character on, fourteen pairs of digits.
-        outcome.usbText = burst.mid(1, 28);
-        outcome.frame = CompletedFrame{burst, FrameHex::passesFramingTest(burst)};
+        // The label shows the burst in hex from its second digit on, fourteen pairs of digits.
+        outcome.usbText = hidFrameAccumulator().mid(1, 28);
+        outcome.frame = CompletedFrame{m_burst, passesFramingTest(m_burst)};
         return;
     case HidRoutine::HidIndexedFrameData:
-        outcome.frame = CompletedFrame{evenPositions(burst, 28), false};
+        outcome.frame = CompletedFrame{lowDigits(m_burst, 14), false};
         break;
     case HidRoutine::HidRotatedNibbleData: {
-        const QString low = evenPositions(burst, 22);
+        const QByteArray low = lowDigits(m_burst, 11);
         outcome.frame = CompletedFrame{low.mid(10, 1) + low.left(10), false};
         break;
     }
     }
-    outcome.usbText = outcome.frame->frameHex;
+    outcome.usbText = QString::fromLatin1(outcome.frame->bytes);
+}
+
+QString HidFrameAssembler::hidFrameAccumulator() const
+{
+    return FrameHex::fromBytes(m_burst);
 }
 
 } // namespace protocol

@@ -2,6 +2,7 @@
 
 #include "CompletedFrame.h"
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
@@ -25,7 +26,7 @@ struct HidReportOutcome
     QString historyLine;
     // Set at the end of a burst: the new caption of the diagnostic label USBtxt.
     std::optional<QString> usbText;
-    // Set at the end of a burst: the new FrameHex, and whether to decode it.
+    // Set at the end of a burst: the frame, and whether to decode it.
     std::optional<CompletedFrame> frame;
 };
 
@@ -60,7 +61,7 @@ public:
     // A burst is under way: the previous report carried serial bytes.
     bool hidDataSeen() const { return m_hidDataSeen; }
     // Hex text (two digits per byte) of the current burst's serial bytes.
-    const QString &hidFrameAccumulator() const { return m_hidFrameAccumulator; }
+    QString hidFrameAccumulator() const;
 
     // The diagnostic line of a report: "R %.2x  " for the identifier, then "%.2x " per data byte.
     static QString diagnosticLine(quint8 reportId, QByteArrayView data);
@@ -69,7 +70,7 @@ private:
     void endOfBurst(HidReportOutcome &outcome) const;
 
     HidRoutine m_routine = HidRoutine::HidReadingFrameData;
-    QString m_hidFrameAccumulator;
+    QByteArray m_burst; // the serial bytes of the current burst
     bool m_hidDataSeen = false;
     qint32 m_usbIdleReports = 0;
 };

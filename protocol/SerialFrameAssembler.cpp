@@ -32,7 +32,7 @@ QList<CompletedFrame> SerialFrameAssembler::receive(QByteArrayView batch)
         if (m_routine == SerialRoutine::IndexedFrameData) {
             append(lowHexDigit(byte));
             if ((byte >> 4) == 0xE) {
-                frames.append({QString::fromLatin1(m_accumulator), false});
+                frames.append({m_accumulator, false});
                 m_accumulator.clear();
             }
             continue;
@@ -42,10 +42,9 @@ QList<CompletedFrame> SerialFrameAssembler::receive(QByteArrayView batch)
         if (c != kCarriageReturn)
             continue;
         // Bytes 2 to 14 of the accumulation; fewer when it is shorter.
-        const QString frameHex =
-            FrameHex::fromBytes(QByteArrayView(m_accumulator)
-                                    .sliced(1, std::min<qsizetype>(13, m_accumulator.size() - 1)));
-        frames.append({frameHex, FrameHex::passesFramingTest(frameHex)});
+        const QByteArray frame =
+            m_accumulator.sliced(1, std::min<qsizetype>(13, m_accumulator.size() - 1));
+        frames.append({frame, passesFramingTest(frame)});
         m_accumulator.clear();
     }
     return frames;

@@ -44,7 +44,7 @@ public:
     // 0x0D, accepted or not, so a frame is never delivered twice.
     //
     // IndexedFrameData: the frame is the low hex digit of every byte since the previous end,
-    // including the ending byte; decode is always false.
+    // including the ending byte, as text; decode is always false.
     QList<CompletedFrame> receive(QByteArrayView batch);
 
     // The accumulated text as the routine keeps it: two hex digits per byte for

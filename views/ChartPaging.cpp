@@ -1,6 +1,6 @@
 #include "ChartPaging.h"
 
-#include "IntegerText.h"
+#include "protocol/IntegerText.h"
 
 qint64 ChartPaging::pageCount(qint64 shownPoints, int pageSize)
 {
@@ -76,9 +76,9 @@ bool ChartPaging::follow(qint64 shownPoints)
 
 QString ChartPaging::MaxrecordExit(const QString &text, qint64 shownPoints)
 {
-    const std::optional<int> size = IntegerText::parse(text);
+    const std::optional<int> size = protocol::IntegerText::parse(text);
     if (!size)
-        return IntegerText::conversionError(text);
+        return protocol::IntegerText::conversionError(text);
     if (*size < 0)
         return QStringLiteral("The page size cannot be negative: %1").arg(*size);
     m_pageSize = *size;

@@ -1,6 +1,6 @@
 #include "LimitAlarms.h"
 
-#include "IntegerText.h"
+#include "protocol/IntegerText.h"
 
 void LimitAlarms::presetForCount(int countFull)
 {
@@ -18,10 +18,10 @@ LimitAlarms::LimitChange LimitAlarms::takeLimit(const QString &text, float &limi
         change.redrawDial = true;
         return change;
     }
-    const std::optional<int> value = IntegerText::parse(text);
+    const std::optional<int> value = protocol::IntegerText::parse(text);
     if (!value) {
         change.ok = false;
-        change.error = IntegerText::conversionError(text);
+        change.error = protocol::IntegerText::conversionError(text);
         return change;
     }
     limit = float(*value);

@@ -453,7 +453,7 @@ void TestLogInWindow::missingLogTableStillStartsTheProgram()
     QVERIFY(!w.logOpen());
     QCOMPARE(w.windowTitle(), QStringLiteral("Vorlatt Interface Program: 1.0.1"));
     QCOMPARE(w.readingLog().RecordLimit, 10000);
-    QCOMPARE(w.state().countRange.CountFull, 6000);
+    QCOMPARE(w.countRange().CountFull, 6000);
 
     w.ui()->COMCon->click();
     send("\r" + protocol::DisplayState().toFrame().right(1));

@@ -97,13 +97,12 @@ void TestMainWindow::profileAtStartup()
 {
     QFETCH(ProfileSwitches, switches);
     TFCOMM w(&switches);
-    const SharedState &s = w.state();
     QTEST(w.windowTitle(), "caption");
     QTEST(w.profile().serialSpeed, "speed");
-    QTEST(s.countRange.CountFull, "countFull");
+    QTEST(w.countRange().CountFull, "countFull");
     QFETCH(int, countFull);
-    QCOMPARE(s.countRange.CountTenth, countFull / 10);
-    QCOMPARE(s.countRange.CountFiftieth, countFull / 50);
+    QCOMPARE(w.countRange().CountTenth, countFull / 10);
+    QCOMPARE(w.countRange().CountFiftieth, countFull / 50);
     const LimitAlarms::State &limits = w.limits().state();
     QTEST(limits.MaxLimit, "maxLimit");
     QTEST(limits.MinLimit, "minLimit");

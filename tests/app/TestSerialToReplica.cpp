@@ -100,7 +100,7 @@ void TestSerialToReplica::framesReachTheReplica()
     QVERIFY(!ui->LcdDc1->isVisibleTo(ui->Panel1));
     QVERIFY(ui->LCDHz->isVisibleTo(ui->Panel1));
     QCOMPARE(ui->PBar2->maximum(), 100);
-    QCOMPARE(w.state().countRange.CountCode, QStringLiteral("10"));
+    QCOMPARE(w.countRange().CountCode, QStringLiteral("10"));
 
     ui->COMCon->click(); // up again: the banner goes, the port closes
     QVERIFY(!w.serialDriver()->IsOpen());

@@ -1,7 +1,7 @@
+#include "protocol/CompletedFrame.h"
 #include "protocol/CountRange.h"
 #include "protocol/DecodedFrame.h"
 #include "protocol/DisplayState.h"
-#include "protocol/FrameHex.h"
 
 #include <QtTest>
 
@@ -12,7 +12,7 @@ namespace {
 
 // The 13 bytes of a frame up to its carriage return, written out byte by byte so that the
 // tables pin the frame layout independently of the encoder.
-QString frame(char sign, const char *digits, char pointCode, quint8 s1, quint8 s2, quint8 s3,
+QByteArray frame(char sign, const char *digits, char pointCode, quint8 s1, quint8 s2, quint8 s3,
               quint8 s4)
 {
     QByteArray b;
@@ -26,7 +26,21 @@ QString frame(char sign, const char *digits, char pointCode, quint8 s1, quint8 s
     b += char(s4);
     b += '\0';
     b += '\r';
-    return QString::fromLatin1(b.toHex().toUpper());
+    return b;
+}
+
+// The failure as the tables name it.
+int failedStep(DecodedFrame::Failure failure)
+{
+    switch (failure) {
+    case DecodedFrame::Failure::None:
+        return 0;
+    case DecodedFrame::Failure::PointCode:
+        return 4;
+    case DecodedFrame::Failure::Value:
+        return 12;
+    }
+    return -1;
 }
 
 int flags(Annunciators a)
@@ -56,7 +70,7 @@ private slots:
 
 void TestFrameDecoder::decodesReadingAndDrivenValues_data()
 {
-    QTest::addColumn<QString>("frameHex");
+    QTest::addColumn<QByteArray>("frameBytes");
     QTest::addColumn<int>("countFullInForce");
     QTest::addColumn<int>("annunciators");
     QTest::addColumn<QString>("valueText");
@@ -81,7 +95,7 @@ void TestFrameDecoder::decodesReadingAndDrivenValues_data()
                                        << "-"
                                        << "1|2|3|4" << 2 << "6" << 60 << -123 + 600 << 12 << -1234;
     QTest::newRow("same frame with the byte after the carriage return")
-        << frame('-', "1234", '2', 0x30, 0x00, 0x40, 0x80) + "0A" << 6000 << dcAutoMilliVolt
+        << frame('-', "1234", '2', 0x30, 0x00, 0x40, 0x80) + "\n" << 6000 << dcAutoMilliVolt
         << "-12.34" << -1234.0f << "DC"
         << "mV"
         << "AUTO"
@@ -227,12 +241,12 @@ void TestFrameDecoder::decodesReadingAndDrivenValues_data()
 
 void TestFrameDecoder::decodesReadingAndDrivenValues()
 {
-    QFETCH(QString, frameHex);
+    QFETCH(QByteArray, frameBytes);
     QFETCH(int, countFullInForce);
 
-    const std::optional<DecodedFrame> f = DecodedFrame::decode(frameHex, countFullInForce);
+    const std::optional<DecodedFrame> f = DecodedFrame::decode(frameBytes, countFullInForce);
     QVERIFY(f);
-    QCOMPARE(f->failedStep, 0);
+    QCOMPARE(failedStep(f->failedStep), 0);
     QCOMPARE(f->error, QString());
     QTEST(flags(f->annunciators), "annunciators");
     QTEST(f->reading.ValueText, "valueText");
@@ -281,15 +295,14 @@ void TestFrameDecoder::unitTextFollowsTheLastRuleThatHolds()
     QFETCH(int, annunciators);
     DisplayState display;
     display.annunciators = Annunciators::fromInt(annunciators);
-    const QString frameHex = FrameHex::fromBytes(display.toFrame().left(13));
-    const std::optional<DecodedFrame> f = DecodedFrame::decode(frameHex, 6000);
+    const std::optional<DecodedFrame> f = DecodedFrame::decode(display.toFrame().left(13), 6000);
     QVERIFY(f);
     QTEST(f->reading.UnitText, "unit");
 }
 
 void TestFrameDecoder::failedConversionStopsAtItsStep_data()
 {
-    QTest::addColumn<QString>("frameHex");
+    QTest::addColumn<QByteArray>("frameBytes");
     QTest::addColumn<int>("failedStep");
     QTest::addColumn<QString>("error");
     // The shared reading after applyTo() over {"1.000", 1000, "AC", "V", "AUTO"}.
@@ -316,14 +329,14 @@ void TestFrameDecoder::failedConversionStopsAtItsStep_data()
 
 void TestFrameDecoder::failedConversionStopsAtItsStep()
 {
-    QFETCH(QString, frameHex);
+    QFETCH(QByteArray, frameBytes);
     QFETCH(QStringList, texts);
 
-    const std::optional<DecodedFrame> f = DecodedFrame::decode(frameHex, 6000);
+    const std::optional<DecodedFrame> f = DecodedFrame::decode(frameBytes, 6000);
     QVERIFY(f);
-    QTEST(f->failedStep, "failedStep");
+    QTEST(failedStep(f->failedStep), "failedStep");
     QTEST(f->error, "error");
-    QCOMPARE(f->ok(), f->failedStep == 0);
+    QCOMPARE(f->ok(), failedStep(f->failedStep) == 0);
 
     MeterReading shared{"1.000", 1000.0f, "AC", "V", "AUTO"};
     f->applyTo(shared);
@@ -334,24 +347,24 @@ void TestFrameDecoder::failedConversionStopsAtItsStep()
 
 void TestFrameDecoder::framingTestGuardsTheDecoder_data()
 {
-    QTest::addColumn<QString>("frameHex");
+    QTest::addColumn<QByteArray>("frameBytes");
     QTest::addColumn<bool>("accepted");
 
-    const QString good = frame('+', "1234", '2', 0x30, 0x00, 0x40, 0x80);
+    const QByteArray good = frame('+', "1234", '2', 0x30, 0x00, 0x40, 0x80);
     QTest::newRow("plus") << good << true;
     QTest::newRow("minus") << frame('-', "1234", '2', 0x30, 0x00, 0x40, 0x80) << true;
-    QTest::newRow("sign missing") << "30" + good.mid(2) << false;
-    QTest::newRow("no carriage return at byte 13") << good.left(24) + "0A" << false;
-    QTest::newRow("one digit short") << good.left(25) << false;
-    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("sign missing") << "0" + good.mid(1) << false;
+    QTest::newRow("no carriage return at byte 13") << good.left(12) + "\n" << false;
+    QTest::newRow("one byte short") << good.left(12) << false;
+    QTest::newRow("empty") << QByteArray() << false;
 }
 
 void TestFrameDecoder::framingTestGuardsTheDecoder()
 {
-    QFETCH(QString, frameHex);
+    QFETCH(QByteArray, frameBytes);
     QFETCH(bool, accepted);
-    QCOMPARE(FrameHex::passesFramingTest(frameHex), accepted);
-    QCOMPARE(DecodedFrame::decode(frameHex, 6000).has_value(), accepted);
+    QCOMPARE(passesFramingTest(frameBytes), accepted);
+    QCOMPARE(DecodedFrame::decode(frameBytes, 6000).has_value(), accepted);
 }
 
 void TestFrameDecoder::countRangeForCode_data()
@@ -403,7 +416,7 @@ void TestFrameDecoder::encodedStatesDecodeBack()
                 QCOMPARE(bytes.size(), 14);
                 QCOMPARE(bytes.indexOf('\r'), 12);
                 const std::optional<DecodedFrame> f =
-                    DecodedFrame::decode(FrameHex::fromBytes(bytes.left(13)), 6000);
+                    DecodedFrame::decode(bytes.left(13), 6000);
                 QVERIFY(f && f->ok());
                 QCOMPARE(f->annunciators, Annunciators(bit.flag));
                 QCOMPARE(f->point, point);
@@ -414,7 +427,7 @@ void TestFrameDecoder::encodedStatesDecodeBack()
     DisplayState overload;
     overload.overload = true;
     overload.negative = true;
-    const auto f = DecodedFrame::decode(FrameHex::fromBytes(overload.toFrame().left(13)), 6000);
+    const auto f = DecodedFrame::decode(overload.toFrame().left(13), 6000);
     QVERIFY(f && f->overload);
     QCOMPARE(f->reading.NumericValue, -6001.0f);
 }

@@ -1,6 +1,5 @@
 #include "SimScript.h"
 #include "protocol/DecodedFrame.h"
-#include "protocol/FrameHex.h"
 #include "protocol/SerialFrameAssembler.h"
 
 #include <QDeadlineTimer>
@@ -32,7 +31,7 @@ QString shown(const DecodedFrame &f)
 QString scriptFrameShown(qint64 index)
 {
     const QByteArray bytes = SimScript::state(index).toFrame();
-    return shown(*DecodedFrame::decode(FrameHex::fromBytes(bytes.left(13)), 6000));
+    return shown(*DecodedFrame::decode(bytes.left(13), 6000));
 }
 
 // Reads until the simulator has ended and the line has stayed quiet for a moment, or until
@@ -88,7 +87,7 @@ void TestMeterSimulator::scriptTourCoversTheMeter()
         const QByteArray bytes = SimScript::state(i).toFrame();
         QCOMPARE(bytes.size(), 14);
         QCOMPARE(bytes.indexOf('\r'), 12); // a carriage return earlier would cut the frame
-        const auto f = DecodedFrame::decode(FrameHex::fromBytes(bytes.left(13)), 6000);
+        const auto f = DecodedFrame::decode(bytes.left(13), 6000);
         QVERIFY(f);
         QVERIFY2(f->ok(), qPrintable(f->error));
         units << f->reading.UnitText;
@@ -156,7 +155,7 @@ void TestMeterSimulator::framesSentDecodeInOrder()
                  i, std::min<qsizetype>(37, received.size() - i)))) {
             if (!frame.decode)
                 continue;
-            const auto f = DecodedFrame::decode(frame.frameHex, 6000);
+            const auto f = DecodedFrame::decode(frame.bytes, 6000);
             QVERIFY(f && f->ok());
             got << shown(*f);
         }

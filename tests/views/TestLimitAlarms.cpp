@@ -1,4 +1,4 @@
-#include "views/IntegerText.h"
+#include "protocol/IntegerText.h"
 #include "views/KeyFilter.h"
 #include "views/LimitAlarms.h"
 

@@ -4,7 +4,6 @@
 #include "link/PortOpenFailure.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
-#include "protocol/CountRange.h"
 #include "protocol/DecodedFrame.h"
 
 #include <QDateTime>
@@ -39,7 +38,7 @@ QString openFailure(const LoggerOptions &o, const QString &device, const QString
 Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent,
                std::unique_ptr<HidBackend> hidBackend)
     : QObject(parent), m_options(options), m_out(out), m_err(err),
-      m_hidBackend(std::move(hidBackend)), m_countFull(protocol::CountRange().CountFull)
+      m_hidBackend(std::move(hidBackend))
 {
     m_settings.RepeatSet = options.repeat;
     m_settings.RecordSI = options.sampling;
@@ -174,7 +173,7 @@ QString Logger::openUsb()
             [this] { usbChanged(); });
     switch (m_usb->open()) {
     case UsbCableSource::Opened::Reading:
-        m_hidAssembler = protocol::HidFrameAssembler();
+        m_stream.restart();
         m_firstFrame = true;
         return QString();
     case UsbCableSource::Opened::NoAccess:
@@ -201,30 +200,27 @@ void Logger::bytesArrived()
 void Logger::receive(const char *data, int size)
 {
     bytesArrived();
-    const QList<protocol::CompletedFrame> frames = m_assembler.receive(QByteArrayView(data, size));
-    for (const protocol::CompletedFrame &frame : frames) {
-        if (m_finished)
-            return;
-        takeFrame(frame);
-    }
+    m_stream.receiveBytes(QByteArrayView(data, size), [this](const protocol::StreamFrame &frame) {
+        if (!m_finished)
+            takeFrame(frame);
+    });
 }
 
 void Logger::receiveReport(quint8 reportId, QByteArrayView data)
 {
     if (m_finished)
         return;
-    const protocol::HidReportOutcome outcome = m_hidAssembler.report(reportId, data);
+    const protocol::ReadingStream::ReportView shown = m_stream.receiveReport(reportId, data);
     // The cable sends empty reports on its own: only serial bytes show that the meter is there.
-    if (!outcome.historyLine.isEmpty())
+    if (!shown.historyLine.isEmpty())
         bytesArrived();
-    if (outcome.frame)
-        takeFrame(*outcome.frame);
+    if (shown.frame)
+        takeFrame(*shown.frame);
 }
 
-void Logger::takeFrame(const protocol::CompletedFrame &frame)
+void Logger::takeFrame(const protocol::StreamFrame &frame)
 {
-    const std::optional<protocol::DecodedFrame> decoded =
-        frame.decode ? protocol::DecodedFrame::decode(frame.frameHex, m_countFull) : std::nullopt;
+    const std::optional<protocol::DecodedFrame> &decoded = frame.decoded;
     const bool first = m_firstFrame;
     m_firstFrame = false;
     if (!decoded || !decoded->ok()) {
@@ -233,7 +229,6 @@ void Logger::takeFrame(const protocol::CompletedFrame &frame)
             m_garbageSince = QDateTime::currentDateTime();
         return;
     }
-    m_countFull = decoded->countRange.CountFull;
     take(decoded->reading,
          logrecord::fullUnit(decoded->reading, decoded->has(protocol::Annunciator::Kilo),
                              decoded->has(protocol::Annunciator::Mega)));
@@ -365,7 +360,7 @@ void Logger::reopen()
     }
     if (m_driver.OpenPort()) {
         m_sinceBytes.restart();
-        m_assembler = protocol::SerialFrameAssembler();
+        m_stream.restart();
         m_firstFrame = true;
         return;
     }

@@ -8,8 +8,7 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/HidBackend.h"
 #include "log/LogRules.h"
-#include "protocol/HidFrameAssembler.h"
-#include "protocol/SerialFrameAssembler.h"
+#include "protocol/ReadingStream.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -57,7 +56,7 @@ private:
     void receive(const char *data, int size);
     void receiveReport(quint8 reportId, QByteArrayView data);
     void bytesArrived();
-    void takeFrame(const protocol::CompletedFrame &frame);
+    void takeFrame(const protocol::StreamFrame &frame);
     void usbChanged();
     // Opens the cable and starts a fresh frame; the reason when it cannot.
     QString openUsb();
@@ -78,11 +77,10 @@ private:
     std::FILE *m_err = nullptr;
 
     TSerialPortDriver m_driver;
-    protocol::SerialFrameAssembler m_assembler;
     std::unique_ptr<HidBackend> m_hidBackend; // until the cable source takes it
     std::unique_ptr<UsbCableSource> m_usb;
-    protocol::HidFrameAssembler m_hidAssembler;
-    qint32 m_countFull = 0;
+    // Frames cut and decoded as the window does, with the count range in force.
+    protocol::ReadingStream m_stream;
     LogRules m_rules;
     LogSettings m_settings;
 

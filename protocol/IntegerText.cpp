@@ -2,6 +2,8 @@
 
 #include <limits>
 
+namespace protocol {
+
 std::optional<int> IntegerText::parse(const QString &text)
 {
     qsizetype i = 0;
@@ -34,3 +36,5 @@ QString IntegerText::conversionError(const QString &text)
 {
     return QStringLiteral("'%1' is not a valid integer value").arg(text);
 }
+
+} // namespace protocol

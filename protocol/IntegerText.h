@@ -4,7 +4,10 @@
 
 #include <optional>
 
-// Reading typed text as a whole number, the way every edit box of the window does it.
+namespace protocol {
+
+// Reading text as a whole number, the one rule for the window's edit boxes, the sampling interval
+// and the digits of a frame.
 class IntegerText
 {
 public:
@@ -16,3 +19,5 @@ public:
     // value".
     static QString conversionError(const QString &text);
 };
+
+} // namespace protocol
