@@ -6,6 +6,7 @@
 #include "ReplicaPanel.h"
 #include "LogCommands.h"
 #include "SerialConnection.h"
+#include "UsbConnection.h"
 #include "StartValues.h"
 #include "ToggleGroup.h"
 #include "ui_FCOMM.h"
@@ -15,6 +16,7 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
+#include "link/hid/UsbCableLink.h"
 #include "views/KeyFilter.h"
 #include "views/ReadingChart.h"
 
@@ -91,6 +93,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     connectGroup->addButton(m_ui->ReadBtn);
 
     wireControls();
+    m_usb = std::make_unique<UsbConnection>(m_ui->DevListBox, m_ui->HistoryListBox);
     createHidController(std::move(hidBackend));
     FormCreate();
 
@@ -101,13 +104,11 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
 
 TFCOMM::~TFCOMM()
 {
-    // The controller goes first, so the devices still held here are only unplugged and then
-    // checked in without fresh objects replacing them.
+    // The controller goes first, so the devices still listed are only unplugged and deleted,
+    // without fresh objects replacing them as a check-in would.
     delete HidCtl;
     HidCtl = nullptr;
-    for (int i = 0; i < m_ui->DevListBox->count(); ++i)
-        delete static_cast<THidDevice *>(
-            m_ui->DevListBox->item(i)->data(Qt::UserRole).value<void *>());
+    m_usb->deleteListedAfterController();
     closeLogTable();
     m_logCommands.reset(); // the grid model goes before the window's children, the grid among them
 }
@@ -561,6 +562,7 @@ void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
     if (!backend)
         backend = THidDeviceController::systemBackend();
     HidCtl = new THidDeviceController(std::move(backend), this);
+    m_usb->setController(HidCtl);
     // In this order: the first device-list step, run when OnDeviceChange is assigned, already
     // reports arrivals... and the data-error handler reaches the devices listed by then.
     HidCtl->SetOnArrival({this, &TFCOMM::HidCtlArrival});
@@ -572,19 +574,12 @@ void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
 
 THidDevice *TFCOMM::selectedHidDevice() const
 {
-    const QListWidgetItem *item = m_ui->DevListBox->currentItem();
-    if (m_ui->DevListBox->count() == 0 || !item || !item->isSelected())
-        return nullptr;
-    return static_cast<THidDevice *>(item->data(Qt::UserRole).value<void *>());
+    return m_usb->selected();
 }
 
 void TFCOMM::addHistoryLine(const QString &line)
 {
-    QListWidget *history = m_ui->HistoryListBox;
-    history->addItem(line);
-    while (history->count() > usbcable::kHistoryLines)
-        delete history->takeItem(0);
-    history->setCurrentRow(history->count() - 1);
+    m_usb->addHistoryLine(line);
 }
 
 void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
@@ -592,42 +587,34 @@ void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
     const bool linkOn = m_ui->USBCon->isChecked();
     m_ui->ReadBtn->setChecked(false);
     ReadBtnClick();
-
-    QListWidget *list = m_ui->DevListBox;
-    for (int i = 0; i < list->count(); ++i)
-        delete static_cast<THidDevice *>(list->item(i)->data(Qt::UserRole).value<void *>());
-    list->clear();
     CurrentHidDevice = nullptr;
-
+    m_usb->clearList();
     HidCtl->EnumerateDevices();
-    QStringList descriptions;
-    for (int i = 0; i < list->count(); ++i)
-        descriptions << list->item(i)->text();
-    if (const int cable = usbcable::pickCable(descriptions); cable >= 0)
-        list->setCurrentRow(cable);
+    m_usb->selectCable();
 
     // Another device coming or going must not silently stop a running link: the cable, checked
     // out afresh, gets its report handler again; a cable that is gone ends the link.
-    if (!linkOn)
+    switch (UsbConnection::afterChange(linkOn, selectedHidDevice())) {
+    case UsbConnection::AfterChange::NotRunning:
         return;
-    THidDevice *cable = selectedHidDevice();
-    if (cable && cable->ReadWriteAccess()) {
-        CurrentHidDevice = cable;
-        installUsbReportHandler(cable);
+    case UsbConnection::AfterChange::GoesOn:
+        CurrentHidDevice = selectedHidDevice();
+        installUsbReportHandler(CurrentHidDevice);
+        return;
+    case UsbConnection::AfterChange::Ends:
+        m_ui->USBCon->setChecked(false);
+        endUsbLink();
+        // Shown once the controller's notification is over, not from inside it.
+        QMetaObject::invokeMethod(
+            this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); },
+            Qt::QueuedConnection);
         return;
     }
-    m_ui->USBCon->setChecked(false);
-    endUsbLink();
-    // Shown once the controller's notification is over, not from inside it.
-    QMetaObject::invokeMethod(
-        this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); }, Qt::QueuedConnection);
 }
 
 bool TFCOMM::HidCtlEnumerate(THidDevice *HidDev, qint32 Idx)
 {
-    auto *item = new QListWidgetItem(usbcable::DeviceDescription(HidDev), m_ui->DevListBox);
-    item->setData(Qt::UserRole,
-                  QVariant::fromValue(static_cast<void *>(HidCtl->CheckOutDevice(Idx))));
+    m_usb->addListed(HidDev, Idx);
     return true;
 }
 
@@ -660,47 +647,68 @@ void TFCOMM::ReadBtnClick()
 
 void TFCOMM::SetFeatureClick()
 {
+    sendLineSpeed([](bool) {});
+}
+
+// The line-speed report goes off the GUI thread (a cable that never answers would hold the
+// window for seconds); `answered` runs with the cable's answer, after the history line.
+void TFCOMM::sendLineSpeed(std::function<void(bool taken)> answered)
+{
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
         showUsbInformation(usbcable::kNotConnectedMessage);
         m_ui->USBCon->setChecked(false);
         return;
     }
-    const QByteArray report = usbcable::LineSpeedReport(quint32(m_profile.usbCableSpeed));
-    CurrentHidDevice->SendFeatureReport(reinterpret_cast<const quint8 *>(report.constData()),
-                                        int(report.size()));
-    addHistoryLine(usbcable::speedHistoryLine(report));
+    UsbCableLink::sendLineSpeed(CurrentHidDevice, quint32(m_profile.usbCableSpeed), this,
+                                [this, answered](bool taken, const QByteArray &report) {
+                                    addHistoryLine(usbcable::speedHistoryLine(report));
+                                    answered(taken);
+                                });
 }
 
 void TFCOMM::USBConClick()
 {
     const bool starting = m_ui->USBCon->isChecked();
     ReadBtnClick();
-    SetFeatureClick();
     m_state.UsbIdleReports = 0;
     m_stream.resetUsbIdleReports();
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
+        SetFeatureClick(); // says the cable is not connected
         // No cable: the link is not running, so the serial controls must not stay hidden.
         endUsbLink();
         return;
     }
     if (!CurrentHidDevice->ReadWriteAccess()) {
+        SetFeatureClick();
         m_ui->USBCon->setChecked(false);
         if (starting)
             QMessageBox::warning(this, QStringLiteral("Vorlatt"),
                                  usbcable::noAccessMessage(CurrentHidDevice->PnPInfo().DevicePath));
         return;
     }
-    if (m_ui->USBCon->isChecked()) {
-        for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
-            p->hide();
-        m_ui->COMCon->hide();
-        installUsbReportHandler(CurrentHidDevice);
-    } else {
+    if (!starting) {
+        SetFeatureClick();
         CurrentHidDevice->SetOnData({});
         endUsbLink();
+        return;
     }
+    // The button stays down while the cable answers; reading starts at once, so that nothing
+    // the meter sends meanwhile is missed. A cable that does not take the report ends the link.
+    for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
+        p->hide();
+    m_ui->COMCon->hide();
+    installUsbReportHandler(CurrentHidDevice);
+    THidDevice *cable = CurrentHidDevice;
+    sendLineSpeed([this, cable](bool taken) {
+        if (taken || !m_ui->USBCon->isChecked() || CurrentHidDevice != cable)
+            return;
+        m_ui->USBCon->setChecked(false);
+        cable->SetOnData({});
+        endUsbLink();
+        showUsbInformation(usbcable::kNotConnectedMessage);
+    });
 }
 
 void TFCOMM::installUsbReportHandler(THidDevice *device)

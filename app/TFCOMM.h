@@ -25,6 +25,7 @@ class QChartView;
 class QTimer;
 class ReadingChart;
 class ReplicaPanel;
+class UsbConnection;
 class QWidget;
 class TSerialPortDriver;
 class THidDevice;
@@ -175,6 +176,7 @@ private:
     THidDevice *selectedHidDevice() const;
     void addHistoryLine(const QString &line);
     void handleHidReport(quint8 reportId, const quint8 *data, quint16 size);
+    void sendLineSpeed(std::function<void(bool taken)> answered);
     void installUsbReportHandler(THidDevice *device);
     void endUsbLink();
     void showUsbInformation(const QString &text);
@@ -186,6 +188,7 @@ private:
     protocol::ReadingStream m_stream;
     protocol::MeterReading m_reading;
     std::unique_ptr<ReplicaPanel> m_replica;
+    std::unique_ptr<UsbConnection> m_usb;
     FrameErrorGate m_frameErrors;
     LimitAlarms m_limits;
     Dial m_dial;

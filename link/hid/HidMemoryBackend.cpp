@@ -24,13 +24,14 @@ public:
     int inputReportByteLength() override { return m_entry->device.inputReportByteLength; }
     int setFeature(const quint8 *data, int size) override
     {
-        std::lock_guard lock(m_state->mutex);
+        std::unique_lock lock(m_state->mutex);
         if (!m_entry->present)
             return ENODEV;
         if (!m_readWrite)
             return EBADF;
         m_entry->features.append(QByteArray(reinterpret_cast<const char *>(data), size));
-        return 0;
+        m_state->changed.wait(lock, [this] { return !m_entry->holdFeatures; });
+        return m_entry->featureAnswer;
     }
 
 private:
@@ -131,6 +132,27 @@ void HidMemoryBackend::notify()
 {
     if (m_changeHandler)
         m_changeHandler();
+}
+
+void HidMemoryBackend::holdFeatureReports(const QString &path)
+{
+    std::shared_ptr<Entry> entry = find(path);
+    std::lock_guard lock(m_state->mutex);
+    if (entry)
+        entry->holdFeatures = true;
+}
+
+void HidMemoryBackend::answerFeatureReports(const QString &path, int error)
+{
+    std::shared_ptr<Entry> entry = find(path);
+    {
+        std::lock_guard lock(m_state->mutex);
+        if (entry) {
+            entry->holdFeatures = false;
+            entry->featureAnswer = error;
+        }
+    }
+    m_state->changed.notify_all();
 }
 
 QList<QByteArray> HidMemoryBackend::featureReports(const QString &path) const

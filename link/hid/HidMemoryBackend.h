@@ -39,6 +39,10 @@ public:
     // Notifies a change without changing anything.
     void notify();
     QList<QByteArray> featureReports(const QString &path) const;
+    // Feature reports to the device wait (as for a device that does not answer) until
+    // answerFeatureReports(), which lets them end with `error` (0: taken).
+    void holdFeatureReports(const QString &path);
+    void answerFeatureReports(const QString &path, int error);
     // Input reports not yet read.
     int queued(const QString &path) const;
     bool available() const override { return m_available; }
@@ -59,6 +63,8 @@ private:
         std::deque<QByteArray> queue;
         QList<QByteArray> features;
         bool present = true;
+        bool holdFeatures = false;
+        int featureAnswer = 0;
     };
     struct State
     {

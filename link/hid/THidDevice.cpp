@@ -32,34 +32,10 @@ THidDevice::THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceControlle
 
 THidDevice::~THidDevice()
 {
-    const THidDataEvent onData = m_onData;
-    const THidPlugEvent onUnplug = m_onUnplug;
     SetOnData({});
     m_onUnplug = {};
     CloseDeviceHandle();
     CloseReadHandle();
-
-    THidDeviceController *owner = m_ownerController;
-    if (!owner)
-        return;
-    const qsizetype index = owner->m_deviceList.indexOf(this);
-    if (index < 0)
-        return;
-    if (!m_pluggedIn) {
-        owner->m_deviceList.removeAt(index);
-        return;
-    }
-    // The fresh object takes the place of this one. A device that can no longer be opened (gone
-    // between the last rescan and now) loses its entry, as an unplugged one does.
-    try {
-        auto *fresh = new THidDevice(std::move(m_pnpInfo), owner, m_backend);
-        fresh->m_onData = onData;
-        fresh->m_onUnplug = onUnplug;
-        fresh->m_readSleepTime = m_readSleepTime.load();
-        owner->m_deviceList[index] = fresh;
-    } catch (const EControllerError &) {
-        owner->m_deviceList.removeAt(index);
-    }
 }
 
 bool THidDevice::accessAllowed() const

@@ -48,16 +48,17 @@ public:
 
 // One HID device interface as the controller lists it.
 //
-// Who calls what: the controller creates devices (BuildDeviceList), unplugs them (DeviceChange)
-// and checks them out (CheckOutDevice); the holder names them (ProductName, SerialNumber,
-// Attributes), sends feature reports (SendFeatureReport), installs and removes the data handler
-// (SetOnData, which starts and stops the read thread) and checks them in by deleting them.
+// Who calls what: the controller creates devices (BuildDeviceList), owns them, unplugs them
+// (DeviceChange), checks them out (CheckOutDevice) and in (CheckInDevice); the holder names them
+// (ProductName, SerialNumber, Attributes), sends feature reports (SendFeatureReport), and
+// installs and removes the data handler (SetOnData, which starts and stops the read thread).
 //
 // Checking in a plugged-in device replaces it in the controller's list by a fresh object at the
 // same index, which keeps the data and unplug handlers and the sleep time; the holder must not
-// use the old pointer afterwards. Every member runs on the GUI thread; input reports and read
-// errors reach OnData and OnDataError there too, one at a time: the read thread waits until the
-// handler has returned, so the handler may touch the window and may even delete the device.
+// use the old pointer afterwards. Every member runs on the GUI thread, except the few the read
+// thread uses (readAllowed, backend, ReadSleepTime); input reports and read errors reach OnData
+// and OnDataError there too, one at a time: the read thread waits until the handler has
+// returned, so the handler may touch the window and may even check the device in.
 class THidDevice
 {
 public:
@@ -87,7 +88,7 @@ public:
 
     // Accepted only from 10 to 10000 milliseconds.
     void SetReadSleepTime(int ms);
-    int ReadSleepTime() const { return m_readSleepTime; }
+    int ReadSleepTime() const { return m_readSleepTime.load(); }
 
     bool PluggedIn() const { return m_pluggedIn; }
     bool CheckedOut() const { return m_checkedOut; }
@@ -95,6 +96,10 @@ public:
     bool EventAccess() const { return m_eventAccess; }
     THidDeviceController *OwnerController() const { return m_ownerController; }
     bool readThreadRunning() const { return m_dataThread != nullptr; }
+    // For the read thread: whether the device may still be read (cleared on unplug), and the
+    // backend it reads through.
+    bool readAllowed() const { return m_readAllowed.load(); }
+    HidBackend *backend() const { return m_backend; }
     bool deviceHandleOpen() const { return m_deviceHandle != nullptr; }
 
     // The serial-number rule: an answer that only repeats the language list (string descriptor 0)
@@ -103,8 +108,8 @@ public:
                                      const std::optional<QString> &languages);
 
 private:
+    // The controller sets what only it decides: the owner, check-out, event access, unplugging.
     friend class THidDeviceController;
-    friend class THidDeviceReadThread;
 
     bool accessAllowed() const;
     bool OpenDeviceHandle();

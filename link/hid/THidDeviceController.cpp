@@ -17,7 +17,7 @@ THidDeviceController::THidDeviceController(std::unique_ptr<HidBackend> backend, 
         --g_controllers;
         throw EControllerError(QStringLiteral("Only one THidDeviceController allowed per program"));
     }
-    m_deviceList = BuildDeviceList();
+    m_devices = BuildDeviceList();
     if (m_backend->available())
         m_backend->setChangeHandler([this] { DeviceChange(); });
 }
@@ -29,13 +29,14 @@ THidDeviceController::~THidDeviceController()
     m_onDeviceUnplug = {};
     m_onEnumerate = {};
     m_backend->setChangeHandler({});
-    const QList<THidDevice *> devices = std::exchange(m_deviceList, {});
-    for (THidDevice *device : devices) {
+    std::vector<std::unique_ptr<THidDevice>> devices = std::exchange(m_devices, {});
+    for (std::unique_ptr<THidDevice> &device : devices) {
         device->m_ownerController = nullptr;
-        if (device->CheckedOut())
-            device->Unplug(); // its holder still owns it
-        else
-            delete device;
+        if (device->CheckedOut()) {
+            // Its holder still has it: unplugged, it is theirs to delete.
+            device->Unplug();
+            device.release();
+        }
     }
 }
 
@@ -44,15 +45,33 @@ std::unique_ptr<HidBackend> THidDeviceController::systemBackend()
     return std::make_unique<HidLinuxBackend>();
 }
 
-QList<THidDevice *> THidDeviceController::BuildDeviceList()
+QList<THidDevice *> THidDeviceController::deviceList() const
 {
     QList<THidDevice *> list;
+    list.reserve(qsizetype(m_devices.size()));
+    for (const std::unique_ptr<THidDevice> &device : m_devices)
+        list.append(device.get());
+    return list;
+}
+
+qsizetype THidDeviceController::indexOf(const THidDevice *device) const
+{
+    for (std::size_t i = 0; i < m_devices.size(); ++i) {
+        if (m_devices[i].get() == device)
+            return qsizetype(i);
+    }
+    return -1;
+}
+
+std::vector<std::unique_ptr<THidDevice>> THidDeviceController::BuildDeviceList()
+{
+    std::vector<std::unique_ptr<THidDevice>> list;
     if (!m_backend->available())
         return list;
     for (const HidPnPRecord &record : m_backend->enumerate()) {
         try {
-            list.append(
-                new THidDevice(std::make_unique<THidPnPInfo>(record), this, m_backend.get()));
+            list.push_back(std::make_unique<THidDevice>(std::make_unique<THidPnPInfo>(record),
+                                                        this, m_backend.get()));
         } catch (const EControllerError &) {
             // A device that cannot be opened or identified is not listed.
         }
@@ -66,7 +85,9 @@ void THidDeviceController::callWithEventAccess(const THidPlugEvent &handler, THi
         return;
     device->m_eventAccess = true;
     handler(device);
-    device->m_eventAccess = false;
+    // The handler may have checked the device in, which destroyed it.
+    if (indexOf(device) >= 0)
+        device->m_eventAccess = false;
 }
 
 void THidDeviceController::DeviceChange()
@@ -80,49 +101,48 @@ void THidDeviceController::DeviceChange()
     m_inDeviceChange = true;
     do {
         m_changePending = false;
-        QList<THidDevice *> fresh = BuildDeviceList();
+        std::vector<std::unique_ptr<THidDevice>> fresh = BuildDeviceList();
         bool changed = false;
-
-        for (qsizetype i = m_deviceList.size() - 1; i >= 0; --i) {
-            if (i >= m_deviceList.size())
+        for (qsizetype i = qsizetype(m_devices.size()) - 1; i >= 0; --i) {
+            if (i >= qsizetype(m_devices.size()))
                 continue;
-            THidDevice *device = m_deviceList.at(i);
+            THidDevice *device = m_devices[std::size_t(i)].get();
             bool present = false;
-            for (qsizetype j = fresh.size() - 1; j >= 0 && !present; --j)
-                present =
-                    fresh.at(j)->PnPInfo().DeviceInstance == device->PnPInfo().DeviceInstance &&
-                    device->PluggedIn();
+            for (const std::unique_ptr<THidDevice> &candidate : fresh)
+                present = present || (candidate->PnPInfo().DeviceInstance ==
+                                          device->PnPInfo().DeviceInstance &&
+                                      device->PluggedIn());
             if (present)
                 continue;
             device->Unplug();
             callWithEventAccess(m_onRemoval, device);
-            if (!device->CheckedOut()) {
-                m_deviceList.removeOne(device);
+            // A checked-out device stays listed until its holder checks it in.
+            const qsizetype at = indexOf(device);
+            if (at >= 0 && !device->CheckedOut()) {
                 device->m_ownerController = nullptr;
-                delete device;
+                m_devices.erase(m_devices.begin() + at);
             }
             changed = true;
         }
-
-        QList<THidDevice *> arrivals;
-        for (THidDevice *candidate : std::as_const(fresh)) {
+        std::vector<THidDevice *> arrivals;
+        for (std::unique_ptr<THidDevice> &candidate : fresh) {
             bool known = false;
-            for (THidDevice *device : std::as_const(m_deviceList))
+            for (const std::unique_ptr<THidDevice> &device : m_devices)
                 known = known || (device->PluggedIn() && device->PnPInfo().DeviceInstance ==
                                                              candidate->PnPInfo().DeviceInstance);
             if (known) {
                 candidate->m_ownerController = nullptr;
-                delete candidate;
+                candidate.reset();
             } else {
-                arrivals.append(candidate);
+                arrivals.push_back(candidate.get());
+                m_devices.push_back(std::move(candidate));
             }
         }
-        for (THidDevice *device : std::as_const(arrivals)) {
-            m_deviceList.append(device);
+        for (THidDevice *device : arrivals) {
             changed = true;
-            callWithEventAccess(m_onArrival, device);
+            if (indexOf(device) >= 0)
+                callWithEventAccess(m_onArrival, device);
         }
-
         if (changed || !m_changeNotified)
             m_onDeviceChange(this);
     } while (m_changePending);
@@ -141,8 +161,8 @@ void THidDeviceController::SetOnDeviceChange(const TNotifyEvent &h)
 int THidDeviceController::EnumerateDevices()
 {
     int count = 0;
-    for (qsizetype i = 0; i < m_deviceList.size(); ++i) {
-        THidDevice *device = m_deviceList.at(i);
+    for (std::size_t i = 0; i < m_devices.size(); ++i) {
+        THidDevice *device = m_devices[i].get();
         if (!device->PluggedIn())
             continue;
         ++count;
@@ -150,6 +170,8 @@ int THidDeviceController::EnumerateDevices()
             break;
         device->m_eventAccess = true;
         const bool goOn = m_onEnumerate(device, qint32(i));
+        if (indexOf(device) < 0)
+            break; // checked in from the handler: the list is no longer the one walked
         device->m_eventAccess = false;
         if (!device->CheckedOut()) {
             device->CloseDeviceHandle();
@@ -163,9 +185,9 @@ int THidDeviceController::EnumerateDevices()
 
 THidDevice *THidDeviceController::CheckOutDevice(int index)
 {
-    if (index < 0 || index >= m_deviceList.size())
+    if (index < 0 || std::size_t(index) >= m_devices.size())
         return nullptr;
-    THidDevice *device = m_deviceList.at(index);
+    THidDevice *device = m_devices[std::size_t(index)].get();
     if (device->CheckedOut())
         return nullptr;
     device->m_checkedOut = true;
@@ -173,15 +195,37 @@ THidDevice *THidDeviceController::CheckOutDevice(int index)
     return device;
 }
 
-void THidDeviceController::SetDevThreadSleepTime(int value)
+void THidDeviceController::CheckInDevice(THidDevice *device)
 {
-    if (value == m_devThreadSleepTime)
+    const qsizetype index = indexOf(device);
+    if (index < 0 || !device->CheckedOut())
         return;
-    for (THidDevice *device : std::as_const(m_deviceList)) {
-        if (device->ReadSleepTime() == m_devThreadSleepTime)
-            device->SetReadSleepTime(value);
+    std::unique_ptr<THidDevice> old = std::move(m_devices[std::size_t(index)]);
+    const THidDataEvent onData = old->OnData();
+    const THidPlugEvent onUnplug = old->OnUnplug();
+    const int sleepTime = old->ReadSleepTime();
+    const bool pluggedIn = old->PluggedIn();
+    // Its read thread stopped and its handles closed before a fresh object opens the device.
+    old->SetOnData({});
+    old->CloseDeviceHandle();
+    old->CloseReadHandle();
+    old->m_ownerController = nullptr;
+    std::unique_ptr<THidPnPInfo> pnpInfo = std::move(old->m_pnpInfo);
+    old.reset();
+    if (pluggedIn) {
+        // The fresh object takes the old one's place. A device that can no longer be opened
+        // (gone between the last rescan and now) loses its entry, as an unplugged one does.
+        try {
+            auto fresh = std::make_unique<THidDevice>(std::move(pnpInfo), this, m_backend.get());
+            fresh->SetOnData(onData);
+            fresh->SetOnUnplug(onUnplug);
+            fresh->SetReadSleepTime(sleepTime);
+            m_devices[std::size_t(index)] = std::move(fresh);
+            return;
+        } catch (const EControllerError &) {
+        }
     }
-    m_devThreadSleepTime = value;
+    m_devices.erase(m_devices.begin() + index);
 }
 
 // A new controller handler goes to every listed device that still has the previous one.
@@ -190,9 +234,9 @@ void THidDeviceController::reassign(Handler &stored, const Handler &h, Get get, 
 {
     if (h == stored)
         return;
-    for (THidDevice *device : std::as_const(m_deviceList)) {
-        if ((device->*get)() == stored)
-            (device->*set)(h);
+    for (const std::unique_ptr<THidDevice> &device : m_devices) {
+        if ((device.get()->*get)() == stored)
+            (device.get()->*set)(h);
     }
     stored = h;
 }

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class THidDeviceController;
 
@@ -19,12 +20,13 @@ using TNotifyEvent = HidHandler<THidDeviceController *>;
 // Who calls what: the window's USB connection control assigns the events (OnArrival, OnEnumerate,
 // OnDeviceChange, OnDeviceDataError, OnRemoval), and in its device-list step calls
 // EnumerateDevices, which calls OnEnumerate for each plugged-in device, where it checks devices
-// out with CheckOutDevice; it checks them in by deleting them. The backend's change notification
-// runs DeviceChange, which reports removals (OnRemoval), arrivals (OnArrival) and then the change
-// (OnDeviceChange).
+// out with CheckOutDevice; it checks them in with CheckInDevice. The backend's change
+// notification runs DeviceChange, which reports removals (OnRemoval), arrivals (OnArrival) and
+// then the change (OnDeviceChange).
 //
-// The list owns every device in it except a checked-out one, which its holder owns until it
-// deletes it. Everything runs on the GUI thread.
+// The controller owns every device, checked out or not; a holder only borrows one. A device still
+// checked out when the controller goes is unplugged and handed to its holder, who deletes it.
+// Everything runs on the GUI thread.
 class THidDeviceController : public QObject
 {
     Q_OBJECT
@@ -41,11 +43,12 @@ public:
     int EnumerateDevices();
     // The device at index, or null when the index is outside the list or it is checked out.
     THidDevice *CheckOutDevice(int index);
-
-    int DevThreadSleepTime() const { return m_devThreadSleepTime; }
-    void SetDevThreadSleepTime(int value);
-    QString Version() const { return QStringLiteral("1.0.22"); }
-    void SetVersion(const QString &) {}
+    // Gives a checked-out device back. A plugged-in one is replaced at its index by a fresh
+    // object that keeps its data and unplug handlers and its sleep time (or loses its entry if it
+    // can no longer be opened); an unplugged one leaves the list. Either way the object is
+    // destroyed: `device` must not be used afterwards. May be called from the device's own data
+    // handler. Devices this controller does not hold are left alone.
+    void CheckInDevice(THidDevice *device);
 
     void SetOnArrival(const THidPlugEvent &h) { m_onArrival = h; }
     void SetOnRemoval(const THidPlugEvent &h) { m_onRemoval = h; }
@@ -57,23 +60,22 @@ public:
     const THidDataEvent &OnDeviceData() const { return m_onDeviceData; }
     const THidPlugEvent &OnDeviceUnplug() const { return m_onDeviceUnplug; }
 
-    const QList<THidDevice *> &deviceList() const { return m_deviceList; }
+    QList<THidDevice *> deviceList() const;
     HidBackend *backend() const { return m_backend.get(); }
 
 private:
-    friend class THidDevice;
 
-    QList<THidDevice *> BuildDeviceList();
+    std::vector<std::unique_ptr<THidDevice>> BuildDeviceList();
+    qsizetype indexOf(const THidDevice *device) const;
     void callWithEventAccess(const THidPlugEvent &handler, THidDevice *device);
     template <typename Handler, typename Get, typename Set>
     void reassign(Handler &stored, const Handler &h, Get get, Set set);
 
     std::unique_ptr<HidBackend> m_backend;
-    QList<THidDevice *> m_deviceList;
+    std::vector<std::unique_ptr<THidDevice>> m_devices;
     bool m_changeNotified = false;
     bool m_inDeviceChange = false;
     bool m_changePending = false;
-    int m_devThreadSleepTime = 100;
     THidPlugEvent m_onArrival;
     THidPlugEvent m_onRemoval;
     THidEnumerateEvent m_onEnumerate;

@@ -64,8 +64,8 @@ bool THidDeviceReadThread::openReader(quint32 &error)
 {
     int code = ENODEV;
     std::unique_ptr<HidReadHandle> reader;
-    if (m_device->m_readAllowed)
-        reader = m_device->m_backend->openReader(m_path, &code);
+    if (m_device->readAllowed())
+        reader = m_device->backend()->openReader(m_path, &code);
     if (!reader) {
         error = quint32(code);
         return false;
@@ -78,7 +78,7 @@ bool THidDeviceReadThread::openReader(quint32 &error)
 void THidDeviceReadThread::pause()
 {
     std::unique_lock lock(m_handOver->mutex);
-    m_handOver->changed.wait_for(lock, std::chrono::milliseconds(m_device->m_readSleepTime.load()),
+    m_handOver->changed.wait_for(lock, std::chrono::milliseconds(m_device->ReadSleepTime()),
                                  [this] { return m_handOver->stopped; });
 }
 
@@ -130,7 +130,7 @@ void THidDeviceReadThread::run()
             m_report.fill(0);
             result =
                 m_reader->read(reinterpret_cast<quint8 *>(m_report.data()), int(m_report.size()),
-                               device->m_readSleepTime.load(), bytes, error);
+                               device->ReadSleepTime(), bytes, error);
         }
         switch (result) {
         case HidReadHandle::Result::TimedOut:

@@ -21,6 +21,7 @@ class TestUsbConnection : public QObject
 private slots:
     void deviceListPicksTheLastPlainCable();
     void connectReadsFramesAndReleaseRestoresSerialControls();
+    void unansweredSpeedReportEndsTheLinkWithoutFreezing();
     void noCableShowsTheMessageAndKeepsSerialControls();
     void cableWithoutAccessSaysWhy();
     void otherDeviceComingKeepsTheLinkReading();
@@ -107,10 +108,11 @@ void TestUsbConnection::connectReadsFramesAndReleaseRestoresSerialControls()
     Ui::FCOMM *ui = f.ui();
     ui->USBCon->click();
     QVERIFY(ui->USBCon->isChecked());
-    QCOMPARE(f.backend->featureReports("/dev/hidraw0"),
-             QList<QByteArray>{QByteArray::fromHex("00600900000300000000")});
-    QCOMPARE(ui->HistoryListBox->currentItem()->text(),
-             QStringLiteral("60 09 00 00 03 00 00 00 00 "));
+    // The speed report goes on a thread of its own; its history line follows the answer.
+    QTRY_COMPARE(f.backend->featureReports("/dev/hidraw0"),
+                 QList<QByteArray>{QByteArray::fromHex("00600900000300000000")});
+    QTRY_COMPARE(ui->HistoryListBox->currentItem()->text(),
+                 QStringLiteral("60 09 00 00 03 00 00 00 00 "));
     QVERIFY(ui->COMCon->isHidden() && ui->BtCOM1->isHidden());
 
     f.sendFrame("/dev/hidraw0", voltFrame("1234"));
@@ -121,10 +123,33 @@ void TestUsbConnection::connectReadsFramesAndReleaseRestoresSerialControls()
     QCOMPARE(f.w->state().UsbIdleReports, 1); // the report that ended the burst
 
     ui->USBCon->click(); // released: the speed report goes again, then reading stops
-    QCOMPARE(f.backend->featureReports("/dev/hidraw0").size(), 2);
+    QTRY_COMPARE(f.backend->featureReports("/dev/hidraw0").size(), 2);
     QVERIFY(!f.w->currentHidDevice()->readThreadRunning());
     QVERIFY(f.serialControlsShown());
     QVERIFY(ui->Image1->isHidden());
+}
+
+// A cable that keeps the speed report waiting does not hold the window: the click returns with
+// the button down, and when the cable finally refuses, the link ends with the message.
+void TestUsbConnection::unansweredSpeedReportEndsTheLinkWithoutFreezing()
+{
+    Window f({device("/dev/hidraw0", "USB to Serial")});
+    MessageBoxCloser boxes;
+    Ui::FCOMM *ui = f.ui();
+    f.backend->holdFeatureReports("/dev/hidraw0");
+    ui->USBCon->click();
+    QVERIFY(ui->USBCon->isChecked());
+    QTRY_COMPARE(f.backend->featureReports("/dev/hidraw0").size(), 1); // sent, not answered
+    QCoreApplication::processEvents();                               // the window lives on
+    QVERIFY(ui->USBCon->isChecked());
+    QVERIFY(boxes.texts.isEmpty());
+
+    f.backend->answerFeatureReports("/dev/hidraw0", ETIMEDOUT);
+    QTRY_COMPARE(boxes.texts, QStringList{"USB interface cable is not securely connected, "
+                                          "please check and re-try."});
+    QVERIFY(!ui->USBCon->isChecked());
+    QVERIFY(f.serialControlsShown());
+    QVERIFY(!f.w->currentHidDevice()->readThreadRunning());
 }
 
 void TestUsbConnection::noCableShowsTheMessageAndKeepsSerialControls()

@@ -119,7 +119,7 @@ void TestHidDeviceController::removalOfCheckedOutDeviceKeepsEntryUntilCheckIn()
     f.events.clear();
     f.backend->notify();
     QCOMPARE(f.events, (QStringList{"removal b", "change"}));
-    delete b; // check in
+    f.ctl->CheckInDevice(b);
     QCOMPARE(f.ctl->deviceList().size(), 1);
     QCOMPARE(f.ctl->deviceList().at(0)->PnPInfo().DevicePath, QStringLiteral("a"));
     // A removed device that was not checked out goes at once.
@@ -137,7 +137,7 @@ void TestHidDeviceController::checkInReplacesTheObjectAtTheSameIndex()
     THidDevice *a = f.ctl->CheckOutDevice(0);
     a->SetReadSleepTime(250);
     QVERIFY(a->readThreadRunning());
-    delete a;
+    f.ctl->CheckInDevice(a);
     QCOMPARE(f.ctl->deviceList().size(), 2);
     THidDevice *fresh = f.ctl->deviceList().at(0);
     QCOMPARE(fresh->PnPInfo().DevicePath, QStringLiteral("a"));
@@ -146,7 +146,7 @@ void TestHidDeviceController::checkInReplacesTheObjectAtTheSameIndex()
     QVERIFY(fresh->OnData() == handler);
     QCOMPARE(fresh->ReadSleepTime(), 250);
     QVERIFY(f.ctl->CheckOutDevice(0) == fresh); // and it can be checked out again
-    delete fresh;
+    f.ctl->CheckInDevice(fresh);
 }
 
 void TestHidDeviceController::checkOutRefusesOutOfRangeAndTwice_data()
@@ -165,7 +165,7 @@ void TestHidDeviceController::checkOutRefusesOutOfRangeAndTwice()
     Fixture f({device("a"), device("b")});
     THidDevice *first = alreadyOut ? f.ctl->CheckOutDevice(index) : nullptr;
     QCOMPARE(f.ctl->CheckOutDevice(index), nullptr);
-    delete first;
+    f.ctl->CheckInDevice(first);
 }
 
 void TestHidDeviceController::readSleepTimeLimits_data()
@@ -193,11 +193,6 @@ void TestHidDeviceController::handlerAssignmentReachesListedDevices()
     Fixture f({device("a"), device("b")});
     THidDevice *a = f.ctl->deviceList().at(0);
     THidDevice *b = f.ctl->deviceList().at(1);
-    b->SetReadSleepTime(300);
-    f.ctl->SetDevThreadSleepTime(50); // only devices still at the old value follow
-    QCOMPARE(a->ReadSleepTime(), 50);
-    QCOMPARE(b->ReadSleepTime(), 300);
-
     int own = 0;
     const THidDataErrorEvent errors(this, [&](THidDevice *, quint32) {});
     const THidDataEvent mine(&own, [&](THidDevice *, quint8, const quint8 *, quint16) {});
@@ -260,7 +255,7 @@ void TestHidDeviceController::readOnlyDeviceIsNamedButNotRead()
     QVERIFY(!a->readThreadRunning());
     const quint8 report[10] = {0x00, 0x60, 0x09, 0, 0, 0x03};
     QVERIFY(!a->SendFeatureReport(report, 10));
-    delete a;
+    f.ctl->CheckInDevice(a);
 }
 
 void TestHidDeviceController::onlyOneController()
@@ -307,7 +302,7 @@ void TestHidDeviceController::reportReachesOnDataWithoutIdentifier()
     QVERIFY(a->SendFeatureReport(report, 10));
     QCOMPARE(f.backend->featureReports("a"),
              QList<QByteArray>{QByteArray::fromHex("00600900000300000000")});
-    delete a;
+    f.ctl->CheckInDevice(a);
 }
 
 void TestHidDeviceController::stoppingDuringHandOverDoesNotHang()
@@ -325,7 +320,7 @@ void TestHidDeviceController::stoppingDuringHandOverDoesNotHang()
     QVERIFY(!a->readThreadRunning());
     QCoreApplication::processEvents();
     QCOMPARE(calls, 0); // the queued hand-over finds its thread gone
-    delete a;
+    f.ctl->CheckInDevice(a);
     QCoreApplication::processEvents();
 }
 
@@ -336,7 +331,7 @@ void TestHidDeviceController::handlerMayCheckTheDeviceIn()
     int calls = 0;
     a->SetOnData({this, [&](THidDevice *d, quint8, const quint8 *, quint16) {
                       ++calls;
-                      delete d; // check-in from inside the hand-over
+                      f.ctl->CheckInDevice(d); // check-in from inside the hand-over
                   }});
     f.backend->push("a", QByteArray::fromHex("0001"));
     f.backend->push("a", QByteArray::fromHex("0002"));
@@ -363,7 +358,7 @@ void TestHidDeviceController::failingReadIsRetriedAfterASlice()
     QCOMPARE(errors.size(), 1);
     f.backend->notify(); // the removal: the device is unplugged, the thread still stops promptly
     QVERIFY(!a->PluggedIn());
-    delete a;
+    f.ctl->CheckInDevice(a);
     QVERIFY(f.ctl->deviceList().isEmpty());
 }
 

@@ -114,7 +114,7 @@ void TestHidLinuxKernel::uhidDeviceFromArrivalToCheckIn()
     QTRY_COMPARE(w.events, (QStringList{"unplug", "removal", "change"}));
     QVERIFY(!d->PluggedIn());
     QCOMPARE(w.ctl->deviceList().size(), before + 1);
-    delete d; // its read thread ends
+    w.ctl->CheckInDevice(d); // its read thread ends
     QCOMPARE(w.ctl->deviceList().size(), before);
     QVERIFY(errors.size() <= 1); // at most the read that met the removal, no spinning
 
@@ -185,7 +185,7 @@ void TestHidLinuxKernel::gadgetNamesComeFromTheUsbDevice()
     THidDevice *d = w.ctl->CheckOutDevice(w.last());
     QCOMPARE(usbcable::DeviceDescription(d), description);
     QCOMPARE(d->Attributes().VersionNumber, quint16(0x0100));
-    delete d;
+    w.ctl->CheckInDevice(d);
     w.events.clear();
     QVERIFY(m_gadget.unplug());
     QTRY_COMPARE(w.events, (QStringList{"unplug", "removal", "change"}));
@@ -216,7 +216,7 @@ void TestHidLinuxKernel::gadgetFeatureAndInputReports()
     w.events.clear();
     QVERIFY(m_gadget.unplug());
     QTRY_COMPARE(w.events, (QStringList{"unplug", "removal", "change"}));
-    delete d;
+    w.ctl->CheckInDevice(d);
     QVERIFY(m_gadget.plug());
     QTRY_COMPARE_WITH_TIMEOUT(w.events.mid(3), (QStringList{"arrival", "change"}), 10000);
     QVERIFY(m_gadget.unplug());

@@ -167,18 +167,18 @@ void Logger::armDuration()
 QString Logger::openUsb()
 {
     if (!m_usb)
-        m_usb = std::make_unique<UsbCableSource>(
+        m_usb = std::make_unique<UsbCableLink>(
             m_hidBackend ? std::move(m_hidBackend) : THidDeviceController::systemBackend(),
             kUsbCableBaud, [this](quint8 id, QByteArrayView data) { receiveReport(id, data); },
             [this] { usbChanged(); });
     switch (m_usb->open()) {
-    case UsbCableSource::Opened::Reading:
+    case UsbCableLink::Opened::Reading:
         m_stream.restart();
         m_firstFrame = true;
         return QString();
-    case UsbCableSource::Opened::NoAccess:
+    case UsbCableLink::Opened::NoAccess:
         return usbcable::noAccessMessage(m_usb->devicePath());
-    case UsbCableSource::Opened::NoCable:
+    case UsbCableLink::Opened::NoCable:
         break;
     }
     return QStringLiteral("The USB interface cable (a HID device named \"%1\") is not plugged "

@@ -4,9 +4,9 @@
 #include "LogRecord.h"
 #include "LoggerOptions.h"
 #include "RecordFile.h"
-#include "UsbCableSource.h"
 #include "link/SerialPortDriver.h"
 #include "link/hid/HidBackend.h"
+#include "link/hid/UsbCableLink.h"
 #include "log/LogRules.h"
 #include "protocol/ReadingStream.h"
 
@@ -78,7 +78,7 @@ private:
 
     TSerialPortDriver m_driver;
     std::unique_ptr<HidBackend> m_hidBackend; // until the cable source takes it
-    std::unique_ptr<UsbCableSource> m_usb;
+    std::unique_ptr<UsbCableLink> m_usb;
     // Frames cut and decoded as the window does, with the count range in force.
     protocol::ReadingStream m_stream;
     LogRules m_rules;
