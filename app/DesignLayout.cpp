@@ -133,6 +133,9 @@ void applyPictures(QMainWindow *window, Ui::FCOMM &ui)
 
 void fixWindowSize(QMainWindow *window)
 {
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint);
     window->centralWidget()->setFixedSize(kClientWidth, kClientHeight);
     // Sized once the design's fonts are on: the window is exactly the menu bar, at the height the
     // main window's layout gives it for this width, plus the client area.
@@ -143,6 +146,24 @@ void fixWindowSize(QMainWindow *window)
     window->setFixedSize(kClientWidth, kClientHeight + menuHeight);
     if (const QScreen *screen = window->screen())
         window->move(screen->availableGeometry().center() - window->rect().center());
+}
+
+ProfileSwitches profileSwitches(Ui::FCOMM &ui, const ProfileSwitches *replacement)
+{
+    const std::pair<QCheckBox *, bool ProfileSwitches::*> boxes[] = {
+        {ui.IFRostav, &ProfileSwitches::IFRostav},   {ui.IFTarvo, &ProfileSwitches::IFTarvo},
+        {ui.IFQuindel, &ProfileSwitches::IFQuindel}, {ui.IFHestrin, &ProfileSwitches::IFHestrin},
+        {ui.IFYorbel, &ProfileSwitches::IFYorbel},   {ui.IFZandor, &ProfileSwitches::IFZandor},
+        {ui.IFUlmara, &ProfileSwitches::IFUlmara},   {ui.IFTolvik, &ProfileSwitches::IFTolvik},
+        {ui.IFVarnol, &ProfileSwitches::IFVarnol},   {ui.IFWexlin, &ProfileSwitches::IFWexlin},
+        {ui.IFSernic, &ProfileSwitches::IFSernic}};
+    ProfileSwitches switches;
+    for (const auto &[box, field] : boxes) {
+        if (replacement)
+            box->setChecked(replacement->*field);
+        switches.*field = box->isChecked();
+    }
+    return switches;
 }
 
 } // namespace design

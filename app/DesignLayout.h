@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/ModelProfile.h"
+
 #include <QRect>
 
 class QMainWindow;
@@ -46,7 +48,11 @@ void applyDesignFonts(QWidget *window);
 void fitCheckBoxCaptions(QWidget *window);
 // The window icon, every picture control's picture and every glyph button's glyph.
 void applyPictures(QMainWindow *window, Ui::FCOMM &ui);
-// One fixed-size window, centred: the menu bar at its laid-out height plus the client area.
+// One fixed-size window, centred: the menu bar at its laid-out height plus the client area, with
+// a system menu, Minimize and Close but no Maximize.
 void fixWindowSize(QMainWindow *window);
+// The profile switches as the layout's check boxes hold them; `replacement` (tests) is written
+// into the check boxes first.
+ProfileSwitches profileSwitches(Ui::FCOMM &ui, const ProfileSwitches *replacement);
 
 } // namespace design

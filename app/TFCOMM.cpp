@@ -22,7 +22,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QChartView>
 #include <QDateTime>
 #include <QMessageBox>
 #include <QMovie>
@@ -43,24 +42,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     COMM2->setComPortPollingDelay(100);
 
     // The profile comes from the switches of the layout, unless a test hands in its own set.
-    const std::pair<QCheckBox *, bool ProfileSwitches::*> profileSwitches[] = {
-        {m_ui->IFRostav, &ProfileSwitches::IFRostav},   {m_ui->IFTarvo, &ProfileSwitches::IFTarvo},
-        {m_ui->IFQuindel, &ProfileSwitches::IFQuindel}, {m_ui->IFHestrin, &ProfileSwitches::IFHestrin},
-        {m_ui->IFYorbel, &ProfileSwitches::IFYorbel},   {m_ui->IFZandor, &ProfileSwitches::IFZandor},
-        {m_ui->IFUlmara, &ProfileSwitches::IFUlmara},   {m_ui->IFTolvik, &ProfileSwitches::IFTolvik},
-        {m_ui->IFVarnol, &ProfileSwitches::IFVarnol},   {m_ui->IFWexlin, &ProfileSwitches::IFWexlin},
-        {m_ui->IFSernic, &ProfileSwitches::IFSernic}};
-    for (const auto &[box, field] : profileSwitches) {
-        if (switches)
-            box->setChecked(switches->*field);
-        m_switches.*field = box->isChecked();
-    }
-
-    // One fixed-size window: the client area is 620 x 449 below the menu bar, with a system menu,
-    // Minimize and Close but no Maximize.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
+    m_switches = design::profileSwitches(*m_ui, switches);
 
     design::applyDesignFonts(this);
     design::fitCheckBoxCaptions(this);
@@ -77,11 +59,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_trecord->setInterval(1000);
 
     // The chart fills its frame beneath the row of page buttons that lies over its top edge.
-    m_chartView = new QChartView(m_ui->Chtshow);
-    m_chartView->setGeometry(m_ui->Chtshow->contentsRect());
-    m_chartView->lower();
-    m_chartView->setCursor(Qt::CrossCursor);
-    m_chart = new ReadingChart(m_chartView, this);
+    m_chart = ReadingChart::createIn(m_ui->Chtshow, this);
     m_ui->KD1->setImage(&m_dial.image());
 
     m_logCommands = std::make_unique<LogCommands>(this);
@@ -113,97 +91,6 @@ TFCOMM::~TFCOMM()
     m_logCommands.reset(); // the grid model goes before the window's children, the grid among them
 }
 
-void TFCOMM::wireControls()
-{
-    auto click = [this](QAbstractButton *b, void (TFCOMM::*h)()) {
-        connect(b, &QAbstractButton::clicked, this, h);
-    };
-    auto panel = [this](ClickPanel *p, void (TFCOMM::*h)()) {
-        connect(p, &ClickPanel::clicked, this, h);
-    };
-    auto item = [this](QAction *a, void (TFCOMM::*h)()) {
-        connect(a, &QAction::triggered, this, h);
-    };
-
-    click(m_ui->BitBtn1, &TFCOMM::BitBtn1Click);
-    panel(m_ui->BtExit, &TFCOMM::BtExitClick);
-    connect(m_timer1, &QTimer::timeout, this, &TFCOMM::Timer1Timer);
-
-    // Each selector panel selects the next port, so clicking the visible one steps the port on.
-    ClickPanel *const selectors[] = {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4};
-    for (int port = 1; port <= 4; ++port)
-        connect(selectors[port - 1], &ClickPanel::clicked, this,
-                [this, port] { selectPort(serialconnection::nextPort(port)); });
-    item(m_ui->COM11, &TFCOMM::COM11Click);
-    item(m_ui->COM21, &TFCOMM::COM21Click);
-    item(m_ui->COM31, &TFCOMM::COM31Click);
-    item(m_ui->COM41, &TFCOMM::COM41Click);
-    panel(m_ui->BTCon, &TFCOMM::BTCon1Click);
-    item(m_ui->START1, &TFCOMM::BTCon1Click);
-    panel(m_ui->BtDiscon, &TFCOMM::BtDiscon1Click);
-    item(m_ui->STOP1, &TFCOMM::BtDiscon1Click);
-    click(m_ui->COMCon, &TFCOMM::COMConClick);
-
-    click(m_ui->USBCon, &TFCOMM::USBConClick);
-    click(m_ui->ReadBtn, &TFCOMM::ReadBtnClick);
-    click(m_ui->SetFeature, &TFCOMM::SetFeatureClick);
-    click(m_ui->ClearBtn, &TFCOMM::ClearBtnClick);
-    connect(m_conTimer, &QTimer::timeout, this, &TFCOMM::ConTimerTimer);
-
-    click(m_ui->BtFirst, &TFCOMM::BtFirstClick);
-    item(m_ui->First, &TFCOMM::BtFirstClick);
-    click(m_ui->BTPrevious, &TFCOMM::BTPreviousClick);
-    item(m_ui->Previous, &TFCOMM::BTPreviousClick);
-    click(m_ui->BtNext, &TFCOMM::BtNextClick);
-    item(m_ui->Next, &TFCOMM::BtNextClick);
-    click(m_ui->BTlast, &TFCOMM::BTlastClick);
-    item(m_ui->Last, &TFCOMM::BTlastClick);
-    click(m_ui->BtNew, &TFCOMM::BtNewClick);
-    item(m_ui->New, &TFCOMM::BtNewClick);
-    click(m_ui->BtSave, &TFCOMM::BtSaveClick);
-    item(m_ui->Save, &TFCOMM::BtSaveClick);
-    click(m_ui->BtFill, &TFCOMM::btFillClick);
-    item(m_ui->Fill, &TFCOMM::FillClick);
-    connect(m_ui->Maxrecord, &QLineEdit::textChanged, this, &TFCOMM::MaxrecordExit);
-    panel(m_ui->TbFd, &TFCOMM::TbFdClick);
-    panel(m_ui->TbSx, &TFCOMM::TbFdClick);
-    connect(m_ui->ComboBox1, &QComboBox::activated, this, &TFCOMM::ComboBox1Change);
-
-    connect(m_ui->Setmax, &QLineEdit::textChanged, this, &TFCOMM::SetmaxExit);
-    click(m_ui->SetMaxB, &TFCOMM::SetmaxExit);
-    connect(m_ui->SetMin, &QLineEdit::textChanged, this, &TFCOMM::SetMinExit);
-    click(m_ui->SetMinB, &TFCOMM::SetMinExit);
-
-    connect(m_trecord, &QTimer::timeout, this, &TFCOMM::TrecordTimer);
-    connect(m_ui->RecordSITime, &QLineEdit::textChanged, this, &TFCOMM::RecordSITimeChange);
-    click(m_ui->RecordNew, &TFCOMM::RecordNewClick);
-    item(m_ui->New1, &TFCOMM::RecordNewClick);
-    item(m_ui->N10001, &TFCOMM::N10001Click);
-    item(m_ui->N50001, &TFCOMM::N50001Click);
-    item(m_ui->N100001, &TFCOMM::N100001Click);
-    item(m_ui->N500001, &TFCOMM::N500001Click);
-    item(m_ui->N1000001, &TFCOMM::N1000001Click);
-    item(m_ui->limitess, &TFCOMM::limitessClick);
-
-    click(m_ui->OpenDataFiles, &TFCOMM::SpeedButton2Click);
-    click(m_ui->saveas, &TFCOMM::saveasClick);
-    item(m_ui->Save1, &TFCOMM::saveasClick);
-    click(m_ui->BtPrint, &TFCOMM::BtPrintClick);
-
-    auto *limitKeys = new KeyFilter(KeyFilter::Kind::Limit, this); // SetmaxKeyPress
-    m_ui->Setmax->installEventFilter(limitKeys);
-    m_ui->SetMin->installEventFilter(limitKeys);
-    auto *digitKeys = new KeyFilter(KeyFilter::Kind::Digits, this); // RecordSITimeKeyPress
-    m_ui->Maxrecord->installEventFilter(digitKeys);
-    m_ui->RecordSITime->installEventFilter(digitKeys);
-
-    connect(m_chart, &ReadingChart::pageButtonsChanged, this, &TFCOMM::applyPageButtons);
-    connect(m_chart, &ReadingChart::fillChanged, this, [this](bool on) {
-        m_ui->BtFill->setChecked(on);
-        m_ui->Fill->setChecked(on);
-    });
-}
-
 // ---- start-up
 
 void TFCOMM::FormCreate()
@@ -219,21 +106,14 @@ void TFCOMM::FormCreate()
     resetChart();
 
     m_profile = resolveProfile(m_switches);
-    switch (m_profile.receiveRoutine) {
-    case ReceiveRoutine::None:
-        break;
-    case ReceiveRoutine::RECEIVE_COM_Data:
-        m_stream.setSerialRoutine(protocol::SerialRoutine::RECEIVE_COM_Data);
-        COMM2->setOnReceiveData([this](TSerialPortDriver *sender, const char *data, int size) {
-            RECEIVE_COM_Data(sender, data, size);
-        });
-        break;
-    case ReceiveRoutine::IndexedFrameData:
-        m_stream.setSerialRoutine(protocol::SerialRoutine::IndexedFrameData);
-        COMM2->setOnReceiveData([this](TSerialPortDriver *sender, const char *data, int size) {
-            IndexedFrameData(sender, data, size);
-        });
-        break;
+    if (const std::optional<protocol::SerialRoutine> routine =
+            serialRoutineOf(m_profile.receiveRoutine)) {
+        m_stream.setSerialRoutine(*routine);
+        const auto receive = *routine == protocol::SerialRoutine::RECEIVE_COM_Data
+                                 ? &TFCOMM::RECEIVE_COM_Data
+                                 : &TFCOMM::IndexedFrameData;
+        COMM2->setOnReceiveData([this, receive](TSerialPortDriver *sender, const char *data,
+                                                int size) { (this->*receive)(sender, data, size); });
     }
     setWindowTitle(m_profile.caption);
     COMM2->setComPortSpeed(m_profile.serialSpeed == 19200 ? TComPortBaudRate::br19200
@@ -713,27 +593,15 @@ void TFCOMM::USBConClick()
 
 void TFCOMM::installUsbReportHandler(THidDevice *device)
 {
-    using protocol::HidRoutine;
-    THidDataEvent handler;
-    HidRoutine routine = HidRoutine::HidReadingFrameData;
-    switch (m_profile.usbReportRoutine) {
-    case UsbReportRoutine::HidReadingFrameData:
-        handler = {this, &TFCOMM::HidReadingFrameData};
-        break;
-    case UsbReportRoutine::HidIndexedFrameData:
-        handler = {this, &TFCOMM::HidIndexedFrameData};
-        routine = HidRoutine::HidIndexedFrameData;
-        break;
-    case UsbReportRoutine::HidRotatedNibbleData:
-        handler = {this, &TFCOMM::HidRotatedNibbleData};
-        routine = HidRoutine::HidRotatedNibbleData;
-        break;
-    case UsbReportRoutine::None:
+    const std::optional<protocol::HidRoutine> routine = hidRoutineOf(m_profile.usbReportRoutine);
+    if (!routine)
         return;
-    }
-    if (m_stream.hidRoutine() != routine)
-        m_stream.setHidRoutine(routine);
-    device->SetOnData(handler);
+    if (m_stream.hidRoutine() != *routine)
+        m_stream.setHidRoutine(*routine);
+    // One handler per routine, in the routines' order.
+    static constexpr void (TFCOMM::*kHandlers[])(THidDevice *, quint8, const quint8 *, quint16) = {
+        &TFCOMM::HidReadingFrameData, &TFCOMM::HidIndexedFrameData, &TFCOMM::HidRotatedNibbleData};
+    device->SetOnData({this, kHandlers[int(*routine)]});
 }
 
 // The controls as they are without a USB link: the port selector (the panel of the port in use,
@@ -858,7 +726,7 @@ void TFCOMM::TbFdClick()
     m_ui->TbSx->setVisible(r.enlarged);
     m_ui->Chtshow->setGeometry(r.bounds);
     m_ui->Chtshow->raise();
-    m_chartView->setGeometry(m_ui->Chtshow->contentsRect());
+    m_chart->fitFrame();
 }
 
 void TFCOMM::ComboBox1Change()

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "FrameErrorGate.h"
-#include "ModelProfile.h"
 #include "link/hid/HidBackend.h"
 #include "log/ReadingLog.h"
 #include "protocol/CountRange.h"
 #include "protocol/MeterReading.h"
+#include "protocol/ModelProfile.h"
 #include "protocol/ReadingStream.h"
 #include "views/ChartEnlarge.h"
 #include "views/Dial.h"
@@ -21,7 +21,6 @@ namespace Ui {
 class FCOMM;
 }
 class LogCommands;
-class QChartView;
 class QTimer;
 class ReadingChart;
 class ReplicaPanel;
@@ -192,7 +191,6 @@ private:
     FrameErrorGate m_frameErrors;
     LimitAlarms m_limits;
     Dial m_dial;
-    QChartView *m_chartView = nullptr;
     ReadingChart *m_chart = nullptr;
     ChartEnlarge m_enlarge;
     ProfileSwitches m_switches;

@@ -104,6 +104,21 @@ ReadingChart::ReadingChart(QChartView *view, QObject *parent) : QObject(parent),
     New();
 }
 
+ReadingChart *ReadingChart::createIn(QWidget *frame, QObject *parent)
+{
+    auto *view = new QChartView(frame);
+    auto *chart = new ReadingChart(view, parent);
+    chart->fitFrame();
+    view->lower();
+    return chart;
+}
+
+void ReadingChart::fitFrame()
+{
+    if (m_view && m_view->parentWidget())
+        m_view->setGeometry(m_view->parentWidget()->contentsRect());
+}
+
 ReadingChart::~ReadingChart()
 {
     // A view owns the chart it was given (and has deleted it if it went first); a chart that

@@ -12,6 +12,7 @@
 
 class QAreaSeries;
 class QChartView;
+class QWidget;
 class QLineSeries;
 class QValueAxis;
 
@@ -51,6 +52,10 @@ public:
 
     // The chart is given to `view`, which owns it from then on; either may be deleted first.
     explicit ReadingChart(QChartView *view, QObject *parent = nullptr);
+    // A chart view made inside `frame`, filling it beneath whatever already lies over it.
+    static ReadingChart *createIn(QWidget *frame, QObject *parent);
+    // The view fills its frame again (after the frame was enlarged or restored).
+    void fitFrame();
     ~ReadingChart() override;
 
     QChart *chart() const { return m_chart.data(); }

@@ -1,9 +1,15 @@
 #pragma once
 
+#include "HidFrameAssembler.h"
+#include "SerialFrameAssembler.h"
+
 #include <QString>
 
+#include <optional>
+
 // The eleven profile switches of the main window's layout. They choose the meter model and are
-// fixed in the build; tests build the window with other sets.
+// fixed in the build; tests build the window with other sets. The headless logger reads the same
+// profile, so both take the line speed and the frame routines from one place.
 struct ProfileSwitches
 {
     bool IFRostav = false;
@@ -38,3 +44,7 @@ struct ModelProfile
 // USB fields: the report routine from IFTarvo, IFRostav, IFUlmara (last ticked wins); the cable
 // speed 2400 unless IFYorbel, which IFRostav, IFTarvo or IFUlmara set back to 2400.
 ModelProfile resolveProfile(const ProfileSwitches &switches);
+
+// The frame routines of the profile's receive and report routines; none for None.
+std::optional<protocol::SerialRoutine> serialRoutineOf(ReceiveRoutine routine);
+std::optional<protocol::HidRoutine> hidRoutineOf(UsbReportRoutine routine);

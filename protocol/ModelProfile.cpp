@@ -39,3 +39,31 @@ ModelProfile resolveProfile(const ProfileSwitches &s)
         p.usbCableSpeed = 2400;
     return p;
 }
+
+std::optional<protocol::SerialRoutine> serialRoutineOf(ReceiveRoutine routine)
+{
+    switch (routine) {
+    case ReceiveRoutine::RECEIVE_COM_Data:
+        return protocol::SerialRoutine::RECEIVE_COM_Data;
+    case ReceiveRoutine::IndexedFrameData:
+        return protocol::SerialRoutine::IndexedFrameData;
+    case ReceiveRoutine::None:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<protocol::HidRoutine> hidRoutineOf(UsbReportRoutine routine)
+{
+    switch (routine) {
+    case UsbReportRoutine::HidReadingFrameData:
+        return protocol::HidRoutine::HidReadingFrameData;
+    case UsbReportRoutine::HidIndexedFrameData:
+        return protocol::HidRoutine::HidIndexedFrameData;
+    case UsbReportRoutine::HidRotatedNibbleData:
+        return protocol::HidRoutine::HidRotatedNibbleData;
+    case UsbReportRoutine::None:
+        break;
+    }
+    return std::nullopt;
+}
