@@ -23,7 +23,8 @@ bool TSerialPortDriver::OpenPort()
 {
     if (IsOpen())
         return true;
-    const QString device = comPortDevice(static_cast<int>(m_comPort) + 1);
+    const QString device = m_devicePath.isEmpty() ? comPortDevice(static_cast<int>(m_comPort) + 1)
+                                                  : m_devicePath;
     const serialos::OpenResult result = serialos::openExclusive(device);
     if (result.fd < 0) {
         m_errorString = result.error;
@@ -137,11 +138,6 @@ void TSerialPortDriver::setComPortInBufSize(quint16 value)
         m_receiveBuffer.assign(m_comPortInBufSize, 0);
 }
 
-void TSerialPortDriver::setComPortOutBufSize(quint16 value)
-{
-    m_comPortOutBufSize = value;
-}
-
 void TSerialPortDriver::setComPortPollingDelay(quint16 value)
 {
     if (value == m_comPortPollingDelay)
@@ -154,11 +150,6 @@ void TSerialPortDriver::setComPortPollingDelay(quint16 value)
 void TSerialPortDriver::setEnableDTROnOpen(bool value)
 {
     m_enableDTROnOpen = value;
-}
-
-void TSerialPortDriver::setOutputTimeout(quint16 value)
-{
-    m_outputTimeout = value;
 }
 
 void TSerialPortDriver::setOnReceiveData(TComPortReceiveDataEvent handler)

@@ -31,7 +31,8 @@ public:
     explicit TSerialPortDriver(QObject *parent = nullptr);
     ~TSerialPortDriver() override;
 
-    // Opens the device of ComPort (see comPortDevice) exclusively, applies the line settings
+    // Opens the device of ComPort (see comPortDevice), or the device path if one is set,
+    // exclusively, applies the line settings
     // and starts polling. True if the port is open afterwards, also when it already was; an
     // already open port is left exactly as it is.
     bool OpenPort();
@@ -44,6 +45,9 @@ public:
     // Ignored while the port is open: the open port stays and the number is not remembered.
     TComPortNumber comPort() const { return m_comPort; }
     void setComPort(TComPortNumber value);
+    // A device to open by its path instead of ComPort's (empty: ComPort's, the default).
+    QString devicePath() const { return m_devicePath; }
+    void setDevicePath(const QString &path) { m_devicePath = path; }
 
     // The line settings take effect at once on an open port (which discards pending input).
     TComPortBaudRate comPortSpeed() const { return m_comPortSpeed; }
@@ -62,9 +66,6 @@ public:
     // Most bytes one poll delivers. Changed only while the port is closed; 0 is refused.
     quint16 comPortInBufSize() const { return m_comPortInBufSize; }
     void setComPortInBufSize(quint16 value);
-    // Kept for the settings record; Linux has fixed kernel queues, so it changes nothing.
-    quint16 comPortOutBufSize() const { return m_comPortOutBufSize; }
-    void setComPortOutBufSize(quint16 value);
 
     // Poll interval in ms; an open port restarts its timer with the new interval. Values below
     // kMinPollingDelay are stored but polled at that minimum.
@@ -75,9 +76,6 @@ public:
     bool enableDTROnOpen() const { return m_enableDTROnOpen; }
     void setEnableDTROnOpen(bool value);
 
-    // Stored only: the driver has no send operation.
-    quint16 outputTimeout() const { return m_outputTimeout; }
-    void setOutputTimeout(quint16 value);
 
     const TComPortReceiveDataEvent &onReceiveData() const { return m_onReceiveData; }
     void setOnReceiveData(TComPortReceiveDataEvent handler);
@@ -108,14 +106,13 @@ private:
     TComPortHwHandshaking m_comPortHwHandshaking = TComPortHwHandshaking::hhNONE;
     TComPortSwHandshaking m_comPortSwHandshaking = TComPortSwHandshaking::shNONE;
     quint16 m_comPortInBufSize = 2048;
-    quint16 m_comPortOutBufSize = 2048;
     quint16 m_comPortPollingDelay = 50;
     bool m_enableDTROnOpen = true;
-    quint16 m_outputTimeout = 4000;
     TComPortReceiveDataEvent m_onReceiveData;
 
     int m_portHandle = -1;
     QString m_deviceName;
+    QString m_devicePath;
     QString m_errorString;
     int m_errorNumber = 0;
     QTimer *m_pollTimer = nullptr;

@@ -295,21 +295,13 @@ void TestSerialPortDriver::propertiesFollowTheirOpenAndClosedRules()
     driver.setComPortInBufSize(0); // would never read again
     QCOMPARE(driver.comPortInBufSize(), quint16(2048));
     driver.setComPortInBufSize(512);
-    driver.setComPortOutBufSize(1024);
     driver.setComPortPollingDelay(kNoPolling);
-    driver.setOutputTimeout(1000);
     QCOMPARE(driver.comPortInBufSize(), quint16(512));
-    QCOMPARE(driver.comPortOutBufSize(), quint16(1024));
-    QCOMPARE(driver.outputTimeout(), quint16(1000));
 
     QVERIFY(driver.OpenPort());
     driver.setComPortInBufSize(4096);
     QCOMPARE(driver.comPortInBufSize(), quint16(512));
-    driver.setComPortOutBufSize(4096);
-    driver.setOutputTimeout(2000);
     driver.setEnableDTROnOpen(false);
-    QCOMPARE(driver.comPortOutBufSize(), quint16(4096));
-    QCOMPARE(driver.outputTimeout(), quint16(2000));
     QCOMPARE(driver.enableDTROnOpen(), false);
 
     const auto timers = driver.findChildren<QTimer *>();

@@ -39,8 +39,10 @@ private:
             for (const HidMemoryBackend::Device &d : devices)
                 backend->plug(d, false);
             options.source = LoggerOptions::Source::Usb;
-            logger = std::make_unique<Logger>(options, out.file(), err.file(), nullptr,
-                                              std::move(owned));
+            // A fixed clock: record times and report stamps come from the clock handed in.
+            logger = std::make_unique<Logger>(
+                options, out.file(), err.file(), nullptr, std::move(owned),
+                [] { return QDateTime(QDate(2026, 3, 1), QTime(9, 30, 15, 250)); });
             finished = std::make_unique<QSignalSpy>(logger.get(), &Logger::finished);
         }
         QStringList records() const { return out.records(); }
@@ -85,6 +87,8 @@ void TestLoggerUsb::cableIsReadIntoRecords()
     QTRY_COMPARE(run.finished->size(), 1);
     QCOMPARE(run.finished->at(0).at(0).toInt(), Logger::kDone);
     QCOMPARE(run.records(), (QStringList{"1:1.234", "2:1.235"}));
+    QVERIFY(run.out.text().contains(QStringLiteral("\t09:30:15\tDC\t1.234\t")));
+    QVERIFY(run.errors().contains(QStringLiteral("vorlatt-log: 2026-03-01T09:30:15.250")));
 }
 
 void TestLoggerUsb::replugGoesOnWithTheNumbering()

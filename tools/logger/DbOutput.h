@@ -23,7 +23,6 @@ public:
     QString append(const LogRecord &record);
     // Writes the whole table to the output file. Returns the engine's message, or "".
     QString checkpoint();
-    qint64 records() const { return m_table.isOpen() ? m_table.recordCount() : 0; }
 
 private:
     table::Session m_session;

@@ -199,8 +199,9 @@ QByteArray line(LogFormat format, const LogRecord &record)
             out += (i ? "," : "") + csvField(fields.at(i));
         out += "\r\n";
         break;
-    case LogFormat::Jsonl:
-    case LogFormat::Db: {
+    case LogFormat::Db: // a table, which DbOutput writes: never lines
+        break;
+    case LogFormat::Jsonl: {
         const QStringList names = columns();
         out = "{";
         for (qsizetype i = 0; i < fields.size(); ++i) {

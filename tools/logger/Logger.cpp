@@ -1,44 +1,17 @@
 #include "Logger.h"
 
-#include "link/ComPortNames.h"
-#include "link/PortOpenFailure.h"
-#include "link/hid/THidDeviceController.h"
-#include "link/hid/UsbCable.h"
 #include "protocol/DecodedFrame.h"
+#include "protocol/ModelProfile.h"
 
 #include <QDateTime>
-#include <QFileInfo>
 
-#include <cerrno>
 #include <limits>
 
-namespace {
-
-// The meter's line speed, which the cable is told as the serial link is set.
-constexpr quint32 kUsbCableBaud = 2400;
-
-// The reason and the advice of an open failure. Through --com the window's message is used as
-// it is; a device named with --port has no COM number, so its first line names the device.
-QString openFailure(const LoggerOptions &o, const QString &device, const QString &reason,
-                    int errorNumber)
-{
-    if (o.source == LoggerOptions::Source::Com)
-        return portOpenFailureMessage(o.com, device, reason, errorNumber);
-    if (errorNumber == ENOENT || errorNumber == ENODEV || errorNumber == ENXIO)
-        return QStringLiteral("%1 could not be opened.\n\n%2\n\nCheck that the meter's cable is "
-                              "plugged in and the device name is right.")
-            .arg(device, reason);
-    const QString message = portOpenFailureMessage(1, device, reason, errorNumber);
-    return QStringLiteral("%1 could not be opened.").arg(device) +
-           message.mid(message.indexOf(QStringLiteral("\n\n")));
-}
-
-} // namespace
 
 Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent,
-               std::unique_ptr<HidBackend> hidBackend)
+               std::unique_ptr<HidBackend> hidBackend, Clock clock)
     : QObject(parent), m_options(options), m_out(out), m_err(err),
-      m_hidBackend(std::move(hidBackend))
+      m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); }))
 {
     m_settings.RepeatSet = options.repeat;
     m_settings.RecordSI = options.sampling;
@@ -48,14 +21,21 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
     m_rules.NextRecordNo = 1;
     m_rules.setLimit(options.limit >= 0 ? options.limit : std::numeric_limits<qint32>::max() - 1);
 
-    m_driver.setComPort(static_cast<TComPortNumber>(
-        options.source == LoggerOptions::Source::Com ? options.com - 1 : 0));
-    m_driver.setComPortSpeed(TComPortBaudRate::br2400);
-    // Read often and in large blocks, so that a fast line never waits on the poll.
-    m_driver.setComPortPollingDelay(TSerialPortDriver::kMinPollingDelay);
-    m_driver.setComPortInBufSize(32768);
-    m_driver.setOnReceiveData(
-        [this](TSerialPortDriver *, const char *data, int size) { receive(data, size); });
+    // The meter model's profile, as the window resolves it, gives the line speed and routines.
+    const ModelProfile profile = resolveProfile(ProfileSwitches());
+    if (const auto routine = serialRoutineOf(profile.receiveRoutine))
+        m_stream.setSerialRoutine(*routine);
+    if (const auto routine = hidRoutineOf(profile.usbReportRoutine))
+        m_stream.setHidRoutine(*routine);
+    if (options.source == LoggerOptions::Source::Usb)
+        m_source = std::make_unique<UsbSource>(
+            std::move(hidBackend), quint32(profile.usbCableSpeed),
+            [this](quint8 id, QByteArrayView data) { receiveReport(id, data); },
+            [this] { usbChanged(); });
+    else
+        m_source = std::make_unique<SerialSource>(
+            options, profile.serialSpeed,
+            [this](QByteArrayView data) { receive(data.data(), int(data.size())); });
 
     m_second.setInterval(1000);
     connect(&m_second, &QTimer::timeout, this, &Logger::tick);
@@ -78,26 +58,13 @@ Logger::~Logger()
 
 void Logger::closeSource()
 {
-    m_driver.ClosePort();
-    if (m_usb)
-        m_usb->close();
-}
-
-QString Logger::deviceLabel() const
-{
-    if (m_options.source == LoggerOptions::Source::Com)
-        return QStringLiteral("COM%1 (%2)").arg(m_options.com).arg(comPortDevice(m_options.com));
-    if (m_options.source == LoggerOptions::Source::Usb)
-        return m_usb && !m_usb->devicePath().isEmpty()
-                   ? QStringLiteral("the USB cable (%1)").arg(m_usb->devicePath())
-                   : QStringLiteral("the USB cable");
-    return m_options.device;
+    m_source->close();
 }
 
 void Logger::report(const QString &message)
 {
     std::fprintf(m_err, "vorlatt-log: %s %s\n",
-                 qPrintable(logrecord::isoStamp(QDateTime::currentDateTime())),
+                 qPrintable(logrecord::isoStamp(m_clock())),
                  message.toLocal8Bit().constData());
     std::fflush(m_err);
 }
@@ -105,22 +72,8 @@ void Logger::report(const QString &message)
 int Logger::start()
 {
     // The source first: a run that cannot read leaves no output file behind.
-    if (m_options.source == LoggerOptions::Source::Usb) {
-        const QString error = openUsb();
-        if (!error.isEmpty()) {
-            std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
-            return kCannotOpen;
-        }
-    } else if (m_options.source == LoggerOptions::Source::Port) {
-        qputenv("VORLATT_COM1", m_options.device.toLocal8Bit());
-    }
-    if (!m_usb && !m_driver.OpenPort()) {
-        const QString device = m_options.source == LoggerOptions::Source::Com
-                                   ? comPortDevice(m_options.com)
-                                   : m_options.device;
-        std::fprintf(m_err, "vorlatt-log: %s\n",
-                     qPrintable(openFailure(m_options, device, m_driver.errorString(),
-                                            m_driver.errorNumber())));
+    if (const QString error = openSource(); !error.isEmpty()) {
+        std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
         return kCannotOpen;
     }
     if (!m_options.output.isEmpty()) {
@@ -143,7 +96,7 @@ int Logger::start()
             return kCannotOpen;
         }
     }
-    report(QStringLiteral("reading %1").arg(deviceLabel()));
+    report(QStringLiteral("reading %1").arg(m_source->label()));
     m_sinceBytes.start();
     m_second.start();
     if (m_db)
@@ -164,26 +117,14 @@ void Logger::armDuration()
         m_duration.start(int(std::min<qint64>(left, std::numeric_limits<int>::max())));
 }
 
-QString Logger::openUsb()
+QString Logger::openSource()
 {
-    if (!m_usb)
-        m_usb = std::make_unique<UsbCableLink>(
-            m_hidBackend ? std::move(m_hidBackend) : THidDeviceController::systemBackend(),
-            kUsbCableBaud, [this](quint8 id, QByteArrayView data) { receiveReport(id, data); },
-            [this] { usbChanged(); });
-    switch (m_usb->open()) {
-    case UsbCableLink::Opened::Reading:
+    const QString error = m_source->open();
+    if (error.isEmpty()) {
         m_stream.restart();
         m_firstFrame = true;
-        return QString();
-    case UsbCableLink::Opened::NoAccess:
-        return usbcable::noAccessMessage(m_usb->devicePath());
-    case UsbCableLink::Opened::NoCable:
-        break;
     }
-    return QStringLiteral("The USB interface cable (a HID device named \"%1\") is not plugged "
-                          "in.")
-        .arg(usbcable::kCableName);
+    return error;
 }
 
 void Logger::bytesArrived()
@@ -192,7 +133,7 @@ void Logger::bytesArrived()
     if (m_lost) {
         m_lost = false;
         report(QStringLiteral("link back on %1; numbering goes on at %2")
-                   .arg(deviceLabel())
+                   .arg(m_source->label())
                    .arg(m_rules.NextRecordNo));
     }
 }
@@ -226,7 +167,7 @@ void Logger::takeFrame(const protocol::StreamFrame &frame)
     if (!decoded || !decoded->ok()) {
         // The port is usually opened in the middle of a frame: its tail is no garbage.
         if (!first && m_garbage++ == 0)
-            m_garbageSince = QDateTime::currentDateTime();
+            m_garbageSince = m_clock();
         return;
     }
     take(decoded->reading,
@@ -237,9 +178,9 @@ void Logger::takeFrame(const protocol::StreamFrame &frame)
 void Logger::usbChanged()
 {
     // Also called while the source is made, and for any other device coming or going.
-    if (!m_usb || m_finished || !m_runTime.isValid())
+    if (m_finished || !m_runTime.isValid())
         return;
-    if (!m_lost && !m_usb->isOpen())
+    if (!m_lost && !m_source->isOpen())
         linkLost();
     if (m_lost && !m_finished)
         reopen();
@@ -249,8 +190,7 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
 {
     const LogRules::Admission admitted = m_rules.admit(reading, m_settings);
     if (admitted.take) {
-        const LogRecord record{m_rules.NextRecordNo, QDateTime::currentDateTime(), reading,
-                               fullUnit};
+        const LogRecord record{m_rules.NextRecordNo, m_clock(), reading, fullUnit};
         if (!m_options.quiet) {
             QByteArray line = logrecord::line(LogFormat::Tsv, record);
             line.chop(2);
@@ -319,54 +259,38 @@ void Logger::reportGarbage(bool atEnd)
 
 void Logger::linkLost()
 {
-    const QString device = m_driver.deviceName();
-    const bool gone = m_usb ? !m_usb->isOpen() : !device.isEmpty() && !QFileInfo::exists(device);
-    const QString why = gone ? (m_usb ? QStringLiteral("the cable was unplugged")
-                                      : QStringLiteral("the device is gone"))
-                             : QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000);
-    report(QStringLiteral("link lost on %1: %2").arg(deviceLabel(), why));
+    const QString gone = m_source->goneReason();
+    const QString why =
+        gone.isEmpty() ? QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000) : gone;
+    report(QStringLiteral("link lost on %1: %2").arg(m_source->label(), why));
     if (m_options.exitOnLoss) {
         finish(kLinkLost);
         return;
     }
     // A cable still plugged in goes on being read: a meter switched off and on again just
     // resumes sending.
-    if (!m_usb)
-        m_driver.ClosePort();
+    if (m_source->reopensWhenSilent())
+        m_source->close();
     m_lost = true;
     m_waitReported = false;
 }
 
 void Logger::reopen()
 {
-    if (m_usb) {
-        if (m_usb->isOpen())
-            return;
-        const QString error = openUsb();
-        if (error.isEmpty()) {
-            m_sinceBytes.restart();
-        } else if (!m_waitReported) {
-            report(QStringLiteral("waiting for the USB cable to come back (%1)").arg(error));
-            m_waitReported = true;
-        }
-        return;
-    }
-    if (m_driver.IsOpen()) {
+    if (m_source->isOpen()) {
         // Open but silent: the meter is off, or this is a stale node of a device that went away.
         // Start over, so that a device that comes back under the same name is opened afresh.
-        if (m_sinceBytes.elapsed() >= kSilenceMs)
-            m_driver.ClosePort();
+        if (m_source->reopensWhenSilent() && m_sinceBytes.elapsed() >= kSilenceMs)
+            m_source->close();
         return;
     }
-    if (m_driver.OpenPort()) {
+    if (openSource().isEmpty()) {
         m_sinceBytes.restart();
-        m_stream.restart();
-        m_firstFrame = true;
         return;
     }
     if (!m_waitReported) {
         report(QStringLiteral("waiting for %1 to come back (%2)")
-                   .arg(deviceLabel(), m_driver.errorString()));
+                   .arg(m_source->waitingFor(), m_source->waitReason()));
         m_waitReported = true;
     }
 }

@@ -3,10 +3,9 @@
 #include "DbOutput.h"
 #include "LogRecord.h"
 #include "LoggerOptions.h"
+#include "MeterSource.h"
 #include "RecordFile.h"
-#include "link/SerialPortDriver.h"
 #include "link/hid/HidBackend.h"
-#include "link/hid/UsbCableLink.h"
 #include "log/LogRules.h"
 #include "protocol/ReadingStream.h"
 
@@ -16,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 // One unattended run: reads the meter through the serial driver or its USB cable, cuts and
@@ -37,9 +37,13 @@ public:
     // Garbled frames are summed up at most this often.
     static constexpr qint64 kGarbageReportMs = 60000;
 
-    // `hidBackend` replaces the system's HID devices for --usb (tests hold them in memory).
+    // The time of day, for record times and report stamps.
+    using Clock = std::function<QDateTime()>;
+
+    // `hidBackend` replaces the system's HID devices for --usb (tests hold them in memory);
+    // `clock` the system's clock.
     Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent = nullptr,
-           std::unique_ptr<HidBackend> hidBackend = nullptr);
+           std::unique_ptr<HidBackend> hidBackend = nullptr, Clock clock = {});
     ~Logger() override;
 
     // Opens the source, then the outputs. Returns kCannotOpen when either fails (the reason is
@@ -58,8 +62,8 @@ private:
     void bytesArrived();
     void takeFrame(const protocol::StreamFrame &frame);
     void usbChanged();
-    // Opens the cable and starts a fresh frame; the reason when it cannot.
-    QString openUsb();
+    // Opens the source and starts a fresh frame; the message when it cannot.
+    QString openSource();
     void take(const protocol::MeterReading &reading, const QString &fullUnit);
     void tick();
     void linkLost();
@@ -70,15 +74,13 @@ private:
     void reportGarbage(bool atEnd = false);
     bool flushOutputs();
     void report(const QString &message);
-    QString deviceLabel() const;
 
     LoggerOptions m_options;
     std::FILE *m_out = nullptr;
     std::FILE *m_err = nullptr;
 
-    TSerialPortDriver m_driver;
-    std::unique_ptr<HidBackend> m_hidBackend; // until the cable source takes it
-    std::unique_ptr<UsbCableLink> m_usb;
+    Clock m_clock;
+    std::unique_ptr<MeterSource> m_source;
     // Frames cut and decoded as the window does, with the count range in force.
     protocol::ReadingStream m_stream;
     LogRules m_rules;
