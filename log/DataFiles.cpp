@@ -61,11 +61,11 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
         m_batchMove1.setSource(&source);
         m_batchMove1.setDestination(&m_tdest);
         m_batchMove1.setMode(table::BatchMode::Copy);
-        // The copy stays open for exclusive use, so the index step need not read it back.
+        // The copy gets its primary index over "Not" as it is written: the log's records are in
+        // key order, so the table and its index go out straight from them.
         m_tdest.setExclusive(true);
-        m_batchMove1.setOpenDestination(true);
+        m_batchMove1.setPrimaryKey({LogTableLayout::kKey});
         m_batchMove1.execute();
-        m_tdest.addPrimaryIndex({LogTableLayout::kKey});
         m_tdest.close();
     } catch (const table::EngineError &e) {
         // An open copy would stand in the way of the next save.

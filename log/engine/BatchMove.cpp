@@ -2,14 +2,31 @@
 
 #include "ByteSink.h"
 #include "EngineError.h"
+#include "PrimaryIndex.h"
 #include "ReplacingFile.h"
 #include "Table.h"
 #include "TablePaths.h"
 
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
 namespace table {
+
+namespace {
+
+// Whether the records' keys (their first `keySize` bytes, which compare like their values) rise
+// strictly from record to record.
+bool keysAscend(const RecordStore &records, std::size_t keySize)
+{
+    for (std::int64_t row = 1; row < records.size(); ++row) {
+        if (std::memcmp(records.at(row - 1), records.at(row), keySize) >= 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 void BatchMove::execute()
 {
@@ -34,7 +51,19 @@ void BatchMove::execute()
     std::error_code ec;
     if (&source == &destination || std::filesystem::equivalent(path, source.filePath(), ec))
         throw EngineError("cannot copy table \"" + source.filePath() + "\" onto itself");
-    if (m_openDestination &&
+    // The key fields must lead the table, as a primary index needs; the engine's own index step
+    // names whatever is wrong.
+    const int keyFields = static_cast<int>(m_keyNames.size());
+    bool leading = keyFields > 0;
+    std::size_t keySize = 0;
+    for (int i = 0; i < keyFields && leading; ++i) {
+        leading = source.fieldIndex(m_keyNames[std::size_t(i)]) == i;
+        if (leading)
+            keySize += std::size_t(storedSize(source.fields()[std::size_t(i)]));
+    }
+    const bool streamKeyed = leading && keysAscend(source.m_content.records, keySize);
+    const bool indexAfterwards = keyFields > 0 && !streamKeyed;
+    if ((m_openDestination || indexAfterwards) &&
         (!destination.exclusive() || destination.cachedUpdates() || destination.readOnly()))
         throw EngineError("a batch copy leaves table \"" + destination.tableName() +
                           "\" open only for exclusive use without cached updates");
@@ -44,18 +73,34 @@ void BatchMove::execute()
     ReplacingFile out(path);
     FileSink sink(out.fd(), path);
     std::vector<DataBlock> blocks;
+    const std::string name = std::filesystem::path(path).filename().string();
     const TableHeader written =
         writeTable(sink, source.fields(), source.m_content.records,
                    WriteOptions{destination.blockSize(),
-                                static_cast<std::uint32_t>(source.m_nextAutoIncrement),
-                                std::filesystem::path(path).filename().string()},
+                                static_cast<std::uint32_t>(source.m_nextAutoIncrement), name,
+                                streamKeyed ? keyFields : 0},
                    blocks);
     out.commit();
     // A primary index of the table that was replaced would describe other records.
     ::unlink(primaryIndexPath(path).c_str());
-    if (m_openDestination)
+    if (streamKeyed) {
+        // The index straight from the source's records: the copy holds no records of its own.
+        const std::string indexPath = primaryIndexPath(path);
+        ReplacingFile index(indexPath);
+        FileSink indexSink(index.fd(), indexPath);
+        const std::vector<std::uint8_t> bytes = buildPrimaryIndex(
+            written, source.fields(), source.m_content.records, blocks, keyFields, name);
+        indexSink.write(bytes.data(), bytes.size());
+        indexSink.flush();
+        index.commit();
+    }
+    if (m_openDestination || indexAfterwards)
         destination.openWritten(path, written, source.fields(), source.m_content.records,
                                 std::move(blocks));
+    if (indexAfterwards)
+        destination.addPrimaryIndex(m_keyNames);
+    if (keyFields > 0 && !m_openDestination)
+        destination.close();
 }
 
 } // namespace table

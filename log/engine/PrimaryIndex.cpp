@@ -33,11 +33,11 @@ std::string str(std::int64_t v)
     return std::to_string(v);
 }
 
-int keySize(const TableContent &content, int keyFieldCount)
+int keySize(const std::vector<FieldDef> &fields, int keyFieldCount)
 {
     int size = 0;
     for (int i = 0; i < keyFieldCount; ++i)
-        size += storedSize(content.fields[static_cast<std::size_t>(i)]);
+        size += storedSize(fields[static_cast<std::size_t>(i)]);
     return size;
 }
 
@@ -87,7 +87,25 @@ struct Entry
 std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int keyFieldCount,
                                             const std::string &tableName)
 {
-    const int ks = keySize(content, keyFieldCount);
+    return buildPrimaryIndex(content.header, content.fields, content.records, content.blocks,
+                             keyFieldCount, tableName);
+}
+
+std::vector<std::uint8_t> buildPrimaryIndex(const TableHeader &header,
+                                            const std::vector<FieldDef> &fields,
+                                            const RecordStore &records,
+                                            const std::vector<DataBlock> &blocks,
+                                            int keyFieldCount, const std::string &tableName)
+{
+    // The parts of the table the index is built from, under the names the code below reads.
+    const struct
+    {
+        const TableHeader &header;
+        const std::vector<FieldDef> &fields;
+        const RecordStore &records;
+        const std::vector<DataBlock> &blocks;
+    } content{header, fields, records, blocks};
+    const int ks = keySize(content.fields, keyFieldCount);
     const int entrySize = ks + kEntryTrailer;
     // An index block must hold at least two entries, or the levels would never narrow to a root.
     int code = content.header.blockSizeCode;
@@ -233,7 +251,7 @@ IndexReport checkPrimaryIndex(const TableContent &content, ByteSource &index)
     if (headerSize < kFixedHeaderSize + 2 * keyFieldCount ||
         static_cast<std::uint64_t>(headerSize) > size)
         damaged("invalid header size " + str(headerSize));
-    const int ks = keySize(content, keyFieldCount);
+    const int ks = keySize(content.fields, keyFieldCount);
     const int entrySize = ks + kEntryTrailer;
     if (getLe16Signed(fixed + 0x21) != keyFieldCount)
         damaged("it has " + str(getLe16Signed(fixed + 0x21)) + " key fields, the table " +

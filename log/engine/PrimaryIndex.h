@@ -7,7 +7,11 @@
 namespace table {
 
 class ByteSource;
+class RecordStore;
+struct DataBlock;
+struct FieldDef;
 struct TableContent;
+struct TableHeader;
 
 // One entry of a .PX primary index. Level 1 entries point at data blocks of the table, higher
 // levels at index blocks one level down; each carries the key of the first record below it.
@@ -35,6 +39,12 @@ struct IndexReport
 // until one block, the root, holds a whole level.
 std::vector<std::uint8_t> buildPrimaryIndex(const TableContent &content, int keyFieldCount,
                                             const std::string &tableName);
+// The same from the parts of a table that was just written, without a table to hold them.
+std::vector<std::uint8_t> buildPrimaryIndex(const TableHeader &header,
+                                            const std::vector<FieldDef> &fields,
+                                            const RecordStore &records,
+                                            const std::vector<DataBlock> &blocks,
+                                            int keyFieldCount, const std::string &tableName);
 
 // Reads a .PX file and checks it against its table: its structure, the key fields, that every
 // data block is reached once, in order, with its first key and record count, and that keys

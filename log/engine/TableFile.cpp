@@ -355,6 +355,8 @@ TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields,
         throw EngineError("the records do not match the fields of the table");
     h.codePage = kCodePage;
     h.autoIncrement = options.autoIncrement;
+    h.keyed = options.keyFieldCount > 0;
+    h.keyFieldCount = options.keyFieldCount;
     h.blockSizeCode = chooseBlockSizeCode(h.recordSize, records.size(), options.minBlockSize);
 
     const int perBlock = h.recordsPerBlock();

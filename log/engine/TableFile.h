@@ -64,10 +64,12 @@ struct WriteOptions
     int minBlockSize = kDefaultBlockSize; // larger blocks are taken when the records need them
     std::uint32_t autoIncrement = 1;      // next value for autoincrement fields
     std::string tableName;                // recorded in the header
+    int keyFieldCount = 0; // a keyed table whose primary index covers this many leading fields
 };
 
-// Writes a version-7 .DB file without key holding every record of `records` in order, in full
-// blocks. Returns the header written; `blocks` receives the chain.
+// Writes a version-7 .DB file holding every record of `records` in order, in full blocks, without
+// key or, with options.keyFieldCount, keyed (the records must then be in key order, and the index
+// is the caller's to write). Returns the header written; `blocks` receives the chain.
 TableHeader writeTable(ByteSink &sink, const std::vector<FieldDef> &fields,
                        const RecordStore &records, const WriteOptions &options,
                        std::vector<DataBlock> &blocks);

@@ -468,6 +468,20 @@ void TestTable::savedCopyGetsAPrimaryIndexOverNot()
     // The header names its own file; the rest is the same to the byte.
     QCOMPARE(opened.replace("fresh.db", "keyed.db"), keyed);
     QCOMPARE(bytes(path("fresh.px")).replace("fresh.db", "keyed.db"), bytes(path("keyed.px")));
+
+    // Keyed as it is written, straight from the log's records: the same files again, and the
+    // destination is left closed.
+    Table streamed(m_session);
+    streamed.setTableName(path("strmd.db").toStdString());
+    streamed.setExclusive(true);
+    table::BatchMove keyedCopy;
+    keyedCopy.setSource(&log);
+    keyedCopy.setDestination(&streamed);
+    keyedCopy.setPrimaryKey({"Not"});
+    keyedCopy.execute();
+    QVERIFY(!streamed.isOpen());
+    QCOMPARE(bytes(path("strmd.db")).replace("strmd.db", "keyed.db"), keyed);
+    QCOMPARE(bytes(path("strmd.px")).replace("strmd.db", "keyed.db"), bytes(path("keyed.px")));
 }
 
 void TestTable::primaryIndexRefusals_data()
