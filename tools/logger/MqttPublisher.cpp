@@ -549,9 +549,9 @@ void MqttPublisher::publish(const LogRecord &record)
         afterLoop(MOSQ_ERR_SUCCESS);
 }
 
-void MqttPublisher::pump()
+void MqttPublisher::pump(bool closing)
 {
-    while (m_state == State::Up && !m_closed && !m_dropRequested &&
+    while (m_state == State::Up && (!m_closed || closing) && !m_dropRequested &&
            m_inFlight.size() < size_t(kInFlight)) {
         QByteArray line;
         MqttSpool::Position end;
@@ -631,18 +631,25 @@ void MqttPublisher::close()
     }
     if (m_client && m_state == State::Up) {
         // What is in flight gets a moment to be acknowledged; the rest stays in the spool.
+        // What waits in the spool gets a moment to go out, then the status says "offline"; what
+        // is still not acknowledged stays for the next run.
         retire(m_readNotifier);
         retire(m_writeNotifier);
-        const QByteArray topic = statusTopic().toUtf8();
-        m_offlineAcked = false;
-        if (mosquitto_publish(m_client->mosq, &m_offlineMid, topic.constData(), 7, "offline", 1,
-                              true) != MOSQ_ERR_SUCCESS)
-            m_dropRequested = true;
         const QDeadlineTimer deadline(kCloseMs);
-        while (!m_dropRequested && !deadline.hasExpired() &&
-               !(m_offlineAcked && m_inFlight.empty()))
+        m_offlineAcked = false;
+        bool offlineSent = false;
+        while (!m_dropRequested && !deadline.hasExpired() && !m_offlineAcked) {
+            pump(true);
+            if (!offlineSent && m_inFlight.empty()) {
+                const QByteArray topic = statusTopic().toUtf8();
+                if (mosquitto_publish(m_client->mosq, &m_offlineMid, topic.constData(), 7,
+                                      "offline", 1, true) != MOSQ_ERR_SUCCESS)
+                    break;
+                offlineSent = true;
+            }
             if (mosquitto_loop(m_client->mosq, 100, 1) != MOSQ_ERR_SUCCESS)
                 break;
+        }
         mosquitto_disconnect(m_client->mosq);
     }
     retire(m_readNotifier);

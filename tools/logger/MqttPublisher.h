@@ -47,7 +47,7 @@ public:
     static constexpr int kLastRetryMs = 30000;
     // The broker answers a connect within this long, or the attempt counts as failed.
     static constexpr int kConnackMs = 10000;
-    // At the end, what is in flight gets this long to be acknowledged.
+    // At the end, what waits in the spool gets this long to go out.
     static constexpr int kCloseMs = 3000;
 
     MqttPublisher(const MqttOptions &options, Report report, QObject *parent = nullptr);
@@ -61,7 +61,7 @@ public:
     void publish(const LogRecord &record);
     // The meter's link is down (status "lost") or back.
     void setMeterLinkLost(bool lost);
-    // Waits a moment for what is in flight, says "offline", leaves the rest in the spool.
+    // Sends what waits for a moment, says "offline", leaves the rest in the spool.
     void close();
 
     // One reading as published: a JSON object on one line.
@@ -100,7 +100,8 @@ private:
     void retryLater(const QString &reason);
     void connected();
     void acknowledged(int mid);
-    void pump();
+    // Sends from the spool while the window has room; at the end only when `closing`.
+    void pump(bool closing = false);
     void publishStatus();
     void publishDiscovery(const QString &baseUnit);
     bool send(const QString &topic, const QByteArray &payload, bool retain, int *mid = nullptr);
