@@ -1,4 +1,5 @@
 #include "LoggerOptions.h"
+#include "MqttSpool.h"
 
 #include <QtTest>
 
@@ -360,6 +361,7 @@ private slots:
     void badOptionsAreRefused();
     void idDefaultsToHostAndSource();
     void helpAndManPageSayTheSame();
+    void spoolKeepsOrderAcrossSegmentsAndRuns();
     void roundTripMatchesTheOutputFile();
     void brokerRestartLosesNothing();
     void brokerAbsentAtStartGetsTheSpool();
@@ -918,6 +920,75 @@ void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
     QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), expected.size(), kWaitMs);
     QCOMPARE(numbersOf(sub.readings(id)), expected);
     QVERIFY(sub.statuses(id).contains(QStringLiteral("spool-full")));
+}
+
+// The spool on its own: lines in order across segment files, what is acknowledged gone for
+// good, the rest found again by the next run, a half line left by a kill cut off, a second
+// run on the same folder refused, the bound kept.
+void TestLoggerMqtt::spoolKeepsOrderAcrossSegmentsAndRuns()
+{
+    const QString folder = file(QStringLiteral("spool"));
+    const auto line = [](int i) { return QByteArray("{\"no\":") + QByteArray::number(i) + '}'; };
+    const auto segments = [&folder] {
+        return QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files).size();
+    };
+    {
+        MqttSpool spool;
+        QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+        MqttSpool second;
+        QVERIFY(second.open(folder, 1024 * 1024).contains(u"another run"));
+        for (int i = 1; i <= 12000; ++i)
+            QCOMPARE(spool.append(line(i)), MqttSpool::Append::Spooled);
+        QVERIFY(segments() > 1);
+        QByteArray text;
+        MqttSpool::Position end;
+        for (int i = 1; i <= 7000; ++i) {
+            QVERIFY(spool.next(&text, &end));
+            QCOMPARE(text, line(i));
+        }
+        spool.acknowledge(end, 7000);
+        QCOMPARE(spool.sync(), QString());
+        QCOMPARE(spool.pendingLines(), 5000);
+        // Handed out but not acknowledged: they come again.
+        spool.rewind();
+        QVERIFY(spool.next(&text, &end));
+        QCOMPARE(text, line(7001));
+    }
+    // A kill in the middle of a write leaves half a line at the end.
+    QStringList names = QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QFile last(folder + u'/' + names.constLast());
+    QVERIFY(last.open(QIODevice::Append));
+    QVERIFY(last.write("{\"no\":120") == 9);
+    last.close();
+
+    MqttSpool spool;
+    QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+    QCOMPARE(spool.pendingLines(), 5000);
+    QByteArray text;
+    MqttSpool::Position end;
+    for (int i = 7001; i <= 12000; ++i) {
+        QVERIFY(spool.next(&text, &end));
+        QCOMPARE(text, line(i));
+    }
+    QVERIFY(!spool.next(&text, &end));
+    QCOMPARE(spool.append(line(12001)), MqttSpool::Append::Spooled);
+    QVERIFY(spool.next(&text, &end));
+    QCOMPARE(text, line(12001));
+    spool.acknowledge(end, 5001);
+    QCOMPARE(spool.sync(), QString());
+    QCOMPARE(spool.pendingLines(), 0);
+    QCOMPARE(spool.pendingBytes(), 0);
+    // Only the segment written to is left.
+    QCOMPARE(segments(), 1);
+
+    // The bound: nothing is taken past it, and everything before it is still there.
+    qint64 taken = 0;
+    while (spool.append(line(int(taken))) == MqttSpool::Append::Spooled)
+        ++taken;
+    QCOMPARE(spool.append(line(0)), MqttSpool::Append::Full);
+    QVERIFY(spool.pendingBytes() <= 1024 * 1024);
+    QVERIFY(spool.pendingBytes() > 1024 * 1024 - 100);
+    QCOMPARE(spool.pendingLines(), taken);
 }
 
 QTEST_GUILESS_MAIN(TestLoggerMqtt)

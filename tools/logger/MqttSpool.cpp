@@ -150,8 +150,11 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
     if (size > 0) {
         qint64 end = size;
         char c = 0;
-        while (end > 0 && ::pread(m_writeFd, &c, 1, end - 1) == 1 && c != '\n')
+        ssize_t n = 0;
+        while (end > 0 && (n = ::pread(m_writeFd, &c, 1, end - 1)) == 1 && c != '\n')
             --end;
+        if (n < 0)
+            return QStringLiteral("cannot read %1: %2").arg(segmentPath(last), errnoText(errno));
         if (end != size) {
             if (::ftruncate(m_writeFd, end) != 0 || ::fdatasync(m_writeFd) != 0)
                 return QStringLiteral("cannot cut the half line at the end of %1: %2")
@@ -177,7 +180,7 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
 bool MqttSpool::openWriter(quint64 segment)
 {
     const int fd = ::open(QFile::encodeName(segmentPath(segment)).constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+                          O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0)
         return fail(QStringLiteral("cannot open %1").arg(segmentPath(segment)), errno);
     if (m_writeFd >= 0) {
