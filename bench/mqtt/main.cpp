@@ -98,8 +98,8 @@ int main(int argc, char **argv)
     QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
     if (!conf.open(QIODevice::WriteOnly) ||
         conf.write("listener " + QByteArray::number(port) + " 127.0.0.1\n" +
-                   "allow_anonymous true\npersistence false\nmax_queued_messages 0\n" +
-                   "user " + QByteArray(::getpwuid(::getuid())->pw_name) + "\n") <= 0) {
+                   "allow_anonymous true\npersistence false\nmax_queued_messages 0\n" + "user " +
+                   QByteArray(::getpwuid(::getuid())->pw_name) + "\n") <= 0) {
         std::fprintf(stderr, "bench_mqtt: cannot write the broker's configuration\n");
         return 1;
     }
@@ -130,8 +130,8 @@ int main(int argc, char **argv)
     logger.start(QStringLiteral(VORLATT_LOG),
                  {QStringLiteral("--port"), QString::fromLocal8Bit(::ptsname(master)),
                   QStringLiteral("--quiet"), QStringLiteral("--mqtt"),
-                  QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(port), QStringLiteral("--mqtt-id"),
-                  QStringLiteral("flood")});
+                  QStringLiteral("mqtt://127.0.0.1:%1/bench").arg(port),
+                  QStringLiteral("--mqtt-id"), QStringLiteral("flood")});
     if (!logger.waitForStarted(10000) || !sub.waitForStarted(10000)) {
         std::fprintf(stderr, "bench_mqtt: the logger or the subscriber did not start\n");
         return 1;
@@ -197,8 +197,8 @@ int main(int argc, char **argv)
     ::close(master);
 
     const double rate = received / seconds;
-    std::printf("%lld readings sent, %lld received through the broker in %.1f s\n", sent,
-                received, seconds);
+    std::printf("%lld readings sent, %lld received through the broker in %.1f s\n", sent, received,
+                seconds);
     std::printf("%.0f times the meter's %g readings a second\n", rate / kMeterRate, kMeterRate);
     std::printf("mqtt: readings_per_s=%.0f rss_mb=%.1f\n", rate, rssPeak);
     return received == readings ? 0 : 1;

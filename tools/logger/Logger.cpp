@@ -129,8 +129,9 @@ int Logger::start()
     if (m_options.mqtt.enabled()) {
         m_mqtt = std::make_unique<MqttPublisher>(m_options.mqtt,
                                                  [this](const QString &m) { report(m); });
-        connect(m_mqtt.get(), &MqttPublisher::failed, this, [this] { finish(kCannotOpen); },
-                Qt::QueuedConnection);
+        connect(
+            m_mqtt.get(), &MqttPublisher::failed, this, [this] { finish(kCannotOpen); },
+            Qt::QueuedConnection);
         if (const QString error = m_mqtt->start(); !error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
             closeSource();

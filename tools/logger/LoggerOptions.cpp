@@ -30,7 +30,7 @@ bool parseWhole(const QString &text, qint64 minimum, qint64 maximum, qint64 *val
 
 QString loggerHelp()
 {
-    return QStringLiteral(
+    QString help = QStringLiteral(
         "usage: vorlatt-log (--port DEVICE | --com N | --usb) [options]\n"
         "\n"
         "Logs the meter's readings without a window, by the same rules as the window's log.\n"
@@ -65,9 +65,7 @@ QString loggerHelp()
         "                       end. The db format keeps the run's records in memory to do so;\n"
         "                       the text formats keep none.\n"
         "  --quiet              nothing on standard output\n"
-        "\n") +
-           mqttoptions::help() +
-           QStringLiteral("\n"
+        "\n"
         "Columns: No, Time, DC/AC, Value, Unit, AUTO as in the window, then DateTime (ISO 8601\n"
         "local time with milliseconds), PlainUnit (the unit with \u03A9, \u00B0C, \u00B0F and "
         "\u00B5 in\n"
@@ -87,6 +85,8 @@ QString loggerHelp()
         "2 wrong command line, 3 link lost with --exit-on-loss.\n"
         "\n"
         "  --help, --version\n");
+    // Publishing to MQTT comes after the outputs.
+    return help.insert(help.indexOf(QStringLiteral("Columns:")), mqttoptions::help() + u'\n');
 }
 
 ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
@@ -202,9 +202,10 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
     if (checkpointGiven && o.format != LogFormat::Db)
         return fail(QStringLiteral("--checkpoint is for --format db only"));
     // MQTT: the checks between its options, and the meter's default name from the source.
-    const QString source = o.source == LoggerOptions::Source::Usb   ? QStringLiteral("usb")
-                           : o.source == LoggerOptions::Source::Com ? QStringLiteral("com%1").arg(o.com)
-                                                                    : o.device.section(u'/', -1);
+    const QString source = o.source == LoggerOptions::Source::Usb ? QStringLiteral("usb")
+                           : o.source == LoggerOptions::Source::Com
+                               ? QStringLiteral("com%1").arg(o.com)
+                               : o.device.section(u'/', -1);
     if (const QString error = mqttoptions::finish(&o.mqtt, source); !error.isEmpty())
         return fail(error);
     return result;

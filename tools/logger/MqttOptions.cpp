@@ -31,8 +31,8 @@ QString parseUrl(const QString &text, MqttOptions *o)
                               "--mqtt-user and --mqtt-password-file");
     // QUrl takes ports up to 65535 and gives -1 for none or a bad one.
     const QString authority = url.authority();
-    if (url.port() == 0 || (url.port() < 0 && authority.contains(u':') &&
-                            !authority.endsWith(u']')))
+    if (url.port() == 0 ||
+        (url.port() < 0 && authority.contains(u':') && !authority.endsWith(u']')))
         return QStringLiteral("--mqtt takes a port from 1 to 65535 in '%1'").arg(text);
     QString prefix = url.path();
     while (prefix.startsWith(u'/'))
@@ -60,9 +60,9 @@ QString parseUrl(const QString &text, MqttOptions *o)
 const QStringList &withValue()
 {
     static const QStringList kOptions = {
-        QStringLiteral("--mqtt"),          QStringLiteral("--mqtt-id"),
-        QStringLiteral("--mqtt-user"),     QStringLiteral("--mqtt-password-file"),
-        QStringLiteral("--mqtt-ca"),       QStringLiteral("--mqtt-spool-max")};
+        QStringLiteral("--mqtt"),      QStringLiteral("--mqtt-id"),
+        QStringLiteral("--mqtt-user"), QStringLiteral("--mqtt-password-file"),
+        QStringLiteral("--mqtt-ca"),   QStringLiteral("--mqtt-spool-max")};
     return kOptions;
 }
 
@@ -129,8 +129,7 @@ QString finish(MqttOptions *o, const QString &sourceName)
         char name[256] = {};
         ::gethostname(name, sizeof name - 1);
         const QString host = topicSafe(QString::fromLocal8Bit(name).section(u'.', 0, 0));
-        o->id = (host.isEmpty() ? QStringLiteral("vorlatt") : host) + u'-' +
-                topicSafe(sourceName);
+        o->id = (host.isEmpty() ? QStringLiteral("vorlatt") : host) + u'-' + topicSafe(sourceName);
     }
     return {};
 }
@@ -152,8 +151,10 @@ QString help()
         "                       (port 1883 or 8883 unless given). Records go to PREFIX/ID/reading\n"
         "                       as JSON objects (QoS 1); the retained PREFIX/ID/status says\n"
         "                       online, offline, lost or spool-full. While the broker cannot be\n"
-        "                       reached, records wait in a spool file under $XDG_STATE_HOME/vorlatt\n"
-        "                       (or ~/.local/state/vorlatt) and go out in order when it is back; a\n"
+        "                       reached, records wait in a spool file under "
+        "$XDG_STATE_HOME/vorlatt\n"
+        "                       (or ~/.local/state/vorlatt) and go out in order when it is back; "
+        "a\n"
         "                       later run with the same ID sends what is left there first.\n"
         "  --mqtt-id ID         the meter's name in the topics (default: the host name and the\n"
         "                       source, as in lab1-ttyUSB0)\n"

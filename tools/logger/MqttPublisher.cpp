@@ -213,8 +213,7 @@ QString MqttPublisher::start()
     if (loopRc == MOSQ_ERR_TLS)
         return QStringLiteral("TLS with the MQTT broker %1 failed: %2")
             .arg(brokerName(), reason(loopRc, errno, m_client->lastError));
-    m_report(QStringLiteral("publishing to %1 as %2")
-                 .arg(m_options.url, readingTopic()));
+    m_report(QStringLiteral("publishing to %1 as %2").arg(m_options.url, readingTopic()));
     if (m_state == State::Up) {
         watch();
         pump();
@@ -280,8 +279,8 @@ QString MqttPublisher::reason(int rc, int errorNumber, const QByteArray &library
         return QStringLiteral("the host name %1 is not known").arg(m_options.host);
     if (rc == MOSQ_ERR_TLS) {
         const QString detail = QString::fromUtf8(libraryError).trimmed();
-        const QString ca = m_options.caFile.isEmpty() ? QStringLiteral("the system's CA store")
-                                                      : m_options.caFile;
+        const QString ca =
+            m_options.caFile.isEmpty() ? QStringLiteral("the system's CA store") : m_options.caFile;
         return QStringLiteral("the broker's certificate could not be verified with %1%2")
             .arg(ca, detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
     }
@@ -366,8 +365,9 @@ void MqttPublisher::afterLoop(int rc)
     if (rc != MOSQ_ERR_SUCCESS || m_dropRequested) {
         dropConnection(m_refusal ? QStringLiteral("login refused: %1")
                                        .arg(QString::fromUtf8(mosquitto_connack_string(m_refusal)))
-                       : rc != MOSQ_ERR_SUCCESS ? reason(rc, errno, m_client->lastError)
-                                                : QStringLiteral("the broker closed the connection"));
+                       : rc != MOSQ_ERR_SUCCESS
+                           ? reason(rc, errno, m_client->lastError)
+                           : QStringLiteral("the broker closed the connection"));
         return;
     }
     if (m_writeNotifier)
@@ -465,19 +465,21 @@ void MqttPublisher::publishDiscovery(const QString &baseUnit)
     const QString node = m_options.prefix + u'/' + m_options.id;
     const QString slug = baseUnit.isEmpty() ? QStringLiteral("display") : unitSlug(baseUnit);
     QJsonObject config{
-        {QStringLiteral("name"), baseUnit.isEmpty() ? QStringLiteral("Display")
-                                                    : QStringLiteral("Reading in ") + baseUnit},
+        {QStringLiteral("name"),
+         baseUnit.isEmpty() ? QStringLiteral("Display") : QStringLiteral("Reading in ") + baseUnit},
         {QStringLiteral("unique_id"), QStringLiteral("vorlatt_%1_%2").arg(m_options.id, slug)},
         {QStringLiteral("state_topic"), readingTopic()},
         {QStringLiteral("availability"),
          QJsonArray{QJsonObject{
              {QStringLiteral("topic"), statusTopic()},
              {QStringLiteral("value_template"),
-              QStringLiteral("{{ 'online' if value in ('online', 'spool-full') else 'offline' }}")}}}},
+              QStringLiteral(
+                  "{{ 'online' if value in ('online', 'spool-full') else 'offline' }}")}}}},
         {QStringLiteral("device"),
-         QJsonObject{{QStringLiteral("identifiers"), QJsonArray{QStringLiteral("vorlatt_") + m_options.id}},
-                     {QStringLiteral("name"), m_options.id},
-                     {QStringLiteral("model"), QStringLiteral("vorlatt-log")}}},
+         QJsonObject{
+             {QStringLiteral("identifiers"), QJsonArray{QStringLiteral("vorlatt_") + m_options.id}},
+             {QStringLiteral("name"), m_options.id},
+             {QStringLiteral("model"), QStringLiteral("vorlatt-log")}}},
     };
     if (baseUnit.isEmpty()) {
         config.insert(QStringLiteral("value_template"),

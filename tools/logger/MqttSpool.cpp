@@ -51,7 +51,8 @@ bool writeAll(int fd, const char *data, qint64 size)
 
 bool syncFolder(const QString &folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     const bool ok = ::fsync(fd) == 0;
@@ -99,7 +100,8 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
     const QByteArray lockPath = QFile::encodeName(folder + QStringLiteral("/lock"));
     m_lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (m_lockFd < 0)
-        return QStringLiteral("cannot open %1: %2").arg(QFile::decodeName(lockPath), errnoText(errno));
+        return QStringLiteral("cannot open %1: %2")
+            .arg(QFile::decodeName(lockPath), errnoText(errno));
     if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK
                    ? QStringLiteral("another run publishes with this id: its spool %1 is in use "
@@ -314,8 +316,8 @@ QString MqttSpool::sync()
         m_dirty = false;
     }
     // Everything acknowledged: a large segment makes way for a fresh one, so it can go.
-    const bool allDone = m_acked.segment == m_writeSegment &&
-                         m_acked.offset == m_segments[m_writeSegment];
+    const bool allDone =
+        m_acked.segment == m_writeSegment && m_acked.offset == m_segments[m_writeSegment];
     if (allDone && m_acked.offset >= kRollWhenDone) {
         if (!openWriter(m_writeSegment + 1))
             return m_error;
@@ -333,8 +335,8 @@ QString MqttSpool::sync()
     if (m_acked == m_ackedOnDisk)
         return {};
     const QString path = m_folder + QStringLiteral("/acked");
-    const QByteArray text = QByteArray::number(m_acked.segment) + ' ' +
-                            QByteArray::number(m_acked.offset) + '\n';
+    const QByteArray text =
+        QByteArray::number(m_acked.segment) + ' ' + QByteArray::number(m_acked.offset) + '\n';
     const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
     const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {

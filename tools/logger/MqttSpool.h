@@ -74,9 +74,9 @@ private:
     std::map<quint64, qint64> m_segments; // number -> size
     int m_writeFd = -1;
     quint64 m_writeSegment = 0;
-    bool m_dirty = false;      // written since the last sync
-    bool m_newFiles = false;   // the folder changed since the last sync
-    Position m_acked;          // the first byte not acknowledged
+    bool m_dirty = false;    // written since the last sync
+    bool m_newFiles = false; // the folder changed since the last sync
+    Position m_acked;        // the first byte not acknowledged
     Position m_ackedOnDisk;
     qint64 m_pendingLines = 0;
 
