@@ -103,6 +103,9 @@ public:
                           "/\n"
                           "log_dest stderr\n"
                           "per_listener_settings false\n"
+                          // The reader may fall behind a spool's backlog: the broker keeps
+                          // everything for it rather than drop beyond its default of 1000.
+                          "max_queued_messages 0\n"
                           // Run as root, the broker would otherwise become a user that cannot
                           // read the test's folder.
                           "user " +
