@@ -105,7 +105,7 @@ public:
                           "per_listener_settings false\n"
                           // The reader may fall behind a spool's backlog: the broker keeps
                           // everything for it rather than drop beyond its default of 1000.
-                          "max_queued_messages 0\n"
+                          "max_queued_messages 1000000\n"
                           // Run as root, the broker would otherwise become a user that cannot
                           // read the test's folder.
                           "user " +
@@ -126,20 +126,9 @@ public:
             m_readerPort = m_port;
             conf += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
         }
-        const QByteArray acl = "user " + kUser.toUtf8() +
-                               "\n"
-                               "topic write lab/#\n"
-                               "topic write homeassistant/sensor/#\n"
-                               "user " +
-                               kReader.toUtf8() +
-                               "\n"
-                               "topic read #\n"
-                               "topic write lab/marker\n";
-        m_ok =
-            m_ok && m_port > 0 &&
-            writeFile(m_dir + QStringLiteral("/acl"), acl, QFile::ReadOwner | QFile::WriteOwner) &&
-            writeFile(m_dir + QStringLiteral("/mosquitto.conf"), conf,
-                      QFile::ReadOwner | QFile::WriteOwner);
+        m_ok = m_ok && m_port > 0 && writeAcl() &&
+               writeFile(m_dir + QStringLiteral("/mosquitto.conf"), conf,
+                         QFile::ReadOwner | QFile::WriteOwner);
     }
     ~Broker() { stop(); }
     bool start()
@@ -162,12 +151,28 @@ public:
         m_process.terminate();
         m_process.waitForFinished(10000);
     }
+    // Lets the meter's user write under `topics` too, and has the broker read its ACL again.
+    bool allowMeter(const QByteArray &topics)
+    {
+        m_meterTopics << topics;
+        return writeAcl() && ::kill(pid_t(m_process.processId()), SIGHUP) == 0;
+    }
     int port() const { return m_port; }
     int readerPort() const { return m_readerPort; }
     bool ok() const { return m_ok; }
 
 private:
+    bool writeAcl()
+    {
+        QByteArray acl = "user " + kUser.toUtf8() + "\n";
+        for (const QByteArray &topics : std::as_const(m_meterTopics))
+            acl += "topic write " + topics + "\n";
+        acl += "user " + kReader.toUtf8() + "\ntopic read #\ntopic write lab/marker\n";
+        return writeFile(m_dir + QStringLiteral("/acl"), acl, QFile::ReadOwner | QFile::WriteOwner);
+    }
+
     QString m_dir;
+    QByteArrayList m_meterTopics = {"lab/#", "homeassistant/sensor/#"};
     int m_port = 0;
     int m_readerPort = 0;
     bool m_ok = true;
@@ -188,13 +193,26 @@ public:
     {
         static int serial = 0;
         m_process.start(QStringLiteral("mosquitto_sub"),
-                        {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                         QString::number(port), QStringLiteral("-u"), kReader, QStringLiteral("-P"),
-                         kReaderPassword, QStringLiteral("-q"), QStringLiteral("1"),
-                         QStringLiteral("-c"), QStringLiteral("-i"),
+                        {QStringLiteral("-h"),
+                         QStringLiteral("127.0.0.1"),
+                         QStringLiteral("-p"),
+                         QString::number(port),
+                         QStringLiteral("-u"),
+                         kReader,
+                         QStringLiteral("-P"),
+                         kReaderPassword,
+                         QStringLiteral("-q"),
+                         QStringLiteral("1"),
+                         QStringLiteral("-c"),
+                         QStringLiteral("-i"),
                          QStringLiteral("reader-%1-%2").arg(::getpid()).arg(++serial),
-                         QStringLiteral("-t"), QStringLiteral("lab/#"), QStringLiteral("-t"),
-                         QStringLiteral("homeassistant/#"), QStringLiteral("-v")});
+                         QStringLiteral("-t"),
+                         QStringLiteral("lab/#"),
+                         QStringLiteral("-t"),
+                         QStringLiteral("homeassistant/#"),
+                         QStringLiteral("-t"),
+                         QStringLiteral("closed/#"),
+                         QStringLiteral("-v")});
     }
     ~Subscriber()
     {
@@ -237,12 +255,12 @@ public:
         return false;
     }
     // The readings, the first time each number came; the order of first arrival is kept.
-    QList<QJsonObject> readings(const QString &id)
+    QList<QJsonObject> readings(const QString &id, const QString &prefix = QStringLiteral("lab"))
     {
         QList<QJsonObject> out;
         QSet<qint64> seen;
         for (const Message &m : messages()) {
-            if (m.topic != QStringLiteral("lab/%1/reading").arg(id))
+            if (m.topic != QStringLiteral("%1/%2/reading").arg(prefix, id))
                 continue;
             const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
             if (!seen.contains(o.value(u"no").toInteger())) {
@@ -394,6 +412,7 @@ private slots:
     void brokerRestartLosesNothing();
     void brokerAbsentAtStartGetsTheSpool();
     void killedRunsSpoolGoesFirstNextRun();
+    void refusedReadingsStayInTheSpool();
     void refusedCredentials_data();
     void refusedCredentials();
     void statusFollowsTheMeterAndTheLastWill();
@@ -795,6 +814,44 @@ void TestLoggerMqtt::killedRunsSpoolGoesFirstNextRun()
     QCOMPARE(newRun, range(1, 20));
 }
 
+// The broker lets the logger in but will not take its readings (its ACL): none counts as
+// delivered, they wait in the spool, and all go out once the ACL lets them.
+void TestLoggerMqtt::refusedReadingsStayInTheSpool()
+{
+    const QString id = QStringLiteral("m9");
+    const QString prefix = QStringLiteral("closed");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    QStringList arguments = mqttArguments(broker.port(), id);
+    arguments[1] = QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(prefix);
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} + arguments);
+    QTRY_VERIFY2_WITH_TIMEOUT(logger.err().contains(u"refuses readings on closed/m9/reading"),
+                              qPrintable(logger.err()), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
+                             kWaitMs);
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    QCOMPARE(sub.readings(id, prefix).size(), 0);
+
+    QVERIFY(broker.allowMeter("closed/#"));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
+    sim.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id, prefix)),
+                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
+                              kWaitMs);
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    QCOMPARE(numbersOf(sub.readings(id, prefix)), range(1, logged));
+    // Said once, not at every retry.
+    QCOMPARE(logger.err().count(u"refuses readings"), 1);
+}
+
 void TestLoggerMqtt::refusedCredentials_data()
 {
     QTest::addColumn<QString>("password");
@@ -947,7 +1004,7 @@ void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
                               kWaitMs);
     logger.signal(SIGTERM);
     QCOMPARE(logger.wait(), 0);
-    QCOMPARE(logger.err().count(u"the MQTT spool is full"), 1);
+    QVERIFY2(logger.err().count(u"the MQTT spool is full") == 1, qPrintable(logger.err()));
 
     static const QRegularExpression full(
         QStringLiteral("spool is full \\(1 MB, --mqtt-spool-max\\): from no\\. (\\d+) on"));
@@ -1039,6 +1096,19 @@ void TestLoggerMqtt::spoolKeepsOrderAcrossSegmentsAndRuns()
     QVERIFY(spool.pendingBytes() <= 1024 * 1024);
     QVERIFY(spool.pendingBytes() > 1024 * 1024 - 100);
     QCOMPARE(spool.pendingLines(), taken);
+    // One line out makes room for one more, but the spool waits for a sixteenth of its size
+    // rather than open a gap at every line.
+    QVERIFY(spool.next(&text, &end));
+    spool.acknowledge(end, 1);
+    QCOMPARE(spool.append(line(0)), MqttSpool::Append::Full);
+    qint64 out = 1;
+    while (spool.pendingBytes() + line(0).size() + 1 > 1024 * 1024 - 1024 * 1024 / 16) {
+        QVERIFY(spool.next(&text, &end));
+        spool.acknowledge(end, 1);
+        ++out;
+    }
+    QCOMPARE(spool.append(line(0)), MqttSpool::Append::Spooled);
+    QCOMPARE(spool.pendingLines(), taken - out + 1);
 }
 
 QTEST_GUILESS_MAIN(TestLoggerMqtt)

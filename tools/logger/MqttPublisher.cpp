@@ -43,6 +43,17 @@ QString unitSlug(QString unit)
     return mqttoptions::topicSafe(unit);
 }
 
+// The CONNACK codes of a refused login: MQTT 3.1.1, then 5.
+bool isLoginRefusal(int rc)
+{
+    return rc == 4 || rc == 5 || rc == 134 || rc == 135;
+}
+
+QString refusalText(int rc)
+{
+    return QString::fromUtf8(rc < 128 ? mosquitto_connack_string(rc) : mosquitto_reason_string(rc));
+}
+
 void initLibrary()
 {
     static std::once_flag once;
@@ -196,7 +207,7 @@ QString MqttPublisher::start()
     m_client->owner = this;
     mosquitto_connect_callback_set(m_client->mosq, onConnect);
     mosquitto_disconnect_callback_set(m_client->mosq, onDisconnect);
-    mosquitto_publish_callback_set(m_client->mosq, onPublish);
+    mosquitto_publish_v5_callback_set(m_client->mosq, onPublish);
     m_state = State::Handshake;
     const QDeadlineTimer deadline(kConnackMs);
     int loopRc = MOSQ_ERR_SUCCESS;
@@ -205,11 +216,11 @@ QString MqttPublisher::start()
         if (loopRc != MOSQ_ERR_SUCCESS)
             break;
     }
-    if (m_refusal == 4 || m_refusal == 5)
+    if (isLoginRefusal(m_refusal))
         return QStringLiteral("the MQTT broker %1 refused the login as %2: %3")
             .arg(brokerName(),
                  m_options.user.isEmpty() ? QStringLiteral("anonymous") : m_options.user,
-                 QString::fromUtf8(mosquitto_connack_string(m_refusal)));
+                 refusalText(m_refusal));
     if (loopRc == MOSQ_ERR_TLS)
         return QStringLiteral("TLS with the MQTT broker %1 failed: %2")
             .arg(brokerName(), reason(loopRc, errno, m_client->lastError));
@@ -218,7 +229,7 @@ QString MqttPublisher::start()
         watch();
         pump();
     } else {
-        dropConnection(m_refusal ? QString::fromUtf8(mosquitto_connack_string(m_refusal))
+        dropConnection(m_refusal                    ? refusalText(m_refusal)
                        : loopRc != MOSQ_ERR_SUCCESS ? reason(loopRc, errno, m_client->lastError)
                                                     : QStringLiteral("no answer to the connect"));
     }
@@ -237,7 +248,7 @@ std::unique_ptr<MqttPublisher::Client> MqttPublisher::makeClient(QString *error)
         return nullptr;
     }
     mosquitto *m = client->mosq;
-    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_log_callback_set(m, onLog);
     mosquitto_max_inflight_messages_set(m, kInFlight + 10);
     const QByteArray will = statusTopic().toUtf8();
@@ -330,7 +341,7 @@ void MqttPublisher::attempted(Client *raw, int rc, int errorNumber)
     m_client->owner = this;
     mosquitto_connect_callback_set(m_client->mosq, onConnect);
     mosquitto_disconnect_callback_set(m_client->mosq, onDisconnect);
-    mosquitto_publish_callback_set(m_client->mosq, onPublish);
+    mosquitto_publish_v5_callback_set(m_client->mosq, onPublish);
     m_state = State::Handshake;
     m_connack.start();
     watch();
@@ -363,8 +374,8 @@ void MqttPublisher::afterLoop(int rc)
     if (rc == MOSQ_ERR_SUCCESS && !m_dropRequested && m_state == State::Up)
         pump();
     if (rc != MOSQ_ERR_SUCCESS || m_dropRequested) {
-        dropConnection(m_refusal ? QStringLiteral("login refused: %1")
-                                       .arg(QString::fromUtf8(mosquitto_connack_string(m_refusal)))
+        dropConnection(!m_publishRefusal.isEmpty() ? m_publishRefusal
+                       : m_refusal ? QStringLiteral("login refused: %1").arg(refusalText(m_refusal))
                        : rc != MOSQ_ERR_SUCCESS
                            ? reason(rc, errno, m_client->lastError)
                            : QStringLiteral("the broker closed the connection"));
@@ -383,6 +394,8 @@ void MqttPublisher::dropConnection(const QString &why)
     m_state = State::Down;
     m_dropRequested = false;
     m_refusal = 0;
+    m_publishRefusal.clear();
+    m_otherTopics.clear();
     // What was in flight goes again, from the first reading not acknowledged.
     m_inFlight.clear();
     m_spool.rewind();
@@ -413,17 +426,10 @@ void MqttPublisher::connected()
 {
     m_state = State::Up;
     m_connack.stop();
-    m_retryMs = kFirstRetryMs;
-    if (m_outage) {
-        m_outage = false;
-        m_report(QStringLiteral("MQTT broker %1 back: out from %2 to %3, %4 reading%5 spooled "
-                                "meanwhile; %6 waiting to go out now")
-                     .arg(brokerName(), logrecord::isoStamp(m_outageSince),
-                          logrecord::isoStamp(QDateTime::currentDateTime()))
-                     .arg(m_outageSpooled)
-                     .arg(m_outageSpooled == 1 ? "" : "s")
-                     .arg(m_spool.pendingLines()));
-    }
+    // The outage ends with the first reading the broker takes, or now if none waits: a broker
+    // that lets the logger in but refuses its readings is still out of reach.
+    if (m_outage && m_spool.pendingLines() == 0)
+        endOutage();
     publishStatus();
     if (m_options.discovery) {
         publishDiscovery(QString());
@@ -433,15 +439,33 @@ void MqttPublisher::connected()
     }
 }
 
+void MqttPublisher::endOutage()
+{
+    m_outage = false;
+    m_retryMs = kFirstRetryMs;
+    m_report(QStringLiteral("MQTT broker %1 back: out from %2 to %3, %4 reading%5 spooled "
+                            "meanwhile; %6 waiting to go out now")
+                 .arg(brokerName(), logrecord::isoStamp(m_outageSince),
+                      logrecord::isoStamp(QDateTime::currentDateTime()))
+                 .arg(m_outageSpooled)
+                 .arg(m_outageSpooled == 1 ? "" : "s")
+                 .arg(m_spool.pendingLines()));
+}
+
 bool MqttPublisher::send(const QString &topic, const QByteArray &payload, bool retain, int *mid)
 {
     const QByteArray t = topic.toUtf8();
-    const int rc = mosquitto_publish(m_client->mosq, mid, t.constData(), int(payload.size()),
+    int sent = 0;
+    const int rc = mosquitto_publish(m_client->mosq, &sent, t.constData(), int(payload.size()),
                                      payload.constData(), 1, retain);
     if (rc != MOSQ_ERR_SUCCESS) {
         m_dropRequested = true;
         return false;
     }
+    if (mid)
+        *mid = sent;
+    else
+        m_otherTopics.insert(sent, topic);
     return true;
 }
 
@@ -569,10 +593,28 @@ void MqttPublisher::pump(bool closing)
     }
 }
 
-void MqttPublisher::acknowledged(int mid)
+void MqttPublisher::acknowledged(int mid, int reasonCode)
 {
     if (mid == m_offlineMid) {
         m_offlineAcked = true;
+        return;
+    }
+    // MQTT 5 says when the broker takes a message but will not pass it on (its ACL, say).
+    const bool refused = reasonCode >= 128;
+    if (const auto other = m_otherTopics.constFind(mid); other != m_otherTopics.cend()) {
+        if (refused && !m_refusedTopics.contains(*other)) {
+            m_refusedTopics.insert(*other);
+            m_report(QStringLiteral("the MQTT broker %1 refuses %2: %3")
+                         .arg(brokerName(), *other, refusalText(reasonCode)));
+        }
+        m_otherTopics.erase(other);
+        return;
+    }
+    if (refused) {
+        // Not delivered: the reading stays in the spool, and goes again after a reconnect.
+        m_publishRefusal = QStringLiteral("it refuses readings on %1: %2; check its ACL")
+                               .arg(readingTopic(), refusalText(reasonCode));
+        m_dropRequested = true;
         return;
     }
     // The acknowledgements come in order; one that does not is marked and waits for the others.
@@ -581,6 +623,8 @@ void MqttPublisher::acknowledged(int mid)
             f.acked = true;
             break;
         }
+    if (m_outage)
+        endOutage();
     qint64 done = 0;
     MqttSpool::Position end;
     while (!m_inFlight.empty() && m_inFlight.front().acked) {
@@ -698,11 +742,12 @@ void MqttPublisher::onDisconnect(mosquitto *, void *obj, int)
         client->owner->m_dropRequested = true;
 }
 
-void MqttPublisher::onPublish(mosquitto *, void *obj, int mid)
+void MqttPublisher::onPublish(mosquitto *, void *obj, int mid, int reasonCode,
+                              const mosquitto_property *)
 {
     auto *client = static_cast<Client *>(obj);
     if (client->owner)
-        client->owner->acknowledged(mid);
+        client->owner->acknowledged(mid, reasonCode);
 }
 
 void MqttPublisher::onLog(mosquitto *, void *obj, int level, const char *text)

@@ -5,6 +5,7 @@
 #include "MqttSpool.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QSocketNotifier>
@@ -15,6 +16,8 @@
 #include <memory>
 
 struct mosquitto;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 
 // Publishes the logged readings to an MQTT broker and loses none of them: each reading is first
 // appended to the spool and leaves it only when the broker has acknowledged it (PUBACK), in the
@@ -99,7 +102,8 @@ private:
     void dropConnection(const QString &reason);
     void retryLater(const QString &reason);
     void connected();
-    void acknowledged(int mid);
+    void endOutage();
+    void acknowledged(int mid, int reasonCode);
     // Sends from the spool while the window has room; at the end only when `closing`.
     void pump(bool closing = false);
     void publishStatus();
@@ -113,7 +117,8 @@ private:
 
     static void onConnect(mosquitto *, void *client, int rc);
     static void onDisconnect(mosquitto *, void *client, int rc);
-    static void onPublish(mosquitto *, void *client, int mid);
+    static void onPublish(mosquitto *, void *client, int mid, int reasonCode,
+                          const mosquitto_property *);
     static void onLog(mosquitto *, void *client, int level, const char *text);
 
     MqttOptions m_options;
@@ -135,6 +140,9 @@ private:
     int m_refusal = 0; // the CONNACK's refusal code
     bool m_dropRequested = false;
     std::deque<InFlight> m_inFlight;
+    QHash<int, QString> m_otherTopics; // status and discovery messages in flight
+    QSet<QString> m_refusedTopics;     // reported once
+    QString m_publishRefusal;          // why the broker would not take a reading
 
     bool m_outage = false;
     QDateTime m_outageSince;

@@ -217,8 +217,13 @@ MqttSpool::Append MqttSpool::append(const QByteArray &line)
     if (m_writeFd < 0)
         return Append::Failed;
     const qint64 size = line.size() + 1;
-    if (pendingBytes() + size > m_maxBytes)
+    // Once full, the spool takes readings again only when a good part of it is free, so that a
+    // short line that still fits between long ones does not start a new gap each time.
+    if (pendingBytes() + size > (m_full ? m_maxBytes - m_maxBytes / 16 : m_maxBytes)) {
+        m_full = true;
         return Append::Full;
+    }
+    m_full = false;
     if (m_segments[m_writeSegment] > 0 && m_segments[m_writeSegment] + size > m_segmentBytes &&
         !openWriter(m_writeSegment + 1))
         return Append::Failed;

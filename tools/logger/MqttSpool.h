@@ -45,7 +45,8 @@ public:
     QString open(const QString &folder, qint64 maxBytes);
     QString folder() const { return m_folder; }
 
-    // Appends one line (without its line end). Full: the bound would be passed, nothing written.
+    // Appends one line (without its line end). Full: the bound would be passed, nothing written;
+    // after that, Full until a sixteenth of the bound is free again.
     Append append(const QByteArray &line);
     // The next line not handed out since the last rewind(), and where it ends; false at the end.
     bool next(QByteArray *line, Position *end);
@@ -79,6 +80,7 @@ private:
     Position m_acked;        // the first byte not acknowledged
     Position m_ackedOnDisk;
     qint64 m_pendingLines = 0;
+    bool m_full = false;
 
     // The reader: the segment it is in, where its buffer starts and what it holds.
     int m_readFd = -1;
