@@ -676,7 +676,6 @@ void MqttPublisher::close()
         m_gate->owner = nullptr;
     }
     if (m_client && m_state == State::Up) {
-        // What is in flight gets a moment to be acknowledged; the rest stays in the spool.
         // What waits in the spool gets a moment to go out, then the status says "offline"; what
         // is still not acknowledged stays for the next run.
         retire(m_readNotifier);
@@ -696,7 +695,9 @@ void MqttPublisher::close()
             if (mosquitto_loop(m_client->mosq, 100, 1) != MOSQ_ERR_SUCCESS)
                 break;
         }
-        mosquitto_disconnect(m_client->mosq);
+        // Without the status sent, the broker is asked for the Last Will, which says the same.
+        mosquitto_disconnect_v5(m_client->mosq, m_offlineAcked ? 0 : 4, nullptr);
+        mosquitto_loop_write(m_client->mosq, 1);
     }
     retire(m_readNotifier);
     retire(m_writeNotifier);
