@@ -72,7 +72,7 @@ MqttSpool::~MqttSpool()
 QString MqttSpool::stateFolder()
 {
     const QByteArray xdg = qgetenv("XDG_STATE_HOME");
-    // The base directory specification ignores a relative path.
+    // A relative XDG_STATE_HOME is to be ignored, as the XDG base directories are.
     if (!xdg.isEmpty() && xdg.startsWith('/'))
         return QFile::decodeName(xdg) + QStringLiteral("/vorlatt");
     return QDir::homePath() + QStringLiteral("/.local/state/vorlatt");
