@@ -6,6 +6,8 @@ VORLATT_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
     qt6-charts-dev qt6-serialport-dev libqt6opengl6-dev
     libudev-dev
+    # vorlatt-log --mqtt publishes through it.
+    libmosquitto-dev
     # Arial's metrics for the design's captions, and a font with the full-width question mark
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
@@ -13,9 +15,10 @@ VORLATT_PACKAGES=(
 # Only the test suite needs these: an independent Paradox reader, a PDF-to-text reader for the
 # printed report, the fuzzing toolchain, the emulator and static shell for the HID tests against
 # a real kernel (whose kernel and udevd packages it downloads into the build folder itself), the
-# Debian package checkers, and Python for reading the logger's CSV back.
+# Debian package checkers, Python for reading the logger's CSV back, and a broker with
+# its clients for the logger's MQTT tests.
 VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev qemu-system-x86
-    busybox-static lintian desktop-file-utils appstream python3)
+    busybox-static lintian desktop-file-utils appstream python3 mosquitto mosquitto-clients)
 
 vorlatt_install() {
     local missing=() p

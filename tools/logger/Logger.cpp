@@ -1,5 +1,6 @@
 #include "Logger.h"
 
+#include "MqttPublisher.h"
 #include "protocol/DecodedFrame.h"
 #include "protocol/ModelProfile.h"
 
@@ -76,6 +77,19 @@ int Logger::start()
         std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
         return kCannotOpen;
     }
+    // --mqtt: a refused login or certificate ends the run before any file is written.
+    if (m_options.mqtt.enabled()) {
+        m_mqtt = std::make_unique<MqttPublisher>(m_options.mqtt,
+                                                 [this](const QString &m) { report(m); });
+        connect(
+            m_mqtt.get(), &MqttPublisher::failed, this, [this] { finish(kCannotOpen); },
+            Qt::QueuedConnection);
+        if (const QString error = m_mqtt->start(); !error.isEmpty()) {
+            std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
+            closeSource();
+            return kCannotOpen;
+        }
+    }
     if (!m_options.output.isEmpty()) {
         QString error;
         if (m_options.format == LogFormat::Db) {
@@ -132,6 +146,8 @@ void Logger::bytesArrived()
     m_sinceBytes.restart();
     if (m_lost) {
         m_lost = false;
+        if (m_mqtt)
+            m_mqtt->setMeterLinkLost(false);
         report(QStringLiteral("link back on %1; numbering goes on at %2")
                    .arg(m_source->label())
                    .arg(m_rules.NextRecordNo));
@@ -210,6 +226,8 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
             if (m_text.pending() > 256 * 1024 && !flushOutputs())
                 return;
         }
+        if (m_mqtt)
+            m_mqtt->publish(record);
         m_rules.numbered();
         ++m_written;
     }
@@ -263,6 +281,8 @@ void Logger::linkLost()
     const QString why =
         gone.isEmpty() ? QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000) : gone;
     report(QStringLiteral("link lost on %1: %2").arg(m_source->label(), why));
+    if (m_mqtt)
+        m_mqtt->setMeterLinkLost(true);
     if (m_options.exitOnLoss) {
         finish(kLinkLost);
         return;
@@ -304,6 +324,8 @@ void Logger::finish(int status)
     m_checkpoint.stop();
     m_duration.stop();
     closeSource();
+    if (m_mqtt)
+        m_mqtt->close();
     reportGarbage(true);
     std::fflush(m_out);
     QString error = m_text.close();

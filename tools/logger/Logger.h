@@ -18,6 +18,8 @@
 #include <functional>
 #include <memory>
 
+class MqttPublisher;
+
 // One unattended run: reads the meter through the serial driver or its USB cable, cuts and
 // decodes its frames as the window does, lets the log rules pick the readings and writes each
 // picked one to the outputs at once. Nothing of a reading stays in memory after it is written,
@@ -89,6 +91,7 @@ private:
     RecordFile m_text;
     std::unique_ptr<DbOutput> m_db;
     qint64 m_written = 0;
+    std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
 
     QTimer m_second;
     QTimer m_checkpoint;

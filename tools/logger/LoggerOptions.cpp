@@ -30,7 +30,7 @@ bool parseWhole(const QString &text, qint64 minimum, qint64 maximum, qint64 *val
 
 QString loggerHelp()
 {
-    return QStringLiteral(
+    QString help = QStringLiteral(
         "usage: vorlatt-log (--port DEVICE | --com N | --usb) [options]\n"
         "\n"
         "Logs the meter's readings without a window, by the same rules as the window's log.\n"
@@ -80,10 +80,13 @@ QString loggerHelp()
         "  --exit-on-loss       end instead, with status 3\n"
         "\n"
         "SIGINT and SIGTERM end the run cleanly.\n"
-        "Exit status: 0 done, 1 the source or the output could not be opened or written,\n"
+        "Exit status: 0 done, 1 the source or the output could not be opened or written, or\n"
+        "at the start the MQTT broker refused the login or was not trusted,\n"
         "2 wrong command line, 3 link lost with --exit-on-loss.\n"
         "\n"
         "  --help, --version\n");
+    // Publishing to MQTT comes after the outputs.
+    return help.insert(help.indexOf(QStringLiteral("Columns:")), mqttoptions::help() + u'\n');
 }
 
 ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
@@ -110,11 +113,12 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
             QStringLiteral("--port"),   QStringLiteral("--com"),    QStringLiteral("--interval"),
             QStringLiteral("--limit"),  QStringLiteral("--count"),  QStringLiteral("--duration"),
             QStringLiteral("--output"), QStringLiteral("--format"), QStringLiteral("--checkpoint")};
-        if (kWithValue.contains(arg) && !inlineValue) {
+        const bool takesValue = kWithValue.contains(arg) || mqttoptions::withValue().contains(arg);
+        if (takesValue && !inlineValue) {
             if (i + 1 >= arguments.size())
                 return fail(QStringLiteral("%1 needs a value").arg(arg));
             value = arguments.at(++i);
-        } else if (!kWithValue.contains(arg) && inlineValue) {
+        } else if (!takesValue && inlineValue) {
             return fail(QStringLiteral("%1 takes no value").arg(arg));
         }
 
@@ -182,6 +186,9 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
             o.exitOnLoss = true;
         } else if (arg == u"--quiet") {
             o.quiet = true;
+        } else if (QString mqttError; mqttoptions::take(arg, value, &o.mqtt, &mqttError)) {
+            if (!mqttError.isEmpty())
+                return fail(mqttError);
         } else {
             return fail(QStringLiteral("unknown option '%1'").arg(arg));
         }
@@ -194,5 +201,12 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
         return fail(QStringLiteral("--format needs --output FILE"));
     if (checkpointGiven && o.format != LogFormat::Db)
         return fail(QStringLiteral("--checkpoint is for --format db only"));
+    // MQTT: the checks between its options, and the meter's default name from the source.
+    const QString source = o.source == LoggerOptions::Source::Usb ? QStringLiteral("usb")
+                           : o.source == LoggerOptions::Source::Com
+                               ? QStringLiteral("com%1").arg(o.com)
+                               : o.device.section(u'/', -1);
+    if (const QString error = mqttoptions::finish(&o.mqtt, source); !error.isEmpty())
+        return fail(error);
     return result;
 }

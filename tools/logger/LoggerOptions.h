@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogRecord.h"
+#include "MqttOptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -33,6 +34,8 @@ struct LoggerOptions
     qint64 checkpointMs = 60000;
     bool exitOnLoss = false;
     bool quiet = false;
+
+    MqttOptions mqtt;
 };
 
 struct ParsedCommandLine

@@ -1,0 +1,1115 @@
+#include "LoggerOptions.h"
+#include "MqttSpool.h"
+
+#include <QtTest>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+#include <pwd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// vorlatt-log --mqtt against a real Mosquitto broker that each case starts on 127.0.0.1 with a
+// free port, a password file and an ACL letting the meter's user write only under "lab/" (and
+// the discovery configs of Home Assistant). A mosquitto_sub with a persistent session reads
+// everything back, also across broker restarts; the logger's own --output file of the same run
+// is what the published readings are checked against.
+
+namespace {
+
+const QString kLog = QStringLiteral(VORLATT_LOG);
+const QString kSim = QStringLiteral(VORLATT_SIM);
+constexpr int kWaitMs = 60000;
+const QString kUser = QStringLiteral("meter");
+const QString kPassword = QStringLiteral("s3cret");
+const QString kReader = QStringLiteral("reader");
+const QString kReaderPassword = QStringLiteral("r3ader");
+
+bool listening(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(quint16(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.start(program, arguments);
+    return p.waitForFinished(kWaitMs) && p.exitStatus() == QProcess::NormalExit &&
+           p.exitCode() == 0;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions permissions)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() &&
+           f.setPermissions(permissions);
+}
+
+// A Mosquitto broker of the test's own. With TLS it also has a plain listener for the reader.
+class Broker
+{
+public:
+    Broker(const QString &dir, bool tls = false) : m_dir(dir), m_port(freePort())
+    {
+        const QString passwd = m_dir + QStringLiteral("/passwd");
+        if (!QFile::exists(passwd))
+            m_ok = run(QStringLiteral("mosquitto_passwd"),
+                       {QStringLiteral("-c"), QStringLiteral("-b"), passwd, kUser, kPassword}) &&
+                   run(QStringLiteral("mosquitto_passwd"),
+                       {QStringLiteral("-b"), passwd, kReader, kReaderPassword});
+        QByteArray conf = "allow_anonymous false\n"
+                          "password_file " +
+                          passwd.toUtf8() +
+                          "\n"
+                          "acl_file " +
+                          m_dir.toUtf8() +
+                          "/acl\n"
+                          "persistence true\n"
+                          "persistence_location " +
+                          m_dir.toUtf8() +
+                          "/\n"
+                          "log_dest stderr\n"
+                          "per_listener_settings false\n"
+                          // The reader may fall behind a spool's backlog: the broker keeps
+                          // everything for it rather than drop beyond its default of 1000.
+                          "max_queued_messages 1000000\n"
+                          // Run as root, the broker would otherwise become a user that cannot
+                          // read the test's folder.
+                          "user " +
+                          QByteArray(::getpwuid(::getuid())->pw_name) + "\n";
+        if (tls) {
+            m_readerPort = freePort();
+            conf += "listener " + QByteArray::number(m_port) +
+                    " 127.0.0.1\n"
+                    "certfile " +
+                    m_dir.toUtf8() +
+                    "/server.pem\n"
+                    "keyfile " +
+                    m_dir.toUtf8() +
+                    "/server.key\n"
+                    "listener " +
+                    QByteArray::number(m_readerPort) + " 127.0.0.1\n";
+        } else {
+            m_readerPort = m_port;
+            conf += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
+        }
+        m_ok = m_ok && m_port > 0 && writeAcl() &&
+               writeFile(m_dir + QStringLiteral("/mosquitto.conf"), conf,
+                         QFile::ReadOwner | QFile::WriteOwner);
+    }
+    ~Broker() { stop(); }
+    bool start()
+    {
+        m_process.setStandardOutputFile(QProcess::nullDevice());
+        m_process.setStandardErrorFile(m_dir + QStringLiteral("/broker.log"), QIODevice::Append);
+        m_process.start(QStringLiteral("mosquitto"),
+                        {QStringLiteral("-c"), m_dir + QStringLiteral("/mosquitto.conf")});
+        for (int i = 0; m_ok && i < 200; ++i) {
+            if (listening(m_port) && listening(m_readerPort))
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        m_process.waitForFinished(10000);
+    }
+    // Lets the meter's user write under `topics` too, and has the broker read its ACL again.
+    bool allowMeter(const QByteArray &topics)
+    {
+        m_meterTopics << topics;
+        return writeAcl() && ::kill(pid_t(m_process.processId()), SIGHUP) == 0;
+    }
+    int port() const { return m_port; }
+    int readerPort() const { return m_readerPort; }
+    bool ok() const { return m_ok; }
+
+private:
+    bool writeAcl()
+    {
+        QByteArray acl = "user " + kUser.toUtf8() + "\n";
+        for (const QByteArray &topics : std::as_const(m_meterTopics))
+            acl += "topic write " + topics + "\n";
+        acl += "user " + kReader.toUtf8() + "\ntopic read #\ntopic write lab/marker\n";
+        return writeFile(m_dir + QStringLiteral("/acl"), acl, QFile::ReadOwner | QFile::WriteOwner);
+    }
+
+    QString m_dir;
+    QByteArrayList m_meterTopics = {"lab/#", "homeassistant/sensor/#"};
+    int m_port = 0;
+    int m_readerPort = 0;
+    bool m_ok = true;
+    QProcess m_process;
+};
+
+struct Message
+{
+    QString topic;
+    QByteArray payload;
+};
+
+// mosquitto_sub as the reader, with a session the broker keeps across its restarts.
+class Subscriber
+{
+public:
+    explicit Subscriber(int port)
+    {
+        static int serial = 0;
+        m_process.start(QStringLiteral("mosquitto_sub"),
+                        {QStringLiteral("-h"),
+                         QStringLiteral("127.0.0.1"),
+                         QStringLiteral("-p"),
+                         QString::number(port),
+                         QStringLiteral("-u"),
+                         kReader,
+                         QStringLiteral("-P"),
+                         kReaderPassword,
+                         QStringLiteral("-q"),
+                         QStringLiteral("1"),
+                         QStringLiteral("-c"),
+                         QStringLiteral("-i"),
+                         QStringLiteral("reader-%1-%2").arg(::getpid()).arg(++serial),
+                         QStringLiteral("-t"),
+                         QStringLiteral("lab/#"),
+                         QStringLiteral("-t"),
+                         QStringLiteral("homeassistant/#"),
+                         QStringLiteral("-t"),
+                         QStringLiteral("closed/#"),
+                         QStringLiteral("-v")});
+    }
+    ~Subscriber()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    const QList<Message> &messages()
+    {
+        m_buffer += m_process.readAllStandardOutput();
+        qsizetype end;
+        while ((end = m_buffer.indexOf('\n')) >= 0) {
+            const QByteArray line = m_buffer.left(end);
+            m_buffer.remove(0, end + 1);
+            const qsizetype space = line.indexOf(' ');
+            m_messages.append({QString::fromUtf8(line.left(space)),
+                               space < 0 ? QByteArray() : line.mid(space + 1)});
+        }
+        return m_messages;
+    }
+    // Published as the reader, to learn that everything sent before it has been seen.
+    // The subscription may not be in place at first: the marker goes again every second.
+    bool seesMarker(int port)
+    {
+        const QByteArray marker = QByteArray::number(++m_markers);
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            if (!run(QStringLiteral("mosquitto_pub"),
+                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                      QString::number(port), QStringLiteral("-u"), kReader, QStringLiteral("-P"),
+                      kReaderPassword, QStringLiteral("-q"), QStringLiteral("1"),
+                      QStringLiteral("-t"), QStringLiteral("lab/marker"), QStringLiteral("-m"),
+                      QString::fromLatin1(marker)}))
+                return false;
+            for (int i = 0; i < 20; ++i) {
+                for (const Message &m : messages())
+                    if (m.topic == u"lab/marker" && m.payload == marker)
+                        return true;
+                QTest::qWait(50);
+            }
+        }
+        return false;
+    }
+    // The readings, the first time each number came; the order of first arrival is kept.
+    QList<QJsonObject> readings(const QString &id, const QString &prefix = QStringLiteral("lab"))
+    {
+        QList<QJsonObject> out;
+        QSet<qint64> seen;
+        for (const Message &m : messages()) {
+            if (m.topic != QStringLiteral("%1/%2/reading").arg(prefix, id))
+                continue;
+            const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+            if (!seen.contains(o.value(u"no").toInteger())) {
+                seen.insert(o.value(u"no").toInteger());
+                out << o;
+            }
+        }
+        return out;
+    }
+    // Every reading as it came, repeats included.
+    QList<QJsonObject> allReadings(const QString &id)
+    {
+        QList<QJsonObject> out;
+        for (const Message &m : messages())
+            if (m.topic == QStringLiteral("lab/%1/reading").arg(id))
+                out << QJsonDocument::fromJson(m.payload).object();
+        return out;
+    }
+    QStringList statuses(const QString &id)
+    {
+        QStringList out;
+        for (const Message &m : messages())
+            if (m.topic == QStringLiteral("lab/%1/status").arg(id))
+                out << QString::fromUtf8(m.payload);
+        return out;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+    QList<Message> m_messages;
+    int m_markers = 0;
+};
+
+class Sim
+{
+public:
+    explicit Sim(const QStringList &arguments)
+    {
+        m_process.start(kSim, arguments);
+        if (m_process.waitForReadyRead(10000))
+            m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+    }
+    ~Sim() { stop(); }
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    QString path() const { return m_path; }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+
+private:
+    QProcess m_process;
+    QString m_path;
+};
+
+class Logger
+{
+public:
+    void start(const QString &stateHome, const QStringList &arguments)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_STATE_HOME"), stateHome);
+        m_process.setProcessEnvironment(env);
+        m_process.start(kLog, arguments);
+    }
+    QString err()
+    {
+        m_err += QString::fromUtf8(m_process.readAllStandardError());
+        return m_err;
+    }
+    int wait()
+    {
+        if (!m_process.waitForFinished(kWaitMs) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        err();
+        return m_process.exitCode();
+    }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    void killHard()
+    {
+        signal(SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+    ~Logger()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+private:
+    QProcess m_process;
+    QString m_err;
+};
+
+// The records of a jsonl output file, in its order.
+QList<QJsonObject> fileRecords(const QString &path)
+{
+    QList<QJsonObject> out;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (!line.trimmed().isEmpty())
+            out << QJsonDocument::fromJson(line).object();
+    return out;
+}
+
+QList<qint64> numbersOf(const QList<QJsonObject> &readings)
+{
+    QList<qint64> out;
+    for (const QJsonObject &o : readings)
+        out << o.value(u"no").toInteger();
+    return out;
+}
+
+QList<qint64> range(qint64 from, qint64 to)
+{
+    QList<qint64> out;
+    for (qint64 i = from; i <= to; ++i)
+        out << i;
+    return out;
+}
+
+qint64 lastNumber(const QList<QJsonObject> &readings)
+{
+    return readings.isEmpty() ? 0 : readings.constLast().value(u"no").toInteger();
+}
+
+} // namespace
+
+class TestLoggerMqtt : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void badOptionsAreRefused_data();
+    void badOptionsAreRefused();
+    void idDefaultsToHostAndSource();
+    void helpAndManPageSayTheSame();
+    void spoolKeepsOrderAcrossSegmentsAndRuns();
+    void roundTripMatchesTheOutputFile();
+    void brokerRestartLosesNothing();
+    void brokerAbsentAtStartGetsTheSpool();
+    void killedRunsSpoolGoesFirstNextRun();
+    void refusedReadingsStayInTheSpool();
+    void refusedCredentials_data();
+    void refusedCredentials();
+    void statusFollowsTheMeterAndTheLastWill();
+    void tls_data();
+    void tls();
+    void fullSpoolSaysSoAndDropsNothingSilently();
+
+private:
+    QString file(const QString &name) const { return m_dir->filePath(name); }
+    QString state() const { return m_dir->filePath(QStringLiteral("state")); }
+    QString passwordFile(const QString &password = kPassword)
+    {
+        const QString path = file(QStringLiteral("password"));
+        return writeFile(path, password.toUtf8() + '\n', QFile::ReadOwner | QFile::WriteOwner)
+                   ? path
+                   : QString();
+    }
+    QStringList mqttArguments(int port, const QString &id, const QString &scheme = "mqtt",
+                              QString output = QString())
+    {
+        if (output.isEmpty())
+            output = id;
+        return {QStringLiteral("--mqtt"),
+                QStringLiteral("%1://127.0.0.1:%2/lab").arg(scheme).arg(port),
+                QStringLiteral("--mqtt-id"),
+                id,
+                QStringLiteral("--mqtt-user"),
+                kUser,
+                QStringLiteral("--mqtt-password-file"),
+                passwordFile(),
+                QStringLiteral("--quiet"),
+                QStringLiteral("--output"),
+                file(output + QStringLiteral(".jsonl")),
+                QStringLiteral("--format"),
+                QStringLiteral("jsonl")};
+    }
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestLoggerMqtt::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestLoggerMqtt::badOptionsAreRefused_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("message");
+    const QString base = QStringLiteral("--port /dev/ttyS0 ");
+    QTest::newRow("not an MQTT URL") << base + "--mqtt http://h/lab"
+                                     << "mqtt://HOST[:PORT]/PREFIX";
+    QTest::newRow("no prefix") << base + "--mqtt mqtt://h"
+                               << "needs a topic prefix";
+    QTest::newRow("wildcard in the prefix") << base + "--mqtt mqtt://h/a/+"
+                                            << "without '+'";
+    QTest::newRow("port 0") << base + "--mqtt mqtt://h:0/lab"
+                            << "from 1 to 65535";
+    QTest::newRow("port too large") << base + "--mqtt mqtt://h:70000/lab"
+                                    << "mqtt://HOST[:PORT]";
+    QTest::newRow("password in the URL") << base + "--mqtt mqtt://u:p@h/lab"
+                                         << "--mqtt-password-file";
+    QTest::newRow("id with a slash") << base + "--mqtt mqtt://h/lab --mqtt-id a/b"
+                                     << "1 to 64 letters, digits, '-' and '_'";
+    QTest::newRow("spool of 0 MB") << base + "--mqtt mqtt://h/lab --mqtt-spool-max 0"
+                                   << "from 1 to 1048576, not '0'";
+    QTest::newRow("spool not a number") << base + "--mqtt mqtt://h/lab --mqtt-spool-max lots"
+                                        << "from 1 to 1048576, not 'lots'";
+    QTest::newRow("MQTT option without --mqtt") << base + "--mqtt-discovery"
+                                                << "need --mqtt URL";
+    QTest::newRow("password without user") << base + "--mqtt mqtt://h/lab --mqtt-password-file f"
+                                           << "needs --mqtt-user";
+    QTest::newRow("CA without TLS") << base + "--mqtt mqtt://h/lab --mqtt-ca ca.pem"
+                                    << "for mqtts:// only";
+    QTest::newRow("insecure without TLS") << base + "--mqtt mqtt://h/lab --mqtt-insecure"
+                                          << "for mqtts:// only";
+    QTest::newRow("no value") << base + "--mqtt"
+                              << "--mqtt needs a value";
+}
+
+void TestLoggerMqtt::badOptionsAreRefused()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, message);
+    const ParsedCommandLine parsed =
+        parseLoggerCommandLine(arguments.split(u' ', Qt::SkipEmptyParts));
+    QCOMPARE(parsed.action, ParsedCommandLine::Action::Error);
+    QVERIFY2(parsed.error.contains(message), qPrintable(parsed.error));
+}
+
+void TestLoggerMqtt::idDefaultsToHostAndSource()
+{
+    const ParsedCommandLine parsed = parseLoggerCommandLine(
+        {QStringLiteral("--port"), QStringLiteral("/dev/serial/by-id/usb-FTDI_x+y#z-port0"),
+         QStringLiteral("--mqtt"), QStringLiteral("mqtts://broker.example:9000/site/lab2/")});
+    QCOMPARE(parsed.action, ParsedCommandLine::Action::Run);
+    const MqttOptions &o = parsed.options.mqtt;
+    QVERIFY(o.tls);
+    QCOMPARE(o.host, QStringLiteral("broker.example"));
+    QCOMPARE(o.port, 9000);
+    QCOMPARE(o.prefix, QStringLiteral("site/lab2"));
+    QCOMPARE(o.spoolMaxMb, 512);
+    // Only letters, digits, '-' and '_' remain: nothing a topic filter would read as a level or
+    // a wildcard.
+    QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]+-usb-FTDI_x_y_z-port0$"))
+                 .match(o.id)
+                 .hasMatch(),
+             qPrintable(o.id));
+    const ParsedCommandLine usb = parseLoggerCommandLine(
+        {QStringLiteral("--usb"), QStringLiteral("--mqtt"), QStringLiteral("mqtt://h/lab")});
+    QVERIFY2(usb.options.mqtt.id.endsWith(QStringLiteral("-usb")), qPrintable(usb.options.mqtt.id));
+    QCOMPARE(usb.options.mqtt.port, 1883);
+}
+
+// Every MQTT option is described in the same words by --help and by the manual page.
+void TestLoggerMqtt::helpAndManPageSayTheSame()
+{
+    auto words = [](QString text) {
+        static const QRegularExpression roff(QStringLiteral("\\\\f[BIRP]"));
+        text.remove(roff);
+        if (text.startsWith(QStringLiteral(".B ")))
+            text.remove(0, 3);
+        text.replace(QStringLiteral("\\-"), QStringLiteral("-"));
+        text.replace(QStringLiteral("\\(lq"), QStringLiteral("\""));
+        text.replace(QStringLiteral("\\(rq"), QStringLiteral("\""));
+        text.replace(QStringLiteral("\\e"), QStringLiteral("\\"));
+        return text.simplified();
+    };
+    // The manual: each ".TP" of an --mqtt option, its tag line and its paragraph.
+    QFile man(QStringLiteral(VORLATT_SOURCE_DIR "/packaging/man/vorlatt-log.1"));
+    QVERIFY(man.open(QIODevice::ReadOnly));
+    const QStringList manLines = QString::fromUtf8(man.readAll()).split(u'\n');
+    QMap<QString, QString> fromMan;
+    for (qsizetype i = 0; i + 1 < manLines.size(); ++i) {
+        if (manLines.at(i) != u".TP" || !words(manLines.at(i + 1)).startsWith(u"--mqtt"))
+            continue;
+        QString text;
+        for (qsizetype j = i + 2; j < manLines.size() && !manLines.at(j).startsWith(u'.'); ++j)
+            text += manLines.at(j) + u' ';
+        fromMan.insert(words(manLines.at(i + 1)), words(text));
+    }
+    // The help: an option at two spaces, its words after a gap or on the lines below.
+    const QStringList helpLines = loggerHelp().split(u'\n');
+    QMap<QString, QString> fromHelp;
+    static const QRegularExpression entry(
+        QStringLiteral("^  (--mqtt\\S*(?: [A-Z]+)?)(?:\\s{2,}(.*))?$"));
+    for (qsizetype i = 0; i < helpLines.size(); ++i) {
+        const QRegularExpressionMatch m = entry.match(helpLines.at(i));
+        if (!m.hasMatch())
+            continue;
+        QString text = m.captured(2);
+        for (qsizetype j = i + 1;
+             j < helpLines.size() && helpLines.at(j).startsWith(QString(10, u' ')); ++j)
+            text += u' ' + helpLines.at(j);
+        fromHelp.insert(m.captured(1), words(text));
+    }
+    QCOMPARE(fromHelp.size(), 8);
+    // The manual writes sentences: a capital first, a full stop last.
+    for (QMap<QString, QString> *map : {&fromMan, &fromHelp})
+        for (auto it = map->begin(); it != map->end(); ++it) {
+            QString &text = it.value();
+            if (text.endsWith(u'.'))
+                text.chop(1);
+            if (!text.isEmpty())
+                text[0] = text.at(0).toLower();
+        }
+    QCOMPARE(fromMan, fromHelp);
+}
+
+// The simulator's whole tour (every unit, an overload) through the broker: every reading, in
+// order, with the fields of the logger's own file.
+void TestLoggerMqtt::roundTripMatchesTheOutputFile()
+{
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    const int count = 1100;
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    QVERIFY(!sim.path().isEmpty());
+    Logger logger;
+    logger.start(state(),
+                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
+                             QString::number(count), QStringLiteral("--mqtt-discovery")} +
+                     mqttArguments(broker.port(), QStringLiteral("m1")));
+    QCOMPARE(logger.wait(), 0);
+    QVERIFY2(!logger.err().contains(u"spool"), qPrintable(logger.err()));
+
+    const QList<QJsonObject> records = fileRecords(file(QStringLiteral("m1.jsonl")));
+    QCOMPARE(records.size(), count);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.allReadings(QStringLiteral("m1")).size(), count, kWaitMs);
+    const QList<QJsonObject> readings = sub.allReadings(QStringLiteral("m1"));
+    QCOMPARE(numbersOf(readings), range(1, count));
+
+    static const QRegularExpression isoTime(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
+    int overloads = 0;
+    for (qsizetype i = 0; i < count; ++i) {
+        const QJsonObject &r = readings.at(i);
+        const QJsonObject &f = records.at(i);
+        QCOMPARE(r.value(u"no"), f.value(u"No"));
+        QCOMPARE(r.value(u"time"), f.value(u"DateTime"));
+        QVERIFY2(isoTime.match(r.value(u"time").toString()).hasMatch(),
+                 qPrintable(r.value(u"time").toString()));
+        QCOMPARE(r.value(u"acdc"), f.value(u"DC/AC"));
+        QCOMPARE(r.value(u"value"), f.value(u"Value"));
+        QCOMPARE(r.value(u"unit"), f.value(u"Unit"));
+        QCOMPARE(r.value(u"plain_unit"), f.value(u"PlainUnit"));
+        QCOMPARE(r.value(u"base_unit"), f.value(u"BaseUnit"));
+        QCOMPARE(r.value(u"range"), f.value(u"AUTO"));
+        if (f.value(u"BaseValue").isNull()) {
+            // No number for an overload, which says so.
+            QVERIFY(!r.contains(u"base_value"));
+            QCOMPARE(r.value(u"overload"), QJsonValue(true));
+            ++overloads;
+        } else {
+            QVERIFY(r.value(u"base_value").isDouble());
+            QCOMPARE(r.value(u"base_value"), f.value(u"BaseValue"));
+            QVERIFY(!r.contains(u"overload"));
+        }
+    }
+    QVERIFY(overloads > 0);
+
+    // The payload's keys in their order, as consumers written against it expect.
+    static const QRegularExpression key(QStringLiteral("\"([a-z_]+)\":"));
+    for (const Message &m : sub.messages()) {
+        if (m.topic != u"lab/m1/reading")
+            continue;
+        QStringList keys;
+        for (auto it = key.globalMatch(QString::fromUtf8(m.payload)); it.hasNext();)
+            keys << it.next().captured(1);
+        const QString middle = m.payload.contains("overload") ? "overload" : "base_value";
+        QCOMPARE(keys, QStringList({"no", "time", "acdc", "value", "unit", "plain_unit", middle,
+                                    "base_unit", "range"}));
+    }
+
+    // The run's state, and the discovery configs of the units it met.
+    QCOMPARE(sub.statuses(QStringLiteral("m1")).value(0), QStringLiteral("online"));
+    QTRY_COMPARE_WITH_TIMEOUT(sub.statuses(QStringLiteral("m1")).constLast(),
+                              QStringLiteral("offline"), kWaitMs);
+    QJsonObject volts;
+    for (const Message &m : sub.messages())
+        if (m.topic == u"homeassistant/sensor/m1/V/config")
+            volts = QJsonDocument::fromJson(m.payload).object();
+    QCOMPARE(volts.value(u"unit_of_measurement").toString(), QStringLiteral("V"));
+    QCOMPARE(volts.value(u"state_topic").toString(), QStringLiteral("lab/m1/reading"));
+    QCOMPARE(volts.value(u"availability").toArray().at(0).toObject().value(u"topic").toString(),
+             QStringLiteral("lab/m1/status"));
+}
+
+// The broker goes away for five seconds in the middle of a run and comes back.
+void TestLoggerMqtt::brokerRestartLosesNothing()
+{
+    const QString id = QStringLiteral("m2");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                              mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 50, kWaitMs);
+    broker.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
+    QTest::qWait(5000);
+    QVERIFY(broker.start());
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
+    const qsizetype before = sub.readings(id).size();
+    QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() > before + 50, kWaitMs);
+    // The meter stops; still connected, the logger gets every reading out before it ends.
+    sim.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
+                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
+                              kWaitMs);
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+
+    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
+    QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
+    // The outage on standard error: its start, its end and what was spooled meanwhile.
+    static const QRegularExpression outage(
+        QStringLiteral("back: out from (\\S+) to (\\S+), (\\d+) readings? spooled"));
+    const QRegularExpressionMatch m = outage.match(logger.err());
+    QVERIFY2(m.hasMatch(), qPrintable(logger.err()));
+    QVERIFY(QDateTime::fromString(m.captured(1), Qt::ISODateWithMs) <
+            QDateTime::fromString(m.captured(2), Qt::ISODateWithMs));
+    QVERIFY(m.captured(3).toInt() > 0);
+}
+
+// No broker when the run starts: the readings wait in the spool, private to the user, and all
+// go out once it is there.
+void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
+{
+    const QString id = QStringLiteral("m3");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    // The reader's session is made first, so the broker keeps what comes while it is away.
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                              mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
+                             kWaitMs);
+    const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
+    const QFileInfoList spool =
+        QDir(folder).entryInfoList({QStringLiteral("*.spool")}, QDir::Files);
+    QVERIFY(!spool.isEmpty());
+    const auto mode = [](const QString &path) {
+        struct stat st
+        {
+        };
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    QCOMPARE(mode(spool.first().filePath()), 0600);
+    QCOMPARE(mode(folder), 0700);
+
+    QVERIFY(broker.start());
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
+    // The meter stops; still connected, the logger gets every reading out before it ends.
+    sim.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
+                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
+                              kWaitMs);
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
+    QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
+}
+
+// kill -9 while the broker is away: the next run with the same id sends the spooled readings
+// first, at least every one the killed run's output file holds.
+void TestLoggerMqtt::killedRunsSpoolGoesFirstNextRun()
+{
+    const QString id = QStringLiteral("m4");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger first;
+    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                             mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
+                             kWaitMs);
+    first.killHard();
+    const qsizetype onDisk = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const QDateTime secondStart = QDateTime::currentDateTime();
+
+    QVERIFY(broker.start());
+    Logger second;
+    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--count"), QStringLiteral("20")} +
+                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
+                                            QStringLiteral("second")));
+    QCOMPARE(second.wait(), 0);
+    QVERIFY2(second.err().contains(u"left in the spool by an earlier run"),
+             qPrintable(second.err()));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !sub.allReadings(id).isEmpty() &&
+            QDateTime::fromString(sub.allReadings(id).constLast().value(u"time").toString(),
+                                  Qt::ISODateWithMs) >= secondStart &&
+            sub.allReadings(id).constLast().value(u"no").toInt() == 20,
+        kWaitMs);
+    // The killed run's readings all come before the new run's.
+    QList<qint64> killedRun, newRun;
+    QSet<qint64> seen;
+    for (const QJsonObject &r : sub.allReadings(id)) {
+        const bool isNew =
+            QDateTime::fromString(r.value(u"time").toString(), Qt::ISODateWithMs) >= secondStart;
+        if (!isNew) {
+            QVERIFY2(newRun.isEmpty(), "a reading of the killed run came after the new run's");
+            if (!seen.contains(r.value(u"no").toInteger()))
+                killedRun << r.value(u"no").toInteger();
+            seen.insert(r.value(u"no").toInteger());
+        } else if (newRun.isEmpty() || newRun.constLast() != r.value(u"no").toInteger()) {
+            newRun << r.value(u"no").toInteger();
+        }
+    }
+    QVERIFY2(
+        killedRun.size() >= onDisk,
+        qPrintable(QStringLiteral("%1 spooled, %2 in the file").arg(killedRun.size()).arg(onDisk)));
+    QCOMPARE(killedRun, range(1, killedRun.size()));
+    QCOMPARE(newRun, range(1, 20));
+}
+
+// The broker lets the logger in but will not take its readings (its ACL): none counts as
+// delivered, they wait in the spool, and all go out once the ACL lets them.
+void TestLoggerMqtt::refusedReadingsStayInTheSpool()
+{
+    const QString id = QStringLiteral("m9");
+    const QString prefix = QStringLiteral("closed");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    QStringList arguments = mqttArguments(broker.port(), id);
+    arguments[1] = QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(prefix);
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} + arguments);
+    QTRY_VERIFY2_WITH_TIMEOUT(logger.err().contains(u"refuses readings on closed/m9/reading"),
+                              qPrintable(logger.err()), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
+                             kWaitMs);
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    QCOMPARE(sub.readings(id, prefix).size(), 0);
+
+    QVERIFY(broker.allowMeter("closed/#"));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
+    sim.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id, prefix)),
+                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
+                              kWaitMs);
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    QCOMPARE(numbersOf(sub.readings(id, prefix)), range(1, logged));
+    // Said once, not at every retry.
+    QCOMPARE(logger.err().count(u"refuses readings"), 1);
+}
+
+void TestLoggerMqtt::refusedCredentials_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("wrong password") << "wrong" << 0600 << "refused the login as meter";
+    QTest::newRow("password file readable by others")
+        << QString(kPassword) << 0644 << "can be read by other users (mode 0644)";
+    QTest::newRow("password file readable by the group")
+        << QString(kPassword) << 0640 << "chmod 600";
+}
+
+// Status 1, a clear message, no output file and nothing published; never a try without them.
+void TestLoggerMqtt::refusedCredentials()
+{
+    QFETCH(QString, password);
+    QFETCH(int, mode);
+    QFETCH(QString, message);
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    QStringList arguments = QStringList{QStringLiteral("--port"), sim.path()} +
+                            mqttArguments(broker.port(), QStringLiteral("m5"));
+    const QString secret = file(QStringLiteral("password"));
+    QVERIFY(writeFile(secret, password.toUtf8() + '\n', QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(::chmod(QFile::encodeName(secret).constData(), mode_t(mode)) == 0);
+    Logger logger;
+    logger.start(state(), arguments);
+    QCOMPARE(logger.wait(), 1);
+    QVERIFY2(logger.err().contains(message), qPrintable(logger.err()));
+    QVERIFY(!QFile::exists(file(QStringLiteral("m5.jsonl"))));
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    for (const Message &m : sub.messages())
+        QVERIFY2(!m.topic.startsWith(u"lab/m5"), qPrintable(m.topic));
+}
+
+// online while the meter sends, lost while it is silent, online again, and the Last Will's
+// offline when the logger is killed.
+void TestLoggerMqtt::statusFollowsTheMeterAndTheLastWill()
+{
+    const QString id = QStringLiteral("m6");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("50"), QStringLiteral("--pause"),
+             QStringLiteral("3600,5")});
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                              mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 20, kWaitMs);
+    QCOMPARE(sub.statuses(id), QStringList{QStringLiteral("online")});
+    sim.signal(SIGUSR1);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.statuses(id).constLast(), QStringLiteral("lost"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.statuses(id).constLast(), QStringLiteral("online"), kWaitMs);
+    logger.killHard();
+    QTRY_COMPARE_WITH_TIMEOUT(sub.statuses(id).constLast(), QStringLiteral("offline"), kWaitMs);
+    QCOMPARE(sub.statuses(id), QStringList({"online", "lost", "online", "offline"}));
+}
+
+void TestLoggerMqtt::tls_data()
+{
+    QTest::addColumn<bool>("rightCa");
+    QTest::newRow("the broker's CA: verified") << true;
+    QTest::newRow("another CA: refused") << false;
+}
+
+// A CA of the test's own signs the broker's certificate.
+void TestLoggerMqtt::tls()
+{
+    QFETCH(bool, rightCa);
+    const QString d = m_dir->path() + u'/';
+    QVERIFY(writeFile(d + QStringLiteral("ext"), "subjectAltName=IP:127.0.0.1,DNS:localhost\n",
+                      QFile::ReadOwner | QFile::WriteOwner));
+    const QString openssl = QStringLiteral("openssl");
+    const QStringList ec = {
+        QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+    for (const QString &ca : {QStringLiteral("ca"), QStringLiteral("other")})
+        QVERIFY(run(openssl, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
+                                 QStringList{QStringLiteral("-keyout"), d + ca + ".key",
+                                             QStringLiteral("-out"), d + ca + ".pem",
+                                             QStringLiteral("-days"), QStringLiteral("2"),
+                                             QStringLiteral("-subj"), "/CN=vorlatt test " + ca}));
+    QVERIFY(
+        run(openssl, QStringList{QStringLiteral("req")} + ec +
+                         QStringList{QStringLiteral("-keyout"), d + "server.key",
+                                     QStringLiteral("-out"), d + "server.csr",
+                                     QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")}));
+    QVERIFY(run(openssl, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                          d + "server.csr", QStringLiteral("-CA"), d + "ca.pem",
+                          QStringLiteral("-CAkey"), d + "ca.key", QStringLiteral("-CAcreateserial"),
+                          QStringLiteral("-out"), d + "server.pem", QStringLiteral("-days"),
+                          QStringLiteral("2"), QStringLiteral("-extfile"), d + "ext"}));
+
+    Broker broker(m_dir->path(), true);
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("200")});
+    Logger logger;
+    logger.start(state(),
+                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
+                             QStringLiteral("50"), QStringLiteral("--mqtt-ca"),
+                             d + (rightCa ? "ca.pem" : "other.pem")} +
+                     mqttArguments(broker.port(), QStringLiteral("m7"), QStringLiteral("mqtts")));
+    if (!rightCa) {
+        QCOMPARE(logger.wait(), 1);
+        QVERIFY2(logger.err().contains(u"certificate could not be verified"),
+                 qPrintable(logger.err()));
+        QVERIFY(sub.seesMarker(broker.readerPort()));
+        QCOMPARE(sub.allReadings(QStringLiteral("m7")).size(), 0);
+        return;
+    }
+    QCOMPARE(logger.wait(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.readings(QStringLiteral("m7")).size(), 50, kWaitMs);
+    QCOMPARE(numbersOf(sub.readings(QStringLiteral("m7"))), range(1, 50));
+}
+
+// A spool of 1 MB fills while the broker is away: said once, the readings taken into it all
+// arrive, the ones turned away are named, and the output file has every one.
+void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
+{
+    const QString id = QStringLiteral("m8");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--mqtt-spool-max"), QStringLiteral("1")} +
+                              mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"the MQTT spool is full"), kWaitMs);
+    QVERIFY(broker.start());
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"takes readings again"), kWaitMs);
+    // The meter stops; still connected, the logger gets every reading out before it ends.
+    sim.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
+                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
+                              kWaitMs);
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    QVERIFY2(logger.err().count(u"the MQTT spool is full") == 1, qPrintable(logger.err()));
+
+    static const QRegularExpression full(
+        QStringLiteral("spool is full \\(1 MB, --mqtt-spool-max\\): from no\\. (\\d+) on"));
+    static const QRegularExpression again(
+        QStringLiteral("takes readings again from no\\. (\\d+); (\\d+) readings? from no\\. (\\d+) "
+                       "on were not published"));
+    const QRegularExpressionMatch f = full.match(logger.err());
+    const QRegularExpressionMatch a = again.match(logger.err());
+    QVERIFY2(f.hasMatch() && a.hasMatch(), qPrintable(logger.err()));
+    const qint64 firstAway = f.captured(1).toLongLong();
+    const qint64 back = a.captured(1).toLongLong();
+    QCOMPARE(a.captured(3).toLongLong(), firstAway);
+    QCOMPARE(a.captured(2).toLongLong(), back - firstAway);
+
+    const QList<QJsonObject> records = fileRecords(file(id + QStringLiteral(".jsonl")));
+    for (qsizetype i = 0; i < records.size(); ++i)
+        QCOMPARE(records.at(i).value(u"No").toInteger(), i + 1);
+    const QList<qint64> expected = range(1, firstAway - 1) + range(back, records.size());
+    QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), expected.size(), kWaitMs);
+    QCOMPARE(numbersOf(sub.readings(id)), expected);
+    QVERIFY(sub.statuses(id).contains(QStringLiteral("spool-full")));
+}
+
+// The spool on its own: lines in order across segment files, what is acknowledged gone for
+// good, the rest found again by the next run, a half line left by a kill cut off, a second
+// run on the same folder refused, the bound kept.
+void TestLoggerMqtt::spoolKeepsOrderAcrossSegmentsAndRuns()
+{
+    const QString folder = file(QStringLiteral("spool"));
+    const auto line = [](int i) { return QByteArray("{\"no\":") + QByteArray::number(i) + '}'; };
+    const auto segments = [&folder] {
+        return QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files).size();
+    };
+    {
+        MqttSpool spool;
+        QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+        MqttSpool second;
+        QVERIFY(second.open(folder, 1024 * 1024).contains(u"another run"));
+        for (int i = 1; i <= 12000; ++i)
+            QCOMPARE(spool.append(line(i)), MqttSpool::Append::Spooled);
+        QVERIFY(segments() > 1);
+        QByteArray text;
+        MqttSpool::Position end;
+        for (int i = 1; i <= 7000; ++i) {
+            QVERIFY(spool.next(&text, &end));
+            QCOMPARE(text, line(i));
+        }
+        spool.acknowledge(end, 7000);
+        QCOMPARE(spool.sync(), QString());
+        QCOMPARE(spool.pendingLines(), 5000);
+        // Handed out but not acknowledged: they come again.
+        spool.rewind();
+        QVERIFY(spool.next(&text, &end));
+        QCOMPARE(text, line(7001));
+    }
+    // A kill in the middle of a write leaves half a line at the end.
+    QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QFile last(folder + u'/' + names.constLast());
+    QVERIFY(last.open(QIODevice::Append));
+    QVERIFY(last.write("{\"no\":120") == 9);
+    last.close();
+
+    MqttSpool spool;
+    QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+    QCOMPARE(spool.pendingLines(), 5000);
+    QByteArray text;
+    MqttSpool::Position end;
+    for (int i = 7001; i <= 12000; ++i) {
+        QVERIFY(spool.next(&text, &end));
+        QCOMPARE(text, line(i));
+    }
+    QVERIFY(!spool.next(&text, &end));
+    QCOMPARE(spool.append(line(12001)), MqttSpool::Append::Spooled);
+    QVERIFY(spool.next(&text, &end));
+    QCOMPARE(text, line(12001));
+    spool.acknowledge(end, 5001);
+    QCOMPARE(spool.sync(), QString());
+    QCOMPARE(spool.pendingLines(), 0);
+    QCOMPARE(spool.pendingBytes(), 0);
+    // Only the segment written to is left.
+    QCOMPARE(segments(), 1);
+
+    // The bound: nothing is taken past it, and everything before it is still there.
+    qint64 taken = 0;
+    while (spool.append(line(int(taken))) == MqttSpool::Append::Spooled)
+        ++taken;
+    QCOMPARE(spool.append(line(0)), MqttSpool::Append::Full);
+    QVERIFY(spool.pendingBytes() <= 1024 * 1024);
+    QVERIFY(spool.pendingBytes() > 1024 * 1024 - 100);
+    QCOMPARE(spool.pendingLines(), taken);
+    // One line out makes room for one more, but the spool waits for a sixteenth of its size
+    // rather than open a gap at every line.
+    QVERIFY(spool.next(&text, &end));
+    spool.acknowledge(end, 1);
+    QCOMPARE(spool.append(line(0)), MqttSpool::Append::Full);
+    qint64 out = 1;
+    while (spool.pendingBytes() + line(0).size() + 1 > 1024 * 1024 - 1024 * 1024 / 16) {
+        QVERIFY(spool.next(&text, &end));
+        spool.acknowledge(end, 1);
+        ++out;
+    }
+    QCOMPARE(spool.append(line(0)), MqttSpool::Append::Spooled);
+    QCOMPARE(spool.pendingLines(), taken - out + 1);
+}
+
+QTEST_GUILESS_MAIN(TestLoggerMqtt)
+#include "TestLoggerMqtt.moc"

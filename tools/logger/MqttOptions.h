@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The logger's MQTT settings: where the readings are published, as whom, and how much may wait
+// on disk while the broker is away. Empty `url`: nothing is published.
+struct MqttOptions
+{
+    QString url;
+    bool tls = false; // mqtts://
+    QString host;
+    int port = 0;
+    QString prefix; // topics start with it; may have several levels, no wildcards
+    QString id;     // the meter's level in the topics, topic-safe
+    QString caFile; // empty: the system's CA store
+    QString user;
+    QString passwordFile;
+    bool discovery = false;
+    bool insecure = false;
+    qint64 spoolMaxMb = 512;
+
+    bool enabled() const { return !url.isEmpty(); }
+    qint64 spoolMaxBytes() const { return spoolMaxMb * 1024 * 1024; }
+};
+
+namespace mqttoptions {
+
+// The range of --mqtt-spool-max, in megabytes.
+constexpr qint64 kSpoolMinMb = 1;
+constexpr qint64 kSpoolMaxMb = 1024 * 1024;
+
+// The options that take a value.
+const QStringList &withValue();
+// True when `arg` is one of the MQTT options, then taken into `o`; `error` says what is wrong
+// with its value, if anything.
+bool take(const QString &arg, const QString &value, MqttOptions *o, QString *error);
+// After the whole command line: the checks between the options, and the default id made from the
+// host name and `sourceName`. Returns what is wrong, or an empty string.
+QString finish(MqttOptions *o, const QString &sourceName);
+// `text` with every character that has no place in a topic level replaced by '_'.
+QString topicSafe(const QString &text);
+// The help text's section on these options.
+QString help();
+
+} // namespace mqttoptions

@@ -1,0 +1,376 @@
+#include "MqttSpool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 kReadBlock = 64 * 1024;
+// Fully acknowledged, a segment this large is left for a fresh one, so it can be deleted.
+constexpr qint64 kRollWhenDone = 64 * 1024;
+
+QString errnoText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+// The folder and any missing parents, each made private to this user.
+bool makeFolder(const QString &path)
+{
+    if (QFileInfo(path).isDir())
+        return true;
+    const QString parent = QFileInfo(path).path();
+    if (parent != path && !makeFolder(parent))
+        return false;
+    return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0 || errno == EEXIST;
+}
+
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool syncFolder(const QString &folder)
+{
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+} // namespace
+
+MqttSpool::~MqttSpool()
+{
+    sync();
+    for (int fd : {m_writeFd, m_readFd, m_lockFd})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+QString MqttSpool::stateFolder()
+{
+    const QByteArray xdg = qgetenv("XDG_STATE_HOME");
+    // A relative XDG_STATE_HOME is to be ignored, as the XDG base directories are.
+    if (!xdg.isEmpty() && xdg.startsWith('/'))
+        return QFile::decodeName(xdg) + QStringLiteral("/vorlatt");
+    return QDir::homePath() + QStringLiteral("/.local/state/vorlatt");
+}
+
+QString MqttSpool::segmentPath(quint64 segment) const
+{
+    return m_folder + QStringLiteral("/%1.spool").arg(segment, 12, 10, QLatin1Char('0'));
+}
+
+bool MqttSpool::fail(const QString &what, int errorNumber)
+{
+    m_error = QStringLiteral("%1: %2").arg(what, errnoText(errorNumber));
+    return false;
+}
+
+QString MqttSpool::open(const QString &folder, qint64 maxBytes)
+{
+    m_folder = folder;
+    m_maxBytes = maxBytes;
+    m_segmentBytes = std::clamp<qint64>(maxBytes / 16, 64 * 1024, 16 * 1024 * 1024);
+    if (!makeFolder(folder))
+        return QStringLiteral("cannot make the spool folder %1: %2").arg(folder, errnoText(errno));
+
+    const QByteArray lockPath = QFile::encodeName(folder + QStringLiteral("/lock"));
+    m_lockFd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lockFd < 0)
+        return QStringLiteral("cannot open %1: %2")
+            .arg(QFile::decodeName(lockPath), errnoText(errno));
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK
+                   ? QStringLiteral("another run publishes with this id: its spool %1 is in use "
+                                    "(give each run its own --mqtt-id)")
+                         .arg(folder)
+                   : QStringLiteral("cannot lock %1: %2").arg(folder, errnoText(errno));
+
+    // How far an earlier run got acknowledged: "segment offset".
+    QFile acked(folder + QStringLiteral("/acked"));
+    if (acked.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> parts = acked.readAll().simplified().split(' ');
+        if (parts.size() == 2) {
+            m_acked.segment = parts.at(0).toULongLong();
+            m_acked.offset = std::max<qint64>(0, parts.at(1).toLongLong());
+        }
+    }
+    m_ackedOnDisk = m_acked;
+
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    for (const QString &name : names) {
+        bool ok = false;
+        const quint64 segment = name.section(u'.', 0, 0).toULongLong(&ok);
+        if (!ok || segment == 0)
+            continue;
+        if (segment < m_acked.segment) {
+            // Wholly acknowledged before a crash kept it from being deleted.
+            if (!QFile::remove(segmentPath(segment)))
+                return QStringLiteral("cannot delete %1").arg(segmentPath(segment));
+            continue;
+        }
+        m_segments[segment] = QFileInfo(segmentPath(segment)).size();
+    }
+    if (m_segments.empty()) {
+        m_acked = {std::max<quint64>(m_acked.segment, 1), 0};
+    } else if (m_segments.begin()->first != m_acked.segment) {
+        m_acked = {m_segments.begin()->first, 0};
+    } else if (m_acked.offset > m_segments.begin()->second) {
+        // A mark past the end cannot be right: send the segment again rather than skip any.
+        m_acked.offset = 0;
+    }
+
+    // The newest segment takes the appends; a killed run may have left half a line at its end.
+    const quint64 last = m_segments.empty() ? m_acked.segment : m_segments.rbegin()->first;
+    if (!openWriter(last))
+        return m_error;
+    qint64 size = m_segments[last];
+    if (size > 0) {
+        qint64 end = size;
+        char c = 0;
+        ssize_t n = 0;
+        while (end > 0 && (n = ::pread(m_writeFd, &c, 1, end - 1)) == 1 && c != '\n')
+            --end;
+        if (n < 0)
+            return QStringLiteral("cannot read %1: %2").arg(segmentPath(last), errnoText(errno));
+        if (end != size) {
+            if (::ftruncate(m_writeFd, end) != 0 || ::fdatasync(m_writeFd) != 0)
+                return QStringLiteral("cannot cut the half line at the end of %1: %2")
+                    .arg(segmentPath(last), errnoText(errno));
+            m_segments[last] = end;
+            if (m_acked.segment == last && m_acked.offset > end)
+                m_acked.offset = end;
+        }
+    }
+
+    // Count what is waiting, for the report.
+    m_read = m_acked;
+    QByteArray line;
+    Position end;
+    while (next(&line, &end))
+        ++m_pendingLines;
+    if (!m_error.isEmpty())
+        return m_error;
+    rewind();
+    return {};
+}
+
+bool MqttSpool::openWriter(quint64 segment)
+{
+    const int fd = ::open(QFile::encodeName(segmentPath(segment)).constData(),
+                          O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return fail(QStringLiteral("cannot open %1").arg(segmentPath(segment)), errno);
+    if (m_writeFd >= 0) {
+        // The finished segment goes to disk before the next one is begun.
+        const bool synced = !m_dirty || ::fdatasync(m_writeFd) == 0;
+        const int error = errno;
+        if (::close(m_writeFd) != 0 || !synced) {
+            ::close(fd);
+            m_writeFd = -1;
+            return fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)),
+                        synced ? errno : error);
+        }
+    }
+    m_writeFd = fd;
+    m_writeSegment = segment;
+    m_dirty = false;
+    if (m_segments.emplace(segment, 0).second)
+        m_newFiles = true;
+    return true;
+}
+
+qint64 MqttSpool::pendingBytes() const
+{
+    qint64 bytes = 0;
+    for (auto it = m_segments.lower_bound(m_acked.segment); it != m_segments.end(); ++it)
+        bytes += it->second;
+    return bytes - (m_segments.count(m_acked.segment) ? m_acked.offset : 0);
+}
+
+MqttSpool::Append MqttSpool::append(const QByteArray &line)
+{
+    if (m_writeFd < 0)
+        return Append::Failed;
+    const qint64 size = line.size() + 1;
+    // Once full, the spool takes readings again only when a good part of it is free, so that a
+    // short line that still fits between long ones does not start a new gap each time.
+    if (pendingBytes() + size > (m_full ? m_maxBytes - m_maxBytes / 16 : m_maxBytes)) {
+        m_full = true;
+        return Append::Full;
+    }
+    m_full = false;
+    if (m_segments[m_writeSegment] > 0 && m_segments[m_writeSegment] + size > m_segmentBytes &&
+        !openWriter(m_writeSegment + 1))
+        return Append::Failed;
+    const QByteArray bytes = line + '\n';
+    if (!writeAll(m_writeFd, bytes.constData(), size)) {
+        fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
+        // No half line may stay in front of the next one.
+        if (::ftruncate(m_writeFd, m_segments[m_writeSegment]) != 0) {
+            ::close(m_writeFd);
+            m_writeFd = -1;
+        }
+        return Append::Failed;
+    }
+    m_segments[m_writeSegment] += size;
+    m_dirty = true;
+    ++m_pendingLines;
+    return Append::Spooled;
+}
+
+bool MqttSpool::next(QByteArray *line, Position *end)
+{
+    for (;;) {
+        const qsizetype newline = m_buffer.indexOf('\n', m_bufferPos);
+        if (newline >= 0) {
+            *line = m_buffer.mid(m_bufferPos, newline - m_bufferPos);
+            m_read.offset += newline + 1 - m_bufferPos;
+            m_bufferPos = newline + 1;
+            *end = m_read;
+            return true;
+        }
+        const auto segment = m_segments.find(m_read.segment);
+        if (segment == m_segments.end())
+            return false;
+        const qint64 buffered = m_buffer.size() - m_bufferPos;
+        const qint64 from = m_read.offset + buffered;
+        if (from < segment->second) {
+            if (m_readFd < 0) {
+                m_readFd = ::open(QFile::encodeName(segmentPath(m_read.segment)).constData(),
+                                  O_RDONLY | O_CLOEXEC);
+                if (m_readFd < 0)
+                    return fail(QStringLiteral("cannot read %1").arg(segmentPath(m_read.segment)),
+                                errno);
+            }
+            m_buffer.remove(0, m_bufferPos);
+            m_bufferPos = 0;
+            const qint64 want = std::min(kReadBlock, segment->second - from);
+            m_buffer.resize(buffered + want);
+            const ssize_t n = ::pread(m_readFd, m_buffer.data() + buffered, size_t(want), from);
+            if (n <= 0) {
+                m_buffer.resize(buffered);
+                return fail(QStringLiteral("cannot read %1").arg(segmentPath(m_read.segment)),
+                            n < 0 ? errno : EIO);
+            }
+            m_buffer.resize(buffered + n);
+            continue;
+        }
+        // At the end of this segment: on to the next one, if there is one.
+        const auto later = std::next(segment);
+        if (later == m_segments.end() || buffered > 0)
+            return false;
+        if (m_readFd >= 0)
+            ::close(m_readFd);
+        m_readFd = -1;
+        m_read = {later->first, 0};
+        m_buffer.clear();
+        m_bufferPos = 0;
+    }
+}
+
+void MqttSpool::rewind()
+{
+    if (m_readFd >= 0)
+        ::close(m_readFd);
+    m_readFd = -1;
+    m_read = m_acked;
+    m_buffer.clear();
+    m_bufferPos = 0;
+}
+
+void MqttSpool::acknowledge(const Position &end, qint64 lines)
+{
+    m_acked = end;
+    m_pendingLines = std::max<qint64>(0, m_pendingLines - lines);
+}
+
+QString MqttSpool::sync()
+{
+    if (m_writeFd < 0)
+        return m_error.isEmpty() ? QStringLiteral("the spool is closed") : m_error;
+    if (m_dirty) {
+        if (::fdatasync(m_writeFd) != 0) {
+            fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
+            return m_error;
+        }
+        m_dirty = false;
+    }
+    // Everything acknowledged: a large segment makes way for a fresh one, so it can go.
+    const bool allDone =
+        m_acked.segment == m_writeSegment && m_acked.offset == m_segments[m_writeSegment];
+    if (allDone && m_acked.offset >= kRollWhenDone) {
+        if (!openWriter(m_writeSegment + 1))
+            return m_error;
+        m_acked = {m_writeSegment, 0};
+        if (m_read.segment < m_writeSegment)
+            rewind();
+    }
+    if (m_newFiles) {
+        if (!syncFolder(m_folder)) {
+            fail(QStringLiteral("cannot write the folder %1").arg(m_folder), errno);
+            return m_error;
+        }
+        m_newFiles = false;
+    }
+    if (m_acked == m_ackedOnDisk)
+        return {};
+    const QString path = m_folder + QStringLiteral("/acked");
+    const QByteArray text =
+        QByteArray::number(m_acked.segment) + ' ' + QByteArray::number(m_acked.offset) + '\n';
+    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        fail(QStringLiteral("cannot write %1").arg(path), errno);
+        return m_error;
+    }
+    bool ok = writeAll(fd, text.constData(), text.size()) && ::fdatasync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok || !syncFolder(m_folder)) {
+        fail(QStringLiteral("cannot write %1").arg(path), ok ? errno : error);
+        return m_error;
+    }
+    m_ackedOnDisk = m_acked;
+    // Only now may the wholly acknowledged segments go.
+    while (!m_segments.empty() && m_segments.begin()->first < m_acked.segment) {
+        const quint64 segment = m_segments.begin()->first;
+        if (::unlink(QFile::encodeName(segmentPath(segment)).constData()) != 0 && errno != ENOENT) {
+            fail(QStringLiteral("cannot delete %1").arg(segmentPath(segment)), errno);
+            return m_error;
+        }
+        m_segments.erase(m_segments.begin());
+    }
+    return {};
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <map>
+
+// The readings on their way to the broker, on disk until it has acknowledged them.
+//
+// One folder per meter id holds numbered segment files of one JSON line per reading, only ever
+// appended to, and a small file naming the first line not acknowledged yet. Every reading goes
+// through here, also while the broker is up, so that a run killed at any moment leaves its
+// unacknowledged readings for the next run with the same id. A segment is deleted once all of
+// it is acknowledged and that is on disk; redelivering a few after a crash is allowed (readers
+// de-duplicate by number), skipping one is not. A lock file keeps two runs from sharing a folder.
+class MqttSpool
+{
+public:
+    struct Position
+    {
+        quint64 segment = 0;
+        qint64 offset = 0;
+        friend bool operator==(const Position &a, const Position &b)
+        {
+            return a.segment == b.segment && a.offset == b.offset;
+        }
+    };
+    enum class Append
+    {
+        Spooled,
+        Full,
+        Failed,
+    };
+
+    MqttSpool() = default;
+    MqttSpool(const MqttSpool &) = delete;
+    MqttSpool &operator=(const MqttSpool &) = delete;
+    ~MqttSpool();
+
+    // $XDG_STATE_HOME/vorlatt, or ~/.local/state/vorlatt.
+    static QString stateFolder();
+
+    // Opens the folder (made 0700 where missing), takes its lock and cuts a line left half
+    // written by a killed run. The reason when it cannot.
+    QString open(const QString &folder, qint64 maxBytes);
+    QString folder() const { return m_folder; }
+
+    // Appends one line (without its line end). Full: the bound would be passed, nothing written;
+    // after that, Full until a sixteenth of the bound is free again.
+    Append append(const QByteArray &line);
+    // The next line not handed out since the last rewind(), and where it ends; false at the end.
+    bool next(QByteArray *line, Position *end);
+    // Hands out again from the first line not acknowledged.
+    void rewind();
+    // Every line up to `end` has been acknowledged, `lines` of them since the last call.
+    void acknowledge(const Position &end, qint64 lines);
+    // To disk: the segment written to, and how far it is acknowledged. Segments wholly
+    // acknowledged are then deleted. Called at least once a second.
+    QString sync();
+
+    // Bytes and lines appended but not acknowledged.
+    qint64 pendingBytes() const;
+    qint64 pendingLines() const { return m_pendingLines; }
+    QString error() const { return m_error; }
+
+private:
+    QString segmentPath(quint64 segment) const;
+    bool openWriter(quint64 segment);
+    bool fail(const QString &what, int errorNumber);
+
+    QString m_folder;
+    qint64 m_maxBytes = 0;
+    qint64 m_segmentBytes = 0;
+    int m_lockFd = -1;
+    std::map<quint64, qint64> m_segments; // number -> size
+    int m_writeFd = -1;
+    quint64 m_writeSegment = 0;
+    bool m_dirty = false;    // written since the last sync
+    bool m_newFiles = false; // the folder changed since the last sync
+    Position m_acked;        // the first byte not acknowledged
+    Position m_ackedOnDisk;
+    qint64 m_pendingLines = 0;
+    bool m_full = false;
+
+    // The reader: the segment it is in, where its buffer starts and what it holds.
+    int m_readFd = -1;
+    Position m_read;
+    QByteArray m_buffer;
+    qsizetype m_bufferPos = 0;
+
+    QString m_error;
+};
