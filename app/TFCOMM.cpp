@@ -2,6 +2,7 @@
 
 #include "ClickPanel.h"
 #include "ClockText.h"
+#include "Shortcuts.h"
 #include "ToggleGroup.h"
 #include "ui_FCOMM.h"
 
@@ -144,6 +145,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     connectGroup->addButton(m_ui->ReadBtn);
 
     wireControls();
+    new Shortcuts(this); // keyboard shortcuts for the window's buttons; the window owns them
     createHidController(std::move(hidBackend));
     FormCreate();
 
