@@ -6,19 +6,22 @@ namespace {
 
 // The toolkit's own options (-platform offscreen, -style Fusion, ...) are the toolkit's to read
 // once the window system is reached; they are no wrong command line.
+const QStringList kToolkitOptionsWithValue = {
+    QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+    QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+    QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowtitle"),
+    QStringLiteral("qwindowicon"),     QStringLiteral("display"),
+    QStringLiteral("geometry"),        QStringLiteral("style"),
+    QStringLiteral("stylesheet"),      QStringLiteral("session"),
+    QStringLiteral("name"),            QStringLiteral("title")};
+const QStringList kToolkitFlags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
+                                   QStringLiteral("nograb"), QStringLiteral("dograb"),
+                                   QStringLiteral("sync")};
+
 QStringList withoutToolkitOptions(const QStringList &arguments)
 {
-    static const QStringList withValue = {
-        QStringLiteral("platform"),      QStringLiteral("platformpluginpath"),
-        QStringLiteral("platformtheme"), QStringLiteral("plugin"),
-        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowtitle"),
-        QStringLiteral("qwindowicon"),   QStringLiteral("display"),
-        QStringLiteral("geometry"),      QStringLiteral("style"),
-        QStringLiteral("stylesheet"),    QStringLiteral("session"),
-        QStringLiteral("name"),          QStringLiteral("title")};
-    static const QStringList flags = {QStringLiteral("reverse"), QStringLiteral("widgetcount"),
-                                      QStringLiteral("nograb"), QStringLiteral("dograb"),
-                                      QStringLiteral("sync")};
+    const QStringList &withValue = kToolkitOptionsWithValue;
+    const QStringList &flags = kToolkitFlags;
     QStringList kept;
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &a = arguments.at(i);
@@ -71,6 +74,16 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     if (parser.isSet(help)) {
         result.run = false;
         result.output = parser.helpText();
+        return result;
+    }
+    // The help option brings --help-all with it; without this it would start the window.
+    if (parser.isSet(QStringLiteral("help-all"))) {
+        result.run = false;
+        result.output = parser.helpText() +
+                        QStringLiteral("\nThe toolkit's options, read once the window system is "
+                                       "reached:\n  -%1 VALUE\n  -%2\n")
+                            .arg(kToolkitOptionsWithValue.join(QStringLiteral(" VALUE\n  -")),
+                                 kToolkitFlags.join(QStringLiteral("\n  -")));
         return result;
     }
     if (parser.isSet(version)) {

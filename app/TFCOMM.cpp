@@ -5,6 +5,7 @@
 #include "LogCommands.h"
 #include "ReplicaPanel.h"
 #include "SerialConnection.h"
+#include "Shortcuts.h"
 #include "StartValues.h"
 #include "ToggleGroup.h"
 #include "UsbConnection.h"
@@ -65,6 +66,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
 
     wireControls();
     m_usb = std::make_unique<UsbConnection>(m_ui->DevListBox, m_ui->HistoryListBox);
+    new Shortcuts(this); // keyboard shortcuts for the window's buttons; the window owns them
     createHidController(std::move(hidBackend));
     FormCreate();
 

@@ -20,6 +20,8 @@ void TestCommandLine::parse_data()
     QTest::addColumn<QString>("printed"); // a piece of what is printed
     QTest::newRow("nothing") << QStringList{} << true << 0 << QString();
     QTest::newRow("help") << QStringList{"--help"} << false << 0 << "--com1 <DEVICE>";
+    QTest::newRow("help with the toolkit's options") << QStringList{"--help-all"} << false << 0
+                                                     << "--com1 <DEVICE>";
     QTest::newRow("version") << QStringList{"--version"} << false << 0 << "vorlatt " VORLATT_VERSION;
     QTest::newRow("port") << QStringList{"--com2", "/dev/ttyUSB0"} << true << 0 << QString();
     QTest::newRow("toolkit options") << QStringList{"-platform", "offscreen", "--style=Fusion", "-reverse"}
@@ -42,6 +44,8 @@ void TestCommandLine::parse()
     QVERIFY2(c.output.contains(printed), qPrintable(c.output));
     if (c.exitCode == 2)
         QVERIFY(c.output.contains(QStringLiteral("Usage:")));
+    if (arguments.contains(QStringLiteral("--help-all")))
+        QVERIFY(c.output.contains(QStringLiteral("-platform VALUE")));
 }
 
 void TestCommandLine::portOptionNamesTheDeviceOfItsPort()

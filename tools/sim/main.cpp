@@ -81,11 +81,36 @@ struct Options
     Disruption unplug;
 };
 
+// Every option and signal, one line each; the manual page vorlatt-sim(1) lists the same.
 void usage(std::FILE *out)
 {
-    std::fputs("usage: vorlatt-sim [--device PATH | --link PATH | --usb] [--rate FRAMES_PER_SECOND] "
-               "[--count FRAMES] [--pause AT,FOR] [--unplug AT,FOR] [--verbose]\n",
-               out);
+    std::fputs(
+        "usage: vorlatt-sim [--device PATH | --usb] [--link PATH] [--rate N] [--count N]\n"
+        "                   [--pause AT,FOR] [--unplug AT,FOR] [--verbose]\n"
+        "\n"
+        "Plays a digital multimeter: sends its 14-byte display frames at the meter's pace from a\n"
+        "tour of its functions. Without --device or --usb it opens a pseudo-terminal and prints\n"
+        "its path as the first line of standard output (point vorlatt's COM1 at it).\n"
+        "\n"
+        "  --device PATH    write the frames to PATH (a serial port) instead of a pseudo-terminal\n"
+        "  --usb            play the USB cable \"USB to Serial\" through /dev/uhid (needs root)\n"
+        "  --link PATH      keep a symbolic link PATH to the line, as udev names a USB adapter\n"
+        "  --rate N         send N frames per second (default: the meter's pace, about 17)\n"
+        "  --count N        stop after N frames (default: until stopped)\n"
+        "  --pause AT,FOR   AT seconds after the start, send nothing for FOR seconds (serial)\n"
+        "  --unplug AT,FOR  AT seconds after the start, close the line for FOR seconds (serial)\n"
+        "  --verbose        name each scene, disruption and line-speed report on standard error\n"
+        "  -h, --help       print this help and exit\n"
+        "  --version        print the version and exit\n"
+        "\n"
+        "Signals:\n"
+        "  SIGUSR1          fall silent now, for the FOR of --pause or else 5 seconds\n"
+        "  SIGUSR2          unplug now, for the FOR of --unplug or else 5 seconds\n"
+        "  SIGINT, SIGTERM  stop (the --link is removed)\n"
+        "\n"
+        "Exit status: 0 stopped or --count reached, 1 the line could not be opened or written,\n"
+        "2 wrong command line.\n",
+        out);
 }
 
 bool parseNumber(const char *text, double *value)

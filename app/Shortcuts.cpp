@@ -1,0 +1,75 @@
+#include "Shortcuts.h"
+
+#include "TFCOMM.h"
+#include "ui_FCOMM.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QShortcut>
+#include <QUrl>
+
+namespace {
+
+constexpr const char kGuideName[] = "user-guide.md";
+
+} // namespace
+
+Shortcuts::Shortcuts(TFCOMM *window) : QObject(window), m_window(window)
+{
+    Ui::FCOMM *ui = window->ui();
+    // A click does nothing on a disabled button; a hidden one (COMCon while the USB link runs)
+    // cannot be clicked either.
+    auto clicks = [window](const QKeySequence &keys, QAbstractButton *button) {
+        auto *shortcut = new QShortcut(keys, window);
+        connect(shortcut, &QShortcut::activated, button, [window, button] {
+            if (button->isVisibleTo(window) && button->isEnabled())
+                button->click();
+        });
+    };
+    clicks(QKeySequence(Qt::CTRL | Qt::Key_S), ui->saveas);
+    clicks(QKeySequence(Qt::CTRL | Qt::Key_O), ui->OpenDataFiles);
+    clicks(QKeySequence(Qt::CTRL | Qt::Key_P), ui->BtPrint);
+    clicks(QKeySequence(Qt::CTRL | Qt::Key_N), ui->RecordNew);
+    clicks(QKeySequence(Qt::CTRL | Qt::Key_Q), ui->BitBtn1);
+    clicks(QKeySequence(Qt::Key_F5), ui->COMCon);
+
+    auto *help = new QShortcut(QKeySequence(Qt::Key_F1), window);
+    connect(help, &QShortcut::activated, this, &Shortcuts::openUserGuide);
+}
+
+QStringList Shortcuts::guideCandidates()
+{
+    const QString bin = QCoreApplication::applicationDirPath();
+    return {QDir::cleanPath(bin + QStringLiteral("/../share/doc/vorlatt/") + kGuideName),
+            QStringLiteral("/usr/share/doc/vorlatt/") + kGuideName,
+            QStringLiteral(VORLATT_SOURCE_DIR "/docs/") + kGuideName};
+}
+
+QString Shortcuts::findGuide()
+{
+    for (const QString &path : guideCandidates())
+        if (QFileInfo(path).isFile())
+            return path;
+    return {};
+}
+
+void Shortcuts::openUserGuide()
+{
+    const QString guide = findGuide();
+    if (guide.isEmpty()) {
+        QMessageBox::information(m_window, QStringLiteral("Vorlatt"),
+                                 QStringLiteral("The user guide is not installed. It is looked "
+                                                "for as:\n%1")
+                                     .arg(guideCandidates().join(u'\n')));
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(guide)))
+        QMessageBox::information(m_window, QStringLiteral("Vorlatt"),
+                                 QStringLiteral("No program to show the user guide was found. "
+                                                "The guide is the file\n%1")
+                                     .arg(guide));
+}
