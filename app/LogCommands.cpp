@@ -122,7 +122,8 @@ void LogCommands::saveasClick()
         return;
     }
     const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
-    if (saved.kind == DataFiles::TextResult::Kind::EngineError)
+    // A failed write is an error as much as the engine's: the critical box, with the reason.
+    if (saved.kind != DataFiles::TextResult::Kind::Saved)
         showError(saved.message);
     else
         QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);

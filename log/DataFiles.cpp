@@ -10,7 +10,9 @@
 #include <QIODevice>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -131,8 +133,21 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
         // A missing field is reported before any file is touched.
         for (const char *name : LogTableLayout::kColumnNames)
             (void)source.text(name);
-        if (!file.open(QIODevice::WriteOnly) || !writeText(source, &file) || !file.commit())
-            return {Kind::WriteFailed, failed};
+        // QSaveFile keeps a short text in its buffer and would not notice a failed flush at
+        // commit: the text is flushed and put on the disk first, each step checked, and only then
+        // does the new file replace the old one. On any failure the old file stays as it was.
+        const auto failedBecause = [&](const QString &reason) {
+            file.cancelWriting();
+            return TextResult{Kind::WriteFailed, failed + QStringLiteral("\n\n") + reason};
+        };
+        if (!file.open(QIODevice::WriteOnly))
+            return failedBecause(file.errorString());
+        if (!writeText(source, &file) || !file.flush())
+            return failedBecause(file.errorString());
+        if (::fdatasync(file.handle()) != 0)
+            return failedBecause(QString::fromLocal8Bit(std::strerror(errno)));
+        if (!file.commit())
+            return {Kind::WriteFailed, failed + QStringLiteral("\n\n") + file.errorString()};
     } catch (const table::EngineError &e) {
         return {Kind::EngineError, QString::fromStdString(e.what())};
     }

@@ -2,6 +2,8 @@
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
 
+#include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
@@ -49,6 +51,8 @@ private slots:
     void failedTextSaveKeepsTheOldFile();
     void paradoxCopyIsIndexedAndReadsBack();
     void failedIndexStepLeavesTheCopyAndLaterSavesWork();
+    void fullDiskKeepsTheOldFiles_data();
+    void fullDiskKeepsTheOldFiles();
 
 private:
     void log(int readings, const QString &unit = QStringLiteral("V"));
@@ -145,7 +149,11 @@ void TestDataFiles::failedTextSaveKeepsTheOldFile()
     const QString nowhere = m_folder->path(QStringLiteral("no/such/folder/run.xls"));
     const DataFiles::TextResult r = files.SaveTableAsText(m_log->table(), nowhere);
     QCOMPARE(r.kind, DataFiles::TextResult::Kind::WriteFailed);
-    QCOMPARE(r.message, QStringLiteral("Could not save table to specified file: ") + nowhere);
+    // The message says which file, then why.
+    QVERIFY2(r.message.startsWith(QStringLiteral("Could not save table to specified file: ") +
+                                  nowhere + QStringLiteral("\n\n")),
+             qPrintable(r.message));
+    QVERIFY(r.message.size() > r.message.indexOf(u'\n') + 2);
 
     // A table without a field of the layout: the engine's error, and nothing is written.
     const QString old = m_folder->path(QStringLiteral("old.xls"));
@@ -220,6 +228,65 @@ void TestDataFiles::failedIndexStepLeavesTheCopyAndLaterSavesWork()
     copy.setExclusive(true);
     copy.open();
     QCOMPARE(copy.recordCount(), 3);
+}
+
+// A small real filesystem, nearly full: a save that does not fit says so and leaves the file it
+// would have replaced as it was, for a short text (which the save file would only write at its
+// commit) and for a Paradox table.
+void TestDataFiles::fullDiskKeepsTheOldFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("short text") << "old.xls";
+    QTest::newRow("Paradox table") << "old.db";
+}
+
+void TestDataFiles::fullDiskKeepsTheOldFiles()
+{
+    QFETCH(QString, name);
+    const QString disk = m_folder->path(QStringLiteral("disk"));
+    QVERIFY(QDir().mkpath(disk));
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                          QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                          QStringLiteral("tmpfs"), disk});
+    if (!mount.waitForFinished() || mount.exitCode() != 0)
+        QSKIP("a small filesystem cannot be mounted here (needs root and tmpfs)");
+    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {disk}); });
+
+    log(20);
+    DataFiles files(m_log->session());
+    const QString path = disk + u'/' + name;
+    // The old file, saved while there was room.
+    if (DataFiles::isParadoxName(path))
+        QCOMPARE(files.SaveTableAsDb(m_log->table(), path), QString());
+    else
+        QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind,
+                 DataFiles::TextResult::Kind::Saved);
+    const auto contents = [](const QString &file) {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    };
+    const QByteArray before = contents(path);
+    const QString index = disk + QStringLiteral("/old.px");
+    const QByteArray indexBefore = contents(index);
+    // Fill the disk to the last block.
+    QFile filler(disk + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(512, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+
+    log(5);
+    if (DataFiles::isParadoxName(path)) {
+        QVERIFY(!files.SaveTableAsDb(m_log->table(), path).isEmpty());
+        QCOMPARE(contents(index), indexBefore);
+    } else {
+        const DataFiles::TextResult r = files.SaveTableAsText(m_log->table(), path);
+        QCOMPARE(r.kind, DataFiles::TextResult::Kind::WriteFailed);
+        QVERIFY2(r.message.contains(u"No space left on device"), qPrintable(r.message));
+    }
+    QCOMPARE(contents(path), before);
 }
 
 QTEST_GUILESS_MAIN(TestDataFiles)
