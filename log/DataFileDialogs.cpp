@@ -12,7 +12,12 @@ QFileDialog *DataFileDialogs::saveDialog(QWidget *parent)
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilters(DataFiles::saveFilters());
     dialog->selectNameFilter(DataFiles::saveFilters().constFirst());
-    dialog->setDefaultSuffix(QLatin1String(DataFiles::kDefaultSuffix));
+    dialog->setDefaultSuffix(DataFiles::suffixForFilter(DataFiles::saveFilters().constFirst()));
+    // A name typed without an extension gets the one of the type chosen, before the dialog asks
+    // about replacing an existing file of that name.
+    QObject::connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString &filter) {
+        dialog->setDefaultSuffix(DataFiles::suffixForFilter(filter));
+    });
     dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
     return dialog;
 }

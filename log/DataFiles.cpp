@@ -44,6 +44,15 @@ QStringList DataFiles::openFilters()
     return {QStringLiteral("access data files (*.DB *.db)"), QStringLiteral("All files (*)")};
 }
 
+QString DataFiles::suffixForFilter(const QString &filter)
+{
+    if (filter.contains(QLatin1String("*.db")))
+        return QStringLiteral("db");
+    if (filter.contains(QLatin1String("*.DB")))
+        return QStringLiteral("DB");
+    return QLatin1String(kDefaultSuffix);
+}
+
 bool DataFiles::isParadoxName(const QString &path)
 {
     const QString name = QFileInfo(path).fileName();

@@ -23,6 +23,9 @@ public:
     // OpenDialog1's filters: both spellings of the Paradox extension, since file names here
     // are case-sensitive.
     static QStringList openFilters();
+    // The extension a name typed without one gets under a save filter: the Paradox filters' own
+    // (".db", or ".DB" for an upper-case one), else kDefaultSuffix.
+    static QString suffixForFilter(const QString &filter);
     // Only a name ending exactly in ".db" is saved as a Paradox table; ".DB" and every other
     // name get the text layout.
     static bool isParadoxName(const QString &path);

@@ -10,6 +10,7 @@
 
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QComboBox>
 #include <QtTest>
 
 #include <memory>
@@ -25,12 +26,13 @@ using protocol::Annunciator;
 namespace {
 
 // Types `name` into the next file dialog and accepts it; `shown` gets the name the dialog
-// opened with, `folder` the folder it opened in. With `goTo`, the user first goes to that folder.
+// opened with, `folder` the folder it opened in. With `goTo`, the user first goes to that folder;
+// with `filter`, the user first chooses the file type of that place in the list.
 void answerFileDialog(const QString &name, QString *shown = nullptr, QString *folder = nullptr,
-                      const QString &goTo = {})
+                      const QString &goTo = {}, int filter = -1)
 {
     auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown, folder, goTo] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown, folder, goTo, filter] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
@@ -43,6 +45,12 @@ void answerFileDialog(const QString &name, QString *shown = nullptr, QString *fo
             *folder = dialog->directory().absolutePath();
         if (!goTo.isEmpty())
             dialog->setDirectory(goTo);
+        if (filter >= 0) {
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            types->setCurrentIndex(filter);
+            emit types->activated(filter);
+            emit types->textActivated(types->itemText(filter));
+        }
         edit->setText(name);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
@@ -200,21 +208,23 @@ void TestLogInWindow::gridLooksAsDesigned()
 void TestLogInWindow::saveThroughTheDialog_data()
 {
     QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("filter"); // the place of the file type chosen; the first by default
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("paradox");
-    QTest::newRow("no extension gets .xls and text") << "plain"
-                                                     << "plain.xls" << false;
-    QTest::newRow(".xls is text") << "run.xls"
-                                  << "run.xls" << false;
-    QTest::newRow(".DB in upper case is text") << "upper.DB"
-                                               << "upper.DB" << false;
-    QTest::newRow(".db is a Paradox table") << "copy.db"
-                                            << "copy.db" << true;
+    QTest::newRow("no extension gets .xls and text") << "plain" << 0 << "plain.xls" << false;
+    QTest::newRow(".xls is text") << "run.xls" << 0 << "run.xls" << false;
+    QTest::newRow(".DB in upper case is text") << "upper.DB" << 0 << "upper.DB" << false;
+    QTest::newRow(".db is a Paradox table") << "copy.db" << 0 << "copy.db" << true;
+    QTest::newRow("DB type, no extension: a Paradox table") << "dbtype" << 1 << "dbtype.db"
+                                                            << true;
+    QTest::newRow("DB type, a text extension: text") << "list.txt" << 1 << "list.txt" << false;
+    QTest::newRow("Txt type, no extension: as before") << "txttype" << 2 << "txttype.xls" << false;
 }
 
 void TestLogInWindow::saveThroughTheDialog()
 {
     QFETCH(QString, typed);
+    QFETCH(int, filter);
     QFETCH(QString, file);
     QFETCH(bool, paradox);
     TFCOMM w;
@@ -224,7 +234,7 @@ void TestLogInWindow::saveThroughTheDialog()
     QFile::remove(path);
 
     MessageBoxCloser boxes;
-    answerFileDialog(m_dir.filePath(typed));
+    answerFileDialog(m_dir.filePath(typed), nullptr, nullptr, {}, filter);
     w.ui()->saveas->click();
     QVERIFY(QFile::exists(path));
     if (!paradox) {
@@ -245,7 +255,7 @@ void TestLogInWindow::saveThroughTheDialog()
     pxdoc_t *db = PX_new();
     pxdoc_t *index = PX_new();
     QCOMPARE(PX_open_file(db, QFile::encodeName(path).constData()), 0);
-    const QString px = m_dir.filePath(QStringLiteral("copy.px"));
+    const QString px = m_dir.filePath(QFileInfo(path).completeBaseName() + QStringLiteral(".px"));
     QVERIFY(QFile::exists(px));
     QCOMPARE(PX_open_file(index, QFile::encodeName(px).constData()), 0);
     QCOMPARE(PX_read_primary_index(index), 0);

@@ -46,14 +46,19 @@ expected=(
     /usr/share/applications/vorlatt.desktop
     /usr/share/metainfo/org.vorlatt.Vorlatt.metainfo.xml
     /usr/share/doc/vorlatt/README.md $(docs vorlatt)
+    /usr/share/doc/vorlatt/user-guide.md /usr/share/doc/vorlatt/mqtt.md
     /usr/share/man/man1/vorlatt.1.gz /usr/share/man/man1/vorlatt-sim.1.gz
     /usr/share/man/man1/vorlatt-dbdump.1.gz
 )
 for size in 16 22 24 32 48 64 128 256; do
     expected+=("/usr/share/icons/hicolor/${size}x${size}/apps/vorlatt.png")
 done
+for picture in "$(dirname "$0")"/../../docs/pictures/*.png; do
+    expected+=("/usr/share/doc/vorlatt/pictures/$(basename "$picture")")
+done
 check_files "$window" "${expected[@]}"
-check_files "$logger" /usr/bin/vorlatt-log /usr/share/man/man1/vorlatt-log.1.gz $(docs vorlatt-log)
+check_files "$logger" /usr/bin/vorlatt-log /usr/share/man/man1/vorlatt-log.1.gz $(docs vorlatt-log) \
+    /usr/share/doc/vorlatt-log/mqtt.md
 check_files "$common" /usr/lib/udev/rules.d/70-vorlatt-usb-cable.rules $(docs vorlatt-common)
 
 # ---- dependencies
