@@ -350,7 +350,7 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     }
 
     CheckLimits();
-    TrackPeaks(f.point, frame.rangeBefore.CountFull);
+    TrackPeaks(f.point);
 
     m_replica->showDigits(f);
     KDsetup();
@@ -395,11 +395,10 @@ void TFCOMM::CheckLimits()
     }
 }
 
-void TFCOMM::TrackPeaks(int pointPosition, int countFullInForce)
+void TFCOMM::TrackPeaks(int pointPosition)
 {
     const LimitAlarms::PeakCaptions shown = m_limits.TrackPeaks(
-        {m_reading.NumericValue, m_reading.ValueText, m_reading.UnitText, pointPosition},
-        countFullInForce);
+        {m_reading.NumericValue, m_reading.ValueText, m_reading.UnitText, pointPosition});
     if (shown.rangeChanged) {
         ShowSeries(m_ui->BtFill->isChecked() ? 0 : 1);
         BtNewClick();

@@ -155,7 +155,7 @@ private:
     void KDrun(int position);
 
     void CheckLimits();
-    void TrackPeaks(int pointPosition, int countFullInForce);
+    void TrackPeaks(int pointPosition);
     void INDataToTable();
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);

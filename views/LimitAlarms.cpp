@@ -46,7 +46,7 @@ bool LimitAlarms::CheckLimits(float numericValue, bool setMaxB, bool setMinB) co
     return setMinB && numericValue < m_state.MinLimit;
 }
 
-LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading, int countFullBefore)
+LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading)
 {
     PeakCaptions captions;
     if (reading.UnitText == m_state.LastUnitText &&
@@ -60,13 +60,15 @@ LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading, int co
             m_state.PeakMin = reading.NumericValue;
         }
     } else {
-        // A new unit or decimal point: the old extremes are in other units, start afresh.
-        // The reading itself does not enter them, and the old texts stay on show until
-        // readings of the new setting replace them.
+        // A new unit or decimal point: the old extremes are in other units, so they go, texts
+        // and all, and the reading that brought the change is the first of the new extremes.
+        // MIN and MAX thus always show readings of the unit beside them.
         captions.rangeChanged = true;
         m_state.LastUnitText = reading.UnitText;
-        m_state.PeakMax = -float(qint64(countFullBefore) + 1);
-        m_state.PeakMin = float(qint64(countFullBefore) + 1);
+        m_state.PeakMax = reading.NumericValue;
+        m_state.PeakMin = reading.NumericValue;
+        m_state.PeakMaxText = reading.ValueText;
+        m_state.PeakMinText = reading.ValueText;
     }
     m_state.LastPointPosition = reading.pointPosition;
 

@@ -76,9 +76,8 @@ public:
     // with SetMinB ticked. Equality is no alarm.
     bool CheckLimits(float numericValue, bool setMaxB, bool setMinB) const;
 
-    // Running extremes. countFullBefore is the CountFull in force before this frame's range
-    // step (the decoder sets the range for the unit only after this step).
-    PeakCaptions TrackPeaks(const Reading &reading, int countFullBefore);
+    // Running extremes. A new unit or decimal point starts them afresh from this reading.
+    PeakCaptions TrackPeaks(const Reading &reading);
 
 private:
     static LimitChange takeLimit(const QString &text, float &limit);

@@ -15,9 +15,9 @@ private slots:
     void keyFilterPassesOnlyItsCharacters();
     void checkLimits_data();
     void checkLimits();
-    void firstReadingRestartsAndBlanksTheExtremes();
+    void extremesFollowTheUnitShown_data();
+    void extremesFollowTheUnitShown();
     void equalReadingsUpdateBothExtremes();
-    void changeFromHertzToVoltsStartsFreshExtremes();
     void movingDecimalPointRestarts();
     void startUpPresetsFollowTheCountRange();
 };
@@ -130,72 +130,70 @@ void TestLimitAlarms::checkLimits()
     QCOMPARE(limits.CheckLimits(value, setMaxB, setMinB), alarm);
 }
 
-void TestLimitAlarms::firstReadingRestartsAndBlanksTheExtremes()
+// The extremes across changes of unit and decimal point: each reading is "value unit point",
+// and after the last one MIN and MAX show readings of the unit beside them, MIN <= MAX.
+void TestLimitAlarms::extremesFollowTheUnitShown_data()
 {
+    QTest::addColumn<QStringList>("readings");
+    QTest::addColumn<QStringList>("shown"); // MinText, MaxText, unit, and whether it restarted
+    QTest::newRow("first reading") << QStringList{"1.234 V 1"}
+                                   << QStringList{"1.234", "1.234", "V", "restart"};
+    QTest::newRow("same setting: running extremes")
+        << QStringList{"1.234 V 1", "1.500 V 1", "1.100 V 1"}
+        << QStringList{"1.100", "1.500", "V", ""};
+    QTest::newRow("degrees C then F: no Celsius beside the F")
+        << QStringList{"046.0 # 3", "024.5 # 3", "075.0 ? 3"}
+        << QStringList{"075.0", "075.0", "?", "restart"};
+    QTest::newRow("hertz then volts") << QStringList{"50.0 Hz 2", "40.0 Hz 2", "3.000 V 1"}
+                                      << QStringList{"3.000", "3.000", "V", "restart"};
+    QTest::newRow("point moves, then readings of the new range")
+        << QStringList{"1.00 V 1", "5.00 V 1", "10.0 V 2", "12.0 V 2", "11.0 V 2"}
+        << QStringList{"10.0", "12.0", "V", ""};
+    QTest::newRow("negative first after a change")
+        << QStringList{"20.0 uA 2", "-1.50 mA 1", "-0.50 mA 1"}
+        << QStringList{"-1.50", "-0.50", "mA", ""};
+}
+
+void TestLimitAlarms::extremesFollowTheUnitShown()
+{
+    QFETCH(QStringList, readings);
+    QFETCH(QStringList, shown);
     LimitAlarms limits;
     limits.presetForCount(6000);
-    const auto captions =
-        limits.TrackPeaks({1234.f, QStringLiteral("1.234"), QStringLiteral("V"), 1}, 6000);
-    QVERIFY(captions.rangeChanged);
-    QCOMPARE(captions.MaxText, QString());
-    QCOMPARE(captions.MinText, QString());
-    QCOMPARE(captions.UnitText, QStringLiteral("V"));
-    QCOMPARE(limits.state().PeakMax, -6001.f);
-    QCOMPARE(limits.state().PeakMin, 6001.f);
-
-    const auto second =
-        limits.TrackPeaks({1234.f, QStringLiteral("1.234"), QStringLiteral("V"), 1}, 6000);
-    QVERIFY(!second.rangeChanged);
-    QCOMPARE(second.MaxText, QStringLiteral("1.234"));
-    QCOMPARE(second.MinText, QStringLiteral("1.234"));
+    LimitAlarms::PeakCaptions captions;
+    for (const QString &r : readings) {
+        const QStringList parts = r.split(u' ');
+        QString digits = parts[0];
+        digits.remove(u'.');
+        captions = limits.TrackPeaks({digits.toFloat(), parts[0], parts[1], parts[2].toInt()});
+    }
+    QCOMPARE((QStringList{captions.MinText, captions.MaxText, captions.UnitText,
+                          captions.rangeChanged ? QStringLiteral("restart") : QString()}),
+             shown);
+    QVERIFY(limits.state().PeakMin <= limits.state().PeakMax);
 }
 
 void TestLimitAlarms::equalReadingsUpdateBothExtremes()
 {
     LimitAlarms limits;
-    limits.TrackPeaks({0.f, QStringLiteral("0.000"), QStringLiteral("V"), 1}, 6000);
-    limits.TrackPeaks({500.f, QStringLiteral("0.500"), QStringLiteral("V"), 1}, 6000);
+    limits.TrackPeaks({500.f, QStringLiteral("0.500"), QStringLiteral("V"), 1});
     // The same count shown differently (the extremes keep the latest text: the tests are >=, <=).
     const auto captions =
-        limits.TrackPeaks({500.f, QStringLiteral("0.500 again"), QStringLiteral("V"), 1}, 6000);
+        limits.TrackPeaks({500.f, QStringLiteral("0.500 again"), QStringLiteral("V"), 1});
     QCOMPARE(captions.MaxText, QStringLiteral("0.500 again"));
     QCOMPARE(captions.MinText, QStringLiteral("0.500 again"));
-}
-
-void TestLimitAlarms::changeFromHertzToVoltsStartsFreshExtremes()
-{
-    LimitAlarms limits;
-    limits.TrackPeaks({500.f, QStringLiteral("50.0"), QStringLiteral("Hz"), 2}, 6000);
-    limits.TrackPeaks({500.f, QStringLiteral("50.0"), QStringLiteral("Hz"), 2}, 1000);
-    limits.TrackPeaks({400.f, QStringLiteral("40.0"), QStringLiteral("Hz"), 2}, 1000);
-
-    // The Hz frames set CountFull 1000; it is still in force when the volts reading arrives.
-    auto captions =
-        limits.TrackPeaks({3000.f, QStringLiteral("3.000"), QStringLiteral("V"), 1}, 1000);
-    QVERIFY(captions.rangeChanged);
-    QCOMPARE(limits.state().PeakMax, -1001.f);
-    QCOMPARE(limits.state().PeakMin, 1001.f);
-    QCOMPARE(captions.MaxText, QStringLiteral("50.0")); // old texts stay beside the new unit
-    QCOMPARE(captions.MinText, QStringLiteral("40.0"));
-    QCOMPARE(captions.UnitText, QStringLiteral("V"));
-
-    captions = limits.TrackPeaks({3000.f, QStringLiteral("3.000"), QStringLiteral("V"), 1}, 6000);
-    QCOMPARE(captions.MaxText, QStringLiteral("3.000"));
-    QCOMPARE(captions.MinText, QStringLiteral("40.0"));
-    captions = limits.TrackPeaks({1001.f, QStringLiteral("1.001"), QStringLiteral("V"), 1}, 6000);
-    QCOMPARE(captions.MinText, QStringLiteral("1.001"));
 }
 
 void TestLimitAlarms::movingDecimalPointRestarts()
 {
     LimitAlarms limits;
-    limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000);
-    QVERIFY(!limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000)
+    limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1});
+    QVERIFY(!limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1})
                  .rangeChanged);
-    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("10.0"), QStringLiteral("V"), 2}, 6000)
+    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("10.0"), QStringLiteral("V"), 2})
                 .rangeChanged);
     QCOMPARE(limits.state().LastPointPosition, 2);
-    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1}, 6000)
+    QVERIFY(limits.TrackPeaks({100.f, QStringLiteral("1.00"), QStringLiteral("V"), 1})
                 .rangeChanged);
 }
 
