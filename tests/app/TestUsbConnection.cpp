@@ -1,5 +1,6 @@
 #include "MessageBoxCloser.h"
 #include "app/TFCOMM.h"
+#include "app/UsbConnection.h"
 #include "link/hid/HidMemoryBackend.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
@@ -30,6 +31,8 @@ private slots:
     void emptyReportsEndTheLinkAtTheCheck();
     void historyKeepsTheNewestLines();
     void readErrorLine();
+    void linkAcrossADeviceChange_data();
+    void linkAcrossADeviceChange();
 
 private:
     struct Window
@@ -287,6 +290,32 @@ void TestUsbConnection::readErrorLine()
              QStringLiteral("READ ERROR: Input/output error (5)"));
     QCOMPARE(usbcable::readErrorLine(QStringLiteral("The device is not ready. \r\n"), 0x15),
              QStringLiteral("READ ERROR: The device is not ready (15)"));
+}
+
+// The rule for a running link when the device set changes, with the cable as the list shows it
+// afterwards: gone, there but not openable, or there and openable.
+void TestUsbConnection::linkAcrossADeviceChange_data()
+{
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<int>("cable"); // 0 gone, 1 no access, 2 readable
+    QTest::addColumn<int>("after");
+    using After = UsbConnection::AfterChange;
+    QTest::newRow("not running, cable gone") << false << 0 << int(After::NotRunning);
+    QTest::newRow("not running, cable there") << false << 2 << int(After::NotRunning);
+    QTest::newRow("running, cable there") << true << 2 << int(After::GoesOn);
+    QTest::newRow("running, cable gone") << true << 0 << int(After::Ends);
+    QTest::newRow("running, cable no longer openable") << true << 1 << int(After::Ends);
+}
+
+void TestUsbConnection::linkAcrossADeviceChange()
+{
+    QFETCH(bool, running);
+    QFETCH(int, cable);
+    HidMemoryBackend::Device d = device("/dev/hidraw0", "USB to Serial");
+    d.readWrite = cable == 2;
+    Window f(cable == 0 ? QList<HidMemoryBackend::Device>{} : QList<HidMemoryBackend::Device>{d});
+    const THidDevice *listed = f.w->hidController()->deviceList().value(0);
+    QTEST(int(UsbConnection::afterChange(running, listed)), "after");
 }
 
 QTEST_MAIN(TestUsbConnection)
