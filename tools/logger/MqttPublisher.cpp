@@ -203,12 +203,7 @@ QString MqttPublisher::start()
 
     // Wait for the broker's answer here, with the library's own loop: the run has not begun, and
     // a refusal ends it.
-    m_client = std::move(client);
-    m_client->owner = this;
-    mosquitto_connect_callback_set(m_client->mosq, onConnect);
-    mosquitto_disconnect_callback_set(m_client->mosq, onDisconnect);
-    mosquitto_publish_v5_callback_set(m_client->mosq, onPublish);
-    m_state = State::Handshake;
+    beginHandshake(std::move(client));
     const QDeadlineTimer deadline(kConnackMs);
     int loopRc = MOSQ_ERR_SUCCESS;
     while (m_state == State::Handshake && !m_dropRequested && !deadline.hasExpired()) {
@@ -234,6 +229,17 @@ QString MqttPublisher::start()
                                                     : QStringLiteral("no answer to the connect"));
     }
     return {};
+}
+
+// A connected client becomes the publisher's, its callbacks set, waiting for the broker's answer.
+void MqttPublisher::beginHandshake(std::unique_ptr<Client> client)
+{
+    m_client = std::move(client);
+    m_client->owner = this;
+    mosquitto_connect_callback_set(m_client->mosq, onConnect);
+    mosquitto_disconnect_callback_set(m_client->mosq, onDisconnect);
+    mosquitto_publish_v5_callback_set(m_client->mosq, onPublish);
+    m_state = State::Handshake;
 }
 
 std::unique_ptr<MqttPublisher::Client> MqttPublisher::makeClient(QString *error)
@@ -337,12 +343,7 @@ void MqttPublisher::attempted(Client *raw, int rc, int errorNumber)
         retryLater(reason(rc, errorNumber, client->lastError));
         return;
     }
-    m_client = std::move(client);
-    m_client->owner = this;
-    mosquitto_connect_callback_set(m_client->mosq, onConnect);
-    mosquitto_disconnect_callback_set(m_client->mosq, onDisconnect);
-    mosquitto_publish_v5_callback_set(m_client->mosq, onPublish);
-    m_state = State::Handshake;
+    beginHandshake(std::move(client));
     m_connack.start();
     watch();
 }

@@ -95,6 +95,7 @@ private:
     };
 
     std::unique_ptr<Client> makeClient(QString *error);
+    void beginHandshake(std::unique_ptr<Client> client);
     void attemptInBackground();
     void attempted(Client *client, int rc, int errorNumber);
     void watch();
