@@ -62,6 +62,8 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
     if (!m_errors.admitsReadings())
         return {};
     const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings);
+    if (outcome.logged)
+        m_unsaved = true;
     if (outcome.error.isEmpty() || !m_errors.failed(outcome.error))
         return {};
     return outcome.error;
@@ -84,6 +86,8 @@ void LogCommands::RecordNewClick()
     const QString error = m_log.RecordNew();
     if (!error.isEmpty())
         showError(error);
+    else
+        m_unsaved = false;
 }
 
 void LogCommands::setRecordLimit(int item)
@@ -98,13 +102,15 @@ void LogCommands::SpeedButton2Click()
     if (OpenDialog1->exec() != QDialog::Accepted)
         return;
     const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
         showError(error);
-    else
-        m_errors.freshStart();
+        return;
+    }
+    m_errors.freshStart();
+    m_unsaved = false;
 }
 
-void LogCommands::saveasClick()
+bool LogCommands::saveasClick()
 {
     // A fresh dialog in the folder the last one was left in: it always opens with an empty name.
     const QString folder = SaveDialog2 ? SaveDialog2->directory().absolutePath() : QString();
@@ -113,20 +119,47 @@ void LogCommands::saveasClick()
     if (!folder.isEmpty())
         SaveDialog2->setDirectory(folder);
     if (SaveDialog2->exec() != QDialog::Accepted)
-        return;
+        return false;
     const QString path = SaveDialog2->selectedFiles().value(0);
     if (DataFiles::isParadoxName(path)) {
         const QString error = m_dataFiles.SaveTableAsDb(m_log.table(), path);
-        if (!error.isEmpty())
+        if (!error.isEmpty()) {
             showError(error);
-        return;
+            return false;
+        }
+        m_unsaved = false;
+        return true;
     }
     const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
     // A failed write is an error as much as the engine's: the critical box, with the reason.
-    if (saved.kind != DataFiles::TextResult::Kind::Saved)
+    if (saved.kind != DataFiles::TextResult::Kind::Saved) {
         showError(saved.message);
-    else
-        QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
+        return false;
+    }
+    m_unsaved = false;
+    QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
+    return true;
+}
+
+bool LogCommands::mayDiscardReadings(const QString &action)
+{
+    if (!m_unsaved)
+        return true;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Vorlatt"),
+                    QStringLiteral("The log holds readings that are not saved in a file."),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, m_window);
+    box.setInformativeText(QStringLiteral("Save them before %1?").arg(action));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+    case QMessageBox::Discard:
+        return true;
+    case QMessageBox::Save:
+        // A save that is cancelled or fails discards nothing.
+        return saveasClick();
+    default:
+        return false;
+    }
 }
 
 void LogCommands::BtPrintClick()

@@ -72,8 +72,16 @@ public:
 
     // OpenDialog1, then the chosen file under the log.
     void SpeedButton2Click();
-    // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name.
-    void saveasClick();
+    // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name. True
+    // when the log was saved.
+    bool saveasClick();
+
+    // Readings logged since the last successful save or open, or since the log was emptied.
+    bool unsaved() const { return m_unsaved; }
+    // Before an action that would throw the log's readings away (`action` says which, as in
+    // "ending the program"): when some are unsaved, asks whether to save them first, discard them
+    // or cancel. True when the action may go ahead: nothing unsaved, discarded, or saved.
+    bool mayDiscardReadings(const QString &action);
     // The report's preview, until it is closed.
     void BtPrintClick();
 
@@ -87,4 +95,5 @@ private:
     QPointer<QFileDialog> SaveDialog2;
     QPointer<QFileDialog> OpenDialog1;
     LogErrorGate m_errors;
+    bool m_unsaved = false;
 };

@@ -198,6 +198,14 @@ void TFCOMM::KDrun(int position)
 
 void TFCOMM::BitBtn1Click()
 {
+    // Unsaved readings: their question (save, discard or cancel) stands for the exit question.
+    if (m_logCommands->unsaved()) {
+        if (!m_logCommands->mayDiscardReadings(QStringLiteral("ending the program")))
+            return;
+        m_terminate();
+        closeLogTable();
+        return;
+    }
     QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
                     QStringLiteral("Are you ensure to exit the program") + QChar(0xFF1F),
                     QMessageBox::Yes | QMessageBox::No, this);
@@ -218,9 +226,13 @@ void TFCOMM::Timer1Timer()
     m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
 }
 
-// The close box ends the program at once, without the exit question.
+// The close box ends the program at once, without the exit question, unless readings are unsaved.
 void TFCOMM::closeEvent(QCloseEvent *event)
 {
+    if (!m_logCommands->mayDiscardReadings(QStringLiteral("ending the program"))) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     m_terminate();
 }
@@ -528,7 +540,8 @@ void TFCOMM::RecordSITimeChange()
 
 void TFCOMM::RecordNewClick()
 {
-    m_logCommands->RecordNewClick();
+    if (m_logCommands->mayDiscardReadings(QStringLiteral("emptying the log")))
+        m_logCommands->RecordNewClick();
 }
 
 void TFCOMM::setRecordLimit(int item)

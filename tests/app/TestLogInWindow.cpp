@@ -8,9 +8,9 @@
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QComboBox>
 #include <QtTest>
 
 #include <memory>
@@ -94,6 +94,8 @@ private slots:
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
+    void unsavedReadingsAreAskedFor_data();
+    void unsavedReadingsAreAskedFor();
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
@@ -382,11 +384,17 @@ void TestLogInWindow::failedOpenKeepsTheLog()
     QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 4);
 }
 
+// With every reading saved, New asks nothing: its box comes first and empties the log after.
 void TestLogInWindow::newAsksNothingAndEmpties()
 {
     TFCOMM w;
     w.show();
     logReadings(w, 3);
+    const QString saved = m_dir.filePath(QStringLiteral("before-new.db"));
+    QFile::remove(saved);
+    answerFileDialog(saved);
+    w.ui()->saveas->click();
+    QVERIFY(QFile::exists(saved));
     qint64 recordsWhileShown = -1;
     QString text;
     auto *timer = new QTimer(this);
@@ -407,6 +415,76 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     QCOMPARE(w.readingLog().NextRecordNo, 1);
     QCOMPARE(w.readingLog().RecordCount, 0);
     timer->deleteLater();
+}
+
+// Readings not saved since the last save: the close box, "EXIT" and New each ask first. Cancel
+// keeps the program and the log; Discard goes ahead; Save writes a file and then goes ahead.
+void TestLogInWindow::unsavedReadingsAreAskedFor_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("answer");
+    for (const char *action : {"close box", "EXIT", "New"}) {
+        QTest::addRow("%s, cancel", action) << action << int(QMessageBox::Cancel);
+        QTest::addRow("%s, discard", action) << action << int(QMessageBox::Discard);
+        QTest::addRow("%s, save", action) << action << int(QMessageBox::Save);
+    }
+}
+
+void TestLogInWindow::unsavedReadingsAreAskedFor()
+{
+    QFETCH(QString, action);
+    QFETCH(int, answer);
+    TFCOMM w;
+    int terminations = 0;
+    w.setTerminate([&] { ++terminations; });
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    logReadings(w, 4);
+
+    // The question gets the answer; any other box that follows is accepted.
+    QString question;
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, timer, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        if (box->button(QMessageBox::Discard)) {
+            question = box->text() + u' ' + box->informativeText();
+            box->button(QMessageBox::StandardButton(answer))->click();
+        } else {
+            box->accept();
+        }
+    });
+    timer->start(10);
+    const QString saved = m_dir.filePath(QStringLiteral("asked.db"));
+    QFile::remove(saved);
+    if (answer == QMessageBox::Save)
+        answerFileDialog(saved);
+
+    if (action == u"close box")
+        w.close();
+    else if (action == u"EXIT")
+        w.ui()->BitBtn1->click();
+    else
+        w.ui()->RecordNew->click();
+    timer->deleteLater();
+
+    QVERIFY2(question.startsWith(u"The log holds readings that are not saved in a file."),
+             qPrintable(question));
+    const bool goesAhead = answer != QMessageBox::Cancel;
+    const bool ends = action != u"New";
+    QCOMPARE(terminations, goesAhead && ends ? 1 : 0);
+    if (goesAhead && action == u"EXIT")
+        QVERIFY(!w.logOpen()); // "EXIT" closes the log as it ends the program
+    else
+        QCOMPARE(w.readingLog().table().recordCount(), goesAhead && !ends ? 0 : 4);
+    QCOMPARE(QFile::exists(saved), answer == QMessageBox::Save);
+    if (answer == QMessageBox::Save) {
+        table::Table back(w.readingLog().session());
+        back.setTableName(saved.toStdString());
+        back.open();
+        QCOMPARE(back.recordCount(), 4);
+    }
 }
 
 void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
