@@ -122,7 +122,7 @@ void LogCommands::saveasClick()
         return;
     }
     const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
-    if (saved.kind == DataFiles::TextResult::Kind::EngineError)
+    if (saved.kind != DataFiles::TextResult::Kind::Saved)
         showError(saved.message);
     else
         QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);

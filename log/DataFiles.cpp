@@ -10,7 +10,9 @@
 #include <QIODevice>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -131,8 +133,21 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
         // A missing field is reported before any file is touched.
         for (const char *name : LogTableLayout::kColumnNames)
             (void)source.text(name);
-        if (!file.open(QIODevice::WriteOnly) || !writeText(source, &file) || !file.commit())
-            return {Kind::WriteFailed, failed};
+        // QSaveFile keeps a small text in its buffer, and a failed write of that buffer at
+        // commit() can go unnoticed: flush and sync first, and commit only what is on disk.
+        // On any failure the file is cancelled and an earlier file of that name stays.
+        const auto fail = [&](const QString &reason) {
+            file.cancelWriting();
+            return TextResult{Kind::WriteFailed, failed + QStringLiteral("\n") + reason};
+        };
+        if (!file.open(QIODevice::WriteOnly))
+            return fail(file.errorString());
+        if (!writeText(source, &file) || !file.flush())
+            return fail(file.errorString());
+        if (::fdatasync(file.handle()) != 0)
+            return fail(QString::fromLocal8Bit(std::strerror(errno)));
+        if (!file.commit())
+            return fail(file.errorString());
     } catch (const table::EngineError &e) {
         return {Kind::EngineError, QString::fromStdString(e.what())};
     }

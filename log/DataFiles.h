@@ -41,14 +41,15 @@ public:
         enum class Kind
         {
             Saved,       // message: the success text
-            WriteFailed, // message: "Could not save table to specified file: " + path
+            WriteFailed, // message: "Could not save table to specified file: " + path,
+                         // a line break and the system's reason
             EngineError, // message: the engine's; nothing was written
         };
         Kind kind = Kind::Saved;
         QString message;
     };
-    // Writes the header and one line per record through QSaveFile, so a failed write leaves an
-    // earlier file intact. Afterwards the last record is the current one, as after a walk.
+    // Writes the header and one line per record through QSaveFile, flushed and synced before it
+    // replaces anything, so a failed write (a full disk too) leaves an earlier file intact. Afterwards the last record is the current one, as after a walk.
     TextResult SaveTableAsText(table::Table &source, const QString &path);
 
     // The text layout: header, one line per record in table order, tab-separated fields in the
