@@ -62,6 +62,8 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
     if (!m_errors.admitsReadings())
         return {};
     const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings);
+    if (outcome.logged)
+        m_unsaved.logged();
     if (outcome.error.isEmpty() || !m_errors.failed(outcome.error))
         return {};
     return outcome.error;
@@ -75,15 +77,44 @@ void LogCommands::RecordSITimeChange(const QString &text)
         showError(error);
 }
 
-// The box comes first and cannot cancel; readings logged while it is open go with the rest.
+// Without unsaved readings the box comes first and cannot cancel; readings logged while it is
+// open go with the rest.
 void LogCommands::RecordNewClick()
 {
-    QMessageBox::information(m_window, QStringLiteral("Information"),
-                             QStringLiteral(" Record deleted "));
+    if (m_unsaved.any()) {
+        if (!mayDiscardReadings())
+            return;
+    } else {
+        QMessageBox::information(m_window, QStringLiteral("Information"),
+                                 QStringLiteral(" Record deleted "));
+    }
     m_errors.freshStart();
     const QString error = m_log.RecordNew();
     if (!error.isEmpty())
         showError(error);
+    else
+        m_unsaved.emptied();
+}
+
+bool LogCommands::mayDiscardReadings()
+{
+    if (!m_unsaved.any())
+        return true;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Vorlatt"),
+                    QStringLiteral("The log holds readings that have not been saved."),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, m_window);
+    box.setObjectName(QStringLiteral("UnsavedQuestion"));
+    box.setInformativeText(QStringLiteral("Save them first?"));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return saveasClick();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void LogCommands::setRecordLimit(int item)
@@ -98,13 +129,15 @@ void LogCommands::SpeedButton2Click()
     if (OpenDialog1->exec() != QDialog::Accepted)
         return;
     const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
         showError(error);
-    else
+    } else {
         m_errors.freshStart();
+        m_unsaved.saved();
+    }
 }
 
-void LogCommands::saveasClick()
+bool LogCommands::saveasClick()
 {
     // A fresh dialog in the folder the last one was left in: it always opens with an empty name.
     const QString folder = SaveDialog2 ? SaveDialog2->directory().absolutePath() : QString();
@@ -113,19 +146,25 @@ void LogCommands::saveasClick()
     if (!folder.isEmpty())
         SaveDialog2->setDirectory(folder);
     if (SaveDialog2->exec() != QDialog::Accepted)
-        return;
+        return false;
     const QString path = SaveDialog2->selectedFiles().value(0);
     if (DataFiles::isParadoxName(path)) {
         const QString error = m_dataFiles.SaveTableAsDb(m_log.table(), path);
-        if (!error.isEmpty())
+        if (!error.isEmpty()) {
             showError(error);
-        return;
+            return false;
+        }
+        m_unsaved.saved();
+        return true;
     }
     const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
-    if (saved.kind != DataFiles::TextResult::Kind::Saved)
+    if (saved.kind != DataFiles::TextResult::Kind::Saved) {
         showError(saved.message);
-    else
-        QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
+        return false;
+    }
+    m_unsaved.saved();
+    QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
+    return true;
 }
 
 void LogCommands::BtPrintClick()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogErrorGate.h"
+#include "UnsavedReadings.h"
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
 
@@ -65,15 +66,24 @@ public:
 
     void TrecordTimer(bool recordSI) { m_log.TrecordTimer(recordSI); }
     void RecordSITimeChange(const QString &text);
-    // Tells " Record deleted " first (the box cannot cancel), then empties the log.
+    // With unsaved readings, asks first (Save, Discard, Cancel); else tells " Record deleted "
+    // first (that box cannot cancel). Then empties the log.
     void RecordNewClick();
+
+    // Readings logged since the last save, open or New.
+    bool hasUnsaved() const { return m_unsaved.any(); }
+    // With unsaved readings, asks whether to save them first. True when they may go: saved by
+    // the Save command, discarded, or there were none. False after Cancel, or when the save was
+    // cancelled or failed.
+    bool mayDiscardReadings();
     // `item` is the place of the Record menu's limit item, 0 to 5.
     void setRecordLimit(int item);
 
     // OpenDialog1, then the chosen file under the log.
     void SpeedButton2Click();
     // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name.
-    void saveasClick();
+    // True when the log was saved.
+    bool saveasClick();
     // The report's preview, until it is closed.
     void BtPrintClick();
 
@@ -87,4 +97,5 @@ private:
     QPointer<QFileDialog> SaveDialog2;
     QPointer<QFileDialog> OpenDialog1;
     LogErrorGate m_errors;
+    UnsavedReadings m_unsaved;
 };

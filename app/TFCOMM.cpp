@@ -198,6 +198,14 @@ void TFCOMM::KDrun(int position)
 
 void TFCOMM::BitBtn1Click()
 {
+    // Unsaved readings get the question that can save them instead of the plain one.
+    if (m_logCommands->hasUnsaved()) {
+        if (!m_logCommands->mayDiscardReadings())
+            return;
+        m_terminate();
+        closeLogTable();
+        return;
+    }
     QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
                     QStringLiteral("Are you ensure to exit the program") + QChar(0xFF1F),
                     QMessageBox::Yes | QMessageBox::No, this);
@@ -218,9 +226,14 @@ void TFCOMM::Timer1Timer()
     m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
 }
 
-// The close box ends the program at once, without the exit question.
+// The close box ends the program at once, without the exit question, unless the log holds
+// unsaved readings: then the user may save them first or cancel.
 void TFCOMM::closeEvent(QCloseEvent *event)
 {
+    if (!m_logCommands->mayDiscardReadings()) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     m_terminate();
 }

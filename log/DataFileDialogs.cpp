@@ -13,6 +13,12 @@ QFileDialog *DataFileDialogs::saveDialog(QWidget *parent)
     dialog->setNameFilters(DataFiles::saveFilters());
     dialog->selectNameFilter(DataFiles::saveFilters().constFirst());
     dialog->setDefaultSuffix(QLatin1String(DataFiles::kDefaultSuffix));
+    // A name typed without an extension under the Paradox filter is saved as a Paradox table.
+    // The suffix changes with the filter, so the question before replacing a file already
+    // sees the name that will be written.
+    QObject::connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString &filter) {
+        dialog->setDefaultSuffix(DataFiles::defaultSuffixFor(filter));
+    });
     dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
     return dialog;
 }

@@ -39,6 +39,11 @@ QStringList DataFiles::saveFilters()
             QStringLiteral("Txt File(*.txt)"), QStringLiteral("All File(*)")};
 }
 
+QString DataFiles::defaultSuffixFor(const QString &filter)
+{
+    return filter == saveFilters().at(1) ? QStringLiteral("db") : QLatin1String(kDefaultSuffix);
+}
+
 QStringList DataFiles::openFilters()
 {
     return {QStringLiteral("access data files (*.DB *.db)"), QStringLiteral("All files (*)")};

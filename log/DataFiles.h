@@ -20,6 +20,9 @@ public:
     static constexpr const char *kDefaultSuffix = "xls";
     // SaveDialog2's filters, the first selected.
     static QStringList saveFilters();
+    // The suffix SaveDialog2 gives a name typed without one under `filter`: "db" under
+    // "DB File(*.db)", so that the user gets the Paradox table asked for; "xls" under the rest.
+    static QString defaultSuffixFor(const QString &filter);
     // OpenDialog1's filters: both spellings of the Paradox extension, since file names here
     // are case-sensitive.
     static QStringList openFilters();

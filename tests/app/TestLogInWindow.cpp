@@ -8,6 +8,7 @@
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QtTest>
@@ -26,11 +27,12 @@ namespace {
 
 // Types `name` into the next file dialog and accepts it; `shown` gets the name the dialog
 // opened with, `folder` the folder it opened in. With `goTo`, the user first goes to that folder.
+// With `filter`, the user first picks that file type in the dialog's list.
 void answerFileDialog(const QString &name, QString *shown = nullptr, QString *folder = nullptr,
-                      const QString &goTo = {})
+                      const QString &goTo = {}, const QString &filter = {})
 {
     auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown, folder, goTo] {
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown, folder, goTo, filter] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
@@ -43,6 +45,15 @@ void answerFileDialog(const QString &name, QString *shown = nullptr, QString *fo
             *folder = dialog->directory().absolutePath();
         if (!goTo.isEmpty())
             dialog->setDirectory(goTo);
+        if (!filter.isEmpty()) {
+            // As a click in the list does: the combo box tells the dialog which item was chosen.
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            const int i = types->findText(filter);
+            QVERIFY(i >= 0);
+            types->setCurrentIndex(i);
+            emit types->activated(i);
+            emit types->textActivated(filter);
+        }
         edit->setText(name);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     });
@@ -199,21 +210,41 @@ void TestLogInWindow::gridLooksAsDesigned()
 
 void TestLogInWindow::saveThroughTheDialog_data()
 {
+    QTest::addColumn<QString>("filter"); // "" leaves the first filter chosen
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("paradox");
-    QTest::newRow("no extension gets .xls and text") << "plain"
+    const QString db = QStringLiteral("DB File(*.db)");
+    QTest::newRow("no extension gets .xls and text") << ""
+                                                     << "plain"
                                                      << "plain.xls" << false;
-    QTest::newRow(".xls is text") << "run.xls"
+    QTest::newRow(".xls is text") << ""
+                                  << "run.xls"
                                   << "run.xls" << false;
-    QTest::newRow(".DB in upper case is text") << "upper.DB"
+    QTest::newRow(".DB in upper case is text") << ""
+                                               << "upper.DB"
                                                << "upper.DB" << false;
-    QTest::newRow(".db is a Paradox table") << "copy.db"
+    QTest::newRow(".db is a Paradox table") << ""
+                                            << "copy.db"
                                             << "copy.db" << true;
+    // The type the user picked decides for a name without an extension ...
+    QTest::newRow("DB filter, no extension: Paradox .db") << db << "copy"
+                                                          << "copy.db" << true;
+    QTest::newRow("Excel filter, no extension: .xls") << "Excel File(*.xls)"
+                                                      << "plain"
+                                                      << "plain.xls" << false;
+    // ... and a typed extension decides for itself.
+    QTest::newRow("DB filter, .xls typed: text") << db << "run.xls"
+                                                 << "run.xls" << false;
+    QTest::newRow("DB filter, .DB typed: text") << db << "upper.DB"
+                                                << "upper.DB" << false;
+    QTest::newRow("DB filter, .db typed: Paradox") << db << "copy.db"
+                                                   << "copy.db" << true;
 }
 
 void TestLogInWindow::saveThroughTheDialog()
 {
+    QFETCH(QString, filter);
     QFETCH(QString, typed);
     QFETCH(QString, file);
     QFETCH(bool, paradox);
@@ -222,11 +253,20 @@ void TestLogInWindow::saveThroughTheDialog()
     logReadings(w, 3);
     const QString path = m_dir.filePath(file);
     QFile::remove(path);
+    QFile::remove(m_dir.filePath(QStringLiteral("copy.px")));
+    const QStringList before = QDir(m_dir.path()).entryList(QDir::Files);
 
     MessageBoxCloser boxes;
-    answerFileDialog(m_dir.filePath(typed));
+    answerFileDialog(m_dir.filePath(typed), nullptr, nullptr, {}, filter);
     w.ui()->saveas->click();
     QVERIFY(QFile::exists(path));
+    // Only the file asked for (and a Paradox table's index) is new.
+    QStringList added = QDir(m_dir.path()).entryList(QDir::Files);
+    for (const QString &name : before)
+        added.removeOne(name);
+    added.removeOne(QStringLiteral("copy.px"));
+    if (!before.contains(file))
+        QCOMPARE(added, QStringList(file));
     if (!paradox) {
         QTRY_COMPARE(boxes.texts, QStringList(QStringLiteral("save table to specified file: ") +
                                               path + QStringLiteral(" Scuss!")));
@@ -246,6 +286,7 @@ void TestLogInWindow::saveThroughTheDialog()
     pxdoc_t *index = PX_new();
     QCOMPARE(PX_open_file(db, QFile::encodeName(path).constData()), 0);
     const QString px = m_dir.filePath(QStringLiteral("copy.px"));
+    QCOMPARE(path, m_dir.filePath(QStringLiteral("copy.db")));
     QVERIFY(QFile::exists(px));
     QCOMPARE(PX_open_file(index, QFile::encodeName(px).constData()), 0);
     QCOMPARE(PX_read_primary_index(index), 0);
