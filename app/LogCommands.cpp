@@ -3,10 +3,12 @@
 #include "log/DataFileDialogs.h"
 #include "log/LogGridView.h"
 #include "log/LogReport.h"
+#include "log/LogTableLayout.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -54,6 +56,39 @@ bool LogCommands::openLogTable()
 void LogCommands::closeLogTable()
 {
     m_log.close();
+    // Closing is the end of a run the user agreed to: its readings were saved or let go.
+    m_journal.retire();
+}
+
+QByteArray LogCommands::journalHeader()
+{
+    return QByteArrayLiteral("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime");
+}
+
+// The grid's six columns as the log holds them, then the number and the date and time a
+// restore needs. Tabs and line ends cannot occur in the meter's texts.
+QByteArray LogCommands::journalLine() const
+{
+    const table::Table &t = m_log.table();
+    QByteArray line;
+    for (const char *name : LogTableLayout::kColumnNames) {
+        line += QByteArray::fromStdString(t.text(name));
+        line += '\t';
+    }
+    line += QByteArray::fromStdString(t.text(LogTableLayout::kNumeric));
+    line += '\t';
+    const QTime time = QTime::fromString(QString::fromStdString(t.text(LogTableLayout::kTime)),
+                                         QStringLiteral("HH:mm:ss"));
+    line += QDateTime(QDate::currentDate(), time.isValid() ? time : QTime::currentTime())
+                .toString(Qt::ISODate)
+                .toLatin1();
+    return line;
+}
+
+void LogCommands::syncJournal()
+{
+    if (m_journal.isStarted())
+        m_journal.sync();
 }
 
 QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
@@ -62,8 +97,20 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
     if (!m_errors.admitsReadings())
         return {};
     const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings);
-    if (outcome.logged)
+    if (outcome.logged) {
         m_unsaved.logged();
+        // The record also goes to the journal, which outlives a crash of this program.
+        QString journalError;
+        if (!m_journal.isStarted())
+            journalError = m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
+        if (journalError.isEmpty())
+            journalError = m_journal.append(journalLine());
+        if (!journalError.isEmpty() && !m_journalFailed) {
+            m_journalFailed = true;
+            qWarning("vorlatt: the recovery journal cannot be written: %s",
+                     qPrintable(journalError));
+        }
+    }
     if (outcome.error.isEmpty() || !m_errors.failed(outcome.error))
         return {};
     return outcome.error;
@@ -92,8 +139,10 @@ void LogCommands::RecordNewClick()
     const QString error = m_log.RecordNew();
     if (!error.isEmpty())
         showError(error);
-    else
+    else {
         m_unsaved.emptied();
+        m_journal.retire();
+    }
 }
 
 bool LogCommands::mayDiscardReadings()
@@ -128,12 +177,19 @@ void LogCommands::SpeedButton2Click()
         OpenDialog1 = DataFileDialogs::openDialog(m_window);
     if (OpenDialog1->exec() != QDialog::Accepted)
         return;
-    const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
+    // A file that is a reading log takes the place of the log's readings: unsaved ones are
+    // asked about then, not before a file that is refused anyway.
+    bool replaced = false;
+    const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0), [&] {
+        replaced = mayDiscardReadings();
+        return replaced;
+    });
     if (!error.isEmpty()) {
         showError(error);
-    } else {
+    } else if (replaced) {
         m_errors.freshStart();
         m_unsaved.saved();
+        m_journal.retire();
     }
 }
 
@@ -155,6 +211,7 @@ bool LogCommands::saveasClick()
             return false;
         }
         m_unsaved.saved();
+        m_journal.retire();
         return true;
     }
     const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
@@ -163,6 +220,7 @@ bool LogCommands::saveasClick()
         return false;
     }
     m_unsaved.saved();
+    m_journal.retire();
     QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
     return true;
 }

@@ -4,6 +4,7 @@
 #include "UnsavedReadings.h"
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
+#include "log/RecoveryJournal.h"
 
 #include <QPointer>
 #include <QString>
@@ -27,7 +28,7 @@ class QWidget;
 // Window handler                       -> member
 //   FormCreate step 1 (cs123)          -> cs123()
 //   FormCreate step 5 (openLogTable)   -> openLogTable(), then the presets on log()
-//   exit, close box (closeLogTable)    -> closeLogTable()
+//   exit, close box (closeLogTable)    -> closeLogTable(), which retires the journal
 //   LcdDisplayUlmara step 16           -> INDataToTable(); the box closed -> logErrorClosed()
 //   TrecordTimer                       -> TrecordTimer()
 //   RecordSITimeChange                 -> RecordSITimeChange()
@@ -70,6 +71,14 @@ public:
     // first (that box cannot cancel). Then empties the log.
     void RecordNewClick();
 
+    // Puts the journal's new lines on the disk; the window calls it once a second.
+    void syncJournal();
+    // The journal of this run's readings, while they are unsaved.
+    const RecoveryJournal &journal() const { return m_journal; }
+    // The journal's header line and the line of the log's current record.
+    static QByteArray journalHeader();
+    QByteArray journalLine() const;
+
     // Readings logged since the last save, open or New.
     bool hasUnsaved() const { return m_unsaved.any(); }
     // With unsaved readings, asks whether to save them first. True when they may go: saved by
@@ -98,4 +107,6 @@ private:
     QPointer<QFileDialog> OpenDialog1;
     LogErrorGate m_errors;
     UnsavedReadings m_unsaved;
+    RecoveryJournal m_journal;
+    bool m_journalFailed = false; // reported once on standard error
 };

@@ -217,6 +217,8 @@ void TFCOMM::BitBtn1Click()
 
 void TFCOMM::BtExitClick()
 {
+    if (!m_logCommands->mayDiscardReadings())
+        return;
     closeLogTable();
     m_terminate();
 }
@@ -224,6 +226,7 @@ void TFCOMM::BtExitClick()
 void TFCOMM::Timer1Timer()
 {
     m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
+    m_logCommands->syncJournal();
 }
 
 // The close box ends the program at once, without the exit question, unless the log holds

@@ -66,6 +66,7 @@ public:
     ReadingChart *chart() const { return m_chart; }
     bool logOpen() const;
     ReadingLog &readingLog();
+    LogCommands *logCommands() { return m_logCommands.get(); }
 
     // How the program is told to end; tests replace it to observe the request.
     void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }

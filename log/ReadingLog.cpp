@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStringList>
 
 namespace {
 
@@ -135,7 +136,7 @@ QString ReadingLog::RecordNew()
     return {};
 }
 
-QString ReadingLog::openOldFile(const QString &path)
+QString ReadingLog::openOldFile(const QString &path, const std::function<bool()> &mayReplace)
 {
     const QString current =
         m_table->isOpen() ? QString::fromStdString(m_table->filePath()) : QString();
@@ -144,6 +145,8 @@ QString ReadingLog::openOldFile(const QString &path)
     if (same) {
         // Our own exclusive lock would keep a second opener out: reopen in place, which drops the
         // unsaved readings as choosing this file asks for.
+        if (mayReplace && !mayReplace())
+            return {};
         m_table->close();
         m_table->setTableName(utf8(path));
         try {
@@ -160,6 +163,23 @@ QString ReadingLog::openOldFile(const QString &path)
         opened->open();
     } catch (const table::EngineError &e) {
         return message(e);
+    }
+    // Another kind of table would take the log's place and then fail every reading: it is
+    // refused before anything of the current log is touched.
+    QStringList missing;
+    // The fields a reading is written to; the key "Not" only matters to a saved copy's index.
+    for (const table::FieldDef &field : LogTableLayout::fields()) {
+        if (field.name != LogTableLayout::kKey && opened->fieldIndex(field.name) < 0)
+            missing << QStringLiteral("\"%1\"").arg(QString::fromStdString(field.name));
+    }
+    if (!missing.isEmpty()) {
+        opened->close();
+        return QStringLiteral("The file %1 is not a reading log: it has no field %2.")
+            .arg(path, missing.join(QStringLiteral(", ")));
+    }
+    if (mayReplace && !mayReplace()) {
+        opened->close();
+        return {};
     }
     if (m_listener)
         m_listener->aboutToReset();

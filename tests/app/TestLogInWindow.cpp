@@ -1,5 +1,6 @@
 #include "MessageBoxCloser.h"
 #include "PtyPort.h"
+#include "app/LogCommands.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "log/LogGridView.h"
@@ -97,6 +98,10 @@ private slots:
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
+    void unsavedFollowsLogSaveOpenNew();
+    void unsavedReadingsAreAskedAbout_data();
+    void unsavedReadingsAreAskedAbout();
+    void nothingUnsavedKeepsTheOldWays();
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
@@ -345,7 +350,11 @@ void TestLogInWindow::openOldFileThenSaveAsText()
     QVERIFY(lines[1].startsWith("1\t"));
     QVERIFY(lines[2].startsWith("2\t"));
     QVERIFY(lines[3].startsWith("6\t"));
-    QCOMPARE(boxes.texts.size(), 1);
+    // The three readings after the save were asked about before the open replaced them.
+    QCOMPARE(boxes.texts,
+             QStringList({QStringLiteral("The log holds readings that have not been saved."),
+                          QStringLiteral("save table to specified file: ") + text +
+                              QStringLiteral(" Scuss!")}));
 }
 
 // Start-up makes no file dialog; the save dialog, made afresh each time, opens in the folder
@@ -418,6 +427,13 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     TFCOMM w;
     w.show();
     logReadings(w, 3);
+    {
+        // Saved readings: New only tells what it does.
+        MessageBoxCloser boxes;
+        answerFileDialog(m_dir.filePath(QStringLiteral("beforeNew.xls")));
+        w.ui()->saveas->click();
+        QVERIFY(!w.logCommands()->hasUnsaved());
+    }
     qint64 recordsWhileShown = -1;
     QString text;
     auto *timer = new QTimer(this);
@@ -438,6 +454,161 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     QCOMPARE(w.readingLog().NextRecordNo, 1);
     QCOMPARE(w.readingLog().RecordCount, 0);
     timer->deleteLater();
+}
+
+void TestLogInWindow::unsavedFollowsLogSaveOpenNew()
+{
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    QVERIFY(!w.logCommands()->hasUnsaved()); // an empty log at start
+    logReadings(w, 2);
+    QVERIFY(w.logCommands()->hasUnsaved());
+    // A cancelled save keeps them unsaved; a text save and a Paradox save each save them.
+    auto *rejecter = new QTimer(&w);
+    connect(rejecter, &QTimer::timeout, rejecter, [rejecter] {
+        if (auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            rejecter->stop();
+            QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
+        }
+    });
+    rejecter->start(10);
+    w.ui()->saveas->click();
+    QVERIFY(w.logCommands()->hasUnsaved());
+    answerFileDialog(m_dir.filePath(QStringLiteral("rule.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    logReadings(w, 1);
+    QVERIFY(w.logCommands()->hasUnsaved());
+    answerFileDialog(m_dir.filePath(QStringLiteral("rule.db")));
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    // A save that fails keeps them unsaved.
+    logReadings(w, 1);
+    answerFileDialog(m_dir.filePath(QStringLiteral("no/such/folder/rule.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(w.logCommands()->hasUnsaved());
+    // An opened file is saved as it is.
+    answerFileDialog(m_dir.filePath(QStringLiteral("rule.db")));
+    w.ui()->OpenDataFiles->click();
+    QCOMPARE(w.readingLog().table().recordCount(), 3);
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    // New of a log without unsaved readings leaves it saved.
+    w.ui()->RecordNew->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+}
+
+void TestLogInWindow::unsavedReadingsAreAskedAbout_data()
+{
+    QTest::addColumn<QString>("command"); // close box, EXIT, New
+    QTest::addColumn<int>("answer");
+    for (const char *command : {"close box", "EXIT", "New"}) {
+        QTest::addRow("%s, Cancel", command) << command << int(QMessageBox::Cancel);
+        QTest::addRow("%s, Discard", command) << command << int(QMessageBox::Discard);
+        QTest::addRow("%s, Save", command) << command << int(QMessageBox::Save);
+        QTest::addRow("%s, Save cancelled", command) << command << -int(QMessageBox::Save);
+    }
+}
+
+// Save (negative: the save dialog is then cancelled), Discard or Cancel in the question.
+void TestLogInWindow::unsavedReadingsAreAskedAbout()
+{
+    QFETCH(QString, command);
+    QFETCH(int, answer);
+    const bool saveCancelled = answer < 0;
+    const auto button = QMessageBox::StandardButton(std::abs(answer));
+    TFCOMM w;
+    w.show();
+    int terminations = 0;
+    w.setTerminate([&] { ++terminations; });
+    logReadings(w, 3);
+    const QString path = m_dir.filePath(QStringLiteral("asked.xls"));
+    QFile::remove(path);
+
+    QStringList texts;
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            texts << box->text();
+            if (box->objectName() == u"UnsavedQuestion") {
+                QCOMPARE(box->icon(), QMessageBox::Warning);
+                box->button(button)->click();
+            } else {
+                box->accept();
+            }
+        } else if (auto *d = qobject_cast<QFileDialog *>(modal); d && saveCancelled) {
+            QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
+        }
+    });
+    answerer->start(10);
+    if (button == QMessageBox::Save && !saveCancelled)
+        answerFileDialog(path);
+
+    if (command == u"close box")
+        w.close();
+    else if (command == u"EXIT")
+        w.ui()->BitBtn1->click();
+    else
+        w.ui()->RecordNew->click();
+    delete answerer;
+
+    QCOMPARE(texts.value(0), QStringLiteral("The log holds readings that have not been saved."));
+    const bool goes = button == QMessageBox::Discard || (button == QMessageBox::Save && !saveCancelled);
+    if (command == u"New") {
+        QCOMPARE(terminations, 0);
+        QCOMPARE(w.readingLog().table().recordCount(), goes ? 0 : 3);
+        QCOMPARE(w.logCommands()->hasUnsaved(), !goes);
+        // The question took the place of " Record deleted ".
+        QVERIFY(!texts.contains(QStringLiteral(" Record deleted ")));
+    } else {
+        QCOMPARE(terminations, goes ? 1 : 0);
+        if (!goes) {
+            QVERIFY(w.logOpen());
+            QCOMPARE(w.readingLog().table().recordCount(), 3);
+            QVERIFY(w.logCommands()->hasUnsaved());
+        }
+    }
+    if (button == QMessageBox::Save && !saveCancelled) {
+        // The file reads back: header and the three records.
+        const QList<QByteArray> lines = contents(path).split('\n');
+        QCOMPARE(lines.size(), 5);
+        QVERIFY2(lines[3].startsWith("3\t") && lines[3].endsWith("\tDC\t1.003\tV\tAUTO\r"),
+                 lines[3].constData());
+    } else {
+        QVERIFY(!QFile::exists(path));
+    }
+}
+
+// With every reading saved, the close box ends at once and "EXIT" asks its own question.
+void TestLogInWindow::nothingUnsavedKeepsTheOldWays()
+{
+    TFCOMM w;
+    w.show();
+    int terminations = 0;
+    w.setTerminate([&] { ++terminations; });
+    logReadings(w, 2);
+    {
+        MessageBoxCloser boxes;
+        answerFileDialog(m_dir.filePath(QStringLiteral("kept.xls")));
+        w.ui()->saveas->click();
+    }
+    QStringList texts;
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            texts << box->text();
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    answerer->start(10);
+    w.ui()->BitBtn1->click();
+    QCOMPARE(texts, QStringList(QStringLiteral("Are you ensure to exit the program\uFF1F")));
+    QCOMPARE(terminations, 0);
+    w.close();
+    QCOMPARE(texts.size(), 1);
+    QCOMPARE(terminations, 1);
+    delete answerer;
 }
 
 void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
@@ -508,18 +679,28 @@ void TestLogInWindow::missingLogTableStillStartsTheProgram()
     QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 0);
 }
 
-// An old data file without the fields the log writes: one error box, not one per frame, and
-// the readings are not logged.
+// A log table without the fields the log writes (an opened file is checked, so here the
+// start-up table "Tarvodb" itself was replaced): one error box, not one per frame, and the
+// readings are not logged.
 void TestLogInWindow::readingsTheLogCannotTakeAreReportedOnce()
 {
     TFCOMM w;
     w.show();
     logReadings(w, 1);
-    const QString other = m_dir.filePath(QStringLiteral("other.db"));
+    w.readingLog().close();
+    const QString tarvodb = QDir::current().filePath(QStringLiteral("Tarvodb.DB"));
+    const QString kept = QDir::current().filePath(QStringLiteral("Tarvodb.kept"));
+    QVERIFY(QFile::rename(tarvodb, kept));
+    const auto restore = qScopeGuard([&] {
+        w.readingLog().close();
+        QFile::remove(tarvodb);
+        QFile::rename(kept, tarvodb);
+    });
     table::Table t(w.readingLog().session());
-    t.setTableName(other.toStdString());
+    t.setTableName(tarvodb.toStdString());
     t.createTable({{"No", table::FieldType::Long, 4}, {"Remark", table::FieldType::Alpha, 20}});
-    QCOMPARE(w.readingLog().openOldFile(other), QString());
+    t.close();
+    QCOMPARE(w.readingLog().open({}), QString());
 
     QStringList texts;
     int open = 0;

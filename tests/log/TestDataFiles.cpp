@@ -162,6 +162,8 @@ void TestDataFiles::failedTextSaveKeepsTheOldFile()
     table::Table other(m_log->session());
     other.setTableName(m_folder->path(QStringLiteral("other.db")).toStdString());
     other.createTable({{"No", table::FieldType::Long, 4}, {"Value", table::FieldType::Alpha, 8}});
+    if (!other.isOpen())
+        other.open();
     const DataFiles::TextResult missing = files.SaveTableAsText(other, old);
     QCOMPARE(missing.kind, DataFiles::TextResult::Kind::EngineError);
     QVERIFY2(missing.message.contains(u"Time"), qPrintable(missing.message));
