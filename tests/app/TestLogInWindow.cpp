@@ -102,6 +102,7 @@ private slots:
     void unsavedReadingsAreAskedAbout_data();
     void unsavedReadingsAreAskedAbout();
     void nothingUnsavedKeepsTheOldWays();
+    void journalHoldsTheUnsavedReadings();
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
@@ -609,6 +610,55 @@ void TestLogInWindow::nothingUnsavedKeepsTheOldWays()
     QCOMPARE(texts.size(), 1);
     QCOMPARE(terminations, 1);
     delete answerer;
+}
+
+// Every logged record is in the journal as the log holds it, until a save or New retires it.
+void TestLogInWindow::journalHoldsTheUnsavedReadings()
+{
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("state"))));
+    const QString folder = m_dir.filePath(QStringLiteral("state/vorlatt"));
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    QVERIFY(!w.logCommands()->journal().isStarted());
+    logReadings(w, 3);
+    const QString path = w.logCommands()->journal().path();
+    QCOMPARE(QFileInfo(path).absolutePath(), folder);
+    // Lines are written as records are logged; the clock's sync puts them on the disk.
+    w.logCommands()->syncJournal();
+    const QList<QByteArray> lines = contents(path).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime"));
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    for (int r = 0; r < 3; ++r) {
+        const QList<QByteArray> fields = lines[r + 1].split('\t');
+        QCOMPARE(fields.size(), 8);
+        QStringList six;
+        for (int c = 0; c < 6; ++c)
+            six << QString::fromLatin1(fields[c]);
+        QStringList shown = gridRow(grid, r);
+        shown[4] = QStringLiteral("V"); // the grid shows the display font's stand-in
+        QCOMPARE(six, shown);
+        const table::Table &t = w.readingLog().table();
+        QCOMPARE(fields[6], QByteArray::fromStdString(t.text(r, t.fieldIndex("Nval"))));
+        const QDateTime at = QDateTime::fromString(QString::fromLatin1(fields[7]), Qt::ISODate);
+        QVERIFY(at.isValid());
+        QCOMPARE(at.time().toString(QStringLiteral("HH:mm:ss")), six[1]);
+    }
+    QVERIFY(lines[4].isEmpty());
+
+    // A save retires it; the next reading starts a fresh one, which New retires.
+    answerFileDialog(m_dir.filePath(QStringLiteral("journaled.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(!w.logCommands()->journal().isStarted());
+    logReadings(w, 1);
+    const QString second = w.logCommands()->journal().path();
+    QVERIFY(QFile::exists(second));
+    w.ui()->RecordNew->click();
+    QVERIFY(!QFile::exists(second));
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+    qunsetenv("XDG_STATE_HOME");
 }
 
 void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
