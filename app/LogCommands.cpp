@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 LogCommands::LogCommands(QWidget *window)
     : m_window(window), m_model(std::make_unique<LogTableModel>(m_log))
@@ -83,6 +84,59 @@ QByteArray LogCommands::journalLine() const
                 .toString(Qt::ISODate)
                 .toLatin1();
     return line;
+}
+
+void LogCommands::offerLeftoverJournals()
+{
+    QList<RecoveryJournal::Leftover> leftovers =
+        RecoveryJournal::leftovers(RecoveryJournal::defaultFolder());
+    for (RecoveryJournal::Leftover &leftover : leftovers) {
+        const int records = int(leftover.lines.size()) - 1;
+        if (records <= 0 || !m_log.isOpen()) {
+            if (records <= 0)
+                RecoveryJournal::removeLeftover(leftover);
+            else
+                RecoveryJournal::releaseLeftover(leftover);
+            continue;
+        }
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Vorlatt"),
+                        QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.")
+                            .arg(records),
+                        QMessageBox::NoButton, m_window);
+        box.setObjectName(QStringLiteral("RecoveryQuestion"));
+        box.setInformativeText(QStringLiteral("Kept in %1").arg(leftover.path));
+        QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
+        QPushButton *save = box.addButton(QStringLiteral("Save..."), QMessageBox::ActionRole);
+        box.addButton(QMessageBox::Discard);
+        box.setDefaultButton(restore);
+        box.exec();
+        if (box.clickedButton() != restore && box.clickedButton() != save) {
+            RecoveryJournal::removeLeftover(leftover);
+            continue;
+        }
+        // Into the log, and into this run's journal, so that they outlive another crash.
+        const ReadingLog::Restored restored = m_log.restore(leftover.lines);
+        for (int i = 1; i <= restored.records; ++i) {
+            if (!m_journal.isStarted())
+                m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
+            m_journal.append(leftover.lines[i]);
+        }
+        m_journal.sync();
+        if (restored.records > 0)
+            m_unsaved.logged();
+        if (!restored.error.isEmpty()) {
+            // The journal stays for the next start: nothing of it is lost.
+            RecoveryJournal::releaseLeftover(leftover);
+            showError(restored.error);
+            continue;
+        }
+        RecoveryJournal::removeLeftover(leftover);
+        // Saved straight away, the log starts empty again; a cancelled save keeps them in it.
+        if (box.clickedButton() == save && saveasClick()) {
+            m_log.RecordNew();
+            m_unsaved.emptied();
+        }
+    }
 }
 
 void LogCommands::syncJournal()

@@ -71,6 +71,10 @@ public:
     // first (that box cannot cancel). Then empties the log.
     void RecordNewClick();
 
+    // Journals of runs that ended without retiring them: for each, asks whether to restore its
+    // readings into the log, save them straight to a file, or discard them. The window calls it
+    // once it is shown.
+    void offerLeftoverJournals();
     // Puts the journal's new lines on the disk; the window calls it once a second.
     void syncJournal();
     // The journal of this run's readings, while they are unsaved.

@@ -145,6 +145,11 @@ bool TFCOMM::openLogTable()
     return m_logCommands->openLogTable();
 }
 
+void TFCOMM::offerRecovery()
+{
+    m_logCommands->offerLeftoverJournals();
+}
+
 void TFCOMM::closeLogTable()
 {
     m_logCommands->closeLogTable();

@@ -122,6 +122,39 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
     return {true, {}};
 }
 
+ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
+{
+    Restored result;
+    if (!m_table->isOpen())
+        return result;
+    table::Table &t = *m_table;
+    for (qsizetype i = 1; i < journalLines.size(); ++i) {
+        const QList<QByteArray> f = journalLines[i].split('\t');
+        bool numberOk = false;
+        const int no = f.value(0).toInt(&numberOk);
+        const QTime time = QTime::fromString(QString::fromLatin1(f.value(1)), QStringLiteral("HH:mm:ss"));
+        if (f.size() < 8 || !numberOk || !time.isValid())
+            continue; // not a record line
+        const protocol::MeterReading reading{QString::fromUtf8(f[3]), f[6].toFloat(),
+                                             QString::fromUtf8(f[2]), QString::fromUtf8(f[4]),
+                                             QString::fromUtf8(f[5])};
+        try {
+            t.append();
+            LogTableLayout::fillRecord(t, reading, no, time);
+            t.post();
+        } catch (const table::EngineError &e) {
+            if (t.isAppending())
+                t.cancel();
+            result.error = message(e);
+            return result;
+        }
+        ++result.records;
+        ++RecordCount;
+        NextRecordNo = no + 1;
+    }
+    return result;
+}
+
 QString ReadingLog::RecordNew()
 {
     if (m_table->isOpen() && m_table->recordCount() > 0) {

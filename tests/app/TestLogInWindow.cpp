@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 
 #ifdef VORLATT_HAVE_PXLIB
 extern "C" {
@@ -103,6 +104,8 @@ private slots:
     void unsavedReadingsAreAskedAbout();
     void nothingUnsavedKeepsTheOldWays();
     void journalHoldsTheUnsavedReadings();
+    void leftJournalIsOfferedBack_data();
+    void leftJournalIsOfferedBack();
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
@@ -659,6 +662,103 @@ void TestLogInWindow::journalHoldsTheUnsavedReadings()
     QVERIFY(!QFile::exists(second));
     QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
     qunsetenv("XDG_STATE_HOME");
+}
+
+void TestLogInWindow::leftJournalIsOfferedBack_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("Restore") << "Restore";
+    QTest::newRow("Save...") << "Save...";
+    QTest::newRow("Discard") << "Discard";
+}
+
+// A journal a crashed run left (its last record cut by the crash) is offered at the next start;
+// a journal of another user in the folder is not touched.
+void TestLogInWindow::leftJournalIsOfferedBack()
+{
+    QFETCH(QString, answer);
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    const auto unset = qScopeGuard([] { qunsetenv("XDG_STATE_HOME"); });
+    const QString folder = state.filePath(QStringLiteral("vorlatt"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString left = folder + QStringLiteral("/journal-20260101-120000-99999-0.tsv");
+    {
+        QFile f(left);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
+                "7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n"
+                "8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02\n"
+                "9\t12:00:03\tDC\t1.0"); // cut mid-record
+    }
+    const QString foreign = folder + QStringLiteral("/journal-20260101-110000-88888-0.tsv");
+    const QByteArray foreignBytes =
+        "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
+        "1\t11:00:00\tDC\t5.000\tV\tAUTO\t5000\t2026-01-01T11:00:00\n";
+    {
+        QFile f(foreign);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(foreignBytes);
+    }
+    const bool otherUser = ::geteuid() == 0 && ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0;
+    if (!otherUser)
+        QFile::remove(foreign);
+
+    TFCOMM w;
+    w.show();
+    QStringList questions;
+    const QString saved = m_dir.filePath(QStringLiteral("recovered.xls"));
+    QFile::remove(saved);
+    if (answer == u"Save...")
+        answerFileDialog(saved);
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            questions << box->text();
+            if (box->objectName() != u"RecoveryQuestion") {
+                box->accept();
+                return;
+            }
+            for (QAbstractButton *b : box->buttons()) {
+                if (b->text() == answer)
+                    b->click();
+            }
+        }
+    });
+    answerer->start(10);
+    w.offerRecovery();
+    delete answerer;
+    QCOMPARE(questions.value(0),
+             QStringLiteral("A run that ended unexpectedly left 2 unsaved readings."));
+    QVERIFY(!QFile::exists(left));
+    const table::Table &t = w.readingLog().table();
+    if (answer == u"Restore") {
+        QCOMPARE(t.recordCount(), 2);
+        QCOMPARE(QString::fromStdString(t.text(0, t.fieldIndex("No"))), QStringLiteral("7"));
+        QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex("Value"))), QStringLiteral("-2.50"));
+        QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex("Time"))).left(8),
+                 QStringLiteral("12:00:02"));
+        QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex("Unit"))), QStringLiteral("mV"));
+        QVERIFY(w.logCommands()->hasUnsaved());
+        // The numbering goes on after them, and they are in this run's journal.
+        QCOMPARE(w.readingLog().NextRecordNo, 9);
+        logReadings(w, 1);
+        QCOMPARE(QString::fromStdString(t.text(2, t.fieldIndex("No"))), QStringLiteral("9"));
+        QCOMPARE(contents(w.logCommands()->journal().path()).count('\n'), 4);
+    } else if (answer == u"Save...") {
+        QCOMPARE(t.recordCount(), 0);
+        const QList<QByteArray> lines = contents(saved).split('\n');
+        QCOMPARE(lines.size(), 4);
+        QVERIFY2(lines[1].startsWith("7\t12:00:01\tDC\t1.007\tV\tAUTO"), lines[1].constData());
+        QVERIFY2(lines[2].startsWith("8\t12:00:02\tAC\t-2.50\tmV\tMANU"), lines[2].constData());
+        QVERIFY(!w.logCommands()->hasUnsaved());
+    } else {
+        QCOMPARE(t.recordCount(), 0);
+        QVERIFY(!w.logCommands()->hasUnsaved());
+    }
+    QCOMPARE(questions.filter(QStringLiteral("ended unexpectedly")).size(), 1);
+    if (otherUser)
+        QCOMPARE(contents(foreign), foreignBytes);
 }
 
 void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
