@@ -3,13 +3,16 @@
 #include "log/DataFileDialogs.h"
 #include "log/LogGridView.h"
 #include "log/LogReport.h"
+#include "log/LogTableLayout.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 LogCommands::LogCommands(QWidget *window)
     : m_window(window), m_model(std::make_unique<LogTableModel>(m_log))
@@ -54,6 +57,92 @@ bool LogCommands::openLogTable()
 void LogCommands::closeLogTable()
 {
     m_log.close();
+    // Closing is the end of a run the user agreed to: its readings were saved or let go.
+    m_journal.retire();
+}
+
+QByteArray LogCommands::journalHeader()
+{
+    return QByteArrayLiteral("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime");
+}
+
+// The grid's six columns as the log holds them, then the number and the date and time a
+// restore needs. Tabs and line ends cannot occur in the meter's texts.
+QByteArray LogCommands::journalLine() const
+{
+    const table::Table &t = m_log.table();
+    QByteArray line;
+    for (const char *name : LogTableLayout::kColumnNames) {
+        line += QByteArray::fromStdString(t.text(name));
+        line += '\t';
+    }
+    line += QByteArray::fromStdString(t.text(LogTableLayout::kNumeric));
+    line += '\t';
+    const QTime time = QTime::fromString(QString::fromStdString(t.text(LogTableLayout::kTime)),
+                                         QStringLiteral("HH:mm:ss"));
+    line += QDateTime(QDate::currentDate(), time.isValid() ? time : QTime::currentTime())
+                .toString(Qt::ISODate)
+                .toLatin1();
+    return line;
+}
+
+void LogCommands::offerLeftoverJournals()
+{
+    QList<RecoveryJournal::Leftover> leftovers =
+        RecoveryJournal::leftovers(RecoveryJournal::defaultFolder());
+    for (RecoveryJournal::Leftover &leftover : leftovers) {
+        const int records = int(leftover.lines.size()) - 1;
+        if (records <= 0 || !m_log.isOpen()) {
+            if (records <= 0)
+                RecoveryJournal::removeLeftover(leftover);
+            else
+                RecoveryJournal::releaseLeftover(leftover);
+            continue;
+        }
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Vorlatt"),
+                        QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.")
+                            .arg(records),
+                        QMessageBox::NoButton, m_window);
+        box.setObjectName(QStringLiteral("RecoveryQuestion"));
+        box.setInformativeText(QStringLiteral("Kept in %1").arg(leftover.path));
+        QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
+        QPushButton *save = box.addButton(QStringLiteral("Save..."), QMessageBox::ActionRole);
+        box.addButton(QMessageBox::Discard);
+        box.setDefaultButton(restore);
+        box.exec();
+        if (box.clickedButton() != restore && box.clickedButton() != save) {
+            RecoveryJournal::removeLeftover(leftover);
+            continue;
+        }
+        // Into the log, and into this run's journal, so that they outlive another crash.
+        const ReadingLog::Restored restored = m_log.restore(leftover.lines);
+        for (int i = 1; i <= restored.records; ++i) {
+            if (!m_journal.isStarted())
+                m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
+            m_journal.append(leftover.lines[i]);
+        }
+        m_journal.sync();
+        if (restored.records > 0)
+            m_unsaved.logged();
+        if (!restored.error.isEmpty()) {
+            // The journal stays for the next start: nothing of it is lost.
+            RecoveryJournal::releaseLeftover(leftover);
+            showError(restored.error);
+            continue;
+        }
+        RecoveryJournal::removeLeftover(leftover);
+        // Saved straight away, the log starts empty again; a cancelled save keeps them in it.
+        if (box.clickedButton() == save && saveasClick()) {
+            m_log.RecordNew();
+            m_unsaved.emptied();
+        }
+    }
+}
+
+void LogCommands::syncJournal()
+{
+    if (m_journal.isStarted())
+        m_journal.sync();
 }
 
 QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
@@ -62,8 +151,20 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
     if (!m_errors.admitsReadings())
         return {};
     const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings);
-    if (outcome.logged)
-        m_unsaved = true;
+    if (outcome.logged) {
+        m_unsaved.logged();
+        // The record also goes to the journal, which outlives a crash of this program.
+        QString journalError;
+        if (!m_journal.isStarted())
+            journalError = m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
+        if (journalError.isEmpty())
+            journalError = m_journal.append(journalLine());
+        if (!journalError.isEmpty() && !m_journalFailed) {
+            m_journalFailed = true;
+            qWarning("vorlatt: the recovery journal cannot be written: %s",
+                     qPrintable(journalError));
+        }
+    }
     if (outcome.error.isEmpty() || !m_errors.failed(outcome.error))
         return {};
     return outcome.error;
@@ -77,17 +178,46 @@ void LogCommands::RecordSITimeChange(const QString &text)
         showError(error);
 }
 
-// The box comes first and cannot cancel; readings logged while it is open go with the rest.
+// Without unsaved readings the box comes first and cannot cancel; readings logged while it is
+// open go with the rest.
 void LogCommands::RecordNewClick()
 {
-    QMessageBox::information(m_window, QStringLiteral("Information"),
-                             QStringLiteral(" Record deleted "));
+    if (m_unsaved.any()) {
+        if (!mayDiscardReadings())
+            return;
+    } else {
+        QMessageBox::information(m_window, QStringLiteral("Information"),
+                                 QStringLiteral(" Record deleted "));
+    }
     m_errors.freshStart();
     const QString error = m_log.RecordNew();
     if (!error.isEmpty())
         showError(error);
-    else
-        m_unsaved = false;
+    else {
+        m_unsaved.emptied();
+        m_journal.retire();
+    }
+}
+
+bool LogCommands::mayDiscardReadings()
+{
+    if (!m_unsaved.any())
+        return true;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Vorlatt"),
+                    QStringLiteral("The log holds readings that have not been saved."),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, m_window);
+    box.setObjectName(QStringLiteral("UnsavedQuestion"));
+    box.setInformativeText(QStringLiteral("Save them first?"));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+    case QMessageBox::Save:
+        return saveasClick();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void LogCommands::setRecordLimit(int item)
@@ -101,13 +231,20 @@ void LogCommands::SpeedButton2Click()
         OpenDialog1 = DataFileDialogs::openDialog(m_window);
     if (OpenDialog1->exec() != QDialog::Accepted)
         return;
-    const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0));
+    // A file that is a reading log takes the place of the log's readings: unsaved ones are
+    // asked about then, not before a file that is refused anyway.
+    bool replaced = false;
+    const QString error = m_log.openOldFile(OpenDialog1->selectedFiles().value(0), [&] {
+        replaced = mayDiscardReadings();
+        return replaced;
+    });
     if (!error.isEmpty()) {
         showError(error);
-        return;
+    } else if (replaced) {
+        m_errors.freshStart();
+        m_unsaved.saved();
+        m_journal.retire();
     }
-    m_errors.freshStart();
-    m_unsaved = false;
 }
 
 bool LogCommands::saveasClick()
@@ -127,39 +264,19 @@ bool LogCommands::saveasClick()
             showError(error);
             return false;
         }
-        m_unsaved = false;
+        m_unsaved.saved();
+        m_journal.retire();
         return true;
     }
     const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
-    // A failed write is an error as much as the engine's: the critical box, with the reason.
     if (saved.kind != DataFiles::TextResult::Kind::Saved) {
         showError(saved.message);
         return false;
     }
-    m_unsaved = false;
+    m_unsaved.saved();
+    m_journal.retire();
     QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
     return true;
-}
-
-bool LogCommands::mayDiscardReadings(const QString &action)
-{
-    if (!m_unsaved)
-        return true;
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Vorlatt"),
-                    QStringLiteral("The log holds readings that are not saved in a file."),
-                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, m_window);
-    box.setInformativeText(QStringLiteral("Save them before %1?").arg(action));
-    box.setDefaultButton(QMessageBox::Save);
-    box.setEscapeButton(QMessageBox::Cancel);
-    switch (box.exec()) {
-    case QMessageBox::Discard:
-        return true;
-    case QMessageBox::Save:
-        // A save that is cancelled or fails discards nothing.
-        return saveasClick();
-    default:
-        return false;
-    }
 }
 
 void LogCommands::BtPrintClick()

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "LogErrorGate.h"
+#include "UnsavedReadings.h"
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
+#include "log/RecoveryJournal.h"
 
 #include <QPointer>
 #include <QString>
@@ -26,7 +28,7 @@ class QWidget;
 // Window handler                       -> member
 //   FormCreate step 1 (cs123)          -> cs123()
 //   FormCreate step 5 (openLogTable)   -> openLogTable(), then the presets on log()
-//   exit, close box (closeLogTable)    -> closeLogTable()
+//   exit, close box (closeLogTable)    -> closeLogTable(), which retires the journal
 //   LcdDisplayUlmara step 16           -> INDataToTable(); the box closed -> logErrorClosed()
 //   TrecordTimer                       -> TrecordTimer()
 //   RecordSITimeChange                 -> RecordSITimeChange()
@@ -65,23 +67,36 @@ public:
 
     void TrecordTimer(bool recordSI) { m_log.TrecordTimer(recordSI); }
     void RecordSITimeChange(const QString &text);
-    // Tells " Record deleted " first (the box cannot cancel), then empties the log.
+    // With unsaved readings, asks first (Save, Discard, Cancel); else tells " Record deleted "
+    // first (that box cannot cancel). Then empties the log.
     void RecordNewClick();
+
+    // Journals of runs that ended without retiring them: for each, asks whether to restore its
+    // readings into the log, save them straight to a file, or discard them. The window calls it
+    // once it is shown.
+    void offerLeftoverJournals();
+    // Puts the journal's new lines on the disk; the window calls it once a second.
+    void syncJournal();
+    // The journal of this run's readings, while they are unsaved.
+    const RecoveryJournal &journal() const { return m_journal; }
+    // The journal's header line and the line of the log's current record.
+    static QByteArray journalHeader();
+    QByteArray journalLine() const;
+
+    // Readings logged since the last save, open or New.
+    bool hasUnsaved() const { return m_unsaved.any(); }
+    // With unsaved readings, asks whether to save them first. True when they may go: saved by
+    // the Save command, discarded, or there were none. False after Cancel, or when the save was
+    // cancelled or failed.
+    bool mayDiscardReadings();
     // `item` is the place of the Record menu's limit item, 0 to 5.
     void setRecordLimit(int item);
 
     // OpenDialog1, then the chosen file under the log.
     void SpeedButton2Click();
-    // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name. True
-    // when the log was saved.
+    // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name.
+    // True when the log was saved.
     bool saveasClick();
-
-    // Readings logged since the last successful save or open, or since the log was emptied.
-    bool unsaved() const { return m_unsaved; }
-    // Before an action that would throw the log's readings away (`action` says which, as in
-    // "ending the program"): when some are unsaved, asks whether to save them first, discard them
-    // or cancel. True when the action may go ahead: nothing unsaved, discarded, or saved.
-    bool mayDiscardReadings(const QString &action);
     // The report's preview, until it is closed.
     void BtPrintClick();
 
@@ -95,5 +110,7 @@ private:
     QPointer<QFileDialog> SaveDialog2;
     QPointer<QFileDialog> OpenDialog1;
     LogErrorGate m_errors;
-    bool m_unsaved = false;
+    UnsavedReadings m_unsaved;
+    RecoveryJournal m_journal;
+    bool m_journalFailed = false; // reported once on standard error
 };

@@ -145,6 +145,11 @@ bool TFCOMM::openLogTable()
     return m_logCommands->openLogTable();
 }
 
+void TFCOMM::offerRecovery()
+{
+    m_logCommands->offerLeftoverJournals();
+}
+
 void TFCOMM::closeLogTable()
 {
     m_logCommands->closeLogTable();
@@ -198,9 +203,9 @@ void TFCOMM::KDrun(int position)
 
 void TFCOMM::BitBtn1Click()
 {
-    // Unsaved readings: their question (save, discard or cancel) stands for the exit question.
-    if (m_logCommands->unsaved()) {
-        if (!m_logCommands->mayDiscardReadings(QStringLiteral("ending the program")))
+    // Unsaved readings get the question that can save them instead of the plain one.
+    if (m_logCommands->hasUnsaved()) {
+        if (!m_logCommands->mayDiscardReadings())
             return;
         m_terminate();
         closeLogTable();
@@ -217,6 +222,8 @@ void TFCOMM::BitBtn1Click()
 
 void TFCOMM::BtExitClick()
 {
+    if (!m_logCommands->mayDiscardReadings())
+        return;
     closeLogTable();
     m_terminate();
 }
@@ -224,12 +231,14 @@ void TFCOMM::BtExitClick()
 void TFCOMM::Timer1Timer()
 {
     m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
+    m_logCommands->syncJournal();
 }
 
-// The close box ends the program at once, without the exit question, unless readings are unsaved.
+// The close box ends the program at once, without the exit question, unless the log holds
+// unsaved readings: then the user may save them first or cancel.
 void TFCOMM::closeEvent(QCloseEvent *event)
 {
-    if (!m_logCommands->mayDiscardReadings(QStringLiteral("ending the program"))) {
+    if (!m_logCommands->mayDiscardReadings()) {
         event->ignore();
         return;
     }
@@ -540,8 +549,7 @@ void TFCOMM::RecordSITimeChange()
 
 void TFCOMM::RecordNewClick()
 {
-    if (m_logCommands->mayDiscardReadings(QStringLiteral("emptying the log")))
-        m_logCommands->RecordNewClick();
+    m_logCommands->RecordNewClick();
 }
 
 void TFCOMM::setRecordLimit(int item)

@@ -66,6 +66,9 @@ public:
     ReadingChart *chart() const { return m_chart; }
     bool logOpen() const;
     ReadingLog &readingLog();
+    LogCommands *logCommands() { return m_logCommands.get(); }
+    // Offers back the readings of runs that ended unexpectedly; called once the window shows.
+    void offerRecovery();
 
     // How the program is told to end; tests replace it to observe the request.
     void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }

@@ -2,6 +2,7 @@
 #include "TFCOMM.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -28,5 +29,7 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("vorlatt"));
     TFCOMM window;
     window.show();
+    // Before anything else: readings a crashed run left behind.
+    QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);
     return app.exec();
 }

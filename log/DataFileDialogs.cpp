@@ -12,11 +12,12 @@ QFileDialog *DataFileDialogs::saveDialog(QWidget *parent)
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setNameFilters(DataFiles::saveFilters());
     dialog->selectNameFilter(DataFiles::saveFilters().constFirst());
-    dialog->setDefaultSuffix(DataFiles::suffixForFilter(DataFiles::saveFilters().constFirst()));
-    // A name typed without an extension gets the one of the type chosen, before the dialog asks
-    // about replacing an existing file of that name.
+    dialog->setDefaultSuffix(QLatin1String(DataFiles::kDefaultSuffix));
+    // A name typed without an extension under the Paradox filter is saved as a Paradox table.
+    // The suffix changes with the filter, so the question before replacing a file already
+    // sees the name that will be written.
     QObject::connect(dialog, &QFileDialog::filterSelected, dialog, [dialog](const QString &filter) {
-        dialog->setDefaultSuffix(DataFiles::suffixForFilter(filter));
+        dialog->setDefaultSuffix(DataFiles::defaultSuffixFor(filter));
     });
     dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
     return dialog;

@@ -39,18 +39,14 @@ QStringList DataFiles::saveFilters()
             QStringLiteral("Txt File(*.txt)"), QStringLiteral("All File(*)")};
 }
 
+QString DataFiles::defaultSuffixFor(const QString &filter)
+{
+    return filter == saveFilters().at(1) ? QStringLiteral("db") : QLatin1String(kDefaultSuffix);
+}
+
 QStringList DataFiles::openFilters()
 {
     return {QStringLiteral("access data files (*.DB *.db)"), QStringLiteral("All files (*)")};
-}
-
-QString DataFiles::suffixForFilter(const QString &filter)
-{
-    if (filter.contains(QLatin1String("*.db")))
-        return QStringLiteral("db");
-    if (filter.contains(QLatin1String("*.DB")))
-        return QStringLiteral("DB");
-    return QLatin1String(kDefaultSuffix);
 }
 
 bool DataFiles::isParadoxName(const QString &path)
@@ -142,21 +138,21 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
         // A missing field is reported before any file is touched.
         for (const char *name : LogTableLayout::kColumnNames)
             (void)source.text(name);
-        // QSaveFile keeps a short text in its buffer and would not notice a failed flush at
-        // commit: the text is flushed and put on the disk first, each step checked, and only then
-        // does the new file replace the old one. On any failure the old file stays as it was.
-        const auto failedBecause = [&](const QString &reason) {
+        // QSaveFile keeps a small text in its buffer, and a failed write of that buffer at
+        // commit() can go unnoticed: flush and sync first, and commit only what is on disk.
+        // On any failure the file is cancelled and an earlier file of that name stays.
+        const auto fail = [&](const QString &reason) {
             file.cancelWriting();
-            return TextResult{Kind::WriteFailed, failed + QStringLiteral("\n\n") + reason};
+            return TextResult{Kind::WriteFailed, failed + QStringLiteral("\n") + reason};
         };
         if (!file.open(QIODevice::WriteOnly))
-            return failedBecause(file.errorString());
+            return fail(file.errorString());
         if (!writeText(source, &file) || !file.flush())
-            return failedBecause(file.errorString());
+            return fail(file.errorString());
         if (::fdatasync(file.handle()) != 0)
-            return failedBecause(QString::fromLocal8Bit(std::strerror(errno)));
+            return fail(QString::fromLocal8Bit(std::strerror(errno)));
         if (!file.commit())
-            return {Kind::WriteFailed, failed + QStringLiteral("\n\n") + file.errorString()};
+            return fail(file.errorString());
     } catch (const table::EngineError &e) {
         return {Kind::EngineError, QString::fromStdString(e.what())};
     }

@@ -20,12 +20,12 @@ public:
     static constexpr const char *kDefaultSuffix = "xls";
     // SaveDialog2's filters, the first selected.
     static QStringList saveFilters();
+    // The suffix SaveDialog2 gives a name typed without one under `filter`: "db" under
+    // "DB File(*.db)", so that the user gets the Paradox table asked for; "xls" under the rest.
+    static QString defaultSuffixFor(const QString &filter);
     // OpenDialog1's filters: both spellings of the Paradox extension, since file names here
     // are case-sensitive.
     static QStringList openFilters();
-    // The extension a name typed without one gets under a save filter: the Paradox filters' own
-    // (".db", or ".DB" for an upper-case one), else kDefaultSuffix.
-    static QString suffixForFilter(const QString &filter);
     // Only a name ending exactly in ".db" is saved as a Paradox table; ".DB" and every other
     // name get the text layout.
     static bool isParadoxName(const QString &path);
@@ -44,14 +44,15 @@ public:
         enum class Kind
         {
             Saved,       // message: the success text
-            WriteFailed, // message: "Could not save table to specified file: " + path
+            WriteFailed, // message: "Could not save table to specified file: " + path,
+                         // a line break and the system's reason
             EngineError, // message: the engine's; nothing was written
         };
         Kind kind = Kind::Saved;
         QString message;
     };
-    // Writes the header and one line per record through QSaveFile, so a failed write leaves an
-    // earlier file intact. Afterwards the last record is the current one, as after a walk.
+    // Writes the header and one line per record through QSaveFile, flushed and synced before it
+    // replaces anything, so a failed write (a full disk too) leaves an earlier file intact. Afterwards the last record is the current one, as after a walk.
     TextResult SaveTableAsText(table::Table &source, const QString &path);
 
     // The text layout: header, one line per record in table order, tab-separated fields in the

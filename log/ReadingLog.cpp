@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStringList>
 
 namespace {
 
@@ -121,6 +122,39 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
     return {true, {}};
 }
 
+ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
+{
+    Restored result;
+    if (!m_table->isOpen())
+        return result;
+    table::Table &t = *m_table;
+    for (qsizetype i = 1; i < journalLines.size(); ++i) {
+        const QList<QByteArray> f = journalLines[i].split('\t');
+        bool numberOk = false;
+        const int no = f.value(0).toInt(&numberOk);
+        const QTime time = QTime::fromString(QString::fromLatin1(f.value(1)), QStringLiteral("HH:mm:ss"));
+        if (f.size() < 8 || !numberOk || !time.isValid())
+            continue; // not a record line
+        const protocol::MeterReading reading{QString::fromUtf8(f[3]), f[6].toFloat(),
+                                             QString::fromUtf8(f[2]), QString::fromUtf8(f[4]),
+                                             QString::fromUtf8(f[5])};
+        try {
+            t.append();
+            LogTableLayout::fillRecord(t, reading, no, time);
+            t.post();
+        } catch (const table::EngineError &e) {
+            if (t.isAppending())
+                t.cancel();
+            result.error = message(e);
+            return result;
+        }
+        ++result.records;
+        ++RecordCount;
+        NextRecordNo = no + 1;
+    }
+    return result;
+}
+
 QString ReadingLog::RecordNew()
 {
     if (m_table->isOpen() && m_table->recordCount() > 0) {
@@ -135,7 +169,7 @@ QString ReadingLog::RecordNew()
     return {};
 }
 
-QString ReadingLog::openOldFile(const QString &path)
+QString ReadingLog::openOldFile(const QString &path, const std::function<bool()> &mayReplace)
 {
     const QString current =
         m_table->isOpen() ? QString::fromStdString(m_table->filePath()) : QString();
@@ -144,6 +178,8 @@ QString ReadingLog::openOldFile(const QString &path)
     if (same) {
         // Our own exclusive lock would keep a second opener out: reopen in place, which drops the
         // unsaved readings as choosing this file asks for.
+        if (mayReplace && !mayReplace())
+            return {};
         m_table->close();
         m_table->setTableName(utf8(path));
         try {
@@ -160,6 +196,23 @@ QString ReadingLog::openOldFile(const QString &path)
         opened->open();
     } catch (const table::EngineError &e) {
         return message(e);
+    }
+    // Another kind of table would take the log's place and then fail every reading: it is
+    // refused before anything of the current log is touched.
+    QStringList missing;
+    // The fields a reading is written to; the key "Not" only matters to a saved copy's index.
+    for (const table::FieldDef &field : LogTableLayout::fields()) {
+        if (field.name != LogTableLayout::kKey && opened->fieldIndex(field.name) < 0)
+            missing << QStringLiteral("\"%1\"").arg(QString::fromStdString(field.name));
+    }
+    if (!missing.isEmpty()) {
+        opened->close();
+        return QStringLiteral("The file %1 is not a reading log: it has no field %2.")
+            .arg(path, missing.join(QStringLiteral(", ")));
+    }
+    if (mayReplace && !mayReplace()) {
+        opened->close();
+        return {};
     }
     if (m_listener)
         m_listener->aboutToReset();

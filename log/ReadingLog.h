@@ -73,11 +73,25 @@ public:
     // Returns the engine's message, or "".
     QString RecordNew();
 
+    // Appends records of a recovery journal (lines after its header: No, Time, DC/AC, Value,
+    // Unit, AUTO, Nval, date and time, tab-separated) with their numbers, times and values; the
+    // numbering goes on after the last. Returns how many were restored and the engine's message
+    // if one failed (the records before it stay).
+    struct Restored
+    {
+        int records = 0;
+        QString error;
+    };
+    Restored restore(const QList<QByteArray> &journalLines);
+
     // Puts the Paradox table at `path` under the log in place of the current one. The chosen
-    // file is opened and checked first: if it cannot be, the current log and its unsaved
-    // readings stay as they were and the engine's message is returned. The counters, the key
+    // file is opened and checked first: if it cannot be, or it lacks a field of the log's
+    // layout ("The file <path> is not a reading log: it has no field "Value", "Nval"."), the
+    // current log and its unsaved readings stay as they were and the message is returned. The counters, the key
     // and the countdown are not touched.
-    QString openOldFile(const QString &path);
+    // `mayReplace`, when given, is asked once the file has passed its checks and before it
+    // replaces anything; false leaves the log as it was and returns "".
+    QString openOldFile(const QString &path, const std::function<bool()> &mayReplace = {});
 
     table::Table &table() { return *m_table; }
     const table::Table &table() const { return *m_table; }

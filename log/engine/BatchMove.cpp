@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <unistd.h>
 
 namespace table {
@@ -80,20 +81,25 @@ void BatchMove::execute()
                                 static_cast<std::uint32_t>(source.m_nextAutoIncrement), name,
                                 streamKeyed ? keyFields : 0},
                    blocks);
-    out.commit();
-    // A primary index of the table that was replaced would describe other records.
-    ::unlink(primaryIndexPath(path).c_str());
+    // The index is written in full before either file replaces anything, so a write that
+    // fails (a full disk) leaves the earlier table and its index as they were.
+    std::unique_ptr<ReplacingFile> index;
     if (streamKeyed) {
         // The index straight from the source's records: the copy holds no records of its own.
         const std::string indexPath = primaryIndexPath(path);
-        ReplacingFile index(indexPath);
-        FileSink indexSink(index.fd(), indexPath);
+        index = std::make_unique<ReplacingFile>(indexPath);
+        FileSink indexSink(index->fd(), indexPath);
         const std::vector<std::uint8_t> bytes = buildPrimaryIndex(
             written, source.fields(), source.m_content.records, blocks, keyFields, name);
         indexSink.write(bytes.data(), bytes.size());
         indexSink.flush();
-        index.commit();
     }
+    out.commit();
+    if (index)
+        index->commit();
+    else
+        // A primary index of the table that was replaced would describe other records.
+        ::unlink(primaryIndexPath(path).c_str());
     if (m_openDestination || indexAfterwards)
         destination.openWritten(path, written, source.fields(), source.m_content.records,
                                 std::move(blocks));

@@ -1,5 +1,6 @@
 #include "MessageBoxCloser.h"
 #include "PtyPort.h"
+#include "app/LogCommands.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "log/LogGridView.h"
@@ -14,6 +15,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 
 #ifdef VORLATT_HAVE_PXLIB
 extern "C" {
@@ -26,10 +28,10 @@ using protocol::Annunciator;
 namespace {
 
 // Types `name` into the next file dialog and accepts it; `shown` gets the name the dialog
-// opened with, `folder` the folder it opened in. With `goTo`, the user first goes to that folder;
-// with `filter`, the user first chooses the file type of that place in the list.
+// opened with, `folder` the folder it opened in. With `goTo`, the user first goes to that folder.
+// With `filter`, the user first picks that file type in the dialog's list.
 void answerFileDialog(const QString &name, QString *shown = nullptr, QString *folder = nullptr,
-                      const QString &goTo = {}, int filter = -1)
+                      const QString &goTo = {}, const QString &filter = {})
 {
     auto *timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, timer, [timer, name, shown, folder, goTo, filter] {
@@ -45,11 +47,14 @@ void answerFileDialog(const QString &name, QString *shown = nullptr, QString *fo
             *folder = dialog->directory().absolutePath();
         if (!goTo.isEmpty())
             dialog->setDirectory(goTo);
-        if (filter >= 0) {
+        if (!filter.isEmpty()) {
+            // As a click in the list does: the combo box tells the dialog which item was chosen.
             auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
-            types->setCurrentIndex(filter);
-            emit types->activated(filter);
-            emit types->textActivated(types->itemText(filter));
+            const int i = types->findText(filter);
+            QVERIFY(i >= 0);
+            types->setCurrentIndex(i);
+            emit types->activated(i);
+            emit types->textActivated(filter);
         }
         edit->setText(name);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
@@ -94,8 +99,13 @@ private slots:
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
-    void unsavedReadingsAreAskedFor_data();
-    void unsavedReadingsAreAskedFor();
+    void unsavedFollowsLogSaveOpenNew();
+    void unsavedReadingsAreAskedAbout_data();
+    void unsavedReadingsAreAskedAbout();
+    void nothingUnsavedKeepsTheOldWays();
+    void journalHoldsTheUnsavedReadings();
+    void leftJournalIsOfferedBack_data();
+    void leftJournalIsOfferedBack();
     void limitItemsCheckOneAndSetTheLimit();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
@@ -209,24 +219,42 @@ void TestLogInWindow::gridLooksAsDesigned()
 
 void TestLogInWindow::saveThroughTheDialog_data()
 {
+    QTest::addColumn<QString>("filter"); // "" leaves the first filter chosen
     QTest::addColumn<QString>("typed");
-    QTest::addColumn<int>("filter"); // the place of the file type chosen; the first by default
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("paradox");
-    QTest::newRow("no extension gets .xls and text") << "plain" << 0 << "plain.xls" << false;
-    QTest::newRow(".xls is text") << "run.xls" << 0 << "run.xls" << false;
-    QTest::newRow(".DB in upper case is text") << "upper.DB" << 0 << "upper.DB" << false;
-    QTest::newRow(".db is a Paradox table") << "copy.db" << 0 << "copy.db" << true;
-    QTest::newRow("DB type, no extension: a Paradox table") << "dbtype" << 1 << "dbtype.db"
-                                                            << true;
-    QTest::newRow("DB type, a text extension: text") << "list.txt" << 1 << "list.txt" << false;
-    QTest::newRow("Txt type, no extension: as before") << "txttype" << 2 << "txttype.xls" << false;
+    const QString db = QStringLiteral("DB File(*.db)");
+    QTest::newRow("no extension gets .xls and text") << ""
+                                                     << "plain"
+                                                     << "plain.xls" << false;
+    QTest::newRow(".xls is text") << ""
+                                  << "run.xls"
+                                  << "run.xls" << false;
+    QTest::newRow(".DB in upper case is text") << ""
+                                               << "upper.DB"
+                                               << "upper.DB" << false;
+    QTest::newRow(".db is a Paradox table") << ""
+                                            << "copy.db"
+                                            << "copy.db" << true;
+    // The type the user picked decides for a name without an extension ...
+    QTest::newRow("DB filter, no extension: Paradox .db") << db << "copy"
+                                                          << "copy.db" << true;
+    QTest::newRow("Excel filter, no extension: .xls") << "Excel File(*.xls)"
+                                                      << "plain"
+                                                      << "plain.xls" << false;
+    // ... and a typed extension decides for itself.
+    QTest::newRow("DB filter, .xls typed: text") << db << "run.xls"
+                                                 << "run.xls" << false;
+    QTest::newRow("DB filter, .DB typed: text") << db << "upper.DB"
+                                                << "upper.DB" << false;
+    QTest::newRow("DB filter, .db typed: Paradox") << db << "copy.db"
+                                                   << "copy.db" << true;
 }
 
 void TestLogInWindow::saveThroughTheDialog()
 {
+    QFETCH(QString, filter);
     QFETCH(QString, typed);
-    QFETCH(int, filter);
     QFETCH(QString, file);
     QFETCH(bool, paradox);
     TFCOMM w;
@@ -234,11 +262,20 @@ void TestLogInWindow::saveThroughTheDialog()
     logReadings(w, 3);
     const QString path = m_dir.filePath(file);
     QFile::remove(path);
+    QFile::remove(m_dir.filePath(QStringLiteral("copy.px")));
+    const QStringList before = QDir(m_dir.path()).entryList(QDir::Files);
 
     MessageBoxCloser boxes;
     answerFileDialog(m_dir.filePath(typed), nullptr, nullptr, {}, filter);
     w.ui()->saveas->click();
     QVERIFY(QFile::exists(path));
+    // Only the file asked for (and a Paradox table's index) is new.
+    QStringList added = QDir(m_dir.path()).entryList(QDir::Files);
+    for (const QString &name : before)
+        added.removeOne(name);
+    added.removeOne(QStringLiteral("copy.px"));
+    if (!before.contains(file))
+        QCOMPARE(added, QStringList(file));
     if (!paradox) {
         QTRY_COMPARE(boxes.texts, QStringList(QStringLiteral("save table to specified file: ") +
                                               path + QStringLiteral(" Scuss!")));
@@ -257,7 +294,8 @@ void TestLogInWindow::saveThroughTheDialog()
     pxdoc_t *db = PX_new();
     pxdoc_t *index = PX_new();
     QCOMPARE(PX_open_file(db, QFile::encodeName(path).constData()), 0);
-    const QString px = m_dir.filePath(QFileInfo(path).completeBaseName() + QStringLiteral(".px"));
+    const QString px = m_dir.filePath(QStringLiteral("copy.px"));
+    QCOMPARE(path, m_dir.filePath(QStringLiteral("copy.db")));
     QVERIFY(QFile::exists(px));
     QCOMPARE(PX_open_file(index, QFile::encodeName(px).constData()), 0);
     QCOMPARE(PX_read_primary_index(index), 0);
@@ -316,7 +354,11 @@ void TestLogInWindow::openOldFileThenSaveAsText()
     QVERIFY(lines[1].startsWith("1\t"));
     QVERIFY(lines[2].startsWith("2\t"));
     QVERIFY(lines[3].startsWith("6\t"));
-    QCOMPARE(boxes.texts.size(), 1);
+    // The three readings after the save were asked about before the open replaced them.
+    QCOMPARE(boxes.texts,
+             QStringList({QStringLiteral("The log holds readings that have not been saved."),
+                          QStringLiteral("save table to specified file: ") + text +
+                              QStringLiteral(" Scuss!")}));
 }
 
 // Start-up makes no file dialog; the save dialog, made afresh each time, opens in the folder
@@ -384,17 +426,18 @@ void TestLogInWindow::failedOpenKeepsTheLog()
     QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 4);
 }
 
-// With every reading saved, New asks nothing: its box comes first and empties the log after.
 void TestLogInWindow::newAsksNothingAndEmpties()
 {
     TFCOMM w;
     w.show();
     logReadings(w, 3);
-    const QString saved = m_dir.filePath(QStringLiteral("before-new.db"));
-    QFile::remove(saved);
-    answerFileDialog(saved);
-    w.ui()->saveas->click();
-    QVERIFY(QFile::exists(saved));
+    {
+        // Saved readings: New only tells what it does.
+        MessageBoxCloser boxes;
+        answerFileDialog(m_dir.filePath(QStringLiteral("beforeNew.xls")));
+        w.ui()->saveas->click();
+        QVERIFY(!w.logCommands()->hasUnsaved());
+    }
     qint64 recordsWhileShown = -1;
     QString text;
     auto *timer = new QTimer(this);
@@ -417,74 +460,305 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     timer->deleteLater();
 }
 
-// Readings not saved since the last save: the close box, "EXIT" and New each ask first. Cancel
-// keeps the program and the log; Discard goes ahead; Save writes a file and then goes ahead.
-void TestLogInWindow::unsavedReadingsAreAskedFor_data()
+void TestLogInWindow::unsavedFollowsLogSaveOpenNew()
 {
-    QTest::addColumn<QString>("action");
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    QVERIFY(!w.logCommands()->hasUnsaved()); // an empty log at start
+    logReadings(w, 2);
+    QVERIFY(w.logCommands()->hasUnsaved());
+    // A cancelled save keeps them unsaved; a text save and a Paradox save each save them.
+    auto *rejecter = new QTimer(&w);
+    connect(rejecter, &QTimer::timeout, rejecter, [rejecter] {
+        if (auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            rejecter->stop();
+            QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
+        }
+    });
+    rejecter->start(10);
+    w.ui()->saveas->click();
+    QVERIFY(w.logCommands()->hasUnsaved());
+    answerFileDialog(m_dir.filePath(QStringLiteral("rule.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    logReadings(w, 1);
+    QVERIFY(w.logCommands()->hasUnsaved());
+    answerFileDialog(m_dir.filePath(QStringLiteral("rule.db")));
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    // A save that fails keeps them unsaved.
+    logReadings(w, 1);
+    answerFileDialog(m_dir.filePath(QStringLiteral("no/such/folder/rule.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(w.logCommands()->hasUnsaved());
+    // An opened file is saved as it is.
+    answerFileDialog(m_dir.filePath(QStringLiteral("rule.db")));
+    w.ui()->OpenDataFiles->click();
+    QCOMPARE(w.readingLog().table().recordCount(), 3);
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    // New of a log without unsaved readings leaves it saved.
+    w.ui()->RecordNew->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+}
+
+void TestLogInWindow::unsavedReadingsAreAskedAbout_data()
+{
+    QTest::addColumn<QString>("command"); // close box, EXIT, New
     QTest::addColumn<int>("answer");
-    for (const char *action : {"close box", "EXIT", "New"}) {
-        QTest::addRow("%s, cancel", action) << action << int(QMessageBox::Cancel);
-        QTest::addRow("%s, discard", action) << action << int(QMessageBox::Discard);
-        QTest::addRow("%s, save", action) << action << int(QMessageBox::Save);
+    for (const char *command : {"close box", "EXIT", "New"}) {
+        QTest::addRow("%s, Cancel", command) << command << int(QMessageBox::Cancel);
+        QTest::addRow("%s, Discard", command) << command << int(QMessageBox::Discard);
+        QTest::addRow("%s, Save", command) << command << int(QMessageBox::Save);
+        QTest::addRow("%s, Save cancelled", command) << command << -int(QMessageBox::Save);
     }
 }
 
-void TestLogInWindow::unsavedReadingsAreAskedFor()
+// Save (negative: the save dialog is then cancelled), Discard or Cancel in the question.
+void TestLogInWindow::unsavedReadingsAreAskedAbout()
 {
-    QFETCH(QString, action);
+    QFETCH(QString, command);
     QFETCH(int, answer);
+    const bool saveCancelled = answer < 0;
+    const auto button = QMessageBox::StandardButton(std::abs(answer));
     TFCOMM w;
+    w.show();
     int terminations = 0;
     w.setTerminate([&] { ++terminations; });
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    logReadings(w, 4);
+    logReadings(w, 3);
+    const QString path = m_dir.filePath(QStringLiteral("asked.xls"));
+    QFile::remove(path);
 
-    // The question gets the answer; any other box that follows is accepted.
-    QString question;
-    auto *timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, timer, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        if (box->button(QMessageBox::Discard)) {
-            question = box->text() + u' ' + box->informativeText();
-            box->button(QMessageBox::StandardButton(answer))->click();
-        } else {
-            box->accept();
+    QStringList texts;
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            texts << box->text();
+            if (box->objectName() == u"UnsavedQuestion") {
+                QCOMPARE(box->icon(), QMessageBox::Warning);
+                box->button(button)->click();
+            } else {
+                box->accept();
+            }
+        } else if (auto *d = qobject_cast<QFileDialog *>(modal); d && saveCancelled) {
+            QMetaObject::invokeMethod(d, "reject", Qt::QueuedConnection);
         }
     });
-    timer->start(10);
-    const QString saved = m_dir.filePath(QStringLiteral("asked.db"));
-    QFile::remove(saved);
-    if (answer == QMessageBox::Save)
-        answerFileDialog(saved);
+    answerer->start(10);
+    if (button == QMessageBox::Save && !saveCancelled)
+        answerFileDialog(path);
 
-    if (action == u"close box")
+    if (command == u"close box")
         w.close();
-    else if (action == u"EXIT")
+    else if (command == u"EXIT")
         w.ui()->BitBtn1->click();
     else
         w.ui()->RecordNew->click();
-    timer->deleteLater();
+    delete answerer;
 
-    QVERIFY2(question.startsWith(u"The log holds readings that are not saved in a file."),
-             qPrintable(question));
-    const bool goesAhead = answer != QMessageBox::Cancel;
-    const bool ends = action != u"New";
-    QCOMPARE(terminations, goesAhead && ends ? 1 : 0);
-    if (goesAhead && action == u"EXIT")
-        QVERIFY(!w.logOpen()); // "EXIT" closes the log as it ends the program
-    else
-        QCOMPARE(w.readingLog().table().recordCount(), goesAhead && !ends ? 0 : 4);
-    QCOMPARE(QFile::exists(saved), answer == QMessageBox::Save);
-    if (answer == QMessageBox::Save) {
-        table::Table back(w.readingLog().session());
-        back.setTableName(saved.toStdString());
-        back.open();
-        QCOMPARE(back.recordCount(), 4);
+    QCOMPARE(texts.value(0), QStringLiteral("The log holds readings that have not been saved."));
+    const bool goes = button == QMessageBox::Discard || (button == QMessageBox::Save && !saveCancelled);
+    if (command == u"New") {
+        QCOMPARE(terminations, 0);
+        QCOMPARE(w.readingLog().table().recordCount(), goes ? 0 : 3);
+        QCOMPARE(w.logCommands()->hasUnsaved(), !goes);
+        // The question took the place of " Record deleted ".
+        QVERIFY(!texts.contains(QStringLiteral(" Record deleted ")));
+    } else {
+        QCOMPARE(terminations, goes ? 1 : 0);
+        if (!goes) {
+            QVERIFY(w.logOpen());
+            QCOMPARE(w.readingLog().table().recordCount(), 3);
+            QVERIFY(w.logCommands()->hasUnsaved());
+        }
     }
+    if (button == QMessageBox::Save && !saveCancelled) {
+        // The file reads back: header and the three records.
+        const QList<QByteArray> lines = contents(path).split('\n');
+        QCOMPARE(lines.size(), 5);
+        QVERIFY2(lines[3].startsWith("3\t") && lines[3].endsWith("\tDC\t1.003\tV\tAUTO\r"),
+                 lines[3].constData());
+    } else {
+        QVERIFY(!QFile::exists(path));
+    }
+}
+
+// With every reading saved, the close box ends at once and "EXIT" asks its own question.
+void TestLogInWindow::nothingUnsavedKeepsTheOldWays()
+{
+    TFCOMM w;
+    w.show();
+    int terminations = 0;
+    w.setTerminate([&] { ++terminations; });
+    logReadings(w, 2);
+    {
+        MessageBoxCloser boxes;
+        answerFileDialog(m_dir.filePath(QStringLiteral("kept.xls")));
+        w.ui()->saveas->click();
+    }
+    QStringList texts;
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            texts << box->text();
+            box->button(QMessageBox::No)->click();
+        }
+    });
+    answerer->start(10);
+    w.ui()->BitBtn1->click();
+    QCOMPARE(texts, QStringList(QStringLiteral("Are you ensure to exit the program\uFF1F")));
+    QCOMPARE(terminations, 0);
+    w.close();
+    QCOMPARE(texts.size(), 1);
+    QCOMPARE(terminations, 1);
+    delete answerer;
+}
+
+// Every logged record is in the journal as the log holds it, until a save or New retires it.
+void TestLogInWindow::journalHoldsTheUnsavedReadings()
+{
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("state"))));
+    const QString folder = m_dir.filePath(QStringLiteral("state/vorlatt"));
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    QVERIFY(!w.logCommands()->journal().isStarted());
+    logReadings(w, 3);
+    const QString path = w.logCommands()->journal().path();
+    QCOMPARE(QFileInfo(path).absolutePath(), folder);
+    // Lines are written as records are logged; the clock's sync puts them on the disk.
+    w.logCommands()->syncJournal();
+    const QList<QByteArray> lines = contents(path).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime"));
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    for (int r = 0; r < 3; ++r) {
+        const QList<QByteArray> fields = lines[r + 1].split('\t');
+        QCOMPARE(fields.size(), 8);
+        QStringList six;
+        for (int c = 0; c < 6; ++c)
+            six << QString::fromLatin1(fields[c]);
+        QStringList shown = gridRow(grid, r);
+        shown[4] = QStringLiteral("V"); // the grid shows the display font's stand-in
+        QCOMPARE(six, shown);
+        const table::Table &t = w.readingLog().table();
+        QCOMPARE(fields[6], QByteArray::fromStdString(t.text(r, t.fieldIndex("Nval"))));
+        const QDateTime at = QDateTime::fromString(QString::fromLatin1(fields[7]), Qt::ISODate);
+        QVERIFY(at.isValid());
+        QCOMPARE(at.time().toString(QStringLiteral("HH:mm:ss")), six[1]);
+    }
+    QVERIFY(lines[4].isEmpty());
+
+    // A save retires it; the next reading starts a fresh one, which New retires.
+    answerFileDialog(m_dir.filePath(QStringLiteral("journaled.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(!w.logCommands()->journal().isStarted());
+    logReadings(w, 1);
+    const QString second = w.logCommands()->journal().path();
+    QVERIFY(QFile::exists(second));
+    w.ui()->RecordNew->click();
+    QVERIFY(!QFile::exists(second));
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList());
+    qunsetenv("XDG_STATE_HOME");
+}
+
+void TestLogInWindow::leftJournalIsOfferedBack_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("Restore") << "Restore";
+    QTest::newRow("Save...") << "Save...";
+    QTest::newRow("Discard") << "Discard";
+}
+
+// A journal a crashed run left (its last record cut by the crash) is offered at the next start;
+// a journal of another user in the folder is not touched.
+void TestLogInWindow::leftJournalIsOfferedBack()
+{
+    QFETCH(QString, answer);
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    const auto unset = qScopeGuard([] { qunsetenv("XDG_STATE_HOME"); });
+    const QString folder = state.filePath(QStringLiteral("vorlatt"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString left = folder + QStringLiteral("/journal-20260101-120000-99999-0.tsv");
+    {
+        QFile f(left);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
+                "7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n"
+                "8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02\n"
+                "9\t12:00:03\tDC\t1.0"); // cut mid-record
+    }
+    const QString foreign = folder + QStringLiteral("/journal-20260101-110000-88888-0.tsv");
+    const QByteArray foreignBytes =
+        "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
+        "1\t11:00:00\tDC\t5.000\tV\tAUTO\t5000\t2026-01-01T11:00:00\n";
+    {
+        QFile f(foreign);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(foreignBytes);
+    }
+    const bool otherUser = ::geteuid() == 0 && ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0;
+    if (!otherUser)
+        QFile::remove(foreign);
+
+    TFCOMM w;
+    w.show();
+    QStringList questions;
+    const QString saved = m_dir.filePath(QStringLiteral("recovered.xls"));
+    QFile::remove(saved);
+    if (answer == u"Save...")
+        answerFileDialog(saved);
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            questions << box->text();
+            if (box->objectName() != u"RecoveryQuestion") {
+                box->accept();
+                return;
+            }
+            for (QAbstractButton *b : box->buttons()) {
+                if (b->text() == answer)
+                    b->click();
+            }
+        }
+    });
+    answerer->start(10);
+    w.offerRecovery();
+    delete answerer;
+    QCOMPARE(questions.value(0),
+             QStringLiteral("A run that ended unexpectedly left 2 unsaved readings."));
+    QVERIFY(!QFile::exists(left));
+    const table::Table &t = w.readingLog().table();
+    if (answer == u"Restore") {
+        QCOMPARE(t.recordCount(), 2);
+        QCOMPARE(QString::fromStdString(t.text(0, t.fieldIndex("No"))), QStringLiteral("7"));
+        QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex("Value"))), QStringLiteral("-2.50"));
+        QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex("Time"))).left(8),
+                 QStringLiteral("12:00:02"));
+        QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex("Unit"))), QStringLiteral("mV"));
+        QVERIFY(w.logCommands()->hasUnsaved());
+        // The numbering goes on after them, and they are in this run's journal.
+        QCOMPARE(w.readingLog().NextRecordNo, 9);
+        logReadings(w, 1);
+        QCOMPARE(QString::fromStdString(t.text(2, t.fieldIndex("No"))), QStringLiteral("9"));
+        QCOMPARE(contents(w.logCommands()->journal().path()).count('\n'), 4);
+    } else if (answer == u"Save...") {
+        QCOMPARE(t.recordCount(), 0);
+        const QList<QByteArray> lines = contents(saved).split('\n');
+        QCOMPARE(lines.size(), 4);
+        QVERIFY2(lines[1].startsWith("7\t12:00:01\tDC\t1.007\tV\tAUTO"), lines[1].constData());
+        QVERIFY2(lines[2].startsWith("8\t12:00:02\tAC\t-2.50\tmV\tMANU"), lines[2].constData());
+        QVERIFY(!w.logCommands()->hasUnsaved());
+    } else {
+        QCOMPARE(t.recordCount(), 0);
+        QVERIFY(!w.logCommands()->hasUnsaved());
+    }
+    QCOMPARE(questions.filter(QStringLiteral("ended unexpectedly")).size(), 1);
+    if (otherUser)
+        QCOMPARE(contents(foreign), foreignBytes);
 }
 
 void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
@@ -555,18 +829,28 @@ void TestLogInWindow::missingLogTableStillStartsTheProgram()
     QCOMPARE(qobject_cast<LogGridView *>(w.ui()->DBGrid1)->logModel()->totalRows(), 0);
 }
 
-// An old data file without the fields the log writes: one error box, not one per frame, and
-// the readings are not logged.
+// A log table without the fields the log writes (an opened file is checked, so here the
+// start-up table "Tarvodb" itself was replaced): one error box, not one per frame, and the
+// readings are not logged.
 void TestLogInWindow::readingsTheLogCannotTakeAreReportedOnce()
 {
     TFCOMM w;
     w.show();
     logReadings(w, 1);
-    const QString other = m_dir.filePath(QStringLiteral("other.db"));
+    w.readingLog().close();
+    const QString tarvodb = QDir::current().filePath(QStringLiteral("Tarvodb.DB"));
+    const QString kept = QDir::current().filePath(QStringLiteral("Tarvodb.kept"));
+    QVERIFY(QFile::rename(tarvodb, kept));
+    const auto restore = qScopeGuard([&] {
+        w.readingLog().close();
+        QFile::remove(tarvodb);
+        QFile::rename(kept, tarvodb);
+    });
     table::Table t(w.readingLog().session());
-    t.setTableName(other.toStdString());
+    t.setTableName(tarvodb.toStdString());
     t.createTable({{"No", table::FieldType::Long, 4}, {"Remark", table::FieldType::Alpha, 20}});
-    QCOMPARE(w.readingLog().openOldFile(other), QString());
+    t.close();
+    QCOMPARE(w.readingLog().open({}), QString());
 
     QStringList texts;
     int open = 0;

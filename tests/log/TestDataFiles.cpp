@@ -2,11 +2,10 @@
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
 
-#include <QProcess>
-#include <QScopeGuard>
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -49,10 +48,10 @@ private slots:
     void textLayout_data();
     void textLayout();
     void failedTextSaveKeepsTheOldFile();
+    void fullDiskKeepsTheOldFile_data();
+    void fullDiskKeepsTheOldFile();
     void paradoxCopyIsIndexedAndReadsBack();
     void failedIndexStepLeavesTheCopyAndLaterSavesWork();
-    void fullDiskKeepsTheOldFiles_data();
-    void fullDiskKeepsTheOldFiles();
 
 private:
     void log(int readings, const QString &unit = QStringLiteral("V"));
@@ -149,11 +148,10 @@ void TestDataFiles::failedTextSaveKeepsTheOldFile()
     const QString nowhere = m_folder->path(QStringLiteral("no/such/folder/run.xls"));
     const DataFiles::TextResult r = files.SaveTableAsText(m_log->table(), nowhere);
     QCOMPARE(r.kind, DataFiles::TextResult::Kind::WriteFailed);
-    // The message says which file, then why.
-    QVERIFY2(r.message.startsWith(QStringLiteral("Could not save table to specified file: ") +
-                                  nowhere + QStringLiteral("\n\n")),
-             qPrintable(r.message));
-    QVERIFY(r.message.size() > r.message.indexOf(u'\n') + 2);
+    // The message names the file, then the system's reason on its own line.
+    const QString prefix = QStringLiteral("Could not save table to specified file: ") + nowhere;
+    QVERIFY2(r.message.startsWith(prefix + u'\n'), qPrintable(r.message));
+    QVERIFY2(r.message.size() > prefix.size() + 1, qPrintable(r.message));
 
     // A table without a field of the layout: the engine's error, and nothing is written.
     const QString old = m_folder->path(QStringLiteral("old.xls"));
@@ -164,13 +162,86 @@ void TestDataFiles::failedTextSaveKeepsTheOldFile()
     table::Table other(m_log->session());
     other.setTableName(m_folder->path(QStringLiteral("other.db")).toStdString());
     other.createTable({{"No", table::FieldType::Long, 4}, {"Value", table::FieldType::Alpha, 8}});
-    QCOMPARE(m_log->openOldFile(m_folder->path(QStringLiteral("other.db"))), QString());
-    const DataFiles::TextResult missing = files.SaveTableAsText(m_log->table(), old);
+    if (!other.isOpen())
+        other.open();
+    const DataFiles::TextResult missing = files.SaveTableAsText(other, old);
     QCOMPARE(missing.kind, DataFiles::TextResult::Kind::EngineError);
     QVERIFY2(missing.message.contains(u"Time"), qPrintable(missing.message));
     QCOMPARE(contents(old), QByteArray("earlier export\r\n"));
     QCOMPARE(QDir(m_folder->path(QString())).entryList({QStringLiteral("old.xls*")}, QDir::Files),
              QStringList{QStringLiteral("old.xls")});
+}
+
+void TestDataFiles::fullDiskKeepsTheOldFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("text") << "run.xls";
+    QTest::newRow("paradox") << "run.db";
+}
+
+// A small text stays in the save file's buffer until commit; on a full disk that last write
+// fails, and the save must say so and leave the earlier file (and its index) as it was.
+void TestDataFiles::fullDiskKeepsTheOldFile()
+{
+    QFETCH(QString, name);
+    if (::geteuid() != 0)
+        QSKIP("mounting a small filesystem needs root");
+    const QString disk = m_folder->path(QStringLiteral("disk"));
+    QVERIFY(QDir().mkpath(disk));
+    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                    QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                                    QStringLiteral("tmpfs"), disk}) != 0)
+        QSKIP("this machine does not let the test mount a small filesystem");
+    const auto unmount = qScopeGuard(
+        [&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk}); });
+
+    const bool paradox = DataFiles::isParadoxName(name);
+    const QString path = disk + u'/' + name;
+    const QString index = disk + QStringLiteral("/run.px");
+    DataFiles files(m_log->session());
+    const auto save = [&] {
+        if (paradox) {
+            const QString error = files.SaveTableAsDb(m_log->table(), path);
+            return DataFiles::TextResult{error.isEmpty() ? DataFiles::TextResult::Kind::Saved
+                                                         : DataFiles::TextResult::Kind::WriteFailed,
+                                         error};
+        }
+        return files.SaveTableAsText(m_log->table(), path);
+    };
+    log(20);
+    QCOMPARE(save().kind, DataFiles::TextResult::Kind::Saved);
+    const QByteArray before = contents(path);
+    const QByteArray indexBefore = contents(index);
+    QVERIFY(before.size() > 0);
+
+    // Fill the disk to its last byte.
+    {
+        QFile filler(disk + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(512, 'x');
+        while (filler.write(block) == block.size()) {
+        }
+        while (filler.write("x", 1) == 1) {
+        }
+    }
+    log(10);
+    const DataFiles::TextResult r = save();
+    QVERIFY(r.kind != DataFiles::TextResult::Kind::Saved);
+    QVERIFY2(r.message.contains(QStringLiteral("No space left on device")), qPrintable(r.message));
+    if (!paradox)
+        QVERIFY2(r.message.startsWith(QStringLiteral("Could not save table to specified file: ") +
+                                      path + u'\n'),
+                 qPrintable(r.message));
+    QCOMPARE(contents(path), before);
+    QCOMPARE(contents(index), indexBefore);
+    // No temporary is left beside it.
+    QStringList names = QDir(disk).entryList(QDir::Files | QDir::Hidden);
+    names.sort();
+    QStringList expected{QStringLiteral("filler"), name};
+    if (paradox)
+        expected << QStringLiteral("run.px");
+    expected.sort();
+    QCOMPARE(names, expected);
 }
 
 void TestDataFiles::paradoxCopyIsIndexedAndReadsBack()
@@ -228,65 +299,6 @@ void TestDataFiles::failedIndexStepLeavesTheCopyAndLaterSavesWork()
     copy.setExclusive(true);
     copy.open();
     QCOMPARE(copy.recordCount(), 3);
-}
-
-// A small real filesystem, nearly full: a save that does not fit says so and leaves the file it
-// would have replaced as it was, for a short text (which the save file would only write at its
-// commit) and for a Paradox table.
-void TestDataFiles::fullDiskKeepsTheOldFiles_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::newRow("short text") << "old.xls";
-    QTest::newRow("Paradox table") << "old.db";
-}
-
-void TestDataFiles::fullDiskKeepsTheOldFiles()
-{
-    QFETCH(QString, name);
-    const QString disk = m_folder->path(QStringLiteral("disk"));
-    QVERIFY(QDir().mkpath(disk));
-    QProcess mount;
-    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                          QStringLiteral("-o"), QStringLiteral("size=64k"),
-                                          QStringLiteral("tmpfs"), disk});
-    if (!mount.waitForFinished() || mount.exitCode() != 0)
-        QSKIP("a small filesystem cannot be mounted here (needs root and tmpfs)");
-    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {disk}); });
-
-    log(20);
-    DataFiles files(m_log->session());
-    const QString path = disk + u'/' + name;
-    // The old file, saved while there was room.
-    if (DataFiles::isParadoxName(path))
-        QCOMPARE(files.SaveTableAsDb(m_log->table(), path), QString());
-    else
-        QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind,
-                 DataFiles::TextResult::Kind::Saved);
-    const auto contents = [](const QString &file) {
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
-    };
-    const QByteArray before = contents(path);
-    const QString index = disk + QStringLiteral("/old.px");
-    const QByteArray indexBefore = contents(index);
-    // Fill the disk to the last block.
-    QFile filler(disk + QStringLiteral("/filler"));
-    QVERIFY(filler.open(QIODevice::WriteOnly));
-    const QByteArray block(512, 'x');
-    while (filler.write(block) == block.size() && filler.flush()) {
-    }
-    filler.close();
-
-    log(5);
-    if (DataFiles::isParadoxName(path)) {
-        QVERIFY(!files.SaveTableAsDb(m_log->table(), path).isEmpty());
-        QCOMPARE(contents(index), indexBefore);
-    } else {
-        const DataFiles::TextResult r = files.SaveTableAsText(m_log->table(), path);
-        QCOMPARE(r.kind, DataFiles::TextResult::Kind::WriteFailed);
-        QVERIFY2(r.message.contains(u"No space left on device"), qPrintable(r.message));
-    }
-    QCOMPARE(contents(path), before);
 }
 
 QTEST_GUILESS_MAIN(TestDataFiles)

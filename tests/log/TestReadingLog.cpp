@@ -18,6 +18,7 @@ private slots:
     void rules();
     void recordHoldsTheReading();
     void badIntervalStopsAfterTheKey();
+    void openRefusesATableThatIsNotALog();
     void readingThatCannotBeLoggedIsReportedAndDropped();
     void oldFileReplacesTheLogAndNumberingGoesOn();
     void unreadableOldFileKeepsTheLog();
@@ -194,15 +195,53 @@ void TestReadingLog::badIntervalStopsAfterTheKey()
     QCOMPARE(m_log->SampleCountdown, 7);
 }
 
-// A table without the field "Unit": the reading is refused with the engine's message, and the
-// half-made record is not left behind to be posted by the next move.
-void TestReadingLog::readingThatCannotBeLoggedIsReportedAndDropped()
+// A log table without the field "Unit" (a start-up table replaced by another one; an opened
+// file is checked): the reading is refused with the engine's message, and the half-made record
+// is not left behind to be posted by the next move.
+// Another kind of table is refused by name of what it lacks, and the log keeps its readings;
+// a reading log is asked about before it replaces them.
+void TestReadingLog::openRefusesATableThatIsNotALog()
 {
+    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
     table::Session session;
     table::Table other(session);
-    other.setTableName(m_folder->path(QStringLiteral("other.db")).toStdString());
+    const QString otherPath = m_folder->path(QStringLiteral("other.db"));
+    other.setTableName(otherPath.toStdString());
     other.createTable({{"No", table::FieldType::Long, 4}, {"Value", table::FieldType::Alpha, 8}});
-    QCOMPARE(m_log->openOldFile(m_folder->path(QStringLiteral("other.db"))), QString());
+    other.close();
+    int asked = 0;
+    const auto ask = [&asked] { ++asked; return false; };
+    QCOMPARE(m_log->openOldFile(otherPath, ask),
+             QStringLiteral("The file ") + otherPath +
+                 QStringLiteral(" is not a reading log: it has no field \"Time\", "
+                                "\"DC/AC\", \"Nval\", \"Unit\", \"AUTO\"."));
+    QCOMPARE(asked, 0);
+    QCOMPARE(m_log->table().recordCount(), 1);
+    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    QCOMPARE(m_log->table().recordCount(), 2);
+
+    // A reading log: asked, and "no" keeps the log as it was.
+    const QString good = m_folder->path(QStringLiteral("good.db"));
+    QVERIFY(QFile::copy(QStringLiteral(VORLATT_TARVODB), good));
+    QFile::setPermissions(good, QFile::ReadOwner | QFile::WriteOwner);
+    QCOMPARE(m_log->openOldFile(good, ask), QString());
+    QCOMPARE(asked, 1);
+    QCOMPARE(m_log->table().recordCount(), 2);
+    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    QCOMPARE(m_log->openOldFile(good, [] { return true; }), QString());
+    QCOMPARE(m_log->table().recordCount(), 0);
+}
+
+void TestReadingLog::readingThatCannotBeLoggedIsReportedAndDropped()
+{
+    m_log->close();
+    QVERIFY(QFile::remove(m_folder->path(QStringLiteral("Tarvodb.DB"))));
+    table::Session session;
+    table::Table other(session);
+    other.setTableName(m_folder->path(QStringLiteral("Tarvodb.DB")).toStdString());
+    other.createTable({{"No", table::FieldType::Long, 4}, {"Value", table::FieldType::Alpha, 8}});
+    other.close();
+    QCOMPARE(m_log->open({}), QString());
 
     const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
     QVERIFY(!o.logged);
