@@ -174,6 +174,7 @@ private slots:
     void allByteValuesArriveUnchanged();
     void openingAnOpenPortChangesNothing();
     void portNumberAssignedWhileOpenIsLost();
+    void devicePathOpensThatDeviceInsteadOfTheComPort();
     void propertiesFollowTheirOpenAndClosedRules();
     void lineChangeWhileOpenAppliesAndDiscardsInput_data();
     void lineChangeWhileOpenAppliesAndDiscardsInput();
@@ -281,6 +282,40 @@ void TestSerialPortDriver::portNumberAssignedWhileOpenIsLost()
     QCOMPARE(driver.deviceName(), second.path());
     QVERIFY(second.send("two"));
     QTRY_COMPARE(sink.all(), QByteArray("onetwo"));
+}
+
+void TestSerialPortDriver::devicePathOpensThatDeviceInsteadOfTheComPort()
+{
+    // COM1 leads to one terminal, the path to another: the path wins, and the environment's
+    // COM mapping is neither needed nor touched.
+    Pty com1;
+    Pty named;
+    QVERIFY(com1.isValid() && named.isValid());
+    useAsCom(1, com1);
+    TSerialPortDriver driver;
+    Sink sink;
+    driver.setOnReceiveData(sink.handler());
+    driver.setComPortPollingDelay(kFastPolling);
+    driver.setDevicePath(named.path());
+    QVERIFY2(driver.OpenPort(), qPrintable(driver.errorString()));
+    QCOMPARE(driver.deviceName(), named.path());
+    QCOMPARE(qEnvironmentVariable("VORLATT_COM1"), com1.path());
+    QVERIFY(com1.send("com"));
+    QVERIFY(named.send("named"));
+    QTRY_COMPARE(sink.all(), QByteArray("named"));
+    driver.ClosePort();
+
+    // A path that leads nowhere fails like a missing COM port, with nothing left running.
+    driver.setDevicePath(QStringLiteral("/dev/vorlatt-no-such-port"));
+    QVERIFY(!driver.OpenPort());
+    QVERIFY(!driver.errorString().isEmpty());
+    QVERIFY(driver.deviceName().isEmpty());
+    QCOMPARE(activeTimers(driver), 0);
+
+    // No path: the COM port's device again.
+    driver.setDevicePath(QString());
+    QVERIFY2(driver.OpenPort(), qPrintable(driver.errorString()));
+    QCOMPARE(driver.deviceName(), com1.path());
 }
 
 void TestSerialPortDriver::propertiesFollowTheirOpenAndClosedRules()
