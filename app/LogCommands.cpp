@@ -63,11 +63,12 @@ void LogCommands::closeLogTable()
 
 QByteArray LogCommands::journalHeader()
 {
-    return QByteArrayLiteral("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime");
+    return QByteArrayLiteral("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit");
 }
 
-// The grid's six columns as the log holds them, then the number and the date and time a
-// restore needs. Tabs and line ends cannot occur in the meter's texts.
+// The grid's six columns as the log holds them, then the number, the date and time and the unit
+// with its hertz prefix, which a restore needs. Tabs and line ends cannot occur in the meter's
+// texts.
 QByteArray LogCommands::journalLine() const
 {
     const table::Table &t = m_log.table();
@@ -78,11 +79,10 @@ QByteArray LogCommands::journalLine() const
     }
     line += QByteArray::fromStdString(t.text(LogTableLayout::kNumeric));
     line += '\t';
-    const QTime time = QTime::fromString(QString::fromStdString(t.text(LogTableLayout::kTime)),
-                                         QStringLiteral("HH:mm:ss"));
-    line += QDateTime(QDate::currentDate(), time.isValid() ? time : QTime::currentTime())
-                .toString(Qt::ISODate)
-                .toLatin1();
+    const ReadingLog::RecordStamp stamp = m_log.lastStamp();
+    line += stamp.when.toString(Qt::ISODateWithMs).toLatin1();
+    line += '\t';
+    line += stamp.fullUnit.toUtf8();
     return line;
 }
 
@@ -99,10 +99,10 @@ void LogCommands::offerLeftoverJournals()
                 RecoveryJournal::releaseLeftover(leftover);
             continue;
         }
-        QMessageBox box(QMessageBox::Question, QStringLiteral("Vorlatt"),
-                        QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.")
-                            .arg(records),
-                        QMessageBox::NoButton, m_window);
+        QMessageBox box(
+            QMessageBox::Question, QStringLiteral("Vorlatt"),
+            QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.").arg(records),
+            QMessageBox::NoButton, m_window);
         box.setObjectName(QStringLiteral("RecoveryQuestion"));
         box.setInformativeText(QStringLiteral("Kept in %1").arg(leftover.path));
         QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
@@ -146,11 +146,11 @@ void LogCommands::syncJournal()
 }
 
 QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
-                                   const LogSettings &settings)
+                                   const LogSettings &settings, const QString &fullUnit)
 {
     if (!m_errors.admitsReadings())
         return {};
-    const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings);
+    const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings, fullUnit);
     if (outcome.logged) {
         m_unsaved.logged();
         // The record also goes to the journal, which outlives a crash of this program.
@@ -258,7 +258,8 @@ bool LogCommands::saveasClick()
     if (SaveDialog2->exec() != QDialog::Accepted)
         return false;
     const QString path = SaveDialog2->selectedFiles().value(0);
-    if (DataFiles::isParadoxName(path)) {
+    const DataFiles::SaveKind kind = DataFiles::kindOf(path);
+    if (kind == DataFiles::SaveKind::Paradox) {
         const QString error = m_dataFiles.SaveTableAsDb(m_log.table(), path);
         if (!error.isEmpty()) {
             showError(error);
@@ -268,7 +269,10 @@ bool LogCommands::saveasClick()
         m_journal.retire();
         return true;
     }
-    const DataFiles::TextResult saved = m_dataFiles.SaveTableAsText(m_log.table(), path);
+    const DataFiles::TextResult saved =
+        kind == DataFiles::SaveKind::Csv
+            ? m_dataFiles.SaveLogAsCsv(m_log.table(), m_log.stamps(), path)
+            : m_dataFiles.SaveTableAsText(m_log.table(), path);
     if (saved.kind != DataFiles::TextResult::Kind::Saved) {
         showError(saved.message);
         return false;

@@ -62,7 +62,9 @@ public:
     // Offers the reading to the log unless the log's error box is open. Returns the log's
     // failure when it is to be shown now, else "": the caller shows it without blocking and
     // calls logErrorClosed() when it is closed.
-    QString INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings);
+    // `fullUnit` is the unit with the hertz prefix the display shows (for the CSV export).
+    QString INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings,
+                          const QString &fullUnit);
     void logErrorClosed() { m_errors.boxClosed(); }
 
     void TrecordTimer(bool recordSI) { m_log.TrecordTimer(recordSI); }
@@ -94,7 +96,7 @@ public:
 
     // OpenDialog1, then the chosen file under the log.
     void SpeedButton2Click();
-    // SaveDialog2, then the log saved as a Paradox table or as text by the chosen name.
+    // SaveDialog2, then the log saved as a Paradox table, as text or as CSV by the chosen name.
     // True when the log was saved.
     bool saveasClick();
     // The report's preview, until it is closed.

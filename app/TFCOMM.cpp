@@ -14,6 +14,7 @@
 #include "assets/Assets.h"
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
+#include "log/LogRecord.h"
 #include "views/ReadingChart.h"
 
 #include <QApplication>
@@ -379,7 +380,7 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     KDrun(f.needleValue);
 
     m_frameErrors.decoded();
-    INDataToTable();
+    INDataToTable(f);
     m_replica->showBar(f.barPosition);
     PlotReading(f.chartValue);
 }
@@ -430,11 +431,13 @@ void TFCOMM::TrackPeaks(int pointPosition)
     m_ui->MinTextU->setText(shown.UnitText);
 }
 
-void TFCOMM::INDataToTable()
+void TFCOMM::INDataToTable(const protocol::DecodedFrame &frame)
 {
+    using protocol::Annunciator;
     const QString error = m_logCommands->INDataToTable(
-        m_reading, {m_ui->RepeatSet->isChecked(), m_ui->RecordSI->isChecked(),
-                    m_ui->RecordSITime->text()});
+        m_reading,
+        {m_ui->RepeatSet->isChecked(), m_ui->RecordSI->isChecked(), m_ui->RecordSITime->text()},
+        logrecord::fullUnit(m_reading, frame.has(Annunciator::Kilo), frame.has(Annunciator::Mega)));
     if (!error.isEmpty())
         reportLogError(error);
 }

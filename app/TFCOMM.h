@@ -159,7 +159,7 @@ private:
 
     void CheckLimits();
     void TrackPeaks(int pointPosition);
-    void INDataToTable();
+    void INDataToTable(const protocol::DecodedFrame &frame);
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);
     void reportLogError(const QString &message);

@@ -1,5 +1,6 @@
 #include "DataFiles.h"
 
+#include "LogRecord.h"
 #include "LogTableLayout.h"
 
 #include "log/engine/Cp1252.h"
@@ -36,12 +37,18 @@ void appendCp1252(std::string &out, const std::string &utf8)
 QStringList DataFiles::saveFilters()
 {
     return {QStringLiteral("Excel File(*.xls)"), QStringLiteral("DB File(*.db)"),
-            QStringLiteral("Txt File(*.txt)"), QStringLiteral("All File(*)")};
+            QStringLiteral("Txt File(*.txt)"), QStringLiteral("All File(*)"),
+            QStringLiteral("CSV with units (*.csv)")};
 }
 
 QString DataFiles::defaultSuffixFor(const QString &filter)
 {
-    return filter == saveFilters().at(1) ? QStringLiteral("db") : QLatin1String(kDefaultSuffix);
+    const QStringList filters = saveFilters();
+    if (filter == filters.at(1))
+        return QStringLiteral("db");
+    if (filter == filters.at(4))
+        return QStringLiteral("csv");
+    return QLatin1String(kDefaultSuffix);
 }
 
 QStringList DataFiles::openFilters()
@@ -54,6 +61,15 @@ bool DataFiles::isParadoxName(const QString &path)
     const QString name = QFileInfo(path).fileName();
     const qsizetype dot = name.lastIndexOf(u'.');
     return dot >= 0 && name.mid(dot) == u".db";
+}
+
+DataFiles::SaveKind DataFiles::kindOf(const QString &path)
+{
+    if (isParadoxName(path))
+        return SaveKind::Paradox;
+    return QFileInfo(path).fileName().endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)
+               ? SaveKind::Csv
+               : SaveKind::Text;
 }
 
 DataFiles::DataFiles(table::Session &session) : m_tdest(session)
@@ -129,7 +145,50 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
     return flush();
 }
 
-DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QString &path)
+bool DataFiles::writeCsv(const table::Table &source,
+                         const std::vector<ReadingLog::RecordStamp> &stamps, QIODevice *device)
+{
+    constexpr int kColumns = LogTableLayout::kColumns;
+    constexpr auto &kNames = LogTableLayout::kColumnNames;
+    int fields[kColumns];
+    for (int c = 0; c < kColumns; ++c) {
+        fields[c] = source.isOpen() ? source.fieldIndex(kNames[c]) : -1;
+        if (fields[c] < 0)
+            (void)source.text(kNames[c]); // throws the engine's message
+    }
+    const int numeric = source.fieldIndex(LogTableLayout::kNumeric);
+    QByteArray out = logrecord::header(LogFormat::Csv);
+    const std::int64_t records = source.recordCount();
+    for (std::int64_t row = 0; row < records; ++row) {
+        const auto text = [&](int field) {
+            return QString::fromStdString(table::cp1252ToUtf8(source.text(row, field)));
+        };
+        LogRecord record;
+        bool numberOk = false;
+        record.no = text(fields[0]).toInt(&numberOk);
+        record.timeOfDay = QTime::fromString(text(fields[1]), QStringLiteral("HH:mm:ss"));
+        record.reading.AcDcText = text(fields[2]);
+        record.reading.ValueText = text(fields[3]);
+        record.reading.UnitText = text(fields[4]);
+        record.reading.RangeText = text(fields[5]);
+        if (numeric >= 0)
+            record.reading.NumericValue = text(numeric).toFloat();
+        if (std::size_t(row) < stamps.size()) {
+            record.stamp = stamps[std::size_t(row)].when;
+            record.fullUnit = stamps[std::size_t(row)].fullUnit;
+        }
+        out += logrecord::line(LogFormat::Csv, record);
+        if (out.size() >= kChunk) {
+            if (device->write(out) != out.size())
+                return false;
+            out.clear();
+        }
+    }
+    return device->write(out) == out.size();
+}
+
+DataFiles::TextResult DataFiles::saveThrough(const table::Table &source, const QString &path,
+                                             const std::function<bool(QIODevice *)> &write)
 {
     using Kind = TextResult::Kind;
     const QString failed = QStringLiteral("Could not save table to specified file: ") + path;
@@ -147,7 +206,7 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
         };
         if (!file.open(QIODevice::WriteOnly))
             return fail(file.errorString());
-        if (!writeText(source, &file) || !file.flush())
+        if (!write(&file) || !file.flush())
             return fail(file.errorString());
         if (::fdatasync(file.handle()) != 0)
             return fail(QString::fromLocal8Bit(std::strerror(errno)));
@@ -156,8 +215,24 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
     } catch (const table::EngineError &e) {
         return {Kind::EngineError, QString::fromStdString(e.what())};
     }
-    if (source.recordCount() > 0)
-        source.moveTo(source.recordCount() - 1);
     return {Kind::Saved,
             QStringLiteral("save table to specified file: ") + path + QStringLiteral(" Scuss!")};
+}
+
+DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QString &path)
+{
+    TextResult result =
+        saveThrough(source, path, [&](QIODevice *device) { return writeText(source, device); });
+    // Afterwards the last record is the current one, as after a walk through the table.
+    if (result.kind == TextResult::Kind::Saved && source.recordCount() > 0)
+        source.moveTo(source.recordCount() - 1);
+    return result;
+}
+
+DataFiles::TextResult DataFiles::SaveLogAsCsv(const table::Table &source,
+                                              const std::vector<ReadingLog::RecordStamp> &stamps,
+                                              const QString &path)
+{
+    return saveThrough(source, path,
+                       [&](QIODevice *device) { return writeCsv(source, stamps, device); });
 }

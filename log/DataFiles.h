@@ -1,27 +1,34 @@
 #pragma once
 
+#include "log/ReadingLog.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/Table.h"
 
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <vector>
+
 class QIODevice;
 
-// Saving the log as a Paradox table or as tab-separated text, and the settings of the dialogs
+// Saving the log as a Paradox table, as tab-separated text or as comma-separated values with plain
+// units and dates, and the settings of the dialogs
 // that choose the files (the dialogs themselves are DataFileDialogs, with the widgets).
 //
 // Window handler        -> member
-//   saveasClick         -> isParadoxName(), then SaveTableAsDb() or SaveTableAsText()
+//   saveasClick         -> kindOf(), then SaveTableAsDb(), SaveTableAsText() or SaveLogAsCsv()
 //   SpeedButton2Click   -> ReadingLog::openOldFile()
 class DataFiles
 {
 public:
     static constexpr const char *kDefaultSuffix = "xls";
-    // SaveDialog2's filters, the first selected.
+    // SaveDialog2's filters, the first selected. The export with plain units comes last, so
+    // the four older types keep their places in the list.
     static QStringList saveFilters();
     // The suffix SaveDialog2 gives a name typed without one under `filter`: "db" under
-    // "DB File(*.db)", so that the user gets the Paradox table asked for; "xls" under the rest.
+    // "DB File(*.db)", so that the user gets the Paradox table asked for; "csv" under
+    // "CSV with units (*.csv)"; "xls" under the rest.
     static QString defaultSuffixFor(const QString &filter);
     // OpenDialog1's filters: both spellings of the Paradox extension, since file names here
     // are case-sensitive.
@@ -29,6 +36,16 @@ public:
     // Only a name ending exactly in ".db" is saved as a Paradox table; ".DB" and every other
     // name get the text layout.
     static bool isParadoxName(const QString &path);
+
+    enum class SaveKind
+    {
+        Text,    // the window's tab-separated layout
+        Paradox, // a table with its primary index
+        Csv,     // comma-separated values with plain units, dates and base values
+    };
+    // The name decides, as the typed extension always has: ".db" gives a table (isParadoxName),
+    // ".csv" in any case the values with units, and every other name the text layout.
+    static SaveKind kindOf(const QString &path);
 
     // The copy table Tdest and the batch copy belong to the log's session.
     explicit DataFiles(table::Session &session);
@@ -52,7 +69,8 @@ public:
         QString message;
     };
     // Writes the header and one line per record through QSaveFile, flushed and synced before it
-    // replaces anything, so a failed write (a full disk too) leaves an earlier file intact. Afterwards the last record is the current one, as after a walk.
+    // replaces anything, so a failed write (a full disk too) leaves an earlier file intact.
+    // Afterwards the last record is the current one, as after a walk.
     TextResult SaveTableAsText(table::Table &source, const QString &path);
 
     // The text layout: header, one line per record in table order, tab-separated fields in the
@@ -60,9 +78,23 @@ public:
     // a field the table lacks before anything is written. False if the device fails.
     static bool writeText(const table::Table &source, QIODevice *device);
 
+    // Writes the log as the headless logger's CSV: a header and one line per record, the
+    // window's six columns, then the ISO 8601 date and time with milliseconds, the unit in plain
+    // symbols, the value in the base unit and the base unit; UTF-8, RFC 4180 quoting, CR LF.
+    // `stamps` gives each record's date and time (see ReadingLog::RecordStamp); a record without
+    // one has an empty DateTime. Saved as SaveTableAsText saves, with the same results.
+    TextResult SaveLogAsCsv(const table::Table &source,
+                            const std::vector<ReadingLog::RecordStamp> &stamps,
+                            const QString &path);
+    static bool writeCsv(const table::Table &source,
+                         const std::vector<ReadingLog::RecordStamp> &stamps, QIODevice *device);
+
     table::Table &Tdest() { return m_tdest; }
 
 private:
+    TextResult saveThrough(const table::Table &source, const QString &path,
+                           const std::function<bool(QIODevice *)> &write);
+
     table::Table m_tdest;
     table::BatchMove m_batchMove1;
 };

@@ -23,7 +23,7 @@ std::string utf8(const QString &text)
 } // namespace
 
 ReadingLog::ReadingLog(Clock clock)
-    : m_clock(clock ? std::move(clock) : Clock([] { return QTime::currentTime(); })),
+    : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); })),
       m_table(newTable())
 {
 }
@@ -89,6 +89,19 @@ void ReadingLog::close()
 {
     if (m_table && m_table->isOpen())
         m_table->close();
+    m_stamps.clear();
+}
+
+std::vector<ReadingLog::RecordStamp> ReadingLog::stamps() const
+{
+    std::vector<RecordStamp> all = m_stamps;
+    all.resize(std::size_t(m_table->isOpen() ? m_table->recordCount() : 0));
+    return all;
+}
+
+ReadingLog::RecordStamp ReadingLog::lastStamp() const
+{
+    return m_stamps.empty() ? RecordStamp{} : m_stamps.back();
 }
 
 void ReadingLog::setListener(table::TableListener *listener)
@@ -98,7 +111,7 @@ void ReadingLog::setListener(table::TableListener *listener)
 }
 
 ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &reading,
-                                              const LogSettings &settings)
+                                              const LogSettings &settings, const QString &fullUnit)
 {
     if (!m_table->isOpen())
         return {};
@@ -106,11 +119,12 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
     if (!admitted.take)
         return {false, admitted.error};
 
-    const QTime now = m_clock();
+    const QDateTime now = m_clock();
     table::Table &t = *m_table;
+    const std::int64_t row = t.recordCount();
     try {
         t.append();
-        LogTableLayout::fillRecord(t, reading, NextRecordNo, now);
+        LogTableLayout::fillRecord(t, reading, NextRecordNo, now.time());
         numbered();
         t.post();
     } catch (const table::EngineError &e) {
@@ -119,6 +133,8 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
             t.cancel();
         return {false, message(e)};
     }
+    m_stamps.resize(std::size_t(row));
+    m_stamps.push_back({now, fullUnit});
     return {true, {}};
 }
 
@@ -132,12 +148,14 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
         const QList<QByteArray> f = journalLines[i].split('\t');
         bool numberOk = false;
         const int no = f.value(0).toInt(&numberOk);
-        const QTime time = QTime::fromString(QString::fromLatin1(f.value(1)), QStringLiteral("HH:mm:ss"));
+        const QTime time =
+            QTime::fromString(QString::fromLatin1(f.value(1)), QStringLiteral("HH:mm:ss"));
         if (f.size() < 8 || !numberOk || !time.isValid())
             continue; // not a record line
         const protocol::MeterReading reading{QString::fromUtf8(f[3]), f[6].toFloat(),
                                              QString::fromUtf8(f[2]), QString::fromUtf8(f[4]),
                                              QString::fromUtf8(f[5])};
+        const std::int64_t row = t.recordCount();
         try {
             t.append();
             LogTableLayout::fillRecord(t, reading, no, time);
@@ -148,6 +166,9 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             result.error = message(e);
             return result;
         }
+        m_stamps.resize(std::size_t(row));
+        m_stamps.push_back({QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs),
+                            QString::fromUtf8(f.value(8))});
         ++result.records;
         ++RecordCount;
         NextRecordNo = no + 1;
@@ -164,6 +185,7 @@ QString ReadingLog::RecordNew()
             return message(e);
         }
     }
+    m_stamps.clear();
     NextRecordNo = 1;
     RecordCount = 0;
     return {};
@@ -181,6 +203,7 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
         if (mayReplace && !mayReplace())
             return {};
         m_table->close();
+        m_stamps.clear();
         m_table->setTableName(utf8(path));
         try {
             m_table->open();

@@ -5,13 +5,14 @@
 #include "log/engine/Table.h"
 #include "protocol/MeterReading.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
-#include <QTime>
 
 #include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 // The reading log: the table "Tarvodb" of session "s1", opened for exclusive use with cached
 // updates that are never applied, and the rules by which readings get into it. No widgets:
@@ -32,15 +33,25 @@
 class ReadingLog : public LogRules
 {
 public:
-    using Clock = std::function<QTime()>;
+    using Clock = std::function<QDateTime()>;
+
+    // What the table does not keep of a record the log took: the full date and time (the table
+    // has the time of day to the second) and the unit with the hertz prefix the display shows
+    // beside it. A record the log did not take itself (from an opened table) has an invalid
+    // stamp and an empty unit.
+    struct RecordStamp
+    {
+        QDateTime when;
+        QString fullUnit;
+    };
 
     static constexpr const char *kTableName = "Tarvodb";
     // The Record menu's six limits, in menu order; the last is "limitless".
     static constexpr std::array<qint32, 6> kLimitItems = {1000,  5000,   10000,
                                                           50000, 100000, 10000000};
 
-    // `clock` gives the time of day written into each record (the local time unless a test
-    // hands in its own).
+    // `clock` gives the date and time of each record (the local time unless a test hands in its
+    // own); the table gets its time of day.
     explicit ReadingLog(Clock clock = {});
     ~ReadingLog();
 
@@ -67,14 +78,17 @@ public:
     // countdown reload, count, record, number, post; a step that fails stops the rest with
     // what the earlier ones changed left changed. A closed log takes nothing and reports
     // nothing.
-    Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings);
+    // `fullUnit` is the unit with the prefix of hertz the display shows, if any.
+    Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings,
+                          const QString &fullUnit = {});
 
     // Empties the log and restarts the numbering; the Repeat key and the countdown stay.
     // Returns the engine's message, or "".
     QString RecordNew();
 
     // Appends records of a recovery journal (lines after its header: No, Time, DC/AC, Value,
-    // Unit, AUTO, Nval, date and time, tab-separated) with their numbers, times and values; the
+    // Unit, AUTO, Nval, date and time, and the full unit where the journal has it,
+    // tab-separated) with their numbers, times and values; the
     // numbering goes on after the last. Returns how many were restored and the engine's message
     // if one failed (the records before it stay).
     struct Restored
@@ -87,11 +101,16 @@ public:
     // Puts the Paradox table at `path` under the log in place of the current one. The chosen
     // file is opened and checked first: if it cannot be, or it lacks a field of the log's
     // layout ("The file <path> is not a reading log: it has no field "Value", "Nval"."), the
-    // current log and its unsaved readings stay as they were and the message is returned. The counters, the key
-    // and the countdown are not touched.
-    // `mayReplace`, when given, is asked once the file has passed its checks and before it
-    // replaces anything; false leaves the log as it was and returns "".
+    // current log and its unsaved readings stay as they were and the message is returned. The
+    // counters, the key and the countdown are not touched. `mayReplace`, when given, is asked once
+    // the file has passed its checks and before it replaces anything; false leaves the log as it
+    // was and returns "".
     QString openOldFile(const QString &path, const std::function<bool()> &mayReplace = {});
+
+    // One entry for each record of the table, in table order (see RecordStamp).
+    std::vector<RecordStamp> stamps() const;
+    // The stamp of the record taken last, or an empty one.
+    RecordStamp lastStamp() const;
 
     table::Table &table() { return *m_table; }
     const table::Table &table() const { return *m_table; }
@@ -107,4 +126,6 @@ private:
     table::Session m_session;
     std::unique_ptr<table::Table> m_table;
     table::TableListener *m_listener = nullptr;
+    // Indexed like the table's records; shorter when records at the end were not taken here.
+    std::vector<RecordStamp> m_stamps;
 };

@@ -249,6 +249,14 @@ void TestLogInWindow::saveThroughTheDialog_data()
                                                 << "upper.DB" << false;
     QTest::newRow("DB filter, .db typed: Paradox") << db << "copy.db"
                                                    << "copy.db" << true;
+    const QString csv = QStringLiteral("CSV with units (*.csv)");
+    QTest::newRow("CSV filter, no extension: .csv") << csv << "units"
+                                                    << "units.csv" << false;
+    QTest::newRow("CSV filter, .xls typed: text") << csv << "run.xls"
+                                                  << "run.xls" << false;
+    QTest::newRow(".csv typed under another filter") << ""
+                                                     << "units.CSV"
+                                                     << "units.CSV" << false;
 }
 
 void TestLogInWindow::saveThroughTheDialog()
@@ -281,6 +289,16 @@ void TestLogInWindow::saveThroughTheDialog()
                                               path + QStringLiteral(" Scuss!")));
         const QList<QByteArray> lines = contents(path).split('\n');
         QCOMPARE(lines.size(), 5); // header, three records, and the empty rest after the last CR LF
+        if (file.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive)) {
+            // The values with units: the logger's columns, with the date of each reading.
+            QCOMPARE(lines[0], QByteArray("No,Time,DC/AC,Value,Unit,AUTO,DateTime,PlainUnit,"
+                                          "BaseValue,BaseUnit\r"));
+            const QByteArray today = QDate::currentDate().toString(Qt::ISODate).toLatin1();
+            QVERIFY2(lines[3].startsWith("3,") && lines[3].contains(",DC,1.003,V,AUTO," + today) &&
+                         lines[3].endsWith(",V,1.003,V\r"),
+                     lines[3].constData());
+            return;
+        }
         QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\r"));
         QVERIFY2(lines[3].startsWith("3\t") && lines[3].endsWith("\tDC\t1.003\tV\tAUTO\r"),
                  lines[3].constData());
@@ -558,7 +576,8 @@ void TestLogInWindow::unsavedReadingsAreAskedAbout()
     delete answerer;
 
     QCOMPARE(texts.value(0), QStringLiteral("The log holds readings that have not been saved."));
-    const bool goes = button == QMessageBox::Discard || (button == QMessageBox::Save && !saveCancelled);
+    const bool goes =
+        button == QMessageBox::Discard || (button == QMessageBox::Save && !saveCancelled);
     if (command == u"New") {
         QCOMPARE(terminations, 0);
         QCOMPARE(w.readingLog().table().recordCount(), goes ? 0 : 3);
@@ -631,11 +650,11 @@ void TestLogInWindow::journalHoldsTheUnsavedReadings()
     w.logCommands()->syncJournal();
     const QList<QByteArray> lines = contents(path).split('\n');
     QCOMPARE(lines.size(), 5);
-    QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime"));
+    QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit"));
     auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
     for (int r = 0; r < 3; ++r) {
         const QList<QByteArray> fields = lines[r + 1].split('\t');
-        QCOMPARE(fields.size(), 8);
+        QCOMPARE(fields.size(), 9);
         QStringList six;
         for (int c = 0; c < 6; ++c)
             six << QString::fromLatin1(fields[c]);
@@ -647,6 +666,7 @@ void TestLogInWindow::journalHoldsTheUnsavedReadings()
         const QDateTime at = QDateTime::fromString(QString::fromLatin1(fields[7]), Qt::ISODate);
         QVERIFY(at.isValid());
         QCOMPARE(at.time().toString(QStringLiteral("HH:mm:ss")), six[1]);
+        QCOMPARE(fields[8], QByteArray("V"));
     }
     QVERIFY(lines[4].isEmpty());
 
@@ -692,15 +712,15 @@ void TestLogInWindow::leftJournalIsOfferedBack()
                 "9\t12:00:03\tDC\t1.0"); // cut mid-record
     }
     const QString foreign = folder + QStringLiteral("/journal-20260101-110000-88888-0.tsv");
-    const QByteArray foreignBytes =
-        "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
-        "1\t11:00:00\tDC\t5.000\tV\tAUTO\t5000\t2026-01-01T11:00:00\n";
+    const QByteArray foreignBytes = "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
+                                    "1\t11:00:00\tDC\t5.000\tV\tAUTO\t5000\t2026-01-01T11:00:00\n";
     {
         QFile f(foreign);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(foreignBytes);
     }
-    const bool otherUser = ::geteuid() == 0 && ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0;
+    const bool otherUser =
+        ::geteuid() == 0 && ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0;
     if (!otherUser)
         QFile::remove(foreign);
 

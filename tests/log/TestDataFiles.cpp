@@ -2,6 +2,8 @@
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
 
+#include <QJsonDocument>
+#include <QProcess>
 #include <QtTest>
 
 #include <memory>
@@ -45,6 +47,9 @@ private slots:
     void cleanup();
     void paradoxOnlyForLowerCaseDb_data();
     void paradoxOnlyForLowerCaseDb();
+    void csvWithUnitsReadsBack_data();
+    void csvWithUnitsReadsBack();
+    void csvOfAnOpenedTableHasNoDates();
     void textLayout_data();
     void textLayout();
     void failedTextSaveKeepsTheOldFile();
@@ -63,7 +68,8 @@ void TestDataFiles::init()
 {
     m_folder = std::make_unique<LogFolder>();
     int second = 0;
-    m_log = std::make_unique<ReadingLog>([second]() mutable { return QTime(9, 5, second++); });
+    m_log = std::make_unique<ReadingLog>(
+        [second]() mutable { return QDateTime(QDate(2026, 12, 10), QTime(9, 5, second++)); });
     openAsAtStartUp(*m_log);
 }
 
@@ -87,19 +93,132 @@ void TestDataFiles::paradoxOnlyForLowerCaseDb_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("paradox");
-    QTest::newRow(".db") << "/tmp/run.db" << true;
-    QTest::newRow(".DB is text") << "/tmp/run.DB" << false;
-    QTest::newRow(".Db is text") << "/tmp/run.Db" << false;
-    QTest::newRow("no extension") << "/tmp/run" << false;
-    QTest::newRow(".xls") << "/tmp/run.xls" << false;
-    QTest::newRow("a .db folder") << "/tmp/old.db/run.txt" << false;
-    QTest::newRow("two extensions") << "/tmp/run.db.xls" << false;
+    QTest::addColumn<int>("kind");
+    constexpr int text = int(DataFiles::SaveKind::Text);
+    constexpr int csv = int(DataFiles::SaveKind::Csv);
+    QTest::newRow(".db") << "/tmp/run.db" << true << int(DataFiles::SaveKind::Paradox);
+    QTest::newRow(".DB is text") << "/tmp/run.DB" << false << text;
+    QTest::newRow(".Db is text") << "/tmp/run.Db" << false << text;
+    QTest::newRow("no extension") << "/tmp/run" << false << text;
+    QTest::newRow(".xls") << "/tmp/run.xls" << false << text;
+    QTest::newRow("a .db folder") << "/tmp/old.db/run.txt" << false << text;
+    QTest::newRow("two extensions") << "/tmp/run.db.xls" << false << text;
+    QTest::newRow(".csv") << "/tmp/run.csv" << false << csv;
+    QTest::newRow(".CSV, any case") << "/tmp/run.CSV" << false << csv;
+    QTest::newRow("a .csv folder") << "/tmp/old.csv/run" << false << text;
 }
 
 void TestDataFiles::paradoxOnlyForLowerCaseDb()
 {
     QFETCH(QString, path);
     QTEST(DataFiles::isParadoxName(path), "paradox");
+    QTEST(int(DataFiles::kindOf(path)), "kind");
+}
+
+namespace {
+
+// Python's csv module reads the file, as an independent reader; its rows come back as JSON.
+QList<QStringList> readCsv(const QString &path)
+{
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import csv, json, sys\n"
+                                 "with open(sys.argv[1], newline='', encoding='utf-8') as f:\n"
+                                 "    print(json.dumps(list(csv.reader(f, strict=True))))\n"),
+                  path});
+    if (!python.waitForFinished(60000) || python.exitCode() != 0)
+        return {};
+    QList<QStringList> rows;
+    for (const QVariant &row :
+         QJsonDocument::fromJson(python.readAllStandardOutput()).toVariant().toList())
+        rows << row.toStringList();
+    return rows;
+}
+
+const QStringList kCsvHeader = {"No",   "Time",     "DC/AC",     "Value",     "Unit",
+                                "AUTO", "DateTime", "PlainUnit", "BaseValue", "BaseUnit"};
+
+} // namespace
+
+void TestDataFiles::csvWithUnitsReadsBack_data()
+{
+    // The display font's stand-ins and the hertz prefix shown beside the unit, as a spreadsheet
+    // user reads them.
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("fullUnit");
+    QTest::addColumn<QStringList>("plain"); // PlainUnit, BaseValue, BaseUnit
+    QTest::newRow("ohms") << "220.5"
+                          << "*"
+                          << "" << QStringList{"\u03A9", "220.5", "\u03A9"};
+    QTest::newRow("kilohms") << "4.701"
+                             << "k*"
+                             << "" << QStringList{"k\u03A9", "4701", "\u03A9"};
+    QTest::newRow("celsius") << "-12.5"
+                             << "#"
+                             << "" << QStringList{"\u00B0C", "-12.5", "\u00B0C"};
+    QTest::newRow("fahrenheit") << "98.6"
+                                << "?"
+                                << "" << QStringList{"\u00B0F", "98.6", "\u00B0F"};
+    QTest::newRow("microamperes") << "150.2"
+                                  << "uA"
+                                  << "" << QStringList{"\u00B5A", "0.0001502", "A"};
+    QTest::newRow("kilohertz") << "1.234"
+                               << "Hz"
+                               << "kHz" << QStringList{"kHz", "1234", "Hz"};
+    QTest::newRow("overload has no base value") << "0.L"
+                                                << "M*"
+                                                << "" << QStringList{"M\u03A9", "", "\u03A9"};
+}
+
+void TestDataFiles::csvWithUnitsReadsBack()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, unit);
+    QFETCH(QString, fullUnit);
+    QFETCH(QStringList, plain);
+    qputenv("TZ", "UTC");
+    for (int i = 0; i < 2; ++i) {
+        const protocol::MeterReading r{value, 2205, QStringLiteral("DC"), unit,
+                                       QStringLiteral("MANU")};
+        QVERIFY(m_log->INDataToTable(r, LogSettings(), fullUnit).logged);
+    }
+    DataFiles files(m_log->session());
+    const QString path = m_folder->path(QStringLiteral("run.csv"));
+    const DataFiles::TextResult saved = files.SaveLogAsCsv(m_log->table(), m_log->stamps(), path);
+    QCOMPARE(saved.kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(saved.message, QStringLiteral("save table to specified file: ") + path + " Scuss!");
+
+    const QList<QStringList> rows = readCsv(path);
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[0], kCsvHeader);
+    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, unit, "MANU",
+                                   "2026-12-10T09:05:01.000+00:00"}) +
+                          plain);
+    QVERIFY(contents(path).endsWith("\r\n"));
+}
+
+// A table saved before has no dates and no hertz prefixes: its records keep their time of day,
+// the rest stays empty rather than made up; records logged after it get theirs.
+void TestDataFiles::csvOfAnOpenedTableHasNoDates()
+{
+    qputenv("TZ", "UTC");
+    log(2);
+    DataFiles files(m_log->session());
+    const QString db = m_folder->path(QStringLiteral("old.db"));
+    QCOMPARE(files.SaveTableAsDb(m_log->table(), db), QString());
+    QCOMPARE(m_log->openOldFile(db), QString());
+    log(1);
+    const QString path = m_folder->path(QStringLiteral("run.csv"));
+    QCOMPARE(files.SaveLogAsCsv(m_log->table(), m_log->stamps(), path).kind,
+             DataFiles::TextResult::Kind::Saved);
+    const QList<QStringList> rows = readCsv(path);
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[1],
+             QStringList({"1", "09:05:00", "DC", "-1.500", "V", "AUTO", "", "V", "-1.5", "V"}));
+    QCOMPARE(rows[3].mid(0, 2), QStringList({"3", "09:05:02"}));
+    QCOMPARE(rows[3].at(6), QStringLiteral("2026-12-10T09:05:02.000+00:00"));
 }
 
 void TestDataFiles::textLayout_data()
@@ -188,12 +307,13 @@ void TestDataFiles::fullDiskKeepsTheOldFile()
         QSKIP("mounting a small filesystem needs root");
     const QString disk = m_folder->path(QStringLiteral("disk"));
     QVERIFY(QDir().mkpath(disk));
-    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                                    QStringLiteral("-o"), QStringLiteral("size=64k"),
-                                                    QStringLiteral("tmpfs"), disk}) != 0)
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("size=64k"), QStringLiteral("tmpfs"), disk}) != 0)
         QSKIP("this machine does not let the test mount a small filesystem");
-    const auto unmount = qScopeGuard(
-        [&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk}); });
+    const auto unmount = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk});
+    });
 
     const bool paradox = DataFiles::isParadoxName(name);
     const QString path = disk + u'/' + name;

@@ -30,7 +30,8 @@ void TestLogReport::init()
     if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
         QSKIP("pdftotext (poppler-utils) is not installed");
     m_folder = std::make_unique<LogFolder>();
-    m_log = std::make_unique<ReadingLog>([] { return QTime(10, 20, 30); });
+    m_log = std::make_unique<ReadingLog>(
+        [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)); });
     openAsAtStartUp(*m_log);
 }
 

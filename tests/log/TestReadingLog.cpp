@@ -17,6 +17,7 @@ private slots:
     void rules_data();
     void rules();
     void recordHoldsTheReading();
+    void journalLinesAreRestoredWithTheirStamps();
     void badIntervalStopsAfterTheKey();
     void openRefusesATableThatIsNotALog();
     void readingThatCannotBeLoggedIsReportedAndDropped();
@@ -37,7 +38,8 @@ private:
 void TestReadingLog::init()
 {
     m_folder = std::make_unique<LogFolder>();
-    m_log = std::make_unique<ReadingLog>([] { return QTime(14, 5, 9, 250); });
+    m_log = std::make_unique<ReadingLog>(
+        [] { return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)); });
     openAsAtStartUp(*m_log);
     m_reading = {QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"), QStringLiteral("V"),
                  QStringLiteral("AUTO")};
@@ -177,6 +179,34 @@ void TestReadingLog::recordHoldsTheReading()
     QCOMPARE(m_log->NextRecordNo, 42);
 }
 
+// Journals of earlier versions lack the full unit; a line that is no record is passed over.
+void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
+{
+    QVERIFY(m_log->INDataToTable(m_reading, m_settings, QStringLiteral("V")).logged);
+    const QList<QByteArray> journal = {
+        "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit",
+        "7\t23:59:58\tAC\t1.234\tHz\tAUTO\t1234\t2026-12-09T23:59:58.125\tkHz",
+        "not a record",
+        "8\t23:59:59\tDC\t-0.5\tV\tMANU\t-500\t2026-12-09T23:59:59",
+    };
+    const ReadingLog::Restored restored = m_log->restore(journal);
+    QCOMPARE(restored.records, 2);
+    QCOMPARE(restored.error, QString());
+    QCOMPARE(m_log->NextRecordNo, 9);
+    const std::vector<ReadingLog::RecordStamp> stamps = m_log->stamps();
+    QCOMPARE(stamps.size(), std::size_t(3));
+    QCOMPARE(stamps[0].when, QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)));
+    QCOMPARE(stamps[1].when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 58, 125)));
+    QCOMPARE(stamps[1].fullUnit, QStringLiteral("kHz"));
+    QCOMPARE(stamps[2].when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 59)));
+    QCOMPARE(stamps[2].fullUnit, QString());
+    QCOMPARE(QString::fromStdString(m_log->table().text(2, m_log->table().fieldIndex("Value"))),
+             QStringLiteral("-0.5"));
+    // New empties the stamps with the records.
+    QCOMPARE(m_log->RecordNew(), QString());
+    QVERIFY(m_log->stamps().empty());
+}
+
 void TestReadingLog::badIntervalStopsAfterTheKey()
 {
     m_settings.RepeatSet = false;
@@ -210,7 +240,10 @@ void TestReadingLog::openRefusesATableThatIsNotALog()
     other.createTable({{"No", table::FieldType::Long, 4}, {"Value", table::FieldType::Alpha, 8}});
     other.close();
     int asked = 0;
-    const auto ask = [&asked] { ++asked; return false; };
+    const auto ask = [&asked] {
+        ++asked;
+        return false;
+    };
     QCOMPARE(m_log->openOldFile(otherPath, ask),
              QStringLiteral("The file ") + otherPath +
                  QStringLiteral(" is not a reading log: it has no field \"Time\", "

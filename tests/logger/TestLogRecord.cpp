@@ -1,4 +1,4 @@
-#include "LogRecord.h"
+#include "log/LogRecord.h"
 #include "LoggerOptions.h"
 
 #include <QtTest>

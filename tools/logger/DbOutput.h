@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogRecord.h"
+#include "log/LogRecord.h"
 #include "log/DataFiles.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DbOutput.h"
-#include "LogRecord.h"
+#include "log/LogRecord.h"
 #include "LoggerOptions.h"
 #include "MeterSource.h"
 #include "RecordFile.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogRecord.h"
+#include "log/LogRecord.h"
 #include "MqttOptions.h"
 
 #include <QString>

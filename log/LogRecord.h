@@ -16,6 +16,9 @@ struct LogRecord
     // The unit with every prefix the display shows. The reading's unit text leaves out the kilo
     // and mega of hertz (the window shows them beside it); empty means the unit text.
     QString fullUnit;
+    // A record known only by its time of day (one of a table saved before dates were kept) has
+    // no valid stamp; its Time column comes from here and its DateTime column stays empty.
+    QTime timeOfDay = {};
 
     const QString &unit() const { return fullUnit.isEmpty() ? reading.UnitText : fullUnit; }
 };
@@ -43,7 +46,8 @@ QString baseUnit(const QString &unitText);
 // overload or any text that is not a number.
 QString baseValue(const QString &valueText, const QString &unitText);
 
-// ISO 8601 local date and time with milliseconds and the offset from UTC ("+01:00").
+// ISO 8601 local date and time with milliseconds and the offset from UTC ("+01:00"); empty
+// for a stamp that is not valid.
 QString isoStamp(const QDateTime &stamp);
 
 // The column names, shared by every text format.

@@ -78,7 +78,7 @@ QStringList values(const LogRecord &r)
 {
     const protocol::MeterReading &m = r.reading;
     return {QString::number(r.no),
-            r.stamp.time().toString(QStringLiteral("HH:mm:ss")),
+            (r.stamp.isValid() ? r.stamp.time() : r.timeOfDay).toString(QStringLiteral("HH:mm:ss")),
             m.AcDcText,
             m.ValueText,
             m.UnitText,
@@ -154,6 +154,8 @@ QString baseValue(const QString &valueText, const QString &unitText)
 
 QString isoStamp(const QDateTime &stamp)
 {
+    if (!stamp.isValid())
+        return {};
     // The offset is always written out, also for UTC, so every line has the same shape.
     const QDateTime local = stamp.toLocalTime();
     const int offset = local.offsetFromUtc() / 60;
