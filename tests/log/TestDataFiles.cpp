@@ -1,9 +1,8 @@
 #include "LogFolder.h"
+#include "PythonCsv.h"
 #include "log/DataFiles.h"
 #include "log/ReadingLog.h"
 
-#include <QJsonDocument>
-#include <QProcess>
 #include <QtTest>
 
 #include <memory>
@@ -117,25 +116,6 @@ void TestDataFiles::paradoxOnlyForLowerCaseDb()
 
 namespace {
 
-// Python's csv module reads the file, as an independent reader; its rows come back as JSON.
-QList<QStringList> readCsv(const QString &path)
-{
-    QProcess python;
-    python.start(QStringLiteral("python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import csv, json, sys\n"
-                                 "with open(sys.argv[1], newline='', encoding='utf-8') as f:\n"
-                                 "    print(json.dumps(list(csv.reader(f, strict=True))))\n"),
-                  path});
-    if (!python.waitForFinished(60000) || python.exitCode() != 0)
-        return {};
-    QList<QStringList> rows;
-    for (const QVariant &row :
-         QJsonDocument::fromJson(python.readAllStandardOutput()).toVariant().toList())
-        rows << row.toStringList();
-    return rows;
-}
-
 const QStringList kCsvHeader = {"No",   "Time",     "DC/AC",     "Value",     "Unit",
                                 "AUTO", "DateTime", "PlainUnit", "BaseValue", "BaseUnit"};
 
@@ -190,7 +170,7 @@ void TestDataFiles::csvWithUnitsReadsBack()
     QCOMPARE(saved.kind, DataFiles::TextResult::Kind::Saved);
     QCOMPARE(saved.message, QStringLiteral("save table to specified file: ") + path + " Scuss!");
 
-    const QList<QStringList> rows = readCsv(path);
+    const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[0], kCsvHeader);
     QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, unit, "MANU",
@@ -213,7 +193,7 @@ void TestDataFiles::csvOfAnOpenedTableHasNoDates()
     const QString path = m_folder->path(QStringLiteral("run.csv"));
     QCOMPARE(files.SaveLogAsCsv(m_log->table(), m_log->stamps(), path).kind,
              DataFiles::TextResult::Kind::Saved);
-    const QList<QStringList> rows = readCsv(path);
+    const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 4);
     QCOMPARE(rows[1],
              QStringList({"1", "09:05:00", "DC", "-1.500", "V", "AUTO", "", "V", "-1.5", "V"}));

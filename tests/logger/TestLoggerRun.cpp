@@ -1,4 +1,5 @@
 #include "protocol/DisplayState.h"
+#include "tests/log/PythonCsv.h"
 
 #include <QtTest>
 
@@ -162,23 +163,10 @@ QList<Record> readTsv(const QString &path)
     return fromColumns(rows);
 }
 
-// Python's csv module reads the file; its rows come back as JSON.
+// Python's csv module reads the file.
 QList<Record> readCsv(const QString &path)
 {
-    QProcess python;
-    python.start(QStringLiteral("python3"),
-                 {QStringLiteral("-c"),
-                  QStringLiteral("import csv, json, sys\n"
-                                 "with open(sys.argv[1], newline='', encoding='utf-8') as f:\n"
-                                 "    print(json.dumps(list(csv.reader(f, strict=True))))\n"),
-                  path});
-    if (!python.waitForFinished(kWaitMs) || python.exitCode() != 0)
-        return {};
-    QList<QStringList> rows;
-    for (const QVariant &row :
-         QJsonDocument::fromJson(python.readAllStandardOutput()).toVariant().toList())
-        rows << row.toStringList();
-    return fromColumns(rows);
+    return fromColumns(readCsvWithPython(path));
 }
 
 QList<Record> readJsonl(const QString &path)
