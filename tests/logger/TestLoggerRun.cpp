@@ -291,9 +291,9 @@ public:
     {
         QDir().mkpath(path);
         QProcess mount;
-        mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                              QStringLiteral("-o"), QStringLiteral("size=") + size,
-                                              QStringLiteral("tmpfs"), path});
+        mount.start(QStringLiteral("mount"),
+                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                     QStringLiteral("size=") + size, QStringLiteral("tmpfs"), path});
         m_mounted = mount.waitForFinished(kWaitMs) && mount.exitStatus() == QProcess::NormalExit &&
                     mount.exitCode() == 0;
         m_error = QString::fromLocal8Bit(mount.readAllStandardError()).trimmed();
@@ -733,7 +733,8 @@ void TestLoggerRun::failuresToStart_data()
                                          "Close the other program that uses the port, then start "
                                          "vorlatt-log again"};
     QTest::newRow("COM port busy")
-        << QStringList{"--com", "2"} << 1 << QStringList{"COM2 could not be opened", "start vorlatt-log again"};
+        << QStringList{"--com", "2"} << 1
+        << QStringList{"COM2 could not be opened", "start vorlatt-log again"};
     QTest::newRow("output written by another run")
         << QStringList{"--port", "PTY", "--output", "LOCKED"} << 1
         << QStringList{"in use by another program"};
@@ -851,8 +852,8 @@ void TestLoggerRun::dbOutputAppendsAndKeepsTheOldRecords()
 #endif
     Sim sim({QStringLiteral("--rate"), QStringLiteral("400")});
     const QString out = file(QStringLiteral("week.db"));
-    const QStringList arguments{QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
-                                QStringLiteral("--output"),  out, QStringLiteral("--format"),
+    const QStringList arguments{QStringLiteral("--port"),   sim.path(), QStringLiteral("--quiet"),
+                                QStringLiteral("--output"), out,        QStringLiteral("--format"),
                                 QStringLiteral("db")};
     {
         Logger first;
@@ -892,9 +893,12 @@ void TestLoggerRun::dbOutputOfOtherFieldsIsRefused_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("told");
-    QTest::newRow("the window's log, without DateTime") << "window" << "no field \"DateTime\"";
-    QTest::newRow("a field of another size") << "size" << "\"Value\" is alpha 4, not alpha 8";
-    QTest::newRow("a field besides") << "extra" << "a field \"Probe\" besides";
+    QTest::newRow("the window's log, without DateTime") << "window"
+                                                        << "no field \"DateTime\"";
+    QTest::newRow("a field of another size") << "size"
+                                             << "\"Value\" is alpha 4, not alpha 8";
+    QTest::newRow("a field besides") << "extra"
+                                     << "a field \"Probe\" besides";
 }
 
 // A table of other fields is left exactly as it was: not emptied, not rewritten, no index made.
@@ -936,8 +940,9 @@ void TestLoggerRun::secondRunOnOneDbOutputIsRefused()
 #endif
     Sim sim({QStringLiteral("--rate"), QStringLiteral("200")});
     const QString out = file(QStringLiteral("same.db"));
-    const QStringList arguments{QStringLiteral("--port"), sim.path(), QStringLiteral("--output"),
-                                out, QStringLiteral("--format"), QStringLiteral("db"),
+    const QStringList arguments{QStringLiteral("--port"),       sim.path(),
+                                QStringLiteral("--output"),     out,
+                                QStringLiteral("--format"),     QStringLiteral("db"),
                                 QStringLiteral("--checkpoint"), QStringLiteral("1")};
     Logger first;
     first.start(arguments);
@@ -962,11 +967,15 @@ void TestLoggerRun::fullDiskLeavesWholeRecordsAndAnHonestCount_data()
 {
     QTest::addColumn<QString>("format");
     QTest::addColumn<QString>("rate");
-    QTest::newRow("tsv") << "tsv" << "800";
-    QTest::newRow("csv") << "csv" << "800";
-    QTest::newRow("jsonl") << "jsonl" << "800";
+    QTest::newRow("tsv") << "tsv"
+                         << "800";
+    QTest::newRow("csv") << "csv"
+                         << "800";
+    QTest::newRow("jsonl") << "jsonl"
+                           << "800";
     // Slower, so that some checkpoints fit before one does not.
-    QTest::newRow("db over an existing table") << "db" << "100";
+    QTest::newRow("db over an existing table") << "db"
+                                               << "100";
 }
 
 // A disk that fills during the run: the run ends with 1 and the error told once; the file ends
@@ -989,8 +998,13 @@ void TestLoggerRun::fullDiskLeavesWholeRecordsAndAnHonestCount()
                          disk.error()));
     const QString out = file(QStringLiteral("small/run.") + format);
     Sim sim({QStringLiteral("--rate"), rate});
-    QStringList arguments{QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
-                          QStringLiteral("--output"), out, QStringLiteral("--format"), format};
+    QStringList arguments{QStringLiteral("--port"),
+                          sim.path(),
+                          QStringLiteral("--quiet"),
+                          QStringLiteral("--output"),
+                          out,
+                          QStringLiteral("--format"),
+                          format};
     qsizetype old = 0;
     if (format == u"db") {
         Logger first;

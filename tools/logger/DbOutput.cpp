@@ -35,8 +35,8 @@ int holdName(const QByteArray &name)
         return -1;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::size_t length = std::min<std::size_t>(std::size_t(name.size()),
-                                                     sizeof address.sun_path - 1);
+    const std::size_t length =
+        std::min<std::size_t>(std::size_t(name.size()), sizeof address.sun_path - 1);
     std::memcpy(address.sun_path + 1, name.constData(), length); // sun_path[0] stays 0
     const auto size = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + length);
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), size) != 0) {
@@ -135,8 +135,8 @@ DbOutput::Opened DbOutput::open(const QString &given)
     }
     std::string resolved;
     try {
-        resolved = m_session.tablePath(QFile::encodeName(path).toStdString(),
-                                       table::TableType::Paradox);
+        resolved =
+            m_session.tablePath(QFile::encodeName(path).toStdString(), table::TableType::Paradox);
     } catch (const table::EngineError &e) {
         return refuse(QString::fromStdString(e.what()));
     }
@@ -165,8 +165,8 @@ DbOutput::Opened DbOutput::open(const QString &given)
                            QByteArray::number(quint64(folder.st_ino)) + '/' +
                            QByteArray::fromStdString(table::asciiLower(
                                QFile::encodeName(target.fileName()).toStdString()));
-    m_nameHold =
-        holdName("vorlatt-log.db/" + QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
+    m_nameHold = holdName("vorlatt-log.db/" +
+                          QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
     if (m_nameHold < 0) {
         opened.error = errno == EADDRINUSE
                            ? inUse(m_path)
@@ -226,10 +226,10 @@ QString DbOutput::takeIn(const std::string &path, Opened *opened)
     opened->kept = existing.recordCount();
     if (opened->kept > 0) {
         bool ok = false;
-        opened->lastNo = QString::fromStdString(existing.text(
-                                                    opened->kept - 1,
-                                                    existing.fieldIndex(LogTableLayout::kNo)))
-                             .toInt(&ok);
+        opened->lastNo =
+            QString::fromStdString(
+                existing.text(opened->kept - 1, existing.fieldIndex(LogTableLayout::kNo)))
+                .toInt(&ok);
         if (!ok)
             opened->lastNo = 0;
     }

@@ -101,8 +101,9 @@ int Logger::start()
             if (error.isEmpty() && opened.kept > 0) {
                 // As a text output is appended to; the table's own key goes on by itself.
                 if (opened.lastNo >= std::numeric_limits<qint32>::max() - 1) {
-                    std::fprintf(m_err, "vorlatt-log: %s: its last record is numbered %d, the "
-                                        "highest number there is\n",
+                    std::fprintf(m_err,
+                                 "vorlatt-log: %s: its last record is numbered %d, the "
+                                 "highest number there is\n",
                                  qPrintable(m_db->path()), opened.lastNo);
                     closeSource();
                     return kWrongOutput;
@@ -283,8 +284,9 @@ void Logger::outputFailed(const QString &error)
 {
     if (!m_outputFailed) {
         const QString named = m_options.output + QStringLiteral(": ");
-        report(QStringLiteral("cannot write %1: %2")
-                   .arg(m_options.output, error.startsWith(named) ? error.mid(named.size()) : error));
+        report(
+            QStringLiteral("cannot write %1: %2")
+                .arg(m_options.output, error.startsWith(named) ? error.mid(named.size()) : error));
     }
     m_outputFailed = true;
     finish(kCannotOpen);

@@ -98,7 +98,7 @@ private:
     RecordFile m_text;
     std::unique_ptr<DbOutput> m_db;
     qint64 m_written = 0;
-    bool m_outputFailed = false; // told once; the output takes nothing more
+    bool m_outputFailed = false;           // told once; the output takes nothing more
     std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
 
     QTimer m_second;

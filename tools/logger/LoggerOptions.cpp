@@ -223,8 +223,8 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
     // existing table there would be cut back to its last line-end byte).
     const bool tableName = o.output.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive);
     if (o.format == LogFormat::Db && !tableName)
-        return fail(QStringLiteral("--format db needs a file name ending in .db, not '%1'")
-                        .arg(o.output));
+        return fail(
+            QStringLiteral("--format db needs a file name ending in .db, not '%1'").arg(o.output));
     if (o.format != LogFormat::Db && tableName)
         return fail(QStringLiteral("--output %1 names a table: add --format db, or give the text "
                                    "log another name")

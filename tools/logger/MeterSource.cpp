@@ -17,8 +17,7 @@ QString openFailure(const LoggerOptions &o, const QString &device, const QString
                     int errorNumber)
 {
     if (o.source == LoggerOptions::Source::Com)
-        return portOpenFailureMessage(o.com, device, reason, errorNumber,
-                                      PortRetry::RestartLogger);
+        return portOpenFailureMessage(o.com, device, reason, errorNumber, PortRetry::RestartLogger);
     if (errorNumber == ENOENT || errorNumber == ENODEV || errorNumber == ENXIO)
         return QStringLiteral("%1 could not be opened.\n\n%2\n\nCheck that the meter's cable is "
                               "plugged in and the device name is right.")

@@ -72,7 +72,8 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
     // A header cut short by a crash is the start of one, and is cut back like half a line.
     if (st.st_size > 0) {
         const QByteArray header0 = header.isEmpty() ? QByteArray("{") : header;
-        const QByteArray start = header0.left(qsizetype(std::min<off_t>(st.st_size, header0.size())));
+        const QByteArray start =
+            header0.left(qsizetype(std::min<off_t>(st.st_size, header0.size())));
         QByteArray found(start.size(), '\0');
         const ssize_t n = ::pread(fd, found.data(), size_t(found.size()), 0);
         if (n != ssize_t(found.size()) || found != start) {
@@ -141,12 +142,17 @@ QString RecordFile::fail(const QString &why, qsizetype keep)
 {
     m_failed = true;
     QString error = why;
-    if (::ftruncate(m_fd, m_size + off_t(keep)) != 0)
+    bool cut = ::ftruncate(m_fd, m_size + off_t(keep)) == 0;
+    // The whole lines count once they are on the disk; if they cannot be, they go too.
+    if (cut && keep > 0 && ::fsync(m_fd) != 0) {
+        keep = 0;
+        cut = ::ftruncate(m_fd, m_size) == 0;
+    }
+    if (cut)
+        m_inFile += m_pending.left(keep).count('\n');
+    else
         error += QStringLiteral("; cutting it back to its last whole line failed too: %1")
                      .arg(QString::fromLocal8Bit(std::strerror(errno)));
-    else if (keep > 0 && ::fsync(m_fd) == 0)
-        m_inFile += m_pending.left(keep).count('\n');
-    m_size += off_t(keep);
     m_pending.clear();
     return error;
 }
