@@ -899,9 +899,12 @@ void TestLoggerRun::dbOutputOfOtherFieldsIsRefused_data()
                                              << "\"Value\" is alpha 4, not alpha 8";
     QTest::newRow("a field besides") << "extra"
                                      << "a field \"Probe\" besides";
+    QTest::newRow("no table at all") << "text"
+                                     << "not a Paradox table";
 }
 
-// A table of other fields is left exactly as it was: not emptied, not rewritten, no index made.
+// A table of other fields, or a file that is no table, is left exactly as it was: not emptied,
+// not rewritten, no index made, and the run does not start.
 void TestLoggerRun::dbOutputOfOtherFieldsIsRefused()
 {
     QFETCH(QString, kind);
@@ -911,12 +914,17 @@ void TestLoggerRun::dbOutputOfOtherFieldsIsRefused()
         fields.pop_back();
     else if (kind == u"size")
         fields[std::size_t(LogTableLayout::fields().size() - 4)].size = 4; // "Value"
-    else
+    else if (kind == u"extra")
         fields.push_back({"Probe", table::FieldType::Alpha, 10});
     QCOMPARE(fields[std::size_t(LogTableLayout::fields().size() - 4)].name,
              std::string(LogTableLayout::kValue));
     const QString out = file(QStringLiteral("other.db"));
-    QVERIFY(makeTable(out, fields));
+    if (kind == u"text") {
+        QFile notes(out);
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("No\tValue\r\n7\t1.23\r\n") > 0);
+    } else {
+        QVERIFY(makeTable(out, fields));
+    }
     const QByteArray bytes = contents(out);
     const QStringList entries = QDir(m_dir->path()).entryList(QDir::Files);
 
@@ -925,7 +933,8 @@ void TestLoggerRun::dbOutputOfOtherFieldsIsRefused()
     logger.start({QStringLiteral("--port"), pty.path(), QStringLiteral("--output"), out,
                   QStringLiteral("--format"), QStringLiteral("db")});
     QCOMPARE(logger.wait(), 2);
-    QVERIFY2(logger.err().contains(told) && logger.err().contains(u"left as it is"),
+    QVERIFY2(logger.err().contains(told) && logger.err().contains(u"left as it is") &&
+                 !logger.err().contains(u"reading"),
              qPrintable(logger.err()));
     QCOMPARE(contents(out), bytes);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), entries);

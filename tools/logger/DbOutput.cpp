@@ -217,7 +217,19 @@ QString DbOutput::takeIn(const std::string &path, Opened *opened)
     existing.setTableName(path);
     existing.setExclusive(true); // refused while another program has it open
     existing.setReadOnly(true);
-    existing.open();
+    {
+        // Missing access and another program's lock are told as they are; what fails to open
+        // after that is in the file itself, which is then no table this run may write.
+        table::LockedFile probe;
+        probe.open(path, table::LockedFile::Access::ReadOnly, table::LockedFile::Lock::Exclusive);
+    }
+    try {
+        existing.open();
+    } catch (const table::EngineError &e) {
+        opened->wrongFile = true;
+        return QStringLiteral("%1 cannot be appended to, and was left as it is: %2")
+            .arg(m_path, QString::fromStdString(e.what()));
+    }
     if (const QString wrong = layoutMismatch(existing); !wrong.isEmpty()) {
         opened->wrongFile = true;
         return QStringLiteral("%1 is a table of another layout, left as it is: %2")

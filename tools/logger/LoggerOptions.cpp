@@ -89,7 +89,8 @@ QString loggerHelp()
         "Exit status: 0 done, 1 the source or the output could not be opened or written, or\n"
         "at the start the MQTT broker refused the login or was not trusted,\n"
         "2 wrong command line, or an output no run may write (a db output that is not a\n"
-        "regular file, or a table of other fields), 3 link lost with --exit-on-loss.\n"
+        "regular file or no table, a table of other fields, a text output that is no log\n"
+        "of its format), 3 link lost with --exit-on-loss.\n"
         "\n"
         "  --help, --version\n");
     // Publishing to MQTT comes after the outputs.
