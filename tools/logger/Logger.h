@@ -34,7 +34,8 @@ public:
     static constexpr int kDone = 0;
     static constexpr int kCannotOpen = 1;
     // As for a wrong command line: the output named is no file this run may write (a db
-    // output that is not a table name or not a regular file, or a table of another layout).
+    // output that is not a table name, a regular file or a table, a table of another layout,
+    // or a text output that is no log of its format). Nothing was written.
     static constexpr int kWrongOutput = 2;
     static constexpr int kLinkLost = 3;
     // The meter sends 17 frames a second: this long without a byte means the link is gone.
