@@ -3,7 +3,7 @@
 #include <cerrno>
 
 QString portOpenFailureMessage(int port, const QString &device, const QString &reason,
-                               int errorNumber)
+                               int errorNumber, PortRetry retry)
 {
     QString text = QStringLiteral("COM%1 could not be opened (device %2).\n\n%3")
                        .arg(port)
@@ -16,8 +16,11 @@ QString portOpenFailureMessage(int port, const QString &device, const QString &r
             "\"dialout\" group (sudo usermod -aG dialout $USER, then log in again).");
         break;
     case EBUSY:
-        text +=
-            QStringLiteral("\n\nClose the other program that uses the port, then connect again.");
+        text += retry == PortRetry::Connect
+                    ? QStringLiteral(
+                          "\n\nClose the other program that uses the port, then connect again.")
+                    : QStringLiteral("\n\nClose the other program that uses the port, then start "
+                                     "vorlatt-log again.");
         break;
     case ENOENT:
     case ENODEV:

@@ -166,6 +166,26 @@ void TestLogRecord::badCommandLinesAreRefused_data()
                                     << "--limit takes";
     QTest::newRow("zero count") << "--com 1 --count 0"
                                 << "--count takes";
+    // Out of range: the reason states the range allowed.
+    QTest::newRow("limit beyond 32 bits") << "--com 1 --limit 2147483647"
+                                          << "--limit takes a whole number from 0 to 2147483646";
+    QTest::newRow("count beyond 32 bits") << "--com 1 --count 2147483648"
+                                          << "--count takes a whole number from 1 to 2147483647";
+    QTest::newRow("interval beyond 32 bits")
+        << "--com 1 --interval 2147483648"
+        << "--interval takes whole seconds from 0 to 2147483647";
+    QTest::newRow("duration over a year") << "--com 1 --duration 31622401"
+                                          << "--duration takes seconds from 0.001 to 31622400";
+    QTest::newRow("checkpoint under a second")
+        << "--com 1 --output x.db --format db --checkpoint 0.5"
+        << "--checkpoint takes seconds from 1 to 31622400";
+    // A table is written under the name given, and only a table under a table's name.
+    QTest::newRow("db without .db") << "--com 1 --output mylog --format db"
+                                    << "--format db needs a file name ending in .db, not 'mylog'";
+    QTest::newRow("db onto a device") << "--com 1 --output /dev/full --format db"
+                                      << "ending in .db";
+    QTest::newRow("text under a table's name") << "--com 1 --output week.DB"
+                                               << "names a table: add --format db";
     QTest::newRow("unknown format") << "--com 1 --output x --format xls"
                                     << "tsv, csv, jsonl or db";
     QTest::newRow("format without file") << "--com 1 --format csv"

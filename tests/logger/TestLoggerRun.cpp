@@ -1,3 +1,7 @@
+#include "DbOutput.h"
+#include "log/LogTableLayout.h"
+#include "log/engine/EngineError.h"
+#include "log/engine/Table.h"
 #include "protocol/DisplayState.h"
 #include "tests/log/PythonCsv.h"
 
@@ -13,6 +17,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef VORLATT_HAVE_PXLIB
@@ -86,6 +91,7 @@ class Logger
 {
 public:
     void start(const QStringList &arguments) { m_process.start(kLog, arguments); }
+    bool started() { return m_process.waitForStarted(kWaitMs); }
     QString err()
     {
         m_err += QString::fromUtf8(m_process.readAllStandardError());
@@ -234,6 +240,68 @@ QList<Record> readDb(const QString &path)
 }
 #endif
 
+// The count the run ends with: "N records logged".
+qint64 loggedCount(const QString &err)
+{
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("(\\d+) records? logged")).match(err);
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+// A table made with the engine, with these fields and one record numbered 7.
+bool makeTable(const QString &path, const std::vector<table::FieldDef> &fields)
+{
+    try {
+        table::Session session("test");
+        table::Table t(session);
+        t.setTableType(table::TableType::Paradox);
+        t.setTableName(QFile::encodeName(path).toStdString());
+        t.createTable(fields);
+        t.setExclusive(true);
+        t.open();
+        t.append();
+        t.setText(LogTableLayout::kNo, "7");
+        t.setText(LogTableLayout::kValue, "1.23");
+        t.post();
+        t.close();
+    } catch (const table::EngineError &e) {
+        qWarning("%s", e.what());
+        return false;
+    }
+    return true;
+}
+
+// A tmpfs of `size` mounted for the test; needs the right to mount (root in CI).
+class SmallDisk
+{
+public:
+    SmallDisk(const QString &path, const QString &size) : m_path(path)
+    {
+        QDir().mkpath(path);
+        QProcess mount;
+        mount.start(QStringLiteral("mount"),
+                    {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                     QStringLiteral("size=") + size, QStringLiteral("tmpfs"), path});
+        m_mounted = mount.waitForFinished(kWaitMs) && mount.exitStatus() == QProcess::NormalExit &&
+                    mount.exitCode() == 0;
+        m_error = QString::fromLocal8Bit(mount.readAllStandardError()).trimmed();
+        if (m_error.isEmpty())
+            m_error = mount.errorString();
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            QProcess::execute(QStringLiteral("umount"), {m_path});
+    }
+    bool mounted() const { return m_mounted; }
+    QString error() const { return m_error; }
+
+private:
+    QString m_path;
+    bool m_mounted = false;
+    QString m_error;
+};
+
 QList<Record> readRecords(const QString &format, const QString &path)
 {
     if (format == u"tsv")
@@ -309,6 +377,12 @@ private slots:
     void permissionDeniedNamesTheDialoutGroup();
     void failuresToStart_data();
     void failuresToStart();
+    void dbOutputAppendsAndKeepsTheOldRecords();
+    void dbOutputOfOtherFieldsIsRefused_data();
+    void dbOutputOfOtherFieldsIsRefused();
+    void secondRunOnOneDbOutputIsRefused();
+    void fullDiskLeavesWholeRecordsAndAnHonestCount_data();
+    void fullDiskLeavesWholeRecordsAndAnHonestCount();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -643,16 +717,44 @@ void TestLoggerRun::failuresToStart_data()
     QTest::newRow("not a serial port")
         << QStringList{"--port", "/dev/null"} << 1 << QStringList{"not a serial port"};
     QTest::newRow("busy") << QStringList{"--port", "BUSY"} << 1
-                          << QStringList{"in use by another program", "Close the other program"};
+                          << QStringList{"in use by another program",
+                                         "Close the other program that uses the port, then start "
+                                         "vorlatt-log again"};
+    QTest::newRow("COM port busy")
+        << QStringList{"--com", "2"} << 1
+        << QStringList{"COM2 could not be opened", "start vorlatt-log again"};
     QTest::newRow("output written by another run")
         << QStringList{"--port", "PTY", "--output", "LOCKED"} << 1
         << QStringList{"in use by another program"};
     QTest::newRow("output cannot be written")
         << QStringList{"--port", "PTY", "--output", "/nonexistent/dir/run.tsv"} << 1
         << QStringList{"cannot write /nonexistent/dir/run.tsv"};
+    // A db output that is not a table's name or not a regular file: nothing is written.
     QTest::newRow("db output needs a .db name")
-        << QStringList{"--port", "PTY", "--output", "OUT/run.xls", "--format", "db"} << 1
-        << QStringList{"cannot write"};
+        << QStringList{"--port", "PTY", "--output", "OUT/run.xls", "--format", "db"} << 2
+        << QStringList{"ending in .db, not"};
+    QTest::newRow("db output without extension")
+        << QStringList{"--port", "PTY", "--output", "OUT/mylog", "--format", "db"} << 2
+        << QStringList{"ending in .db, not"};
+    QTest::newRow("db output onto a device")
+        << QStringList{"--port", "PTY", "--output", "/dev/full", "--format", "db"} << 2
+        << QStringList{"ending in .db"};
+    QTest::newRow("db output is a folder")
+        << QStringList{"--port", "PTY", "--output", "FOLDER.db", "--format", "db"} << 2
+        << QStringList{"not a regular file"};
+    QTest::newRow("db output is a pipe")
+        << QStringList{"--port", "PTY", "--output", "PIPE.DB", "--format", "db"} << 2
+        << QStringList{"not a regular file"};
+    QTest::newRow("db output links to nothing")
+        << QStringList{"--port", "PTY", "--output", "DANGLING.db", "--format", "db"} << 2
+        << QStringList{"a link to a file that does not exist"};
+    // Appending would mix the layouts, and the cut to a whole line would cut into the text.
+    QTest::newRow("text output that is no log of the format")
+        << QStringList{"--port", "PTY", "--output", "NOTES.csv", "--format", "csv"} << 2
+        << QStringList{"is not a log of this format", "left as it is"};
+    QTest::newRow("db output in a missing folder")
+        << QStringList{"--port", "PTY", "--output", "OUT/none/run.db", "--format", "db"} << 1
+        << QStringList{"No such file or directory"};
     QTest::newRow("wrong command line")
         << QStringList{"--com", "9"} << 2 << QStringList{"--com takes 1, 2, 3 or 4", "--help"};
 }
@@ -664,6 +766,7 @@ void TestLoggerRun::failuresToStart()
     QFETCH(QStringList, told);
     Pty pty;
     int holder = -1;
+    const QByteArray kNotes = "Bench 3, Tuesday\nthe probe reads 0.2 V high";
     for (QString &a : arguments) {
         if (a == u"PTY")
             a = pty.path();
@@ -673,6 +776,23 @@ void TestLoggerRun::failuresToStart()
             holder = ::open(QFile::encodeName(a).constData(), O_RDWR | O_CREAT, 0644);
             QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
         }
+        if (a == u"FOLDER.db") {
+            a = file(a);
+            QVERIFY(QDir().mkdir(a));
+        }
+        if (a == u"PIPE.DB") {
+            a = file(a);
+            QCOMPARE(::mkfifo(QFile::encodeName(a).constData(), 0644), 0);
+        }
+        if (a == u"DANGLING.db") {
+            a = file(a);
+            QVERIFY(QFile::link(file(QStringLiteral("gone.db")), a));
+        }
+        if (a == u"NOTES.csv") {
+            a = file(a);
+            QFile notes(a);
+            QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write(kNotes) == kNotes.size());
+        }
         if (a == u"BUSY") {
             // Another program holding the port, the way the driver claims one.
             a = pty.path();
@@ -680,7 +800,19 @@ void TestLoggerRun::failuresToStart()
             QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
         }
     }
-    qputenv("VORLATT_COM2", "/dev/ttyUSB-com2");
+    // COM2 as another program holds it.
+    QByteArray com2 = "/dev/ttyUSB-com2";
+    if (QString::fromLatin1(QTest::currentDataTag()) == u"COM port busy") {
+        com2 = QFile::encodeName(pty.path());
+        holder = ::open(com2.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
+    }
+    qputenv("VORLATT_COM2", com2);
+    const auto entries = [this] {
+        return QDir(m_dir->path())
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+    };
+    const QStringList before = entries();
     Logger logger;
     logger.start(arguments);
     const int exitCode = logger.wait();
@@ -689,7 +821,211 @@ void TestLoggerRun::failuresToStart()
     QCOMPARE(exitCode, status);
     for (const QString &text : told)
         QVERIFY2(logger.err().contains(text), qPrintable(logger.err()));
+    // The window's wording is for the window's user.
+    QVERIFY(!logger.err().contains(u"connect again"));
     QVERIFY(!QFile::exists(QStringLiteral("/nonexistent/dir/run.tsv")));
+    // No file was made or touched where the run was refused: no "mylog.DB", no "full.PX".
+    QCOMPARE(entries(), before);
+    if (QFile::exists(file(QStringLiteral("NOTES.csv"))))
+        QCOMPARE(contents(file(QStringLiteral("NOTES.csv"))), kNotes);
+    QVERIFY(!QFile::exists(QStringLiteral("/dev/full.DB")));
+}
+
+// An existing table is taken in, never emptied: the old records are in the file at every
+// moment, also when the run is killed while it starts, and the numbering goes on after them.
+void TestLoggerRun::dbOutputAppendsAndKeepsTheOldRecords()
+{
+#ifndef VORLATT_HAVE_PXLIB
+    QSKIP("pxlib is not installed");
+#endif
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("400")});
+    const QString out = file(QStringLiteral("week.db"));
+    const QStringList arguments{QStringLiteral("--port"),   sim.path(), QStringLiteral("--quiet"),
+                                QStringLiteral("--output"), out,        QStringLiteral("--format"),
+                                QStringLiteral("db")};
+    {
+        Logger first;
+        first.start(arguments + QStringList{QStringLiteral("--count"), QStringLiteral("100")});
+        QCOMPARE(first.wait(), 0);
+    }
+    QCOMPARE(numbers(readRecords(QStringLiteral("db"), out)), oneTo(100));
+
+    // Killed as soon as it runs, then once it has taken the table in and reads the meter.
+    for (const bool reading : {false, true}) {
+        Logger killed;
+        killed.start(arguments);
+        QVERIFY(killed.started());
+        if (reading)
+            QTRY_VERIFY_WITH_TIMEOUT(killed.err().contains(u"reading"), kWaitMs);
+        killed.signal(SIGKILL);
+        QCOMPARE(killed.wait(), -1);
+        const QList<Record> left = readRecords(QStringLiteral("db"), out);
+        QVERIFY2(left.size() >= 100, qPrintable(QString::number(left.size())));
+        QCOMPARE(numbers(left), oneTo(int(left.size())));
+    }
+
+    const qsizetype before = readRecords(QStringLiteral("db"), out).size();
+    Logger next;
+    next.start(arguments + QStringList{QStringLiteral("--count"), QStringLiteral("5")});
+    QCOMPARE(next.wait(), 0);
+    QVERIFY2(next.err().contains(QStringLiteral("after its %1 records; numbering goes on at %2")
+                                     .arg(before)
+                                     .arg(before + 1)),
+             qPrintable(next.err()));
+    const QList<Record> records = readRecords(QStringLiteral("db"), out);
+    QCOMPARE(numbers(records), oneTo(int(before + 5)));
+    QCOMPARE(loggedCount(next.err()), qint64(5));
+}
+
+void TestLoggerRun::dbOutputOfOtherFieldsIsRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("the window's log, without DateTime") << "window"
+                                                        << "no field \"DateTime\"";
+    QTest::newRow("a field of another size") << "size"
+                                             << "\"Value\" is alpha 4, not alpha 8";
+    QTest::newRow("a field besides") << "extra"
+                                     << "a field \"Probe\" besides";
+    QTest::newRow("no table at all") << "text"
+                                     << "not a Paradox table";
+}
+
+// A table of other fields, or a file that is no table, is left exactly as it was: not emptied,
+// not rewritten, no index made, and the run does not start.
+void TestLoggerRun::dbOutputOfOtherFieldsIsRefused()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, told);
+    std::vector<table::FieldDef> fields = DbOutput::layout();
+    if (kind == u"window")
+        fields.pop_back();
+    else if (kind == u"size")
+        fields[std::size_t(LogTableLayout::fields().size() - 4)].size = 4; // "Value"
+    else if (kind == u"extra")
+        fields.push_back({"Probe", table::FieldType::Alpha, 10});
+    QCOMPARE(fields[std::size_t(LogTableLayout::fields().size() - 4)].name,
+             std::string(LogTableLayout::kValue));
+    const QString out = file(QStringLiteral("other.db"));
+    if (kind == u"text") {
+        QFile notes(out);
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("No\tValue\r\n7\t1.23\r\n") > 0);
+    } else {
+        QVERIFY(makeTable(out, fields));
+    }
+    const QByteArray bytes = contents(out);
+    const QStringList entries = QDir(m_dir->path()).entryList(QDir::Files);
+
+    Pty pty;
+    Logger logger;
+    logger.start({QStringLiteral("--port"), pty.path(), QStringLiteral("--output"), out,
+                  QStringLiteral("--format"), QStringLiteral("db")});
+    QCOMPARE(logger.wait(), 2);
+    QVERIFY2(logger.err().contains(told) && logger.err().contains(u"left as it is") &&
+                 !logger.err().contains(u"reading"),
+             qPrintable(logger.err()));
+    QCOMPARE(contents(out), bytes);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), entries);
+}
+
+// The table stays locked for the whole run, across its rewrites too: a second run is refused and
+// the first one's records are all there at the end.
+void TestLoggerRun::secondRunOnOneDbOutputIsRefused()
+{
+#ifndef VORLATT_HAVE_PXLIB
+    QSKIP("pxlib is not installed");
+#endif
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("200")});
+    const QString out = file(QStringLiteral("same.db"));
+    const QStringList arguments{QStringLiteral("--port"),       sim.path(),
+                                QStringLiteral("--output"),     out,
+                                QStringLiteral("--format"),     QStringLiteral("db"),
+                                QStringLiteral("--checkpoint"), QStringLiteral("1")};
+    Logger first;
+    first.start(arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"reading"), kWaitMs);
+    // Several tries, so some fall on a rewrite of the table.
+    for (int i = 0; i < 4; ++i) {
+        Logger second;
+        second.start(arguments);
+        QCOMPARE(second.wait(), 1);
+        QVERIFY2(second.err().contains(u"in use by another program"), qPrintable(second.err()));
+        QVERIFY(!second.err().contains(u"reading"));
+        QTest::qWait(300);
+    }
+    first.signal(SIGTERM);
+    QCOMPARE(first.wait(), 0);
+    const QList<Record> records = readRecords(QStringLiteral("db"), out);
+    QCOMPARE(records.size(), first.out().trimmed().split('\n').size());
+    QCOMPARE(numbers(records), oneTo(int(records.size())));
+}
+
+void TestLoggerRun::fullDiskLeavesWholeRecordsAndAnHonestCount_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("rate");
+    QTest::newRow("tsv") << "tsv"
+                         << "800";
+    QTest::newRow("csv") << "csv"
+                         << "800";
+    QTest::newRow("jsonl") << "jsonl"
+                           << "800";
+    // Slower, so that some checkpoints fit before one does not.
+    QTest::newRow("db over an existing table") << "db"
+                                               << "100";
+}
+
+// A disk that fills during the run: the run ends with 1 and the error told once; the file ends
+// in a whole record (a text one is cut back to its last whole line, a table is the last one
+// written whole, the old records in it); the count at the end is of the records in the file.
+void TestLoggerRun::fullDiskLeavesWholeRecordsAndAnHonestCount()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, rate);
+#ifndef VORLATT_HAVE_PXLIB
+    if (format == u"db")
+        QSKIP("pxlib is not installed");
+#endif
+    // A table is rewritten beside the old one: room for both, a few times over.
+    SmallDisk disk(file(QStringLiteral("small")),
+                   format == u"db" ? QStringLiteral("128k") : QStringLiteral("64k"));
+    if (!disk.mounted())
+        QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (needs the right to "
+                                        "mount, as root in CI): ") +
+                         disk.error()));
+    const QString out = file(QStringLiteral("small/run.") + format);
+    Sim sim({QStringLiteral("--rate"), rate});
+    QStringList arguments{QStringLiteral("--port"),
+                          sim.path(),
+                          QStringLiteral("--quiet"),
+                          QStringLiteral("--output"),
+                          out,
+                          QStringLiteral("--format"),
+                          format};
+    qsizetype old = 0;
+    if (format == u"db") {
+        Logger first;
+        first.start(arguments + QStringList{QStringLiteral("--count"), QStringLiteral("100")});
+        QCOMPARE(first.wait(), 0);
+        old = readRecords(format, out).size();
+        QCOMPARE(old, qsizetype(100));
+        arguments << QStringLiteral("--checkpoint") << QStringLiteral("1");
+    }
+    Logger logger;
+    logger.start(arguments);
+    QCOMPARE(logger.wait(), 1);
+    const QString err = logger.err();
+    QVERIFY2(err.count(u"No space left on device") == 1, qPrintable(err));
+
+    const QList<Record> records = readRecords(format, out);
+    QVERIFY(records.size() > old);
+    QCOMPARE(numbers(records), oneTo(int(records.size())));
+    if (format != u"db") {
+        QVERIFY(contents(out).endsWith('\n'));
+        QCOMPARE(qsizetype(textLines(out).size()), records.size() + (format == u"jsonl" ? 0 : 1));
+    }
+    QVERIFY2(loggedCount(err) == records.size() - old, qPrintable(err));
+    QVERIFY2(err.contains(u"more read could not be written"), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(TestLoggerRun)

@@ -2,6 +2,7 @@
 
 #include "log/LogRecord.h"
 #include "log/DataFiles.h"
+#include "log/engine/LockedFile.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
 
@@ -12,22 +13,61 @@
 // date and time) and copied to the output file as the window saves its log, that is under a
 // temporary name renamed into place, so the file on disk is always a whole table. This is the
 // one output that holds the run's records in memory.
+//
+// An existing table is appended to: its records are taken into the private table first, so every
+// table written holds them, and the numbering goes on after its last record. The output is kept
+// from other programs and other runs for as long as it is open (see open()).
 class DbOutput
 {
 public:
+    struct Opened
+    {
+        // What went wrong, or "" when the output is open.
+        QString error;
+        // The name or the file is not one this output can write, or the existing table has
+        // another layout; nothing was touched. The run ends as after a wrong command line.
+        bool wrongFile = false;
+        // The existing table's records and the number of its last one (0 when none).
+        qint64 kept = 0;
+        qint32 lastNo = 0;
+    };
+
     DbOutput();
-    // Prepares the private table and writes an empty table to `path`, so that an output that
-    // cannot be written is known before the run starts. Returns the reason, or "".
-    QString open(const QString &path);
+    ~DbOutput();
+    DbOutput(const DbOutput &) = delete;
+    DbOutput &operator=(const DbOutput &) = delete;
+
+    // Takes the existing table at `path` in, or prepares an empty one, and writes the table to
+    // `path`, so that an output that cannot be written is known before the run starts.
+    Opened open(const QString &path);
     // Returns the engine's message, or "".
     QString append(const LogRecord &record);
     // Writes the whole table to the output file. Returns the engine's message, or "".
     QString checkpoint();
+    // This run's records in the table last written to the file.
+    qint64 recordsInFile() const { return m_inFile; }
+    // The file written, after open(); where a name differs from an existing file only in letter
+    // case, that file.
+    const QString &path() const { return m_path; }
+
+    // The fields of the logger's table: the log's layout, then "DateTime".
+    static std::vector<table::FieldDef> layout();
+    // What keeps `table` from being the logger's table ("" when it is one): the fields missing,
+    // of another type or size, in addition, or out of order.
+    static QString layoutMismatch(const table::Table &table);
 
 private:
+    QString takeIn(const std::string &path, Opened *opened);
+
     table::Session m_session;
     table::Table m_table;
     DataFiles m_files;
     QTemporaryDir m_scratch;
     QString m_path;
+    // The output file, locked as a text output is; see open() for the moments between.
+    table::LockedFile m_lock;
+    // The output's name held for this run, across the moments the file is being replaced.
+    int m_nameHold = -1;
+    qint64 m_kept = 0;
+    qint64 m_inFile = 0;
 };

@@ -42,11 +42,8 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
     connect(&m_second, &QTimer::timeout, this, &Logger::tick);
     m_checkpoint.setInterval(int(std::min<qint64>(options.checkpointMs, 86400000)));
     connect(&m_checkpoint, &QTimer::timeout, this, [this] {
-        const QString error = m_db->checkpoint();
-        if (!error.isEmpty()) {
-            report(QStringLiteral("cannot write %1: %2").arg(m_options.output, error));
-            finish(kCannotOpen);
-        }
+        if (const QString error = m_db->checkpoint(); !error.isEmpty())
+            outputFailed(error);
     });
     m_duration.setSingleShot(true);
     connect(&m_duration, &QTimer::timeout, this, &Logger::armDuration);
@@ -94,10 +91,40 @@ int Logger::start()
         QString error;
         if (m_options.format == LogFormat::Db) {
             m_db = std::make_unique<DbOutput>();
-            error = m_db->open(m_options.output);
+            const DbOutput::Opened opened = m_db->open(m_options.output);
+            if (opened.wrongFile) {
+                std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(opened.error));
+                closeSource();
+                return kWrongOutput;
+            }
+            error = opened.error;
+            if (error.isEmpty() && opened.kept > 0) {
+                // As a text output is appended to; the table's own key goes on by itself.
+                if (opened.lastNo >= std::numeric_limits<qint32>::max() - 1) {
+                    std::fprintf(m_err,
+                                 "vorlatt-log: %s: its last record is numbered %d, the "
+                                 "highest number there is\n",
+                                 qPrintable(m_db->path()), opened.lastNo);
+                    closeSource();
+                    return kWrongOutput;
+                }
+                m_rules.NextRecordNo = std::max(opened.lastNo, 0) + 1;
+                report(QStringLiteral("appending to %1 after its %2 record%3; numbering goes on "
+                                      "at %4")
+                           .arg(m_db->path())
+                           .arg(opened.kept)
+                           .arg(opened.kept == 1 ? "" : "s")
+                           .arg(m_rules.NextRecordNo));
+            }
         } else {
-            bool repaired = false;
-            error = m_text.open(m_options.output, logrecord::header(m_options.format), &repaired);
+            bool repaired = false, foreign = false;
+            error = m_text.open(m_options.output, logrecord::header(m_options.format), &repaired,
+                                &foreign);
+            if (foreign) {
+                std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
+                closeSource();
+                return kWrongOutput;
+            }
             if (repaired)
                 report(QStringLiteral("%1 ended in half a line, left by an earlier run; that "
                                       "line was dropped")
@@ -231,7 +258,11 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
         m_rules.numbered();
         ++m_written;
     }
-    if (m_options.count > 0 && m_written >= m_options.count) {
+    if (m_rules.NextRecordNo == std::numeric_limits<qint32>::max()) {
+        // Numbers go on from an existing table's, so even a run within its limit can get here.
+        report(QStringLiteral("record numbers used up"));
+        finish(kDone);
+    } else if (m_options.count > 0 && m_written >= m_options.count) {
         finish(kDone);
     } else if (m_rules.limitReached()) {
         report(QStringLiteral("record limit reached"));
@@ -245,9 +276,29 @@ bool Logger::flushOutputs()
     const QString error = m_text.flush();
     if (error.isEmpty())
         return true;
-    report(QStringLiteral("cannot write: %1").arg(error));
-    finish(kCannotOpen);
+    outputFailed(error);
     return false;
+}
+
+void Logger::outputFailed(const QString &error)
+{
+    if (!m_outputFailed) {
+        const QString named = m_options.output + QStringLiteral(": ");
+        report(
+            QStringLiteral("cannot write %1: %2")
+                .arg(m_options.output, error.startsWith(named) ? error.mid(named.size()) : error));
+    }
+    m_outputFailed = true;
+    finish(kCannotOpen);
+}
+
+qint64 Logger::recordsKept() const
+{
+    if (m_db)
+        return m_db->recordsInFile();
+    if (!m_options.output.isEmpty())
+        return m_text.recordsInFile();
+    return m_written;
 }
 
 void Logger::tick()
@@ -328,13 +379,19 @@ void Logger::finish(int status)
         m_mqtt->close();
     reportGarbage(true);
     std::fflush(m_out);
+    // After a failed write the output has said why once and takes nothing more.
     QString error = m_text.close();
-    if (m_db && error.isEmpty())
+    if (m_db && !m_outputFailed && error.isEmpty())
         error = m_db->checkpoint();
-    if (!error.isEmpty()) {
-        report(QStringLiteral("cannot write %1: %2").arg(m_options.output, error));
+    if (!error.isEmpty() && !m_outputFailed)
+        outputFailed(error); // finishes nothing more: m_finished is set
+    if (m_outputFailed)
         status = kCannotOpen;
-    }
-    report(QStringLiteral("%1 record%2 logged").arg(m_written).arg(m_written == 1 ? "" : "s"));
+    // Only what is in the file counts: records read but lost with a failed write are said apart.
+    const qint64 kept = recordsKept();
+    QString logged = QStringLiteral("%1 record%2 logged").arg(kept).arg(kept == 1 ? "" : "s");
+    if (m_written > kept)
+        logged += QStringLiteral("; %1 more read could not be written").arg(m_written - kept);
+    report(logged);
     emit finished(status);
 }

@@ -33,6 +33,10 @@ public:
     // Exit statuses.
     static constexpr int kDone = 0;
     static constexpr int kCannotOpen = 1;
+    // As for a wrong command line: the output named is no file this run may write (a db
+    // output that is not a table name, a regular file or a table, a table of another layout,
+    // or a text output that is no log of its format). Nothing was written.
+    static constexpr int kWrongOutput = 2;
     static constexpr int kLinkLost = 3;
     // The meter sends 17 frames a second: this long without a byte means the link is gone.
     static constexpr int kSilenceMs = 3000;
@@ -48,8 +52,8 @@ public:
            std::unique_ptr<HidBackend> hidBackend = nullptr, Clock clock = {});
     ~Logger() override;
 
-    // Opens the source, then the outputs. Returns kCannotOpen when either fails (the reason is
-    // on standard error) and -1 when the run has started.
+    // Opens the source, then the outputs. Returns kCannotOpen or kWrongOutput when either fails
+    // (the reason is on standard error) and -1 when the run has started.
     int start();
     // Ends the run: outputs flushed and closed, the table written. Emits finished() once, with
     // `status`, or kCannotOpen if the outputs could not be completed.
@@ -75,6 +79,10 @@ private:
     // At most once a minute, and whatever is left at the end.
     void reportGarbage(bool atEnd = false);
     bool flushOutputs();
+    // Tells that the output could not be written and ends the run.
+    void outputFailed(const QString &error);
+    // Records of this run that are in the output file, or written to standard output without one.
+    qint64 recordsKept() const;
     void report(const QString &message);
 
     LoggerOptions m_options;
@@ -91,6 +99,7 @@ private:
     RecordFile m_text;
     std::unique_ptr<DbOutput> m_db;
     qint64 m_written = 0;
+    bool m_outputFailed = false;           // told once; the output takes nothing more
     std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
 
     QTimer m_second;

@@ -5,12 +5,15 @@
 
 namespace {
 
+// The longest --duration and --checkpoint: a year.
+constexpr qint64 kMaxSeconds = 366 * 86400;
+
 // Seconds as a whole or decimal number, at least `minimum`, at most a year.
 bool parseSeconds(const QString &text, double minimum, qint64 *ms)
 {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds < minimum || seconds > 366.0 * 86400)
+    if (!ok || !std::isfinite(seconds) || seconds < minimum || seconds > double(kMaxSeconds))
         return false;
     *ms = static_cast<qint64>(std::llround(seconds * 1000));
     return true;
@@ -55,8 +58,11 @@ QString loggerHelp()
         "Output:\n"
         "  Every record goes to standard output as a tab-separated line, unless --quiet.\n"
         "  --output FILE        also write the records to FILE; text formats are appended and\n"
-        "                       flushed to disk at least once a second. One run at a time\n"
-        "                       writes a file.\n"
+        "                       flushed to disk at least once a second. An existing table is\n"
+        "                       appended to as well: its records stay and the numbering goes\n"
+        "                       on after its last; a table of other fields is refused. One run\n"
+        "                       at a time writes a file. On a full disk the file is left\n"
+        "                       ending in its last whole record and the run ends with 1.\n"
         "  --format FORMAT      tsv (default: the window's text layout, in UTF-8), csv (RFC 4180\n"
         "                       with a header), jsonl (one JSON object per line), or db (a "
         "Paradox\n"
@@ -82,7 +88,9 @@ QString loggerHelp()
         "SIGINT and SIGTERM end the run cleanly.\n"
         "Exit status: 0 done, 1 the source or the output could not be opened or written, or\n"
         "at the start the MQTT broker refused the login or was not trusted,\n"
-        "2 wrong command line, 3 link lost with --exit-on-loss.\n"
+        "2 wrong command line, or an output no run may write (a db output that is not a\n"
+        "regular file or no table, a table of other fields, a text output that is no log\n"
+        "of its format), 3 link lost with --exit-on-loss.\n"
         "\n"
         "  --help, --version\n");
     // Publishing to MQTT comes after the outputs.
@@ -148,22 +156,30 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
             o.repeat = false;
         } else if (arg == u"--interval") {
             if (!parseWhole(value, 0, std::numeric_limits<qint32>::max(), &number))
-                return fail(QStringLiteral("--interval takes whole seconds, not '%1'").arg(value));
+                return fail(QStringLiteral("--interval takes whole seconds from 0 to %1, not '%2'")
+                                .arg(std::numeric_limits<qint32>::max())
+                                .arg(value));
             o.sampling = true;
             o.interval = QString::number(number);
         } else if (arg == u"--limit") {
             // The rules let one more reading in than the limit, so the largest limit keeps the
             // count within 32 bits.
             if (!parseWhole(value, 0, std::numeric_limits<qint32>::max() - 1, &number))
-                return fail(QStringLiteral("--limit takes a whole number, not '%1'").arg(value));
+                return fail(QStringLiteral("--limit takes a whole number from 0 to %1, not '%2'")
+                                .arg(std::numeric_limits<qint32>::max() - 1)
+                                .arg(value));
             o.limit = qint32(number);
         } else if (arg == u"--count") {
             if (!parseWhole(value, 1, std::numeric_limits<qint32>::max(), &o.count))
-                return fail(
-                    QStringLiteral("--count takes a positive whole number, not '%1'").arg(value));
+                return fail(QStringLiteral("--count takes a whole number from 1 to %1, not '%2'")
+                                .arg(std::numeric_limits<qint32>::max())
+                                .arg(value));
         } else if (arg == u"--duration") {
             if (!parseSeconds(value, 0.001, &o.durationMs))
-                return fail(QStringLiteral("--duration takes seconds, not '%1'").arg(value));
+                return fail(QStringLiteral("--duration takes seconds from 0.001 to %1 (366 "
+                                           "days), not '%2'")
+                                .arg(kMaxSeconds)
+                                .arg(value));
         } else if (arg == u"--output") {
             if (value.isEmpty())
                 return fail(QStringLiteral("--output needs a file name"));
@@ -179,8 +195,10 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
             formatGiven = true;
         } else if (arg == u"--checkpoint") {
             if (!parseSeconds(value, 1, &o.checkpointMs))
-                return fail(
-                    QStringLiteral("--checkpoint takes seconds (at least 1), not '%1'").arg(value));
+                return fail(QStringLiteral("--checkpoint takes seconds from 1 to %1 (366 days), "
+                                           "not '%2'")
+                                .arg(kMaxSeconds)
+                                .arg(value));
             checkpointGiven = true;
         } else if (arg == u"--exit-on-loss") {
             o.exitOnLoss = true;
@@ -201,6 +219,17 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
         return fail(QStringLiteral("--format needs --output FILE"));
     if (checkpointGiven && o.format != LogFormat::Db)
         return fail(QStringLiteral("--checkpoint is for --format db only"));
+    // A table is written under exactly the name given: the engine would add ".DB" to a name
+    // without one, and a text log named .db would be taken for a table by every reader (and an
+    // existing table there would be cut back to its last line-end byte).
+    const bool tableName = o.output.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive);
+    if (o.format == LogFormat::Db && !tableName)
+        return fail(
+            QStringLiteral("--format db needs a file name ending in .db, not '%1'").arg(o.output));
+    if (o.format != LogFormat::Db && tableName)
+        return fail(QStringLiteral("--output %1 names a table: add --format db, or give the text "
+                                   "log another name")
+                        .arg(o.output));
     // MQTT: the checks between its options, and the meter's default name from the source.
     const QString source = o.source == LoggerOptions::Source::Usb ? QStringLiteral("usb")
                            : o.source == LoggerOptions::Source::Com

@@ -17,12 +17,13 @@ QString openFailure(const LoggerOptions &o, const QString &device, const QString
                     int errorNumber)
 {
     if (o.source == LoggerOptions::Source::Com)
-        return portOpenFailureMessage(o.com, device, reason, errorNumber);
+        return portOpenFailureMessage(o.com, device, reason, errorNumber, PortRetry::RestartLogger);
     if (errorNumber == ENOENT || errorNumber == ENODEV || errorNumber == ENXIO)
         return QStringLiteral("%1 could not be opened.\n\n%2\n\nCheck that the meter's cable is "
                               "plugged in and the device name is right.")
             .arg(device, reason);
-    const QString message = portOpenFailureMessage(1, device, reason, errorNumber);
+    const QString message =
+        portOpenFailureMessage(1, device, reason, errorNumber, PortRetry::RestartLogger);
     return QStringLiteral("%1 could not be opened.").arg(device) +
            message.mid(message.indexOf(QStringLiteral("\n\n")));
 }

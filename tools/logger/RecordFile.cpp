@@ -1,5 +1,6 @@
 #include "RecordFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -40,11 +41,14 @@ RecordFile::~RecordFile()
     close();
 }
 
-QString RecordFile::open(const QString &path, const QByteArray &header, bool *repaired)
+QString RecordFile::open(const QString &path, const QByteArray &header, bool *repaired,
+                         bool *foreign)
 {
     close();
     if (repaired)
         *repaired = false;
+    if (foreign)
+        *foreign = false;
     const QByteArray name = path.toLocal8Bit();
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -63,6 +67,25 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
         ::close(fd);
         return QStringLiteral("%1: in use by another program").arg(path);
     }
+    // A file that is not a log of this format (a table, a photo, a text of another layout) is
+    // not appended to, and above all not cut back to a line end that is none.
+    // A header cut short by a crash is the start of one, and is cut back like half a line.
+    if (st.st_size > 0) {
+        const QByteArray header0 = header.isEmpty() ? QByteArray("{") : header;
+        const QByteArray start =
+            header0.left(qsizetype(std::min<off_t>(st.st_size, header0.size())));
+        QByteArray found(start.size(), '\0');
+        const ssize_t n = ::pread(fd, found.data(), size_t(found.size()), 0);
+        if (n != ssize_t(found.size()) || found != start) {
+            ::close(fd);
+            if (foreign)
+                *foreign = true;
+            return QStringLiteral("%1 is not a log of this format (it does not begin with %2); "
+                                  "it was left as it is")
+                .arg(path, header.isEmpty() ? QStringLiteral("'{'")
+                                            : QStringLiteral("the format's header line"));
+        }
+    }
     const off_t whole = wholeLinesLength(fd, st.st_size);
     if (whole != st.st_size) {
         if (::ftruncate(fd, whole) != 0) {
@@ -76,15 +99,21 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
     m_fd = fd;
     m_path = path;
     m_pending.clear();
+    m_size = whole;
+    m_failed = false;
     if (whole == 0)
         m_pending = header;
-    return flush();
+    const QString error = flush();
+    m_inFile = 0; // the header is no record
+    return error;
 }
 
 QString RecordFile::flush()
 {
-    if (m_fd < 0)
+    if (m_fd < 0 || m_failed) {
+        m_pending.clear();
         return {};
+    }
     qsizetype done = 0;
     while (done < m_pending.size()) {
         const ssize_t n = ::write(m_fd, m_pending.constData() + done,
@@ -92,16 +121,40 @@ QString RecordFile::flush()
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
+            // The lines written whole stay; the one cut short goes, so the file ends in a whole
+            // line and holds exactly the records counted.
             const int error = n < 0 ? errno : EIO;
-            m_pending.remove(0, done);
-            return reason(m_path, error);
+            const qsizetype whole = done > 0 ? m_pending.lastIndexOf('\n', done - 1) + 1 : 0;
+            return fail(reason(m_path, error), whole);
         }
         done += n;
     }
-    m_pending.clear();
+    // Written is not yet on the disk: a failed sync may have lost any of it.
     if (done > 0 && ::fsync(m_fd) != 0)
-        return reason(m_path, errno);
+        return fail(reason(m_path, errno), 0);
+    m_size += off_t(done);
+    m_inFile += m_pending.count('\n');
+    m_pending.clear();
     return {};
+}
+
+QString RecordFile::fail(const QString &why, qsizetype keep)
+{
+    m_failed = true;
+    QString error = why;
+    bool cut = ::ftruncate(m_fd, m_size + off_t(keep)) == 0;
+    // The whole lines count once they are on the disk; if they cannot be, they go too.
+    if (cut && keep > 0 && ::fsync(m_fd) != 0) {
+        keep = 0;
+        cut = ::ftruncate(m_fd, m_size) == 0;
+    }
+    if (cut)
+        m_inFile += m_pending.left(keep).count('\n');
+    else
+        error += QStringLiteral("; cutting it back to its last whole line failed too: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    m_pending.clear();
+    return error;
 }
 
 QString RecordFile::close()
