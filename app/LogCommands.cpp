@@ -41,11 +41,37 @@ void LogCommands::cs123()
 }
 
 // "Tarvodb" lies in the current folder, beside the program in the build tree, or in the data
-// folder of an installed program.
+// folder of an installed program. It is never written: the window logs into a copy of its own,
+// which it holds for exclusive use, so a second window (another meter, another user) logs as well
+// instead of finding the table in use.
 bool LogCommands::openLogTable()
 {
     const QString bin = QCoreApplication::applicationDirPath();
-    const QString error = m_log.open({bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))});
+    const QStringList dataDirs = {bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))};
+    const QString shipped = ReadingLog::findLogTable(dataDirs);
+    QString error;
+    QString copyError;
+    if (!shipped.isEmpty()) {
+        const QString folder = LogTableCopy::defaultFolder();
+        LogTableCopy::removeStale(folder);
+        copyError = m_tableCopy.make(shipped, folder);
+        if (copyError.isEmpty()) {
+            // The copy holds what the table holds: its fault is the table's, named as such.
+            error = m_log.openFile(m_tableCopy.path());
+            if (!error.isEmpty()) {
+                error.replace(m_tableCopy.path(), shipped);
+                m_tableCopy.remove();
+            }
+        }
+    }
+    if (shipped.isEmpty() || !copyError.isEmpty()) {
+        // Without a copy the table is opened where it lies, as the only window that logs; a
+        // table that is not there gets the engine's message naming what is missing.
+        if (!copyError.isEmpty())
+            qWarning("vorlatt: no log table of this window's own (%s); using %s",
+                     qPrintable(copyError), qPrintable(shipped));
+        error = m_log.open(dataDirs);
+    }
     if (!error.isEmpty()) {
         // Also on standard error, where a start without a desktop (or a packaging check) sees it.
         qWarning("vorlatt: the log table Tarvodb cannot be opened: %s", qPrintable(error));
@@ -57,6 +83,7 @@ bool LogCommands::openLogTable()
 void LogCommands::closeLogTable()
 {
     m_log.close();
+    m_tableCopy.remove();
     // Closing is the end of a run the user agreed to: its readings were saved or let go.
     m_journal.retire();
 }

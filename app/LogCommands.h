@@ -3,6 +3,7 @@
 #include "LogErrorGate.h"
 #include "UnsavedReadings.h"
 #include "log/DataFiles.h"
+#include "log/LogTableCopy.h"
 #include "log/ReadingLog.h"
 #include "log/RecoveryJournal.h"
 
@@ -53,11 +54,16 @@ public:
 
     // Names the session and gives it the program's folder.
     void cs123();
-    // Opens "Tarvodb" from the current folder, the program's folder or the data folder of an
-    // installed program; a table that does not open is reported (also on standard error) and
-    // the log stays closed.
+    // Opens a copy of "Tarvodb" (from the current folder, the program's folder or the data
+    // folder of an installed program) made for this window, so that other windows log too; a
+    // table that does not open is reported (also on standard error) and the log stays closed.
+    // Copies left by windows that ended without removing theirs are removed first.
     bool openLogTable();
+    // Closes the log and removes this window's copy of the table.
     void closeLogTable();
+    // The copy of "Tarvodb" this window works in, or "" (the table is opened where it lies when
+    // no copy can be made).
+    QString tableCopyPath() const { return m_tableCopy.path(); }
 
     // Offers the reading to the log unless the log's error box is open. Returns the log's
     // failure when it is to be shown now, else "": the caller shows it without blocking and
@@ -114,5 +120,6 @@ private:
     LogErrorGate m_errors;
     UnsavedReadings m_unsaved;
     RecoveryJournal m_journal;
+    LogTableCopy m_tableCopy;
     bool m_journalFailed = false; // reported once on standard error
 };

@@ -303,6 +303,9 @@ bool TFCOMM::connectSerial()
         return false;
     }
     serialconnection::showLink(*m_ui, true);
+    showPortInTitle(QStringLiteral("COM%1 (%2)")
+                        .arg(int(COMM2->comPort()) + 1)
+                        .arg(COMM2->deviceName()));
     return true;
 }
 
@@ -310,6 +313,13 @@ void TFCOMM::BtDiscon1Click()
 {
     COMM2->ClosePort();
     serialconnection::showLink(*m_ui, false);
+    showPortInTitle({});
+}
+
+void TFCOMM::showPortInTitle(const QString &port)
+{
+    setWindowTitle(port.isEmpty() ? m_profile.caption
+                                  : QStringLiteral("%1 - %2").arg(m_profile.caption, port));
 }
 
 void TFCOMM::COMConClick()

@@ -173,6 +173,9 @@ private:
     void wireControls();
     void selectPort(int n);
     bool connectSerial();
+    // The profile's caption, followed by the port while a link runs ("" for none): two windows
+    // on one computer are told apart by the meter each one reads.
+    void showPortInTitle(const QString &port);
 
     void createHidController(std::unique_ptr<HidBackend> backend);
     THidDevice *selectedHidDevice() const;

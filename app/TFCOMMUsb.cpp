@@ -180,6 +180,7 @@ void TFCOMM::installUsbReportHandler(THidDevice *device)
     static constexpr void (TFCOMM::*kHandlers[])(THidDevice *, quint8, const quint8 *, quint16) = {
         &TFCOMM::HidReadingFrameData, &TFCOMM::HidIndexedFrameData, &TFCOMM::HidRotatedNibbleData};
     device->SetOnData({this, kHandlers[int(*routine)]});
+    showPortInTitle(QStringLiteral("USB (%1)").arg(device->PnPInfo().DevicePath));
 }
 
 // The controls as they are without a USB link: the port selector (the panel of the port in use,
@@ -191,6 +192,8 @@ void TFCOMM::endUsbLink()
         m_ui->COMCon->show();
     }
     m_ui->Image1->hide();
+    if (!COMM2->IsOpen())
+        showPortInTitle({});
 }
 
 void TFCOMM::HidReadingFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)

@@ -72,11 +72,16 @@ QString ReadingLog::findLogTable(const QStringList &dataDirs)
 
 QString ReadingLog::open(const QStringList &dataDirs)
 {
-    close();
     const QString found = findLogTable(dataDirs);
     // Nothing found: open the bare name anyway, so that the engine's own message says what is
     // missing and where it was looked for.
-    m_table->setTableName(found.isEmpty() ? std::string(kTableName) : utf8(found));
+    return openFile(found.isEmpty() ? QString::fromLatin1(kTableName) : found);
+}
+
+QString ReadingLog::openFile(const QString &path)
+{
+    close();
+    m_table->setTableName(utf8(path));
     try {
         m_table->open();
     } catch (const table::EngineError &e) {

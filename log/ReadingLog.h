@@ -62,6 +62,8 @@ public:
     // `dataDirs`. Returns the engine's message, or "" when the log is open. A log that did not
     // open stays closed and takes no readings.
     QString open(const QStringList &dataDirs);
+    // Opens the table file at `path` as the log, in the same way.
+    QString openFile(const QString &path);
     void close();
     bool isOpen() const { return m_table->isOpen(); }
 

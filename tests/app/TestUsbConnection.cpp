@@ -120,6 +120,9 @@ void TestUsbConnection::connectReadsFramesAndReleaseRestoresSerialControls()
     };
     QTRY_COMPARE(lastHistoryLine(), QStringLiteral("60 09 00 00 03 00 00 00 00 "));
     QVERIFY(ui->COMCon->isHidden() && ui->BtCOM1->isHidden());
+    // The title names the cable, so windows on two cables are told apart.
+    QCOMPARE(f.w->windowTitle(),
+             QStringLiteral("Vorlatt Interface Program: 1.0.1 - USB (/dev/hidraw0)"));
 
     f.sendFrame("/dev/hidraw0", voltFrame("1234"));
     QTRY_COMPARE(f.w->reading().ValueText, QStringLiteral("1.234"));
@@ -133,6 +136,7 @@ void TestUsbConnection::connectReadsFramesAndReleaseRestoresSerialControls()
     QVERIFY(!f.w->currentHidDevice()->readThreadRunning());
     QVERIFY(f.serialControlsShown());
     QVERIFY(ui->Image1->isHidden());
+    QCOMPARE(f.w->windowTitle(), QStringLiteral("Vorlatt Interface Program: 1.0.1"));
 }
 
 // A cable that keeps the speed report waiting does not hold the window: the click returns with
@@ -223,6 +227,7 @@ void TestUsbConnection::cableUnpluggedEndsTheLink()
     QVERIFY(!ui->USBCon->isChecked());
     QVERIFY(f.serialControlsShown());
     QVERIFY(ui->Image1->isHidden());
+    QCOMPARE(f.w->windowTitle(), QStringLiteral("Vorlatt Interface Program: 1.0.1"));
     QTRY_COMPARE(boxes.texts, QStringList{"USB interface cable is not securely connected, "
                                           "please check and re-try."});
     f.backend->notify(); // nothing running now: no second message

@@ -140,7 +140,9 @@ env -u DISPLAY -u WAYLAND_DISPLAY "$logroot/usr/bin/vorlatt-log" --version | gre
 # cannot open is reported on standard error (the window shows it in a box too).
 run_briefly() {
     status=0
-    QT_QPA_PLATFORM=offscreen timeout 4 "$root/usr/bin/vorlatt" >"$work/run.log" 2>&1 || status=$?
+    # Its copy of the log table stays behind after the kill: in the check's folder, not the user's.
+    XDG_STATE_HOME="$work/state" XDG_RUNTIME_DIR= QT_QPA_PLATFORM=offscreen timeout 4 \
+        "$root/usr/bin/vorlatt" >"$work/run.log" 2>&1 || status=$?
     [ "$status" = 124 ] || { cat "$work/run.log"; fail "vorlatt ended early with status $status"; }
 }
 run_briefly

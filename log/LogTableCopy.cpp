@@ -1,0 +1,148 @@
+#include "LogTableCopy.h"
+
+#include "RecoveryJournal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemReason(int error = errno)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Tarvodb-<process>-<n>.DB
+const QRegularExpression &copyName()
+{
+    static const QRegularExpression re(QStringLiteral("^Tarvodb-([0-9]{1,10})-[0-9]{1,3}\\.DB$"));
+    return re;
+}
+
+bool processRuns(qint64 pid)
+{
+    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max())
+        return false;
+    // EPERM: it runs, under another user.
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+bool writeAll(int fd, const char *bytes, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += n;
+        size -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+LogTableCopy::~LogTableCopy()
+{
+    remove();
+}
+
+QString LogTableCopy::defaultFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir())
+        return runtime + QStringLiteral("/vorlatt");
+    return RecoveryJournal::defaultFolder();
+}
+
+QString LogTableCopy::make(const QString &shipped, const QString &folder)
+{
+    remove();
+    QFile source(shipped);
+    if (!source.open(QIODevice::ReadOnly))
+        return QStringLiteral("%1: %2").arg(shipped, source.errorString());
+    const QByteArray bytes = source.readAll();
+    if (source.error() != QFileDevice::NoError)
+        return QStringLiteral("%1: %2").arg(shipped, source.errorString());
+    source.close();
+
+    if (!QDir().mkpath(folder))
+        return QStringLiteral("cannot make the folder %1").arg(folder);
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
+    // O_EXCL: a name another window of this process (or a stale copy) has is never taken over.
+    for (int n = 0; n < 1000; ++n) {
+        const QString path =
+            QStringLiteral("%1/Tarvodb-%2-%3.DB").arg(folder).arg(::getpid()).arg(n);
+        const QByteArray name = QFile::encodeName(path);
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return QStringLiteral("%1: %2").arg(path, systemReason());
+        }
+        const bool written = writeAll(fd, bytes.constData(), bytes.size());
+        const int writeError = errno;
+        const bool closed = ::close(fd) == 0;
+        if (!written || !closed) {
+            const QString reason = systemReason(written ? errno : writeError);
+            ::unlink(name.constData());
+            return QStringLiteral("%1: %2").arg(path, reason);
+        }
+        m_path = path;
+        return QString();
+    }
+    return QStringLiteral("no free table name in %1").arg(folder);
+}
+
+QString LogTableCopy::remove()
+{
+    if (m_path.isEmpty())
+        return QString();
+    QString error;
+    if (::unlink(QFile::encodeName(m_path).constData()) != 0 && errno != ENOENT)
+        error = QStringLiteral("%1: %2").arg(m_path, systemReason());
+    m_path.clear();
+    return error;
+}
+
+int LogTableCopy::removeStale(const QString &folder)
+{
+    int removed = 0;
+    const QDir dir(folder);
+    const QStringList names =
+        dir.entryList({QStringLiteral("Tarvodb-*.DB")}, QDir::Files | QDir::Hidden);
+    for (const QString &name : names) {
+        const QRegularExpressionMatch match = copyName().match(name);
+        if (!match.hasMatch())
+            continue;
+        const qint64 pid = match.captured(1).toLongLong();
+        // This process's copies belong to its windows; another running process's to it.
+        if (pid == ::getpid() || processRuns(pid))
+            continue;
+        const QByteArray path = QFile::encodeName(dir.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        // Held locked, the table is in use whatever its name says (a process of another
+        // namespace); another user's file is not ours to remove.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.constData()) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    return removed;
+}
