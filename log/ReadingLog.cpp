@@ -2,6 +2,7 @@
 
 #include "LogTableLayout.h"
 #include "log/engine/EngineError.h"
+#include "log/engine/ReplacingFile.h"
 #include "log/engine/TablePaths.h"
 
 #include <QDir>
@@ -77,6 +78,8 @@ QString ReadingLog::open(const QStringList &dataDirs)
     // Nothing found: open the bare name anyway, so that the engine's own message says what is
     // missing and where it was looked for.
     m_table->setTableName(found.isEmpty() ? std::string(kTableName) : utf8(found));
+    if (!found.isEmpty())
+        table::tidyStaleTemporaries(utf8(found)); // a save killed half-way is settled first
     try {
         m_table->open();
     } catch (const table::EngineError &e) {
@@ -171,6 +174,7 @@ QString ReadingLog::RecordNew()
 
 QString ReadingLog::openOldFile(const QString &path, const std::function<bool()> &mayReplace)
 {
+    table::tidyStaleTemporaries(utf8(path)); // a save killed half-way is settled first
     const QString current =
         m_table->isOpen() ? QString::fromStdString(m_table->filePath()) : QString();
     const bool same = !current.isEmpty() &&
