@@ -7,9 +7,9 @@
 #include "log/engine/FieldCodec.h"
 #include "log/engine/ReplacingFile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QFile>
 
 #include <cstring>
 
@@ -145,7 +145,7 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
     const std::string target = path.toStdString();
     table::tidyStaleTemporaries(target);
     try {
-        table::ReplacingFile out(target);
+        table::ReplacingFile out(target, table::ReplacingFile::Link::Follow);
         QFile file;
         if (!file.open(out.fd(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
             return {Kind::WriteFailed, failed + QStringLiteral("\n") + file.errorString()};
@@ -154,7 +154,8 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
         file.close();
         out.commit();
     } catch (const table::EngineError &e) {
-        return {Kind::WriteFailed, failed + QStringLiteral("\n") + QString::fromStdString(e.what())};
+        return {Kind::WriteFailed,
+                failed + QStringLiteral("\n") + QString::fromStdString(e.what())};
     }
     if (source.recordCount() > 0)
         source.moveTo(source.recordCount() - 1);

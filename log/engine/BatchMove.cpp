@@ -98,11 +98,11 @@ void BatchMove::execute()
     } else {
         ReplacingFile out(path);
         FileSink sink(out.fd(), path);
-        written = writeTable(sink, source.fields(), source.m_content.records,
-                             WriteOptions{destination.blockSize(),
-                                          static_cast<std::uint32_t>(source.m_nextAutoIncrement),
-                                          name},
-                             blocks);
+        written =
+            writeTable(sink, source.fields(), source.m_content.records,
+                       WriteOptions{destination.blockSize(),
+                                    static_cast<std::uint32_t>(source.m_nextAutoIncrement), name},
+                       blocks);
         out.commit();
         // A primary index of the table that was replaced would describe other records.
         ::unlink(primaryIndexPath(path).c_str());

@@ -123,12 +123,12 @@ enum class Fit
     Unknown, // the table is in use and cannot be read now
 };
 
-// Whether `indexFile` is a sound primary index of the table at `tablePath`.
-Fit indexFits(const std::string &tablePath, const std::string &indexFile)
+// Whether `indexFile` is a sound primary index of the table at `tablePath`; `table` receives
+// the identity of the table file that was read.
+Fit indexFits(const std::string &tablePath, const std::string &indexFile, struct stat &table)
 {
-    std::error_code ec;
-    if (!fs::exists(tablePath, ec))
-        return Fit::DoesNot;
+    if (::stat(tablePath.c_str(), &table) != 0)
+        return errno == ENOENT ? Fit::DoesNot : Fit::Unknown;
     LockedFile tableFile;
     try {
         tableFile.open(tablePath, LockedFile::Access::ReadOnly, LockedFile::Lock::Shared);
@@ -144,6 +144,11 @@ Fit indexFits(const std::string &tablePath, const std::string &indexFile)
         index.open(indexFile, LockedFile::Access::ReadOnly, LockedFile::Lock::Shared);
         FileSource indexSource(index);
         checkPrimaryIndex(content, indexSource);
+        // The file read must be the one that was looked at.
+        struct stat now;
+        if (::stat(tablePath.c_str(), &now) != 0 || now.st_dev != table.st_dev ||
+            now.st_ino != table.st_ino)
+            return Fit::Unknown;
         return Fit::Matches;
     } catch (const EngineError &) {
         return Fit::DoesNot;
@@ -152,7 +157,8 @@ Fit indexFits(const std::string &tablePath, const std::string &indexFile)
 
 } // namespace
 
-ReplacingFile::ReplacingFile(std::string targetPath) : m_target(resolvedTarget(targetPath))
+ReplacingFile::ReplacingFile(std::string targetPath, Link link)
+    : m_target(link == Link::Follow ? resolvedTarget(targetPath) : std::move(targetPath))
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         if (create(g_serial++))
@@ -162,7 +168,7 @@ ReplacingFile::ReplacingFile(std::string targetPath) : m_target(resolvedTarget(t
 }
 
 ReplacingFile::ReplacingFile(std::string targetPath, unsigned serial, bool &created)
-    : m_target(resolvedTarget(targetPath))
+    : m_target(std::move(targetPath))
 {
     created = create(serial);
 }
@@ -236,15 +242,15 @@ ReplacingPair::ReplacingPair(const std::string &tablePath, const std::string &in
     }
     if (!m_index) {
         m_table.reset();
-        throw EngineError(failure("cannot create", resolvedTarget(tablePath), EEXIST));
+        throw EngineError(failure("cannot create", tablePath, EEXIST));
     }
     reach(CommitStage::Created);
 }
 
 ReplacingPair::~ReplacingPair()
 {
-    // The index's temporary goes first: a table's temporary without its index's is always
-    // removed by a later tidy, never mistaken for a committed table.
+    // The index's temporary goes first: a kill in between leaves the table's alone, which a later
+    // tidy removes, never the index's alone, which would pass for the index of a renamed table.
     m_index.reset();
     m_table.reset();
 }
@@ -261,78 +267,96 @@ void ReplacingPair::commit()
     } catch (const EngineError &e) {
         // The old index describes the old table's records: a table without its index is the
         // lesser fault, and the message says what happened.
-        ::unlink(m_index->targetPath().c_str());
+        const bool removed = ::unlink(m_index->targetPath().c_str()) == 0 || errno == ENOENT;
         syncFolder(m_table->targetPath());
         throw EngineError(std::string(e.what()) + "; table \"" + m_table->targetPath() +
-                          "\" was replaced and has no primary index now");
+                          (removed ? "\" was replaced and has no primary index now"
+                                   : "\" was replaced, and its old index could not be removed"));
     }
     reach(CommitStage::AfterRenames);
     syncFolder(m_table->targetPath());
 }
 
+namespace {
+
+void tidyBeside(const std::string &target)
+{
+    const fs::path targetPath(target);
+    const std::string dir = folderOf(target);
+    const std::string tableName = targetPath.filename().string();
+    const std::string stem = targetPath.stem().string();
+    const bool isTable = asciiLower(targetPath.extension().string()) == ".db";
+    struct Group
+    {
+        std::string table;
+        std::string index;
+        std::string indexTarget;
+    };
+    std::map<std::pair<long long, unsigned long long>, Group> groups;
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::error_code typeEc;
+        if (it->symlink_status(typeEc).type() != fs::file_type::regular)
+            continue;
+        const std::string name = it->path().filename().string();
+        std::string of;
+        long long pid = 0;
+        unsigned long long serial = 0;
+        if (!parseTemporaryName(name, of, pid, serial))
+            continue;
+        const auto key = std::make_pair(pid, serial);
+        if (of == tableName) {
+            groups[key].table = it->path().string();
+        } else if (isTable && of.size() == stem.size() + 3 &&
+                   of.compare(0, stem.size(), stem) == 0 &&
+                   asciiLower(of.substr(stem.size())) == ".px") {
+            groups[key].index = it->path().string();
+            groups[key].indexTarget = (fs::path(dir) / of).string();
+        }
+    }
+    bool renamed = false;
+    for (const auto &[key, group] : groups) {
+        if (isRunning(key.first))
+            continue;
+        if (!group.table.empty()) {
+            // Neither file of this save was put in place.
+            if (!group.index.empty())
+                ::unlink(group.index.c_str());
+            ::unlink(group.table.c_str());
+            continue;
+        }
+        // The table was put in place and its index was not; or a lone index's write was cut.
+        struct stat before, after;
+        switch (indexFits(target, group.index, before)) {
+        case Fit::Matches:
+            // Unless another save replaced the table meanwhile.
+            if (::stat(target.c_str(), &after) == 0 && after.st_dev == before.st_dev &&
+                after.st_ino == before.st_ino &&
+                ::rename(group.index.c_str(), group.indexTarget.c_str()) == 0)
+                renamed = true;
+            break;
+        case Fit::DoesNot:
+            ::unlink(group.index.c_str());
+            break;
+        case Fit::Unknown:
+            break;
+        }
+    }
+    if (renamed)
+        syncFolder(target);
+}
+
+} // namespace
+
 void tidyStaleTemporaries(const std::string &path)
 {
     try {
-        const std::string target = resolvedTarget(path);
-        const fs::path targetPath(target);
-        const std::string dir = folderOf(target);
-        const std::string tableName = targetPath.filename().string();
-        const std::string stem = targetPath.stem().string();
-        const bool isTable = asciiLower(targetPath.extension().string()) == ".db";
-        struct Group
-        {
-            std::string table;
-            std::string index;
-            std::string indexTarget;
-        };
-        std::map<std::pair<long long, unsigned long long>, Group> groups;
-        std::error_code ec;
-        fs::directory_iterator it(dir, ec);
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            std::error_code typeEc;
-            if (it->symlink_status(typeEc).type() != fs::file_type::regular)
-                continue;
-            const std::string name = it->path().filename().string();
-            std::string of;
-            long long pid = 0;
-            unsigned long long serial = 0;
-            if (!parseTemporaryName(name, of, pid, serial))
-                continue;
-            const auto key = std::make_pair(pid, serial);
-            if (of == tableName) {
-                groups[key].table = it->path().string();
-            } else if (isTable && of.size() == stem.size() + 3 && of.compare(0, stem.size(), stem) == 0 &&
-                       asciiLower(of.substr(stem.size())) == ".px") {
-                groups[key].index = it->path().string();
-                groups[key].indexTarget = (fs::path(dir) / of).string();
-            }
-        }
-        bool renamed = false;
-        for (const auto &[key, group] : groups) {
-            if (isRunning(key.first))
-                continue;
-            if (!group.table.empty()) {
-                // Neither file of this save was put in place.
-                if (!group.index.empty())
-                    ::unlink(group.index.c_str());
-                ::unlink(group.table.c_str());
-                continue;
-            }
-            // The table was put in place and its index was not; or a lone index's write was cut.
-            switch (indexFits(target, group.index)) {
-            case Fit::Matches:
-                if (::rename(group.index.c_str(), group.indexTarget.c_str()) == 0)
-                    renamed = true;
-                break;
-            case Fit::DoesNot:
-                ::unlink(group.index.c_str());
-                break;
-            case Fit::Unknown:
-                break;
-            }
-        }
-        if (renamed)
-            syncFolder(target);
+        tidyBeside(path);
+        // A text saved through a link was replaced where the link points.
+        const std::string real = resolvedTarget(path);
+        if (real != path)
+            tidyBeside(real);
     } catch (...) {
         // Tidying is a courtesy: whatever stopped it, the save or open goes on.
     }

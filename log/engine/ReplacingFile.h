@@ -9,13 +9,18 @@ namespace table {
 // rename, so a failed or interrupted write leaves the old file (or none) instead of half a
 // table. The temporary file is removed unless commit() succeeds; one left behind by a process
 // that was killed is named ".<target name>.<pid>.<serial>.tmp", so that tidyStaleTemporaries()
-// can tell whose it was. A target that is a symbolic link to a file is replaced where the link
-// points, and a replaced file's permissions carry over to the new one.
+// can tell whose it was. A replaced file's permissions carry over to the new one.
 class ReplacingFile
 {
 public:
+    enum class Link
+    {
+        Replace, // a symbolic link at the target is replaced by the new file (tables: the index
+                 // goes beside the name used, so the table must go there too)
+        Follow,  // the file a symbolic link names is replaced, as an editor saves a text
+    };
     // Throws EngineError when the folder does not take a new file.
-    explicit ReplacingFile(std::string targetPath);
+    explicit ReplacingFile(std::string targetPath, Link link = Link::Replace);
     ~ReplacingFile();
     ReplacingFile(const ReplacingFile &) = delete;
     ReplacingFile &operator=(const ReplacingFile &) = delete;
@@ -67,8 +72,8 @@ private:
 };
 
 // Cleans up after processes that were killed while they replaced `path` (a table or text file).
-// Only temporaries of this name (and, for a .db table, of its primary index) whose process is no
-// longer running are touched:
+// Only temporaries of this name (and, for a .db table, of its primary index; beside a symbolic
+// link, and beside the file it names) whose process is no longer running are touched:
 //  - the index's temporary alone: the process died between the pair's two renames. When it is a
 //    sound index of the table now in place, it is renamed into place; otherwise it is removed;
 //  - any other temporary is removed (the index's before the table's).

@@ -64,6 +64,7 @@ private slots:
     void failedIndexStepLeavesTheCopyAndLaterSavesWork();
     void killedSavesLeftoversAreSettled_data();
     void killedSavesLeftoversAreSettled();
+    void textSaveThroughALinkReplacesTheFileItNames();
 
 private:
     void log(int readings, const QString &unit = QStringLiteral("V"));
@@ -200,12 +201,13 @@ void TestDataFiles::fullDiskKeepsTheOldFile()
         QSKIP("mounting a small filesystem needs root");
     const QString disk = m_folder->path(QStringLiteral("disk"));
     QVERIFY(QDir().mkpath(disk));
-    if (QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                                    QStringLiteral("-o"), QStringLiteral("size=64k"),
-                                                    QStringLiteral("tmpfs"), disk}) != 0)
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("size=64k"), QStringLiteral("tmpfs"), disk}) != 0)
         QSKIP("this machine does not let the test mount a small filesystem");
-    const auto unmount = qScopeGuard(
-        [&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk}); });
+    const auto unmount = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), disk});
+    });
 
     const bool paradox = DataFiles::isParadoxName(name);
     const QString path = disk + u'/' + name;
@@ -339,7 +341,8 @@ void TestDataFiles::killedSavesLeftoversAreSettled()
     if (paradox)
         QCOMPARE(files.SaveTableAsDb(m_log->table(), path), QString());
     else
-        QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind, DataFiles::TextResult::Kind::Saved);
+        QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind,
+                 DataFiles::TextResult::Kind::Saved);
 
     const pid_t dead = deadPid();
     const QString temp = QStringLiteral(".%1.%2.%3.tmp");
@@ -369,8 +372,8 @@ void TestDataFiles::killedSavesLeftoversAreSettled()
             QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind,
                      DataFiles::TextResult::Kind::Saved);
     }
-    const QStringList left =
-        QDir(m_folder->path(QString())).entryList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden);
+    const QStringList left = QDir(m_folder->path(QString()))
+                                 .entryList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden);
     QCOMPARE(left, QStringList{QFileInfo(ours).fileName()});
     if (paradox) {
         table::Table copy(m_log->session());
@@ -381,4 +384,31 @@ void TestDataFiles::killedSavesLeftoversAreSettled()
     } else {
         QCOMPARE(contents(path).count("\r\n"), 1 + 25);
     }
+}
+
+// As an editor saves: the link stays, the file it names gets the text, and what a killed save
+// left beside that file is settled too.
+void TestDataFiles::textSaveThroughALinkReplacesTheFileItNames()
+{
+    QVERIFY(QDir().mkpath(m_folder->path(QStringLiteral("real"))));
+    const QString real = m_folder->path(QStringLiteral("real/export.xls"));
+    const QString link = m_folder->path(QStringLiteral("run.xls"));
+    {
+        QFile f(real);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.write("earlier export\r\n") > 0);
+    }
+    QVERIFY(QFile::link(real, link));
+    const QString stale =
+        m_folder->path(QStringLiteral("real/.export.xls.%1.2.tmp").arg(deadPid()));
+    {
+        QFile f(stale);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    log(3);
+    DataFiles files(m_log->session());
+    QCOMPARE(files.SaveTableAsText(m_log->table(), link).kind, DataFiles::TextResult::Kind::Saved);
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(contents(real).count("\r\n"), 1 + 3);
+    QVERIFY(!QFile::exists(stale));
 }

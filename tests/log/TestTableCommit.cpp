@@ -217,7 +217,7 @@ void TestTableCommit::killDuringSaveLeavesAWholePair_data()
 {
     QTest::addColumn<int>("stage"); // a CommitStage, or -1 for a random moment
     QTest::addColumn<int>("seed");
-    QTest::addColumn<QString>("expected"); // "old", "new" or "either"
+    QTest::addColumn<QString>("expected");   // "old", "new" or "either"
     QTest::addColumn<bool>("indexLeftOver"); // what tidying has to put in place
 
     using S = table::CommitStage;
@@ -302,21 +302,32 @@ void TestTableCommit::killDuringSaveLeavesAWholePair()
 
 void TestTableCommit::tidyTouchesOnlyDeadProcessesTemporaries_data()
 {
-    QTest::addColumn<QString>("file"); // %1: the owner's process id
+    QTest::addColumn<QString>("file");  // %1: the owner's process id
     QTest::addColumn<QString>("owner"); // "dead", "running" or "self"
     QTest::addColumn<bool>("removed");
 
-    QTest::newRow("table's, dead process") << ".run.db.%1.7.tmp" << "dead" << true;
-    QTest::newRow("table's, upper case, dead") << ".RUN.DB.%1.7.tmp" << "dead" << false;
-    QTest::newRow("unsound index alone, dead") << ".run.px.%1.3.tmp" << "dead" << true;
-    QTest::newRow("table's, running process") << ".run.db.%1.7.tmp" << "running" << false;
-    QTest::newRow("index's, running process") << ".run.px.%1.7.tmp" << "running" << false;
-    QTest::newRow("table's, this process") << ".run.db.%1.7.tmp" << "self" << false;
-    QTest::newRow("another table's, dead") << ".other.db.%1.7.tmp" << "dead" << false;
-    QTest::newRow("no leading dot") << "run.db.%1.7.tmp" << "dead" << false;
-    QTest::newRow("no serial") << ".run.db.%1.tmp" << "dead" << false;
-    QTest::newRow("serial not a number") << ".run.db.%1.x7.tmp" << "dead" << false;
-    QTest::newRow("another ending") << ".run.db.%1.7.temp" << "dead" << false;
+    QTest::newRow("table's, dead process") << ".run.db.%1.7.tmp"
+                                           << "dead" << true;
+    QTest::newRow("table's, upper case, dead") << ".RUN.DB.%1.7.tmp"
+                                               << "dead" << false;
+    QTest::newRow("unsound index alone, dead") << ".run.px.%1.3.tmp"
+                                               << "dead" << true;
+    QTest::newRow("table's, running process") << ".run.db.%1.7.tmp"
+                                              << "running" << false;
+    QTest::newRow("index's, running process") << ".run.px.%1.7.tmp"
+                                              << "running" << false;
+    QTest::newRow("table's, this process") << ".run.db.%1.7.tmp"
+                                           << "self" << false;
+    QTest::newRow("another table's, dead") << ".other.db.%1.7.tmp"
+                                           << "dead" << false;
+    QTest::newRow("no leading dot") << "run.db.%1.7.tmp"
+                                    << "dead" << false;
+    QTest::newRow("no serial") << ".run.db.%1.tmp"
+                               << "dead" << false;
+    QTest::newRow("serial not a number") << ".run.db.%1.x7.tmp"
+                                         << "dead" << false;
+    QTest::newRow("another ending") << ".run.db.%1.7.temp"
+                                    << "dead" << false;
 }
 
 void TestTableCommit::tidyTouchesOnlyDeadProcessesTemporaries()
