@@ -6,14 +6,13 @@
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/FieldCodec.h"
+#include "log/engine/ReplacingFile.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QSaveFile>
 
-#include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -192,28 +191,30 @@ DataFiles::TextResult DataFiles::saveThrough(const table::Table &source, const Q
 {
     using Kind = TextResult::Kind;
     const QString failed = QStringLiteral("Could not save table to specified file: ") + path;
-    QSaveFile file(path);
     try {
         // A missing field is reported before any file is touched.
         for (const char *name : LogTableLayout::kColumnNames)
             (void)source.text(name);
-        // QSaveFile keeps a small text in its buffer, and a failed write of that buffer at
-        // commit() can go unnoticed: flush and sync first, and commit only what is on disk.
-        // On any failure the file is cancelled and an earlier file of that name stays.
-        const auto fail = [&](const QString &reason) {
-            file.cancelWriting();
-            return TextResult{Kind::WriteFailed, failed + QStringLiteral("\n") + reason};
-        };
-        if (!file.open(QIODevice::WriteOnly))
-            return fail(file.errorString());
-        if (!write(&file) || !file.flush())
-            return fail(file.errorString());
-        if (::fdatasync(file.handle()) != 0)
-            return fail(QString::fromLocal8Bit(std::strerror(errno)));
-        if (!file.commit())
-            return fail(file.errorString());
     } catch (const table::EngineError &e) {
         return {Kind::EngineError, QString::fromStdString(e.what())};
+    }
+    // The text goes to a temporary file in the folder, flushed and synced, and replaces an
+    // earlier file in one rename only then: on any failure the earlier file stays as it was. A
+    // temporary that a killed save left behind is named after the process, and removed here.
+    const std::string target = path.toStdString();
+    table::tidyStaleTemporaries(target);
+    try {
+        table::ReplacingFile out(target, table::ReplacingFile::Link::Follow);
+        QFile file;
+        if (!file.open(out.fd(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+            return {Kind::WriteFailed, failed + QStringLiteral("\n") + file.errorString()};
+        if (!write(&file) || !file.flush())
+            return {Kind::WriteFailed, failed + QStringLiteral("\n") + file.errorString()};
+        file.close();
+        out.commit();
+    } catch (const table::EngineError &e) {
+        return {Kind::WriteFailed,
+                failed + QStringLiteral("\n") + QString::fromStdString(e.what())};
     }
     return {Kind::Saved,
             QStringLiteral("save table to specified file: ") + path + QStringLiteral(" Scuss!")};

@@ -68,9 +68,10 @@ public:
         Kind kind = Kind::Saved;
         QString message;
     };
-    // Writes the header and one line per record through QSaveFile, flushed and synced before it
-    // replaces anything, so a failed write (a full disk too) leaves an earlier file intact.
-    // Afterwards the last record is the current one, as after a walk.
+    // Writes the header and one line per record to a temporary file, flushed and synced before
+    // it replaces anything, so a failed write (a full disk too) leaves an earlier file intact,
+    // and a killed save leaves a temporary that the next save of the name removes. Afterwards
+    // the last record is the current one, as after a walk.
     TextResult SaveTableAsText(table::Table &source, const QString &path);
 
     // The text layout: header, one line per record in table order, tab-separated fields in the

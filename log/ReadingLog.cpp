@@ -2,6 +2,7 @@
 
 #include "LogTableLayout.h"
 #include "log/engine/EngineError.h"
+#include "log/engine/ReplacingFile.h"
 #include "log/engine/TablePaths.h"
 
 #include <QDir>
@@ -81,6 +82,8 @@ QString ReadingLog::open(const QStringList &dataDirs)
 QString ReadingLog::openFile(const QString &path)
 {
     close();
+    if (QFileInfo::exists(path))
+        table::tidyStaleTemporaries(utf8(path)); // a save killed half-way is settled first
     m_table->setTableName(utf8(path));
     try {
         m_table->open();
@@ -198,6 +201,7 @@ QString ReadingLog::RecordNew()
 
 QString ReadingLog::openOldFile(const QString &path, const std::function<bool()> &mayReplace)
 {
+    table::tidyStaleTemporaries(utf8(path)); // a save killed half-way is settled first
     const QString current =
         m_table->isOpen() ? QString::fromStdString(m_table->filePath()) : QString();
     const bool same = !current.isEmpty() &&

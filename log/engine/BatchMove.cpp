@@ -70,36 +70,43 @@ void BatchMove::execute()
                           "\" open only for exclusive use without cached updates");
     destination.close();
     LockedFile::checkNotInUse(path);
+    // What a killed save of this name left behind is settled before this one starts.
+    tidyStaleTemporaries(path);
 
-    ReplacingFile out(path);
-    FileSink sink(out.fd(), path);
-    std::vector<DataBlock> blocks;
     const std::string name = std::filesystem::path(path).filename().string();
-    const TableHeader written =
-        writeTable(sink, source.fields(), source.m_content.records,
-                   WriteOptions{destination.blockSize(),
-                                static_cast<std::uint32_t>(source.m_nextAutoIncrement), name,
-                                streamKeyed ? keyFields : 0},
-                   blocks);
-    // The index is written in full before either file replaces anything, so a write that
-    // fails (a full disk) leaves the earlier table and its index as they were.
-    std::unique_ptr<ReplacingFile> index;
+    std::vector<DataBlock> blocks;
+    TableHeader written;
     if (streamKeyed) {
-        // The index straight from the source's records: the copy holds no records of its own.
+        // The keyed table and its index straight from the source's records (the copy holds no
+        // records of its own), both in full before either replaces anything, so a write that
+        // fails (a full disk) leaves the earlier pair as it was, and a kill leaves the old pair
+        // or the new one.
         const std::string indexPath = primaryIndexPath(path);
-        index = std::make_unique<ReplacingFile>(indexPath);
-        FileSink indexSink(index->fd(), indexPath);
+        ReplacingPair out(path, indexPath);
+        FileSink sink(out.table().fd(), path);
+        written = writeTable(sink, source.fields(), source.m_content.records,
+                             WriteOptions{destination.blockSize(),
+                                          static_cast<std::uint32_t>(source.m_nextAutoIncrement),
+                                          name, keyFields},
+                             blocks);
+        FileSink indexSink(out.index().fd(), indexPath);
         const std::vector<std::uint8_t> bytes = buildPrimaryIndex(
             written, source.fields(), source.m_content.records, blocks, keyFields, name);
         indexSink.write(bytes.data(), bytes.size());
         indexSink.flush();
-    }
-    out.commit();
-    if (index)
-        index->commit();
-    else
+        out.commit();
+    } else {
+        ReplacingFile out(path);
+        FileSink sink(out.fd(), path);
+        written =
+            writeTable(sink, source.fields(), source.m_content.records,
+                       WriteOptions{destination.blockSize(),
+                                    static_cast<std::uint32_t>(source.m_nextAutoIncrement), name},
+                       blocks);
+        out.commit();
         // A primary index of the table that was replaced would describe other records.
         ::unlink(primaryIndexPath(path).c_str());
+    }
     if (m_openDestination || indexAfterwards)
         destination.openWritten(path, written, source.fields(), source.m_content.records,
                                 std::move(blocks));

@@ -33,8 +33,10 @@ public:
     // The source must be open; a record being appended to it is posted first. Every record the
     // source shows, cached ones included, goes into the destination's file in table order; its
     // autoincrement counter continues the source's. The destination file is written under a
-    // temporary name and renamed into place, so a failure leaves any earlier file untouched,
-    // and an index file of an earlier table of the same name is removed. The destination
+    // temporary name and renamed into place, so a failure leaves any earlier file untouched;
+    // a keyed copy and its index are replaced as a pair (ReplacingPair), and without one an
+    // index file of an earlier table of the same name is removed. Temporaries that a killed
+    // save of this name left behind are settled first (tidyStaleTemporaries()). The destination
     // table object is closed, and stays closed unless setOpenDestination() says otherwise.
     // Throws EngineError.
     void execute();

@@ -233,6 +233,7 @@ void Table::createTable(const std::vector<FieldDef> &fields)
     checkFieldsForWriting(fields);
     const std::string path = m_session->tablePath(m_tableName, m_type);
     LockedFile::checkNotInUse(path);
+    tidyStaleTemporaries(path);
     int recordSize = 0;
     for (const FieldDef &f : fields)
         recordSize += storedSize(f);

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +30,15 @@ protected:
 private:
     qint64 m_room = 0;
 };
+
+pid_t deadPid()
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
 
 QByteArray contents(const QString &path)
 {
@@ -56,6 +66,9 @@ private slots:
     void fullDiskKeepsTheOldFile();
     void paradoxCopyIsIndexedAndReadsBack();
     void failedIndexStepLeavesTheCopyAndLaterSavesWork();
+    void killedSavesLeftoversAreSettled_data();
+    void killedSavesLeftoversAreSettled();
+    void textSaveThroughALinkReplacesTheFileItNames();
 
 private:
     void log(int readings, const QString &unit = QStringLiteral("V"));
@@ -403,3 +416,98 @@ void TestDataFiles::failedIndexStepLeavesTheCopyAndLaterSavesWork()
 
 QTEST_GUILESS_MAIN(TestDataFiles)
 #include "TestDataFiles.moc"
+
+void TestDataFiles::killedSavesLeftoversAreSettled_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("byOpening"); // the window opens the file instead of saving it again
+    QTest::newRow("text, next save") << "run.xls" << false;
+    QTest::newRow("paradox, next save") << "run.db" << false;
+    QTest::newRow("paradox, opened as an old file") << "run.db" << true;
+}
+
+// What saves killed with SIGKILL leave: temporaries named after the dead process, and for a
+// table killed between its two renames the table in place with its index still a temporary.
+// The next save or open of the name settles them and leaves this process's own alone.
+void TestDataFiles::killedSavesLeftoversAreSettled()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, byOpening);
+    const bool paradox = DataFiles::isParadoxName(name);
+    const QString path = m_folder->path(name);
+    DataFiles files(m_log->session());
+    log(20);
+    if (paradox)
+        QCOMPARE(files.SaveTableAsDb(m_log->table(), path), QString());
+    else
+        QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind,
+                 DataFiles::TextResult::Kind::Saved);
+
+    const pid_t dead = deadPid();
+    const QString temp = QStringLiteral(".%1.%2.%3.tmp");
+    const QString ours = m_folder->path(temp.arg(name).arg(::getpid()).arg(9));
+    QStringList stale{m_folder->path(temp.arg(name).arg(dead).arg(8))};
+    if (paradox) {
+        stale << m_folder->path(temp.arg(QStringLiteral("run.px")).arg(dead).arg(8));
+        // Killed between the renames: the index waits beside the table it belongs to.
+        QVERIFY(QFile::rename(m_folder->path(QStringLiteral("run.px")),
+                              m_folder->path(temp.arg(QStringLiteral("run.px")).arg(dead).arg(7))));
+    }
+    for (const QString &file : stale + QStringList{ours}) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.write("half a save") > 0);
+    }
+
+    if (byOpening) {
+        QCOMPARE(m_log->openOldFile(path), QString());
+        QCOMPARE(m_log->table().recordCount(), 20);
+        m_log->close();
+    } else {
+        log(5);
+        if (paradox)
+            QCOMPARE(files.SaveTableAsDb(m_log->table(), path), QString());
+        else
+            QCOMPARE(files.SaveTableAsText(m_log->table(), path).kind,
+                     DataFiles::TextResult::Kind::Saved);
+    }
+    const QStringList left = QDir(m_folder->path(QString()))
+                                 .entryList({QStringLiteral(".*.tmp")}, QDir::Files | QDir::Hidden);
+    QCOMPARE(left, QStringList{QFileInfo(ours).fileName()});
+    if (paradox) {
+        table::Table copy(m_log->session());
+        copy.setTableName(path.toStdString());
+        copy.open();
+        QCOMPARE(copy.recordCount(), byOpening ? 20 : 25);
+        (void)copy.checkPrimaryIndex(); // throws unless the index is the table's
+    } else {
+        QCOMPARE(contents(path).count("\r\n"), 1 + 25);
+    }
+}
+
+// As an editor saves: the link stays, the file it names gets the text, and what a killed save
+// left beside that file is settled too.
+void TestDataFiles::textSaveThroughALinkReplacesTheFileItNames()
+{
+    QVERIFY(QDir().mkpath(m_folder->path(QStringLiteral("real"))));
+    const QString real = m_folder->path(QStringLiteral("real/export.xls"));
+    const QString link = m_folder->path(QStringLiteral("run.xls"));
+    {
+        QFile f(real);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.write("earlier export\r\n") > 0);
+    }
+    QVERIFY(QFile::link(real, link));
+    const QString stale =
+        m_folder->path(QStringLiteral("real/.export.xls.%1.2.tmp").arg(deadPid()));
+    {
+        QFile f(stale);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    log(3);
+    DataFiles files(m_log->session());
+    QCOMPARE(files.SaveTableAsText(m_log->table(), link).kind, DataFiles::TextResult::Kind::Saved);
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(contents(real).count("\r\n"), 1 + 3);
+    QVERIFY(!QFile::exists(stale));
+}

@@ -1,6 +1,7 @@
 #include "Logger.h"
 
 #include "MqttPublisher.h"
+#include "log/engine/ReplacingFile.h"
 #include "protocol/DecodedFrame.h"
 #include "protocol/ModelProfile.h"
 
@@ -88,6 +89,7 @@ int Logger::start()
         }
     }
     if (!m_options.output.isEmpty()) {
+        table::tidyStaleTemporaries(m_options.output.toStdString()); // left by a killed run
         QString error;
         if (m_options.format == LogFormat::Db) {
             m_db = std::make_unique<DbOutput>();
