@@ -46,6 +46,16 @@ ReplicaPanel::ReplicaPanel(Ui::FCOMM &ui) : m_ui(ui)
         m_blanked.append(m_ui.Panel1->findChild<QWidget *>(QLatin1String(name)));
     for (const Control &c : annunciatorControls())
         m_flagControls.append(m_ui.Panel1->findChild<QWidget *>(QLatin1String(c.name)));
+
+    // The digits and the sign are text; the decimal points are filled shapes; the bar graph
+    // draws its filled part in the highlight colour.
+    for (QWidget *text : {static_cast<QWidget *>(m_ui.LcdFH), static_cast<QWidget *>(m_ui.LcdDa),
+                          static_cast<QWidget *>(m_ui.LcdDb), static_cast<QWidget *>(m_ui.LcdDc),
+                          static_cast<QWidget *>(m_ui.LcdDd)})
+        m_greyed.append({text, text->palette(), QPalette::WindowText});
+    for (QWidget *point : {m_ui.LcdP1, m_ui.LcdP2, m_ui.LcdP3})
+        m_greyed.append({point, point->palette(), QPalette::Window});
+    m_greyed.append({m_ui.PBar2, m_ui.PBar2->palette(), QPalette::Highlight});
 }
 
 void ReplicaPanel::showLinkAlive()
@@ -99,4 +109,14 @@ void ReplicaPanel::showDigits(const protocol::DecodedFrame &f)
 void ReplicaPanel::showBar(int position)
 {
     m_ui.PBar2->setValue(position);
+}
+
+void ReplicaPanel::showStale(bool stale)
+{
+    for (const Greyed &g : std::as_const(m_greyed)) {
+        QPalette pal = g.live;
+        if (stale)
+            pal.setColor(g.role, staleColour());
+        g.control->setPalette(pal);
+    }
 }

@@ -2,7 +2,9 @@
 
 #include "protocol/DecodedFrame.h"
 
+#include <QColor>
 #include <QList>
+#include <QPalette>
 
 class QWidget;
 namespace Ui {
@@ -23,6 +25,9 @@ class FCOMM;
 //
 // A frame whose point code is garbled stops after blank(); one whose digits are garbled stops
 // after showFlags().
+//
+// showStale() greys the reading's sign, digits, decimal point and bar graph while the meter is
+// silent: still readable, plainly not live. Colours only: what the controls show stays.
 class ReplicaPanel
 {
 public:
@@ -33,6 +38,10 @@ public:
     void showFlags(const protocol::DecodedFrame &f);
     void showDigits(const protocol::DecodedFrame &f);
     void showBar(int position);
+    void showStale(bool stale);
+
+    // The mid grey of a stale reading.
+    static QColor staleColour() { return QColor(128, 128, 128); }
 
     // The control that shows an annunciator, and when it is set: shown when the flag is set
     // (the others stay blank), or shown or hidden by the flag after the sign and point.
@@ -54,4 +63,12 @@ private:
     Ui::FCOMM &m_ui;
     QList<QWidget *> m_blanked;
     QList<QWidget *> m_flagControls; // in the order of annunciatorControls()
+    // The reading's controls with their live palettes, and the colour role grey takes over.
+    struct Greyed
+    {
+        QWidget *control = nullptr;
+        QPalette live;
+        QPalette::ColorRole role = QPalette::WindowText;
+    };
+    QList<Greyed> m_greyed;
 };

@@ -1,6 +1,5 @@
 #include "TFCOMM.h"
 
-#include "ClockText.h"
 #include "DesignLayout.h"
 #include "LogCommands.h"
 #include "ReplicaPanel.h"
@@ -231,8 +230,22 @@ void TFCOMM::BtExitClick()
 
 void TFCOMM::Timer1Timer()
 {
-    m_ui->StatusPanel3->setText(clockText(QDateTime::currentDateTime()));
+    showLogStopped();
+    showClockPanel();
     m_logCommands->syncJournal();
+}
+
+// The clock, or what the user must know instead: the meter is silent, or logging stopped.
+void TFCOMM::showClockPanel()
+{
+    m_ui->StatusPanel3->setText(m_readingStatus.clockPanelText(QDateTime::currentDateTime()));
+}
+
+// Said in the clock panel when it happens, not in a box at every reading that is not taken.
+void TFCOMM::showLogStopped()
+{
+    if (m_readingStatus.setLogStopped(readingLog().limitReached(), readingLog().RecordLimit))
+        showClockPanel();
 }
 
 // The close box ends the program at once, without the exit question, unless the log holds
@@ -385,12 +398,17 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     TrackPeaks(f.point);
 
     m_replica->showDigits(f);
+    if (m_readingStatus.frameShown(QDateTime::currentDateTime())) {
+        m_replica->showStale(false);
+        showClockPanel();
+    }
     KDsetup();
     KDrun(countRange().CountTenth);
     KDrun(f.needleValue);
 
     m_frameErrors.decoded();
     INDataToTable(f);
+    showLogStopped();
     m_replica->showBar(f.barPosition);
     PlotReading(f.chartValue);
 }
@@ -563,6 +581,7 @@ void TFCOMM::RecordSITimeChange()
 void TFCOMM::RecordNewClick()
 {
     m_logCommands->RecordNewClick();
+    showLogStopped();
 }
 
 void TFCOMM::setRecordLimit(int item)
@@ -572,6 +591,7 @@ void TFCOMM::setRecordLimit(int item)
     for (int i = 0; i < 6; ++i)
         items[i]->setChecked(i == item);
     m_logCommands->setRecordLimit(item);
+    showLogStopped();
 }
 
 void TFCOMM::N10001Click() { setRecordLimit(0); }

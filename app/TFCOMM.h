@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FrameErrorGate.h"
+#include "ReadingStatus.h"
 #include "link/hid/HidBackend.h"
 #include "log/ReadingLog.h"
 #include "protocol/CountRange.h"
@@ -64,6 +65,8 @@ public:
     const LimitAlarms &limits() const { return m_limits; }
     const Dial &dial() const { return m_dial; }
     ReadingChart *chart() const { return m_chart; }
+    // Whether the reading shown is live, and whether the record limit stopped logging.
+    const ReadingStatus &readingStatus() const { return m_readingStatus; }
     bool logOpen() const;
     ReadingLog &readingLog();
     LogCommands *logCommands() { return m_logCommands.get(); }
@@ -165,6 +168,8 @@ private:
     void reportLogError(const QString &message);
     void showErrorWhileReading(const QString &message, std::function<void()> closed);
     void setRecordLimit(int item);
+    void showClockPanel();
+    void showLogStopped();
 
     void applyLimitChange(const LimitAlarms::LimitChange &change);
     void applyPageButtons();
@@ -195,6 +200,7 @@ private:
     std::unique_ptr<ReplicaPanel> m_replica;
     std::unique_ptr<UsbConnection> m_usb;
     FrameErrorGate m_frameErrors;
+    ReadingStatus m_readingStatus;
     LimitAlarms m_limits;
     Dial m_dial;
     ReadingChart *m_chart = nullptr;

@@ -3,6 +3,7 @@
 // link across a device change are UsbConnection's; the cable's line speed and reports go through
 // UsbCableLink, its frames through the window's reading stream.
 #include "ClickPanel.h"
+#include "ReplicaPanel.h"
 #include "TFCOMM.h"
 #include "UsbConnection.h"
 #include "ui_FCOMM.h"
@@ -253,5 +254,9 @@ void TFCOMM::ConTimerTimer()
     if (t.darken) {
         m_ui->CONok->hide();
         m_ui->CONokN->show();
+        if (m_readingStatus.linkDarkened()) {
+            m_replica->showStale(true);
+            showClockPanel();
+        }
     }
 }

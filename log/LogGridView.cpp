@@ -4,16 +4,35 @@
 
 #include <QApplication>
 #include <QHeaderView>
+#include <QFontMetrics>
 #include <QProxyStyle>
 #include <QScrollBar>
+#include <QStyleOptionViewItem>
+
+#include <algorithm>
 
 namespace {
 
 // Column widths of the design in pixels; the last column keeps the default width.
 constexpr int kColumnWidths[] = {39, 53, 37, 43, 36};
 
+// Clear pixels between a right-aligned text's ink and the grid line. The display font draws its
+// symbols to the edge of their box: without a gap a unit's last stroke merges with the line and
+// the symbol reads as a sliver.
+constexpr int kInkGap = 2;
+
+// How far the ink of `text` reaches past its advance on the right, and the gap.
+int rightInk(const QFont &font, const QString &text)
+{
+    if (text.isEmpty())
+        return 0;
+    const QFontMetrics fm(font);
+    const int overhang = fm.tightBoundingRect(text).right() + 1 - fm.horizontalAdvance(text);
+    return std::max(0, overhang) + kInkGap;
+}
+
 // The design's narrow columns fit their texts with a data grid's slim cell margins, not with the
-// wider ones of the desktop style.
+// wider ones of the desktop style. Right-aligned texts keep their ink inside the cell.
 class SlimCellStyle : public QProxyStyle
 {
 public:
@@ -26,6 +45,17 @@ public:
         if (metric == PM_HeaderMargin)
             return 1;
         return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+    QRect subElementRect(SubElement element, const QStyleOption *option,
+                         const QWidget *widget) const override
+    {
+        QRect r = QProxyStyle::subElementRect(element, option, widget);
+        if (element != SE_ItemViewItemText)
+            return r;
+        const auto *item = qstyleoption_cast<const QStyleOptionViewItem *>(option);
+        if (item && (item->displayAlignment & Qt::AlignRight))
+            r.setRight(r.right() - rightInk(item->font, item->text));
+        return r;
     }
 };
 
@@ -72,14 +102,51 @@ void LogGridView::setLogModel(LogTableModel *model)
 {
     m_model = model;
     setModel(model);
-    for (int c = 0; c < int(std::size(kColumnWidths)); ++c)
-        setColumnWidth(c, kColumnWidths[c]);
+    // The design's widths, but the No column takes what six digits need; the difference comes
+    // off the Unit column, whose short symbols leave it room to spare, so the columns keep the
+    // design's total.
+    int widths[std::size(kColumnWidths)];
+    std::copy(std::begin(kColumnWidths), std::end(kColumnWidths), widths);
+    QChar widest = u'0';
+    for (QChar digit = u'0'; digit <= u'9'; digit = QChar(digit.unicode() + 1))
+        if (fontMetrics().horizontalAdvance(digit) > fontMetrics().horizontalAdvance(widest))
+            widest = digit;
+    const int noWidth = cellWidthFor(font(), QString(kNoDigits, widest));
+    int unitNeeds = 0;
+    for (const QString &unit : unitTexts())
+        unitNeeds = std::max(unitNeeds, cellWidthFor(model->unitFont(), unit));
+    const int moved = std::clamp(noWidth - widths[kNoColumn], 0,
+                                 std::max(0, widths[kUnitColumn] - unitNeeds));
+    widths[kNoColumn] += moved;
+    widths[kUnitColumn] -= moved;
+    for (int c = 0; c < int(std::size(widths)); ++c)
+        setColumnWidth(c, widths[c]);
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 3);
     connect(model, &LogTableModel::totalChanged, this, &LogGridView::scheduleFollow);
     connect(model, &LogTableModel::currentRecordChanged, this, &LogGridView::scheduleFollow);
     connect(model, &QAbstractItemModel::modelReset, this, &LogGridView::showCurrent);
     updateGeometries();
     followCurrent();
+}
+
+const QStringList &LogGridView::unitTexts()
+{
+    static const QStringList kUnits = {
+        QStringLiteral("V"),  QStringLiteral("A"),  QStringLiteral("*"),  QStringLiteral("F"),
+        QStringLiteral("#"),  QStringLiteral("?"),  QStringLiteral("Hz"), QStringLiteral("%"),
+        QStringLiteral("nV"), QStringLiteral("mV"), QStringLiteral("uV"), QStringLiteral("nA"),
+        QStringLiteral("mA"), QStringLiteral("uA"), QStringLiteral("nF"), QStringLiteral("mF"),
+        QStringLiteral("uF"), QStringLiteral("k*"), QStringLiteral("M*")};
+    return kUnits;
+}
+
+// The delegate's text margin on either side, the ink that may reach past the advance, and the
+// grid line.
+int LogGridView::cellWidthFor(const QFont &font, const QString &text) const
+{
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    return QFontMetrics(font).horizontalAdvance(text) + 2 * margin + rightInk(font, text) +
+           (showGrid() ? 1 : 0);
 }
 
 int LogGridView::visibleRows() const

@@ -23,8 +23,18 @@ public:
 
     explicit LogGridView(QWidget *parent = nullptr);
 
-    // Sets the model, the design's column widths and look.
+    // Sets the model, the column widths and the design's look.
     void setLogModel(LogTableModel *model);
+
+    // The No column holds six-digit record numbers whole.
+    static constexpr int kNoColumn = 0;
+    static constexpr int kNoDigits = 6;
+    // The Unit column shows the unit texts in the display font.
+    static constexpr int kUnitColumn = 4;
+    // Every unit text a reading may carry.
+    static const QStringList &unitTexts();
+    // The width a cell needs to show `text` in `font` whole, its grid line included.
+    int cellWidthFor(const QFont &font, const QString &text) const;
     LogTableModel *logModel() const { return m_model; }
 
     // Rows with room to show.

@@ -40,6 +40,7 @@ public:
 
     // The unit column's font: the display font, so the unit symbols show as on the replica.
     void setUnitFont(const QFont &font) { m_unitFont = font; }
+    const QFont &unitFont() const { return m_unitFont; }
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;

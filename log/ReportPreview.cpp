@@ -71,6 +71,7 @@ ReportPreview::ReportPreview(const LogReport &report, QWidget *parent)
     add("lastPage", QStringLiteral("Last"), [this] { goToPage(pageCount() - 1); });
     m_pageLabel = new QLabel(bar);
     m_pageLabel->setContentsMargins(8, 0, 8, 0);
+    m_pageLabel->setAlignment(Qt::AlignCenter);
     bar->addWidget(m_pageLabel);
     bar->addSeparator();
     add("pageSetup", QStringLiteral("Page setup"), [this] { pageSetup(); });
@@ -158,11 +159,29 @@ void ReportPreview::refresh()
         break;
     }
     m_pageWidget->show(m_page, std::max(0.5, pxPerMm));
+    fitPageLabel(pages);
     m_pageLabel->setText(QStringLiteral("%1 / %2").arg(m_page + 1).arg(pages));
     action(QStringLiteral("firstPage"))->setEnabled(m_page > 0);
     action(QStringLiteral("previousPage"))->setEnabled(m_page > 0);
     action(QStringLiteral("nextPage"))->setEnabled(m_page + 1 < pages);
     action(QStringLiteral("lastPage"))->setEnabled(m_page + 1 < pages);
+}
+
+// The page label is as wide as the widest text the page count allows, so the buttons after it
+// stay in place while the user pages. It only grows, when the count gains a digit.
+void ReportPreview::fitPageLabel(int pages)
+{
+    const QFontMetrics fm(m_pageLabel->font());
+    QChar widest = u'0';
+    for (QChar digit = u'0'; digit <= u'9'; digit = QChar(digit.unicode() + 1))
+        if (fm.horizontalAdvance(digit) > fm.horizontalAdvance(widest))
+            widest = digit;
+    const QString digits(QString::number(pages).size(), widest);
+    const QMargins margins = m_pageLabel->contentsMargins();
+    const int width = fm.horizontalAdvance(QStringLiteral("%1 / %1").arg(digits)) +
+                      margins.left() + margins.right();
+    if (width > m_pageLabel->minimumWidth())
+        m_pageLabel->setFixedWidth(width);
 }
 
 void ReportPreview::pageSetup()

@@ -44,6 +44,7 @@ protected:
 
 private:
     void refresh();
+    void fitPageLabel(int pages);
     void pageSetup();
     void printReport();
     void savePdf();

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QPainter>
 #include <QtTest>
 
 #include <memory>
@@ -58,6 +59,8 @@ private slots:
     void cleanup();
     void framesBecomeGridRows();
     void gridLooksAsDesigned();
+    void gridShowsNumbersAndUnitsWhole_data();
+    void gridShowsNumbersAndUnitsWhole();
     void saveThroughTheDialog_data();
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
@@ -73,6 +76,7 @@ private slots:
     void leftJournalIsOfferedBack_data();
     void leftJournalIsOfferedBack();
     void limitItemsCheckOneAndSetTheLimit();
+    void recordLimitStopIsSaidInTheStatusBar();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
     void readingsTheLogCannotTakeAreReportedOnce();
@@ -169,9 +173,13 @@ void TestLogInWindow::gridLooksAsDesigned()
     TFCOMM w;
     auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
     QCOMPARE(grid->geometry(), QRect(0, 280, 289, 137));
+    // Time, DC/AC and Value as designed; the No column is wider for six-digit numbers and takes
+    // its room from the Unit column, so the columns keep the design's total.
     const int widths[] = {39, 53, 37, 43, 36};
-    for (int c = 0; c < 5; ++c)
+    for (int c = 1; c < 4; ++c)
         QCOMPARE(grid->columnWidth(c), widths[c]);
+    QVERIFY(grid->columnWidth(0) >= widths[0]);
+    QCOMPARE(grid->columnWidth(0) + grid->columnWidth(4), widths[0] + widths[4]);
     QStringList titles;
     for (int c = 0; c < LogTableModel::kColumns; ++c)
         titles << grid->model()->headerData(c, Qt::Horizontal).toString();
@@ -761,6 +769,120 @@ void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
             QCOMPARE(items[i]->isChecked(), i == pick);
         QCOMPARE(w.readingLog().RecordLimit, limits[pick]);
     }
+}
+
+// Logging stops at the record limit: the clock panel says so, once and without a box, until a
+// higher limit lets readings in again.
+void TestLogInWindow::recordLimitStopIsSaidInTheStatusBar()
+{
+    TFCOMM w;
+    w.show();
+    Ui::FCOMM *ui = w.ui();
+    logReadings(w, 2);
+    w.Timer1Timer();
+    const QString clock = ui->StatusPanel3->text();
+    QVERIFY(!clock.contains(QStringLiteral("Logging stopped")));
+
+    w.readingLog().setLimit(3); // a limit of 3 takes 4 readings
+    logReadings(w, 2);
+    QCOMPARE(ui->StatusPanel3->text(), QStringLiteral("Logging stopped: limit 3"));
+    QVERIFY(ui->StatusPanel3->fontMetrics().horizontalAdvance(
+                QStringLiteral("Logging stopped: limit 10000000")) <=
+            ui->StatusPanel3->contentsRect().width());
+    // Readings that are not taken add nothing; the clock's tick does not hide it.
+    const qint64 records = w.readingLog().table().recordCount();
+    protocol::DisplayState untaken;
+    untaken.digits = "0777";
+    send(untaken.toFrame() + untaken.toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0777"));
+    QCOMPARE(w.readingLog().table().recordCount(), records);
+    w.Timer1Timer();
+    QCOMPARE(ui->StatusPanel3->text(), QStringLiteral("Logging stopped: limit 3"));
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+
+    ui->limitess->trigger();
+    QVERIFY(!ui->StatusPanel3->text().contains(QStringLiteral("Logging stopped")));
+    logReadings(w, 1);
+}
+
+// Six-digit record numbers show whole, and every unit's symbols show whole inside their cell:
+// the ink drawn in the cell is as wide as the same text drawn alone.
+void TestLogInWindow::gridShowsNumbersAndUnitsWhole_data()
+{
+    QTest::addColumn<int>("annunciators");
+    QTest::addColumn<QString>("unit");
+    QTest::newRow("V") << int(Annunciator::Volt) << "V";
+    QTest::newRow("mV") << int(Annunciator::Volt | Annunciator::Milli) << "mV";
+    QTest::newRow("A") << int(Annunciator::Ampere) << "A";
+    QTest::newRow("kOhm") << int(Annunciator::Ohm | Annunciator::Kilo) << "k*";
+    QTest::newRow("Hz") << int(Annunciator::Hertz) << "Hz";
+    QTest::newRow("Celsius") << int(Annunciator::Celsius) << "#";
+    QTest::newRow("percent") << int(Annunciator::Percent) << "%";
+}
+
+void TestLogInWindow::gridShowsNumbersAndUnitsWhole()
+{
+    QFETCH(int, annunciators);
+    QFETCH(QString, unit);
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    w.readingLog().NextRecordNo = 180000;
+    w.ui()->COMCon->click();
+    send("\r" + protocol::DisplayState().toFrame().right(1));
+    protocol::DisplayState reading;
+    reading.digits = "0123";
+    reading.annunciators = protocol::Annunciators::fromInt(annunciators);
+    send(reading.toFrame());
+    QTRY_COMPARE(grid->logModel()->totalRows(), 1);
+    QCOMPARE(gridRow(grid, 0).value(0), QStringLiteral("180000"));
+    QCOMPARE(gridRow(grid, 0).value(4), unit);
+    // What the delegate needs to draw the number without eliding it.
+    const int noNeeds =
+        static_cast<QAbstractItemView *>(grid)->sizeHintForColumn(LogGridView::kNoColumn);
+    QVERIFY2(noNeeds <= grid->columnWidth(LogGridView::kNoColumn),
+             qPrintable(QString::number(noNeeds)));
+
+    const QModelIndex cell = grid->model()->index(0, LogGridView::kUnitColumn);
+    const QRect rect = grid->visualRect(cell);
+    const QImage shot = grid->viewport()->grab().toImage();
+    const QColor background = shot.pixelColor(rect.left() + 1, rect.top() + 1);
+    auto inkColumns = [](const QImage &image, const QRect &area, const QColor &paper) {
+        int first = -1, last = -1;
+        for (int x = area.left(); x <= area.right(); ++x)
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                if (qGray(image.pixel(x, y)) < qGray(paper.rgb()) - 60) {
+                    if (first < 0)
+                        first = x;
+                    last = x;
+                    break;
+                }
+        return std::pair<int, int>(first, last);
+    };
+    const auto [cellFirst, cellLast] = inkColumns(shot, rect, background);
+    QVERIFY(cellFirst >= rect.left());
+    // Two clear columns before the grid line, so the last stroke does not merge with it.
+    QVERIFY2(cellLast < rect.right() - 1,
+             qPrintable(QStringLiteral("ink up to %1, grid line after %2")
+                            .arg(cellLast)
+                            .arg(rect.right())));
+
+    const QFont font = grid->logModel()->unitFont();
+    QImage alone(80, 40, QImage::Format_ARGB32);
+    alone.fill(background);
+    {
+        QPainter p(&alone);
+        p.setFont(font);
+        p.setPen(Qt::black);
+        p.drawText(QPoint(20, 28), unit);
+    }
+    const auto [aloneFirst, aloneLast] = inkColumns(alone, alone.rect(), background);
+    QVERIFY(aloneFirst >= 0);
+    QVERIFY2(cellLast - cellFirst >= aloneLast - aloneFirst,
+             qPrintable(QStringLiteral("%1 of %2 columns of ink")
+                            .arg(cellLast - cellFirst + 1)
+                            .arg(aloneLast - aloneFirst + 1)));
 }
 
 void TestLogInWindow::previewPagesThroughTheReport()

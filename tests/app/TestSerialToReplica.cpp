@@ -1,4 +1,5 @@
 #include "PtyPort.h"
+#include "app/ReplicaPanel.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DisplayState.h"
@@ -23,6 +24,7 @@ private slots:
     void framesReachTheReplica();
     void runOfBadFramesGivesOneBox();
     void watchdogDarkensTheLinkPicture();
+    void silentMeterIsGreyed();
 
 private:
     void send(const QByteArray &bytes) { QVERIFY(m_port->send(bytes)); }
@@ -174,6 +176,102 @@ void TestSerialToReplica::watchdogDarkensTheLinkPicture()
     QVERIFY(ui->CONokN->isVisibleTo(ui->KD));
     QCOMPARE(w.state().LinkWatchTicks, 0);
     QCOMPARE(w.reading().ValueText, QStringLiteral("0104"));
+}
+
+// A meter that stops sending leaves its last reading greyed, with the time of that reading in the
+// clock panel, until a frame comes again; the start display before the first frame stays as
+// designed. The watchdog is driven tick by tick.
+void TestSerialToReplica::silentMeterIsGreyed()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    Ui::FCOMM *ui = w.ui();
+    auto *conTimer = w.findChild<QTimer *>(QStringLiteral("ConTimer"));
+    QVERIFY(conTimer);
+    conTimer->stop();
+    const QColor grey = ReplicaPanel::staleColour();
+    const QColor black = ui->LcdDa->palette().color(QPalette::WindowText);
+    const QColor bar = ui->PBar2->palette().color(QPalette::Highlight);
+    QVERIFY(black != grey && bar != grey);
+    auto greyed = [&] {
+        const bool digits = ui->LcdDa->palette().color(QPalette::WindowText) == grey &&
+                            ui->LcdDd->palette().color(QPalette::WindowText) == grey &&
+                            ui->LcdFH->palette().color(QPalette::WindowText) == grey &&
+                            ui->LcdP2->palette().color(QPalette::Window) == grey;
+        const bool barGrey = ui->PBar2->palette().color(QPalette::Highlight) == grey;
+        return digits && barGrey;
+    };
+    auto live = [&] {
+        return ui->LcdDa->palette().color(QPalette::WindowText) == black &&
+               ui->LcdDd->palette().color(QPalette::WindowText) == black &&
+               ui->PBar2->palette().color(QPalette::Highlight) == bar;
+    };
+    const QRegularExpression noData(QStringLiteral("^no data since \\d\\d:\\d\\d:\\d\\d$"));
+
+    // Before the first frame: the start display, not greyed, and the clock.
+    ui->COMCon->click();
+    for (int i = 0; i < 6; ++i)
+        w.ConTimerTimer();
+    QVERIFY(ui->CONokN->isVisibleTo(ui->KD));
+    QVERIFY(live());
+    QCOMPARE(ui->LcdDa->text(), QStringLiteral("5"));
+    w.Timer1Timer();
+    QVERIFY(!ui->StatusPanel3->text().contains(QStringLiteral("no data")));
+
+    protocol::DisplayState negative = volts("1234");
+    negative.negative = true;
+    negative.point = 2;
+    const QTime before = QTime::currentTime();
+    send(negative.toFrame() + negative.toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("-12.34"));
+    const QTime after = QTime::currentTime();
+    QVERIFY(live());
+
+    // Silence: the third tick darkens the link picture and greys the reading, which stays.
+    w.ConTimerTimer();
+    w.ConTimerTimer();
+    QVERIFY(live());
+    w.ConTimerTimer();
+    QVERIFY(ui->CONokN->isVisibleTo(ui->KD));
+    QVERIFY(greyed());
+    QCOMPARE(ui->LcdDa->text() + ui->LcdDb->text() + ui->LcdDc->text() + ui->LcdDd->text(),
+             QStringLiteral("1234"));
+    const QString status = ui->StatusPanel3->text();
+    QVERIFY2(noData.match(status).hasMatch(), qPrintable(status));
+    const QTime since = QTime::fromString(status.right(8), QStringLiteral("HH:mm:ss"));
+    if (before <= after) // not across midnight
+        QVERIFY2(since >= before.addMSecs(-before.msec()) && since <= after, qPrintable(status));
+    // The clock's tick and more watchdog ticks keep saying so.
+    w.Timer1Timer();
+    for (int i = 0; i < 6; ++i)
+        w.ConTimerTimer();
+    QCOMPARE(ui->StatusPanel3->text(), status);
+    QVERIFY(greyed());
+    // The grey is what the digits are drawn in.
+    const QImage shot = ui->Panel1->grab(ui->LcdDd->geometry()).toImage();
+    bool greyInk = false, blackInk = false;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            greyInk |= shot.pixelColor(x, y) == grey;
+            blackInk |= shot.pixelColor(x, y) == black;
+        }
+    QVERIFY(greyInk && !blackInk);
+
+    // The next frame makes the reading live again and brings the clock back.
+    send(volts("0042").toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0042"));
+    QVERIFY(live());
+    QVERIFY(ui->LcdP2->isHidden());
+    QVERIFY(!ui->StatusPanel3->text().contains(QStringLiteral("no data")));
+    QVERIFY(!ui->StatusPanel3->text().isEmpty());
+
+    // A link released by the user falls silent the same way.
+    ui->COMCon->click();
+    for (int i = 0; i < 3; ++i)
+        w.ConTimerTimer();
+    QVERIFY(greyed());
+    QVERIFY(noData.match(ui->StatusPanel3->text()).hasMatch());
 }
 
 QTEST_MAIN(TestSerialToReplica)

@@ -1,0 +1,48 @@
+#include "ReadingStatus.h"
+
+#include "ClockText.h"
+
+bool ReadingStatus::frameShown(const QDateTime &when)
+{
+    m_lastFrame = when;
+    const bool wasStale = m_stale;
+    m_stale = false;
+    return wasStale;
+}
+
+bool ReadingStatus::linkDarkened()
+{
+    // The watchdog darkens again every three ticks while the link stays silent, and it darkens
+    // the start display too, which has no reading to go stale.
+    if (m_stale || !m_lastFrame.isValid())
+        return false;
+    m_stale = true;
+    return true;
+}
+
+bool ReadingStatus::setLogStopped(bool stopped, qint32 limit)
+{
+    const bool changed = stopped != m_logStopped || (stopped && limit != m_limit);
+    m_logStopped = stopped;
+    m_limit = limit;
+    return changed;
+}
+
+QString ReadingStatus::clockPanelText(const QDateTime &now) const
+{
+    if (m_stale)
+        return noDataSince(m_lastFrame);
+    if (m_logStopped)
+        return logStoppedText(m_limit);
+    return clockText(now);
+}
+
+QString ReadingStatus::noDataSince(const QDateTime &lastFrame)
+{
+    return QStringLiteral("no data since ") + lastFrame.toString(QStringLiteral("HH:mm:ss"));
+}
+
+QString ReadingStatus::logStoppedText(qint32 limit)
+{
+    return QStringLiteral("Logging stopped: limit %1").arg(limit);
+}
