@@ -1,6 +1,7 @@
 #include "LogTableCopy.h"
 
 #include "RecoveryJournal.h"
+#include "log/engine/Posix.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,10 +9,8 @@
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <limits>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,29 +27,6 @@ const QRegularExpression &copyName()
 {
     static const QRegularExpression re(QStringLiteral("^Tarvodb-([0-9]{1,10})-[0-9]{1,3}\\.DB$"));
     return re;
-}
-
-bool processRuns(qint64 pid)
-{
-    if (pid <= 0 || pid > std::numeric_limits<pid_t>::max())
-        return false;
-    // EPERM: it runs, under another user.
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-}
-
-bool writeAll(int fd, const char *bytes, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= n;
-    }
-    return true;
 }
 
 } // namespace
@@ -93,7 +69,7 @@ QString LogTableCopy::make(const QString &shipped, const QString &folder)
                 continue;
             return QStringLiteral("%1: %2").arg(path, systemReason());
         }
-        const bool written = writeAll(fd, bytes.constData(), bytes.size());
+        const bool written = table::writeAll(fd, bytes.constData(), std::size_t(bytes.size()));
         const int writeError = errno;
         const bool closed = ::close(fd) == 0;
         if (!written || !closed) {
@@ -130,7 +106,7 @@ int LogTableCopy::removeStale(const QString &folder)
             continue;
         const qint64 pid = match.captured(1).toLongLong();
         // This process's copies belong to its windows; another running process's to it.
-        if (pid == ::getpid() || processRuns(pid))
+        if (pid == ::getpid() || table::processMayRun(pid))
             continue;
         const QByteArray path = QFile::encodeName(dir.filePath(name));
         const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);

@@ -1,5 +1,7 @@
 #include "RecoveryJournal.h"
 
+#include "log/engine/Posix.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -13,26 +15,13 @@
 
 namespace {
 
-QString systemReason() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString systemReason()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 
 const QString kPrefix = QStringLiteral("journal-");
 const QString kSuffix = QStringLiteral(".tsv");
-
-// Writes all of `bytes`, retrying short writes and interruptions.
-bool writeAll(int fd, const char *bytes, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += n;
-        size -= n;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -103,7 +92,7 @@ QString RecoveryJournal::append(const QByteArray &line)
     // One write per line: the line is whole in the file or not there at all (an interrupted
     // write leaves a part that the reader drops).
     const QByteArray whole = line + '\n';
-    if (!writeAll(m_fd, whole.constData(), whole.size()))
+    if (!table::writeAll(m_fd, whole.constData(), std::size_t(whole.size())))
         return QStringLiteral("%1: %2").arg(m_path, systemReason());
     m_dirty = true;
     return QString();
@@ -158,7 +147,8 @@ QList<RecoveryJournal::Leftover> RecoveryJournal::leftovers(const QString &folde
         dir.entryList({kPrefix + u'*' + kSuffix}, QDir::Files | QDir::Hidden, QDir::Name);
     for (const QString &name : names) {
         const QString path = dir.filePath(name);
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        const int fd =
+            ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
             continue;
         struct stat st;

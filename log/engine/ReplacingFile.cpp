@@ -3,13 +3,13 @@
 #include "ByteSource.h"
 #include "EngineError.h"
 #include "LockedFile.h"
+#include "Posix.h"
 #include "PrimaryIndex.h"
 #include "TableFile.h"
 #include "TablePaths.h"
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -105,15 +105,6 @@ bool parseTemporaryName(const std::string &name, std::string &target, long long 
     pid = std::stoll(pidText);
     serial = std::stoull(serialText);
     return true;
-}
-
-// Whether the process may still be writing its temporaries. A process of another user answers
-// EPERM: it runs, so its files are left alone too.
-bool isRunning(long long pid)
-{
-    if (pid <= 0 || pid > INT_MAX)
-        return true; // not a process id this system hands out: not ours to judge
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
 enum class Fit
@@ -317,7 +308,7 @@ void tidyBeside(const std::string &target)
     }
     bool renamed = false;
     for (const auto &[key, group] : groups) {
-        if (isRunning(key.first))
+        if (processMayRun(key.first))
             continue;
         if (!group.table.empty()) {
             // Neither file of this save was put in place.

@@ -1,5 +1,7 @@
 #include "MqttSpool.h"
 
+#include "log/engine/Posix.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -33,20 +35,6 @@ bool makeFolder(const QString &path)
     if (parent != path && !makeFolder(parent))
         return false;
     return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0 || errno == EEXIST;
-}
-
-bool writeAll(int fd, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
 }
 
 bool syncFolder(const QString &folder)
@@ -228,7 +216,7 @@ MqttSpool::Append MqttSpool::append(const QByteArray &line)
         !openWriter(m_writeSegment + 1))
         return Append::Failed;
     const QByteArray bytes = line + '\n';
-    if (!writeAll(m_writeFd, bytes.constData(), size)) {
+    if (!table::writeAll(m_writeFd, bytes.constData(), std::size_t(size))) {
         fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
         // No half line may stay in front of the next one.
         if (::ftruncate(m_writeFd, m_segments[m_writeSegment]) != 0) {
@@ -348,7 +336,8 @@ QString MqttSpool::sync()
         fail(QStringLiteral("cannot write %1").arg(path), errno);
         return m_error;
     }
-    bool ok = writeAll(fd, text.constData(), text.size()) && ::fdatasync(fd) == 0;
+    bool ok =
+        table::writeAll(fd, text.constData(), std::size_t(text.size())) && ::fdatasync(fd) == 0;
     int error = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
