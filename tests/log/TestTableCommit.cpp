@@ -4,6 +4,7 @@
 // every other file are left alone. The pair is read back by our engine and, where it is
 // installed, by pxlib as an independent reader.
 
+#include "log/LogTableLayout.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/ReplacingFile.h"
@@ -26,17 +27,7 @@ extern "C" {
 }
 #endif
 
-using table::FieldDef;
-using table::FieldType;
-
 namespace {
-
-const std::vector<FieldDef> kLogFields = {
-    {"Not", FieldType::AutoIncrement, 4}, {"No", FieldType::Long, 4},
-    {"Time", FieldType::Time, 4},         {"DC/AC", FieldType::Alpha, 2},
-    {"Value", FieldType::Alpha, 8},       {"Nval", FieldType::Number, 8},
-    {"Unit", FieldType::Alpha, 2},        {"AUTO", FieldType::Alpha, 4},
-};
 
 // The old table is small, the new one large enough that a kill at a random moment can land in
 // the middle of its write. Their "Nval" values differ in sign, so that a record of one never
@@ -119,7 +110,7 @@ void TestTableCommit::initTestCase()
 void TestTableCommit::fill(table::Table &t, const QString &name, int records, bool isNew)
 {
     t.setTableName(name.toStdString());
-    t.createTable(kLogFields);
+    t.createTable(LogTableLayout::fields());
     t.setExclusive(true);
     t.setCachedUpdates(true);
     t.open();
