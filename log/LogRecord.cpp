@@ -220,4 +220,32 @@ QByteArray line(LogFormat format, const LogRecord &record)
     return out;
 }
 
+std::optional<qint32> numberOf(LogFormat format, const QByteArray &line)
+{
+    QByteArray number;
+    switch (format) {
+    case LogFormat::Tsv:
+        number = line.left(line.indexOf('\t'));
+        break;
+    case LogFormat::Csv:
+        number = line.left(line.indexOf(','));
+        break;
+    case LogFormat::Jsonl: {
+        static const QByteArray key = "{\"No\":";
+        if (!line.startsWith(key))
+            return std::nullopt;
+        number = line.mid(key.size());
+        number.truncate(number.indexOf(','));
+        break;
+    }
+    case LogFormat::Db:
+        return std::nullopt;
+    }
+    bool ok = false;
+    const qint32 no = number.toInt(&ok);
+    if (!ok || no < 0 || number.startsWith('+'))
+        return std::nullopt;
+    return no;
+}
+
 } // namespace logrecord

@@ -6,6 +6,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <optional>
+
 // One logged reading as the logger writes it: the window's log fields, the full local date and
 // time, and for the text formats the unit spelt plainly and the value in the base unit.
 struct LogRecord
@@ -56,5 +58,8 @@ QStringList columns();
 QByteArray header(LogFormat format);
 // One record as a whole line, line end included, in UTF-8.
 QByteArray line(LogFormat format, const LogRecord &record);
+// The record number of a line that line() wrote (its end may be cut off), or nothing for any
+// other line (a header, a line of another format).
+std::optional<qint32> numberOf(LogFormat format, const QByteArray &line);
 
 } // namespace logrecord

@@ -1,5 +1,5 @@
-#include "log/LogRecord.h"
 #include "LoggerOptions.h"
+#include "log/LogRecord.h"
 
 #include <QtTest>
 
@@ -131,6 +131,11 @@ void TestLogRecord::linesInEachFormat()
     r.reading = {QStringLiteral("-46.20"), -4620, QStringLiteral("DC"), QStringLiteral("mV"),
                  QStringLiteral("MANU")};
     QTEST(logrecord::line(LogFormat(format), r), "line");
+    // A later run appending to the file reads the number back, and never from the header.
+    const QByteArray written = logrecord::line(LogFormat(format), r);
+    QCOMPARE(logrecord::numberOf(LogFormat(format), written.trimmed()), std::optional<qint32>(7));
+    QCOMPARE(logrecord::numberOf(LogFormat(format), logrecord::header(LogFormat(format))),
+             std::nullopt);
 }
 
 void TestLogRecord::kiloAndMegaHertzKeepTheirPrefix()

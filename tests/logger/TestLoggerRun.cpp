@@ -373,6 +373,8 @@ private slots:
     void exitOnLossEndsWithThree();
     void killedRunLeavesWholeLines();
     void halfLineLeftByACrashIsCut();
+    void appendedRunsNumberOn_data();
+    void appendedRunsNumberOn();
     void garbageIsSummedUpNotReportedPerFrame();
     void permissionDeniedNamesTheDialoutGroup();
     void failuresToStart_data();
@@ -656,9 +658,35 @@ void TestLoggerRun::halfLineLeftByACrashIsCut()
                   QStringLiteral("--format"), QStringLiteral("csv")});
     QCOMPARE(logger.wait(), 0);
     QVERIFY(logger.err().contains(u"half a line"));
-    // The earlier run's two whole records, then this run's two, under the one header.
-    QCOMPARE(numbers(readCsv(out)), (QStringList{"1", "2", "1", "2"}));
+    // The earlier run's two whole records, then this run's two, numbered on, under the one header.
+    QVERIFY(logger.err().contains(u"numbering goes on at 3"));
+    QCOMPARE(numbers(readCsv(out)), (QStringList{"1", "2", "3", "4"}));
     QCOMPARE(textLines(out).size(), 5);
+}
+
+void TestLoggerRun::appendedRunsNumberOn_data()
+{
+    everyFormatHoldsTheReadings_data();
+}
+
+// Every output a second run appends to keeps its numbers unique.
+void TestLoggerRun::appendedRunsNumberOn()
+{
+    QFETCH(QString, format);
+#ifndef VORLATT_HAVE_PXLIB
+    if (format == u"db")
+        QSKIP("pxlib is not installed");
+#endif
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    const QString out = file(QStringLiteral("twice.") + format);
+    for (int run = 0; run < 2; ++run) {
+        Logger logger;
+        logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                      QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--output"),
+                      out, QStringLiteral("--format"), format});
+        QCOMPARE(logger.wait(), 0);
+    }
+    QCOMPARE(numbers(readRecords(format, out)), oneTo(4));
 }
 
 void TestLoggerRun::garbageIsSummedUpNotReportedPerFrame()

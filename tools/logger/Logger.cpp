@@ -9,7 +9,6 @@
 
 #include <limits>
 
-
 Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent,
                std::unique_ptr<HidBackend> hidBackend, Clock clock)
     : QObject(parent), m_options(options), m_out(out), m_err(err),
@@ -62,8 +61,7 @@ void Logger::closeSource()
 
 void Logger::report(const QString &message)
 {
-    std::fprintf(m_err, "vorlatt-log: %s %s\n",
-                 qPrintable(logrecord::isoStamp(m_clock())),
+    std::fprintf(m_err, "vorlatt-log: %s %s\n", qPrintable(logrecord::isoStamp(m_clock())),
                  message.toLocal8Bit().constData());
     std::fflush(m_err);
 }
@@ -131,6 +129,23 @@ int Logger::start()
                 report(QStringLiteral("%1 ended in half a line, left by an earlier run; that "
                                       "line was dropped")
                            .arg(m_options.output));
+            // Numbers in one file stay unique: the numbering goes on after an earlier run's.
+            if (const std::optional<qint32> last =
+                    logrecord::numberOf(m_options.format, m_text.lastLine());
+                error.isEmpty() && last) {
+                if (*last >= std::numeric_limits<qint32>::max() - 1) {
+                    std::fprintf(m_err,
+                                 "vorlatt-log: %s: its last record is numbered %d, the "
+                                 "highest number there is\n",
+                                 qPrintable(m_options.output), *last);
+                    closeSource();
+                    return kWrongOutput;
+                }
+                m_rules.NextRecordNo = *last + 1;
+                report(QStringLiteral("appending to %1; numbering goes on at %2")
+                           .arg(m_options.output)
+                           .arg(m_rules.NextRecordNo));
+            }
         }
         if (!error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: cannot write %s: %s\n", qPrintable(m_options.output),

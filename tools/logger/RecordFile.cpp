@@ -34,6 +34,22 @@ off_t wholeLinesLength(int fd, off_t size)
     return 0;
 }
 
+// The last line of the first `size` bytes (which end in a line end), without its end; a line
+// longer than any record gives "".
+QByteArray lastLineOf(int fd, off_t size)
+{
+    QByteArray tail(qsizetype(std::min<off_t>(size, 4096)), '\0');
+    if (tail.isEmpty() ||
+        ::pread(fd, tail.data(), size_t(tail.size()), size - tail.size()) != ssize_t(tail.size()))
+        return {};
+    while (tail.endsWith('\n') || tail.endsWith('\r'))
+        tail.chop(1);
+    const qsizetype start = tail.lastIndexOf('\n');
+    if (start < 0 && tail.size() < size)
+        return {};
+    return tail.mid(start + 1);
+}
+
 } // namespace
 
 RecordFile::~RecordFile()
@@ -45,6 +61,7 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
                          bool *foreign)
 {
     close();
+    m_lastLine.clear();
     if (repaired)
         *repaired = false;
     if (foreign)
@@ -98,6 +115,7 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
     }
     m_fd = fd;
     m_path = path;
+    m_lastLine = lastLineOf(fd, whole);
     m_pending.clear();
     m_size = whole;
     m_failed = false;

@@ -25,6 +25,9 @@ public:
     QString open(const QString &path, const QByteArray &header, bool *repaired = nullptr,
                  bool *foreign = nullptr);
     bool isOpen() const { return m_fd >= 0; }
+    // The last whole line the file held when it was opened, without its end: the header, the
+    // last record of an earlier run, or "" for a new file.
+    const QByteArray &lastLine() const { return m_lastLine; }
 
     // One record: a whole line, line end included.
     void append(const QByteArray &line) { m_pending += line; }
@@ -48,6 +51,7 @@ private:
     int m_fd = -1;
     QString m_path;
     QByteArray m_pending;
+    QByteArray m_lastLine;
     off_t m_size = 0; // the file's length after the last successful flush
     qint64 m_inFile = 0;
     bool m_failed = false;
