@@ -109,7 +109,8 @@ QByteArray LogCommands::journalLine() const
     const ReadingLog::RecordStamp stamp = m_log.lastStamp();
     line += stamp.when.toString(Qt::ISODateWithMs).toLatin1();
     line += '\t';
-    line += stamp.fullUnit.toUtf8();
+    line += stamp.fullUnit.isEmpty() ? QByteArray::fromStdString(t.text(LogTableLayout::kUnit))
+                                     : stamp.fullUnit.toUtf8();
     return line;
 }
 
@@ -296,10 +297,9 @@ bool LogCommands::saveasClick()
         m_journal.retire();
         return true;
     }
-    const DataFiles::TextResult saved =
-        kind == DataFiles::SaveKind::Csv
-            ? m_dataFiles.SaveLogAsCsv(m_log.table(), m_log.stamps(), path)
-            : m_dataFiles.SaveTableAsText(m_log.table(), path);
+    const DataFiles::TextResult saved = kind == DataFiles::SaveKind::Csv
+                                            ? m_dataFiles.SaveLogAsCsv(m_log, path)
+                                            : m_dataFiles.SaveTableAsText(m_log.table(), path);
     if (saved.kind != DataFiles::TextResult::Kind::Saved) {
         showError(saved.message);
         return false;

@@ -144,9 +144,9 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
     return flush();
 }
 
-bool DataFiles::writeCsv(const table::Table &source,
-                         const std::vector<ReadingLog::RecordStamp> &stamps, QIODevice *device)
+bool DataFiles::writeCsv(const ReadingLog &log, QIODevice *device)
 {
+    const table::Table &source = log.table();
     constexpr int kColumns = LogTableLayout::kColumns;
     constexpr auto &kNames = LogTableLayout::kColumnNames;
     int fields[kColumns];
@@ -172,10 +172,9 @@ bool DataFiles::writeCsv(const table::Table &source,
         record.reading.RangeText = text(fields[5]);
         if (numeric >= 0)
             record.reading.NumericValue = text(numeric).toFloat();
-        if (std::size_t(row) < stamps.size()) {
-            record.stamp = stamps[std::size_t(row)].when;
-            record.fullUnit = stamps[std::size_t(row)].fullUnit;
-        }
+        const ReadingLog::RecordStamp stamp = log.stampOf(row);
+        record.stamp = stamp.when;
+        record.fullUnit = stamp.fullUnit;
         out += logrecord::line(LogFormat::Csv, record);
         if (out.size() >= kChunk) {
             if (device->write(out) != out.size())
@@ -230,10 +229,7 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
     return result;
 }
 
-DataFiles::TextResult DataFiles::SaveLogAsCsv(const table::Table &source,
-                                              const std::vector<ReadingLog::RecordStamp> &stamps,
-                                              const QString &path)
+DataFiles::TextResult DataFiles::SaveLogAsCsv(const ReadingLog &log, const QString &path)
 {
-    return saveThrough(source, path,
-                       [&](QIODevice *device) { return writeCsv(source, stamps, device); });
+    return saveThrough(log.table(), path, [&](QIODevice *device) { return writeCsv(log, device); });
 }

@@ -8,7 +8,6 @@
 #include <QStringList>
 
 #include <functional>
-#include <vector>
 
 class QIODevice;
 
@@ -82,13 +81,10 @@ public:
     // Writes the log as the headless logger's CSV: a header and one line per record, the
     // window's six columns, then the ISO 8601 date and time with milliseconds, the unit in plain
     // symbols, the value in the base unit and the base unit; UTF-8, RFC 4180 quoting, CR LF.
-    // `stamps` gives each record's date and time (see ReadingLog::RecordStamp); a record without
-    // one has an empty DateTime. Saved as SaveTableAsText saves, with the same results.
-    TextResult SaveLogAsCsv(const table::Table &source,
-                            const std::vector<ReadingLog::RecordStamp> &stamps,
-                            const QString &path);
-    static bool writeCsv(const table::Table &source,
-                         const std::vector<ReadingLog::RecordStamp> &stamps, QIODevice *device);
+    // Each record's date and time comes from the log's stamps (ReadingLog::stampOf); a record
+    // without one has an empty DateTime. Saved as SaveTableAsText saves, with the same results.
+    TextResult SaveLogAsCsv(const ReadingLog &log, const QString &path);
+    static bool writeCsv(const ReadingLog &log, QIODevice *device);
 
     table::Table &Tdest() { return m_tdest; }
 

@@ -97,19 +97,46 @@ void ReadingLog::close()
 {
     if (m_table && m_table->isOpen())
         m_table->close();
-    m_stamps.clear();
+    clearStamps();
 }
 
-std::vector<ReadingLog::RecordStamp> ReadingLog::stamps() const
+void ReadingLog::clearStamps()
 {
-    std::vector<RecordStamp> all = m_stamps;
-    all.resize(std::size_t(m_table->isOpen() ? m_table->recordCount() : 0));
-    return all;
+    m_stampMs.clear();
+    m_hertzPrefix.clear();
+}
+
+void ReadingLog::keepStamp(std::int64_t row, const QDateTime &when, const QString &fullUnit,
+                           const QString &unitText)
+{
+    m_stampMs.resize(std::size_t(row), kNoTime);
+    m_hertzPrefix.resize(std::size_t(row), 0);
+    m_stampMs.push_back(when.isValid() ? when.toMSecsSinceEpoch() : kNoTime);
+    const bool prefixed = fullUnit.size() == unitText.size() + 1 && fullUnit.endsWith(unitText) &&
+                          fullUnit.front().unicode() < 0x80;
+    m_hertzPrefix.push_back(prefixed ? char(fullUnit.front().unicode()) : 0);
+}
+
+ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
+{
+    RecordStamp stamp;
+    if (row < 0 || std::size_t(row) >= m_stampMs.size() || !m_table->isOpen() ||
+        row >= m_table->recordCount())
+        return stamp;
+    if (m_stampMs[std::size_t(row)] != kNoTime)
+        stamp.when = QDateTime::fromMSecsSinceEpoch(m_stampMs[std::size_t(row)]);
+    if (const char prefix = m_hertzPrefix[std::size_t(row)]) {
+        const int unit = m_table->fieldIndex(LogTableLayout::kUnit);
+        stamp.fullUnit =
+            QLatin1Char(prefix) +
+            QString::fromStdString(unit >= 0 ? m_table->text(row, unit) : std::string());
+    }
+    return stamp;
 }
 
 ReadingLog::RecordStamp ReadingLog::lastStamp() const
 {
-    return m_stamps.empty() ? RecordStamp{} : m_stamps.back();
+    return stampOf(std::int64_t(m_stampMs.size()) - 1);
 }
 
 void ReadingLog::setListener(table::TableListener *listener)
@@ -141,8 +168,7 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
             t.cancel();
         return {false, message(e)};
     }
-    m_stamps.resize(std::size_t(row));
-    m_stamps.push_back({now, fullUnit});
+    keepStamp(row, now, fullUnit, reading.UnitText);
     return {true, {}};
 }
 
@@ -174,9 +200,8 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             result.error = message(e);
             return result;
         }
-        m_stamps.resize(std::size_t(row));
-        m_stamps.push_back({QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs),
-                            QString::fromUtf8(f.value(8))});
+        keepStamp(row, QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs),
+                  QString::fromUtf8(f.value(8)), reading.UnitText);
         ++result.records;
         ++RecordCount;
         NextRecordNo = no + 1;
@@ -193,7 +218,7 @@ QString ReadingLog::RecordNew()
             return message(e);
         }
     }
-    m_stamps.clear();
+    clearStamps();
     NextRecordNo = 1;
     RecordCount = 0;
     return {};
@@ -212,7 +237,7 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
         if (mayReplace && !mayReplace())
             return {};
         m_table->close();
-        m_stamps.clear();
+        clearStamps();
         m_table->setTableName(utf8(path));
         try {
             m_table->open();

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -37,8 +38,8 @@ public:
 
     // What the table does not keep of a record the log took: the full date and time (the table
     // has the time of day to the second) and the unit with the hertz prefix the display shows
-    // beside it. A record the log did not take itself (from an opened table) has an invalid
-    // stamp and an empty unit.
+    // beside it ("" when the unit text is the full unit). A record the log did not take itself
+    // (from an opened table) has an invalid stamp.
     struct RecordStamp
     {
         QDateTime when;
@@ -109,8 +110,8 @@ public:
     // was and returns "".
     QString openOldFile(const QString &path, const std::function<bool()> &mayReplace = {});
 
-    // One entry for each record of the table, in table order (see RecordStamp).
-    std::vector<RecordStamp> stamps() const;
+    // The stamp of the table's record `row` (see RecordStamp).
+    RecordStamp stampOf(std::int64_t row) const;
     // The stamp of the record taken last, or an empty one.
     RecordStamp lastStamp() const;
 
@@ -128,6 +129,16 @@ private:
     table::Session m_session;
     std::unique_ptr<table::Table> m_table;
     table::TableListener *m_listener = nullptr;
-    // Indexed like the table's records; shorter when records at the end were not taken here.
-    std::vector<RecordStamp> m_stamps;
+    // Remembers the stamp of the record just posted at `row`.
+    void keepStamp(std::int64_t row, const QDateTime &when, const QString &fullUnit,
+                   const QString &unitText);
+    void clearStamps();
+
+    // The stamps, indexed like the table's records; shorter when records at the end were not
+    // taken here. Kept small, as a log may hold ten million records: milliseconds since the
+    // epoch (kNoTime when unknown) and the letter of the hertz prefix ('k', 'M', or 0 when the
+    // unit text is the full unit).
+    static constexpr qint64 kNoTime = std::numeric_limits<qint64>::min();
+    std::vector<qint64> m_stampMs;
+    std::vector<char> m_hertzPrefix;
 };

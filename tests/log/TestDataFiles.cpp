@@ -179,7 +179,7 @@ void TestDataFiles::csvWithUnitsReadsBack()
     }
     DataFiles files(m_log->session());
     const QString path = m_folder->path(QStringLiteral("run.csv"));
-    const DataFiles::TextResult saved = files.SaveLogAsCsv(m_log->table(), m_log->stamps(), path);
+    const DataFiles::TextResult saved = files.SaveLogAsCsv(*m_log, path);
     QCOMPARE(saved.kind, DataFiles::TextResult::Kind::Saved);
     QCOMPARE(saved.message, QStringLiteral("save table to specified file: ") + path + " Scuss!");
 
@@ -204,8 +204,7 @@ void TestDataFiles::csvOfAnOpenedTableHasNoDates()
     QCOMPARE(m_log->openOldFile(db), QString());
     log(1);
     const QString path = m_folder->path(QStringLiteral("run.csv"));
-    QCOMPARE(files.SaveLogAsCsv(m_log->table(), m_log->stamps(), path).kind,
-             DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(files.SaveLogAsCsv(*m_log, path).kind, DataFiles::TextResult::Kind::Saved);
     const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 4);
     QCOMPARE(rows[1],

@@ -193,18 +193,19 @@ void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
     QCOMPARE(restored.records, 2);
     QCOMPARE(restored.error, QString());
     QCOMPARE(m_log->NextRecordNo, 9);
-    const std::vector<ReadingLog::RecordStamp> stamps = m_log->stamps();
-    QCOMPARE(stamps.size(), std::size_t(3));
-    QCOMPARE(stamps[0].when, QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)));
-    QCOMPARE(stamps[1].when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 58, 125)));
-    QCOMPARE(stamps[1].fullUnit, QStringLiteral("kHz"));
-    QCOMPARE(stamps[2].when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 59)));
-    QCOMPARE(stamps[2].fullUnit, QString());
+    QCOMPARE(m_log->stampOf(0).when, QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)));
+    QCOMPARE(m_log->stampOf(0).fullUnit, QString()); // "V" says it all
+    QCOMPARE(m_log->stampOf(1).when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 58, 125)));
+    QCOMPARE(m_log->stampOf(1).fullUnit, QStringLiteral("kHz"));
+    QCOMPARE(m_log->stampOf(2).when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 59)));
+    QCOMPARE(m_log->stampOf(2).fullUnit, QString());
+    QCOMPARE(m_log->lastStamp().when, m_log->stampOf(2).when);
+    QVERIFY(!m_log->stampOf(3).when.isValid());
     QCOMPARE(QString::fromStdString(m_log->table().text(2, m_log->table().fieldIndex("Value"))),
              QStringLiteral("-0.5"));
     // New empties the stamps with the records.
     QCOMPARE(m_log->RecordNew(), QString());
-    QVERIFY(m_log->stamps().empty());
+    QVERIFY(!m_log->lastStamp().when.isValid());
 }
 
 void TestReadingLog::badIntervalStopsAfterTheKey()
