@@ -288,6 +288,7 @@ void TestDataFiles::fullDiskKeepsTheOldFile_data()
     QTest::addColumn<QString>("name");
     QTest::newRow("text") << "run.xls";
     QTest::newRow("paradox") << "run.db";
+    QTest::newRow("csv with units") << "run.csv";
 }
 
 // A small text stays in the save file's buffer until commit; on a full disk that last write
@@ -318,6 +319,8 @@ void TestDataFiles::fullDiskKeepsTheOldFile()
                                                          : DataFiles::TextResult::Kind::WriteFailed,
                                          error};
         }
+        if (DataFiles::kindOf(name) == DataFiles::SaveKind::Csv)
+            return files.SaveLogAsCsv(*m_log, path);
         return files.SaveTableAsText(m_log->table(), path);
     };
     log(20);
