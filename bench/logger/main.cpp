@@ -6,7 +6,7 @@
 // The frames are written as fast as the pseudo-terminal takes them; the meter itself sends 17 a
 // second. The last line reads: logger: frames_per_s=<a> rss_mb_after_1e6=<b>
 
-#include "protocol/DisplayState.h"
+#include "bench/FrameCycle.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -78,23 +79,12 @@ int main(int argc, char **argv)
         QThread::msleep(20);
     QThread::msleep(300);
 
-    // A cycle of distinct readings, so the frames are not all alike.
-    QList<QByteArray> frames;
-    for (int i = 0; i < 100; ++i) {
-        protocol::DisplayState d;
-        d.digits = QByteArray::number(1000 + i * 37).right(4);
-        d.point = 1 + i % 3;
-        d.annunciators = protocol::Annunciator::Volt;
-        frames << d.toFrame();
-    }
-    QByteArray block;
-    for (const QByteArray &f : frames)
-        block += f;
-    const qint64 perBlock = frames.size();
+    const FrameCycle cycle = voltFrameCycle();
+    const qint64 perBlock = cycle.frames;
 
     // The first frame after the port opens lacks the line feed the assembler expects before
     // it, so one lead-in frame goes first and is not counted.
-    if (::write(master, block.constData(), size_t(frames.first().size())) <= 0)
+    if (::write(master, cycle.block.constData(), size_t(cycle.frameSize)) <= 0)
         return 1;
     QElapsedTimer timer;
     timer.start();
@@ -102,9 +92,7 @@ int main(int argc, char **argv)
     for (qint64 sent = 0; sent < readings; sent += perBlock) {
         if (rssEarly < 0 && sent >= readings / 100)
             rssEarly = rssMegabytes(logger.processId());
-        const QByteArray chunk = readings - sent >= perBlock
-                                     ? block
-                                     : block.left((readings - sent) * frames.first().size());
+        const QByteArray chunk = cycle.first(std::min(perBlock, readings - sent));
         for (qsizetype done = 0; done < chunk.size();) {
             const ssize_t n =
                 ::write(master, chunk.constData() + done, size_t(chunk.size() - done));

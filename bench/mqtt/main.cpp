@@ -9,7 +9,7 @@
 // The meter itself sends 17 readings a second. The last line reads:
 //   mqtt: readings_per_s=<a> rss_mb=<b>
 
-#include "protocol/DisplayState.h"
+#include "bench/FrameCycle.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -138,19 +138,9 @@ int main(int argc, char **argv)
     }
     QThread::msleep(800);
 
-    QList<QByteArray> frames;
-    for (int i = 0; i < 100; ++i) {
-        protocol::DisplayState d;
-        d.digits = QByteArray::number(1000 + i * 37).right(4);
-        d.point = 1 + i % 3;
-        d.annunciators = protocol::Annunciator::Volt;
-        frames << d.toFrame();
-    }
-    QByteArray block;
-    for (const QByteArray &f : frames)
-        block += f;
+    const FrameCycle cycle = voltFrameCycle();
     // A lead-in frame, not counted: the port opens in the middle of a frame.
-    if (::write(master, block.constData(), size_t(frames.first().size())) <= 0)
+    if (::write(master, cycle.block.constData(), size_t(cycle.frameSize)) <= 0)
         return 1;
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
 
@@ -167,8 +157,8 @@ int main(int argc, char **argv)
            logger.state() == QProcess::Running) {
         // Frames while the pseudo-terminal takes them, lines as they come.
         if (chunk.isEmpty() && sent < readings) {
-            const qint64 n = std::min<qint64>(frames.size(), readings - sent);
-            chunk = block.left(n * frames.first().size());
+            const qint64 n = std::min<qint64>(cycle.frames, readings - sent);
+            chunk = cycle.first(n);
             sent += n;
             pos = 0;
         }

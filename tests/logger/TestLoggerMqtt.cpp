@@ -1,4 +1,5 @@
 #include "LoggerOptions.h"
+#include "LoggerProcesses.h"
 #include "MqttSpool.h"
 
 #include <QtTest>
@@ -27,9 +28,6 @@
 
 namespace {
 
-const QString kLog = QStringLiteral(VORLATT_LOG);
-const QString kSim = QStringLiteral(VORLATT_SIM);
-constexpr int kWaitMs = 60000;
 const QString kUser = QStringLiteral("meter");
 const QString kPassword = QStringLiteral("s3cret");
 const QString kReader = QStringLiteral("reader");
@@ -293,72 +291,6 @@ private:
     QByteArray m_buffer;
     QList<Message> m_messages;
     int m_markers = 0;
-};
-
-class Sim
-{
-public:
-    explicit Sim(const QStringList &arguments)
-    {
-        m_process.start(kSim, arguments);
-        if (m_process.waitForReadyRead(10000))
-            m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-    }
-    ~Sim() { stop(); }
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    QString path() const { return m_path; }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-
-private:
-    QProcess m_process;
-    QString m_path;
-};
-
-class Logger
-{
-public:
-    void start(const QString &stateHome, const QStringList &arguments)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_STATE_HOME"), stateHome);
-        m_process.setProcessEnvironment(env);
-        m_process.start(kLog, arguments);
-    }
-    QString err()
-    {
-        m_err += QString::fromUtf8(m_process.readAllStandardError());
-        return m_err;
-    }
-    int wait()
-    {
-        if (!m_process.waitForFinished(kWaitMs) || m_process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        err();
-        return m_process.exitCode();
-    }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    void killHard()
-    {
-        signal(SIGKILL);
-        m_process.waitForFinished(5000);
-    }
-    ~Logger()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-private:
-    QProcess m_process;
-    QString m_err;
 };
 
 // The records of a jsonl output file, in its order.

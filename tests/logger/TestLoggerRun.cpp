@@ -1,4 +1,5 @@
 #include "DbOutput.h"
+#include "LoggerProcesses.h"
 #include "log/LogTableLayout.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/Table.h"
@@ -32,34 +33,7 @@ extern "C" {
 
 namespace {
 
-const QString kLog = QStringLiteral(VORLATT_LOG);
-const QString kSim = QStringLiteral(VORLATT_SIM);
-constexpr int kWaitMs = 60000;
-
 using Record = QVariantMap;
-
-// The simulator, started with `arguments`; the pseudo-terminal's path is its first line.
-class Sim
-{
-public:
-    explicit Sim(const QStringList &arguments)
-    {
-        m_process.start(kSim, arguments);
-        if (m_process.waitForReadyRead(10000))
-            m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
-    }
-    ~Sim()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    QString path() const { return m_path; }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-
-private:
-    QProcess m_process;
-    QString m_path;
-};
 
 // A pseudo-terminal the test writes to as the meter.
 class Pty
@@ -85,45 +59,6 @@ public:
 private:
     int m_master = -1;
     QString m_path;
-};
-
-class Logger
-{
-public:
-    void start(const QStringList &arguments) { m_process.start(kLog, arguments); }
-    bool started() { return m_process.waitForStarted(kWaitMs); }
-    QString err()
-    {
-        m_err += QString::fromUtf8(m_process.readAllStandardError());
-        return m_err;
-    }
-    QByteArray out()
-    {
-        m_out += m_process.readAllStandardOutput();
-        return m_out;
-    }
-    // The exit status, or -1 if it did not end in time or crashed.
-    int wait()
-    {
-        if (!m_process.waitForFinished(kWaitMs) || m_process.exitStatus() != QProcess::NormalExit)
-            return -1;
-        err();
-        out();
-        return m_process.exitCode();
-    }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    ~Logger()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-private:
-    QProcess m_process;
-    QString m_err;
-    QByteArray m_out;
 };
 
 QByteArray contents(const QString &path)
