@@ -9,8 +9,8 @@
 //
 // Run offscreen: QT_QPA_PLATFORM=offscreen build/bench/frames/bench_frames
 
-#include "bench/PrivateLogTable.h"
 #include "app/TFCOMM.h"
+#include "bench/PrivateLogTable.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 #include "views/ReadingChart.h"
@@ -48,8 +48,8 @@ QByteArray frameFor(int i)
     protocol::DisplayState s;
     s.digits = QByteArray::number(1000 + (i * 37) % 4000);
     s.point = 3;
-    s.annunciators = protocol::Annunciator::Volt | protocol::Annunciator::Dc |
-                     protocol::Annunciator::AutoRange;
+    s.annunciators =
+        protocol::Annunciator::Volt | protocol::Annunciator::Dc | protocol::Annunciator::AutoRange;
     return s.toFrame();
 }
 

@@ -6,7 +6,7 @@
 // The frames are written as fast as the pseudo-terminal takes them; the meter itself sends 17 a
 // second. The last line reads: logger: frames_per_s=<a> rss_mb_after_1e6=<b>
 
-#include "bench/FrameCycle.h"
+#include "bench/LoggerBench.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -24,17 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-double rssMegabytes(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
 
 // Counts the lines of a growing file by reading only what was added.
 class LineCounter

@@ -9,7 +9,7 @@
 // The meter itself sends 17 readings a second. The last line reads:
 //   mqtt: readings_per_s=<a> rss_mb=<b>
 
-#include "bench/FrameCycle.h"
+#include "bench/LoggerBench.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -32,17 +32,6 @@
 namespace {
 
 constexpr double kMeterRate = 17;
-
-double rssMegabytes(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-    return -1;
-}
 
 sockaddr_in loopback(int port)
 {

@@ -3,6 +3,10 @@
 #include "protocol/DisplayState.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QString>
+
+// What the benchmarks that run vorlatt-log share.
 
 // A cycle of distinct volts readings, so the frames a benchmark writes are not all alike: the
 // frames one after another in `block`, each `frameSize` bytes long.
@@ -30,4 +34,16 @@ inline FrameCycle voltFrameCycle()
         ++cycle.frames;
     }
     return cycle;
+}
+
+// The resident memory of process `pid` in megabytes, or -1 when it cannot be read.
+inline double rssMegabytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
 }
