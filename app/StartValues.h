@@ -6,10 +6,10 @@
 
 #include <optional>
 
-// The limit and extreme texts that a 6000- or 3400-count profile writes at start-up; their change
-// handling takes the limits from them. The 4000-count layout texts already stand, so that code
-// writes none.
-struct CountPresets
+// What a 6000- or 3400-count profile starts with: its count range, and the limit and extreme
+// texts the window writes at start-up (their change handling takes the limits from them). The
+// 4000-count layout texts already stand, so that profile has none.
+struct StartValues
 {
     protocol::CountRange range;
     QString Setmax;
@@ -18,7 +18,7 @@ struct CountPresets
     QString MaxText;
 };
 
-inline std::optional<CountPresets> countPresets(const QString &countCode)
+inline std::optional<StartValues> startValuesFor(const QString &countCode)
 {
     if (countCode != u"6" && countCode != u"34")
         return std::nullopt;
@@ -26,6 +26,6 @@ inline std::optional<CountPresets> countPresets(const QString &countCode)
     if (!range)
         return std::nullopt;
     const int full = range->CountFull;
-    return CountPresets{*range, QString::number(full), QString::number(-full),
+    return StartValues{*range, QString::number(full), QString::number(-full),
                         QString::number(full + 1), QString::number(-(full + 1))};
 }

@@ -122,7 +122,7 @@ void TFCOMM::FormCreate()
 
     // The 6000- and 3400-count profiles write their limit texts, whose change handling takes
     // the limits from them; the 4000-count layout texts already stand and change nothing.
-    if (const std::optional<CountPresets> presets = countPresets(range.CountCode)) {
+    if (const std::optional<StartValues> presets = startValuesFor(range.CountCode)) {
         m_stream.setCountRange(presets->range);
         m_limits.presetForCount(presets->range.CountFull);
         m_ui->Setmax->setText(presets->Setmax);

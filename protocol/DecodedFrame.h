@@ -52,12 +52,6 @@ struct DecodedFrame
 
     bool ok() const { return failedStep == Failure::None; }
 
-    // A new unit or a moved decimal point starts a fresh chart and fresh extremes.
-    bool changesRange(QStringView lastUnitText, int lastPointPosition) const
-    {
-        return reading.UnitText != lastUnitText || point != lastPointPosition;
-    }
-
     // Writes into the window's shared reading what decoding found before it ended: all of it
     // after success; after a failed point code only the cleared AcDcText, RangeText and
     // UnitText; after failed digits everything but NumericValue.

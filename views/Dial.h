@@ -16,7 +16,8 @@ class QFontMetrics;
 //
 // Window handlers and what they call:
 //   FormCreate, last steps:  KDsetup(inputs); KDrun(CountTenth)
-//   decoder step 15:         KDsetup(inputs); KDrun(CountTenth); KDrun(the decoder's needle value)
+//   LcdDisplayUlmara, after the digits (each decoded frame):
+//                            KDsetup(inputs); KDrun(CountTenth); KDrun(the frame's needle value)
 //   SetmaxExit / SetMinExit: KDsetup(inputs) only (the needle stays away until the next frame)
 //
 // The face is the same drawing frame after frame unless its inputs change, so it is drawn

@@ -14,10 +14,11 @@
 //                  error show it and stop; otherwise redraw the dial face (Dial::KDsetup).
 //   SetMinExit     the same with SetMin / SetMinB.
 //   SetmaxKeyPress a KeyFilter of kind Limit on both boxes.
-//   decoder step 13 (CheckLimits): CheckLimits(...) true -> QApplication::beep() and show
-//                  oltext; false -> hide oltext.
-//   decoder step 14 (TrackPeaks): TrackPeaks(...); if rangeChanged, restart the chart
-//                  (ReadingChart::New, which applies the fill choice); then set the captions.
+//   LcdDisplayUlmara, for each frame whose value decoded, in this order:
+//     CheckLimits  CheckLimits(...) true -> QApplication::beep() and show oltext; false ->
+//                  hide oltext.
+//     TrackPeaks   TrackPeaks(...); if rangeChanged, restart the chart (ReadingChart::New,
+//                  which applies the fill choice); then set the captions.
 class LimitAlarms
 {
 public:
@@ -76,7 +77,8 @@ public:
     // with SetMinB ticked. Equality is no alarm.
     bool CheckLimits(float numericValue, bool setMaxB, bool setMinB) const;
 
-    // Running extremes. A new unit or decimal point starts them afresh from this reading.
+    // Running extremes. A new unit or decimal point (the rule for a change of range, kept
+    // here only) starts them afresh from this reading.
     PeakCaptions TrackPeaks(const Reading &reading);
 
 private:

@@ -28,8 +28,9 @@ class QValueAxis;
 // Window handlers and what they call (apply pageButtonsChanged to the buttons and Bt10):
 //   FormCreate     construct (the chart starts as after New, area shown); once the profile
 //                  is applied setValueRange(CountFull)
-//   decoder step 14, range changed (TrackPeaks): New() (applies the fill choice first)
-//   decoder step 18: PlotReading(chart value)
+//   TrackPeaks, when the unit or decimal point changed (LimitAlarms::TrackPeaks says
+//                  rangeChanged): New() (applies the fill choice first)
+//   LcdDisplayUlmara, last for each decoded frame: PlotReading(the frame's chart value)
 //   BtFirstClick / BTPreviousClick / BtNextClick / BTlastClick (buttons and Graphic menu):
 //                  First() / Previous() / Next() / Last()
 //   BtNewClick     New()

@@ -46,8 +46,8 @@ private slots:
     void resizeRule();
     void captionStretch_data();
     void captionStretch();
-    void countPresets_data();
-    void countPresets();
+    void startValues_data();
+    void startValues();
     void connectButtonsAllowAllUp();
 };
 
@@ -261,7 +261,7 @@ void TestMainWindow::captionStretch()
 }
 
 // The texts a count code writes at start-up; the 4000-count layout's texts stand as they are.
-void TestMainWindow::countPresets_data()
+void TestMainWindow::startValues_data()
 {
     QTest::addColumn<QString>("code");
     QTest::addColumn<QStringList>("texts"); // Setmax, SetMin, MinText, MaxText; empty for none
@@ -271,11 +271,11 @@ void TestMainWindow::countPresets_data()
     QTest::newRow("frequency") << "10" << QStringList{};
 }
 
-void TestMainWindow::countPresets()
+void TestMainWindow::startValues()
 {
     QFETCH(QString, code);
     QFETCH(QStringList, texts);
-    const std::optional<CountPresets> p = ::countPresets(code);
+    const std::optional<StartValues> p = startValuesFor(code);
     QCOMPARE(p.has_value(), !texts.isEmpty());
     if (p) {
         QCOMPARE((QStringList{p->Setmax, p->SetMin, p->MinText, p->MaxText}), texts);

@@ -1,5 +1,7 @@
 #include "LoggerOptions.h"
 
+#include "tools/OptionsInOrder.h"
+
 #include <cmath>
 #include <limits>
 
@@ -27,6 +29,19 @@ bool parseWhole(const QString &text, qint64 minimum, qint64 maximum, qint64 *val
         return false;
     *value = v;
     return true;
+}
+
+QList<QCommandLineOption> options()
+{
+    QList<QCommandLineOption> options;
+    for (const char *name : {"port", "com", "interval", "limit", "count", "duration", "output",
+                             "format", "checkpoint"})
+        options.append(
+            QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
+    for (const char *name : {"usb", "no-repeat", "exit-on-loss", "quiet", "version"})
+        options.append(QCommandLineOption(QString::fromLatin1(name)));
+    options.append(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
+    return options + mqttoptions::commandLineOptions();
 }
 
 } // namespace
@@ -106,32 +121,15 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
         result.error = error;
         return result;
     };
+    QList<optionsinorder::Given> given;
+    QString fault;
+    if (!optionsinorder::parse(options(), arguments, &given, &fault))
+        return fail(fault);
     int sources = 0;
     bool formatGiven = false, checkpointGiven = false;
-    for (int i = 0; i < arguments.size(); ++i) {
-        QString arg = arguments.at(i);
-        QString value;
-        bool inlineValue = false;
-        if (arg.startsWith(u"--") && arg.contains(u'=')) {
-            value = arg.section(u'=', 1);
-            arg = arg.section(u'=', 0, 0);
-            inlineValue = true;
-        }
-        static const QStringList kWithValue = {
-            QStringLiteral("--port"),   QStringLiteral("--com"),    QStringLiteral("--interval"),
-            QStringLiteral("--limit"),  QStringLiteral("--count"),  QStringLiteral("--duration"),
-            QStringLiteral("--output"), QStringLiteral("--format"), QStringLiteral("--checkpoint")};
-        const bool takesValue = kWithValue.contains(arg) || mqttoptions::withValue().contains(arg);
-        if (takesValue && !inlineValue) {
-            if (i + 1 >= arguments.size())
-                return fail(QStringLiteral("%1 needs a value").arg(arg));
-            value = arguments.at(++i);
-        } else if (!takesValue && inlineValue) {
-            return fail(QStringLiteral("%1 takes no value").arg(arg));
-        }
-
+    for (const auto &[arg, value] : given) {
         qint64 number = 0;
-        if (arg == u"--help" || arg == u"-h") {
+        if (arg == u"--help") {
             result.action = ParsedCommandLine::Action::Help;
             return result;
         } else if (arg == u"--version") {
@@ -207,8 +205,6 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
         } else if (QString mqttError; mqttoptions::take(arg, value, &o.mqtt, &mqttError)) {
             if (!mqttError.isEmpty())
                 return fail(mqttError);
-        } else {
-            return fail(QStringLiteral("unknown option '%1'").arg(arg));
         }
     }
     if (sources == 0)

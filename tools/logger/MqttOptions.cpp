@@ -57,13 +57,16 @@ QString parseUrl(const QString &text, MqttOptions *o)
 
 } // namespace
 
-const QStringList &withValue()
+QList<QCommandLineOption> commandLineOptions()
 {
-    static const QStringList kOptions = {
-        QStringLiteral("--mqtt"),      QStringLiteral("--mqtt-id"),
-        QStringLiteral("--mqtt-user"), QStringLiteral("--mqtt-password-file"),
-        QStringLiteral("--mqtt-ca"),   QStringLiteral("--mqtt-spool-max")};
-    return kOptions;
+    QList<QCommandLineOption> options;
+    for (const char *name :
+         {"mqtt", "mqtt-id", "mqtt-user", "mqtt-password-file", "mqtt-ca", "mqtt-spool-max"})
+        options.append(
+            QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
+    for (const char *name : {"mqtt-discovery", "mqtt-insecure"})
+        options.append(QCommandLineOption(QString::fromLatin1(name)));
+    return options;
 }
 
 bool take(const QString &arg, const QString &value, MqttOptions *o, QString *error)

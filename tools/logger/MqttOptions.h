@@ -1,7 +1,8 @@
 #pragma once
 
+#include <QCommandLineOption>
+#include <QList>
 #include <QString>
-#include <QStringList>
 
 // The logger's MQTT settings: where the readings are published, as whom, and how much may wait
 // on disk while the broker is away. Empty `url`: nothing is published.
@@ -30,10 +31,10 @@ namespace mqttoptions {
 constexpr qint64 kSpoolMinMb = 1;
 constexpr qint64 kSpoolMaxMb = 1024 * 1024;
 
-// The options that take a value.
-const QStringList &withValue();
-// True when `arg` is one of the MQTT options, then taken into `o`; `error` says what is wrong
-// with its value, if anything.
+// The MQTT options, for the logger's command-line parser.
+QList<QCommandLineOption> commandLineOptions();
+// True when `arg` ("--mqtt", ...) is one of the MQTT options, then taken into `o`; `error` says
+// what is wrong with its value, if anything.
 bool take(const QString &arg, const QString &value, MqttOptions *o, QString *error);
 // After the whole command line: the checks between the options, and the default id made from the
 // host name and `sourceName`. Returns what is wrong, or an empty string.
