@@ -200,7 +200,21 @@ void TestLogRecord::badCommandLinesAreRefused_data()
     QTest::newRow("missing value") << "--com"
                                    << "needs a value";
     QTest::newRow("unknown option") << "--com 1 --fast"
-                                    << "unknown option";
+                                    << "unknown option '--fast'";
+    // The parser's own refusals, said in the same words, with the option as it was typed.
+    QTest::newRow("unknown short option") << "--com 1 -q"
+                                          << "unknown option '-q'";
+    QTest::newRow("value for a switch") << "--com 1 --quiet=yes"
+                                        << "--quiet takes no value";
+    QTest::newRow("a word that is no option") << "--com 1 run.tsv"
+                                              << "unexpected argument 'run.tsv'";
+    QTest::newRow("empty inline value") << "--port="
+                                        << "--port needs a device";
+    QTest::newRow("source given twice") << "--usb --usb"
+                                        << "give only one of --port, --com and --usb";
+    // Options are taken in the order given: the first wrong one is the one named.
+    QTest::newRow("first fault named") << "--com 1 --limit x --count 0"
+                                       << "--limit takes";
 }
 
 void TestLogRecord::badCommandLinesAreRefused()

@@ -3,7 +3,9 @@
 #include "protocol/SerialFrameAssembler.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>
@@ -74,6 +76,10 @@ private slots:
     void framesSentDecodeInOrder_data();
     void framesSentDecodeInOrder();
     void keepsGoingWithoutAReaderAndStopsOnSignal();
+    void badCommandLinesAreRefused_data();
+    void badCommandLinesAreRefused();
+    void commandLineForms_data();
+    void commandLineForms();
 };
 
 void TestMeterSimulator::scriptTourCoversTheMeter()
@@ -180,6 +186,105 @@ void TestMeterSimulator::keepsGoingWithoutAReaderAndStopsOnSignal()
     sim.start(kSimulator, QStringList{});
     QVERIFY(firstLine(sim).startsWith(u"/dev/"));
     sim.terminate();
+    QVERIFY(sim.waitForFinished(60000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 0);
+}
+
+// A wrong command line ends with status 2 before any line is opened, naming the fault in one
+// line and then pointing to --help.
+void TestMeterSimulator::badCommandLinesAreRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("fault");
+
+    QTest::newRow("unknown option") << QStringList{"--fast"} << "unknown option '--fast'";
+    QTest::newRow("unknown short option") << QStringList{"-hx"} << "unknown option '-x'";
+    QTest::newRow("a word that is no option")
+        << QStringList{"--count", "5", "ttyS0"} << "unexpected argument 'ttyS0'";
+    QTest::newRow("missing value") << QStringList{"--count", "5", "--rate"}
+                                   << "--rate needs a value";
+    QTest::newRow("value for a switch") << QStringList{"--verbose=yes"}
+                                        << "--verbose takes no value";
+    QTest::newRow("rate not a number")
+        << QStringList{"--rate", "x"}
+        << "--rate takes a number of frames a second from 1 to 10000, not 'x'";
+    QTest::newRow("rate 0") << QStringList{"--rate=0"}
+                            << "--rate takes a number of frames a second from 1 to 10000, not '0'";
+    QTest::newRow("rate too high")
+        << QStringList{"--rate", "10001"}
+        << "--rate takes a number of frames a second from 1 to 10000, not '10001'";
+    QTest::newRow("count negative")
+        << QStringList{"--count", "-1"}
+        << "--count takes a whole number of frames from 0 to 1000000000000000, not '-1'";
+    QTest::newRow("count not whole")
+        << QStringList{"--count", "2.5"}
+        << "--count takes a whole number of frames from 0 to 1000000000000000, not '2.5'";
+    QTest::newRow("pause without comma")
+        << QStringList{"--pause", "5"}
+        << "--pause takes AT,FOR: seconds from the start, then seconds from 0 to 86400, not '5'";
+    QTest::newRow("pause before the start")
+        << QStringList{"--pause", "-1,2"}
+        << "--pause takes AT,FOR: seconds from the start, then seconds from 0 to 86400, not "
+           "'-1,2'";
+    QTest::newRow("unplug longer than a day")
+        << QStringList{"--unplug", "1,86401"}
+        << "--unplug takes AT,FOR: seconds from the start, then seconds from 0 to 86400, not "
+           "'1,86401'";
+    QTest::newRow("device and usb") << QStringList{"--device", "/dev/null", "--usb"}
+                                    << "give either --device or --usb, not both";
+    // The cable has no link to keep; a --link given with it was removed at the end unmade.
+    QTest::newRow("link with usb")
+        << QStringList{"--usb", "--link", "LINK"}
+        << "--link, --pause and --unplug are for the serial line, not --usb";
+    QTest::newRow("empty device") << QStringList{"--device="} << "--device needs a path";
+    QTest::newRow("empty link") << QStringList{"--link", ""} << "--link needs a path";
+    QTest::newRow("first fault named") << QStringList{"--rate", "x", "--count", "-1"}
+                                       << "--rate takes a number of frames a second from 1 to "
+                                          "10000, not 'x'";
+}
+
+void TestMeterSimulator::badCommandLinesAreRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, fault);
+    // A file where the link would go: a refused run leaves it alone.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString kept = dir.filePath(QStringLiteral("kept"));
+    QFile file(kept);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("notes") == 5);
+    file.close();
+    arguments.replaceInStrings(QStringLiteral("LINK"), kept);
+
+    QProcess sim;
+    sim.start(kSimulator, arguments);
+    QVERIFY(sim.waitForFinished(60000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    QCOMPARE(sim.readAllStandardOutput(), QByteArray()); // no line was opened
+    const QStringList err = QString::fromLocal8Bit(sim.readAllStandardError()).split(u'\n');
+    QCOMPARE(err.value(0), QStringLiteral("vorlatt-sim: ") + fault);
+    QCOMPARE(err.value(1), QStringLiteral("Try 'vorlatt-sim --help'."));
+    QVERIFY(QFileInfo(kept).isFile());
+}
+
+// The forms of a good command line: values inline or apart, an option given twice,
+// "--" ending the options.
+void TestMeterSimulator::commandLineForms_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("inline values") << QStringList{"--count=3", "--rate=500"};
+    QTest::newRow("an option given twice") << QStringList{"--rate", "1", "--count", "3", "--rate", "500"};
+    QTest::newRow("end of options") << QStringList{"--count", "3", "--rate", "500", "--"};
+}
+
+void TestMeterSimulator::commandLineForms()
+{
+    QFETCH(QStringList, arguments);
+    QProcess sim;
+    sim.start(kSimulator, arguments);
+    QVERIFY(firstLine(sim).startsWith(u"/dev/"));
     QVERIFY(sim.waitForFinished(60000));
     QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.exitCode(), 0);
