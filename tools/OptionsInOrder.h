@@ -94,7 +94,8 @@ inline bool parse(const QList<QCommandLineOption> &options, const QStringList &a
         return false;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        *fault = QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
+        *fault =
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first());
         return false;
     }
     // The parser keeps each option's values apart; its names list keeps their order.

@@ -202,10 +202,10 @@ void TestMeterSimulator::badCommandLinesAreRefused_data()
     QTest::newRow("unknown short option") << QStringList{"-hx"} << "unknown option '-x'";
     QTest::newRow("a word that is no option")
         << QStringList{"--count", "5", "ttyS0"} << "unexpected argument 'ttyS0'";
-    QTest::newRow("missing value") << QStringList{"--count", "5", "--rate"}
-                                   << "--rate needs a value";
-    QTest::newRow("value for a switch") << QStringList{"--verbose=yes"}
-                                        << "--verbose takes no value";
+    QTest::newRow("missing value")
+        << QStringList{"--count", "5", "--rate"} << "--rate needs a value";
+    QTest::newRow("value for a switch")
+        << QStringList{"--verbose=yes"} << "--verbose takes no value";
     QTest::newRow("rate not a number")
         << QStringList{"--rate", "x"}
         << "--rate takes a number of frames a second from 1 to 10000, not 'x'";
@@ -275,7 +275,8 @@ void TestMeterSimulator::commandLineForms_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("inline values") << QStringList{"--count=3", "--rate=500"};
-    QTest::newRow("an option given twice") << QStringList{"--rate", "1", "--count", "3", "--rate", "500"};
+    QTest::newRow("an option given twice")
+        << QStringList{"--rate", "1", "--count", "3", "--rate", "500"};
     QTest::newRow("end of options") << QStringList{"--count", "3", "--rate", "500", "--"};
 }
 

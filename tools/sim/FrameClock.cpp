@@ -41,8 +41,7 @@ void sleepUntil(const timespec &deadline)
 } // namespace frameclock
 
 FramePacer::FramePacer(double framesPerSecond)
-    : m_periodNs(static_cast<long long>(1e9 / framesPerSecond))
-    , m_deadline(frameclock::now())
+    : m_periodNs(static_cast<long long>(1e9 / framesPerSecond)), m_deadline(frameclock::now())
 {
 }
 
