@@ -82,9 +82,9 @@ QString UsbSource::open()
 
 QString UsbSource::label() const
 {
-    return m_link.devicePath().isEmpty()
+    return m_link.deviceName().isEmpty()
                ? QStringLiteral("the USB cable")
-               : QStringLiteral("the USB cable (%1)").arg(m_link.devicePath());
+               : QStringLiteral("the USB cable (%1)").arg(m_link.deviceName());
 }
 
 QString UsbSource::goneReason() const
