@@ -64,7 +64,6 @@ public:
     TSerialPortDriver *serialDriver() const { return COMM2; }
     THidDeviceController *hidController() const { return HidCtl; }
     THidDevice *currentHidDevice() const { return CurrentHidDevice; }
-    UsbCableLink *usbLink() const { return m_usbLink; }
     const LimitAlarms &limits() const { return m_limits; }
     const Dial &dial() const { return m_dial; }
     ReadingChart *chart() const { return m_chart; }

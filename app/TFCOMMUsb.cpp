@@ -28,9 +28,9 @@ void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
             [this](bool, const QByteArray &report) {
                 addHistoryLine(usbcable::speedHistoryLine(report));
             });
-    // A cable that does not take the speed report of the connect ends the link.
+    // A cable that does not take the speed report of the connect ends the link. (A cable that
+    // goes is seen by the device list: HidCtlDeviceChange.)
     connect(m_usbLink, &UsbCableLink::speedRefused, this, &TFCOMM::usbLinkLost);
-    connect(m_usbLink, &MeterLink::linkLost, this, &TFCOMM::usbLinkLost);
     HidCtl = new THidDeviceController(std::move(backend), this);
     m_usb->setController(HidCtl);
     // In this order: the first device-list step, run when OnDeviceChange is assigned, already
