@@ -33,8 +33,8 @@ class THidDeviceController;
 class UsbCableLink;
 
 // The link watchdog's tick counter, which the window's handlers share. The count range and the
-// count of empty USB reports live in the reading stream, the limits and extremes in LimitAlarms, the chart's paging in ReadingChart, the
-// log's counters in ReadingLog.
+// count of empty USB reports live in the reading stream, the limits and extremes in LimitAlarms,
+// the chart's paging in ReadingChart, the log's counters in ReadingLog.
 struct SharedState
 {
     qint32 LinkWatchTicks = 0;

@@ -29,8 +29,8 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
     if (const auto routine = hidRoutineOf(profile.usbReportRoutine))
         m_stream.setHidRoutine(*routine);
     if (options.source == LoggerOptions::Source::Usb) {
-        auto usb = std::make_unique<UsbSource>(std::move(hidBackend),
-                                               quint32(profile.usbCableSpeed));
+        auto usb =
+            std::make_unique<UsbSource>(std::move(hidBackend), quint32(profile.usbCableSpeed));
         connect(&usb->cable(), &UsbCableLink::devicesChanged, this, &Logger::usbChanged);
         m_source = std::move(usb);
     } else {
