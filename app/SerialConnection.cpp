@@ -10,7 +10,7 @@ namespace serialconnection {
 
 QString open(TSerialPortDriver &driver)
 {
-    if (driver.OpenPort())
+    if (driver.open())
         return QString();
     const int port = static_cast<int>(driver.comPort()) + 1;
     return portOpenFailureMessage(port, comPortDevice(port), driver.errorString(),

@@ -13,6 +13,7 @@
 #include "assets/Assets.h"
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
+#include "link/hid/UsbCableLink.h"
 #include "log/LogRecord.h"
 #include "views/ReadingChart.h"
 
@@ -77,8 +78,10 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
 
 TFCOMM::~TFCOMM()
 {
-    // The controller goes first, so the devices still listed are only unplugged and deleted,
-    // without fresh objects replacing them as a check-in would.
+    // The link lets go of the device it reads; then the controller goes, so the devices still
+    // listed are only unplugged and deleted, without fresh objects replacing them as a check-in
+    // would.
+    m_usbLink->close();
     delete HidCtl;
     HidCtl = nullptr;
     m_usb->deleteListedAfterController();
@@ -107,9 +110,17 @@ void TFCOMM::FormCreate()
         const auto receive = *routine == protocol::SerialRoutine::RECEIVE_COM_Data
                                  ? &TFCOMM::RECEIVE_COM_Data
                                  : &TFCOMM::IndexedFrameData;
-        COMM2->setOnReceiveData([this, receive](TSerialPortDriver *sender, const char *data,
-                                                int size) { (this->*receive)(sender, data, size); });
+        connect(COMM2, &MeterLink::bytesArrived, this, [this, receive](QByteArrayView bytes) {
+            (this->*receive)(COMM2, bytes.data(), int(bytes.size()));
+        });
     }
+    // Without a report routine the cable's reports are not taken.
+    if (const std::optional<protocol::HidRoutine> routine =
+            hidRoutineOf(m_profile.usbReportRoutine)) {
+        m_stream.setHidRoutine(*routine);
+        connect(m_usbLink, &MeterLink::reportArrived, this, &TFCOMM::receiveUsbReport);
+    }
+    m_usbLink->setLineSpeed(quint32(m_profile.usbCableSpeed));
     setWindowTitle(m_profile.caption);
     COMM2->setComPortSpeed(m_profile.serialSpeed == 19200 ? TComPortBaudRate::br19200
                                                           : TComPortBaudRate::br2400);

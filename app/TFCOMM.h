@@ -30,13 +30,13 @@ class QWidget;
 class TSerialPortDriver;
 class THidDevice;
 class THidDeviceController;
+class UsbCableLink;
 
-// The link watchdog's counters, which the window's handlers share. The count range lives in the
-// reading stream, the limits and extremes in LimitAlarms, the chart's paging in ReadingChart, the
-// log's counters in ReadingLog.
+// The link watchdog's tick counter, which the window's handlers share. The count range and the
+// count of empty USB reports live in the reading stream, the limits and extremes in LimitAlarms,
+// the chart's paging in ReadingChart, the log's counters in ReadingLog.
 struct SharedState
 {
-    qint32 UsbIdleReports = 0;
     qint32 LinkWatchTicks = 0;
 };
 
@@ -55,6 +55,8 @@ public:
 
     Ui::FCOMM *ui() const { return m_ui.get(); }
     const SharedState &state() const { return m_state; }
+    // Input reports since the last one that carried serial bytes (the watchdog's USB rule).
+    qint32 usbIdleReports() const { return m_stream.usbIdleReports(); }
     const ModelProfile &profile() const { return m_profile; }
     const protocol::MeterReading &reading() const { return m_reading; }
     // The range in force: set at start-up by the profile, then by every frame shown.
@@ -90,7 +92,7 @@ public:
     void BtDiscon1Click();
     void COMConClick();
 
-    // Serial receive routines, bound to the driver's receive event by the model profile.
+    // Serial receive routines, bound to the link's bytes by the model profile.
     void RECEIVE_COM_Data(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
     void IndexedFrameData(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
     // Shows one frame of the stream and drives every view from its reading.
@@ -108,11 +110,8 @@ public:
     void HidCtlArrival(THidDevice *HidDev);
     void HidCtlRemoval(THidDevice *HidDev);
     void HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error);
-    // USB report routines, installed on the cable by the model profile.
-    void HidReadingFrameData(THidDevice *HidDev, quint8 ReportID, const quint8 *Data, quint16 Size);
-    void HidIndexedFrameData(THidDevice *HidDev, quint8 ReportID, const quint8 *Data, quint16 Size);
-    void HidRotatedNibbleData(THidDevice *HidDev, quint8 ReportID, const quint8 *Data,
-                              quint16 Size);
+    // One input report from the cable, through the stream's report routine (the profile's).
+    void receiveUsbReport(quint8 ReportID, QByteArrayView Data);
     // The watchdog's USB side: the meter sent only empty reports, so the link ends with a message.
     void endSilentUsbLink();
 
@@ -185,9 +184,7 @@ private:
     void createHidController(std::unique_ptr<HidBackend> backend);
     THidDevice *selectedHidDevice() const;
     void addHistoryLine(const QString &line);
-    void handleHidReport(quint8 reportId, const quint8 *data, quint16 size);
-    void sendLineSpeed(std::function<void(bool taken)> answered);
-    void installUsbReportHandler(THidDevice *device);
+    void usbLinkLost();
     void endUsbLink();
     void showUsbInformation(const QString &text);
 
@@ -195,6 +192,7 @@ private:
     TSerialPortDriver *COMM2 = nullptr;
     THidDeviceController *HidCtl = nullptr;
     THidDevice *CurrentHidDevice = nullptr;
+    UsbCableLink *m_usbLink = nullptr; // reads the device that the list lends it
     protocol::ReadingStream m_stream;
     protocol::MeterReading m_reading;
     std::unique_ptr<ReplicaPanel> m_replica;

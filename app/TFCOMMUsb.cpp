@@ -1,7 +1,8 @@
 // The window's USB handlers: the HID controller's events, the connect, read and speed buttons,
-// the cable's report routines and the watchdog. The device list, the history and the rule for a
-// link across a device change are UsbConnection's; the cable's line speed and reports go through
-// UsbCableLink, its frames through the window's reading stream.
+// the cable's reports and the watchdog. The device list, the history and the rule for a link
+// across a device change are UsbConnection's; the cable's line speed and reports go through the
+// meter link UsbCableLink, on the device the list lends it, its frames through the window's
+// reading stream.
 #include "ClickPanel.h"
 #include "ReplicaPanel.h"
 #include "TFCOMM.h"
@@ -10,6 +11,7 @@
 
 #include "link/LinkWatchdog.h"
 #include "link/SerialPortDriver.h"
+#include "link/hid/THidDevice.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
 #include "link/hid/UsbCableLink.h"
@@ -20,6 +22,15 @@ void TFCOMM::createHidController(std::unique_ptr<HidBackend> backend)
 {
     if (!backend)
         backend = THidDeviceController::systemBackend();
+    // The link reads the device the list lends it; the speed is the profile's (FormCreate).
+    m_usbLink = new UsbCableLink(0, this);
+    connect(m_usbLink, &UsbCableLink::lineSpeedAnswered, this,
+            [this](bool, const QByteArray &report) {
+                addHistoryLine(usbcable::speedHistoryLine(report));
+            });
+    // A cable that does not take the speed report of the connect ends the link. (A cable that
+    // goes is seen by the device list: HidCtlDeviceChange.)
+    connect(m_usbLink, &UsbCableLink::speedRefused, this, &TFCOMM::usbLinkLost);
     HidCtl = new THidDeviceController(std::move(backend), this);
     m_usb->setController(HidCtl);
     // In this order: the first device-list step, run when OnDeviceChange is assigned, already
@@ -46,27 +57,24 @@ void TFCOMM::HidCtlDeviceChange(THidDeviceController *)
     const bool linkOn = m_ui->USBCon->isChecked();
     m_ui->ReadBtn->setChecked(false);
     ReadBtnClick();
+    // The listed devices are checked in below: the link lets go of the one it reads first.
+    m_usbLink->close();
     CurrentHidDevice = nullptr;
     m_usb->clearList();
     HidCtl->EnumerateDevices();
     m_usb->selectCable();
 
     // Another device coming or going must not silently stop a running link: the cable, checked
-    // out afresh, gets its report handler again; a cable that is gone ends the link.
+    // out afresh, is read on; a cable that is gone ends the link.
     switch (UsbConnection::afterChange(linkOn, selectedHidDevice())) {
     case UsbConnection::AfterChange::NotRunning:
         return;
     case UsbConnection::AfterChange::GoesOn:
         CurrentHidDevice = selectedHidDevice();
-        installUsbReportHandler(CurrentHidDevice);
+        m_usbLink->readOn(CurrentHidDevice);
         return;
     case UsbConnection::AfterChange::Ends:
-        m_ui->USBCon->setChecked(false);
-        endUsbLink();
-        // Shown once the controller's notification is over, not from inside it.
-        QMetaObject::invokeMethod(
-            this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); },
-            Qt::QueuedConnection);
+        usbLinkLost();
         return;
     }
 }
@@ -101,17 +109,12 @@ void TFCOMM::ReadBtnClick()
         m_ui->ReadBtn->setChecked(false);
         return;
     }
-    CurrentHidDevice->SetOnData({});
-}
-
-void TFCOMM::SetFeatureClick()
-{
-    sendLineSpeed([](bool) {});
+    m_usbLink->close();
 }
 
 // The line-speed report goes off the GUI thread (a cable that never answers would hold the
-// window for seconds); `answered` runs with the cable's answer, after the history line.
-void TFCOMM::sendLineSpeed(std::function<void(bool taken)> answered)
+// window for seconds); its history line follows the answer.
+void TFCOMM::SetFeatureClick()
 {
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
@@ -119,18 +122,13 @@ void TFCOMM::sendLineSpeed(std::function<void(bool taken)> answered)
         m_ui->USBCon->setChecked(false);
         return;
     }
-    UsbCableLink::sendLineSpeed(CurrentHidDevice, quint32(m_profile.usbCableSpeed), this,
-                                [this, answered](bool taken, const QByteArray &report) {
-                                    addHistoryLine(usbcable::speedHistoryLine(report));
-                                    answered(taken);
-                                });
+    m_usbLink->sendLineSpeed(CurrentHidDevice);
 }
 
 void TFCOMM::USBConClick()
 {
     const bool starting = m_ui->USBCon->isChecked();
     ReadBtnClick();
-    m_state.UsbIdleReports = 0;
     m_stream.resetUsbIdleReports();
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
@@ -149,39 +147,30 @@ void TFCOMM::USBConClick()
     }
     if (!starting) {
         SetFeatureClick();
-        CurrentHidDevice->SetOnData({});
+        m_usbLink->close();
         endUsbLink();
         return;
     }
     // The button stays down while the cable answers; reading starts at once, so that nothing
-    // the meter sends meanwhile is missed. A cable that does not take the report ends the link.
+    // the meter sends meanwhile is missed (the link sends the speed report and reads).
     for (ClickPanel *p : {m_ui->BtCOM1, m_ui->BtCOM2, m_ui->BtCOM3, m_ui->BtCOM4})
         p->hide();
     m_ui->COMCon->hide();
-    installUsbReportHandler(CurrentHidDevice);
-    THidDevice *cable = CurrentHidDevice;
-    sendLineSpeed([this, cable](bool taken) {
-        if (taken || !m_ui->USBCon->isChecked() || CurrentHidDevice != cable)
-            return;
-        m_ui->USBCon->setChecked(false);
-        cable->SetOnData({});
-        endUsbLink();
-        showUsbInformation(usbcable::kNotConnectedMessage);
-    });
+    m_usbLink->setCable(CurrentHidDevice);
+    m_usbLink->open();
+    showPortInTitle(QStringLiteral("USB (%1)").arg(m_usbLink->deviceName()));
 }
 
-void TFCOMM::installUsbReportHandler(THidDevice *device)
+// The cable went, or refused the speed report of the connect: the link ends with the message,
+// shown once the event in hand (a controller's notification, say) is over.
+void TFCOMM::usbLinkLost()
 {
-    const std::optional<protocol::HidRoutine> routine = hidRoutineOf(m_profile.usbReportRoutine);
-    if (!routine)
-        return;
-    if (m_stream.hidRoutine() != *routine)
-        m_stream.setHidRoutine(*routine);
-    // One handler per routine, in the routines' order.
-    static constexpr void (TFCOMM::*kHandlers[])(THidDevice *, quint8, const quint8 *, quint16) = {
-        &TFCOMM::HidReadingFrameData, &TFCOMM::HidIndexedFrameData, &TFCOMM::HidRotatedNibbleData};
-    device->SetOnData({this, kHandlers[int(*routine)]});
-    showPortInTitle(QStringLiteral("USB (%1)").arg(device->PnPInfo().DevicePath));
+    m_ui->USBCon->setChecked(false);
+    m_usbLink->close();
+    endUsbLink();
+    QMetaObject::invokeMethod(
+        this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); },
+        Qt::QueuedConnection);
 }
 
 // The controls as they are without a USB link: the port selector (the panel of the port in use,
@@ -197,26 +186,9 @@ void TFCOMM::endUsbLink()
         showPortInTitle({});
 }
 
-void TFCOMM::HidReadingFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
+void TFCOMM::receiveUsbReport(quint8 ReportID, QByteArrayView Data)
 {
-    handleHidReport(ReportID, Data, Size);
-}
-
-void TFCOMM::HidIndexedFrameData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
-{
-    handleHidReport(ReportID, Data, Size);
-}
-
-void TFCOMM::HidRotatedNibbleData(THidDevice *, quint8 ReportID, const quint8 *Data, quint16 Size)
-{
-    handleHidReport(ReportID, Data, Size);
-}
-
-void TFCOMM::handleHidReport(quint8 reportId, const quint8 *data, quint16 size)
-{
-    const protocol::ReadingStream::ReportView shown =
-        m_stream.receiveReport(reportId, QByteArrayView(data, size));
-    m_state.UsbIdleReports = m_stream.usbIdleReports();
+    const protocol::ReadingStream::ReportView shown = m_stream.receiveReport(ReportID, Data);
     if (!shown.historyLine.isEmpty())
         addHistoryLine(shown.historyLine);
     if (shown.usbText)
@@ -227,11 +199,9 @@ void TFCOMM::handleHidReport(quint8 reportId, const quint8 *data, quint16 size)
 
 void TFCOMM::endSilentUsbLink()
 {
-    m_state.UsbIdleReports = 0;
     m_stream.resetUsbIdleReports();
     m_ui->USBCon->setChecked(false);
-    if (CurrentHidDevice)
-        CurrentHidDevice->SetOnData({});
+    m_usbLink->close();
     endUsbLink();
     showUsbInformation(usbcable::kMeterNotReadyMessage);
 }
@@ -247,8 +217,9 @@ void TFCOMM::ClearBtnClick()
 }
 void TFCOMM::ConTimerTimer()
 {
-    const LinkWatchdog::Tick t =
-        LinkWatchdog::ConTimerTick(m_state.LinkWatchTicks, m_state.UsbIdleReports);
+    // The stream counts the empty reports; ending the link resets its count.
+    qint32 idleReports = m_stream.usbIdleReports();
+    const LinkWatchdog::Tick t = LinkWatchdog::ConTimerTick(m_state.LinkWatchTicks, idleReports);
     if (t.endUsbLink)
         endSilentUsbLink();
     if (t.darken) {

@@ -2,7 +2,6 @@
 
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCable.h"
-#include "link/hid/UsbCableLink.h"
 
 #include <QtAlgorithms>
 
@@ -43,7 +42,7 @@ void UsbConnection::selectCable()
     QStringList descriptions;
     for (int i = 0; i < m_devices->count(); ++i)
         descriptions << m_devices->item(i)->text();
-    if (const int cable = UsbCableLink::pickCable(descriptions); cable >= 0)
+    if (const int cable = usbcable::pickCable(descriptions); cable >= 0)
         m_devices->setCurrentRow(cable);
 }
 

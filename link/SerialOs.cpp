@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -228,6 +229,14 @@ qint64 readAvailable(int fd, char *buffer, qint64 maxSize)
         break; // 0: nothing waiting, or the far side hung up
     }
     return total;
+}
+
+bool hungUp(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) < 0)
+        return false;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 std::optional<ModemLines> modemLines(int fd)

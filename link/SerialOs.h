@@ -61,6 +61,10 @@ void purge(int fd, bool input, bool output);
 // read, 0 when nothing was waiting or the far side has gone, and -1 on a read error.
 qint64 readAvailable(int fd, char *buffer, qint64 maxSize);
 
+// Whether the line has hung up: the far side of a pseudo-terminal closed, a USB adapter
+// unplugged. Such a port reads as empty, not as failed, for good.
+bool hungUp(int fd);
+
 // The DTR and RTS lines as the port reports them; nothing when the device has no modem lines.
 std::optional<ModemLines> modemLines(int fd);
 

@@ -2,6 +2,8 @@
 
 #include "ComPortNames.h"
 
+#include <QFileInfo>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QTimer>
 
@@ -9,7 +11,7 @@
 #include <utility>
 
 TSerialPortDriver::TSerialPortDriver(QObject *parent)
-    : QObject(parent), m_pollTimer(new QTimer(this)), m_receiveBuffer(m_comPortInBufSize)
+    : MeterLink(parent), m_pollTimer(new QTimer(this)), m_receiveBuffer(m_comPortInBufSize)
 {
     connect(m_pollTimer, &QTimer::timeout, this, &TSerialPortDriver::PollReceive);
 }
@@ -35,6 +37,7 @@ bool TSerialPortDriver::OpenPort()
     m_deviceName = device;
     m_errorString.clear();
     m_errorNumber = 0;
+    m_lossTold = false;
     ApplyLineSettings();
     restartPolling();
     return true;
@@ -185,7 +188,12 @@ void TSerialPortDriver::PollReceive()
     }
 
     const qint64 received = serialos::readAvailable(m_portHandle, buffer, m_comPortInBufSize);
-    if (received <= 0 || !m_onReceiveData)
+    if (received <= 0) {
+        checkHangUp(received);
+        return;
+    }
+    const bool toSignal = isSignalConnected(QMetaMethod::fromSignal(&MeterLink::bytesArrived));
+    if (!m_onReceiveData && !toSignal)
         return;
 
     // The handler may replace or clear itself, close the port, or destroy this driver (a window
@@ -203,5 +211,18 @@ void TSerialPortDriver::PollReceive()
     };
     ++m_deliveryDepth;
     const DepthGuard guard{alive};
-    handler(this, buffer, static_cast<int>(received));
+    if (handler)
+        handler(this, buffer, static_cast<int>(received));
+    if (toSignal && alive)
+        emit bytesArrived(QByteArrayView(buffer, received));
+}
+
+void TSerialPortDriver::checkHangUp(qint64 received)
+{
+    // A hung-up line reads as empty, so the read alone cannot tell it from a silent meter.
+    if (m_lossTold || (received == 0 && !serialos::hungUp(m_portHandle)))
+        return;
+    m_lossTold = true;
+    emit linkLost(QFileInfo::exists(m_deviceName) ? QStringLiteral("the line hung up")
+                                                  : QStringLiteral("the device is gone"));
 }

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "ComPortTypes.h"
+#include "MeterLink.h"
 #include "SerialOs.h"
 
-#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -19,11 +19,12 @@ using TComPortReceiveDataEvent =
 
 // Receive-only serial port driver. While the port is open a timer on the owning (GUI) thread
 // polls it every ComPortPollingDelay ms; each poll reads what is waiting, at most
-// ComPortInBufSize bytes, and hands it to OnReceiveData. A poll never blocks and never loops
-// on a dead port: a failed read delivers nothing and polling goes on until ClosePort.
+// ComPortInBufSize bytes, and hands it to OnReceiveData, then to bytesArrived. A poll never
+// blocks and never loops on a dead port: a failed read delivers nothing and polling goes on until
+// ClosePort. A line that hangs up (the far side gone) is told once by linkLost.
 // While a handler runs, its poll timer does not fire again, so a handler that shows a modal box
 // pauses reception; what arrives meanwhile waits in the system's input queue (4 KiB).
-class TSerialPortDriver : public QObject
+class TSerialPortDriver : public MeterLink
 {
     Q_OBJECT
 
@@ -80,12 +81,17 @@ public:
     const TComPortReceiveDataEvent &onReceiveData() const { return m_onReceiveData; }
     void setOnReceiveData(TComPortReceiveDataEvent handler);
 
+    // The link as the window and the logger use it: OpenPort, ClosePort, IsOpen.
+    bool open() override { return OpenPort(); }
+    void close() override { ClosePort(); }
+    bool isOpen() const override { return IsOpen(); }
+
     // The line as ApplyLineSettings sets it, from the properties above.
     serialos::LineSettings lineSettings() const;
     // Device of the open port; empty while closed.
-    QString deviceName() const { return m_deviceName; }
+    QString deviceName() const override { return m_deviceName; }
     // Why the last OpenPort failed; empty after a successful one. The driver never shows it.
-    QString errorString() const { return m_errorString; }
+    QString errorString() const override { return m_errorString; }
     // The same as an errno value (EACCES, EBUSY, ENOENT, ...); 0 after a successful open.
     int errorNumber() const { return m_errorNumber; }
     // Poll timer ticks since construction, for diagnostics and tests.
@@ -97,6 +103,8 @@ public:
 private:
     void PollReceive();
     void restartPolling();
+    // After a poll that read nothing: tells a line that hung up, once per open.
+    void checkHangUp(qint64 received);
 
     TComPortNumber m_comPort = TComPortNumber::pnCOM1;
     TComPortBaudRate m_comPortSpeed = TComPortBaudRate::br9600;
@@ -115,6 +123,7 @@ private:
     QString m_devicePath;
     QString m_errorString;
     int m_errorNumber = 0;
+    bool m_lossTold = false; // linkLost said for this open
     QTimer *m_pollTimer = nullptr;
     std::vector<char> m_receiveBuffer;
     // Handlers still running further up the stack (see PollReceive).

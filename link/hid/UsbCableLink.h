@@ -1,78 +1,95 @@
 #pragma once
 
+#include "link/MeterLink.h"
+
 #include <QByteArray>
-#include <QByteArrayView>
-#include <QObject>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class HidBackend;
 class THidDevice;
 class THidDeviceController;
 
-// The meter's USB cable as a link: finding it among the HID devices (usbcable::pickCable),
-// telling it the line speed, and handing on its input reports. The window's USB connection and
-// the logger's --usb both read the cable through it.
+// The meter's USB cable as a meter link: telling it the line speed and handing on its input
+// reports (reportArrived). The window's USB connection and the logger's --usb both read the cable
+// through it.
 //
-// The line-speed report is sent off the GUI thread: a device that never answers a feature report
-// keeps the system call waiting for seconds, and the window must not freeze meanwhile. The answer
-// comes back on the link's thread through its event loop.
+// Two ways to hold the devices:
+// - standing alone (the logger): the link holds the program's only THidDeviceController, finds
+//   the cable among its devices (usbcable::pickCable), notices it going away (linkLost) and can
+//   look for it again (open() after devicesChanged());
+// - on devices the caller lists (the window, which holds the controller and a device list of its
+//   own): the caller lends the device to read with setCable() before open(), and after listing
+//   its devices afresh hands over the cable's new object with readOn().
 //
-// Used standing alone (the logger), it holds the program's only THidDeviceController, notices
-// the cable going away through the controller's change notification and can look for it again.
-// Reports and changes arrive on the thread that created it.
-class UsbCableLink : public QObject
+// The line-speed report is sent off the link's thread: a device that never answers a feature
+// report keeps the system call waiting for seconds, and the window must not freeze meanwhile. The
+// answer comes back on the link's thread (lineSpeedAnswered). Reports arrive there too, one at a
+// time.
+class UsbCableLink : public MeterLink
 {
     Q_OBJECT
 public:
-    using ReportHandler = std::function<void(quint8 reportId, QByteArrayView data)>;
-
     enum class Opened
     {
         Reading,
         NoCable,
-        NoAccess, // found, but this user may not open it: see devicePath()
+        NoAccess, // found, but this user may not open it: see deviceName()
     };
-    // `report` gets each input report: its identifier and the bytes after it. `changed` runs after
-    // every change of the device set, whatever it was; isOpen() then tells whether the cable is
-    // still there.
-    UsbCableLink(std::unique_ptr<HidBackend> backend, quint32 baud, ReportHandler report,
-                 std::function<void()> changed);
+
+    // Standing alone, on the devices of `backend`.
+    UsbCableLink(std::unique_ptr<HidBackend> backend, quint32 baud, QObject *parent = nullptr);
+    // On devices the caller lends.
+    explicit UsbCableLink(quint32 baud, QObject *parent = nullptr);
     ~UsbCableLink() override;
 
-    // Finds the cable, checks it out, sends the line speed and reads its reports.
-    Opened open();
-    // Stops reading and checks the cable back in; safe from inside the report and change
-    // callbacks.
-    void close();
+    // Sends the line speed and reads the cable's reports. Standing alone the link finds the
+    // cable and checks it out; otherwise it reads the device lent by setCable().
+    Opened openCable();
+    bool open() override { return openCable() == Opened::Reading; }
+    // Stops reading: a cable of its own is checked back in, a lent one is no longer touched.
+    // Safe from inside the handlers of the link's signals.
+    void close() override;
     // Reading a cable that is still plugged in.
-    bool isOpen() const;
-    // The device node of the cable last found.
-    QString devicePath() const { return m_path; }
+    bool isOpen() const override;
+    // The device node of the cable last found or lent.
+    QString deviceName() const override { return m_path; }
+    QString errorString() const override { return m_error; }
 
-    // Which of the devices is the cable (by their descriptions, usbcable::DeviceDescription), or
-    // -1: the same choice for the window's device list and for the logger.
-    static int pickCable(const QStringList &descriptions);
+    // The device that open() reads, for a link on lent devices; null for none. Set while the link
+    // is closed.
+    void setCable(THidDevice *cable);
+    // The caller listed its devices afresh while the link ran (and closed it first, as its old
+    // objects went): reading goes on with the cable's new object, without a new speed report.
+    void readOn(THidDevice *cable);
 
-    // Sends the cable's line-speed report for `baud` on a thread of its own. `done` runs on
-    // `context`'s thread with the report sent and whether the cable took it; it does not run if
-    // `context` is gone by then. The device is opened for the report here, on the calling thread.
-    static void sendLineSpeed(THidDevice *cable, quint32 baud, QObject *context,
-                              std::function<void(bool taken, const QByteArray &report)> done);
+    // The speed the next report asks for.
+    void setLineSpeed(quint32 baud) { m_baud = baud; }
+    // Sends the line-speed report to `device` (the cable as the user chose it, readable or not);
+    // the answer comes as lineSpeedAnswered.
+    void sendLineSpeed(THidDevice *device);
 
-    // Hands the cable's input reports to `report`, on the GUI thread, one at a time; `owner`
-    // names the handler (installing the same owner's handler again changes nothing).
-    static void readReports(THidDevice *cable, const void *owner, ReportHandler report);
+signals:
+    // Standing alone: after every change of the device set, whatever it was, and after linkLost
+    // when the change took the cable.
+    void devicesChanged();
+    // The cable refused the speed report that open() sent while the link still reads it. The
+    // window ends the link then; the logger reads on (a silent link shows by the reports that do
+    // not come).
+    void speedRefused();
 
 private:
     void deviceChange();
+    void startReading();
+    void sendLineSpeed(THidDevice *device, bool forOpen);
 
     quint32 m_baud = 0;
-    ReportHandler m_report;
-    std::function<void()> m_changed;
-    std::unique_ptr<THidDeviceController> m_controller;
-    THidDevice *m_cable = nullptr; // checked out from m_controller
+    std::unique_ptr<THidDeviceController> m_controller; // standing alone only
+    THidDevice *m_cable = nullptr; // checked out from m_controller, or lent
+    bool m_reading = false;
+    // Counts the opens and closes, so that the answer to an earlier open's report is known.
+    quint64 m_openNumber = 0;
     QString m_path;
+    QString m_error;
 };

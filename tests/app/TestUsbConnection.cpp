@@ -129,7 +129,7 @@ void TestUsbConnection::connectReadsFramesAndReleaseRestoresSerialControls()
     QCOMPARE(f.w->reading().UnitText, QStringLiteral("V"));
     QVERIFY(!ui->Image1->isHidden());
     QVERIFY(ui->HistoryListBox->currentItem()->text().startsWith(QStringLiteral("R 00  F7 ")));
-    QCOMPARE(f.w->state().UsbIdleReports, 1); // the report that ended the burst
+    QCOMPARE(f.w->usbIdleReports(), 1); // the report that ended the burst
 
     ui->USBCon->click(); // released: the speed report goes again, then reading stops
     QTRY_COMPARE(f.backend->featureReports("/dev/hidraw0").size(), 2);
@@ -255,8 +255,8 @@ void TestUsbConnection::emptyReportsEndTheLinkAtTheCheck()
     ui->USBCon->click();
     const quint8 idle[8] = {0xF0};
     for (int i = 0; i < emptyReports; ++i)
-        f.w->HidReadingFrameData(nullptr, 0, idle, 8);
-    QCOMPARE(f.w->state().UsbIdleReports, emptyReports);
+        f.w->receiveUsbReport(0, QByteArrayView(idle, 8));
+    QCOMPARE(f.w->usbIdleReports(), emptyReports);
     f.w->ConTimerTimer();
     f.w->ConTimerTimer();
     QVERIFY(boxes.texts.isEmpty()); // only the third tick checks
@@ -264,7 +264,7 @@ void TestUsbConnection::emptyReportsEndTheLinkAtTheCheck()
     QVERIFY(ui->CONok->isHidden() && !ui->CONokN->isHidden());
     QCOMPARE(ui->USBCon->isChecked(), !ends);
     QCOMPARE(f.w->currentHidDevice()->readThreadRunning(), !ends);
-    QCOMPARE(f.w->state().UsbIdleReports, ends ? 0 : emptyReports);
+    QCOMPARE(f.w->usbIdleReports(), ends ? 0 : emptyReports);
     QCOMPARE(f.serialControlsShown(), ends);
     QCOMPARE(boxes.texts, ends ? QStringList{"USB interface cable is securely connected, please "
                                              "check if the meter is ready."}
@@ -277,7 +277,7 @@ void TestUsbConnection::historyKeepsTheNewestLines()
     QListWidget *history = f.ui()->HistoryListBox;
     for (int i = 0; i < 1200; ++i) {
         const quint8 report[8] = {0xF1, quint8(i), quint8(i >> 8)};
-        f.w->HidReadingFrameData(nullptr, 0, report, 8);
+        f.w->receiveUsbReport(0, QByteArrayView(report, 8));
     }
     QCOMPARE(history->count(), 1000);
     QCOMPARE(history->item(999)->text(), QStringLiteral("R 00  F1 AF 04 00 00 00 00 00 "));

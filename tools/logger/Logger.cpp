@@ -28,15 +28,22 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
         m_stream.setSerialRoutine(*routine);
     if (const auto routine = hidRoutineOf(profile.usbReportRoutine))
         m_stream.setHidRoutine(*routine);
-    if (options.source == LoggerOptions::Source::Usb)
-        m_source = std::make_unique<UsbSource>(
-            std::move(hidBackend), quint32(profile.usbCableSpeed),
-            [this](quint8 id, QByteArrayView data) { receiveReport(id, data); },
-            [this] { usbChanged(); });
-    else
-        m_source = std::make_unique<SerialSource>(
-            options, profile.serialSpeed,
-            [this](QByteArrayView data) { receive(data.data(), int(data.size())); });
+    if (options.source == LoggerOptions::Source::Usb) {
+        auto usb =
+            std::make_unique<UsbSource>(std::move(hidBackend), quint32(profile.usbCableSpeed));
+        connect(&usb->cable(), &UsbCableLink::devicesChanged, this, &Logger::usbChanged);
+        m_source = std::move(usb);
+    } else {
+        m_source = std::make_unique<SerialSource>(options, profile.serialSpeed);
+    }
+    MeterLink &link = m_source->link();
+    connect(&link, &MeterLink::bytesArrived, this,
+            [this](QByteArrayView bytes) { receive(bytes.data(), int(bytes.size())); });
+    connect(&link, &MeterLink::reportArrived, this, &Logger::receiveReport);
+    connect(&link, &MeterLink::linkLost, this, [this](const QString &reason) {
+        if (!m_finished && m_runTime.isValid() && !m_lost)
+            linkLost(reason);
+    });
 
     m_second.setInterval(1000);
     connect(&m_second, &QTimer::timeout, this, &Logger::tick);
@@ -237,12 +244,11 @@ void Logger::takeFrame(const protocol::StreamFrame &frame)
 
 void Logger::usbChanged()
 {
-    // Also called while the source is made, and for any other device coming or going.
+    // Called for any device coming or going, after linkLost when the cable went: a cable that
+    // comes back is read again at once.
     if (m_finished || !m_runTime.isValid())
         return;
-    if (!m_lost && !m_source->isOpen())
-        linkLost();
-    if (m_lost && !m_finished)
+    if (m_lost)
         reopen();
 }
 
@@ -343,9 +349,9 @@ void Logger::reportGarbage(bool atEnd)
     m_sinceGarbageReport.start();
 }
 
-void Logger::linkLost()
+void Logger::linkLost(const QString &reason)
 {
-    const QString gone = m_source->goneReason();
+    const QString gone = reason.isEmpty() ? m_source->goneReason() : reason;
     const QString why =
         gone.isEmpty() ? QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000) : gone;
     report(QStringLiteral("link lost on %1: %2").arg(m_source->label(), why));

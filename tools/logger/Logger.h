@@ -72,7 +72,8 @@ private:
     QString openSource();
     void take(const protocol::MeterReading &reading, const QString &fullUnit);
     void tick();
-    void linkLost();
+    // The link is lost: `reason` as the link gave it, else the source's or the silence.
+    void linkLost(const QString &reason = {});
     void reopen();
     void armDuration();
     void closeSource();

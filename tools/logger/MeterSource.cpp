@@ -3,7 +3,6 @@
 #include "link/ComPortNames.h"
 #include "link/PortOpenFailure.h"
 #include "link/hid/THidDeviceController.h"
-#include "link/hid/UsbCable.h"
 
 #include <QFileInfo>
 
@@ -35,8 +34,7 @@ TComPortBaudRate baudRate(int baud)
 
 } // namespace
 
-SerialSource::SerialSource(const LoggerOptions &options, int baud, BytesHandler bytes)
-    : m_options(options)
+SerialSource::SerialSource(const LoggerOptions &options, int baud) : m_options(options)
 {
     if (options.source == LoggerOptions::Source::Com)
         m_driver.setComPort(static_cast<TComPortNumber>(options.com - 1));
@@ -46,10 +44,6 @@ SerialSource::SerialSource(const LoggerOptions &options, int baud, BytesHandler 
     // Read often and in large blocks, so that a fast line never waits on the poll.
     m_driver.setComPortPollingDelay(TSerialPortDriver::kMinPollingDelay);
     m_driver.setComPortInBufSize(32768);
-    m_driver.setOnReceiveData([bytes = std::move(bytes)](TSerialPortDriver *, const char *data,
-                                                         int size) {
-        bytes(QByteArrayView(data, size));
-    });
 }
 
 QString SerialSource::open()
@@ -76,36 +70,21 @@ QString SerialSource::goneReason() const
                                                             : QString();
 }
 
-UsbSource::UsbSource(std::unique_ptr<HidBackend> backend, quint32 baud,
-                     UsbCableLink::ReportHandler reports, std::function<void()> changed)
-    : m_link(backend ? std::move(backend) : THidDeviceController::systemBackend(), baud,
-             std::move(reports), std::move(changed))
+UsbSource::UsbSource(std::unique_ptr<HidBackend> backend, quint32 baud)
+    : m_link(backend ? std::move(backend) : THidDeviceController::systemBackend(), baud)
 {
 }
 
 QString UsbSource::open()
 {
-    switch (m_link.open()) {
-    case UsbCableLink::Opened::Reading:
-        m_lastError.clear();
-        return QString();
-    case UsbCableLink::Opened::NoAccess:
-        m_lastError = usbcable::noAccessMessage(m_link.devicePath());
-        return m_lastError;
-    case UsbCableLink::Opened::NoCable:
-        break;
-    }
-    m_lastError = QStringLiteral("The USB interface cable (a HID device named \"%1\") is not "
-                                 "plugged in.")
-                      .arg(usbcable::kCableName);
-    return m_lastError;
+    return m_link.open() ? QString() : m_link.errorString();
 }
 
 QString UsbSource::label() const
 {
-    return m_link.devicePath().isEmpty()
+    return m_link.deviceName().isEmpty()
                ? QStringLiteral("the USB cable")
-               : QStringLiteral("the USB cable (%1)").arg(m_link.devicePath());
+               : QStringLiteral("the USB cable (%1)").arg(m_link.deviceName());
 }
 
 QString UsbSource::goneReason() const

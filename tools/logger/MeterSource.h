@@ -5,25 +5,25 @@
 #include "link/SerialPortDriver.h"
 #include "link/hid/UsbCableLink.h"
 
-#include <QByteArrayView>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class HidBackend;
 
 // Where the logger's meter bytes come from: a serial port (by COM number or device path) or the
-// USB cable. The logger runs the same rules over both; what differs is here.
+// USB cable, each a MeterLink, whose signals the logger takes. The logger runs the same rules over
+// both; what differs is here: how a source is named and reopened.
 class MeterSource
 {
 public:
     virtual ~MeterSource() = default;
 
+    virtual MeterLink &link() = 0;
     // Opens the source. Empty, or the message for the user (the reason and what to do).
     virtual QString open() = 0;
-    virtual void close() = 0;
-    virtual bool isOpen() const = 0;
+    void close() { link().close(); }
+    bool isOpen() { return link().isOpen(); }
     // Why the last open() failed, in a few words, for the "waiting for ..." line.
     virtual QString waitReason() const = 0;
     // "COM1 (/dev/ttyUSB0)", "the USB cable (/dev/hidraw3)", ...
@@ -41,12 +41,10 @@ public:
 class SerialSource : public MeterSource
 {
 public:
-    using BytesHandler = std::function<void(QByteArrayView)>;
-    SerialSource(const LoggerOptions &options, int baud, BytesHandler bytes);
+    SerialSource(const LoggerOptions &options, int baud);
 
+    MeterLink &link() override { return m_driver; }
     QString open() override;
-    void close() override { m_driver.ClosePort(); }
-    bool isOpen() const override { return m_driver.IsOpen(); }
     QString waitReason() const override { return m_driver.errorString(); }
     QString label() const override;
     QString goneReason() const override;
@@ -59,18 +57,17 @@ private:
     TSerialPortDriver m_driver;
 };
 
-// Input reports from the USB cable, through the same link as the window's.
+// Input reports from the USB cable, through the window's link class, UsbCableLink, standing
+// alone: it finds the cable itself and notices it going.
 class UsbSource : public MeterSource
 {
 public:
-    // `changed` runs after every change of the device set.
-    UsbSource(std::unique_ptr<HidBackend> backend, quint32 baud,
-              UsbCableLink::ReportHandler reports, std::function<void()> changed);
+    UsbSource(std::unique_ptr<HidBackend> backend, quint32 baud);
 
+    MeterLink &link() override { return m_link; }
+    UsbCableLink &cable() { return m_link; }
     QString open() override;
-    void close() override { m_link.close(); }
-    bool isOpen() const override { return m_link.isOpen(); }
-    QString waitReason() const override { return m_lastError; }
+    QString waitReason() const override { return m_link.errorString(); }
     QString label() const override;
     QString waitingFor() const override { return QStringLiteral("the USB cable"); }
     QString goneReason() const override;
@@ -78,5 +75,4 @@ public:
 
 private:
     UsbCableLink m_link;
-    QString m_lastError;
 };
