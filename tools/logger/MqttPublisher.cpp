@@ -1,5 +1,7 @@
 #include "MqttPublisher.h"
 
+#include "log/StateFolders.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -174,7 +176,7 @@ QString MqttPublisher::start()
                                 "and the password")
                      .arg(m_options.host));
 
-    const QString folder = MqttSpool::stateFolder() + QStringLiteral("/mqtt/") + m_options.id;
+    const QString folder = statefolders::state() + QStringLiteral("/mqtt/") + m_options.id;
     QString error = m_spool.open(folder, m_options.spoolMaxBytes());
     if (!error.isEmpty())
         return error;

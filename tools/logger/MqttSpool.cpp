@@ -52,18 +52,10 @@ bool syncFolder(const QString &folder)
 MqttSpool::~MqttSpool()
 {
     sync();
-    for (int fd : {m_writeFd, m_readFd, m_lockFd})
+    m_writer.close();
+    for (int fd : {m_readFd, m_lockFd})
         if (fd >= 0)
             ::close(fd);
-}
-
-QString MqttSpool::stateFolder()
-{
-    const QByteArray xdg = qgetenv("XDG_STATE_HOME");
-    // A relative XDG_STATE_HOME is to be ignored, as the XDG base directories are.
-    if (!xdg.isEmpty() && xdg.startsWith('/'))
-        return QFile::decodeName(xdg) + QStringLiteral("/vorlatt");
-    return QDir::homePath() + QStringLiteral("/.local/state/vorlatt");
 }
 
 QString MqttSpool::segmentPath(quint64 segment) const
@@ -74,6 +66,12 @@ QString MqttSpool::segmentPath(quint64 segment) const
 bool MqttSpool::fail(const QString &what, int errorNumber)
 {
     m_error = QStringLiteral("%1: %2").arg(what, errnoText(errorNumber));
+    return false;
+}
+
+bool MqttSpool::writeFailed(const QString &error)
+{
+    m_error = QStringLiteral("cannot write %1").arg(error);
     return false;
 }
 
@@ -132,28 +130,13 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
         m_acked.offset = 0;
     }
 
-    // The newest segment takes the appends; a killed run may have left half a line at its end.
+    // The newest segment takes the appends; a killed run may have left half a line at its end,
+    // which opening it cuts off.
     const quint64 last = m_segments.empty() ? m_acked.segment : m_segments.rbegin()->first;
     if (!openWriter(last))
         return m_error;
-    qint64 size = m_segments[last];
-    if (size > 0) {
-        qint64 end = size;
-        char c = 0;
-        ssize_t n = 0;
-        while (end > 0 && (n = ::pread(m_writeFd, &c, 1, end - 1)) == 1 && c != '\n')
-            --end;
-        if (n < 0)
-            return QStringLiteral("cannot read %1: %2").arg(segmentPath(last), errnoText(errno));
-        if (end != size) {
-            if (::ftruncate(m_writeFd, end) != 0 || ::fdatasync(m_writeFd) != 0)
-                return QStringLiteral("cannot cut the half line at the end of %1: %2")
-                    .arg(segmentPath(last), errnoText(errno));
-            m_segments[last] = end;
-            if (m_acked.segment == last && m_acked.offset > end)
-                m_acked.offset = end;
-        }
-    }
+    if (m_acked.segment == last && m_acked.offset > m_segments[last])
+        m_acked.offset = m_segments[last];
 
     // Count what is waiting, for the report.
     m_read = m_acked;
@@ -169,26 +152,22 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
 
 bool MqttSpool::openWriter(quint64 segment)
 {
-    const int fd = ::open(QFile::encodeName(segmentPath(segment)).constData(),
-                          O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return fail(QStringLiteral("cannot open %1").arg(segmentPath(segment)), errno);
-    if (m_writeFd >= 0) {
+    if (m_writer.isOpen()) {
         // The finished segment goes to disk before the next one is begun.
-        const bool synced = !m_dirty || ::fdatasync(m_writeFd) == 0;
-        const int error = errno;
-        if (::close(m_writeFd) != 0 || !synced) {
-            ::close(fd);
-            m_writeFd = -1;
-            return fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)),
-                        synced ? errno : error);
-        }
+        const QString closed = m_writer.close();
+        m_segments[m_writeSegment] = m_writer.size();
+        if (!closed.isEmpty())
+            return writeFailed(closed);
     }
-    m_writeFd = fd;
+    const DurableLineFile::Opened opened = m_writer.open(segmentPath(segment), {});
+    if (!opened.ok()) {
+        m_error = QStringLiteral("cannot open %1").arg(opened.error);
+        return false;
+    }
     m_writeSegment = segment;
-    m_dirty = false;
-    if (m_segments.emplace(segment, 0).second)
+    if (!m_segments.count(segment))
         m_newFiles = true;
+    m_segments[segment] = m_writer.size();
     return true;
 }
 
@@ -202,7 +181,7 @@ qint64 MqttSpool::pendingBytes() const
 
 MqttSpool::Append MqttSpool::append(const QByteArray &line)
 {
-    if (m_writeFd < 0)
+    if (!m_writer.isOpen())
         return Append::Failed;
     const qint64 size = line.size() + 1;
     // Once full, the spool takes readings again only when a good part of it is free, so that a
@@ -215,18 +194,15 @@ MqttSpool::Append MqttSpool::append(const QByteArray &line)
     if (m_segments[m_writeSegment] > 0 && m_segments[m_writeSegment] + size > m_segmentBytes &&
         !openWriter(m_writeSegment + 1))
         return Append::Failed;
-    const QByteArray bytes = line + '\n';
-    if (!table::writeAll(m_writeFd, bytes.constData(), std::size_t(size))) {
-        fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
-        // No half line may stay in front of the next one.
-        if (::ftruncate(m_writeFd, m_segments[m_writeSegment]) != 0) {
-            ::close(m_writeFd);
-            m_writeFd = -1;
-        }
+    // Whole or not at all: a failed write leaves the segment ending in its last whole line.
+    const QString error = m_writer.append(line + '\n');
+    m_segments[m_writeSegment] = m_writer.size();
+    if (!error.isEmpty()) {
+        writeFailed(error);
+        if (m_writer.broken())
+            m_writer.close();
         return Append::Failed;
     }
-    m_segments[m_writeSegment] += size;
-    m_dirty = true;
     ++m_pendingLines;
     return Append::Spooled;
 }
@@ -299,14 +275,13 @@ void MqttSpool::acknowledge(const Position &end, qint64 lines)
 
 QString MqttSpool::sync()
 {
-    if (m_writeFd < 0)
+    if (!m_writer.isOpen())
         return m_error.isEmpty() ? QStringLiteral("the spool is closed") : m_error;
-    if (m_dirty) {
-        if (::fdatasync(m_writeFd) != 0) {
-            fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
-            return m_error;
-        }
-        m_dirty = false;
+    const QString synced = m_writer.sync();
+    m_segments[m_writeSegment] = m_writer.size();
+    if (!synced.isEmpty()) {
+        writeFailed(synced);
+        return m_error;
     }
     // Everything acknowledged: a large segment makes way for a fresh one, so it can go.
     const bool allDone =

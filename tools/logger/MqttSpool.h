@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/DurableLineFile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -37,9 +39,6 @@ public:
     MqttSpool &operator=(const MqttSpool &) = delete;
     ~MqttSpool();
 
-    // $XDG_STATE_HOME/vorlatt, or ~/.local/state/vorlatt.
-    static QString stateFolder();
-
     // Opens the folder (made 0700 where missing), takes its lock and cuts a line left half
     // written by a killed run. The reason when it cannot.
     QString open(const QString &folder, qint64 maxBytes);
@@ -67,15 +66,16 @@ private:
     QString segmentPath(quint64 segment) const;
     bool openWriter(quint64 segment);
     bool fail(const QString &what, int errorNumber);
+    // The writer's failure ("<path>: <reason>").
+    bool writeFailed(const QString &error);
 
     QString m_folder;
     qint64 m_maxBytes = 0;
     qint64 m_segmentBytes = 0;
     int m_lockFd = -1;
     std::map<quint64, qint64> m_segments; // number -> size
-    int m_writeFd = -1;
+    DurableLineFile m_writer; // the newest segment, taking the appends
     quint64 m_writeSegment = 0;
-    bool m_dirty = false;    // written since the last sync
     bool m_newFiles = false; // the folder changed since the last sync
     Position m_acked;        // the first byte not acknowledged
     Position m_ackedOnDisk;
