@@ -351,6 +351,7 @@ private slots:
     void tls_data();
     void tls();
     void fullSpoolSaysSoAndDropsNothingSilently();
+    void secondRunWithTheSameIdSaysSoOnce();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -1041,6 +1042,30 @@ void TestLoggerMqtt::spoolKeepsOrderAcrossSegmentsAndRuns()
     }
     QCOMPARE(spool.append(line(0)), MqttSpool::Append::Spooled);
     QCOMPARE(spool.pendingLines(), taken - out + 1);
+}
+
+// A second run with the id of one still running is refused with the reason alone, not also a
+// word on a spool it never had.
+void TestLoggerMqtt::secondRunWithTheSameIdSaysSoOnce()
+{
+    const QString id = QStringLiteral("m11");
+    const int noBroker = freePort();
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger first;
+    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                             mqttArguments(noBroker, id));
+    QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
+    Sim otherMeter({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger second;
+    second.start(state(), QStringList{QStringLiteral("--port"), otherMeter.path()} +
+                              mqttArguments(noBroker, id, QStringLiteral("mqtt"),
+                                            QStringLiteral("second")));
+    QCOMPARE(second.wait(), 1);
+    QVERIFY2(second.err().contains(u"another run publishes with this id"),
+             qPrintable(second.err()));
+    QVERIFY2(second.err().count(u'\n') == 1, qPrintable(second.err()));
+    first.signal(SIGTERM);
+    QCOMPARE(first.wait(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestLoggerMqtt)

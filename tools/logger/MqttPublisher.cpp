@@ -712,7 +712,8 @@ void MqttPublisher::close()
                      .arg(brokerName(), logrecord::isoStamp(m_outageSince))
                      .arg(m_outageSpooled)
                      .arg(m_outageSpooled == 1 ? "" : "s"));
-    if (!m_spoolBroken && !m_spool.folder().isEmpty()) {
+    // A spool this run never had (another run holds it) is not this run's to report on.
+    if (!m_spoolBroken && m_spool.isOpen()) {
         const QString error = m_spool.sync();
         if (!error.isEmpty())
             m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(error));

@@ -51,7 +51,8 @@ bool syncFolder(const QString &folder)
 
 MqttSpool::~MqttSpool()
 {
-    sync();
+    if (m_opened)
+        sync();
     m_writer.close();
     for (int fd : {m_readFd, m_lockFd})
         if (fd >= 0)
@@ -147,6 +148,7 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
     if (!m_error.isEmpty())
         return m_error;
     rewind();
+    m_opened = true;
     return {};
 }
 

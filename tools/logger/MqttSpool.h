@@ -42,6 +42,8 @@ public:
     // Opens the folder (made 0700 where missing), takes its lock and cuts a line left half
     // written by a killed run. The reason when it cannot.
     QString open(const QString &folder, qint64 maxBytes);
+    // open() succeeded: the folder is this run's.
+    bool isOpen() const { return m_opened; }
     QString folder() const { return m_folder; }
 
     // Appends one line (without its line end). Full: the bound would be passed, nothing written;
@@ -89,4 +91,5 @@ private:
     qsizetype m_bufferPos = 0;
 
     QString m_error;
+    bool m_opened = false;
 };
