@@ -352,6 +352,9 @@ private slots:
     void tls();
     void fullSpoolSaysSoAndDropsNothingSilently();
     void secondRunWithTheSameIdSaysSoOnce();
+    void damagedSpoolLinesAreSkippedAndTold_data();
+    void damagedSpoolLinesAreSkippedAndTold();
+    void damagedSpoolIsNeverPublished();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -1066,6 +1069,147 @@ void TestLoggerMqtt::secondRunWithTheSameIdSaysSoOnce()
     QVERIFY2(second.err().count(u'\n') == 1, qPrintable(second.err()));
     first.signal(SIGTERM);
     QCOMPARE(first.wait(), 0);
+}
+
+void TestLoggerMqtt::damagedSpoolLinesAreSkippedAndTold_data()
+{
+    // Two segments as a crash, a disk or a hand left them; the spool hands out the readings
+    // alone, in order, and tells once what the damage cost.
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QList<qint64>>("handedOut");
+    QTest::addColumn<QString>("notice");
+    const auto lines = [](int from, int to) {
+        QByteArray out;
+        for (int i = from; i <= to; ++i)
+            out += "{\"no\":" + QByteArray::number(i) + ",\"value\":\"1.234\"}\n";
+        return out;
+    };
+    QByteArray overwritten = lines(1, 10);
+    overwritten.replace(overwritten.indexOf("{\"no\":5") + 3, 6, "\xff\xfe\x00AB\x80");
+    QTest::newRow("bytes overwritten in a line")
+        << overwritten << QByteArray() << (range(1, 4) + range(6, 10)) << "reading no. 5 lost";
+    QByteArray across = lines(1, 10);
+    across.replace(across.indexOf("{\"no\":6") - 5, 10, QByteArray(10, 'x'));
+    QTest::newRow("bytes overwritten across a line end")
+        << across << QByteArray() << (range(1, 4) + range(7, 10))
+        << "1 damaged line in the MQTT spool (%1/000000000001.spool) skipped, not published: "
+           "2 readings, no. 5 to 6 lost";
+    QTest::newRow("a line of no reading")
+        << (lines(1, 3) + "{\"No\":4}\n[4]\n\"x\"\n{\"no\":\"4\"}\n" + lines(4, 5)) << QByteArray()
+        << range(1, 5) << "4 damaged lines";
+    QTest::newRow("the last line damaged")
+        << (lines(1, 4) + "{\"no\":5,\"val") << lines(6, 7) << (range(1, 4) + range(6, 7))
+        << "reading no. 5 lost";
+    QByteArray lastDamaged = lines(3, 5);
+    lastDamaged.replace(lastDamaged.size() - 4, 2, "\xc3\x28");
+    QTest::newRow("damage at the end") << lines(1, 2) << lastDamaged << range(1, 4)
+                                       << "readings after no. 4 are lost";
+}
+
+void TestLoggerMqtt::damagedSpoolLinesAreSkippedAndTold()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QList<qint64>, handedOut);
+    QFETCH(QString, notice);
+    const QString folder = file(QStringLiteral("spool"));
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(writeFile(folder + QStringLiteral("/000000000001.spool"), first,
+                      QFile::ReadOwner | QFile::WriteOwner));
+    if (!second.isEmpty())
+        QVERIFY(writeFile(folder + QStringLiteral("/000000000002.spool"), second,
+                          QFile::ReadOwner | QFile::WriteOwner));
+    MqttSpool spool;
+    QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+    QCOMPARE(spool.pendingLines(), handedOut.size());
+    const QStringList notices = spool.takeNotices();
+    QVERIFY2(notices.size() == 1 && notices[0].contains(notice.replace(QStringLiteral("%1"), folder)),
+             qPrintable(notices.join(u'\n')));
+    for (int pass = 0; pass < 2; ++pass) {
+        QList<qint64> numbers;
+        QByteArray line;
+        MqttSpool::Position end;
+        while (spool.next(&line, &end)) {
+            qint64 no = -1;
+            QVERIFY(MqttSpool::readingNumber(line, &no));
+            numbers << no;
+        }
+        QCOMPARE(numbers, handedOut);
+        QCOMPARE(spool.takeNotices(), QStringList()); // told once
+        spool.rewind();
+    }
+}
+
+// The fault as it was found: a run killed while the broker was away, 64 bytes in the middle of
+// its spool overwritten; the next run published "{\"no" and the raw bytes as a reading. Now what
+// goes out is JSON, every reading the damage did not touch arrives, and the lost ones are named.
+void TestLoggerMqtt::damagedSpoolIsNeverPublished()
+{
+    const QString id = QStringLiteral("m12");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger first;
+    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                             mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
+                             kWaitMs);
+    first.killHard();
+    const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), 1);
+    QFile segment(folder + u'/' + names[0]);
+    QVERIFY(segment.open(QIODevice::ReadWrite));
+    const QByteArray before = segment.readAll();
+    const qsizetype at = before.size() / 2;
+    QByteArray junk(64, '\0');
+    for (int i = 0; i < junk.size(); ++i)
+        junk[i] = char(0x80 + (i * 37) % 128);
+    QVERIFY(segment.seek(at) && segment.write(junk) == junk.size());
+    segment.close();
+    // The readings the 64 bytes touched: from the line they start in to the one they end in.
+    const qint64 firstHit = before.left(at).count('\n') + 1;
+    const qint64 lastHit = before.left(at + junk.size()).count('\n') + 1;
+    const qint64 spooled = before.count('\n');
+
+    QVERIFY(broker.start());
+    Logger second;
+    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--count"), QStringLiteral("5")} +
+                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
+                                            QStringLiteral("second")));
+    QCOMPARE(second.wait(), 0);
+    const QString lost = firstHit == lastHit
+                             ? QStringLiteral("reading no. %1 lost").arg(firstHit)
+                             : QStringLiteral("%1 readings, no. %2 to %3 lost")
+                                   .arg(lastHit - firstHit + 1)
+                                   .arg(firstHit)
+                                   .arg(lastHit);
+    QVERIFY2(second.err().count(u"damaged line") == 1 && second.err().contains(lost),
+             qPrintable(lost + u'\n' + second.err()));
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    QSet<qint64> killedRun;
+    for (const Message &m : sub.messages()) {
+        if (m.topic != QStringLiteral("lab/%1/reading").arg(id))
+            continue;
+        QJsonParseError error;
+        const QJsonDocument reading = QJsonDocument::fromJson(m.payload, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && reading.isObject(),
+                 m.payload.constData());
+        killedRun << reading.object().value(u"no").toInteger(); // with the new run's 1 to 5
+    }
+    QSet<qint64> expected;
+    for (qint64 no = 1; no <= spooled; ++no)
+        if (no < firstHit || no > lastHit)
+            expected << no;
+    QCOMPARE(killedRun, expected);
 }
 
 QTEST_GUILESS_MAIN(TestLoggerMqtt)

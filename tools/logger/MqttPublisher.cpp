@@ -180,6 +180,7 @@ QString MqttPublisher::start()
     QString error = m_spool.open(folder, m_options.spoolMaxBytes());
     if (!error.isEmpty())
         return error;
+    tellSpoolNotices();
     if (m_spool.pendingLines() > 0)
         m_report(QStringLiteral("%1 reading%2 left in the spool by an earlier run as %3 go out "
                                 "first")
@@ -584,7 +585,9 @@ void MqttPublisher::pump(bool closing)
            m_inFlight.size() < size_t(kInFlight)) {
         QByteArray line;
         MqttSpool::Position end;
-        if (!m_spool.next(&line, &end)) {
+        const bool more = m_spool.next(&line, &end);
+        tellSpoolNotices();
+        if (!more) {
             if (!m_spool.error().isEmpty())
                 spoolFailed();
             return;
@@ -654,6 +657,12 @@ void MqttPublisher::syncSpool()
     const QString error = m_spool.sync();
     if (!error.isEmpty())
         spoolFailed();
+}
+
+void MqttPublisher::tellSpoolNotices()
+{
+    for (const QString &notice : m_spool.takeNotices())
+        m_report(notice);
 }
 
 void MqttPublisher::spoolFailed()

@@ -112,6 +112,8 @@ private:
     bool send(const QString &topic, const QByteArray &payload, bool retain, int *mid = nullptr);
     void syncSpool();
     void spoolFailed();
+    // Damage the spool found, on standard error.
+    void tellSpoolNotices();
     QString status() const;
     QString reason(int rc, int errorNumber, const QByteArray &libraryError) const;
     QString brokerName() const;

@@ -5,8 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 
@@ -209,8 +213,9 @@ MqttSpool::Append MqttSpool::append(const QByteArray &line)
     return Append::Spooled;
 }
 
-bool MqttSpool::next(QByteArray *line, Position *end)
+bool MqttSpool::nextLine(QByteArray *line, Position *end, bool *whole)
 {
+    *whole = true;
     for (;;) {
         const qsizetype newline = m_buffer.indexOf('\n', m_bufferPos);
         if (newline >= 0) {
@@ -248,8 +253,20 @@ bool MqttSpool::next(QByteArray *line, Position *end)
         }
         // At the end of this segment: on to the next one, if there is one.
         const auto later = std::next(segment);
-        if (later == m_segments.end() || buffered > 0)
+        if (later == m_segments.end())
             return false;
+        if (buffered > 0) {
+            // An older segment ending in part of a line (cut short, or written by a run killed
+            // before its end reached the disk): that part is no reading, and must not hold up
+            // the segments after it.
+            *line = m_buffer.mid(m_bufferPos);
+            *whole = false;
+            m_read.offset += buffered;
+            m_buffer.clear();
+            m_bufferPos = 0;
+            *end = m_read;
+            return true;
+        }
         if (m_readFd >= 0)
             ::close(m_readFd);
         m_readFd = -1;
@@ -259,8 +276,95 @@ bool MqttSpool::next(QByteArray *line, Position *end)
     }
 }
 
+bool MqttSpool::readingNumber(const QByteArray &line, qint64 *no)
+{
+    if (!QByteArrayView(line).isValidUtf8())
+        return false;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonValue number = document.object().value(QLatin1String("no"));
+    const double value = number.toDouble(-1);
+    if (!number.isDouble() || value < 0 || value > 9e15 || value != std::floor(value))
+        return false;
+    *no = qint64(value);
+    return true;
+}
+
+bool MqttSpool::next(QByteArray *line, Position *end)
+{
+    bool whole = true;
+    while (nextLine(line, end, &whole)) {
+        qint64 no = -1;
+        if (whole && readingNumber(*line, &no)) {
+            if (m_damage.lines > 0)
+                tellDamage(no);
+            m_lastGoodNo = no;
+            return true;
+        }
+        noteDamage(*end);
+    }
+    // Damaged lines at the end are told now: what comes after them may never come.
+    if (m_damage.lines > 0 && m_error.isEmpty())
+        tellDamage(-1);
+    return false;
+}
+
+void MqttSpool::noteDamage(const Position &end)
+{
+    if (!(m_toldUpTo < end))
+        return; // told before a rewind
+    if (m_damage.lines == 0)
+        m_damage = {0, m_lastGoodNo, m_read.segment, end};
+    ++m_damage.lines;
+    m_damage.end = end;
+}
+
+namespace {
+
+QString readings(qint64 from, qint64 to)
+{
+    if (from == to)
+        return QStringLiteral("reading no. %1").arg(from);
+    return QStringLiteral("%1 readings, no. %2 to %3").arg(to - from + 1).arg(from).arg(to);
+}
+
+} // namespace
+
+void MqttSpool::tellDamage(qint64 before)
+{
+    const qint64 after = m_damage.after;
+    QString cost;
+    if (after >= 0 && before >= 0)
+        cost = before - after > 1 ? readings(after + 1, before - 1) + QStringLiteral(" lost")
+                                  : QStringLiteral("no reading number is missing around them");
+    else if (after >= 0)
+        cost = QStringLiteral("readings after no. %1 are lost").arg(after);
+    else if (before >= 0)
+        cost = QStringLiteral("readings before no. %1 are lost").arg(before);
+    else
+        cost = QStringLiteral("the readings they held are lost");
+    m_notices << QStringLiteral("%1 damaged line%2 in the MQTT spool (%3) skipped, not "
+                                "published: %4")
+                     .arg(m_damage.lines)
+                     .arg(m_damage.lines == 1 ? "" : "s")
+                     .arg(segmentPath(m_damage.segment), cost);
+    if (m_toldUpTo < m_damage.end)
+        m_toldUpTo = m_damage.end;
+    m_damage = {};
+}
+
+QStringList MqttSpool::takeNotices()
+{
+    return std::exchange(m_notices, {});
+}
+
 void MqttSpool::rewind()
 {
+    // Damage found again is told no more; what is not told yet is found again.
+    m_damage = {};
+    m_lastGoodNo = -1;
     if (m_readFd >= 0)
         ::close(m_readFd);
     m_readFd = -1;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 
@@ -25,6 +26,10 @@ public:
         friend bool operator==(const Position &a, const Position &b)
         {
             return a.segment == b.segment && a.offset == b.offset;
+        }
+        friend bool operator<(const Position &a, const Position &b)
+        {
+            return a.segment < b.segment || (a.segment == b.segment && a.offset < b.offset);
         }
     };
     enum class Append
@@ -50,6 +55,8 @@ public:
     // after that, Full until a sixteenth of the bound is free again.
     Append append(const QByteArray &line);
     // The next line not handed out since the last rewind(), and where it ends; false at the end.
+    // Only readings come out: a line that is not whole, not UTF-8, not a JSON object or without
+    // a numeric "no" (bytes a crash or a disk damaged) is skipped, and told by takeNotices().
     bool next(QByteArray *line, Position *end);
     // Hands out again from the first line not acknowledged.
     void rewind();
@@ -63,11 +70,23 @@ public:
     qint64 pendingBytes() const;
     qint64 pendingLines() const { return m_pendingLines; }
     QString error() const { return m_error; }
+    // What the spool found wrong since the last call, each with the readings it cost: damaged
+    // lines skipped. Each is told once.
+    QStringList takeNotices();
+
+    // The reading number of a spool line; false when the line is no reading.
+    static bool readingNumber(const QByteArray &line, qint64 *no);
 
 private:
     QString segmentPath(quint64 segment) const;
     bool openWriter(quint64 segment);
     bool fail(const QString &what, int errorNumber);
+    // The next line as it is on disk; `whole` is false for a segment's end without a line end.
+    bool nextLine(QByteArray *line, Position *end, bool *whole);
+    void noteDamage(const Position &end);
+    // The damaged lines found since the last good one are told, `before` being the number of
+    // the reading after them (-1: none yet).
+    void tellDamage(qint64 before);
     // The writer's failure ("<path>: <reason>").
     bool writeFailed(const QString &error);
 
@@ -92,4 +111,17 @@ private:
 
     QString m_error;
     bool m_opened = false;
+
+    // Damaged lines found in a row and not told yet.
+    struct Damage
+    {
+        qint64 lines = 0;
+        qint64 after = -1; // the number of the reading before them, if known
+        quint64 segment = 0;
+        Position end;
+    };
+    Damage m_damage;
+    qint64 m_lastGoodNo = -1; // of the last reading handed out
+    Position m_toldUpTo;      // damage up to here is told (a rewind finds it again)
+    QStringList m_notices;
 };
