@@ -10,7 +10,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <pwd.h>
 
@@ -354,7 +356,10 @@ private slots:
     void secondRunWithTheSameIdSaysSoOnce();
     void damagedSpoolLinesAreSkippedAndTold_data();
     void damagedSpoolLinesAreSkippedAndTold();
+    void damagedSpoolIsNeverPublished_data();
     void damagedSpoolIsNeverPublished();
+    void shortenedSpoolIsTold_data();
+    void shortenedSpoolIsTold();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -1144,8 +1149,17 @@ void TestLoggerMqtt::damagedSpoolLinesAreSkippedAndTold()
 // The fault as it was found: a run killed while the broker was away, 64 bytes in the middle of
 // its spool overwritten; the next run published "{\"no" and the raw bytes as a reading. Now what
 // goes out is JSON, every reading the damage did not touch arrives, and the lost ones are named.
+void TestLoggerMqtt::damagedSpoolIsNeverPublished_data()
+{
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("64 bytes overwritten") << false;
+    // Cut mid-line at half its length: the next run delivered 147 of 181 without a word.
+    QTest::newRow("segment cut short") << true;
+}
+
 void TestLoggerMqtt::damagedSpoolIsNeverPublished()
 {
+    QFETCH(bool, cut);
     const QString id = QStringLiteral("m12");
     Broker broker(m_dir->path());
     QVERIFY(broker.ok());
@@ -1168,7 +1182,40 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
     QFile segment(folder + u'/' + names[0]);
     QVERIFY(segment.open(QIODevice::ReadWrite));
     const QByteArray before = segment.readAll();
-    const qsizetype at = before.size() / 2;
+    qsizetype at = before.size() / 2;
+    if (before.at(at - 1) == '\n')
+        ++at; // mid-line
+    if (cut) {
+        QVERIFY(segment.resize(at));
+        segment.close();
+        const qint64 kept = before.left(at).count('\n');
+        QVERIFY(broker.start());
+        Logger second;
+        second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                          QStringLiteral("--count"), QStringLiteral("5")} +
+                                  mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
+                                                QStringLiteral("second")));
+        QCOMPARE(second.wait(), 0);
+        static const QRegularExpression told(QStringLiteral(
+            "segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) bytes\\): (\\d+) "
+            "readings, no\\. (\\d+) to (\\d+) are lost, not published"));
+        const QRegularExpressionMatch m = told.match(second.err());
+        QVERIFY2(m.hasMatch(), qPrintable(second.err()));
+        QCOMPARE(m.captured(1).toLongLong(), before.left(at).lastIndexOf('\n') + 1);
+        QCOMPARE(m.captured(4).toLongLong(), kept + 1);
+        // What the killed run had synced, at most what it wrote.
+        QVERIFY(m.captured(5).toLongLong() <= before.count('\n'));
+        QCOMPARE(m.captured(3).toLongLong(), m.captured(5).toLongLong() - kept);
+        QVERIFY(sub.seesMarker(broker.readerPort()));
+        QSet<qint64> numbers;
+        for (const QJsonObject &r : sub.allReadings(id))
+            numbers << r.value(u"no").toInteger();
+        QSet<qint64> expected;
+        for (qint64 no = 1; no <= kept; ++no)
+            expected << no;
+        QCOMPARE(numbers, expected); // with the new run's 1 to 5
+        return;
+    }
     QByteArray junk(64, '\0');
     for (int i = 0; i < junk.size(); ++i)
         junk[i] = char(0x80 + (i * 37) % 128);
@@ -1210,6 +1257,79 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
         if (no < firstHit || no > lastHit)
             expected << no;
     QCOMPARE(killedRun, expected);
+}
+
+void TestLoggerMqtt::shortenedSpoolIsTold_data()
+{
+    QTest::addColumn<QString>("harm");
+    QTest::addColumn<QString>("notice");
+    QTest::addColumn<qint64>("pending");
+    QTest::newRow("untouched") << "" << "" << qint64(12000);
+    QTest::newRow("last segment cut mid-line")
+        << "cut last" << "is shorter than it was written (%1 of %2 bytes): %3 readings, no. %4 to "
+                         "12000 are lost, not published"
+        << qint64(-1);
+    QTest::newRow("first segment gone")
+        << "remove first" << "is gone: %1 readings, no. 1 to %2 it held are lost, not published"
+        << qint64(-1);
+}
+
+// Segments cut short or gone (a full disk, a hand, a tidy-up) are told with the readings they
+// cost; the rest go out as usual.
+void TestLoggerMqtt::shortenedSpoolIsTold()
+{
+    QFETCH(QString, harm);
+    QFETCH(QString, notice);
+    QFETCH(qint64, pending);
+    const QString folder = file(QStringLiteral("spool"));
+    {
+        MqttSpool spool;
+        QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+        for (int i = 1; i <= 12000; ++i)
+            QCOMPARE(spool.append("{\"no\":" + QByteArray::number(i) + '}'),
+                     MqttSpool::Append::Spooled);
+        QCOMPARE(spool.sync(), QString());
+    }
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QVERIFY(names.size() > 1);
+    const QString first = folder + u'/' + names.constFirst();
+    const QString last = folder + u'/' + names.constLast();
+    const auto read = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray firstBytes = read(first);
+    const QByteArray lastBytes = read(last);
+    const qint64 inFirst = firstBytes.count('\n');
+    qint64 kept = 0;
+    if (harm == u"cut last") {
+        const qsizetype at = lastBytes.size() / 2 + 1;
+        QVERIFY(lastBytes.at(at - 1) != '\n');
+        QVERIFY(QFile::resize(last, at));
+        const qint64 whole = lastBytes.left(at).lastIndexOf('\n') + 1;
+        kept = lastBytes.left(at).count('\n');
+        notice = notice.arg(whole).arg(lastBytes.size()).arg(lastBytes.count('\n') - kept);
+        notice = notice.arg(12000 - lastBytes.count('\n') + kept + 1);
+        pending = 12000 - lastBytes.count('\n') + kept;
+    } else if (harm == u"remove first") {
+        QVERIFY(QFile::remove(first));
+        notice = notice.arg(inFirst).arg(inFirst);
+        pending = 12000 - inFirst;
+    }
+    for (int run = 0; run < 2; ++run) {
+        MqttSpool spool;
+        QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+        const QStringList notices = spool.takeNotices();
+        // Told once: the next run finds the spool as this one left it.
+        if (notice.isEmpty() || run == 1)
+            QCOMPARE(notices, QStringList());
+        else
+            QVERIFY2(notices.size() == 1 && notices[0].contains(notice),
+                     qPrintable(notice + u'\n' + notices.join(u'\n')));
+        QCOMPARE(spool.pendingLines(), pending);
+        QCOMPARE(spool.sync(), QString());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLoggerMqtt)

@@ -540,7 +540,7 @@ void MqttPublisher::publish(const LogRecord &record)
                 publishDiscovery(unit);
         }
     }
-    switch (m_spool.append(readingJson(record))) {
+    switch (m_spool.append(readingJson(record), record.no)) {
     case MqttSpool::Append::Spooled:
         if (m_full) {
             m_full = false;

@@ -110,6 +110,11 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
         }
     }
     m_ackedOnDisk = m_acked;
+    const Position recordedAcked = m_acked;
+    QFile recordsFile(folder + QStringLiteral("/segments"));
+    QString recorded;
+    if (recordsFile.open(QIODevice::ReadOnly))
+        recorded = QString::fromLatin1(recordsFile.readAll());
 
     const QStringList names =
         QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
@@ -143,14 +148,31 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
     if (m_acked.segment == last && m_acked.offset > m_segments[last])
         m_acked.offset = m_segments[last];
 
-    // Count what is waiting, for the report.
-    m_read = m_acked;
+    // Count what is waiting, for the report, and what each segment holds, for the check: from
+    // the first segment's start, damage before the acknowledged mark being told already.
+    std::map<quint64, Record> found;
+    m_scan = &found;
+    m_read = {m_segments.empty() ? m_acked.segment : m_segments.begin()->first, 0};
+    m_toldUpTo = m_acked;
     QByteArray line;
     Position end;
     while (next(&line, &end))
-        ++m_pendingLines;
+        if (m_acked < end)
+            ++m_pendingLines;
+    m_scan = nullptr;
     if (!m_error.isEmpty())
         return m_error;
+    m_records.clear();
+    for (const auto &[segment, bytes] : m_segments) {
+        Record &r = m_records[segment];
+        r = found[segment];
+        r.bytes = bytes;
+    }
+    checkSegments(recorded, qint64(recordedAcked.segment), recordedAcked.offset);
+    for (auto &[segment, r] : m_records) {
+        r.lines += r.damaged;
+        r.damaged = 0;
+    }
     rewind();
     m_opened = true;
     return {};
@@ -174,6 +196,7 @@ bool MqttSpool::openWriter(quint64 segment)
     if (!m_segments.count(segment))
         m_newFiles = true;
     m_segments[segment] = m_writer.size();
+    m_records[segment].bytes = m_writer.size();
     return true;
 }
 
@@ -185,9 +208,12 @@ qint64 MqttSpool::pendingBytes() const
     return bytes - (m_segments.count(m_acked.segment) ? m_acked.offset : 0);
 }
 
-MqttSpool::Append MqttSpool::append(const QByteArray &line)
+MqttSpool::Append MqttSpool::append(const QByteArray &line, qint64 no)
 {
-    if (!m_writer.isOpen())
+    m_error.clear();
+    // A segment that could not even be cut back after a failed write is opened again, which
+    // cuts it: the disk may have room again.
+    if (!m_writer.isOpen() && (!m_opened || !openWriter(m_writeSegment)))
         return Append::Failed;
     const qint64 size = line.size() + 1;
     // Once full, the spool takes readings again only when a good part of it is free, so that a
@@ -210,6 +236,13 @@ MqttSpool::Append MqttSpool::append(const QByteArray &line)
         return Append::Failed;
     }
     ++m_pendingLines;
+    if (no < 0 && !readingNumber(line, &no))
+        no = -1;
+    Record &record = m_records[m_writeSegment];
+    if (record.lines++ == 0)
+        record.firstNo = no;
+    record.lastNo = no;
+    record.bytes = m_segments[m_writeSegment];
     return Append::Spooled;
 }
 
@@ -294,6 +327,7 @@ bool MqttSpool::readingNumber(const QByteArray &line, qint64 *no)
 
 bool MqttSpool::next(QByteArray *line, Position *end)
 {
+    m_error.clear();
     bool whole = true;
     while (nextLine(line, end, &whole)) {
         qint64 no = -1;
@@ -301,6 +335,12 @@ bool MqttSpool::next(QByteArray *line, Position *end)
             if (m_damage.lines > 0)
                 tellDamage(no);
             m_lastGoodNo = no;
+            if (m_scan) {
+                Record &r = (*m_scan)[end->segment];
+                if (r.lines++ == 0)
+                    r.firstNo = no;
+                r.lastNo = no;
+            }
             return true;
         }
         noteDamage(*end);
@@ -313,6 +353,8 @@ bool MqttSpool::next(QByteArray *line, Position *end)
 
 void MqttSpool::noteDamage(const Position &end)
 {
+    if (m_scan)
+        ++(*m_scan)[end.segment].damaged;
     if (!(m_toldUpTo < end))
         return; // told before a rewind
     if (m_damage.lines == 0)
@@ -381,7 +423,8 @@ void MqttSpool::acknowledge(const Position &end, qint64 lines)
 
 QString MqttSpool::sync()
 {
-    if (!m_writer.isOpen())
+    m_error.clear();
+    if (!m_writer.isOpen() && (!m_opened || !openWriter(m_writeSegment)))
         return m_error.isEmpty() ? QStringLiteral("the spool is closed") : m_error;
     const QString synced = m_writer.sync();
     m_segments[m_writeSegment] = m_writer.size();
@@ -406,17 +449,38 @@ QString MqttSpool::sync()
         }
         m_newFiles = false;
     }
+    // What the segments hold, once it is on disk, for the next run to check them against.
+    if (const QByteArray records = recordsText(); records != m_recordsOnDisk) {
+        if (!replaceFile(QStringLiteral("segments"), records))
+            return m_error;
+        m_recordsOnDisk = records;
+    }
     if (m_acked == m_ackedOnDisk)
         return {};
-    const QString path = m_folder + QStringLiteral("/acked");
-    const QByteArray text =
-        QByteArray::number(m_acked.segment) + ' ' + QByteArray::number(m_acked.offset) + '\n';
+    if (!replaceFile(QStringLiteral("acked"), QByteArray::number(m_acked.segment) + ' ' +
+                                                  QByteArray::number(m_acked.offset) + '\n'))
+        return m_error;
+    m_ackedOnDisk = m_acked;
+    // Only now may the wholly acknowledged segments go.
+    while (!m_segments.empty() && m_segments.begin()->first < m_acked.segment) {
+        const quint64 segment = m_segments.begin()->first;
+        if (::unlink(QFile::encodeName(segmentPath(segment)).constData()) != 0 && errno != ENOENT) {
+            fail(QStringLiteral("cannot delete %1").arg(segmentPath(segment)), errno);
+            return m_error;
+        }
+        m_segments.erase(m_segments.begin());
+        m_records.erase(segment);
+    }
+    return {};
+}
+
+bool MqttSpool::replaceFile(const QString &name, const QByteArray &text)
+{
+    const QString path = m_folder + u'/' + name;
     const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
     const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        fail(QStringLiteral("cannot write %1").arg(path), errno);
-        return m_error;
-    }
+    if (fd < 0)
+        return fail(QStringLiteral("cannot write %1").arg(path), errno);
     bool ok =
         table::writeAll(fd, text.constData(), std::size_t(text.size())) && ::fdatasync(fd) == 0;
     int error = errno;
@@ -428,19 +492,80 @@ QString MqttSpool::sync()
         ok = false;
         error = errno;
     }
-    if (!ok || !syncFolder(m_folder)) {
-        fail(QStringLiteral("cannot write %1").arg(path), ok ? errno : error);
-        return m_error;
+    if (!ok || !syncFolder(m_folder))
+        return fail(QStringLiteral("cannot write %1").arg(path), ok ? errno : error);
+    return true;
+}
+
+QByteArray MqttSpool::recordsText() const
+{
+    // "segment lines bytes first last", one line a segment.
+    QByteArray text;
+    for (const auto &[segment, bytes] : m_segments) {
+        const auto record = m_records.find(segment);
+        const Record r = record == m_records.end() ? Record{} : record->second;
+        text += QByteArray::number(segment) + ' ' + QByteArray::number(r.lines) + ' ' +
+                QByteArray::number(bytes) + ' ' + QByteArray::number(r.firstNo) + ' ' +
+                QByteArray::number(r.lastNo) + '\n';
     }
-    m_ackedOnDisk = m_acked;
-    // Only now may the wholly acknowledged segments go.
-    while (!m_segments.empty() && m_segments.begin()->first < m_acked.segment) {
-        const quint64 segment = m_segments.begin()->first;
-        if (::unlink(QFile::encodeName(segmentPath(segment)).constData()) != 0 && errno != ENOENT) {
-            fail(QStringLiteral("cannot delete %1").arg(segmentPath(segment)), errno);
-            return m_error;
+    return text;
+}
+
+namespace {
+
+// `count` readings from no. `from` to no. `to`.
+QString readingsFromTo(qint64 count, qint64 from, qint64 to)
+{
+    if (from < 0 || to < from)
+        return QStringLiteral("%1 reading%2").arg(count).arg(count == 1 ? "" : "s");
+    if (count == to - from + 1)
+        return readings(from, to);
+    return QStringLiteral("%1 reading%2 from no. %3 to %4")
+        .arg(count)
+        .arg(count == 1 ? "" : "s")
+        .arg(from)
+        .arg(to);
+}
+
+} // namespace
+
+void MqttSpool::checkSegments(const QString &recorded, qint64 ackedSegment, qint64 ackedOffset)
+{
+    for (const QString &row : recorded.split(u'\n', Qt::SkipEmptyParts)) {
+        const QStringList fields = row.split(u' ');
+        if (fields.size() != 5)
+            continue;
+        bool ok[5];
+        const quint64 segment = fields[0].toULongLong(&ok[0]);
+        const qint64 lines = fields[1].toLongLong(&ok[1]);
+        const qint64 bytes = fields[2].toLongLong(&ok[2]);
+        const qint64 firstNo = fields[3].toLongLong(&ok[3]);
+        const qint64 lastNo = fields[4].toLongLong(&ok[4]);
+        if (!(ok[0] && ok[1] && ok[2] && ok[3] && ok[4]) || segment == 0 || lines <= 0 ||
+            qint64(segment) < ackedSegment)
+            continue;
+        const auto present = m_records.find(segment);
+        if (present == m_records.end() || present->second.bytes == 0) {
+            // Some of a segment the acknowledged mark is in may have gone out already.
+            const bool partly = qint64(segment) == ackedSegment && ackedOffset > 0;
+            m_notices << QStringLiteral("the MQTT spool's segment %1 is gone: %2%3 it held %4 "
+                                        "lost, not published")
+                             .arg(segmentPath(segment), partly ? QStringLiteral("up to ") : QString(),
+                                  readingsFromTo(lines, firstNo, lastNo),
+                                  lines == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+            continue;
         }
-        m_segments.erase(m_segments.begin());
+        const Record &r = present->second;
+        const qint64 lost = lines - r.lines - r.damaged;
+        if (r.bytes >= bytes || lost <= 0)
+            continue;
+        const qint64 from = r.lastNo >= 0 ? r.lastNo + 1 : firstNo;
+        m_notices << QStringLiteral("the MQTT spool's segment %1 is shorter than it was written "
+                                    "(%2 of %3 bytes): %4 %5 lost, not published")
+                         .arg(segmentPath(segment))
+                         .arg(r.bytes)
+                         .arg(bytes)
+                         .arg(readingsFromTo(lost, from, lastNo),
+                              lost == 1 ? QStringLiteral("is") : QStringLiteral("are"));
     }
-    return {};
 }
