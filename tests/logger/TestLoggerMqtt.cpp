@@ -360,6 +360,8 @@ private slots:
     void damagedSpoolIsNeverPublished();
     void shortenedSpoolIsTold_data();
     void shortenedSpoolIsTold();
+    void fullDiskUnderTheSpool_data();
+    void fullDiskUnderTheSpool();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -1329,6 +1331,116 @@ void TestLoggerMqtt::shortenedSpoolIsTold()
                      qPrintable(notice + u'\n' + notices.join(u'\n')));
         QCOMPARE(spool.pendingLines(), pending);
         QCOMPARE(spool.sync(), QString());
+    }
+}
+
+void TestLoggerMqtt::fullDiskUnderTheSpool_data()
+{
+    QTest::addColumn<bool>("brokerUp");
+    QTest::addColumn<bool>("fileToo");
+    QTest::addColumn<bool>("roomAgain");
+    QTest::newRow("broker away, a file output too") << false << true << false;
+    QTest::newRow("broker there, a file output too") << true << true << false;
+    QTest::newRow("room again during the run") << false << true << true;
+    QTest::newRow("MQTT the only output") << false << false << false;
+}
+
+// The state folder on a full disk: the run went on for one record and then ended, the healthy
+// file output with it. Now the run goes on when another output keeps the readings, and the
+// spool's failure is said once, with what it cost; with MQTT alone the run ends and says how
+// many readings it kept nowhere.
+void TestLoggerMqtt::fullDiskUnderTheSpool()
+{
+    QFETCH(bool, brokerUp);
+    QFETCH(bool, fileToo);
+    QFETCH(bool, roomAgain);
+    const QString id = QStringLiteral("m13");
+    QVERIFY(QDir().mkpath(state()));
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                          QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                          QStringLiteral("tmpfs"), state()});
+    if (!mount.waitForFinished(kWaitMs) || mount.exitStatus() != QProcess::NormalExit ||
+        mount.exitCode() != 0)
+        QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (needs the right to "
+                                        "mount, as root in CI): ") +
+                         QString::fromLocal8Bit(mount.readAllStandardError()).trimmed()));
+    const auto unmount = qScopeGuard(
+        [&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), state()}); });
+    QVERIFY(QDir().mkpath(state() + QStringLiteral("/vorlatt/mqtt")));
+    {
+        QFile filler(state() + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+    }
+
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    if (!brokerUp)
+        broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    const int count = roomAgain ? 300 : 30;
+    QStringList arguments = QStringList{QStringLiteral("--port"), sim.path(),
+                                        QStringLiteral("--count"), QString::number(count)} +
+                            mqttArguments(broker.port(), id);
+    if (!fileToo)
+        arguments = arguments.mid(0, arguments.indexOf(QStringLiteral("--output")));
+    Logger logger;
+    logger.start(state(), arguments);
+    const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
+    if (!fileToo) {
+        QCOMPARE(logger.wait(), 1);
+        static const QRegularExpression nowhere(
+            QStringLiteral("(\\d+) readings? from no\\. 1 on (is|are) kept nowhere"));
+        const QRegularExpressionMatch m = nowhere.match(logger.err());
+        QVERIFY2(logger.err().contains(u"cannot keep the MQTT spool") &&
+                     logger.err().contains(noSpace) && m.hasMatch(),
+                 qPrintable(logger.err()));
+        // The count at the end leaves them out.
+        QVERIFY2(logger.err().contains(QStringLiteral("; %1 more read could not be written")
+                                           .arg(m.captured(1))),
+                 qPrintable(logger.err()));
+        return;
+    }
+    if (roomAgain) {
+        QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"the MQTT spool cannot be written"),
+                                 kWaitMs);
+        QVERIFY(QFile::remove(state() + QStringLiteral("/filler")));
+        QCOMPARE(logger.wait(), 0);
+        static const QRegularExpression again(QStringLiteral(
+            "spool takes readings again from no\\. (\\d+); (\\d+) readings? from no\\. 1 on were "
+            "not spooled: 0 sent straight from memory, (\\d+) not published"));
+        static const QRegularExpression stay(
+            QStringLiteral("(\\d+) readings? not yet acknowledged stay in"));
+        const QRegularExpressionMatch a = again.match(logger.err());
+        const QRegularExpressionMatch m = stay.match(logger.err());
+        QVERIFY2(a.hasMatch() && m.hasMatch(), qPrintable(logger.err()));
+        QCOMPARE(a.captured(2).toInt(), a.captured(1).toInt() - 1);
+        QCOMPARE(m.captured(1).toInt(), count - a.captured(1).toInt() + 1);
+        QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+        return;
+    }
+    QCOMPARE(logger.wait(), 0);
+    const QString err = logger.err();
+    QVERIFY2(err.count(u"the MQTT spool cannot be written") == 1 &&
+                 err.contains(QStringLiteral("cannot be written: cannot write ")) &&
+                 err.contains(noSpace) && err.contains(u"from no. 1 on"),
+             qPrintable(err));
+    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), 30);
+    QVERIFY2(err.contains(QStringLiteral("30 readings from no. 1 on were not spooled: %1 sent "
+                                         "straight from memory, %2 not published")
+                              .arg(brokerUp ? 30 : 0)
+                              .arg(brokerUp ? 0 : 30)),
+             qPrintable(err));
+    if (brokerUp) {
+        QTRY_COMPARE_WITH_TIMEOUT(numbersOf(sub.readings(id)), range(1, 30), kWaitMs);
+        QVERIFY(sub.statuses(id).contains(QStringLiteral("spool-full")));
     }
 }
 

@@ -475,9 +475,9 @@ bool MqttPublisher::send(const QString &topic, const QByteArray &payload, bool r
 
 QString MqttPublisher::status() const
 {
-    return m_meterLost ? QStringLiteral("lost")
-           : m_full    ? QStringLiteral("spool-full")
-                       : QStringLiteral("online");
+    return m_meterLost               ? QStringLiteral("lost")
+           : m_full || m_spoolDown ? QStringLiteral("spool-full")
+                                   : QStringLiteral("online");
 }
 
 void MqttPublisher::publishStatus()
@@ -530,7 +530,13 @@ void MqttPublisher::publishDiscovery(const QString &baseUnit)
 
 void MqttPublisher::publish(const LogRecord &record)
 {
-    if (m_closed || m_spoolBroken)
+    if (m_spoolBroken && !m_closed) {
+        // The run ends: this reading is in no output.
+        if (m_notKept++ == 0)
+            m_firstNotKept = record.no;
+        return;
+    }
+    if (m_closed)
         return;
     if (m_options.discovery) {
         const QString unit = logrecord::baseUnit(record.unit());
@@ -540,8 +546,11 @@ void MqttPublisher::publish(const LogRecord &record)
                 publishDiscovery(unit);
         }
     }
-    switch (m_spool.append(readingJson(record), record.no)) {
+    const QByteArray json = readingJson(record);
+    switch (m_spool.append(json, record.no)) {
     case MqttSpool::Append::Spooled:
+        if (m_spoolDown)
+            spoolWritableAgain(record.no);
         if (m_full) {
             m_full = false;
             m_report(QStringLiteral("the MQTT spool takes readings again from no. %1; %2 "
@@ -572,8 +581,19 @@ void MqttPublisher::publish(const LogRecord &record)
         ++m_turnedAway;
         break;
     case MqttSpool::Append::Failed:
-        spoolFailed();
-        return;
+        if (!m_keptElsewhere) {
+            m_notKept = 1;
+            m_firstNotKept = record.no;
+            spoolFailed();
+            return;
+        }
+        spoolUnwritable(m_spool.error(), record.no);
+        ++m_unspooled;
+        // Straight from memory while the broker is there: no acknowledgement can keep it, but
+        // the broker gets it.
+        if (m_state == State::Up && send(readingTopic(), json, false))
+            ++m_sentFromMemory;
+        break;
     }
     if (m_state == State::Up)
         afterLoop(MOSQ_ERR_SUCCESS);
@@ -655,8 +675,54 @@ void MqttPublisher::syncSpool()
     if (m_spoolBroken)
         return;
     const QString error = m_spool.sync();
-    if (!error.isEmpty())
+    if (error.isEmpty())
+        return;
+    if (!m_keptElsewhere)
         spoolFailed();
+    else
+        spoolUnwritable(error, -1);
+}
+
+void MqttPublisher::spoolUnwritable(const QString &reason, qint64 no)
+{
+    if (m_spoolDown)
+        return;
+    m_spoolDown = true;
+    m_unspooled = 0;
+    m_sentFromMemory = 0;
+    m_firstUnspooled = no;
+    m_report(QStringLiteral("the MQTT spool cannot be written: %1; %2, readings are published "
+                            "straight from memory while the broker is connected, without the "
+                            "spool's guarantee (one the broker does not take is lost to it), and "
+                            "none while it is not; the other outputs still get every reading")
+                 .arg(reason, no >= 0 ? QStringLiteral("from no. %1 on").arg(no)
+                                      : QStringLiteral("from the next reading on")));
+    publishStatus();
+}
+
+void MqttPublisher::spoolWritableAgain(qint64 no)
+{
+    // Back only once what is spooled can be put on the disk too.
+    if (!m_spool.sync().isEmpty())
+        return;
+    m_spoolDown = false;
+    m_report(QStringLiteral("the MQTT spool takes readings again from no. %1; %2")
+                 .arg(no)
+                 .arg(unspooledText()));
+    publishStatus();
+}
+
+QString MqttPublisher::unspooledText() const
+{
+    if (m_unspooled == 0)
+        return QStringLiteral("no reading was left out of it");
+    return QStringLiteral("%1 reading%2 from no. %3 on were not spooled: %4 sent straight from "
+                          "memory, %5 not published (the other outputs have them)")
+        .arg(m_unspooled)
+        .arg(m_unspooled == 1 ? "" : "s")
+        .arg(m_firstUnspooled)
+        .arg(m_sentFromMemory)
+        .arg(m_unspooled - m_sentFromMemory);
 }
 
 void MqttPublisher::tellSpoolNotices()
@@ -672,6 +738,16 @@ void MqttPublisher::spoolFailed()
     m_spoolBroken = true;
     m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(m_spool.error()));
     emit failed();
+}
+
+qint64 MqttPublisher::notKept() const
+{
+    return m_notKept;
+}
+
+void MqttPublisher::setKeptElsewhere(bool kept)
+{
+    m_keptElsewhere = kept;
 }
 
 void MqttPublisher::close()
@@ -721,17 +797,29 @@ void MqttPublisher::close()
                      .arg(brokerName(), logrecord::isoStamp(m_outageSince))
                      .arg(m_outageSpooled)
                      .arg(m_outageSpooled == 1 ? "" : "s"));
+    if (m_notKept > 0)
+        m_report(QStringLiteral("%1 reading%2 from no. %3 on %4 kept nowhere: the MQTT spool "
+                                "was the only output")
+                     .arg(m_notKept)
+                     .arg(m_notKept == 1 ? "" : "s")
+                     .arg(m_firstNotKept)
+                     .arg(m_notKept == 1 ? "is" : "are"));
+    if (m_spoolDown)
+        m_report(QStringLiteral("the MQTT spool could not be written to the end of the run; %1")
+                     .arg(unspooledText()));
     // A spool this run never had (another run holds it) is not this run's to report on.
     if (!m_spoolBroken && m_spool.isOpen()) {
         const QString error = m_spool.sync();
-        if (!error.isEmpty())
-            m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(error));
-        else if (m_spool.pendingLines() > 0)
+        if (!error.isEmpty()) {
+            if (!m_spoolDown) // else said already
+                m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(error));
+        } else if (m_spool.pendingLines() > 0) {
             m_report(QStringLiteral("%1 reading%2 not yet acknowledged stay in %3; the next run "
                                     "with --mqtt-id %4 publishes them first")
                          .arg(m_spool.pendingLines())
                          .arg(m_spool.pendingLines() == 1 ? "" : "s")
                          .arg(m_spool.folder(), m_options.id));
+        }
     }
 }
 
