@@ -362,6 +362,8 @@ private slots:
     void shortenedSpoolIsTold();
     void fullDiskUnderTheSpool_data();
     void fullDiskUnderTheSpool();
+    void runEndGivesTheBrokerALastChance_data();
+    void runEndGivesTheBrokerALastChance();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -424,6 +426,9 @@ void TestLoggerMqtt::badOptionsAreRefused_data()
                                    << "from 1 to 1048576, not '0'";
     QTest::newRow("spool not a number") << base + "--mqtt mqtt://h/lab --mqtt-spool-max lots"
                                         << "from 1 to 1048576, not 'lots'";
+    QTest::newRow("drain of an hour") << base + "--mqtt mqtt://h/lab --mqtt-drain-seconds 3600"
+                                      << "--mqtt-drain-seconds takes seconds from 0 to 600, not "
+                                         "'3600'";
     QTest::newRow("MQTT option without --mqtt") << base + "--mqtt-discovery"
                                                 << "need --mqtt URL";
     QTest::newRow("password without user") << base + "--mqtt mqtt://h/lab --mqtt-password-file f"
@@ -512,7 +517,7 @@ void TestLoggerMqtt::helpAndManPageSayTheSame()
             text += u' ' + helpLines.at(j);
         fromHelp.insert(m.captured(1), words(text));
     }
-    QCOMPARE(fromHelp.size(), 8);
+    QCOMPARE(fromHelp.size(), 9);
     // The manual writes sentences: a capital first, a full stop last.
     for (QMap<QString, QString> *map : {&fromMan, &fromHelp})
         for (auto it = map->begin(); it != map->end(); ++it) {
@@ -1155,7 +1160,7 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished_data()
 {
     QTest::addColumn<bool>("cut");
     QTest::newRow("64 bytes overwritten") << false;
-    // Cut mid-line at half its length: the next run delivered 147 of 181 without a word.
+    // Cut mid-line: the next run delivered 147 of 181 without a word.
     QTest::newRow("segment cut short") << true;
 }
 
@@ -1174,7 +1179,9 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
     Logger first;
     first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
                              mqttArguments(broker.port(), id));
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
+    // A few seconds, so that what each segment held is on the disk beside it (it is written
+    // with each sync, once a second): a cut into the part written since is no loss it can tell.
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 300,
                              kWaitMs);
     first.killHard();
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
@@ -1184,7 +1191,7 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
     QFile segment(folder + u'/' + names[0]);
     QVERIFY(segment.open(QIODevice::ReadWrite));
     const QByteArray before = segment.readAll();
-    qsizetype at = before.size() / 2;
+    qsizetype at = before.size() / 3;
     if (before.at(at - 1) == '\n')
         ++at; // mid-line
     if (cut) {
@@ -1441,6 +1448,53 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
     if (brokerUp) {
         QTRY_COMPARE_WITH_TIMEOUT(numbersOf(sub.readings(id)), range(1, 30), kWaitMs);
         QVERIFY(sub.statuses(id).contains(QStringLiteral("spool-full")));
+    }
+}
+
+void TestLoggerMqtt::runEndGivesTheBrokerALastChance_data()
+{
+    QTest::addColumn<bool>("brokerBack");
+    QTest::newRow("broker back just before the end") << true;
+    QTest::newRow("broker still away") << false;
+}
+
+// A run that ended within the reconnect back-off left the readings of the broker's last seconds
+// in the spool until a next run with its id. Now the end tries once more, for
+// --mqtt-drain-seconds, and says what stays.
+void TestLoggerMqtt::runEndGivesTheBrokerALastChance()
+{
+    QFETCH(bool, brokerBack);
+    const QString id = QStringLiteral("m14");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--mqtt-drain-seconds"),
+                                      brokerBack ? QStringLiteral("10") : QStringLiteral("1")} +
+                              mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 150,
+                             kWaitMs);
+    if (brokerBack)
+        QVERIFY(broker.start());
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    if (brokerBack) {
+        QVERIFY2(!logger.err().contains(u"stay in"), qPrintable(logger.err()));
+        QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
+        QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
+        QCOMPARE(sub.statuses(id).constLast(), QStringLiteral("offline"));
+    } else {
+        QVERIFY2(logger.err().contains(QStringLiteral("%1 readings not yet acknowledged stay in")
+                                           .arg(logged)),
+                 qPrintable(logger.err()));
     }
 }
 

@@ -62,7 +62,8 @@ const QStringList &withValue()
     static const QStringList kOptions = {
         QStringLiteral("--mqtt"),      QStringLiteral("--mqtt-id"),
         QStringLiteral("--mqtt-user"), QStringLiteral("--mqtt-password-file"),
-        QStringLiteral("--mqtt-ca"),   QStringLiteral("--mqtt-spool-max")};
+        QStringLiteral("--mqtt-ca"),   QStringLiteral("--mqtt-spool-max"),
+        QStringLiteral("--mqtt-drain-seconds")};
     return kOptions;
 }
 
@@ -101,6 +102,15 @@ bool take(const QString &arg, const QString &value, MqttOptions *o, QString *err
                          .arg(value);
         else
             o->spoolMaxMb = mb;
+    } else if (arg == u"--mqtt-drain-seconds") {
+        bool ok = false;
+        const int seconds = value.toInt(&ok, 10);
+        if (!ok || seconds < 0 || seconds > kDrainMaxSeconds)
+            *error = QStringLiteral("--mqtt-drain-seconds takes seconds from 0 to %1, not '%2'")
+                         .arg(kDrainMaxSeconds)
+                         .arg(value);
+        else
+            o->drainSeconds = seconds;
     } else if (arg == u"--mqtt-discovery") {
         o->discovery = true;
     } else if (arg == u"--mqtt-insecure") {
@@ -116,7 +126,8 @@ QString finish(MqttOptions *o, const QString &sourceName)
     if (!o->enabled()) {
         const bool other = !o->id.isEmpty() || !o->user.isEmpty() || !o->passwordFile.isEmpty() ||
                            !o->caFile.isEmpty() || o->discovery || o->insecure ||
-                           o->spoolMaxMb != MqttOptions().spoolMaxMb;
+                           o->spoolMaxMb != MqttOptions().spoolMaxMb ||
+                           o->drainSeconds != MqttOptions().drainSeconds;
         return other ? QStringLiteral("the --mqtt-… options need --mqtt URL") : QString();
     }
     if (!o->passwordFile.isEmpty() && o->user.isEmpty())
@@ -171,7 +182,11 @@ QString help()
         "  --mqtt-spool-max MB  the most the spool may hold, 1 to 1048576 MB (default 512); when\n"
         "                       it is full, new records are not published until the broker has\n"
         "                       taken the spooled ones, which is said on standard error and in\n"
-        "                       the status topic\n");
+        "                       the status topic\n"
+        "  --mqtt-drain-seconds S\n"
+        "                       at the end of a run with readings the broker has not taken, try\n"
+        "                       once more to connect and send them, for at most S seconds, 0 to\n"
+        "                       600 (default 5); what is left stays in the spool\n");
 }
 
 } // namespace mqttoptions

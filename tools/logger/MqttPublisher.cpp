@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -763,12 +765,27 @@ void MqttPublisher::close()
         const std::lock_guard<std::mutex> lock(m_gate->mutex);
         m_gate->owner = nullptr;
     }
+    QDeadlineTimer deadline(kCloseMs);
+    if (m_state != State::Up && !m_spoolBroken && m_spool.isOpen() &&
+        m_spool.pendingLines() > 0 && m_options.drainSeconds > 0) {
+        // The broker may be back within the reconnect back-off: a run that ends now (a script's
+        // --duration) gives it one more chance at what waits, rather than leave it to a next run
+        // that may never come.
+        deadline = QDeadlineTimer(qint64(m_options.drainSeconds) * 1000);
+        retire(m_readNotifier);
+        retire(m_writeNotifier);
+        m_client.reset();
+        m_state = State::Down;
+        m_dropRequested = false;
+        m_inFlight.clear();
+        m_spool.rewind();
+        lastChance(deadline);
+    }
     if (m_client && m_state == State::Up) {
         // What waits in the spool gets a moment to go out, then the status says "offline"; what
         // is still not acknowledged stays for the next run.
         retire(m_readNotifier);
         retire(m_writeNotifier);
-        const QDeadlineTimer deadline(kCloseMs);
         m_offlineAcked = false;
         bool offlineSent = false;
         while (!m_dropRequested && !deadline.hasExpired() && !m_offlineAcked) {
@@ -821,6 +838,55 @@ void MqttPublisher::close()
                          .arg(m_spool.folder(), m_options.id));
         }
     }
+}
+
+void MqttPublisher::lastChance(const QDeadlineTimer &deadline)
+{
+    QString error;
+    std::unique_ptr<Client> client = makeClient(&error);
+    if (!client)
+        return;
+    // The connect blocks (name lookup, TCP, TLS) on a thread of its own, so that a host that does
+    // not answer cannot hold the end of the run past the deadline; a late answer is dropped.
+    struct Attempt
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        int rc = MOSQ_ERR_UNKNOWN;
+        Client *client = nullptr;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    attempt->client = client.release();
+    std::thread([attempt, host = m_options.host.toUtf8(), port = m_options.port] {
+        const int rc = mosquitto_connect(attempt->client->mosq, host.constData(), port,
+                                         kKeepAliveS);
+        const std::lock_guard<std::mutex> lock(attempt->mutex);
+        if (attempt->abandoned) {
+            delete attempt->client;
+            return;
+        }
+        attempt->rc = rc;
+        attempt->finished = true;
+        attempt->done.notify_all();
+    }).detach();
+    {
+        std::unique_lock<std::mutex> lock(attempt->mutex);
+        attempt->done.wait_for(lock, std::chrono::milliseconds(deadline.remainingTime()),
+                               [&] { return attempt->finished; });
+        if (!attempt->finished) {
+            attempt->abandoned = true;
+            return;
+        }
+        client.reset(attempt->client);
+    }
+    if (attempt->rc != MOSQ_ERR_SUCCESS)
+        return;
+    beginHandshake(std::move(client));
+    while (m_state == State::Handshake && !m_dropRequested && !deadline.hasExpired())
+        if (mosquitto_loop(m_client->mosq, 100, 1) != MOSQ_ERR_SUCCESS)
+            break;
 }
 
 void MqttPublisher::onConnect(mosquitto *, void *obj, int rc)

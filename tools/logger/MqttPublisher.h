@@ -5,6 +5,7 @@
 #include "MqttSpool.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -125,6 +126,8 @@ private:
     void spoolUnwritable(const QString &reason, qint64 no);
     void spoolWritableAgain(qint64 no);
     QString unspooledText() const;
+    // At the end, with readings waiting and no broker: one more connect, until `deadline`.
+    void lastChance(const QDeadlineTimer &deadline);
     QString status() const;
     QString reason(int rc, int errorNumber, const QByteArray &libraryError) const;
     QString brokerName() const;
