@@ -1,11 +1,10 @@
 #include "LogTableCopy.h"
 
-#include "RecoveryJournal.h"
+#include "StateFolders.h"
 #include "log/engine/Posix.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -38,10 +37,7 @@ LogTableCopy::~LogTableCopy()
 
 QString LogTableCopy::defaultFolder()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir())
-        return runtime + QStringLiteral("/vorlatt");
-    return RecoveryJournal::defaultFolder();
+    return statefolders::runtime();
 }
 
 QString LogTableCopy::make(const QString &shipped, const QString &folder)

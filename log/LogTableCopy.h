@@ -20,8 +20,7 @@ public:
     LogTableCopy(const LogTableCopy &) = delete;
     LogTableCopy &operator=(const LogTableCopy &) = delete;
 
-    // $XDG_RUNTIME_DIR/vorlatt when that folder is set and exists, else the state folder
-    // ($XDG_STATE_HOME/vorlatt, else ~/.local/state/vorlatt).
+    // The runtime folder (statefolders::runtime()).
     static QString defaultFolder();
 
     // Copies the table file `shipped` into `folder` (made 0700 if missing) under a name of this

@@ -1,6 +1,6 @@
 #include "RecoveryJournal.h"
 
-#include "log/engine/Posix.h"
+#include "StateFolders.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,59 +27,43 @@ const QString kSuffix = QStringLiteral(".tsv");
 
 RecoveryJournal::~RecoveryJournal()
 {
-    if (m_fd >= 0) {
-        sync();
-        ::close(m_fd); // the file stays: the readings are not saved yet
-    }
+    m_file.close(); // synced; the file stays: the readings are not saved yet
 }
 
 QString RecoveryJournal::defaultFolder()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/vorlatt");
+    return statefolders::state();
 }
 
 QString RecoveryJournal::start(const QString &folder, const QByteArray &header)
 {
-    if (m_fd >= 0)
+    if (m_file.isOpen())
         return QString();
     if (!QDir().mkpath(folder))
         return QStringLiteral("cannot make the folder %1").arg(folder);
     ::chmod(QFile::encodeName(folder).constData(), 0700);
-    // The name tells copies and runs apart; O_EXCL makes sure no other journal is taken over.
+    // The name tells copies and runs apart; a new file only, so no other journal is taken over.
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    DurableLineFile::Options options;
+    options.createNew = true;
     for (int n = 0; n < 100; ++n) {
         const QString path = QStringLiteral("%1/%2%3-%4-%5%6")
                                  .arg(folder, kPrefix, stamp)
                                  .arg(::getpid())
                                  .arg(n)
                                  .arg(kSuffix);
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return QStringLiteral("%1: %2").arg(path, systemReason());
+        const DurableLineFile::Opened opened = m_file.open(path, options);
+        if (opened.refusal == DurableLineFile::Refusal::Exists)
+            continue;
+        if (!opened.ok()) {
+            if (opened.created)
+                ::unlink(QFile::encodeName(path).constData());
+            return opened.error;
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const QString reason = systemReason();
-            ::close(fd);
-            ::unlink(QFile::encodeName(path).constData());
-            return QStringLiteral("%1: %2").arg(path, reason);
-        }
-        m_fd = fd;
-        m_path = path;
+        // The header and the file's name in its folder go to the disk at once.
         QString error = append(header);
         if (error.isEmpty())
             error = sync();
-        // The folder entry must survive a power cut too.
-        const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
-        if (dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
-        }
         return error;
     }
     return QStringLiteral("no free journal name in %1").arg(folder);
@@ -87,38 +71,28 @@ QString RecoveryJournal::start(const QString &folder, const QByteArray &header)
 
 QString RecoveryJournal::append(const QByteArray &line)
 {
-    if (m_fd < 0)
+    if (!m_file.isOpen())
         return QStringLiteral("the journal is not started");
     // One write per line: the line is whole in the file or not there at all (an interrupted
     // write leaves a part that the reader drops).
-    const QByteArray whole = line + '\n';
-    if (!table::writeAll(m_fd, whole.constData(), std::size_t(whole.size())))
-        return QStringLiteral("%1: %2").arg(m_path, systemReason());
-    m_dirty = true;
-    return QString();
+    return m_file.append(line + '\n');
 }
 
 QString RecoveryJournal::sync()
 {
-    if (m_fd < 0 || !m_dirty)
-        return QString();
-    if (::fdatasync(m_fd) != 0)
-        return QStringLiteral("%1: %2").arg(m_path, systemReason());
-    m_dirty = false;
-    return QString();
+    return m_file.sync();
 }
 
 QString RecoveryJournal::retire()
 {
-    if (m_fd < 0)
+    if (!m_file.isOpen())
         return QString();
     QString error;
-    if (::unlink(QFile::encodeName(m_path).constData()) != 0)
-        error = QStringLiteral("%1: %2").arg(m_path, systemReason());
-    ::close(m_fd);
-    m_fd = -1;
-    m_dirty = false;
-    m_path.clear();
+    const QString path = m_file.path();
+    // Removed while still locked, so no starting copy takes it for a leftover meanwhile.
+    if (::unlink(QFile::encodeName(path).constData()) != 0)
+        error = QStringLiteral("%1: %2").arg(path, systemReason());
+    m_file.close();
     return error;
 }
 

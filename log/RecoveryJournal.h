@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DurableLineFile.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -21,18 +23,18 @@ public:
     RecoveryJournal(const RecoveryJournal &) = delete;
     RecoveryJournal &operator=(const RecoveryJournal &) = delete;
 
-    // $XDG_STATE_HOME/vorlatt, else ~/.local/state/vorlatt.
+    // The state folder (statefolders::state()).
     static QString defaultFolder();
 
     // Starts a fresh journal in `folder` (made 0700 if missing), with `header` as its first line.
     // Empty on success, else why it could not be made.
     QString start(const QString &folder, const QByteArray &header);
-    bool isStarted() const { return m_fd >= 0; }
-    QString path() const { return m_path; }
+    bool isStarted() const { return m_file.isOpen(); }
+    QString path() const { return m_file.isOpen() ? m_file.path() : QString(); }
 
     // One line (without its end); written at once. Empty, or the system's reason.
     QString append(const QByteArray &line);
-    // Puts what was appended on the disk.
+    // Puts what was appended on the disk; nothing to do when nothing was appended since.
     QString sync();
     // The readings are safe elsewhere (saved, discarded or emptied): the file is removed. The
     // next reading needs a fresh start().
@@ -58,7 +60,5 @@ public:
     static QList<QByteArray> wholeLines(const QByteArray &contents);
 
 private:
-    int m_fd = -1;
-    QString m_path;
-    bool m_dirty = false;
+    DurableLineFile m_file;
 };

@@ -10,7 +10,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <pwd.h>
 
@@ -351,6 +353,17 @@ private slots:
     void tls_data();
     void tls();
     void fullSpoolSaysSoAndDropsNothingSilently();
+    void secondRunWithTheSameIdSaysSoOnce();
+    void damagedSpoolLinesAreSkippedAndTold_data();
+    void damagedSpoolLinesAreSkippedAndTold();
+    void damagedSpoolIsNeverPublished_data();
+    void damagedSpoolIsNeverPublished();
+    void shortenedSpoolIsTold_data();
+    void shortenedSpoolIsTold();
+    void fullDiskUnderTheSpool_data();
+    void fullDiskUnderTheSpool();
+    void runEndGivesTheBrokerALastChance_data();
+    void runEndGivesTheBrokerALastChance();
 
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
@@ -413,6 +426,9 @@ void TestLoggerMqtt::badOptionsAreRefused_data()
                                    << "from 1 to 1048576, not '0'";
     QTest::newRow("spool not a number") << base + "--mqtt mqtt://h/lab --mqtt-spool-max lots"
                                         << "from 1 to 1048576, not 'lots'";
+    QTest::newRow("drain of an hour") << base + "--mqtt mqtt://h/lab --mqtt-drain-seconds 3600"
+                                      << "--mqtt-drain-seconds takes seconds from 0 to 600, not "
+                                         "'3600'";
     QTest::newRow("MQTT option without --mqtt") << base + "--mqtt-discovery"
                                                 << "need --mqtt URL";
     QTest::newRow("password without user") << base + "--mqtt mqtt://h/lab --mqtt-password-file f"
@@ -501,7 +517,7 @@ void TestLoggerMqtt::helpAndManPageSayTheSame()
             text += u' ' + helpLines.at(j);
         fromHelp.insert(m.captured(1), words(text));
     }
-    QCOMPARE(fromHelp.size(), 8);
+    QCOMPARE(fromHelp.size(), 9);
     // The manual writes sentences: a capital first, a full stop last.
     for (QMap<QString, QString> *map : {&fromMan, &fromHelp})
         for (auto it = map->begin(); it != map->end(); ++it) {
@@ -1041,6 +1057,445 @@ void TestLoggerMqtt::spoolKeepsOrderAcrossSegmentsAndRuns()
     }
     QCOMPARE(spool.append(line(0)), MqttSpool::Append::Spooled);
     QCOMPARE(spool.pendingLines(), taken - out + 1);
+}
+
+// A second run with the id of one still running is refused with the reason alone, not also a
+// word on a spool it never had.
+void TestLoggerMqtt::secondRunWithTheSameIdSaysSoOnce()
+{
+    const QString id = QStringLiteral("m11");
+    const int noBroker = freePort();
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger first;
+    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                             mqttArguments(noBroker, id));
+    QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
+    Sim otherMeter({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger second;
+    second.start(state(), QStringList{QStringLiteral("--port"), otherMeter.path()} +
+                              mqttArguments(noBroker, id, QStringLiteral("mqtt"),
+                                            QStringLiteral("second")));
+    QCOMPARE(second.wait(), 1);
+    QVERIFY2(second.err().contains(u"another run publishes with this id"),
+             qPrintable(second.err()));
+    QVERIFY2(second.err().count(u'\n') == 1, qPrintable(second.err()));
+    first.signal(SIGTERM);
+    QCOMPARE(first.wait(), 0);
+}
+
+void TestLoggerMqtt::damagedSpoolLinesAreSkippedAndTold_data()
+{
+    // Two segments as a crash, a disk or a hand left them; the spool hands out the readings
+    // alone, in order, and tells once what the damage cost.
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<QList<qint64>>("handedOut");
+    QTest::addColumn<QString>("notice");
+    const auto lines = [](int from, int to) {
+        QByteArray out;
+        for (int i = from; i <= to; ++i)
+            out += "{\"no\":" + QByteArray::number(i) + ",\"value\":\"1.234\"}\n";
+        return out;
+    };
+    QByteArray overwritten = lines(1, 10);
+    overwritten.replace(overwritten.indexOf("{\"no\":5") + 3, 6, "\xff\xfe\x00AB\x80");
+    QTest::newRow("bytes overwritten in a line")
+        << overwritten << QByteArray() << (range(1, 4) + range(6, 10)) << "reading no. 5 lost";
+    QByteArray across = lines(1, 10);
+    across.replace(across.indexOf("{\"no\":6") - 5, 10, QByteArray(10, 'x'));
+    QTest::newRow("bytes overwritten across a line end")
+        << across << QByteArray() << (range(1, 4) + range(7, 10))
+        << "1 damaged line in the MQTT spool (%1/000000000001.spool) skipped, not published: "
+           "2 readings, no. 5 to 6 lost";
+    QTest::newRow("a line of no reading")
+        << (lines(1, 3) + "{\"No\":4}\n[4]\n\"x\"\n{\"no\":\"4\"}\n" + lines(4, 5)) << QByteArray()
+        << range(1, 5) << "4 damaged lines";
+    QTest::newRow("the last line damaged")
+        << (lines(1, 4) + "{\"no\":5,\"val") << lines(6, 7) << (range(1, 4) + range(6, 7))
+        << "reading no. 5 lost";
+    QByteArray lastDamaged = lines(3, 5);
+    lastDamaged.replace(lastDamaged.size() - 4, 2, "\xc3\x28");
+    QTest::newRow("damage at the end") << lines(1, 2) << lastDamaged << range(1, 4)
+                                       << "readings after no. 4 are lost";
+}
+
+void TestLoggerMqtt::damagedSpoolLinesAreSkippedAndTold()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QList<qint64>, handedOut);
+    QFETCH(QString, notice);
+    const QString folder = file(QStringLiteral("spool"));
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(writeFile(folder + QStringLiteral("/000000000001.spool"), first,
+                      QFile::ReadOwner | QFile::WriteOwner));
+    if (!second.isEmpty())
+        QVERIFY(writeFile(folder + QStringLiteral("/000000000002.spool"), second,
+                          QFile::ReadOwner | QFile::WriteOwner));
+    MqttSpool spool;
+    QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+    QCOMPARE(spool.pendingLines(), handedOut.size());
+    const QStringList notices = spool.takeNotices();
+    QVERIFY2(notices.size() == 1 && notices[0].contains(notice.replace(QStringLiteral("%1"), folder)),
+             qPrintable(notices.join(u'\n')));
+    for (int pass = 0; pass < 2; ++pass) {
+        QList<qint64> numbers;
+        QByteArray line;
+        MqttSpool::Position end;
+        while (spool.next(&line, &end)) {
+            qint64 no = -1;
+            QVERIFY(MqttSpool::readingNumber(line, &no));
+            numbers << no;
+        }
+        QCOMPARE(numbers, handedOut);
+        QCOMPARE(spool.takeNotices(), QStringList()); // told once
+        spool.rewind();
+    }
+}
+
+// The fault as it was found: a run killed while the broker was away, 64 bytes in the middle of
+// its spool overwritten; the next run published "{\"no" and the raw bytes as a reading. Now what
+// goes out is JSON, every reading the damage did not touch arrives, and the lost ones are named.
+void TestLoggerMqtt::damagedSpoolIsNeverPublished_data()
+{
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("64 bytes overwritten") << false;
+    // Cut mid-line: the next run delivered 147 of 181 without a word.
+    QTest::newRow("segment cut short") << true;
+}
+
+void TestLoggerMqtt::damagedSpoolIsNeverPublished()
+{
+    QFETCH(bool, cut);
+    const QString id = QStringLiteral("m12");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger first;
+    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                             mqttArguments(broker.port(), id));
+    // A few seconds, so that what each segment held is on the disk beside it (it is written
+    // with each sync, once a second): a cut into the part written since is no loss it can tell.
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 300,
+                             kWaitMs);
+    first.killHard();
+    const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), 1);
+    QFile segment(folder + u'/' + names[0]);
+    QVERIFY(segment.open(QIODevice::ReadWrite));
+    const QByteArray before = segment.readAll();
+    qsizetype at = before.size() / 3;
+    if (before.at(at - 1) == '\n')
+        ++at; // mid-line
+    if (cut) {
+        QVERIFY(segment.resize(at));
+        segment.close();
+        const qint64 kept = before.left(at).count('\n');
+        QVERIFY(broker.start());
+        Logger second;
+        second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                          QStringLiteral("--count"), QStringLiteral("5")} +
+                                  mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
+                                                QStringLiteral("second")));
+        QCOMPARE(second.wait(), 0);
+        static const QRegularExpression told(QStringLiteral(
+            "segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) bytes\\): (\\d+) "
+            "readings, no\\. (\\d+) to (\\d+) are lost, not published"));
+        const QRegularExpressionMatch m = told.match(second.err());
+        QVERIFY2(m.hasMatch(), qPrintable(second.err()));
+        QCOMPARE(m.captured(1).toLongLong(), before.left(at).lastIndexOf('\n') + 1);
+        QCOMPARE(m.captured(4).toLongLong(), kept + 1);
+        // What the killed run had synced, at most what it wrote.
+        QVERIFY(m.captured(5).toLongLong() <= before.count('\n'));
+        QCOMPARE(m.captured(3).toLongLong(), m.captured(5).toLongLong() - kept);
+        QVERIFY(sub.seesMarker(broker.readerPort()));
+        QSet<qint64> numbers;
+        for (const QJsonObject &r : sub.allReadings(id))
+            numbers << r.value(u"no").toInteger();
+        QSet<qint64> expected;
+        for (qint64 no = 1; no <= kept; ++no)
+            expected << no;
+        QCOMPARE(numbers, expected); // with the new run's 1 to 5
+        return;
+    }
+    QByteArray junk(64, '\0');
+    for (int i = 0; i < junk.size(); ++i)
+        junk[i] = char(0x80 + (i * 37) % 128);
+    QVERIFY(segment.seek(at) && segment.write(junk) == junk.size());
+    segment.close();
+    // The readings the 64 bytes touched: from the line they start in to the one they end in.
+    const qint64 firstHit = before.left(at).count('\n') + 1;
+    const qint64 lastHit = before.left(at + junk.size()).count('\n') + 1;
+    const qint64 spooled = before.count('\n');
+
+    QVERIFY(broker.start());
+    Logger second;
+    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--count"), QStringLiteral("5")} +
+                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
+                                            QStringLiteral("second")));
+    QCOMPARE(second.wait(), 0);
+    const QString lost = firstHit == lastHit
+                             ? QStringLiteral("reading no. %1 lost").arg(firstHit)
+                             : QStringLiteral("%1 readings, no. %2 to %3 lost")
+                                   .arg(lastHit - firstHit + 1)
+                                   .arg(firstHit)
+                                   .arg(lastHit);
+    QVERIFY2(second.err().count(u"damaged line") == 1 && second.err().contains(lost),
+             qPrintable(lost + u'\n' + second.err()));
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    QSet<qint64> killedRun;
+    for (const Message &m : sub.messages()) {
+        if (m.topic != QStringLiteral("lab/%1/reading").arg(id))
+            continue;
+        QJsonParseError error;
+        const QJsonDocument reading = QJsonDocument::fromJson(m.payload, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && reading.isObject(),
+                 m.payload.constData());
+        killedRun << reading.object().value(u"no").toInteger(); // with the new run's 1 to 5
+    }
+    QSet<qint64> expected;
+    for (qint64 no = 1; no <= spooled; ++no)
+        if (no < firstHit || no > lastHit)
+            expected << no;
+    QCOMPARE(killedRun, expected);
+}
+
+void TestLoggerMqtt::shortenedSpoolIsTold_data()
+{
+    QTest::addColumn<QString>("harm");
+    QTest::addColumn<QString>("notice");
+    QTest::addColumn<qint64>("pending");
+    QTest::newRow("untouched") << "" << "" << qint64(12000);
+    QTest::newRow("last segment cut mid-line")
+        << "cut last" << "is shorter than it was written (%1 of %2 bytes): %3 readings, no. %4 to "
+                         "12000 are lost, not published"
+        << qint64(-1);
+    QTest::newRow("first segment gone")
+        << "remove first" << "is gone: %1 readings, no. 1 to %2 it held are lost, not published"
+        << qint64(-1);
+}
+
+// Segments cut short or gone (a full disk, a hand, a tidy-up) are told with the readings they
+// cost; the rest go out as usual.
+void TestLoggerMqtt::shortenedSpoolIsTold()
+{
+    QFETCH(QString, harm);
+    QFETCH(QString, notice);
+    QFETCH(qint64, pending);
+    const QString folder = file(QStringLiteral("spool"));
+    {
+        MqttSpool spool;
+        QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+        for (int i = 1; i <= 12000; ++i)
+            QCOMPARE(spool.append("{\"no\":" + QByteArray::number(i) + '}'),
+                     MqttSpool::Append::Spooled);
+        QCOMPARE(spool.sync(), QString());
+    }
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QVERIFY(names.size() > 1);
+    const QString first = folder + u'/' + names.constFirst();
+    const QString last = folder + u'/' + names.constLast();
+    const auto read = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray firstBytes = read(first);
+    const QByteArray lastBytes = read(last);
+    const qint64 inFirst = firstBytes.count('\n');
+    qint64 kept = 0;
+    if (harm == u"cut last") {
+        const qsizetype at = lastBytes.size() / 2 + 1;
+        QVERIFY(lastBytes.at(at - 1) != '\n');
+        QVERIFY(QFile::resize(last, at));
+        const qint64 whole = lastBytes.left(at).lastIndexOf('\n') + 1;
+        kept = lastBytes.left(at).count('\n');
+        notice = notice.arg(whole).arg(lastBytes.size()).arg(lastBytes.count('\n') - kept);
+        notice = notice.arg(12000 - lastBytes.count('\n') + kept + 1);
+        pending = 12000 - lastBytes.count('\n') + kept;
+    } else if (harm == u"remove first") {
+        QVERIFY(QFile::remove(first));
+        notice = notice.arg(inFirst).arg(inFirst);
+        pending = 12000 - inFirst;
+    }
+    for (int run = 0; run < 2; ++run) {
+        MqttSpool spool;
+        QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+        const QStringList notices = spool.takeNotices();
+        // Told once: the next run finds the spool as this one left it.
+        if (notice.isEmpty() || run == 1)
+            QCOMPARE(notices, QStringList());
+        else
+            QVERIFY2(notices.size() == 1 && notices[0].contains(notice),
+                     qPrintable(notice + u'\n' + notices.join(u'\n')));
+        QCOMPARE(spool.pendingLines(), pending);
+        QCOMPARE(spool.sync(), QString());
+    }
+}
+
+void TestLoggerMqtt::fullDiskUnderTheSpool_data()
+{
+    QTest::addColumn<bool>("brokerUp");
+    QTest::addColumn<bool>("fileToo");
+    QTest::addColumn<bool>("roomAgain");
+    QTest::newRow("broker away, a file output too") << false << true << false;
+    QTest::newRow("broker there, a file output too") << true << true << false;
+    QTest::newRow("room again during the run") << false << true << true;
+    QTest::newRow("MQTT the only output") << false << false << false;
+}
+
+// The state folder on a full disk: the run went on for one record and then ended, the healthy
+// file output with it. Now the run goes on when another output keeps the readings, and the
+// spool's failure is said once, with what it cost; with MQTT alone the run ends and says how
+// many readings it kept nowhere.
+void TestLoggerMqtt::fullDiskUnderTheSpool()
+{
+    QFETCH(bool, brokerUp);
+    QFETCH(bool, fileToo);
+    QFETCH(bool, roomAgain);
+    const QString id = QStringLiteral("m13");
+    QVERIFY(QDir().mkpath(state()));
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                          QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                          QStringLiteral("tmpfs"), state()});
+    if (!mount.waitForFinished(kWaitMs) || mount.exitStatus() != QProcess::NormalExit ||
+        mount.exitCode() != 0)
+        QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs here (needs the right to "
+                                        "mount, as root in CI): ") +
+                         QString::fromLocal8Bit(mount.readAllStandardError()).trimmed()));
+    const auto unmount = qScopeGuard(
+        [&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), state()}); });
+    QVERIFY(QDir().mkpath(state() + QStringLiteral("/vorlatt/mqtt")));
+    {
+        QFile filler(state() + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+    }
+
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    if (!brokerUp)
+        broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    const int count = roomAgain ? 300 : 30;
+    QStringList arguments = QStringList{QStringLiteral("--port"), sim.path(),
+                                        QStringLiteral("--count"), QString::number(count)} +
+                            mqttArguments(broker.port(), id);
+    if (!fileToo)
+        arguments = arguments.mid(0, arguments.indexOf(QStringLiteral("--output")));
+    Logger logger;
+    logger.start(state(), arguments);
+    const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
+    if (!fileToo) {
+        QCOMPARE(logger.wait(), 1);
+        static const QRegularExpression nowhere(
+            QStringLiteral("(\\d+) readings? from no\\. 1 on (is|are) kept nowhere"));
+        const QRegularExpressionMatch m = nowhere.match(logger.err());
+        QVERIFY2(logger.err().contains(u"cannot keep the MQTT spool") &&
+                     logger.err().contains(noSpace) && m.hasMatch(),
+                 qPrintable(logger.err()));
+        // The count at the end leaves them out.
+        QVERIFY2(logger.err().contains(QStringLiteral("; %1 more read could not be written")
+                                           .arg(m.captured(1))),
+                 qPrintable(logger.err()));
+        return;
+    }
+    if (roomAgain) {
+        QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"the MQTT spool cannot be written"),
+                                 kWaitMs);
+        QVERIFY(QFile::remove(state() + QStringLiteral("/filler")));
+        QCOMPARE(logger.wait(), 0);
+        static const QRegularExpression again(QStringLiteral(
+            "spool takes readings again from no\\. (\\d+); (\\d+) readings? from no\\. 1 on were "
+            "not spooled: 0 sent straight from memory, (\\d+) not published"));
+        static const QRegularExpression stay(
+            QStringLiteral("(\\d+) readings? not yet acknowledged stay in"));
+        const QRegularExpressionMatch a = again.match(logger.err());
+        const QRegularExpressionMatch m = stay.match(logger.err());
+        QVERIFY2(a.hasMatch() && m.hasMatch(), qPrintable(logger.err()));
+        QCOMPARE(a.captured(2).toInt(), a.captured(1).toInt() - 1);
+        QCOMPARE(m.captured(1).toInt(), count - a.captured(1).toInt() + 1);
+        QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+        return;
+    }
+    QCOMPARE(logger.wait(), 0);
+    const QString err = logger.err();
+    QVERIFY2(err.count(u"the MQTT spool cannot be written") == 1 &&
+                 err.contains(QStringLiteral("cannot be written: cannot write ")) &&
+                 err.contains(noSpace) && err.contains(u"from no. 1 on"),
+             qPrintable(err));
+    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), 30);
+    QVERIFY2(err.contains(QStringLiteral("30 readings from no. 1 on were not spooled: %1 sent "
+                                         "straight from memory, %2 not published")
+                              .arg(brokerUp ? 30 : 0)
+                              .arg(brokerUp ? 0 : 30)),
+             qPrintable(err));
+    if (brokerUp) {
+        QTRY_COMPARE_WITH_TIMEOUT(numbersOf(sub.readings(id)), range(1, 30), kWaitMs);
+        QVERIFY(sub.statuses(id).contains(QStringLiteral("spool-full")));
+    }
+}
+
+void TestLoggerMqtt::runEndGivesTheBrokerALastChance_data()
+{
+    QTest::addColumn<bool>("brokerBack");
+    QTest::newRow("broker back just before the end") << true;
+    QTest::newRow("broker still away") << false;
+}
+
+// A run that ended within the reconnect back-off left the readings of the broker's last seconds
+// in the spool until a next run with its id. Now the end tries once more, for
+// --mqtt-drain-seconds, and says what stays.
+void TestLoggerMqtt::runEndGivesTheBrokerALastChance()
+{
+    QFETCH(bool, brokerBack);
+    const QString id = QStringLiteral("m14");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    broker.stop();
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--mqtt-drain-seconds"),
+                                      brokerBack ? QStringLiteral("10") : QStringLiteral("1")} +
+                              mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 150,
+                             kWaitMs);
+    if (brokerBack)
+        QVERIFY(broker.start());
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    if (brokerBack) {
+        QVERIFY2(!logger.err().contains(u"stay in"), qPrintable(logger.err()));
+        QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
+        QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
+        QCOMPARE(sub.statuses(id).constLast(), QStringLiteral("offline"));
+    } else {
+        QVERIFY2(logger.err().contains(QStringLiteral("%1 readings not yet acknowledged stay in")
+                                           .arg(logged)),
+                 qPrintable(logger.err()));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLoggerMqtt)

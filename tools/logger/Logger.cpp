@@ -87,6 +87,8 @@ int Logger::start()
         connect(
             m_mqtt.get(), &MqttPublisher::failed, this, [this] { finish(kCannotOpen); },
             Qt::QueuedConnection);
+        // A spool that cannot be written ends the run only when nothing else keeps the readings.
+        m_mqtt->setKeptElsewhere(!m_options.output.isEmpty() || !m_options.quiet);
         if (const QString error = m_mqtt->start(); !error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
             closeSource();
@@ -321,6 +323,9 @@ qint64 Logger::recordsKept() const
         return m_db->recordsInFile();
     if (!m_options.output.isEmpty())
         return m_text.recordsInFile();
+    // With --quiet, the MQTT spool may be the only place a reading is kept.
+    if (m_options.quiet && m_mqtt)
+        return m_written - m_mqtt->notKept();
     return m_written;
 }
 

@@ -61,7 +61,8 @@ QList<QCommandLineOption> commandLineOptions()
 {
     QList<QCommandLineOption> options;
     for (const char *name :
-         {"mqtt", "mqtt-id", "mqtt-user", "mqtt-password-file", "mqtt-ca", "mqtt-spool-max"})
+         {"mqtt", "mqtt-id", "mqtt-user", "mqtt-password-file", "mqtt-ca", "mqtt-spool-max",
+          "mqtt-drain-seconds"})
         options.append(
             QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("VALUE")));
     for (const char *name : {"mqtt-discovery", "mqtt-insecure"})
@@ -104,6 +105,15 @@ bool take(const QString &arg, const QString &value, MqttOptions *o, QString *err
                          .arg(value);
         else
             o->spoolMaxMb = mb;
+    } else if (arg == u"--mqtt-drain-seconds") {
+        bool ok = false;
+        const int seconds = value.toInt(&ok, 10);
+        if (!ok || seconds < 0 || seconds > kDrainMaxSeconds)
+            *error = QStringLiteral("--mqtt-drain-seconds takes seconds from 0 to %1, not '%2'")
+                         .arg(kDrainMaxSeconds)
+                         .arg(value);
+        else
+            o->drainSeconds = seconds;
     } else if (arg == u"--mqtt-discovery") {
         o->discovery = true;
     } else if (arg == u"--mqtt-insecure") {
@@ -119,7 +129,8 @@ QString finish(MqttOptions *o, const QString &sourceName)
     if (!o->enabled()) {
         const bool other = !o->id.isEmpty() || !o->user.isEmpty() || !o->passwordFile.isEmpty() ||
                            !o->caFile.isEmpty() || o->discovery || o->insecure ||
-                           o->spoolMaxMb != MqttOptions().spoolMaxMb;
+                           o->spoolMaxMb != MqttOptions().spoolMaxMb ||
+                           o->drainSeconds != MqttOptions().drainSeconds;
         return other ? QStringLiteral("the --mqtt-… options need --mqtt URL") : QString();
     }
     if (!o->passwordFile.isEmpty() && o->user.isEmpty())
@@ -174,7 +185,11 @@ QString help()
         "  --mqtt-spool-max MB  the most the spool may hold, 1 to 1048576 MB (default 512); when\n"
         "                       it is full, new records are not published until the broker has\n"
         "                       taken the spooled ones, which is said on standard error and in\n"
-        "                       the status topic\n");
+        "                       the status topic\n"
+        "  --mqtt-drain-seconds S\n"
+        "                       at the end of a run with readings the broker has not taken, try\n"
+        "                       once more to connect and send them, for at most S seconds, 0 to\n"
+        "                       600 (default 5); what is left stays in the spool\n");
 }
 
 } // namespace mqttoptions

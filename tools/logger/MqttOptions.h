@@ -20,6 +20,9 @@ struct MqttOptions
     bool discovery = false;
     bool insecure = false;
     qint64 spoolMaxMb = 512;
+    // At the end of a run with readings not yet acknowledged, how long one more connect and
+    // drain may take; 0: none.
+    int drainSeconds = 5;
 
     bool enabled() const { return !url.isEmpty(); }
     qint64 spoolMaxBytes() const { return spoolMaxMb * 1024 * 1024; }
@@ -30,6 +33,8 @@ namespace mqttoptions {
 // The range of --mqtt-spool-max, in megabytes.
 constexpr qint64 kSpoolMinMb = 1;
 constexpr qint64 kSpoolMaxMb = 1024 * 1024;
+// The range of --mqtt-drain-seconds.
+constexpr int kDrainMaxSeconds = 600;
 
 // The MQTT options, for the logger's command-line parser.
 QList<QCommandLineOption> commandLineOptions();

@@ -1,5 +1,7 @@
 #include "MqttPublisher.h"
 
+#include "log/StateFolders.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -10,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -174,10 +178,11 @@ QString MqttPublisher::start()
                                 "and the password")
                      .arg(m_options.host));
 
-    const QString folder = MqttSpool::stateFolder() + QStringLiteral("/mqtt/") + m_options.id;
+    const QString folder = statefolders::state() + QStringLiteral("/mqtt/") + m_options.id;
     QString error = m_spool.open(folder, m_options.spoolMaxBytes());
     if (!error.isEmpty())
         return error;
+    tellSpoolNotices();
     if (m_spool.pendingLines() > 0)
         m_report(QStringLiteral("%1 reading%2 left in the spool by an earlier run as %3 go out "
                                 "first")
@@ -472,9 +477,9 @@ bool MqttPublisher::send(const QString &topic, const QByteArray &payload, bool r
 
 QString MqttPublisher::status() const
 {
-    return m_meterLost ? QStringLiteral("lost")
-           : m_full    ? QStringLiteral("spool-full")
-                       : QStringLiteral("online");
+    return m_meterLost               ? QStringLiteral("lost")
+           : m_full || m_spoolDown ? QStringLiteral("spool-full")
+                                   : QStringLiteral("online");
 }
 
 void MqttPublisher::publishStatus()
@@ -527,7 +532,13 @@ void MqttPublisher::publishDiscovery(const QString &baseUnit)
 
 void MqttPublisher::publish(const LogRecord &record)
 {
-    if (m_closed || m_spoolBroken)
+    if (m_spoolBroken && !m_closed) {
+        // The run ends: this reading is in no output.
+        if (m_notKept++ == 0)
+            m_firstNotKept = record.no;
+        return;
+    }
+    if (m_closed)
         return;
     if (m_options.discovery) {
         const QString unit = logrecord::baseUnit(record.unit());
@@ -537,8 +548,11 @@ void MqttPublisher::publish(const LogRecord &record)
                 publishDiscovery(unit);
         }
     }
-    switch (m_spool.append(readingJson(record))) {
+    const QByteArray json = readingJson(record);
+    switch (m_spool.append(json, record.no)) {
     case MqttSpool::Append::Spooled:
+        if (m_spoolDown)
+            spoolWritableAgain(record.no);
         if (m_full) {
             m_full = false;
             m_report(QStringLiteral("the MQTT spool takes readings again from no. %1; %2 "
@@ -569,8 +583,19 @@ void MqttPublisher::publish(const LogRecord &record)
         ++m_turnedAway;
         break;
     case MqttSpool::Append::Failed:
-        spoolFailed();
-        return;
+        if (!m_keptElsewhere) {
+            m_notKept = 1;
+            m_firstNotKept = record.no;
+            spoolFailed();
+            return;
+        }
+        spoolUnwritable(m_spool.error(), record.no);
+        ++m_unspooled;
+        // Straight from memory while the broker is there: no acknowledgement can keep it, but
+        // the broker gets it.
+        if (m_state == State::Up && send(readingTopic(), json, false))
+            ++m_sentFromMemory;
+        break;
     }
     if (m_state == State::Up)
         afterLoop(MOSQ_ERR_SUCCESS);
@@ -582,7 +607,9 @@ void MqttPublisher::pump(bool closing)
            m_inFlight.size() < size_t(kInFlight)) {
         QByteArray line;
         MqttSpool::Position end;
-        if (!m_spool.next(&line, &end)) {
+        const bool more = m_spool.next(&line, &end);
+        tellSpoolNotices();
+        if (!more) {
             if (!m_spool.error().isEmpty())
                 spoolFailed();
             return;
@@ -650,8 +677,60 @@ void MqttPublisher::syncSpool()
     if (m_spoolBroken)
         return;
     const QString error = m_spool.sync();
-    if (!error.isEmpty())
+    if (error.isEmpty())
+        return;
+    if (!m_keptElsewhere)
         spoolFailed();
+    else
+        spoolUnwritable(error, -1);
+}
+
+void MqttPublisher::spoolUnwritable(const QString &reason, qint64 no)
+{
+    if (m_spoolDown)
+        return;
+    m_spoolDown = true;
+    m_unspooled = 0;
+    m_sentFromMemory = 0;
+    m_firstUnspooled = no;
+    m_report(QStringLiteral("the MQTT spool cannot be written: %1; %2, readings are published "
+                            "straight from memory while the broker is connected, without the "
+                            "spool's guarantee (one the broker does not take is lost to it), and "
+                            "none while it is not; the other outputs still get every reading")
+                 .arg(reason, no >= 0 ? QStringLiteral("from no. %1 on").arg(no)
+                                      : QStringLiteral("from the next reading on")));
+    publishStatus();
+}
+
+void MqttPublisher::spoolWritableAgain(qint64 no)
+{
+    // Back only once what is spooled can be put on the disk too.
+    if (!m_spool.sync().isEmpty())
+        return;
+    m_spoolDown = false;
+    m_report(QStringLiteral("the MQTT spool takes readings again from no. %1; %2")
+                 .arg(no)
+                 .arg(unspooledText()));
+    publishStatus();
+}
+
+QString MqttPublisher::unspooledText() const
+{
+    if (m_unspooled == 0)
+        return QStringLiteral("no reading was left out of it");
+    return QStringLiteral("%1 reading%2 from no. %3 on were not spooled: %4 sent straight from "
+                          "memory, %5 not published (the other outputs have them)")
+        .arg(m_unspooled)
+        .arg(m_unspooled == 1 ? "" : "s")
+        .arg(m_firstUnspooled)
+        .arg(m_sentFromMemory)
+        .arg(m_unspooled - m_sentFromMemory);
+}
+
+void MqttPublisher::tellSpoolNotices()
+{
+    for (const QString &notice : m_spool.takeNotices())
+        m_report(notice);
 }
 
 void MqttPublisher::spoolFailed()
@@ -661,6 +740,16 @@ void MqttPublisher::spoolFailed()
     m_spoolBroken = true;
     m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(m_spool.error()));
     emit failed();
+}
+
+qint64 MqttPublisher::notKept() const
+{
+    return m_notKept;
+}
+
+void MqttPublisher::setKeptElsewhere(bool kept)
+{
+    m_keptElsewhere = kept;
 }
 
 void MqttPublisher::close()
@@ -676,12 +765,27 @@ void MqttPublisher::close()
         const std::lock_guard<std::mutex> lock(m_gate->mutex);
         m_gate->owner = nullptr;
     }
+    QDeadlineTimer deadline(kCloseMs);
+    if (m_state != State::Up && !m_spoolBroken && m_spool.isOpen() &&
+        m_spool.pendingLines() > 0 && m_options.drainSeconds > 0) {
+        // The broker may be back within the reconnect back-off: a run that ends now (a script's
+        // --duration) gives it one more chance at what waits, rather than leave it to a next run
+        // that may never come.
+        deadline = QDeadlineTimer(qint64(m_options.drainSeconds) * 1000);
+        retire(m_readNotifier);
+        retire(m_writeNotifier);
+        m_client.reset();
+        m_state = State::Down;
+        m_dropRequested = false;
+        m_inFlight.clear();
+        m_spool.rewind();
+        lastChance(deadline);
+    }
     if (m_client && m_state == State::Up) {
         // What waits in the spool gets a moment to go out, then the status says "offline"; what
         // is still not acknowledged stays for the next run.
         retire(m_readNotifier);
         retire(m_writeNotifier);
-        const QDeadlineTimer deadline(kCloseMs);
         m_offlineAcked = false;
         bool offlineSent = false;
         while (!m_dropRequested && !deadline.hasExpired() && !m_offlineAcked) {
@@ -710,17 +814,79 @@ void MqttPublisher::close()
                      .arg(brokerName(), logrecord::isoStamp(m_outageSince))
                      .arg(m_outageSpooled)
                      .arg(m_outageSpooled == 1 ? "" : "s"));
-    if (!m_spoolBroken && !m_spool.folder().isEmpty()) {
+    if (m_notKept > 0)
+        m_report(QStringLiteral("%1 reading%2 from no. %3 on %4 kept nowhere: the MQTT spool "
+                                "was the only output")
+                     .arg(m_notKept)
+                     .arg(m_notKept == 1 ? "" : "s")
+                     .arg(m_firstNotKept)
+                     .arg(m_notKept == 1 ? "is" : "are"));
+    if (m_spoolDown)
+        m_report(QStringLiteral("the MQTT spool could not be written to the end of the run; %1")
+                     .arg(unspooledText()));
+    // A spool this run never had (another run holds it) is not this run's to report on.
+    if (!m_spoolBroken && m_spool.isOpen()) {
         const QString error = m_spool.sync();
-        if (!error.isEmpty())
-            m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(error));
-        else if (m_spool.pendingLines() > 0)
+        if (!error.isEmpty()) {
+            if (!m_spoolDown) // else said already
+                m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(error));
+        } else if (m_spool.pendingLines() > 0) {
             m_report(QStringLiteral("%1 reading%2 not yet acknowledged stay in %3; the next run "
                                     "with --mqtt-id %4 publishes them first")
                          .arg(m_spool.pendingLines())
                          .arg(m_spool.pendingLines() == 1 ? "" : "s")
                          .arg(m_spool.folder(), m_options.id));
+        }
     }
+}
+
+void MqttPublisher::lastChance(const QDeadlineTimer &deadline)
+{
+    QString error;
+    std::unique_ptr<Client> client = makeClient(&error);
+    if (!client)
+        return;
+    // The connect blocks (name lookup, TCP, TLS) on a thread of its own, so that a host that does
+    // not answer cannot hold the end of the run past the deadline; a late answer is dropped.
+    struct Attempt
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        int rc = MOSQ_ERR_UNKNOWN;
+        Client *client = nullptr;
+    };
+    auto attempt = std::make_shared<Attempt>();
+    attempt->client = client.release();
+    std::thread([attempt, host = m_options.host.toUtf8(), port = m_options.port] {
+        const int rc = mosquitto_connect(attempt->client->mosq, host.constData(), port,
+                                         kKeepAliveS);
+        const std::lock_guard<std::mutex> lock(attempt->mutex);
+        if (attempt->abandoned) {
+            delete attempt->client;
+            return;
+        }
+        attempt->rc = rc;
+        attempt->finished = true;
+        attempt->done.notify_all();
+    }).detach();
+    {
+        std::unique_lock<std::mutex> lock(attempt->mutex);
+        attempt->done.wait_for(lock, std::chrono::milliseconds(deadline.remainingTime()),
+                               [&] { return attempt->finished; });
+        if (!attempt->finished) {
+            attempt->abandoned = true;
+            return;
+        }
+        client.reset(attempt->client);
+    }
+    if (attempt->rc != MOSQ_ERR_SUCCESS)
+        return;
+    beginHandshake(std::move(client));
+    while (m_state == State::Handshake && !m_dropRequested && !deadline.hasExpired())
+        if (mosquitto_loop(m_client->mosq, 100, 1) != MOSQ_ERR_SUCCESS)
+            break;
 }
 
 void MqttPublisher::onConnect(mosquitto *, void *obj, int rc)

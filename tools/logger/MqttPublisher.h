@@ -5,6 +5,7 @@
 #include "MqttSpool.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -62,6 +63,13 @@ public:
     QString start();
     // Takes one logged reading.
     void publish(const LogRecord &record);
+    // Another output (a file, standard output) gets every reading too. A spool that cannot be
+    // written then does not end the run: it is said once, the status says "spool-full",
+    // readings go straight to a connected broker, and the spool takes them again once it can.
+    // Without another output, it ends the run (failed()).
+    void setKeptElsewhere(bool kept);
+    // Readings taken after the spool failed, with no other output: kept nowhere.
+    qint64 notKept() const;
     // The meter's link is down (status "lost") or back.
     void setMeterLinkLost(bool lost);
     // Sends what waits for a moment, says "offline", leaves the rest in the spool.
@@ -74,7 +82,7 @@ public:
     QString statusTopic() const;
 
 signals:
-    // The spool cannot be written: readings would be lost, so the run should end.
+    // The spool cannot be written and no other output keeps the readings: the run should end.
     void failed();
 
 private:
@@ -112,6 +120,14 @@ private:
     bool send(const QString &topic, const QByteArray &payload, bool retain, int *mid = nullptr);
     void syncSpool();
     void spoolFailed();
+    // Damage the spool found, on standard error.
+    void tellSpoolNotices();
+    // The spool cannot be written (from reading `no`, -1: the next), or can be again.
+    void spoolUnwritable(const QString &reason, qint64 no);
+    void spoolWritableAgain(qint64 no);
+    QString unspooledText() const;
+    // At the end, with readings waiting and no broker: one more connect, until `deadline`.
+    void lastChance(const QDeadlineTimer &deadline);
     QString status() const;
     QString reason(int rc, int errorNumber, const QByteArray &libraryError) const;
     QString brokerName() const;
@@ -127,6 +143,13 @@ private:
     QByteArray m_password;
     MqttSpool m_spool;
     bool m_spoolBroken = false;
+    bool m_keptElsewhere = false;
+    qint64 m_notKept = 0; // readings the ending run kept nowhere
+    qint64 m_firstNotKept = 0;
+    bool m_spoolDown = false; // cannot be written; the run goes on
+    qint64 m_firstUnspooled = -1;
+    qint64 m_unspooled = 0;
+    qint64 m_sentFromMemory = 0;
 
     std::unique_ptr<Client> m_client;
     std::shared_ptr<Gate> m_gate;

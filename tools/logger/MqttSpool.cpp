@@ -5,8 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <cerrno>
 #include <cstring>
 
@@ -51,19 +55,12 @@ bool syncFolder(const QString &folder)
 
 MqttSpool::~MqttSpool()
 {
-    sync();
-    for (int fd : {m_writeFd, m_readFd, m_lockFd})
+    if (m_opened)
+        sync();
+    m_writer.close();
+    for (int fd : {m_readFd, m_lockFd})
         if (fd >= 0)
             ::close(fd);
-}
-
-QString MqttSpool::stateFolder()
-{
-    const QByteArray xdg = qgetenv("XDG_STATE_HOME");
-    // A relative XDG_STATE_HOME is to be ignored, as the XDG base directories are.
-    if (!xdg.isEmpty() && xdg.startsWith('/'))
-        return QFile::decodeName(xdg) + QStringLiteral("/vorlatt");
-    return QDir::homePath() + QStringLiteral("/.local/state/vorlatt");
 }
 
 QString MqttSpool::segmentPath(quint64 segment) const
@@ -74,6 +71,12 @@ QString MqttSpool::segmentPath(quint64 segment) const
 bool MqttSpool::fail(const QString &what, int errorNumber)
 {
     m_error = QStringLiteral("%1: %2").arg(what, errnoText(errorNumber));
+    return false;
+}
+
+bool MqttSpool::writeFailed(const QString &error)
+{
+    m_error = QStringLiteral("cannot write %1").arg(error);
     return false;
 }
 
@@ -107,6 +110,11 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
         }
     }
     m_ackedOnDisk = m_acked;
+    const Position recordedAcked = m_acked;
+    QFile recordsFile(folder + QStringLiteral("/segments"));
+    QString recorded;
+    if (recordsFile.open(QIODevice::ReadOnly))
+        recorded = QString::fromLatin1(recordsFile.readAll());
 
     const QStringList names =
         QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
@@ -132,63 +140,63 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
         m_acked.offset = 0;
     }
 
-    // The newest segment takes the appends; a killed run may have left half a line at its end.
+    // The newest segment takes the appends; a killed run may have left half a line at its end,
+    // which opening it cuts off.
     const quint64 last = m_segments.empty() ? m_acked.segment : m_segments.rbegin()->first;
     if (!openWriter(last))
         return m_error;
-    qint64 size = m_segments[last];
-    if (size > 0) {
-        qint64 end = size;
-        char c = 0;
-        ssize_t n = 0;
-        while (end > 0 && (n = ::pread(m_writeFd, &c, 1, end - 1)) == 1 && c != '\n')
-            --end;
-        if (n < 0)
-            return QStringLiteral("cannot read %1: %2").arg(segmentPath(last), errnoText(errno));
-        if (end != size) {
-            if (::ftruncate(m_writeFd, end) != 0 || ::fdatasync(m_writeFd) != 0)
-                return QStringLiteral("cannot cut the half line at the end of %1: %2")
-                    .arg(segmentPath(last), errnoText(errno));
-            m_segments[last] = end;
-            if (m_acked.segment == last && m_acked.offset > end)
-                m_acked.offset = end;
-        }
-    }
+    if (m_acked.segment == last && m_acked.offset > m_segments[last])
+        m_acked.offset = m_segments[last];
 
-    // Count what is waiting, for the report.
-    m_read = m_acked;
+    // Count what is waiting, for the report, and what each segment holds, for the check: from
+    // the first segment's start, damage before the acknowledged mark being told already.
+    std::map<quint64, Record> found;
+    m_scan = &found;
+    m_read = {m_segments.empty() ? m_acked.segment : m_segments.begin()->first, 0};
+    m_toldUpTo = m_acked;
     QByteArray line;
     Position end;
     while (next(&line, &end))
-        ++m_pendingLines;
+        if (m_acked < end)
+            ++m_pendingLines;
+    m_scan = nullptr;
     if (!m_error.isEmpty())
         return m_error;
+    m_records.clear();
+    for (const auto &[segment, bytes] : m_segments) {
+        Record &r = m_records[segment];
+        r = found[segment];
+        r.bytes = bytes;
+    }
+    checkSegments(recorded, qint64(recordedAcked.segment), recordedAcked.offset);
+    for (auto &[segment, r] : m_records) {
+        r.lines += r.damaged;
+        r.damaged = 0;
+    }
     rewind();
+    m_opened = true;
     return {};
 }
 
 bool MqttSpool::openWriter(quint64 segment)
 {
-    const int fd = ::open(QFile::encodeName(segmentPath(segment)).constData(),
-                          O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return fail(QStringLiteral("cannot open %1").arg(segmentPath(segment)), errno);
-    if (m_writeFd >= 0) {
+    if (m_writer.isOpen()) {
         // The finished segment goes to disk before the next one is begun.
-        const bool synced = !m_dirty || ::fdatasync(m_writeFd) == 0;
-        const int error = errno;
-        if (::close(m_writeFd) != 0 || !synced) {
-            ::close(fd);
-            m_writeFd = -1;
-            return fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)),
-                        synced ? errno : error);
-        }
+        const QString closed = m_writer.close();
+        m_segments[m_writeSegment] = m_writer.size();
+        if (!closed.isEmpty())
+            return writeFailed(closed);
     }
-    m_writeFd = fd;
+    const DurableLineFile::Opened opened = m_writer.open(segmentPath(segment), {});
+    if (!opened.ok()) {
+        m_error = QStringLiteral("cannot open %1").arg(opened.error);
+        return false;
+    }
     m_writeSegment = segment;
-    m_dirty = false;
-    if (m_segments.emplace(segment, 0).second)
+    if (!m_segments.count(segment))
         m_newFiles = true;
+    m_segments[segment] = m_writer.size();
+    m_records[segment].bytes = m_writer.size();
     return true;
 }
 
@@ -200,9 +208,12 @@ qint64 MqttSpool::pendingBytes() const
     return bytes - (m_segments.count(m_acked.segment) ? m_acked.offset : 0);
 }
 
-MqttSpool::Append MqttSpool::append(const QByteArray &line)
+MqttSpool::Append MqttSpool::append(const QByteArray &line, qint64 no)
 {
-    if (m_writeFd < 0)
+    m_error.clear();
+    // A segment that could not even be cut back after a failed write is opened again, which
+    // cuts it: the disk may have room again.
+    if (!m_writer.isOpen() && (!m_opened || !openWriter(m_writeSegment)))
         return Append::Failed;
     const qint64 size = line.size() + 1;
     // Once full, the spool takes readings again only when a good part of it is free, so that a
@@ -215,24 +226,29 @@ MqttSpool::Append MqttSpool::append(const QByteArray &line)
     if (m_segments[m_writeSegment] > 0 && m_segments[m_writeSegment] + size > m_segmentBytes &&
         !openWriter(m_writeSegment + 1))
         return Append::Failed;
-    const QByteArray bytes = line + '\n';
-    if (!table::writeAll(m_writeFd, bytes.constData(), std::size_t(size))) {
-        fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
-        // No half line may stay in front of the next one.
-        if (::ftruncate(m_writeFd, m_segments[m_writeSegment]) != 0) {
-            ::close(m_writeFd);
-            m_writeFd = -1;
-        }
+    // Whole or not at all: a failed write leaves the segment ending in its last whole line.
+    const QString error = m_writer.append(line + '\n');
+    m_segments[m_writeSegment] = m_writer.size();
+    if (!error.isEmpty()) {
+        writeFailed(error);
+        if (m_writer.broken())
+            m_writer.close();
         return Append::Failed;
     }
-    m_segments[m_writeSegment] += size;
-    m_dirty = true;
     ++m_pendingLines;
+    if (no < 0 && !readingNumber(line, &no))
+        no = -1;
+    Record &record = m_records[m_writeSegment];
+    if (record.lines++ == 0)
+        record.firstNo = no;
+    record.lastNo = no;
+    record.bytes = m_segments[m_writeSegment];
     return Append::Spooled;
 }
 
-bool MqttSpool::next(QByteArray *line, Position *end)
+bool MqttSpool::nextLine(QByteArray *line, Position *end, bool *whole)
 {
+    *whole = true;
     for (;;) {
         const qsizetype newline = m_buffer.indexOf('\n', m_bufferPos);
         if (newline >= 0) {
@@ -270,8 +286,20 @@ bool MqttSpool::next(QByteArray *line, Position *end)
         }
         // At the end of this segment: on to the next one, if there is one.
         const auto later = std::next(segment);
-        if (later == m_segments.end() || buffered > 0)
+        if (later == m_segments.end())
             return false;
+        if (buffered > 0) {
+            // An older segment ending in part of a line (cut short, or written by a run killed
+            // before its end reached the disk): that part is no reading, and must not hold up
+            // the segments after it.
+            *line = m_buffer.mid(m_bufferPos);
+            *whole = false;
+            m_read.offset += buffered;
+            m_buffer.clear();
+            m_bufferPos = 0;
+            *end = m_read;
+            return true;
+        }
         if (m_readFd >= 0)
             ::close(m_readFd);
         m_readFd = -1;
@@ -281,8 +309,104 @@ bool MqttSpool::next(QByteArray *line, Position *end)
     }
 }
 
+bool MqttSpool::readingNumber(const QByteArray &line, qint64 *no)
+{
+    if (!QByteArrayView(line).isValidUtf8())
+        return false;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonValue number = document.object().value(QLatin1String("no"));
+    const double value = number.toDouble(-1);
+    if (!number.isDouble() || value < 0 || value > 9e15 || value != std::floor(value))
+        return false;
+    *no = qint64(value);
+    return true;
+}
+
+bool MqttSpool::next(QByteArray *line, Position *end)
+{
+    m_error.clear();
+    bool whole = true;
+    while (nextLine(line, end, &whole)) {
+        qint64 no = -1;
+        if (whole && readingNumber(*line, &no)) {
+            if (m_damage.lines > 0)
+                tellDamage(no);
+            m_lastGoodNo = no;
+            if (m_scan) {
+                Record &r = (*m_scan)[end->segment];
+                if (r.lines++ == 0)
+                    r.firstNo = no;
+                r.lastNo = no;
+            }
+            return true;
+        }
+        noteDamage(*end);
+    }
+    // Damaged lines at the end are told now: what comes after them may never come.
+    if (m_damage.lines > 0 && m_error.isEmpty())
+        tellDamage(-1);
+    return false;
+}
+
+void MqttSpool::noteDamage(const Position &end)
+{
+    if (m_scan)
+        ++(*m_scan)[end.segment].damaged;
+    if (!(m_toldUpTo < end))
+        return; // told before a rewind
+    if (m_damage.lines == 0)
+        m_damage = {0, m_lastGoodNo, m_read.segment, end};
+    ++m_damage.lines;
+    m_damage.end = end;
+}
+
+namespace {
+
+QString readings(qint64 from, qint64 to)
+{
+    if (from == to)
+        return QStringLiteral("reading no. %1").arg(from);
+    return QStringLiteral("%1 readings, no. %2 to %3").arg(to - from + 1).arg(from).arg(to);
+}
+
+} // namespace
+
+void MqttSpool::tellDamage(qint64 before)
+{
+    const qint64 after = m_damage.after;
+    QString cost;
+    if (after >= 0 && before >= 0)
+        cost = before - after > 1 ? readings(after + 1, before - 1) + QStringLiteral(" lost")
+                                  : QStringLiteral("no reading number is missing around them");
+    else if (after >= 0)
+        cost = QStringLiteral("readings after no. %1 are lost").arg(after);
+    else if (before >= 0)
+        cost = QStringLiteral("readings before no. %1 are lost").arg(before);
+    else
+        cost = QStringLiteral("the readings they held are lost");
+    m_notices << QStringLiteral("%1 damaged line%2 in the MQTT spool (%3) skipped, not "
+                                "published: %4")
+                     .arg(m_damage.lines)
+                     .arg(m_damage.lines == 1 ? "" : "s")
+                     .arg(segmentPath(m_damage.segment), cost);
+    if (m_toldUpTo < m_damage.end)
+        m_toldUpTo = m_damage.end;
+    m_damage = {};
+}
+
+QStringList MqttSpool::takeNotices()
+{
+    return std::exchange(m_notices, {});
+}
+
 void MqttSpool::rewind()
 {
+    // Damage found again is told no more; what is not told yet is found again.
+    m_damage = {};
+    m_lastGoodNo = -1;
     if (m_readFd >= 0)
         ::close(m_readFd);
     m_readFd = -1;
@@ -299,14 +423,14 @@ void MqttSpool::acknowledge(const Position &end, qint64 lines)
 
 QString MqttSpool::sync()
 {
-    if (m_writeFd < 0)
+    m_error.clear();
+    if (!m_writer.isOpen() && (!m_opened || !openWriter(m_writeSegment)))
         return m_error.isEmpty() ? QStringLiteral("the spool is closed") : m_error;
-    if (m_dirty) {
-        if (::fdatasync(m_writeFd) != 0) {
-            fail(QStringLiteral("cannot write %1").arg(segmentPath(m_writeSegment)), errno);
-            return m_error;
-        }
-        m_dirty = false;
+    const QString synced = m_writer.sync();
+    m_segments[m_writeSegment] = m_writer.size();
+    if (!synced.isEmpty()) {
+        writeFailed(synced);
+        return m_error;
     }
     // Everything acknowledged: a large segment makes way for a fresh one, so it can go.
     const bool allDone =
@@ -325,17 +449,38 @@ QString MqttSpool::sync()
         }
         m_newFiles = false;
     }
+    // What the segments hold, once it is on disk, for the next run to check them against.
+    if (const QByteArray records = recordsText(); records != m_recordsOnDisk) {
+        if (!replaceFile(QStringLiteral("segments"), records))
+            return m_error;
+        m_recordsOnDisk = records;
+    }
     if (m_acked == m_ackedOnDisk)
         return {};
-    const QString path = m_folder + QStringLiteral("/acked");
-    const QByteArray text =
-        QByteArray::number(m_acked.segment) + ' ' + QByteArray::number(m_acked.offset) + '\n';
+    if (!replaceFile(QStringLiteral("acked"), QByteArray::number(m_acked.segment) + ' ' +
+                                                  QByteArray::number(m_acked.offset) + '\n'))
+        return m_error;
+    m_ackedOnDisk = m_acked;
+    // Only now may the wholly acknowledged segments go.
+    while (!m_segments.empty() && m_segments.begin()->first < m_acked.segment) {
+        const quint64 segment = m_segments.begin()->first;
+        if (::unlink(QFile::encodeName(segmentPath(segment)).constData()) != 0 && errno != ENOENT) {
+            fail(QStringLiteral("cannot delete %1").arg(segmentPath(segment)), errno);
+            return m_error;
+        }
+        m_segments.erase(m_segments.begin());
+        m_records.erase(segment);
+    }
+    return {};
+}
+
+bool MqttSpool::replaceFile(const QString &name, const QByteArray &text)
+{
+    const QString path = m_folder + u'/' + name;
     const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
     const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        fail(QStringLiteral("cannot write %1").arg(path), errno);
-        return m_error;
-    }
+    if (fd < 0)
+        return fail(QStringLiteral("cannot write %1").arg(path), errno);
     bool ok =
         table::writeAll(fd, text.constData(), std::size_t(text.size())) && ::fdatasync(fd) == 0;
     int error = errno;
@@ -347,19 +492,80 @@ QString MqttSpool::sync()
         ok = false;
         error = errno;
     }
-    if (!ok || !syncFolder(m_folder)) {
-        fail(QStringLiteral("cannot write %1").arg(path), ok ? errno : error);
-        return m_error;
+    if (!ok || !syncFolder(m_folder))
+        return fail(QStringLiteral("cannot write %1").arg(path), ok ? errno : error);
+    return true;
+}
+
+QByteArray MqttSpool::recordsText() const
+{
+    // "segment lines bytes first last", one line a segment.
+    QByteArray text;
+    for (const auto &[segment, bytes] : m_segments) {
+        const auto record = m_records.find(segment);
+        const Record r = record == m_records.end() ? Record{} : record->second;
+        text += QByteArray::number(segment) + ' ' + QByteArray::number(r.lines) + ' ' +
+                QByteArray::number(bytes) + ' ' + QByteArray::number(r.firstNo) + ' ' +
+                QByteArray::number(r.lastNo) + '\n';
     }
-    m_ackedOnDisk = m_acked;
-    // Only now may the wholly acknowledged segments go.
-    while (!m_segments.empty() && m_segments.begin()->first < m_acked.segment) {
-        const quint64 segment = m_segments.begin()->first;
-        if (::unlink(QFile::encodeName(segmentPath(segment)).constData()) != 0 && errno != ENOENT) {
-            fail(QStringLiteral("cannot delete %1").arg(segmentPath(segment)), errno);
-            return m_error;
+    return text;
+}
+
+namespace {
+
+// `count` readings from no. `from` to no. `to`.
+QString readingsFromTo(qint64 count, qint64 from, qint64 to)
+{
+    if (from < 0 || to < from)
+        return QStringLiteral("%1 reading%2").arg(count).arg(count == 1 ? "" : "s");
+    if (count == to - from + 1)
+        return readings(from, to);
+    return QStringLiteral("%1 reading%2 from no. %3 to %4")
+        .arg(count)
+        .arg(count == 1 ? "" : "s")
+        .arg(from)
+        .arg(to);
+}
+
+} // namespace
+
+void MqttSpool::checkSegments(const QString &recorded, qint64 ackedSegment, qint64 ackedOffset)
+{
+    for (const QString &row : recorded.split(u'\n', Qt::SkipEmptyParts)) {
+        const QStringList fields = row.split(u' ');
+        if (fields.size() != 5)
+            continue;
+        bool ok[5];
+        const quint64 segment = fields[0].toULongLong(&ok[0]);
+        const qint64 lines = fields[1].toLongLong(&ok[1]);
+        const qint64 bytes = fields[2].toLongLong(&ok[2]);
+        const qint64 firstNo = fields[3].toLongLong(&ok[3]);
+        const qint64 lastNo = fields[4].toLongLong(&ok[4]);
+        if (!(ok[0] && ok[1] && ok[2] && ok[3] && ok[4]) || segment == 0 || lines <= 0 ||
+            qint64(segment) < ackedSegment)
+            continue;
+        const auto present = m_records.find(segment);
+        if (present == m_records.end() || present->second.bytes == 0) {
+            // Some of a segment the acknowledged mark is in may have gone out already.
+            const bool partly = qint64(segment) == ackedSegment && ackedOffset > 0;
+            m_notices << QStringLiteral("the MQTT spool's segment %1 is gone: %2%3 it held %4 "
+                                        "lost, not published")
+                             .arg(segmentPath(segment), partly ? QStringLiteral("up to ") : QString(),
+                                  readingsFromTo(lines, firstNo, lastNo),
+                                  lines == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+            continue;
         }
-        m_segments.erase(m_segments.begin());
+        const Record &r = present->second;
+        const qint64 lost = lines - r.lines - r.damaged;
+        if (r.bytes >= bytes || lost <= 0)
+            continue;
+        const qint64 from = r.lastNo >= 0 ? r.lastNo + 1 : firstNo;
+        m_notices << QStringLiteral("the MQTT spool's segment %1 is shorter than it was written "
+                                    "(%2 of %3 bytes): %4 %5 lost, not published")
+                         .arg(segmentPath(segment))
+                         .arg(r.bytes)
+                         .arg(bytes)
+                         .arg(readingsFromTo(lost, from, lastNo),
+                              lost == 1 ? QStringLiteral("is") : QStringLiteral("are"));
     }
-    return {};
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "log/DurableLineFile.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <map>
 
@@ -13,6 +16,8 @@
 // unacknowledged readings for the next run with the same id. A segment is deleted once all of
 // it is acknowledged and that is on disk; redelivering a few after a crash is allowed (readers
 // de-duplicate by number), skipping one is not. A lock file keeps two runs from sharing a folder.
+// Beside the segments, "segments" keeps what each holds on disk (lines, bytes, first and last
+// number), so that the next run tells a segment cut short or gone, and what that cost.
 class MqttSpool
 {
 public:
@@ -23,6 +28,10 @@ public:
         friend bool operator==(const Position &a, const Position &b)
         {
             return a.segment == b.segment && a.offset == b.offset;
+        }
+        friend bool operator<(const Position &a, const Position &b)
+        {
+            return a.segment < b.segment || (a.segment == b.segment && a.offset < b.offset);
         }
     };
     enum class Append
@@ -37,18 +46,20 @@ public:
     MqttSpool &operator=(const MqttSpool &) = delete;
     ~MqttSpool();
 
-    // $XDG_STATE_HOME/vorlatt, or ~/.local/state/vorlatt.
-    static QString stateFolder();
-
     // Opens the folder (made 0700 where missing), takes its lock and cuts a line left half
     // written by a killed run. The reason when it cannot.
     QString open(const QString &folder, qint64 maxBytes);
+    // open() succeeded: the folder is this run's.
+    bool isOpen() const { return m_opened; }
     QString folder() const { return m_folder; }
 
-    // Appends one line (without its line end). Full: the bound would be passed, nothing written;
-    // after that, Full until a sixteenth of the bound is free again.
-    Append append(const QByteArray &line);
+    // Appends one line (without its line end), reading `no` (-1: read from the line). Full: the
+    // bound would be passed, nothing written; after that, Full until a sixteenth of the bound is
+    // free again.
+    Append append(const QByteArray &line, qint64 no = -1);
     // The next line not handed out since the last rewind(), and where it ends; false at the end.
+    // Only readings come out: a line that is not whole, not UTF-8, not a JSON object or without
+    // a numeric "no" (bytes a crash or a disk damaged) is skipped, and told by takeNotices().
     bool next(QByteArray *line, Position *end);
     // Hands out again from the first line not acknowledged.
     void rewind();
@@ -61,21 +72,40 @@ public:
     // Bytes and lines appended but not acknowledged.
     qint64 pendingBytes() const;
     qint64 pendingLines() const { return m_pendingLines; }
+    // Why the last append(), next() or sync() failed; "" when it did not.
     QString error() const { return m_error; }
+    // What the spool found wrong since the last call, each with the readings it cost: damaged
+    // lines skipped, segments found shorter than written or gone. Each is told once.
+    QStringList takeNotices();
+
+    // The reading number of a spool line; false when the line is no reading.
+    static bool readingNumber(const QByteArray &line, qint64 *no);
 
 private:
     QString segmentPath(quint64 segment) const;
     bool openWriter(quint64 segment);
     bool fail(const QString &what, int errorNumber);
+    // The next line as it is on disk; `whole` is false for a segment's end without a line end.
+    bool nextLine(QByteArray *line, Position *end, bool *whole);
+    void noteDamage(const Position &end);
+    // The damaged lines found since the last good one are told, `before` being the number of
+    // the reading after them (-1: none yet).
+    void tellDamage(qint64 before);
+    // Compares the segments found with what "segments" says they held.
+    void checkSegments(const QString &recorded, qint64 ackedSegment, qint64 ackedOffset);
+    // Replaces the small file `name` in the folder whole; false with m_error set.
+    bool replaceFile(const QString &name, const QByteArray &text);
+    QByteArray recordsText() const;
+    // The writer's failure ("<path>: <reason>").
+    bool writeFailed(const QString &error);
 
     QString m_folder;
     qint64 m_maxBytes = 0;
     qint64 m_segmentBytes = 0;
     int m_lockFd = -1;
     std::map<quint64, qint64> m_segments; // number -> size
-    int m_writeFd = -1;
+    DurableLineFile m_writer; // the newest segment, taking the appends
     quint64 m_writeSegment = 0;
-    bool m_dirty = false;    // written since the last sync
     bool m_newFiles = false; // the folder changed since the last sync
     Position m_acked;        // the first byte not acknowledged
     Position m_ackedOnDisk;
@@ -89,4 +119,31 @@ private:
     qsizetype m_bufferPos = 0;
 
     QString m_error;
+    bool m_opened = false;
+
+    // Damaged lines found in a row and not told yet.
+    struct Damage
+    {
+        qint64 lines = 0;
+        qint64 after = -1; // the number of the reading before them, if known
+        quint64 segment = 0;
+        Position end;
+    };
+    Damage m_damage;
+    qint64 m_lastGoodNo = -1; // of the last reading handed out
+    Position m_toldUpTo;      // damage up to here is told (a rewind finds it again)
+    QStringList m_notices;
+
+    // What each segment holds: lines (damaged ones too), bytes, first and last reading number.
+    struct Record
+    {
+        qint64 lines = 0;
+        qint64 bytes = 0;
+        qint64 firstNo = -1;
+        qint64 lastNo = -1;
+        qint64 damaged = 0; // while opening: of the lines read
+    };
+    std::map<quint64, Record> m_records;
+    QByteArray m_recordsOnDisk;
+    std::map<quint64, Record> *m_scan = nullptr; // filled by next() while opening
 };

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "log/DurableLineFile.h"
+
 #include <QByteArray>
 #include <QString>
 
-#include <sys/types.h>
-
-// An output file that only grows. Lines are gathered in memory and handed to the system by
-// flush(), which also waits for them to reach the disk, so a crash or a power cut loses at most
-// what was gathered since the last flush. Each flush writes whole lines only.
+// An output file that only grows. Each record is handed to the system as it is appended, with
+// one write, so a killed run loses none of them; flush() waits for them to reach the disk, so a
+// power cut loses at most what was appended since the last flush.
 class RecordFile
 {
 public:
@@ -24,35 +24,31 @@ public:
     // cannot write into it. Returns the system's reason on failure, or "".
     QString open(const QString &path, const QByteArray &header, bool *repaired = nullptr,
                  bool *foreign = nullptr);
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_file.isOpen(); }
     // The last whole line the file held when it was opened, without its end: the header, the
     // last record of an earlier run, or "" for a new file.
     const QByteArray &lastLine() const { return m_lastLine; }
 
-    // One record: a whole line, line end included.
-    void append(const QByteArray &line) { m_pending += line; }
-    qsizetype pending() const { return m_pending.size(); }
-    // Writes what is pending and syncs it. Returns the system's reason on failure, or "". A
-    // failed write (a full disk) leaves the file ending in the last line it could write whole;
-    // a failed sync cuts it back to what the last sync wrote. Either way the lines not in the
-    // file are dropped, and the file takes no more: a later flush() or close() writes nothing
-    // and returns "", so the failure is told once.
+    // One record: a whole line, line end included. Written at once; a failure is told by the
+    // next flush().
+    void append(const QByteArray &line);
+    // Bytes written and not synced yet.
+    qsizetype pending() const { return qsizetype(m_file.unsyncedBytes()); }
+    // Syncs what was appended. Returns the system's reason on failure, or "". A failed write (a
+    // full disk) leaves the file ending in the last line it could write whole; a failed sync
+    // cuts it back to what the last sync wrote. Either way the lines not in the file are
+    // dropped, and the file takes no more: a later flush() or close() writes nothing and
+    // returns "", so the failure is told once.
     QString flush();
     // Flushes and closes; returns the flush's failure, or "".
     QString close();
     // Records appended since open() that are in the file and synced.
-    qint64 recordsInFile() const { return m_inFile; }
+    qint64 recordsInFile() const;
 
 private:
-    // Marks the file failed with `why`, cut back to its length before the flush plus `keep`
-    // bytes of what was pending; returns `why`, and what else went wrong.
-    QString fail(const QString &why, qsizetype keep);
-
-    int m_fd = -1;
-    QString m_path;
-    QByteArray m_pending;
+    DurableLineFile m_file;
     QByteArray m_lastLine;
-    off_t m_size = 0; // the file's length after the last successful flush
-    qint64 m_inFile = 0;
-    bool m_failed = false;
+    qint64 m_headerLines = 0; // written by open(): no records
+    bool m_failed = false;    // the file takes no more
+    QString m_untold;         // the failure flush() has not told yet
 };
