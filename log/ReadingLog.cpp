@@ -24,8 +24,7 @@ std::string utf8(const QString &text)
 } // namespace
 
 ReadingLog::ReadingLog(Clock clock)
-    : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); })),
-      m_table(newTable())
+    : m_clock(clock ? std::move(clock) : Clock(&ReadingRecorder::systemClock)), m_table(newTable())
 {
 }
 
@@ -106,12 +105,12 @@ void ReadingLog::clearStamps()
     m_hertzPrefix.clear();
 }
 
-void ReadingLog::keepStamp(std::int64_t row, const QDateTime &when, const QString &fullUnit,
+void ReadingLog::keepStamp(std::int64_t row, qint64 when, const QString &fullUnit,
                            const QString &unitText)
 {
     m_stampMs.resize(std::size_t(row), kNoTime);
     m_hertzPrefix.resize(std::size_t(row), 0);
-    m_stampMs.push_back(when.isValid() ? when.toMSecsSinceEpoch() : kNoTime);
+    m_stampMs.push_back(when);
     const bool prefixed = fullUnit.size() == unitText.size() + 1 && fullUnit.endsWith(unitText) &&
                           fullUnit.front().unicode() < 0x80;
     m_hertzPrefix.push_back(prefixed ? char(fullUnit.front().unicode()) : 0);
@@ -124,7 +123,7 @@ ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
         row >= m_table->recordCount())
         return stamp;
     if (m_stampMs[std::size_t(row)] != kNoTime)
-        stamp.when = QDateTime::fromMSecsSinceEpoch(m_stampMs[std::size_t(row)]);
+        stamp.when = logrecord::localTime(m_stampMs[std::size_t(row)]);
     if (const char prefix = m_hertzPrefix[std::size_t(row)]) {
         const int unit = m_table->fieldIndex(LogTableLayout::kUnit);
         stamp.fullUnit =
@@ -150,26 +149,36 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
 {
     if (!m_table->isOpen())
         return {};
-    const Admission admitted = admit(reading, settings);
-    if (!admitted.take)
-        return {false, admitted.error};
+    ReadingRecorder alone(*this, m_clock);
+    alone.addOutput(this);
+    const ReadingRecorder::Outcome outcome = alone.offer(reading, settings, fullUnit);
+    if (!outcome.ruleError.isEmpty())
+        return {false, outcome.ruleError};
+    if (!outcome.failures.empty())
+        return {false, outcome.failures.front().error};
+    return {outcome.recorded, {}};
+}
 
-    const QDateTime now = m_clock();
+QString ReadingLog::take(const LogRecord &record)
+{
     table::Table &t = *m_table;
+    if (!t.isOpen())
+        return QStringLiteral("The log table is not open.");
     const std::int64_t row = t.recordCount();
     try {
         t.append();
-        LogTableLayout::fillRecord(t, reading, NextRecordNo, now.time());
-        numbered();
+        LogTableLayout::fillRecord(t, record.reading, record.no,
+                                   record.hasTime() ? logrecord::localTime(record.when).time()
+                                                    : record.timeOfDay);
         t.post();
     } catch (const table::EngineError &e) {
         // A half-filled record must not be posted by the next move or append.
         if (t.isAppending())
             t.cancel();
-        return {false, message(e)};
+        return message(e);
     }
-    keepStamp(row, now, fullUnit, reading.UnitText);
-    return {true, {}};
+    keepStamp(row, record.when, record.unit(), record.reading.UnitText);
+    return {};
 }
 
 ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
@@ -200,7 +209,9 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             result.error = message(e);
             return result;
         }
-        keepStamp(row, QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs),
+        const QDateTime when =
+            QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
+        keepStamp(row, when.isValid() ? when.toMSecsSinceEpoch() : kNoTime,
                   QString::fromUtf8(f.value(8)), reading.UnitText);
         ++result.records;
         ++RecordCount;

@@ -127,7 +127,7 @@ void TestLogRecord::linesInEachFormat()
     qputenv("TZ", "UTC");
     LogRecord r;
     r.no = 7;
-    r.stamp = QDateTime(QDate(2026, 3, 29), QTime(2, 59, 59, 7));
+    r.when = QDateTime(QDate(2026, 3, 29), QTime(2, 59, 59, 7), Qt::UTC).toMSecsSinceEpoch();
     r.reading = {QStringLiteral("-46.20"), -4620, QStringLiteral("DC"), QStringLiteral("mV"),
                  QStringLiteral("MANU")};
     QTEST(logrecord::line(LogFormat(format), r), "line");
@@ -146,7 +146,7 @@ void TestLogRecord::kiloAndMegaHertzKeepTheirPrefix()
     QCOMPARE(logrecord::fullUnit(hertz, true, false), QStringLiteral("kHz"));
     QCOMPARE(logrecord::fullUnit(hertz, false, true), QStringLiteral("MHz"));
     QCOMPARE(logrecord::fullUnit(hertz, false, false), QStringLiteral("Hz"));
-    const LogRecord r{1, QDateTime::currentDateTime(), hertz, QStringLiteral("kHz")};
+    const LogRecord r{1, QDateTime::currentMSecsSinceEpoch(), hertz, QStringLiteral("kHz")};
     QVERIFY(logrecord::line(LogFormat::Tsv, r).endsWith("\tkHz\t1234\tHz\r\n"));
     // Ohms already carry their prefix in the unit text.
     protocol::MeterReading ohms = hertz;
