@@ -149,7 +149,8 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
 {
     if (!m_table->isOpen())
         return {};
-    ReadingRecorder alone(*this, m_clock);
+    // The log's own clock, not a copy: a test's clock counts on from call to call.
+    ReadingRecorder alone(*this, [this] { return m_clock(); });
     alone.addOutput(this);
     const ReadingRecorder::Outcome outcome = alone.offer(reading, settings, fullUnit);
     if (!outcome.ruleError.isEmpty())
