@@ -101,30 +101,26 @@ void ReadingLog::close()
 
 void ReadingLog::clearStamps()
 {
-    m_stampMs.clear();
-    m_hertzPrefix.clear();
+    m_stamps.clear();
 }
 
 void ReadingLog::keepStamp(std::int64_t row, qint64 when, const QString &fullUnit,
                            const QString &unitText)
 {
-    m_stampMs.resize(std::size_t(row), kNoTime);
-    m_hertzPrefix.resize(std::size_t(row), 0);
-    m_stampMs.push_back(when);
     const bool prefixed = fullUnit.size() == unitText.size() + 1 && fullUnit.endsWith(unitText) &&
                           fullUnit.front().unicode() < 0x80;
-    m_hertzPrefix.push_back(prefixed ? char(fullUnit.front().unicode()) : 0);
+    m_stamps.set(row, when, prefixed ? char(fullUnit.front().unicode()) : 0);
 }
 
 ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
 {
     RecordStamp stamp;
-    if (row < 0 || std::size_t(row) >= m_stampMs.size() || !m_table->isOpen() ||
+    if (row < 0 || row >= m_stamps.size() || !m_table->isOpen() ||
         row >= m_table->recordCount())
         return stamp;
-    if (m_stampMs[std::size_t(row)] != kNoTime)
-        stamp.when = logrecord::localTime(m_stampMs[std::size_t(row)]);
-    if (const char prefix = m_hertzPrefix[std::size_t(row)]) {
+    if (const qint64 when = m_stamps.when(row); when != kNoTime)
+        stamp.when = logrecord::localTime(when);
+    if (const char prefix = m_stamps.prefix(row)) {
         const int unit = m_table->fieldIndex(LogTableLayout::kUnit);
         stamp.fullUnit =
             QLatin1Char(prefix) +
@@ -135,7 +131,7 @@ ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
 
 ReadingLog::RecordStamp ReadingLog::lastStamp() const
 {
-    return stampOf(std::int64_t(m_stampMs.size()) - 1);
+    return stampOf(m_stamps.size() - 1);
 }
 
 void ReadingLog::setListener(table::TableListener *listener)

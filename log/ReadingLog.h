@@ -3,6 +3,7 @@
 #include "log/LogRules.h"
 #include "log/ReadingRecorder.h"
 #include "log/RecordOutput.h"
+#include "log/StampColumn.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
 #include "protocol/MeterReading.h"
@@ -145,10 +146,7 @@ private:
     void clearStamps();
 
     // The stamps, indexed like the table's records; shorter when records at the end were not
-    // taken here. Kept small, as a log may hold ten million records: milliseconds since the
-    // epoch (kNoTime when unknown) and the letter of the hertz prefix ('k', 'M', or 0 when the
-    // unit text is the full unit).
-    static constexpr qint64 kNoTime = std::numeric_limits<qint64>::min();
-    std::vector<qint64> m_stampMs;
-    std::vector<char> m_hertzPrefix;
+    // taken here.
+    static constexpr qint64 kNoTime = StampColumn::kNoTime;
+    StampColumn m_stamps;
 };
