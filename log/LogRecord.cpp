@@ -79,15 +79,9 @@ QByteArray jsonString(const QString &text)
 QStringList values(const LogRecord &r)
 {
     const protocol::MeterReading &m = r.reading;
-    return {QString::number(r.no),
-            timeText(r),
-            m.AcDcText,
-            m.ValueText,
-            m.UnitText,
-            m.RangeText,
-            isoStamp(r.when),
-            plainUnit(r.unit()),
-            baseValue(m.ValueText, r.unit()),
+    return {QString::number(r.no), timeText(r),         m.AcDcText,
+            m.ValueText,           m.UnitText,          m.RangeText,
+            isoStamp(r.when),      plainUnit(r.unit()), baseValue(m.ValueText, r.unit()),
             baseUnit(r.unit())};
 }
 
@@ -226,15 +220,16 @@ QByteArray readingJson(const LogRecord &record)
     const QString base = baseValue(m.ValueText, unit);
     QByteArray out = "{\"no\":" + QByteArray::number(record.no) +
                      ",\"time\":" + jsonString(isoStamp(record.when)) +
-                     ",\"acdc\":" + jsonString(m.AcDcText) + ",\"value\":" + jsonString(m.ValueText) +
-                     ",\"unit\":" + jsonString(unit) + ",\"plain_unit\":" + jsonString(plainUnit(unit));
+                     ",\"acdc\":" + jsonString(m.AcDcText) +
+                     ",\"value\":" + jsonString(m.ValueText) + ",\"unit\":" + jsonString(unit) +
+                     ",\"plain_unit\":" + jsonString(plainUnit(unit));
     // The base value is decimal text already, a valid JSON number as it stands.
     if (!base.isEmpty())
         out += ",\"base_value\":" + base.toLatin1();
     else if (m.ValueText.contains(u'L'))
         out += ",\"overload\":true";
-    out += ",\"base_unit\":" + jsonString(baseUnit(unit)) + ",\"range\":" + jsonString(m.RangeText) +
-           '}';
+    out += ",\"base_unit\":" + jsonString(baseUnit(unit)) +
+           ",\"range\":" + jsonString(m.RangeText) + '}';
     return out;
 }
 

@@ -115,8 +115,7 @@ void ReadingLog::keepStamp(std::int64_t row, qint64 when, const QString &fullUni
 ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
 {
     RecordStamp stamp;
-    if (row < 0 || row >= m_stamps.size() || !m_table->isOpen() ||
-        row >= m_table->recordCount())
+    if (row < 0 || row >= m_stamps.size() || !m_table->isOpen() || row >= m_table->recordCount())
         return stamp;
     if (const qint64 when = m_stamps.when(row); when != kNoTime)
         stamp.when = logrecord::localTime(when);
@@ -206,8 +205,7 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             result.error = message(e);
             return result;
         }
-        const QDateTime when =
-            QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
+        const QDateTime when = QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
         keepStamp(row, when.isValid() ? when.toMSecsSinceEpoch() : kNoTime,
                   QString::fromUtf8(f.value(8)), reading.UnitText);
         ++result.records;

@@ -141,8 +141,7 @@ private:
     table::TableListener *m_listener = nullptr;
     // Remembers the stamp of the record just posted at `row`: `when` in milliseconds since the
     // epoch, or kNoTime.
-    void keepStamp(std::int64_t row, qint64 when, const QString &fullUnit,
-                   const QString &unitText);
+    void keepStamp(std::int64_t row, qint64 when, const QString &fullUnit, const QString &unitText);
     void clearStamps();
 
     // The stamps, indexed like the table's records; shorter when records at the end were not

@@ -36,7 +36,8 @@ void ReadingRecorder::addOutput(RecordOutput *output)
             [this, output](const QString &why) { m_failureHandler(output, why); });
 }
 
-void ReadingRecorder::setFailureHandler(std::function<void(RecordOutput *, const QString &)> handler)
+void ReadingRecorder::setFailureHandler(
+    std::function<void(RecordOutput *, const QString &)> handler)
 {
     m_failureHandler = std::move(handler);
     for (RecordOutput *output : m_outputs) {

@@ -31,8 +31,7 @@ void StampColumn::append(qint64 when, char prefix)
     if (when != kNoTime) {
         // Unsigned arithmetic: the distance between any two moments wraps, and unwraps the same.
         const auto distance = std::int64_t(std::uint64_t(when) - std::uint64_t(m_reference));
-        const std::uint64_t zigzag =
-            (std::uint64_t(distance) << 1) ^ std::uint64_t(distance >> 63);
+        const std::uint64_t zigzag = (std::uint64_t(distance) << 1) ^ std::uint64_t(distance >> 63);
         // The one distance with no code left (half the range of the clock) cannot be a moment
         // of a reading: it counts as none.
         if (zigzag != std::numeric_limits<std::uint64_t>::max()) {

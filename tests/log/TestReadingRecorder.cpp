@@ -83,8 +83,8 @@ void TestReadingRecorder::oneRecordPerTakenReadingToEveryOutputInOrder()
     for (const QString &value : {"1.000", "1.000", "2.000", "2.000", "3.000", "4.000"})
         recorded << recorder.offer(volts(value), settings).recorded;
     QCOMPARE(recorded, QList<bool>({true, false, true, false, true, false}));
-    QCOMPARE(calls, QStringList({"a take 5", "b take 5", "a take 6", "b take 6", "a take 7",
-                                 "b take 7"}));
+    QCOMPARE(calls,
+             QStringList({"a take 5", "b take 5", "a take 6", "b take 6", "a take 7", "b take 7"}));
     QCOMPARE(rules.NextRecordNo, 8);
     QCOMPARE(a.records.size(), 3);
     for (int i = 0; i < 3; ++i) {
@@ -106,7 +106,8 @@ void TestReadingRecorder::oneRecordPerTakenReadingToEveryOutputInOrder()
 
     // A bad interval text: nothing is made, the rule's message comes back.
     settings.RecordSITime = QStringLiteral("x");
-    const ReadingRecorder::Outcome refused = recorder.offer(volts(QStringLiteral("9.000")), settings);
+    const ReadingRecorder::Outcome refused =
+        recorder.offer(volts(QStringLiteral("9.000")), settings);
     QVERIFY(!refused.recorded);
     QCOMPARE(refused.ruleError, QStringLiteral("'x' is not a valid integer value"));
     QCOMPARE(a.records.size(), 4);
@@ -132,8 +133,9 @@ void TestReadingRecorder::failingOutputIsReportedAndTheOthersStillFed()
         recorder->addOutput(o);
     b.failTake = {2};
     QList<QPair<RecordOutput *, QString>> later;
-    recorder->setFailureHandler(
-        [&later](RecordOutput *output, const QString &why) { later.append({output, why}); });
+    recorder->setFailureHandler([&later](RecordOutput *output, const QString &why) {
+        later.append({output, why});
+    });
 
     for (int i = 0; i < 3; ++i) {
         const ReadingRecorder::Outcome o =

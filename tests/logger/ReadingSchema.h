@@ -9,13 +9,14 @@
 // independent of ours, against every line of a file: one JSON object per line.
 struct SchemaCheck
 {
-    qsizetype valid = 0;  // lines that pass
-    QStringList faults;   // "line N: why", one per failing line; or why nothing could be checked
+    qsizetype valid = 0; // lines that pass
+    QStringList faults;  // "line N: why", one per failing line; or why nothing could be checked
 };
 
 inline QString readingSchemaPath()
 {
-    return QDir(QStringLiteral(VORLATT_SOURCE_DIR)).filePath(QStringLiteral("docs/reading.schema.json"));
+    return QDir(QStringLiteral(VORLATT_SOURCE_DIR))
+        .filePath(QStringLiteral("docs/reading.schema.json"));
 }
 
 inline SchemaCheck checkAgainstReadingSchema(const QString &linesPath)

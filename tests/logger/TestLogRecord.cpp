@@ -118,11 +118,12 @@ void TestLogRecord::linesInEachFormat_data()
     QTest::newRow("csv") << int(LogFormat::Csv)
                          << "7,02:59:59,DC,-46.20,mV,MANU," + stamp + ",mV,-0.0462,V\r\n";
     // The reading's JSON schema, as MQTT publishes it.
-    QTest::newRow("jsonl") << int(LogFormat::Jsonl)
-                           << "{\"no\":7,\"time\":\"" + stamp +
-                                  "\",\"acdc\":\"DC\",\"value\":\"-46.20\",\"unit\":\"mV\","
-                                  "\"plain_unit\":\"mV\",\"base_value\":-0.0462,\"base_unit\":\"V\","
-                                  "\"range\":\"MANU\"}\n";
+    QTest::newRow("jsonl")
+        << int(LogFormat::Jsonl)
+        << "{\"no\":7,\"time\":\"" + stamp +
+               "\",\"acdc\":\"DC\",\"value\":\"-46.20\",\"unit\":\"mV\","
+               "\"plain_unit\":\"mV\",\"base_value\":-0.0462,\"base_unit\":\"V\","
+               "\"range\":\"MANU\"}\n";
 }
 
 void TestLogRecord::linesInEachFormat()

@@ -1,7 +1,7 @@
 #include "LoggerOptions.h"
 #include "LoggerProcesses.h"
-#include "ReadingSchema.h"
 #include "MqttSpool.h"
+#include "ReadingSchema.h"
 
 #include <QtTest>
 

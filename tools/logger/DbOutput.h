@@ -1,7 +1,7 @@
 #pragma once
 
-#include "log/LogRecord.h"
 #include "log/DataFiles.h"
+#include "log/LogRecord.h"
 #include "log/RecordOutput.h"
 #include "log/engine/LockedFile.h"
 #include "log/engine/Session.h"

@@ -163,7 +163,8 @@ int Logger::start()
     // Found while readings go out in the background (the broker's spool), told by the output
     // itself: the run ends, once this call is over.
     m_recorder.setFailureHandler([this](RecordOutput *, const QString &) {
-        QMetaObject::invokeMethod(this, [this] { finish(kCannotOpen); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { finish(kCannotOpen); }, Qt::QueuedConnection);
     });
     report(QStringLiteral("reading %1").arg(m_source->label()));
     m_sinceBytes.start();
@@ -339,10 +340,11 @@ void Logger::reportGarbage(bool atEnd)
     if (m_garbage == 0 || (!atEnd && m_sinceGarbageReport.isValid() &&
                            m_sinceGarbageReport.elapsed() < kGarbageReportMs))
         return;
-    report(QStringLiteral("%1 garbled frame%2 skipped since %3")
-               .arg(m_garbage)
-               .arg(m_garbage == 1 ? "" : "s")
-               .arg(logrecord::localTime(m_garbageSince).time().toString(QStringLiteral("HH:mm:ss"))));
+    report(
+        QStringLiteral("%1 garbled frame%2 skipped since %3")
+            .arg(m_garbage)
+            .arg(m_garbage == 1 ? "" : "s")
+            .arg(logrecord::localTime(m_garbageSince).time().toString(QStringLiteral("HH:mm:ss"))));
     m_garbage = 0;
     m_sinceGarbageReport.start();
 }

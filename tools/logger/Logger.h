@@ -1,14 +1,14 @@
 #pragma once
 
 #include "DbOutput.h"
-#include "log/LogRecord.h"
-#include "log/ReadingRecorder.h"
 #include "LoggerOptions.h"
 #include "LoggerOutputs.h"
 #include "MeterSource.h"
 #include "RecordFile.h"
 #include "link/hid/HidBackend.h"
+#include "log/LogRecord.h"
 #include "log/LogRules.h"
+#include "log/ReadingRecorder.h"
 #include "protocol/ReadingStream.h"
 
 #include <QDateTime>
@@ -25,9 +25,9 @@ class MqttPublisher;
 // One unattended run: reads the meter through the serial driver or its USB cable, cuts and
 // decodes its frames as the window does, and hands each reading to a ReadingRecorder, which lets
 // the log rules pick the readings and gives each picked one to the outputs at once: standard
-// output, the output file or table, the broker. A failing output is told here, and ends the run. Nothing of a reading stays in memory after it is written,
-// except in the db output. A silent or vanished device is reported and reopened until it answers
-// again.
+// output, the output file or table, the broker. A failing output is told here, and ends the run.
+// Nothing of a reading stays in memory after it is written, except in the db output. A silent or
+// vanished device is reported and reopened until it answers again.
 class Logger : public QObject
 {
     Q_OBJECT

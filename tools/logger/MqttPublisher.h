@@ -1,9 +1,9 @@
 #pragma once
 
-#include "log/LogRecord.h"
-#include "log/RecordOutput.h"
 #include "MqttOptions.h"
 #include "MqttSpool.h"
+#include "log/LogRecord.h"
+#include "log/RecordOutput.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -85,7 +85,10 @@ public:
     }
 
     // One reading as published: a JSON object on one line (logrecord::readingJson).
-    static QByteArray readingJson(const LogRecord &record) { return logrecord::readingJson(record); }
+    static QByteArray readingJson(const LogRecord &record)
+    {
+        return logrecord::readingJson(record);
+    }
 
     QString readingTopic() const;
     QString statusTopic() const;
