@@ -17,6 +17,8 @@
 LogCommands::LogCommands(QWidget *window)
     : m_window(window), m_model(std::make_unique<LogTableModel>(m_log))
 {
+    m_recorder.addOutput(&m_log);
+    m_recorder.addOutput(&m_journalOutput);
 }
 
 LogCommands::~LogCommands()
@@ -88,32 +90,6 @@ void LogCommands::closeLogTable()
     m_journal.retire();
 }
 
-QByteArray LogCommands::journalHeader()
-{
-    return QByteArrayLiteral("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit");
-}
-
-// The grid's six columns as the log holds them, then the number, the date and time and the unit
-// with its hertz prefix, which a restore needs. Tabs and line ends cannot occur in the meter's
-// texts.
-QByteArray LogCommands::journalLine() const
-{
-    const table::Table &t = m_log.table();
-    QByteArray line;
-    for (const char *name : LogTableLayout::kColumnNames) {
-        line += QByteArray::fromStdString(t.text(name));
-        line += '\t';
-    }
-    line += QByteArray::fromStdString(t.text(LogTableLayout::kNumeric));
-    line += '\t';
-    const ReadingLog::RecordStamp stamp = m_log.lastStamp();
-    line += stamp.when.toString(Qt::ISODateWithMs).toLatin1();
-    line += '\t';
-    line += stamp.fullUnit.isEmpty() ? QByteArray::fromStdString(t.text(LogTableLayout::kUnit))
-                                     : stamp.fullUnit.toUtf8();
-    return line;
-}
-
 void LogCommands::offerLeftoverJournals()
 {
     QList<RecoveryJournal::Leftover> leftovers =
@@ -169,33 +145,33 @@ void LogCommands::offerLeftoverJournals()
 
 void LogCommands::syncJournal()
 {
-    if (m_journal.isStarted())
-        m_journal.sync();
+    m_journalOutput.flush();
 }
 
 QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
                                    const LogSettings &settings, const QString &fullUnit)
 {
-    if (!m_errors.admitsReadings())
+    // A closed log takes nothing and reports nothing.
+    if (!m_errors.admitsReadings() || !m_log.isOpen())
         return {};
-    const ReadingLog::Outcome outcome = m_log.INDataToTable(reading, settings, fullUnit);
-    if (outcome.logged) {
-        m_unsaved.logged();
-        // The record also goes to the journal, which outlives a crash of this program.
-        QString journalError;
-        if (!m_journal.isStarted())
-            journalError = m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
-        if (journalError.isEmpty())
-            journalError = m_journal.append(journalLine());
+    const ReadingRecorder::Outcome outcome = m_recorder.offer(reading, settings, fullUnit);
+    QString error = outcome.ruleError;
+    if (outcome.recorded) {
+        error = outcome.errorOf(&m_log);
+        if (error.isEmpty())
+            m_unsaved.logged();
+        // The journal, which outlives a crash of this program, tells its failure once, on
+        // standard error: the readings still reach the log.
+        const QString journalError = outcome.errorOf(&m_journalOutput);
         if (!journalError.isEmpty() && !m_journalFailed) {
             m_journalFailed = true;
             qWarning("vorlatt: the recovery journal cannot be written: %s",
                      qPrintable(journalError));
         }
     }
-    if (outcome.error.isEmpty() || !m_errors.failed(outcome.error))
+    if (error.isEmpty() || !m_errors.failed(error))
         return {};
-    return outcome.error;
+    return error;
 }
 
 void LogCommands::RecordSITimeChange(const QString &text)

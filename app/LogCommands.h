@@ -3,8 +3,10 @@
 #include "LogErrorGate.h"
 #include "UnsavedReadings.h"
 #include "log/DataFiles.h"
+#include "log/JournalOutput.h"
 #include "log/LogTableCopy.h"
 #include "log/ReadingLog.h"
+#include "log/ReadingRecorder.h"
 #include "log/RecoveryJournal.h"
 
 #include <QPointer>
@@ -26,18 +28,22 @@ class QWidget;
 // The file dialogs are made the first time they are needed: most runs never save or open a
 // file, and a file dialog costs start-up time.
 //
-// Window handler                       -> member
-//   FormCreate step 1 (cs123)          -> cs123()
-//   FormCreate step 5 (openLogTable)   -> openLogTable(), then the presets on log()
-//   exit, close box (closeLogTable)    -> closeLogTable(), which retires the journal
-//   LcdDisplayUlmara step 16           -> INDataToTable(); the box closed -> logErrorClosed()
-//   TrecordTimer                       -> TrecordTimer()
-//   RecordSITimeChange                 -> RecordSITimeChange()
-//   RecordNewClick                     -> RecordNewClick()
-//   N10001Click ... limitessClick      -> setRecordLimit()
-//   SpeedButton2Click                  -> SpeedButton2Click()
-//   saveasClick                        -> saveasClick()
-//   BtPrintClick                       -> BtPrintClick()
+// Each reading goes through the window's recorder, which applies the log's rules and hands the
+// record to the log's table and then to the recovery journal.
+//
+// What the window calls, and when:
+//   cs123()                          before the log is opened
+//   openLogTable()                   at start-up, then the presets on log()
+//   offerLeftoverJournals()          once the window is shown
+//   INDataToTable()                  each decoded reading; logErrorClosed() when its box closes
+//   TrecordTimer(), syncJournal()    the sampling timer's tick, once a second
+//   RecordSITimeChange()             the interval box's text changed
+//   RecordNewClick()                 the New command
+//   setRecordLimit()                 a limit of the Record menu
+//   SpeedButton2Click()              the Open command
+//   saveasClick()                    the Save command
+//   BtPrintClick()                   the Print command
+//   closeLogTable()                  the window closes; the journal is retired
 class LogCommands
 {
 public:
@@ -87,9 +93,8 @@ public:
     void syncJournal();
     // The journal of this run's readings, while they are unsaved.
     const RecoveryJournal &journal() const { return m_journal; }
-    // The journal's header line and the line of the log's current record.
-    static QByteArray journalHeader();
-    QByteArray journalLine() const;
+    // The journal's header line.
+    static QByteArray journalHeader() { return JournalOutput::header(); }
 
     // Readings logged since the last save, open or New.
     bool hasUnsaved() const { return m_unsaved.any(); }
@@ -120,6 +125,9 @@ private:
     LogErrorGate m_errors;
     UnsavedReadings m_unsaved;
     RecoveryJournal m_journal;
+    JournalOutput m_journalOutput{m_journal};
+    // The log's table first, then the journal.
+    ReadingRecorder m_recorder{m_log};
     LogTableCopy m_tableCopy;
     bool m_journalFailed = false; // reported once on standard error
 };

@@ -2,7 +2,7 @@
 
 #include "ClockText.h"
 
-bool ReadingStatus::frameShown(const QDateTime &when)
+bool ReadingStatus::frameShown(qint64 when)
 {
     m_lastFrame = when;
     const bool wasStale = m_stale;
@@ -14,7 +14,7 @@ bool ReadingStatus::linkDarkened()
 {
     // The watchdog darkens again every three ticks while the link stays silent, and it darkens
     // the start display too, which has no reading to go stale.
-    if (m_stale || !m_lastFrame.isValid())
+    if (m_stale || m_lastFrame == kNone)
         return false;
     m_stale = true;
     return true;
@@ -31,7 +31,7 @@ bool ReadingStatus::setLogStopped(bool stopped, qint32 limit)
 QString ReadingStatus::clockPanelText(const QDateTime &now) const
 {
     if (m_stale)
-        return noDataSince(m_lastFrame);
+        return noDataSince(lastFrame());
     if (m_logStopped)
         return logStoppedText(m_limit);
     return clockText(now);

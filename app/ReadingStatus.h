@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QString>
 
+#include <limits>
+
 // Whether the reading on the display is live, and what the status bar's clock panel says.
 //
 // A meter that has been delivering frames and falls silent leaves its last reading on the
@@ -14,12 +16,16 @@
 class ReadingStatus
 {
 public:
-    // A frame's reading was shown at `when`. True when this ends a silence.
-    bool frameShown(const QDateTime &when);
+    // A frame's reading was shown at `when`, milliseconds since the epoch: taken as it comes,
+    // turned into local time only for the panel's text. True when this ends a silence.
+    bool frameShown(qint64 when);
     // The watchdog found no frame for its three ticks. True when this starts a silence.
     bool linkDarkened();
     bool stale() const { return m_stale; }
-    QDateTime lastFrame() const { return m_lastFrame; }
+    QDateTime lastFrame() const
+    {
+        return m_lastFrame == kNone ? QDateTime() : QDateTime::fromMSecsSinceEpoch(m_lastFrame);
+    }
 
     // Whether the record limit `limit` keeps readings out of the log. True when that changed, so
     // the stop is said once, when it happens.
@@ -33,7 +39,8 @@ public:
     static QString logStoppedText(qint32 limit);
 
 private:
-    QDateTime m_lastFrame;
+    static constexpr qint64 kNone = std::numeric_limits<qint64>::min();
+    qint64 m_lastFrame = kNone;
     bool m_stale = false;
     bool m_logStopped = false;
     qint32 m_limit = 0;

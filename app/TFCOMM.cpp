@@ -409,7 +409,7 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     TrackPeaks(f.point);
 
     m_replica->showDigits(f);
-    if (m_readingStatus.frameShown(QDateTime::currentDateTime())) {
+    if (m_readingStatus.frameShown(QDateTime::currentMSecsSinceEpoch())) {
         m_replica->showStale(false);
         showClockPanel();
     }

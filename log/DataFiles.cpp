@@ -173,7 +173,7 @@ bool DataFiles::writeCsv(const ReadingLog &log, QIODevice *device)
         if (numeric >= 0)
             record.reading.NumericValue = text(numeric).toFloat();
         const ReadingLog::RecordStamp stamp = log.stampOf(row);
-        record.stamp = stamp.when;
+        record.when = stamp.when.isValid() ? stamp.when.toMSecsSinceEpoch() : LogRecord::kNoTime;
         record.fullUnit = stamp.fullUnit;
         out += logrecord::line(LogFormat::Csv, record);
         if (out.size() >= kChunk) {

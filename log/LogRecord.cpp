@@ -5,6 +5,8 @@
 #include <QStringList>
 
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace logrecord {
 
@@ -77,15 +79,9 @@ QByteArray jsonString(const QString &text)
 QStringList values(const LogRecord &r)
 {
     const protocol::MeterReading &m = r.reading;
-    return {QString::number(r.no),
-            (r.stamp.isValid() ? r.stamp.time() : r.timeOfDay).toString(QStringLiteral("HH:mm:ss")),
-            m.AcDcText,
-            m.ValueText,
-            m.UnitText,
-            m.RangeText,
-            isoStamp(r.stamp),
-            plainUnit(r.unit()),
-            baseValue(m.ValueText, r.unit()),
+    return {QString::number(r.no), timeText(r),         m.AcDcText,
+            m.ValueText,           m.UnitText,          m.RangeText,
+            isoStamp(r.when),      plainUnit(r.unit()), baseValue(m.ValueText, r.unit()),
             baseUnit(r.unit())};
 }
 
@@ -152,18 +148,89 @@ QString baseValue(const QString &valueText, const QString &unitText)
     return out;
 }
 
+int localOffset(qint64 msecs)
+{
+    // Zones change their offset on whole minutes: an offset found at both ends of a minute holds
+    // for all of it. A minute with a change in it is asked about stamp by stamp. A change of the
+    // zone itself (TZ, or the system's zone file replaced) is seen within a minute.
+    struct Minute
+    {
+        qint64 number = std::numeric_limits<qint64>::min();
+        int offset = 0;
+        bool steady = false;
+        std::string zone; // TZ as it was
+    };
+    thread_local Minute known;
+    constexpr qint64 kMinute = 60000;
+    const qint64 minute = msecs / kMinute - (msecs % kMinute < 0 ? 1 : 0);
+    const char *tz = std::getenv("TZ");
+    const bool sameZone = tz ? known.zone == tz : known.zone.empty();
+    if (minute != known.number || !sameZone) {
+        const int first = QDateTime::fromMSecsSinceEpoch(minute * kMinute).offsetFromUtc();
+        const int last =
+            QDateTime::fromMSecsSinceEpoch(minute * kMinute + kMinute - 1).offsetFromUtc();
+        known.number = minute;
+        known.offset = first;
+        known.steady = first == last;
+        known.zone = tz ? tz : "";
+    }
+    return known.steady ? known.offset : QDateTime::fromMSecsSinceEpoch(msecs).offsetFromUtc();
+}
+
+QDateTime localTime(qint64 msecs)
+{
+    if (msecs == LogRecord::kNoTime)
+        return {};
+    return QDateTime::fromMSecsSinceEpoch(msecs, Qt::OffsetFromUTC, localOffset(msecs));
+}
+
+QString isoStamp(qint64 msecs)
+{
+    if (msecs == LogRecord::kNoTime)
+        return {};
+    const int offset = localOffset(msecs);
+    // The wall clock as plain arithmetic on UTC, which asks no zone.
+    const QDateTime wall = QDateTime::fromMSecsSinceEpoch(msecs + offset * qint64(1000), Qt::UTC);
+    const QDate d = wall.date();
+    const QTime t = wall.time();
+    const int minutes = std::abs(offset) / 60;
+    // The offset is always written out, also for UTC, so every line has the same shape.
+    return QString::asprintf("%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", d.year(), d.month(),
+                             d.day(), t.hour(), t.minute(), t.second(), t.msec(),
+                             offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+}
+
 QString isoStamp(const QDateTime &stamp)
 {
-    if (!stamp.isValid())
+    return stamp.isValid() ? isoStamp(stamp.toMSecsSinceEpoch()) : QString();
+}
+
+QString timeText(const LogRecord &record)
+{
+    const QTime time = record.hasTime() ? localTime(record.when).time() : record.timeOfDay;
+    if (!time.isValid())
         return {};
-    // The offset is always written out, also for UTC, so every line has the same shape.
-    const QDateTime local = stamp.toLocalTime();
-    const int offset = local.offsetFromUtc() / 60;
-    return local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
-           (offset < 0 ? u'-' : u'+') +
-           QStringLiteral("%1:%2")
-               .arg(std::abs(offset) / 60, 2, 10, QLatin1Char('0'))
-               .arg(std::abs(offset) % 60, 2, 10, QLatin1Char('0'));
+    return QString::asprintf("%02d:%02d:%02d", time.hour(), time.minute(), time.second());
+}
+
+QByteArray readingJson(const LogRecord &record)
+{
+    const protocol::MeterReading &m = record.reading;
+    const QString &unit = record.unit();
+    const QString base = baseValue(m.ValueText, unit);
+    QByteArray out = "{\"no\":" + QByteArray::number(record.no) +
+                     ",\"time\":" + jsonString(isoStamp(record.when)) +
+                     ",\"acdc\":" + jsonString(m.AcDcText) +
+                     ",\"value\":" + jsonString(m.ValueText) + ",\"unit\":" + jsonString(unit) +
+                     ",\"plain_unit\":" + jsonString(plainUnit(unit));
+    // The base value is decimal text already, a valid JSON number as it stands.
+    if (!base.isEmpty())
+        out += ",\"base_value\":" + base.toLatin1();
+    else if (m.ValueText.contains(u'L'))
+        out += ",\"overload\":true";
+    out += ",\"base_unit\":" + jsonString(baseUnit(unit)) +
+           ",\"range\":" + jsonString(m.RangeText) + '}';
+    return out;
 }
 
 QStringList columns()
@@ -190,6 +257,8 @@ QByteArray header(LogFormat format)
 
 QByteArray line(LogFormat format, const LogRecord &record)
 {
+    if (format == LogFormat::Jsonl)
+        return readingJson(record) + '\n';
     const QStringList fields = values(record);
     QByteArray out;
     switch (format) {
@@ -201,21 +270,9 @@ QByteArray line(LogFormat format, const LogRecord &record)
             out += (i ? "," : "") + csvField(fields.at(i));
         out += "\r\n";
         break;
-    case LogFormat::Db: // a table, which DbOutput writes: never lines
+    case LogFormat::Db:    // a table, which DbOutput writes: never lines
+    case LogFormat::Jsonl: // above
         break;
-    case LogFormat::Jsonl: {
-        const QStringList names = columns();
-        out = "{";
-        for (qsizetype i = 0; i < fields.size(); ++i) {
-            out += (i ? "," : "") + jsonString(names.at(i)) + ':';
-            // The two numbers go out as JSON numbers; an overload has no base value.
-            const bool number = names.at(i) == u"No" || names.at(i) == u"BaseValue";
-            out += number ? (fields.at(i).isEmpty() ? QByteArray("null") : fields.at(i).toUtf8())
-                          : jsonString(fields.at(i));
-        }
-        out += "}\n";
-        break;
-    }
     }
     return out;
 }
@@ -231,7 +288,7 @@ std::optional<qint32> numberOf(LogFormat format, const QByteArray &line)
         number = line.left(line.indexOf(','));
         break;
     case LogFormat::Jsonl: {
-        static const QByteArray key = "{\"No\":";
+        static const QByteArray key = "{\"no\":";
         if (!line.startsWith(key))
             return std::nullopt;
         number = line.mid(key.size());

@@ -6,23 +6,29 @@
 #include <QDateTime>
 #include <QString>
 
+#include <limits>
 #include <optional>
 
-// One logged reading as the logger writes it: the window's log fields, the full local date and
-// time, and for the text formats the unit spelt plainly and the value in the base unit.
+// One logged reading, made once by ReadingRecorder and handed to every output: the window's log
+// fields, the moment it was taken, and the unit as the display showed it.
 struct LogRecord
 {
+    static constexpr qint64 kNoTime = std::numeric_limits<qint64>::min();
+
     qint32 no = 0;
-    QDateTime stamp; // local time, with milliseconds
+    // Milliseconds since the epoch, UTC; kNoTime when unknown. Local time is worked out only
+    // where a text is written (see logrecord::localTime).
+    qint64 when = kNoTime;
     protocol::MeterReading reading;
     // The unit with every prefix the display shows. The reading's unit text leaves out the kilo
     // and mega of hertz (the window shows them beside it); empty means the unit text.
     QString fullUnit;
     // A record known only by its time of day (one of a table saved before dates were kept) has
-    // no valid stamp; its Time column comes from here and its DateTime column stays empty.
+    // no `when`; its Time column comes from here and its DateTime column stays empty.
     QTime timeOfDay = {};
 
     const QString &unit() const { return fullUnit.isEmpty() ? reading.UnitText : fullUnit; }
+    bool hasTime() const { return when != kNoTime; }
 };
 
 enum class LogFormat
@@ -48,9 +54,26 @@ QString baseUnit(const QString &unitText);
 // overload or any text that is not a number.
 QString baseValue(const QString &valueText, const QString &unitText);
 
+// The offset of local time from UTC at `msecs` since the epoch, in seconds. The system's zone
+// is asked once per minute of stamps, not per stamp: each question makes the C library look at
+// the zone file again, which cost more than the rest of a reading's way into the log.
+int localOffset(qint64 msecs);
+// `msecs` since the epoch as local date and time (carrying its offset from UTC, so that nothing
+// converts it again); invalid for LogRecord::kNoTime.
+QDateTime localTime(qint64 msecs);
+
 // ISO 8601 local date and time with milliseconds and the offset from UTC ("+01:00"); empty
-// for a stamp that is not valid.
+// for LogRecord::kNoTime or a stamp that is not valid.
+QString isoStamp(qint64 msecs);
 QString isoStamp(const QDateTime &stamp);
+// The record's local time of day, "HH:mm:ss" (from timeOfDay for a record without `when`).
+QString timeText(const LogRecord &record);
+
+// The record as one JSON object on one line (no line end), the one schema of a reading for
+// every JSON output (docs/reading.schema.json): "no", "time", "acdc", "value", "unit" (the unit
+// as the display shows it, with the prefix of hertz), "plain_unit", "base_value" (a number) or
+// "overload": true, "base_unit", "range", in this order.
+QByteArray readingJson(const LogRecord &record);
 
 // The column names, shared by every text format.
 QStringList columns();

@@ -24,8 +24,7 @@ std::string utf8(const QString &text)
 } // namespace
 
 ReadingLog::ReadingLog(Clock clock)
-    : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); })),
-      m_table(newTable())
+    : m_clock(clock ? std::move(clock) : Clock(&ReadingRecorder::systemClock)), m_table(newTable())
 {
 }
 
@@ -102,30 +101,25 @@ void ReadingLog::close()
 
 void ReadingLog::clearStamps()
 {
-    m_stampMs.clear();
-    m_hertzPrefix.clear();
+    m_stamps.clear();
 }
 
-void ReadingLog::keepStamp(std::int64_t row, const QDateTime &when, const QString &fullUnit,
+void ReadingLog::keepStamp(std::int64_t row, qint64 when, const QString &fullUnit,
                            const QString &unitText)
 {
-    m_stampMs.resize(std::size_t(row), kNoTime);
-    m_hertzPrefix.resize(std::size_t(row), 0);
-    m_stampMs.push_back(when.isValid() ? when.toMSecsSinceEpoch() : kNoTime);
     const bool prefixed = fullUnit.size() == unitText.size() + 1 && fullUnit.endsWith(unitText) &&
                           fullUnit.front().unicode() < 0x80;
-    m_hertzPrefix.push_back(prefixed ? char(fullUnit.front().unicode()) : 0);
+    m_stamps.set(row, when, prefixed ? char(fullUnit.front().unicode()) : 0);
 }
 
 ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
 {
     RecordStamp stamp;
-    if (row < 0 || std::size_t(row) >= m_stampMs.size() || !m_table->isOpen() ||
-        row >= m_table->recordCount())
+    if (row < 0 || row >= m_stamps.size() || !m_table->isOpen() || row >= m_table->recordCount())
         return stamp;
-    if (m_stampMs[std::size_t(row)] != kNoTime)
-        stamp.when = QDateTime::fromMSecsSinceEpoch(m_stampMs[std::size_t(row)]);
-    if (const char prefix = m_hertzPrefix[std::size_t(row)]) {
+    if (const qint64 when = m_stamps.when(row); when != kNoTime)
+        stamp.when = logrecord::localTime(when);
+    if (const char prefix = m_stamps.prefix(row)) {
         const int unit = m_table->fieldIndex(LogTableLayout::kUnit);
         stamp.fullUnit =
             QLatin1Char(prefix) +
@@ -136,7 +130,7 @@ ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
 
 ReadingLog::RecordStamp ReadingLog::lastStamp() const
 {
-    return stampOf(std::int64_t(m_stampMs.size()) - 1);
+    return stampOf(m_stamps.size() - 1);
 }
 
 void ReadingLog::setListener(table::TableListener *listener)
@@ -150,26 +144,37 @@ ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &read
 {
     if (!m_table->isOpen())
         return {};
-    const Admission admitted = admit(reading, settings);
-    if (!admitted.take)
-        return {false, admitted.error};
+    // The log's own clock, not a copy: a test's clock counts on from call to call.
+    ReadingRecorder alone(*this, [this] { return m_clock(); });
+    alone.addOutput(this);
+    const ReadingRecorder::Outcome outcome = alone.offer(reading, settings, fullUnit);
+    if (!outcome.ruleError.isEmpty())
+        return {false, outcome.ruleError};
+    if (!outcome.failures.empty())
+        return {false, outcome.failures.front().error};
+    return {outcome.recorded, {}};
+}
 
-    const QDateTime now = m_clock();
+QString ReadingLog::take(const LogRecord &record)
+{
     table::Table &t = *m_table;
+    if (!t.isOpen())
+        return QStringLiteral("The log table is not open.");
     const std::int64_t row = t.recordCount();
     try {
         t.append();
-        LogTableLayout::fillRecord(t, reading, NextRecordNo, now.time());
-        numbered();
+        LogTableLayout::fillRecord(t, record.reading, record.no,
+                                   record.hasTime() ? logrecord::localTime(record.when).time()
+                                                    : record.timeOfDay);
         t.post();
     } catch (const table::EngineError &e) {
         // A half-filled record must not be posted by the next move or append.
         if (t.isAppending())
             t.cancel();
-        return {false, message(e)};
+        return message(e);
     }
-    keepStamp(row, now, fullUnit, reading.UnitText);
-    return {true, {}};
+    keepStamp(row, record.when, record.unit(), record.reading.UnitText);
+    return {};
 }
 
 ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
@@ -200,7 +205,8 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             result.error = message(e);
             return result;
         }
-        keepStamp(row, QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs),
+        const QDateTime when = QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
+        keepStamp(row, when.isValid() ? when.toMSecsSinceEpoch() : kNoTime,
                   QString::fromUtf8(f.value(8)), reading.UnitText);
         ++result.records;
         ++RecordCount;

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "log/LogRules.h"
+#include "log/ReadingRecorder.h"
+#include "log/RecordOutput.h"
+#include "log/StampColumn.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
 #include "protocol/MeterReading.h"
@@ -18,23 +21,26 @@
 // The reading log: the table "Tarvodb" of session "s1", opened for exclusive use with cached
 // updates that are never applied, and the rules by which readings get into it. No widgets:
 // every decision returns its outcome and the window shows it. Which readings are taken is
-// decided by LogRules, whose counters, timer tick and interval change are the log's own.
+// decided by LogRules, whose counters, timer tick and interval change are the log's own; the
+// window's ReadingRecorder applies them and hands each record to the log as one of its outputs.
 //
-// Window handler                      -> member
-//   FormCreate step 1 (cs123)         -> cs123()
-//   FormCreate step 5                 -> open()
-//   LcdDisplayUlmara step 16          -> INDataToTable()
-//   TrecordTimer                      -> TrecordTimer()
-//   RecordSITimeChange                -> RecordSITimeChange()
-//   RecordNewClick (after its box)    -> RecordNew()
-//   N10001Click ... limitessClick     -> setLimit(kLimitItems[i])
-//   SpeedButton2Click                 -> openOldFile()
-//   exit, close box                   -> close()
+// What the window calls, and when:
+//   cs123()                          before the log is opened: the session's name and folders
+//   open() / openFile()              at start-up, on the shipped table or the window's copy
+//   take()                           through the recorder, for each reading the rules took
+//   TrecordTimer()                   the sampling timer's tick, once a second
+//   RecordSITimeChange()             the interval box's text changed
+//   RecordNew()                      the New command, after its question
+//   setLimit(kLimitItems[i])         a limit of the Record menu
+//   openOldFile()                    the Open command, after its file dialog
+//   restore()                        a left-over journal the user chose to restore
+//   close()                          the window closes
 // The data files and the report work on table().
-class ReadingLog : public LogRules
+class ReadingLog : public LogRules, public RecordOutput
 {
 public:
-    using Clock = std::function<QDateTime()>;
+    // Milliseconds since the epoch, UTC (see ReadingRecorder::Clock).
+    using Clock = ReadingRecorder::Clock;
 
     // What the table does not keep of a record the log took: the full date and time (the table
     // has the time of day to the second) and the unit with the hertz prefix the display shows
@@ -42,7 +48,7 @@ public:
     // (from an opened table) has an invalid stamp.
     struct RecordStamp
     {
-        QDateTime when;
+        QDateTime when; // local time
         QString fullUnit;
     };
 
@@ -51,8 +57,8 @@ public:
     static constexpr std::array<qint32, 6> kLimitItems = {1000,  5000,   10000,
                                                           50000, 100000, 10000000};
 
-    // `clock` gives the date and time of each record (the local time unless a test hands in its
-    // own); the table gets its time of day.
+    // `clock` stamps the records INDataToTable() takes (the system's clock unless a test hands in
+    // its own); the table gets their local time of day.
     explicit ReadingLog(Clock clock = {});
     ~ReadingLog();
 
@@ -77,13 +83,17 @@ public:
         QString error; // a message for the error box, or ""
     };
 
-    // Offers one decoded reading. Steps run in this order: limit, interval, Repeat key, key,
-    // countdown reload, count, record, number, post; a step that fails stops the rest with
-    // what the earlier ones changed left changed. A closed log takes nothing and reports
-    // nothing.
+    // Offers one decoded reading to the log alone, through a ReadingRecorder with no other
+    // output: the rules (limit, interval, Repeat key, count) decide, then the record is numbered
+    // and posted; a rule or a post that fails stops the rest with what the earlier steps changed
+    // left changed. A closed log takes nothing and reports nothing.
     // `fullUnit` is the unit with the prefix of hertz the display shows, if any.
     Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings,
                           const QString &fullUnit = {});
+
+    // RecordOutput: posts the record to the table and keeps its stamp. Returns the engine's
+    // message, or "" (a closed log says so).
+    QString take(const LogRecord &record) override;
 
     // Empties the log and restarts the numbering; the Repeat key and the countdown stay.
     // Returns the engine's message, or "".
@@ -129,16 +139,13 @@ private:
     table::Session m_session;
     std::unique_ptr<table::Table> m_table;
     table::TableListener *m_listener = nullptr;
-    // Remembers the stamp of the record just posted at `row`.
-    void keepStamp(std::int64_t row, const QDateTime &when, const QString &fullUnit,
-                   const QString &unitText);
+    // Remembers the stamp of the record just posted at `row`: `when` in milliseconds since the
+    // epoch, or kNoTime.
+    void keepStamp(std::int64_t row, qint64 when, const QString &fullUnit, const QString &unitText);
     void clearStamps();
 
     // The stamps, indexed like the table's records; shorter when records at the end were not
-    // taken here. Kept small, as a log may hold ten million records: milliseconds since the
-    // epoch (kNoTime when unknown) and the letter of the hertz prefix ('k', 'M', or 0 when the
-    // unit text is the full unit).
-    static constexpr qint64 kNoTime = std::numeric_limits<qint64>::min();
-    std::vector<qint64> m_stampMs;
-    std::vector<char> m_hertzPrefix;
+    // taken here.
+    static constexpr qint64 kNoTime = StampColumn::kNoTime;
+    StampColumn m_stamps;
 };

@@ -43,7 +43,7 @@ void TestReadingStatus::events()
         bool changed = false;
         switch (e.unicode()) {
         case 'f':
-            changed = status.frameShown(now);
+            changed = status.frameShown(now.toMSecsSinceEpoch());
             lastFrame = now;
             break;
         case 'd':

@@ -80,8 +80,9 @@ void TestDataFiles::init()
 {
     m_folder = std::make_unique<LogFolder>();
     int second = 0;
-    m_log = std::make_unique<ReadingLog>(
-        [second]() mutable { return QDateTime(QDate(2026, 12, 10), QTime(9, 5, second++)); });
+    m_log = std::make_unique<ReadingLog>([second]() mutable {
+        return QDateTime(QDate(2026, 12, 10), QTime(9, 5, second++)).toMSecsSinceEpoch();
+    });
     openAsAtStartUp(*m_log);
 }
 

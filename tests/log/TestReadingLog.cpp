@@ -39,7 +39,7 @@ void TestReadingLog::init()
 {
     m_folder = std::make_unique<LogFolder>();
     m_log = std::make_unique<ReadingLog>(
-        [] { return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)); });
+        [] { return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)).toMSecsSinceEpoch(); });
     openAsAtStartUp(*m_log);
     m_reading = {QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"), QStringLiteral("V"),
                  QStringLiteral("AUTO")};

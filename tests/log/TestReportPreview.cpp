@@ -23,7 +23,8 @@ private slots:
 void TestReportPreview::buttonsStayAsThePageLabelChanges()
 {
     LogFolder folder;
-    ReadingLog log([] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)); });
+    ReadingLog log(
+        [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
     openAsAtStartUp(log);
     log.setLimit(ReadingLog::kLimitItems.back());
     const protocol::MeterReading reading{QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"),

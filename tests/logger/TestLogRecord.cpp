@@ -1,6 +1,10 @@
 #include "LoggerOptions.h"
+#include "ReadingSchema.h"
 #include "log/LogRecord.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtTest>
 
 // The pieces of a logged line, and the command line's refusals.
@@ -14,6 +18,7 @@ private slots:
     void linesInEachFormat_data();
     void linesInEachFormat();
     void kiloAndMegaHertzKeepTheirPrefix();
+    void schemaTakesOurReadingsAndRefusesOthers();
     void badCommandLinesAreRefused_data();
     void badCommandLinesAreRefused();
 };
@@ -112,13 +117,13 @@ void TestLogRecord::linesInEachFormat_data()
                          << "7\t02:59:59\tDC\t-46.20\tmV\tMANU\t" + stamp + "\tmV\t-0.0462\tV\r\n";
     QTest::newRow("csv") << int(LogFormat::Csv)
                          << "7,02:59:59,DC,-46.20,mV,MANU," + stamp + ",mV,-0.0462,V\r\n";
+    // The reading's JSON schema, as MQTT publishes it.
     QTest::newRow("jsonl")
         << int(LogFormat::Jsonl)
-        << "{\"No\":7,\"Time\":\"02:59:59\",\"DC/AC\":\"DC\",\"Value\":\"-46.20\","
-           "\"Unit\":\"mV\",\"AUTO\":\"MANU\",\"DateTime\":\"" +
-               stamp +
-               "\",\"PlainUnit\":\"mV\",\"BaseValue\":-0.0462,"
-               "\"BaseUnit\":\"V\"}\n";
+        << "{\"no\":7,\"time\":\"" + stamp +
+               "\",\"acdc\":\"DC\",\"value\":\"-46.20\",\"unit\":\"mV\","
+               "\"plain_unit\":\"mV\",\"base_value\":-0.0462,\"base_unit\":\"V\","
+               "\"range\":\"MANU\"}\n";
 }
 
 void TestLogRecord::linesInEachFormat()
@@ -127,7 +132,7 @@ void TestLogRecord::linesInEachFormat()
     qputenv("TZ", "UTC");
     LogRecord r;
     r.no = 7;
-    r.stamp = QDateTime(QDate(2026, 3, 29), QTime(2, 59, 59, 7));
+    r.when = QDateTime(QDate(2026, 3, 29), QTime(2, 59, 59, 7), Qt::UTC).toMSecsSinceEpoch();
     r.reading = {QStringLiteral("-46.20"), -4620, QStringLiteral("DC"), QStringLiteral("mV"),
                  QStringLiteral("MANU")};
     QTEST(logrecord::line(LogFormat(format), r), "line");
@@ -146,12 +151,59 @@ void TestLogRecord::kiloAndMegaHertzKeepTheirPrefix()
     QCOMPARE(logrecord::fullUnit(hertz, true, false), QStringLiteral("kHz"));
     QCOMPARE(logrecord::fullUnit(hertz, false, true), QStringLiteral("MHz"));
     QCOMPARE(logrecord::fullUnit(hertz, false, false), QStringLiteral("Hz"));
-    const LogRecord r{1, QDateTime::currentDateTime(), hertz, QStringLiteral("kHz")};
+    const LogRecord r{1, QDateTime::currentMSecsSinceEpoch(), hertz, QStringLiteral("kHz")};
     QVERIFY(logrecord::line(LogFormat::Tsv, r).endsWith("\tkHz\t1234\tHz\r\n"));
+    // JSON's "unit" is the unit as the display shows it, prefix included.
+    QVERIFY(logrecord::readingJson(r).contains(
+        "\"unit\":\"kHz\",\"plain_unit\":\"kHz\",\"base_value\":1234,\"base_unit\":\"Hz\""));
     // Ohms already carry their prefix in the unit text.
     protocol::MeterReading ohms = hertz;
     ohms.UnitText = QStringLiteral("k*");
     QCOMPARE(logrecord::fullUnit(ohms, true, false), QStringLiteral("k*"));
+}
+
+// The shipped schema passes our readings, an overload and a text with characters to escape
+// among them, and refuses what a consumer must not get: each refused line is named.
+void TestLogRecord::schemaTakesOurReadingsAndRefusesOthers()
+{
+    LogRecord r;
+    r.no = 12;
+    r.when = QDateTime(QDate(2026, 10, 25), QTime(2, 30), Qt::UTC).toMSecsSinceEpoch();
+    r.reading = {QStringLiteral("0.L"), 0, QStringLiteral(""), QStringLiteral("M*"),
+                 QStringLiteral("AUTO")};
+    const QByteArray overload = logrecord::readingJson(r);
+    QVERIFY(overload.contains(",\"overload\":true,") && !overload.contains("base_value"));
+    r.reading = {QStringLiteral("23.5"), 235, QStringLiteral("\"DC\"\\\t"), QStringLiteral("#"),
+                 QStringLiteral("MANU")};
+    const QByteArray escaped = logrecord::readingJson(r);
+    QCOMPARE(QJsonDocument::fromJson(escaped).object().value(u"acdc").toString(),
+             QStringLiteral("\"DC\"\\\t"));
+    r.reading.AcDcText = QStringLiteral("DC");
+    const QByteArray good = logrecord::readingJson(r);
+
+    const QList<QByteArray> lines = {
+        overload,
+        escaped,
+        good,
+        QByteArray(good).replace("\"no\"", "\"No\""),
+        QByteArray(good).replace("\"base_value\":23.5", "\"base_value\":23.5,\"overload\":true"),
+        QByteArray(good).replace("\"base_value\":23.5", "\"base_value\":\"23.5\""),
+        QByteArray(good).replace("\"base_value\":23.5", "\"base_value\":null"),
+        QByteArray(good).replace("+00:00\"", "\""),
+        QByteArray(good).replace(",\"range\":\"MANU\"", ""),
+    };
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("readings.jsonl")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (const QByteArray &line : lines)
+        file.write(line + '\n');
+    file.close();
+    const SchemaCheck check = checkAgainstReadingSchema(file.fileName());
+    QCOMPARE(check.valid, 3);
+    QStringList refused;
+    for (const QString &fault : check.faults)
+        refused << fault.section(u':', 0, 0);
+    QCOMPARE(refused, QStringList({"line 4", "line 5", "line 6", "line 7", "line 8", "line 9"}));
 }
 
 void TestLogRecord::badCommandLinesAreRefused_data()

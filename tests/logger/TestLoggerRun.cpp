@@ -1,5 +1,6 @@
 #include "DbOutput.h"
 #include "LoggerProcesses.h"
+#include "ReadingSchema.h"
 #include "log/LogTableLayout.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/Table.h"
@@ -118,12 +119,23 @@ QList<Record> readJsonl(const QString &path)
         const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
         if (error.error != QJsonParseError::NoError)
             return {};
-        Record r = doc.object().toVariantMap();
-        // Numbers as the text formats give them, so one set of checks serves every format.
-        r[QStringLiteral("No")] = QString::number(r.value(QStringLiteral("No")).toLongLong());
-        const QVariant base = r.value(QStringLiteral("BaseValue"));
+        const QVariantMap o = doc.object().toVariantMap();
+        // The reading's JSON keys under the text formats' column names, and the numbers as those
+        // give them, so one set of checks serves every format. The time of day is the one of
+        // the stamp; the unit is the one the display shows, hertz with its prefix.
+        Record r;
+        r[QStringLiteral("No")] = QString::number(o.value(QStringLiteral("no")).toLongLong());
+        r[QStringLiteral("DateTime")] = o.value(QStringLiteral("time"));
+        r[QStringLiteral("Time")] = o.value(QStringLiteral("time")).toString().mid(11, 8);
+        r[QStringLiteral("DC/AC")] = o.value(QStringLiteral("acdc"));
+        r[QStringLiteral("Value")] = o.value(QStringLiteral("value"));
+        r[QStringLiteral("Unit")] = o.value(QStringLiteral("unit"));
+        r[QStringLiteral("PlainUnit")] = o.value(QStringLiteral("plain_unit"));
+        r[QStringLiteral("BaseUnit")] = o.value(QStringLiteral("base_unit"));
+        r[QStringLiteral("AUTO")] = o.value(QStringLiteral("range"));
+        const QVariant base = o.value(QStringLiteral("base_value"));
         r[QStringLiteral("BaseValue")] =
-            base.isNull() ? QString() : QString::number(base.toDouble(), 'g', 15);
+            base.isValid() ? QString::number(base.toDouble(), 'g', 15) : QString();
         records << r;
     }
     return records;
@@ -356,6 +368,13 @@ void TestLoggerRun::everyFormatHoldsTheReadings()
 
     const QList<Record> records = readRecords(format, out);
     QCOMPARE(numbers(records), oneTo(count));
+    if (format == u"jsonl") {
+        // Every line, an overload and every unit of the tour among them, is a reading of the
+        // shipped schema.
+        const SchemaCheck check = checkAgainstReadingSchema(out);
+        QCOMPARE(check.faults, QStringList());
+        QCOMPARE(check.valid, count);
+    }
     QSet<QString> units, plainUnits;
     for (const Record &r : records) {
         units << r.value(QStringLiteral("Unit")).toString();
@@ -397,6 +416,9 @@ void TestLoggerRun::everyFormatHoldsTheReadings()
     QVERIFY2(units.size() >= 12, qPrintable(QStringList(units.values()).join(u' ')));
     if (format != u"db")
         QVERIFY(plainUnits.contains(QStringLiteral("kHz")));
+    // JSON's unit is the one the display shows, the kilo of hertz included.
+    if (format == u"jsonl")
+        QVERIFY(units.contains(QStringLiteral("kHz")));
 }
 
 void TestLoggerRun::logRulesAsInTheWindow_data()

@@ -41,8 +41,9 @@ private:
             options.source = LoggerOptions::Source::Usb;
             // A fixed clock: record times and report stamps come from the clock handed in.
             logger = std::make_unique<Logger>(
-                options, out.file(), err.file(), nullptr, std::move(owned),
-                [] { return QDateTime(QDate(2026, 3, 1), QTime(9, 30, 15, 250)); });
+                options, out.file(), err.file(), nullptr, std::move(owned), [] {
+                    return QDateTime(QDate(2026, 3, 1), QTime(9, 30, 15, 250)).toMSecsSinceEpoch();
+                });
             finished = std::make_unique<QSignalSpy>(logger.get(), &Logger::finished);
         }
         QStringList records() const { return out.records(); }

@@ -47,6 +47,7 @@ expected=(
     /usr/share/metainfo/org.vorlatt.Vorlatt.metainfo.xml
     /usr/share/doc/vorlatt/README.md $(docs vorlatt)
     /usr/share/doc/vorlatt/user-guide.md /usr/share/doc/vorlatt/mqtt.md
+    /usr/share/doc/vorlatt/reading.schema.json
     /usr/share/man/man1/vorlatt.1.gz /usr/share/man/man1/vorlatt-sim.1.gz
     /usr/share/man/man1/vorlatt-dbdump.1.gz
 )
@@ -58,7 +59,7 @@ for picture in "$(dirname "$0")"/../../docs/pictures/*.png; do
 done
 check_files "$window" "${expected[@]}"
 check_files "$logger" /usr/bin/vorlatt-log /usr/share/man/man1/vorlatt-log.1.gz $(docs vorlatt-log) \
-    /usr/share/doc/vorlatt-log/mqtt.md
+    /usr/share/doc/vorlatt-log/mqtt.md /usr/share/doc/vorlatt-log/reading.schema.json
 check_files "$common" /usr/lib/udev/rules.d/70-vorlatt-usb-cable.rules $(docs vorlatt-common)
 
 # ---- dependencies

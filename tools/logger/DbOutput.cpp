@@ -263,10 +263,10 @@ QString DbOutput::append(const LogRecord &record)
 {
     try {
         m_table.append();
-        LogTableLayout::fillRecord(m_table, record.reading, record.no, record.stamp.time());
-        m_table.setText(
-            "DateTime",
-            record.stamp.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString());
+        const QDateTime local = logrecord::localTime(record.when);
+        LogTableLayout::fillRecord(m_table, record.reading, record.no, local.time());
+        m_table.setText("DateTime",
+                        local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString());
         m_table.post();
     } catch (const table::EngineError &e) {
         if (m_table.isAppending())
@@ -291,5 +291,7 @@ QString DbOutput::checkpoint()
         if (error.isEmpty())
             error = QString::fromStdString(e.what());
     }
+    if (!error.isEmpty())
+        m_failed = true;
     return error;
 }

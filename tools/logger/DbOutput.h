@@ -1,7 +1,8 @@
 #pragma once
 
-#include "log/LogRecord.h"
 #include "log/DataFiles.h"
+#include "log/LogRecord.h"
+#include "log/RecordOutput.h"
 #include "log/engine/LockedFile.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
@@ -17,7 +18,10 @@
 // An existing table is appended to: its records are taken into the private table first, so every
 // table written holds them, and the numbering goes on after its last record. The output is kept
 // from other programs and other runs for as long as it is open (see open()).
-class DbOutput
+//
+// As a RecordOutput: take() appends, finish() writes the table a last time, unless a checkpoint
+// failed before (the run ends on that failure, and the file keeps what it had).
+class DbOutput : public RecordOutput
 {
 public:
     struct Opened
@@ -44,6 +48,8 @@ public:
     QString append(const LogRecord &record);
     // Writes the whole table to the output file. Returns the engine's message, or "".
     QString checkpoint();
+    QString take(const LogRecord &record) override { return append(record); }
+    QString finish() override { return m_failed ? QString() : checkpoint(); }
     // This run's records in the table last written to the file.
     qint64 recordsInFile() const { return m_inFile; }
     // The file written, after open(); where a name differs from an existing file only in letter
@@ -70,4 +76,5 @@ private:
     int m_nameHold = -1;
     qint64 m_kept = 0;
     qint64 m_inFile = 0;
+    bool m_failed = false; // a checkpoint failed
 };

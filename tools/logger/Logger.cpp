@@ -12,7 +12,7 @@
 Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QObject *parent,
                std::unique_ptr<HidBackend> hidBackend, Clock clock)
     : QObject(parent), m_options(options), m_out(out), m_err(err),
-      m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTime(); }))
+      m_clock(clock ? std::move(clock) : Clock(&ReadingRecorder::systemClock))
 {
     m_settings.RepeatSet = options.repeat;
     m_settings.RecordSI = options.sampling;
@@ -48,6 +48,7 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
     m_second.setInterval(1000);
     connect(&m_second, &QTimer::timeout, this, &Logger::tick);
     m_checkpoint.setInterval(int(std::min<qint64>(options.checkpointMs, 86400000)));
+    // The table is written on its own schedule, not at every flush.
     connect(&m_checkpoint, &QTimer::timeout, this, [this] {
         if (const QString error = m_db->checkpoint(); !error.isEmpty())
             outputFailed(error);
@@ -84,9 +85,6 @@ int Logger::start()
     if (m_options.mqtt.enabled()) {
         m_mqtt = std::make_unique<MqttPublisher>(m_options.mqtt,
                                                  [this](const QString &m) { report(m); });
-        connect(
-            m_mqtt.get(), &MqttPublisher::failed, this, [this] { finish(kCannotOpen); },
-            Qt::QueuedConnection);
         // A spool that cannot be written ends the run only when nothing else keeps the readings.
         m_mqtt->setKeptElsewhere(!m_options.output.isEmpty() || !m_options.quiet);
         if (const QString error = m_mqtt->start(); !error.isEmpty()) {
@@ -163,6 +161,20 @@ int Logger::start()
             return kCannotOpen;
         }
     }
+    if (!m_options.quiet)
+        m_recorder.addOutput(&m_stdout);
+    if (m_db)
+        m_recorder.addOutput(m_db.get());
+    else if (m_text.isOpen())
+        m_recorder.addOutput(&m_textOutput);
+    if (m_mqtt)
+        m_recorder.addOutput(m_mqtt.get());
+    // Found while readings go out in the background (the broker's spool), told by the output
+    // itself: the run ends, once this call is over.
+    m_recorder.setFailureHandler([this](RecordOutput *, const QString &) {
+        QMetaObject::invokeMethod(
+            this, [this] { finish(kCannotOpen); }, Qt::QueuedConnection);
+    });
     report(QStringLiteral("reading %1").arg(m_source->label()));
     m_sinceBytes.start();
     m_second.start();
@@ -256,32 +268,12 @@ void Logger::usbChanged()
 
 void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit)
 {
-    const LogRules::Admission admitted = m_rules.admit(reading, m_settings);
-    if (admitted.take) {
-        const LogRecord record{m_rules.NextRecordNo, m_clock(), reading, fullUnit};
-        if (!m_options.quiet) {
-            QByteArray line = logrecord::line(LogFormat::Tsv, record);
-            line.chop(2);
-            line += '\n';
-            std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
-        }
-        if (m_db) {
-            const QString error = m_db->append(record);
-            if (!error.isEmpty()) {
-                report(QStringLiteral("cannot add a record to the table: %1").arg(error));
-                finish(kCannotOpen);
-                return;
-            }
-        } else if (m_text.isOpen()) {
-            m_text.append(logrecord::line(m_options.format, record));
-            // A fast line must not pile up a second of records in memory.
-            if (m_text.pending() > 256 * 1024 && !flushOutputs())
-                return;
-        }
-        if (m_mqtt)
-            m_mqtt->publish(record);
-        m_rules.numbered();
+    const ReadingRecorder::Outcome outcome = m_recorder.offer(reading, m_settings, fullUnit);
+    if (outcome.recorded)
         ++m_written;
+    if (!outcome.failures.empty()) {
+        outputsFailed(outcome.failures);
+        return;
     }
     if (m_rules.NextRecordNo == std::numeric_limits<qint32>::max()) {
         // Numbers go on from an existing table's, so even a run within its limit can get here.
@@ -297,12 +289,25 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
 
 bool Logger::flushOutputs()
 {
-    std::fflush(m_out);
-    const QString error = m_text.flush();
-    if (error.isEmpty())
+    std::fflush(m_out); // also with --quiet: the reports share the terminal
+    const std::vector<ReadingRecorder::Failure> failures = m_recorder.flush();
+    if (failures.empty())
         return true;
-    outputFailed(error);
+    outputsFailed(failures);
     return false;
+}
+
+void Logger::outputsFailed(const std::vector<ReadingRecorder::Failure> &failures)
+{
+    for (const ReadingRecorder::Failure &f : failures) {
+        if (f.output == m_db.get() && !m_finished) {
+            // The table in memory keeps the records before it, and is written at the end.
+            report(QStringLiteral("cannot add a record to the table: %1").arg(f.error));
+            finish(kCannotOpen);
+        } else {
+            outputFailed(f.error);
+        }
+    }
 }
 
 void Logger::outputFailed(const QString &error)
@@ -346,10 +351,11 @@ void Logger::reportGarbage(bool atEnd)
     if (m_garbage == 0 || (!atEnd && m_sinceGarbageReport.isValid() &&
                            m_sinceGarbageReport.elapsed() < kGarbageReportMs))
         return;
-    report(QStringLiteral("%1 garbled frame%2 skipped since %3")
-               .arg(m_garbage)
-               .arg(m_garbage == 1 ? "" : "s")
-               .arg(m_garbageSince.time().toString(QStringLiteral("HH:mm:ss"))));
+    report(
+        QStringLiteral("%1 garbled frame%2 skipped since %3")
+            .arg(m_garbage)
+            .arg(m_garbage == 1 ? "" : "s")
+            .arg(logrecord::localTime(m_garbageSince).time().toString(QStringLiteral("HH:mm:ss"))));
     m_garbage = 0;
     m_sinceGarbageReport.start();
 }
@@ -404,15 +410,14 @@ void Logger::finish(int status)
     m_duration.stop();
     closeSource();
     if (m_mqtt)
-        m_mqtt->close();
+        m_mqtt->close(); // says what it left in the spool first
     reportGarbage(true);
     std::fflush(m_out);
-    // After a failed write the output has said why once and takes nothing more.
-    QString error = m_text.close();
-    if (m_db && !m_outputFailed && error.isEmpty())
-        error = m_db->checkpoint();
-    if (!error.isEmpty() && !m_outputFailed)
-        outputFailed(error); // finishes nothing more: m_finished is set
+    // After a failed write the output has said why once and takes nothing more: the file, and
+    // the table, which is written a last time unless writing it failed before.
+    for (const ReadingRecorder::Failure &f : m_recorder.finish())
+        if (!m_outputFailed)
+            outputFailed(f.error); // finishes nothing more: m_finished is set
     if (m_outputFailed)
         status = kCannotOpen;
     // Only what is in the file counts: records read but lost with a failed write are said apart.

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "DbOutput.h"
-#include "log/LogRecord.h"
 #include "LoggerOptions.h"
+#include "LoggerOutputs.h"
 #include "MeterSource.h"
 #include "RecordFile.h"
 #include "link/hid/HidBackend.h"
+#include "log/LogRecord.h"
 #include "log/LogRules.h"
+#include "log/ReadingRecorder.h"
 #include "protocol/ReadingStream.h"
 
 #include <QDateTime>
@@ -21,10 +23,11 @@
 class MqttPublisher;
 
 // One unattended run: reads the meter through the serial driver or its USB cable, cuts and
-// decodes its frames as the window does, lets the log rules pick the readings and writes each
-// picked one to the outputs at once. Nothing of a reading stays in memory after it is written,
-// except in the db output. A silent or vanished device is reported and reopened until it answers
-// again.
+// decodes its frames as the window does, and hands each reading to a ReadingRecorder, which lets
+// the log rules pick the readings and gives each picked one to the outputs at once: standard
+// output, the output file or table, the broker. A failing output is told here, and ends the run.
+// Nothing of a reading stays in memory after it is written, except in the db output. A silent or
+// vanished device is reported and reopened until it answers again.
 class Logger : public QObject
 {
     Q_OBJECT
@@ -43,8 +46,8 @@ public:
     // Garbled frames are summed up at most this often.
     static constexpr qint64 kGarbageReportMs = 60000;
 
-    // The time of day, for record times and report stamps.
-    using Clock = std::function<QDateTime()>;
+    // Milliseconds since the epoch (UTC), for record times and report stamps.
+    using Clock = ReadingRecorder::Clock;
 
     // `hidBackend` replaces the system's HID devices for --usb (tests hold them in memory);
     // `clock` the system's clock.
@@ -80,6 +83,8 @@ private:
     // At most once a minute, and whatever is left at the end.
     void reportGarbage(bool atEnd = false);
     bool flushOutputs();
+    // Tells what the failures of the outputs mean: each ends the run.
+    void outputsFailed(const std::vector<ReadingRecorder::Failure> &failures);
     // Tells that the output could not be written and ends the run.
     void outputFailed(const QString &error);
     // Records of this run that are in the output file, or written to standard output without one.
@@ -102,6 +107,10 @@ private:
     qint64 m_written = 0;
     bool m_outputFailed = false;           // told once; the output takes nothing more
     std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
+    StreamOutput m_stdout{m_out};
+    TextFileOutput m_textOutput{m_text, m_options.format};
+    // Standard output (without --quiet), then the file or the table, then the broker.
+    ReadingRecorder m_recorder{m_rules, m_clock};
 
     QTimer m_second;
     QTimer m_checkpoint;
@@ -112,7 +121,7 @@ private:
     bool m_firstFrame = true; // the first frame since the port was opened
     bool m_waitReported = false;
     qint64 m_garbage = 0; // garbled frames not reported yet
-    QDateTime m_garbageSince;
+    qint64 m_garbageSince = 0;
     QElapsedTimer m_sinceGarbageReport;
     bool m_finished = false;
 };

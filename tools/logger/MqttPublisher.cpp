@@ -22,13 +22,6 @@
 
 namespace {
 
-QByteArray jsonText(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
-}
-
-// A topic level for a unit: "Ω" gives "ohm", "°C" gives "degC".
 // A notifier may be the sender of the call that drops the connection: it goes later.
 void retire(std::unique_ptr<QSocketNotifier> &notifier)
 {
@@ -39,6 +32,7 @@ void retire(std::unique_ptr<QSocketNotifier> &notifier)
     notifier.release()->deleteLater();
 }
 
+// A topic level for a unit: "Ω" gives "ohm", "°C" gives "degC".
 QString unitSlug(QString unit)
 {
     unit.replace(QChar(0x03A9), QStringLiteral("ohm"));
@@ -126,25 +120,6 @@ QString MqttPublisher::statusTopic() const
 QString MqttPublisher::brokerName() const
 {
     return QStringLiteral("%1:%2").arg(m_options.host).arg(m_options.port);
-}
-
-QByteArray MqttPublisher::readingJson(const LogRecord &record)
-{
-    const protocol::MeterReading &m = record.reading;
-    const QString base = logrecord::baseValue(m.ValueText, record.unit());
-    QByteArray out = "{\"no\":" + QByteArray::number(record.no) +
-                     ",\"time\":" + jsonText(logrecord::isoStamp(record.stamp)) +
-                     ",\"acdc\":" + jsonText(m.AcDcText) + ",\"value\":" + jsonText(m.ValueText) +
-                     ",\"unit\":" + jsonText(m.UnitText) +
-                     ",\"plain_unit\":" + jsonText(logrecord::plainUnit(record.unit()));
-    // The base value is decimal text already, a valid JSON number as it stands.
-    if (!base.isEmpty())
-        out += ",\"base_value\":" + base.toLatin1();
-    else if (m.ValueText.contains(u'L'))
-        out += ",\"overload\":true";
-    out += ",\"base_unit\":" + jsonText(logrecord::baseUnit(record.unit())) +
-           ",\"range\":" + jsonText(m.RangeText) + '}';
-    return out;
 }
 
 QString MqttPublisher::start()
@@ -738,8 +713,10 @@ void MqttPublisher::spoolFailed()
     if (m_spoolBroken)
         return;
     m_spoolBroken = true;
-    m_report(QStringLiteral("cannot keep the MQTT spool: %1").arg(m_spool.error()));
-    emit failed();
+    const QString why = QStringLiteral("cannot keep the MQTT spool: %1").arg(m_spool.error());
+    m_report(why);
+    // The readings would be lost: the run should end.
+    failed(why);
 }
 
 qint64 MqttPublisher::notKept() const

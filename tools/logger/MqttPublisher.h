@@ -1,8 +1,9 @@
 #pragma once
 
-#include "log/LogRecord.h"
 #include "MqttOptions.h"
 #include "MqttSpool.h"
+#include "log/LogRecord.h"
+#include "log/RecordOutput.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -37,7 +38,11 @@ typedef struct mqtt5__property mosquitto_property;
 // once, and a fresh client per connection keeps the library's own queue empty, so the spool
 // alone decides what is sent again. The first connect, in start(), blocks: a refused login or an
 // untrusted certificate then ends the run before it begins.
-class MqttPublisher : public QObject
+//
+// As a RecordOutput it says what goes wrong on standard error itself (through `report`); a spool
+// that cannot be written, which would lose readings, goes to the failure handler, also when it
+// happens while readings go out in the background.
+class MqttPublisher : public QObject, public RecordOutput
 {
     Q_OBJECT
 
@@ -66,24 +71,35 @@ public:
     // Another output (a file, standard output) gets every reading too. A spool that cannot be
     // written then does not end the run: it is said once, the status says "spool-full",
     // readings go straight to a connected broker, and the spool takes them again once it can.
-    // Without another output, it ends the run (failed()).
+    // Without another output, it ends the run (through the failure handler).
     void setKeptElsewhere(bool kept);
     // Readings taken after the spool failed, with no other output: kept nowhere.
     qint64 notKept() const;
+    // RecordOutput: publish(); a spool that fails goes to the failure handler.
+    QString take(const LogRecord &record) override
+    {
+        publish(record);
+        return {};
+    }
     // The meter's link is down (status "lost") or back.
     void setMeterLinkLost(bool lost);
     // Sends what waits for a moment, says "offline", leaves the rest in the spool.
     void close();
+    // RecordOutput: close(), which reports what goes wrong itself.
+    QString finish() override
+    {
+        close();
+        return {};
+    }
 
-    // One reading as published: a JSON object on one line.
-    static QByteArray readingJson(const LogRecord &record);
+    // One reading as published: a JSON object on one line (logrecord::readingJson).
+    static QByteArray readingJson(const LogRecord &record)
+    {
+        return logrecord::readingJson(record);
+    }
 
     QString readingTopic() const;
     QString statusTopic() const;
-
-signals:
-    // The spool cannot be written and no other output keeps the readings: the run should end.
-    void failed();
 
 private:
     struct Client;

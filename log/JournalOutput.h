@@ -1,0 +1,30 @@
+#pragma once
+
+#include "log/RecordOutput.h"
+#include "log/RecoveryJournal.h"
+
+#include <QByteArray>
+#include <QString>
+
+// The recovery journal as an output of the window's recorder: each record becomes one line of
+// the journal, made from the record in hand, and is written at once. The journal is started at
+// the first record after it was retired (see RecoveryJournal), in the state folder.
+class JournalOutput : public RecordOutput
+{
+public:
+    explicit JournalOutput(RecoveryJournal &journal) : m_journal(journal) {}
+
+    // The journal's header line, and one record as a line (without its end): the log's six
+    // columns, the numeric value as the table holds it, the local date and time with
+    // milliseconds and the offset from UTC, and the unit as the display showed it, with its
+    // prefix of hertz, tab-separated. The meter's texts hold no tabs or line ends.
+    static QByteArray header();
+    static QByteArray line(const LogRecord &record);
+
+    QString take(const LogRecord &record) override;
+    // Puts the lines written on the disk.
+    QString flush() override;
+
+private:
+    RecoveryJournal &m_journal;
+};
