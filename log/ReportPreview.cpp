@@ -10,7 +10,6 @@
 #include <QPrinter>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -85,25 +84,33 @@ ReportPreview::ReportPreview(const LogReport &report, QWidget *parent)
     m_pageWidget = new ReportPage(report, m_area);
     m_area->setWidget(m_pageWidget);
 
+    // The preview holds still while readings go on being logged: it says what it shows.
+    m_snapshotLine = new QLabel(snapshotText(report), this);
+    m_snapshotLine->setObjectName(QStringLiteral("snapshotLine"));
+    m_snapshotLine->setContentsMargins(8, 4, 8, 4);
+    m_snapshotLine->setWordWrap(true);
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(bar);
+    layout->addWidget(m_snapshotLine);
     layout->addWidget(m_area);
     resize(860, 760);
-
-    // Readings logged while the preview is open add pages: keep the page count current.
-    auto *tick = new QTimer(this);
-    connect(tick, &QTimer::timeout, this, [this] {
-        if (m_pageLabel->text() !=
-            QStringLiteral("%1 / %2").arg(m_page + 1).arg(std::max(1, pageCount())))
-            refresh();
-    });
-    tick->start(1000);
     refresh();
 }
 
 ReportPreview::~ReportPreview() = default;
+
+QString ReportPreview::snapshotText(const LogReport &report)
+{
+    const qint64 records = report.records();
+    return QStringLiteral("The log as it was at %1 when this preview opened: %2 %3. Readings "
+                          "logged since are not in this report.")
+        .arg(report.madeAt().toString(QStringLiteral("HH:mm:ss")))
+        .arg(records)
+        .arg(records == 1 ? QStringLiteral("reading") : QStringLiteral("readings"));
+}
 
 QAction *ReportPreview::action(const QString &objectName) const
 {

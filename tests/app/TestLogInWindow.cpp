@@ -12,8 +12,11 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <memory>
@@ -78,6 +81,7 @@ private slots:
     void limitItemsCheckOneAndSetTheLimit();
     void recordLimitStopIsSaidInTheStatusBar();
     void previewPagesThroughTheReport();
+    void previewHoldsStillWhileReadingsArrive();
     void missingLogTableStillStartsTheProgram();
     void readingsTheLogCannotTakeAreReportedOnce();
 
@@ -906,6 +910,68 @@ void TestLogInWindow::previewPagesThroughTheReport()
     });
     w.ui()->BtPrint->click();
     QVERIFY(!preview);
+}
+
+// The meter goes on sending while the preview is open: the preview, and the PDF saved from it,
+// keep the log as it was when the preview opened.
+void TestLogInWindow::previewHoldsStillWhileReadingsArrive()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("pdfinfo")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
+        QSKIP("pdfinfo and pdftotext (poppler-utils) are not installed");
+    TFCOMM w;
+    w.show();
+    logReadings(w, 80); // 37 records to a page: 3 pages
+    const QString pdf = m_dir.filePath(QStringLiteral("still.pdf"));
+    QFile::remove(pdf);
+    QPointer<ReportPreview> preview;
+    QString line;
+    int pagesAfterReadings = 0;
+    QTimer::singleShot(0, this, [&] {
+        preview = qobject_cast<ReportPreview *>(QApplication::activeModalWidget());
+        QVERIFY(preview);
+        QCOMPARE(preview->pageCount(), 3);
+        line = preview->findChild<QLabel *>(QStringLiteral("snapshotLine"))->text();
+        logReadings(w, 40); // 120 readings would make 4 pages
+        QCoreApplication::processEvents();
+        pagesAfterReadings = preview->pageCount();
+        preview->action(QStringLiteral("lastPage"))->trigger();
+        QCOMPARE(preview->currentPage(), 2);
+        answerFileDialog(pdf);
+        preview->action(QStringLiteral("savePdf"))->trigger();
+        logReadings(w, 5);
+        preview->action(QStringLiteral("close"))->trigger();
+    });
+    w.ui()->BtPrint->click();
+    QVERIFY(!preview);
+    QCOMPARE(pagesAfterReadings, 3);
+    QVERIFY2(line.contains(QStringLiteral(" 80 readings")) &&
+                 line.contains(QRegularExpression(QStringLiteral("at \\d\\d:\\d\\d:\\d\\d "))),
+             qPrintable(line));
+    QCOMPARE(w.readingLog().table().recordCount(), 125);
+
+    QProcess info;
+    info.start(QStringLiteral("pdfinfo"), {pdf});
+    QVERIFY(info.waitForFinished(60000));
+    QVERIFY2(info.readAllStandardOutput().contains("\nPages:           3\n"), qPrintable(pdf));
+    QProcess text;
+    text.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+    QVERIFY(text.waitForFinished(60000));
+    const QStringList pages = QString::fromUtf8(text.readAllStandardOutput()).split(u'\f');
+    const QString made = line.section(QStringLiteral("at "), 1).left(8);
+    for (int page = 0; page < 3; ++page) {
+        QVERIFY2(pages.value(page).contains(
+                     QRegularExpression(QStringLiteral("Foot\\s+%1 ?/ ?3\\s*$").arg(page + 1))),
+                 qPrintable(pages.value(page)));
+        QVERIFY2(pages.value(page).contains(QStringLiteral("made ") +
+                                            QDate::currentDate().toString(Qt::ISODate)) &&
+                     pages.value(page).contains(made),
+                 qPrintable(pages.value(page)));
+    }
+    QVERIFY(pages.value(2).contains(
+        QRegularExpression(QStringLiteral("^\\s*80\\s"), QRegularExpression::MultilineOption)));
+    QVERIFY(!pages.join(QString()).contains(
+        QRegularExpression(QStringLiteral("^\\s*81\\s"), QRegularExpression::MultilineOption)));
 }
 
 // Without "Tarvodb" the error is shown once, start-up goes on (profile, limits, dial), and
