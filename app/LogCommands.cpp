@@ -257,8 +257,11 @@ void LogCommands::SpeedButton2Click()
 {
     if (!OpenDialog1)
         OpenDialog1 = DataFileDialogs::openDialog(m_window);
+    else
+        DataFileDialogs::openInStartFolder(OpenDialog1);
     if (OpenDialog1->exec() != QDialog::Accepted)
         return;
+    DataFileDialogs::rememberFolder(OpenDialog1->selectedFiles().value(0));
     // A file that is a reading log takes the place of the log's readings: unsaved ones are
     // asked about then, not before a file that is refused anyway.
     bool replaced = false;
@@ -277,15 +280,13 @@ void LogCommands::SpeedButton2Click()
 
 bool LogCommands::saveasClick()
 {
-    // A fresh dialog in the folder the last one was left in: it always opens with an empty name.
-    const QString folder = SaveDialog2 ? SaveDialog2->directory().absolutePath() : QString();
+    // A fresh dialog, in the folder last used: it always opens with an empty name.
     delete SaveDialog2;
     SaveDialog2 = DataFileDialogs::saveDialog(m_window);
-    if (!folder.isEmpty())
-        SaveDialog2->setDirectory(folder);
     if (SaveDialog2->exec() != QDialog::Accepted)
         return false;
     const QString path = SaveDialog2->selectedFiles().value(0);
+    DataFileDialogs::rememberFolder(path);
     const DataFiles::SaveKind kind = DataFiles::kindOf(path);
     if (kind == DataFiles::SaveKind::Paradox) {
         const QString error = m_dataFiles.SaveTableAsDb(m_log.table(), path);

@@ -1,5 +1,7 @@
 #include "ReportPreview.h"
 
+#include "DataFileDialogs.h"
+
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
@@ -215,12 +217,21 @@ void ReportPreview::printReport()
 
 void ReportPreview::savePdf()
 {
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as PDF"), QString(),
-                                                QStringLiteral("PDF File(*.pdf)"));
+    QFileDialog dialog(this, QStringLiteral("Save as PDF"), DataFileDialogs::startFolder(),
+                       QStringLiteral("PDF File(*.pdf)"));
+    dialog.setObjectName(QStringLiteral("PdfDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("pdf"));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    QString path = dialog.selectedFiles().value(0);
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".pdf");
+    DataFileDialogs::rememberFolder(path);
     const QString error = m_report.writePdf(path);
     if (!error.isEmpty())
         QMessageBox::critical(this, QStringLiteral("Vorlatt"), error);

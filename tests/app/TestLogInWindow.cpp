@@ -68,6 +68,7 @@ private slots:
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
     void fileDialogsAreMadeOnFirstUse();
+    void dialogsOpenInTheLastFolderAcrossRuns();
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
@@ -97,6 +98,14 @@ void TestLogInWindow::initTestCase()
 {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QVERIFY(m_dir.isValid());
+    // The user's configuration and documents folder are the test's own.
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("config")));
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("Documents")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
+    QFile dirs(m_dir.filePath(QStringLiteral("config/user-dirs.dirs")));
+    QVERIFY(dirs.open(QIODevice::WriteOnly));
+    dirs.write("XDG_DOCUMENTS_DIR=\"" +
+               QFile::encodeName(m_dir.filePath(QStringLiteral("Documents"))) + "\"\n");
 }
 
 void TestLogInWindow::init()
@@ -376,6 +385,57 @@ void TestLogInWindow::fileDialogsAreMadeOnFirstUse()
     QCOMPARE(folder, kept);
     QVERIFY(QFile::exists(kept + QStringLiteral("/second.txt")));
     QCOMPARE(w.findChildren<QFileDialog *>().size(), 1); // the open dialog is still not made
+}
+
+// The dialogs open in the user's documents folder at first, then where the user last saved or
+// opened a file, also in the next run.
+void TestLogInWindow::dialogsOpenInTheLastFolderAcrossRuns()
+{
+    const QString conf = m_dir.filePath(QStringLiteral("config/vorlatt/vorlatt.conf"));
+    QFile::remove(conf);
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("runs")));
+    const QString runs = QDir(m_dir.filePath(QStringLiteral("runs"))).canonicalPath();
+    const QString documents = QDir(m_dir.filePath(QStringLiteral("Documents"))).canonicalPath();
+    MessageBoxCloser boxes;
+    {
+        TFCOMM w;
+        w.show();
+        logReadings(w, 2);
+        QString folder;
+        answerFileDialog(QStringLiteral("first.db"), nullptr, &folder, runs);
+        w.ui()->saveas->click();
+        QCOMPARE(QDir(folder).canonicalPath(), documents);
+        QVERIFY(QFile::exists(runs + QStringLiteral("/first.db")));
+        // The second dialog, an open this time, opens where the first one saved.
+        answerFileDialog(QStringLiteral("first.db"), nullptr, &folder);
+        w.ui()->OpenDataFiles->click();
+        QCOMPARE(QDir(folder).canonicalPath(), runs);
+        QTRY_COMPARE(QString::fromStdString(w.readingLog().table().filePath()),
+                     runs + QStringLiteral("/first.db"));
+    }
+    // Kept in the user's configuration.
+    QVERIFY2(contents(conf).contains(QFile::encodeName(runs)), contents(conf).constData());
+
+    // The next run: the save dialog, and the report's PDF dialog, open there too.
+    TFCOMM w;
+    w.show();
+    QString folder;
+    answerFileDialog(QStringLiteral("second.txt"), nullptr, &folder);
+    w.ui()->saveas->click();
+    QCOMPARE(QDir(folder).canonicalPath(), runs);
+    QVERIFY(QFile::exists(runs + QStringLiteral("/second.txt")));
+    logReadings(w, 1);
+    QTimer::singleShot(0, this, [&] {
+        auto *preview = qobject_cast<ReportPreview *>(QApplication::activeModalWidget());
+        QVERIFY(preview);
+        answerFileDialog(QStringLiteral("report"), nullptr, &folder);
+        preview->action(QStringLiteral("savePdf"))->trigger();
+        preview->action(QStringLiteral("close"))->trigger();
+    });
+    folder.clear();
+    w.ui()->BtPrint->click();
+    QCOMPARE(QDir(folder).canonicalPath(), runs);
+    QVERIFY(QFile::exists(runs + QStringLiteral("/report.pdf")));
 }
 
 // A file a little shorter than the log shown fills the grid down to its last row.
