@@ -296,6 +296,8 @@ bool LogCommands::saveasClick()
         }
         m_unsaved.saved();
         m_journal.retire();
+        if (m_saved)
+            m_saved(path, m_log.table().recordCount());
         return true;
     }
     const DataFiles::TextResult saved = kind == DataFiles::SaveKind::Csv
@@ -315,5 +317,10 @@ void LogCommands::BtPrintClick()
 {
     const LogReport report(m_log.table());
     ReportPreview preview(report, m_window);
+    QObject::connect(&preview, &ReportPreview::pdfSaved, &preview,
+                     [this](const QString &path, qint64 records) {
+                         if (m_saved)
+                             m_saved(path, records);
+                     });
     preview.exec();
 }

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class LogGridView;
@@ -108,6 +109,11 @@ public:
     // The report's preview, until it is closed.
     void BtPrintClick();
 
+    // Told of every save that ends without a box of its own (a Paradox table, the report's PDF):
+    // the file written and how many readings it holds, so the window can say so.
+    using SavedListener = std::function<void(const QString &path, qint64 records)>;
+    void setSavedListener(SavedListener listener) { m_saved = std::move(listener); }
+
 private:
     void showError(const QString &message);
 
@@ -122,4 +128,5 @@ private:
     RecoveryJournal m_journal;
     LogTableCopy m_tableCopy;
     bool m_journalFailed = false; // reported once on standard error
+    SavedListener m_saved;
 };

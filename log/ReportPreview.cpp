@@ -235,4 +235,6 @@ void ReportPreview::savePdf()
     const QString error = m_report.writePdf(path);
     if (!error.isEmpty())
         QMessageBox::critical(this, QStringLiteral("Vorlatt"), error);
+    else
+        emit pdfSaved(path, m_report.records());
 }

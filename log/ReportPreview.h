@@ -41,6 +41,10 @@ public:
     // The line under the tool bar: when the report was made and how many readings it holds.
     static QString snapshotText(const LogReport &report);
 
+signals:
+    // "Save as PDF" wrote the report, holding `records` readings, to `path`.
+    void pdfSaved(const QString &path, qint64 records);
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
