@@ -259,7 +259,9 @@ void LogCommands::SpeedButton2Click()
         OpenDialog1 = DataFileDialogs::openDialog(m_window);
     else
         DataFileDialogs::openInStartFolder(OpenDialog1);
-    if (OpenDialog1->exec() != QDialog::Accepted)
+    const int answer = OpenDialog1->exec();
+    DataFileDialogs::closeLeftovers(OpenDialog1);
+    if (answer != QDialog::Accepted)
         return;
     DataFileDialogs::rememberFolder(OpenDialog1->selectedFiles().value(0));
     // A file that is a reading log takes the place of the log's readings: unsaved ones are
@@ -283,7 +285,9 @@ bool LogCommands::saveasClick()
     // A fresh dialog, in the folder last used: it always opens with an empty name.
     delete SaveDialog2;
     SaveDialog2 = DataFileDialogs::saveDialog(m_window);
-    if (SaveDialog2->exec() != QDialog::Accepted)
+    const int answer = SaveDialog2->exec();
+    DataFileDialogs::closeLeftovers(SaveDialog2);
+    if (answer != QDialog::Accepted)
         return false;
     const QString path = SaveDialog2->selectedFiles().value(0);
     DataFileDialogs::rememberFolder(path);

@@ -2,6 +2,8 @@
 
 #include "DataFiles.h"
 
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -76,4 +78,11 @@ void DataFileDialogs::rememberFolder(const QString &chosenFile)
 void DataFileDialogs::openInStartFolder(QFileDialog *dialog)
 {
     dialog->setDirectory(startFolder());
+}
+
+void DataFileDialogs::closeLeftovers(QFileDialog *dialog)
+{
+    for (QCompleter *completer : dialog->findChildren<QCompleter *>())
+        if (completer->popup() && completer->popup()->isVisible())
+            completer->popup()->hide();
 }

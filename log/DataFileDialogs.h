@@ -24,4 +24,7 @@ struct DataFileDialogs
     static void rememberFolder(const QString &chosenFile);
     // Sets `dialog` to startFolder() before it is shown.
     static void openInStartFolder(QFileDialog *dialog);
+    // Hides what the dialog left on screen after it closed: a name completer's list stays up
+    // over the window otherwise, taking the next wheel turn or click meant for the window.
+    static void closeLeftovers(QFileDialog *dialog);
 };

@@ -224,7 +224,9 @@ void ReportPreview::savePdf()
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("pdf"));
     dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
-    if (dialog.exec() != QDialog::Accepted)
+    const int answer = dialog.exec();
+    DataFileDialogs::closeLeftovers(&dialog);
+    if (answer != QDialog::Accepted)
         return;
     QString path = dialog.selectedFiles().value(0);
     if (path.isEmpty())

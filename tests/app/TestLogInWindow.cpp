@@ -11,6 +11,7 @@
 #include "ui_FCOMM.h"
 
 #include <QComboBox>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -69,6 +70,7 @@ private slots:
     void openOldFileThenSaveAsText();
     void fileDialogsAreMadeOnFirstUse();
     void dialogsOpenInTheLastFolderAcrossRuns();
+    void completerListGoesWithTheDialog();
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
@@ -440,6 +442,50 @@ void TestLogInWindow::dialogsOpenInTheLastFolderAcrossRuns()
     w.ui()->BtPrint->click();
     QCOMPARE(QDir(folder).canonicalPath(), runs);
     QVERIFY(QFile::exists(runs + QStringLiteral("/report.pdf")));
+}
+
+// The name completer's list, up when the dialog is accepted, goes with the dialog: left over the
+// grid it would take the next wheel turn.
+void TestLogInWindow::completerListGoesWithTheDialog()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    MessageBoxCloser boxes;
+    const QString folder = m_dir.filePath(QStringLiteral("completed"));
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("completed")));
+    for (const char *name : {"run1.db", "run2.db"})
+        QVERIFY(QFile::copy(QDir::current().filePath(QStringLiteral("Tarvodb.DB")),
+                            folder + u'/' + QLatin1String(name)));
+    auto visiblePopups = [] {
+        int popups = 0;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->windowType() == Qt::Popup)
+                ++popups;
+        return popups;
+    };
+    bool listShown = false;
+    QTimer::singleShot(0, this, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->setDirectory(folder);
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        edit->setFocus();
+        // The user types on once the dialog has read the folder.
+        QTest::keyClicks(edit, QStringLiteral("ru"));
+        QTRY_VERIFY(edit->completer() && edit->completer()->completionCount() >= 2);
+        QTest::keyClicks(edit, QStringLiteral("n"));
+        QTRY_VERIFY(visiblePopups() > 0);
+        listShown = true;
+        edit->setText(QStringLiteral("run1.db"));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    w.ui()->OpenDataFiles->click();
+    QVERIFY(listShown);
+    QCOMPARE(QString::fromStdString(w.readingLog().table().filePath()),
+             folder + QStringLiteral("/run1.db"));
+    QCOMPARE(visiblePopups(), 0);
 }
 
 // A file a little shorter than the log shown fills the grid down to its last row.
