@@ -13,10 +13,12 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QProcess>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QtTest>
 
@@ -204,6 +206,18 @@ void TestLogInWindow::gridLooksAsDesigned()
     QVERIFY(grid->showGrid());
     QCOMPARE(grid->palette().color(QPalette::Base), QColor(192, 192, 192));
     QCOMPARE(grid->font().pixelSize(), 12);
+
+    // The AUTO column ends where the grid's room ends: its title shows whole, with no
+    // horizontal scrolling.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QHeaderView *header = grid->horizontalHeader();
+    const int last = LogTableModel::kColumns - 1;
+    const int shown = grid->viewport()->width() - header->sectionViewportPosition(last);
+    QTRY_COMPARE(header->sectionSize(last), shown); // once the header is laid out
+    QVERIFY2(header->fontMetrics().horizontalAdvance(QStringLiteral("AUTO")) + 4 <= shown,
+             qPrintable(QString::number(shown)));
+    QCOMPARE(grid->horizontalScrollBar()->maximum(), 0);
 }
 
 void TestLogInWindow::saveThroughTheDialog_data()
