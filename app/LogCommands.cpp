@@ -1,5 +1,7 @@
 #include "LogCommands.h"
 
+#include "BoxTitle.h"
+
 #include "log/DataFileDialogs.h"
 #include "log/LogGridView.h"
 #include "log/LogReport.h"
@@ -214,8 +216,10 @@ void LogCommands::RecordNewClick()
         if (!mayDiscardReadings())
             return;
     } else {
-        QMessageBox::information(m_window, QStringLiteral("Information"),
-                                 QStringLiteral(" Record deleted "));
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
+                        QStringLiteral(" Record deleted "), QMessageBox::Ok, m_window);
+        fitTitle(box);
+        box.exec();
     }
     m_errors.freshStart();
     const QString error = m_log.RecordNew();

@@ -2,6 +2,7 @@
 // the cable's report routines and the watchdog. The device list, the history and the rule for a
 // link across a device change are UsbConnection's; the cable's line speed and reports go through
 // UsbCableLink, its frames through the window's reading stream.
+#include "BoxTitle.h"
 #include "ClickPanel.h"
 #include "ReplicaPanel.h"
 #include "TFCOMM.h"
@@ -238,7 +239,10 @@ void TFCOMM::endSilentUsbLink()
 
 void TFCOMM::showUsbInformation(const QString &text)
 {
-    QMessageBox::information(this, QStringLiteral("Information"), text);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), text, QMessageBox::Ok,
+                    this);
+    fitTitle(box);
+    box.exec();
 }
 
 void TFCOMM::ClearBtnClick()

@@ -560,12 +560,18 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     }
     qint64 recordsWhileShown = -1;
     QString text;
+    int boxWidth = 0;
+    int titleWidth = 0;
     auto *timer = new QTimer(this);
     connect(timer, &QTimer::timeout, timer, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             text = box->text();
             recordsWhileShown = w.readingLog().table().recordCount();
             QCOMPARE(box->buttons().size(), 1);
+            // Wide enough for its title beside the title bar's buttons, not "Info...tion".
+            QCOMPARE(box->windowTitle(), QStringLiteral("Information"));
+            boxWidth = box->width();
+            titleWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
             box->accept();
             timer->stop();
         }
@@ -573,6 +579,7 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     timer->start(10);
     w.ui()->RecordNew->click();
     QCOMPARE(text, QStringLiteral(" Record deleted "));
+    QVERIFY2(boxWidth >= titleWidth + 140, qPrintable(QStringLiteral("%1").arg(boxWidth)));
     QCOMPARE(recordsWhileShown, 3);
     QCOMPARE(w.readingLog().table().recordCount(), 0);
     QCOMPARE(w.readingLog().NextRecordNo, 1);
