@@ -1,5 +1,7 @@
 #include "LogCommands.h"
 
+#include "BoxTitle.h"
+
 #include "log/DataFileDialogs.h"
 #include "log/LogGridView.h"
 #include "log/LogReport.h"
@@ -190,8 +192,10 @@ void LogCommands::RecordNewClick()
         if (!mayDiscardReadings())
             return;
     } else {
-        QMessageBox::information(m_window, QStringLiteral("Information"),
-                                 QStringLiteral(" Record deleted "));
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
+                        QStringLiteral(" Record deleted "), QMessageBox::Ok, m_window);
+        fitTitle(box);
+        box.exec();
     }
     m_errors.freshStart();
     const QString error = m_log.RecordNew();
@@ -233,8 +237,13 @@ void LogCommands::SpeedButton2Click()
 {
     if (!OpenDialog1)
         OpenDialog1 = DataFileDialogs::openDialog(m_window);
-    if (OpenDialog1->exec() != QDialog::Accepted)
+    else
+        DataFileDialogs::openInStartFolder(OpenDialog1);
+    const int answer = OpenDialog1->exec();
+    DataFileDialogs::closeLeftovers(OpenDialog1);
+    if (answer != QDialog::Accepted)
         return;
+    DataFileDialogs::rememberFolder(OpenDialog1->selectedFiles().value(0));
     // A file that is a reading log takes the place of the log's readings: unsaved ones are
     // asked about then, not before a file that is refused anyway.
     bool replaced = false;
@@ -253,15 +262,15 @@ void LogCommands::SpeedButton2Click()
 
 bool LogCommands::saveasClick()
 {
-    // A fresh dialog in the folder the last one was left in: it always opens with an empty name.
-    const QString folder = SaveDialog2 ? SaveDialog2->directory().absolutePath() : QString();
+    // A fresh dialog, in the folder last used: it always opens with an empty name.
     delete SaveDialog2;
     SaveDialog2 = DataFileDialogs::saveDialog(m_window);
-    if (!folder.isEmpty())
-        SaveDialog2->setDirectory(folder);
-    if (SaveDialog2->exec() != QDialog::Accepted)
+    const int answer = SaveDialog2->exec();
+    DataFileDialogs::closeLeftovers(SaveDialog2);
+    if (answer != QDialog::Accepted)
         return false;
     const QString path = SaveDialog2->selectedFiles().value(0);
+    DataFileDialogs::rememberFolder(path);
     const DataFiles::SaveKind kind = DataFiles::kindOf(path);
     if (kind == DataFiles::SaveKind::Paradox) {
         const QString error = m_dataFiles.SaveTableAsDb(m_log.table(), path);
@@ -271,6 +280,8 @@ bool LogCommands::saveasClick()
         }
         m_unsaved.saved();
         m_journal.retire();
+        if (m_saved)
+            m_saved(path, m_log.table().recordCount());
         return true;
     }
     const DataFiles::TextResult saved = kind == DataFiles::SaveKind::Csv
@@ -290,5 +301,10 @@ void LogCommands::BtPrintClick()
 {
     const LogReport report(m_log.table());
     ReportPreview preview(report, m_window);
+    QObject::connect(&preview, &ReportPreview::pdfSaved, &preview,
+                     [this](const QString &path, qint64 records) {
+                         if (m_saved)
+                             m_saved(path, records);
+                     });
     preview.exec();
 }

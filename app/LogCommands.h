@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class LogGridView;
@@ -113,6 +114,11 @@ public:
     // The report's preview, until it is closed.
     void BtPrintClick();
 
+    // Told of every save that ends without a box of its own (a Paradox table, the report's PDF):
+    // the file written and how many readings it holds, so the window can say so.
+    using SavedListener = std::function<void(const QString &path, qint64 records)>;
+    void setSavedListener(SavedListener listener) { m_saved = std::move(listener); }
+
 private:
     void showError(const QString &message);
 
@@ -130,4 +136,5 @@ private:
     ReadingRecorder m_recorder{m_log};
     LogTableCopy m_tableCopy;
     bool m_journalFailed = false; // reported once on standard error
+    SavedListener m_saved;
 };

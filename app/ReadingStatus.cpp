@@ -28,8 +28,16 @@ bool ReadingStatus::setLogStopped(bool stopped, qint32 limit)
     return changed;
 }
 
+void ReadingStatus::showNotice(const QString &text, const QDateTime &until)
+{
+    m_notice = text;
+    m_noticeUntil = until;
+}
+
 QString ReadingStatus::clockPanelText(const QDateTime &now) const
 {
+    if (!m_notice.isEmpty() && now < m_noticeUntil)
+        return m_notice;
     if (m_stale)
         return noDataSince(lastFrame());
     if (m_logStopped)
@@ -45,4 +53,11 @@ QString ReadingStatus::noDataSince(const QDateTime &lastFrame)
 QString ReadingStatus::logStoppedText(qint32 limit)
 {
     return QStringLiteral("Logging stopped: limit %1").arg(limit);
+}
+
+QString ReadingStatus::savedText(qint64 records, const QString &file)
+{
+    return QStringLiteral("Saved %1 %2 to %3")
+        .arg(records)
+        .arg(records == 1 ? QStringLiteral("reading") : QStringLiteral("readings"), file);
 }

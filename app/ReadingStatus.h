@@ -13,6 +13,9 @@
 // since when no data came. The start display before any frame is no reading, so it is never
 // stale. When the record limit stops logging, the panel says so in place of the clock until the
 // log may take readings again; a silent meter is the more urgent news and goes first.
+// A short notice (such as what a save wrote) takes the panel for a few seconds before either: it
+// answers what the user just did, and the clock panel is where the window says such things
+// without a box.
 class ReadingStatus
 {
 public:
@@ -32,11 +35,18 @@ public:
     bool setLogStopped(bool stopped, qint32 limit);
     bool logStopped() const { return m_logStopped; }
 
+    // Shows `text` in the clock panel until `until`.
+    void showNotice(const QString &text, const QDateTime &until);
+    // How long a notice stays.
+    static constexpr int kNoticeSeconds = 5;
+
     // The clock panel's text at `now`.
     QString clockPanelText(const QDateTime &now) const;
 
     static QString noDataSince(const QDateTime &lastFrame);
     static QString logStoppedText(qint32 limit);
+    // "Saved 2061 readings to run.db".
+    static QString savedText(qint64 records, const QString &file);
 
 private:
     static constexpr qint64 kNone = std::numeric_limits<qint64>::min();
@@ -44,4 +54,6 @@ private:
     bool m_stale = false;
     bool m_logStopped = false;
     qint32 m_limit = 0;
+    QString m_notice;
+    QDateTime m_noticeUntil;
 };

@@ -1,16 +1,15 @@
 #include "Shortcuts.h"
 
+#include "GuideWindow.h"
 #include "TFCOMM.h"
 #include "ui_FCOMM.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QShortcut>
-#include <QUrl>
 
 namespace {
 
@@ -67,9 +66,18 @@ void Shortcuts::openUserGuide()
                                      .arg(guideCandidates().join(u'\n')));
         return;
     }
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(guide)))
-        QMessageBox::information(m_window, QStringLiteral("Vorlatt"),
-                                 QStringLiteral("No program to show the user guide was found. "
-                                                "The guide is the file\n%1")
-                                     .arg(guide));
+    if (!m_guide) {
+        m_guide = new GuideWindow(m_window);
+        m_guide->setAttribute(Qt::WA_DeleteOnClose);
+        if (!m_guide->showGuide(guide)) {
+            delete m_guide;
+            QMessageBox::information(
+                m_window, QStringLiteral("Vorlatt"),
+                QStringLiteral("The user guide cannot be read: %1").arg(guide));
+            return;
+        }
+    }
+    m_guide->show();
+    m_guide->raise();
+    m_guide->activateWindow();
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "GuideWindow.h"
+
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 class TFCOMM;
@@ -13,7 +16,7 @@ class TFCOMM;
 //   Ctrl+S  save the log as a data file ("saveas")    Ctrl+O  open a data file ("OpenDataFiles")
 //   Ctrl+P  print preview ("BtPrint")                  Ctrl+N  New of the log ("RecordNew")
 //   Ctrl+Q  the exit question ("BitBtn1")              F5      connect or disconnect ("COMCon")
-//   F1      the user guide, in the desktop's viewer
+//   F1      the user guide, rendered in a window of its own
 class Shortcuts : public QObject
 {
     Q_OBJECT
@@ -27,8 +30,11 @@ public:
     // The first candidate that exists, or empty.
     static QString findGuide();
 
+    // Shows the guide's window, made on first use, and brings it to the front.
     void openUserGuide();
+    GuideWindow *guideWindow() const { return m_guide; }
 
 private:
     TFCOMM *m_window = nullptr;
+    QPointer<GuideWindow> m_guide;
 };

@@ -19,6 +19,8 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QFileInfo>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -59,6 +61,8 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
 
     m_logCommands = std::make_unique<LogCommands>(this);
     m_logCommands->showIn(m_ui->DBGrid1, assets::displayFont(12));
+    m_logCommands->setSavedListener(
+        [this](const QString &path, qint64 records) { showSaved(path, records); });
 
     auto *connectGroup = new ToggleGroup(this);
     connectGroup->addButton(m_ui->COMCon);
@@ -250,6 +254,20 @@ void TFCOMM::Timer1Timer()
 void TFCOMM::showClockPanel()
 {
     m_ui->StatusPanel3->setText(m_readingStatus.clockPanelText(QDateTime::currentDateTime()));
+}
+
+// A save that shows no box says what it wrote in the clock panel for a few seconds; the file's
+// name alone, as the panel is narrow, shortened in the middle if even that is too long.
+void TFCOMM::showSaved(const QString &path, qint64 records)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QFontMetrics fm(m_ui->StatusPanel3->font());
+    const int room = m_ui->StatusPanel3->contentsRect().width() -
+                     fm.horizontalAdvance(ReadingStatus::savedText(records, QString()));
+    const QString file = fm.elidedText(QFileInfo(path).fileName(), Qt::ElideMiddle, room);
+    m_readingStatus.showNotice(ReadingStatus::savedText(records, file),
+                               now.addSecs(ReadingStatus::kNoticeSeconds));
+    showClockPanel();
 }
 
 // Said in the clock panel when it happens, not in a box at every reading that is not taken.

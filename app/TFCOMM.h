@@ -169,6 +169,7 @@ private:
     void setRecordLimit(int item);
     void showClockPanel();
     void showLogStopped();
+    void showSaved(const QString &path, qint64 records);
 
     void applyLimitChange(const LimitAlarms::LimitChange &change);
     void applyPageButtons();

@@ -3,6 +3,7 @@
 // across a device change are UsbConnection's; the cable's line speed and reports go through the
 // meter link UsbCableLink, on the device the list lends it, its frames through the window's
 // reading stream.
+#include "BoxTitle.h"
 #include "ClickPanel.h"
 #include "ReplicaPanel.h"
 #include "TFCOMM.h"
@@ -208,7 +209,10 @@ void TFCOMM::endSilentUsbLink()
 
 void TFCOMM::showUsbInformation(const QString &text)
 {
-    QMessageBox::information(this, QStringLiteral("Information"), text);
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"), text, QMessageBox::Ok,
+                    this);
+    fitTitle(box);
+    box.exec();
 }
 
 void TFCOMM::ClearBtnClick()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 class QFileDialog;
 class QWidget;
 
@@ -12,4 +14,17 @@ struct DataFileDialogs
     static QFileDialog *saveDialog(QWidget *parent);
     // OpenDialog1: DataFiles::openFilters() with the first selected; an existing file.
     static QFileDialog *openDialog(QWidget *parent);
+
+    // The folder the data files' dialogs (save, open, the report's PDF) open in: the folder of
+    // the file last saved or opened through one of them, kept in the user's configuration across
+    // runs; else the user's documents folder; else the home folder. Never the folder the program
+    // was started from, which under a build or a desktop launcher is no place for the user's files.
+    static QString startFolder();
+    // Remembers the folder of `chosenFile`, a file just saved or opened.
+    static void rememberFolder(const QString &chosenFile);
+    // Sets `dialog` to startFolder() before it is shown.
+    static void openInStartFolder(QFileDialog *dialog);
+    // Hides what the dialog left on screen after it closed: a name completer's list stays up
+    // over the window otherwise, taking the next wheel turn or click meant for the window.
+    static void closeLeftovers(QFileDialog *dialog);
 };

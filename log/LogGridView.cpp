@@ -121,6 +121,7 @@ void LogGridView::setLogModel(LogTableModel *model)
     widths[kUnitColumn] -= moved;
     for (int c = 0; c < int(std::size(widths)); ++c)
         setColumnWidth(c, widths[c]);
+
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 3);
     connect(model, &LogTableModel::totalChanged, this, &LogGridView::scheduleFollow);
     connect(model, &LogTableModel::currentRecordChanged, this, &LogGridView::scheduleFollow);
@@ -160,9 +161,24 @@ void LogGridView::updateGeometries()
     QTableView::updateGeometries();
     if (!m_model)
         return;
+    fitLastColumn();
     if (m_model->windowRows() != visibleRows())
         m_model->setWindow(m_model->first(), visibleRows());
     syncScrollBar();
+}
+
+// The last column ("AUTO") takes the room the others leave, no more: a wider one would run under
+// the scroll bar, with its title centred out of sight ("AUT") and a horizontal scroll bar taking
+// a row of the grid.
+void LogGridView::fitLastColumn()
+{
+    QHeaderView *header = horizontalHeader();
+    const int last = header->count() - 1;
+    if (last < 0)
+        return;
+    const int room = viewport()->width() - header->sectionPosition(last);
+    if (room >= header->minimumSectionSize() && header->sectionSize(last) != room)
+        header->resizeSection(last, room);
 }
 
 // The scroll bar counts records of the whole log; its value is the window's first record.

@@ -50,6 +50,7 @@ protected:
 
 private:
     void syncScrollBar();
+    void fitLastColumn();
     void followCurrent();
     void showCurrent();
 

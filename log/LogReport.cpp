@@ -53,6 +53,21 @@ void drawText(QPainter &p, double pxPerMm, double bandTop, double left, double t
 
 } // namespace
 
+LogReport::LogReport(const table::Table &log, const QDateTime &madeAt)
+    : m_log(log), m_madeAt(madeAt), m_records(log.isOpen() ? log.recordCount() : 0)
+{
+}
+
+QString LogReport::madeText() const
+{
+    return QStringLiteral("made ") + m_madeAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+qint64 LogReport::recordsAvailable() const
+{
+    return std::min(m_records, m_log.isOpen() ? qint64(m_log.recordCount()) : qint64(0));
+}
+
 QPageLayout LogReport::pageLayout()
 {
     return QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
@@ -73,16 +88,12 @@ int LogReport::pageCount(qint64 records)
 
 int LogReport::pageCount() const
 {
-    return pageCount(m_log.isOpen() ? m_log.recordCount() : 0);
+    return pageCount(m_records);
 }
 
-void LogReport::paintPage(QPainter &painter, double pxPerMm, int page) const
+void LogReport::paintPage(QPainter &p, double pxPerMm, int page) const
 {
-    paintPage(painter, pxPerMm, page, m_log.isOpen() ? m_log.recordCount() : 0);
-}
-
-void LogReport::paintPage(QPainter &p, double pxPerMm, int page, qint64 records) const
-{
+    const qint64 records = recordsAvailable();
     const qint64 firstRecord = qint64(page) * recordsPerPage();
     if (page < 0 || firstRecord >= records)
         return; // an empty log prints no band, not even the title
@@ -98,6 +109,9 @@ void LogReport::paintPage(QPainter &p, double pxPerMm, int page, qint64 records)
     const QRectF title(titleLeft * pxPerMm, kTitleTop * pxPerMm, kTitleWidth * pxPerMm,
                        kTitleHeight * pxPerMm);
     p.drawText(title, Qt::AlignLeft | Qt::AlignTop, kTitle);
+    // When the report was made, at the right end of the header band.
+    const QRectF made(0, kTitleTop * pxPerMm, kBandWidth * pxPerMm, kTitleHeight * pxPerMm);
+    p.drawText(made, Qt::AlignRight | Qt::AlignTop, madeText());
 
     double top = kHeaderHeight;
     for (int c = 0; c < kColumns; ++c) {
@@ -130,13 +144,16 @@ void LogReport::paintPage(QPainter &p, double pxPerMm, int page, qint64 records)
     // The page footer stands at the foot of every page.
     const double footerTop = kPageHeight - 2 * kMargin - kFooterHeight;
     drawText(p, pxPerMm, footerTop, kFooterLeft, kFooterTop, kBandWidth, kFooterHeight, kFooter);
+    const QRectF pageNumber(0, (footerTop + kFooterTop) * pxPerMm, kBandWidth * pxPerMm,
+                            (kFooterHeight - kFooterTop) * pxPerMm);
+    p.drawText(pageNumber, Qt::AlignRight | Qt::AlignTop,
+               QStringLiteral("%1 / %2").arg(page + 1).arg(pageCount()));
     p.restore();
 }
 
 bool LogReport::print(QPagedPaintDevice *device, int from, int to) const
 {
-    const qint64 records = m_log.isOpen() ? m_log.recordCount() : 0;
-    const int pages = pageCount(records);
+    const int pages = pageCount();
     if (from <= 0 || to <= 0) {
         from = 1;
         to = pages;
@@ -149,7 +166,7 @@ bool LogReport::print(QPagedPaintDevice *device, int from, int to) const
     for (int page = from; page <= to; ++page) {
         if (page > from)
             device->newPage();
-        paintPage(p, pxPerMm, page - 1, records);
+        paintPage(p, pxPerMm, page - 1);
         if (page % 20 == 0)
             QCoreApplication::processEvents();
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QPageLayout>
 #include <QString>
 
@@ -18,18 +19,30 @@ class Table;
 // Pages are drawn one at a time straight from the table, so a preview draws only the page it
 // shows and a long log costs nothing until a page is looked at.
 //
+// A report is made at one moment and holds the records the log had then: readings logged later
+// (the log only appends) stay out of its pages, its page count and its PDF, so what the user
+// previews is what is printed. Every page says when the report was made and carries "n / N".
+//
 // Window handler   -> member
 //   BtPrintClick   -> ReportPreview, which draws with paintPage() and prints with print()
 class LogReport
 {
 public:
-    explicit LogReport(const table::Table &log) : m_log(log) {}
+    // The report of the records `log` holds now, made at `madeAt`.
+    explicit LogReport(const table::Table &log,
+                       const QDateTime &madeAt = QDateTime::currentDateTime());
+
+    QDateTime madeAt() const { return m_madeAt; }
+    // The records the report holds.
+    qint64 records() const { return m_records; }
+    // "made 2026-12-10 14:05:09", as the page header says it.
+    QString madeText() const;
 
     static QPageLayout pageLayout();
     // Detail bands that fit a page between the page header, column header and page footer.
     static int recordsPerPage();
 
-    // Pages for the records the log holds now; 0 for an empty log.
+    // Pages for the records the report holds; 0 for an empty log.
     int pageCount() const;
     // Pages for `records` records.
     static int pageCount(qint64 records);
@@ -39,15 +52,17 @@ public:
     void paintPage(QPainter &painter, double pxPerMm, int page) const;
 
     // Draws pages `from` to `to` (from 1; 0, 0 for all) onto the device, one page after another.
-    // Keeps the event loop running between pages, so readings go on being logged; pages are
-    // those of the records there were when printing started. False if the device would not
-    // start.
+    // Keeps the event loop running between pages, so readings go on being logged; they are not
+    // in the report. False if the device would not start.
     bool print(QPagedPaintDevice *device, int from = 0, int to = 0) const;
     // The whole report as a PDF file. Returns an error message, or "".
     QString writePdf(const QString &path, int pageLimit = 0) const;
 
 private:
-    void paintPage(QPainter &painter, double pxPerMm, int page, qint64 records) const;
+    // The records held that the table still has (none after the log was emptied).
+    qint64 recordsAvailable() const;
 
     const table::Table &m_log;
+    QDateTime m_madeAt;
+    qint64 m_records = 0;
 };

@@ -250,6 +250,7 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
         } catch (const table::EngineError &e) {
             return message(e);
         }
+        numberOnAfterTable();
         return {};
     }
 
@@ -283,7 +284,27 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
     close();
     m_table = std::move(opened);
     m_table->setListener(m_listener);
+    numberOnAfterTable();
     if (m_listener)
         m_listener->reset();
     return {};
+}
+
+// New readings go into the opened table beside its own records: numbering on from the run alone
+// would give numbers the table already holds.
+void ReadingLog::numberOnAfterTable()
+{
+    const table::Table &t = *m_table;
+    const int no = t.fieldIndex(LogTableLayout::kNo);
+    if (no < 0 || t.recordCount() == 0)
+        return;
+    bool ok = false;
+    qint64 last = 0;
+    try {
+        last = QString::fromStdString(t.text(t.recordCount() - 1, no)).toLongLong(&ok);
+    } catch (const table::EngineError &) {
+        return; // a record that cannot be read leaves the run's numbering as it is
+    }
+    if (ok && last >= NextRecordNo && last < std::numeric_limits<qint32>::max())
+        NextRecordNo = qint32(last + 1);
 }

@@ -115,9 +115,11 @@ public:
     // file is opened and checked first: if it cannot be, or it lacks a field of the log's
     // layout ("The file <path> is not a reading log: it has no field "Value", "Nval"."), the
     // current log and its unsaved readings stay as they were and the message is returned. The
-    // counters, the key and the countdown are not touched. `mayReplace`, when given, is asked once
+    // count, the key and the countdown are not touched. `mayReplace`, when given, is asked once
     // the file has passed its checks and before it replaces anything; false leaves the log as it
     // was and returns "".
+    // New readings are numbered on after the larger of the table's last "No" and the run's own
+    // numbering, so that numbers in the log stay unique.
     QString openOldFile(const QString &path, const std::function<bool()> &mayReplace = {});
 
     // The stamp of the table's record `row` (see RecordStamp).
@@ -134,6 +136,7 @@ public:
 
 private:
     std::unique_ptr<table::Table> newTable() const;
+    void numberOnAfterTable();
 
     Clock m_clock;
     table::Session m_session;

@@ -1,5 +1,7 @@
 #include "ReportPreview.h"
 
+#include "DataFileDialogs.h"
+
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
@@ -10,7 +12,6 @@
 #include <QPrinter>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -85,25 +86,33 @@ ReportPreview::ReportPreview(const LogReport &report, QWidget *parent)
     m_pageWidget = new ReportPage(report, m_area);
     m_area->setWidget(m_pageWidget);
 
+    // The preview holds still while readings go on being logged: it says what it shows.
+    m_snapshotLine = new QLabel(snapshotText(report), this);
+    m_snapshotLine->setObjectName(QStringLiteral("snapshotLine"));
+    m_snapshotLine->setContentsMargins(8, 4, 8, 4);
+    m_snapshotLine->setWordWrap(true);
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(bar);
+    layout->addWidget(m_snapshotLine);
     layout->addWidget(m_area);
     resize(860, 760);
-
-    // Readings logged while the preview is open add pages: keep the page count current.
-    auto *tick = new QTimer(this);
-    connect(tick, &QTimer::timeout, this, [this] {
-        if (m_pageLabel->text() !=
-            QStringLiteral("%1 / %2").arg(m_page + 1).arg(std::max(1, pageCount())))
-            refresh();
-    });
-    tick->start(1000);
     refresh();
 }
 
 ReportPreview::~ReportPreview() = default;
+
+QString ReportPreview::snapshotText(const LogReport &report)
+{
+    const qint64 records = report.records();
+    return QStringLiteral("The log as it was at %1 when this preview opened: %2 %3. Readings "
+                          "logged since are not in this report.")
+        .arg(report.madeAt().toString(QStringLiteral("HH:mm:ss")))
+        .arg(records)
+        .arg(records == 1 ? QStringLiteral("reading") : QStringLiteral("readings"));
+}
 
 QAction *ReportPreview::action(const QString &objectName) const
 {
@@ -208,13 +217,26 @@ void ReportPreview::printReport()
 
 void ReportPreview::savePdf()
 {
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as PDF"), QString(),
-                                                QStringLiteral("PDF File(*.pdf)"));
+    QFileDialog dialog(this, QStringLiteral("Save as PDF"), DataFileDialogs::startFolder(),
+                       QStringLiteral("PDF File(*.pdf)"));
+    dialog.setObjectName(QStringLiteral("PdfDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("pdf"));
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    const int answer = dialog.exec();
+    DataFileDialogs::closeLeftovers(&dialog);
+    if (answer != QDialog::Accepted)
+        return;
+    QString path = dialog.selectedFiles().value(0);
     if (path.isEmpty())
         return;
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".pdf");
+    DataFileDialogs::rememberFolder(path);
     const QString error = m_report.writePdf(path);
     if (!error.isEmpty())
         QMessageBox::critical(this, QStringLiteral("Vorlatt"), error);
+    else
+        emit pdfSaved(path, m_report.records());
 }

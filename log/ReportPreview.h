@@ -14,8 +14,9 @@ class ReportPage;
 
 // The report's print preview: one page at a time, drawn when it is shown, with zoom (fit page,
 // 100 %, fit width), first/previous/next/last page, page set-up, print, "Save as PDF" and close.
-// Only the page on screen is drawn, so a preview of a long log opens at once; the page count
-// follows readings logged while the preview is open.
+// Only the page on screen is drawn, so a preview of a long log opens at once. It shows the report
+// as it was made when the preview opened, and says so in the line under its tool bar; readings
+// logged while it is open change neither its pages nor what it prints or saves.
 class ReportPreview : public QDialog
 {
     Q_OBJECT
@@ -37,6 +38,12 @@ public:
     void goToPage(int page);
 
     QAction *action(const QString &objectName) const;
+    // The line under the tool bar: when the report was made and how many readings it holds.
+    static QString snapshotText(const LogReport &report);
+
+signals:
+    // "Save as PDF" wrote the report, holding `records` readings, to `path`.
+    void pdfSaved(const QString &path, qint64 records);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -54,6 +61,7 @@ private:
     QScrollArea *m_area = nullptr;
     ReportPage *m_pageWidget = nullptr;
     QLabel *m_pageLabel = nullptr;
+    QLabel *m_snapshotLine = nullptr;
     Zoom m_zoom = Zoom::FitPage;
     int m_page = 0;
 };

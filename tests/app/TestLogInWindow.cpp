@@ -11,9 +11,15 @@
 #include "ui_FCOMM.h"
 
 #include <QComboBox>
+#include <QCompleter>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QProcess>
+#include <QScrollBar>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <memory>
@@ -65,6 +71,8 @@ private slots:
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
     void fileDialogsAreMadeOnFirstUse();
+    void dialogsOpenInTheLastFolderAcrossRuns();
+    void completerListGoesWithTheDialog();
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
@@ -78,6 +86,7 @@ private slots:
     void limitItemsCheckOneAndSetTheLimit();
     void recordLimitStopIsSaidInTheStatusBar();
     void previewPagesThroughTheReport();
+    void previewHoldsStillWhileReadingsArrive();
     void missingLogTableStillStartsTheProgram();
     void readingsTheLogCannotTakeAreReportedOnce();
 
@@ -93,6 +102,14 @@ void TestLogInWindow::initTestCase()
 {
     QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QVERIFY(m_dir.isValid());
+    // The user's configuration and documents folder are the test's own.
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("config")));
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("Documents")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("config"))));
+    QFile dirs(m_dir.filePath(QStringLiteral("config/user-dirs.dirs")));
+    QVERIFY(dirs.open(QIODevice::WriteOnly));
+    dirs.write("XDG_DOCUMENTS_DIR=\"" +
+               QFile::encodeName(m_dir.filePath(QStringLiteral("Documents"))) + "\"\n");
 }
 
 void TestLogInWindow::init()
@@ -189,6 +206,18 @@ void TestLogInWindow::gridLooksAsDesigned()
     QVERIFY(grid->showGrid());
     QCOMPARE(grid->palette().color(QPalette::Base), QColor(192, 192, 192));
     QCOMPARE(grid->font().pixelSize(), 12);
+
+    // The AUTO column ends where the grid's room ends: its title shows whole, with no
+    // horizontal scrolling.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QHeaderView *header = grid->horizontalHeader();
+    const int last = LogTableModel::kColumns - 1;
+    const int shown = grid->viewport()->width() - header->sectionViewportPosition(last);
+    QTRY_COMPARE(header->sectionSize(last), shown); // once the header is laid out
+    QVERIFY2(header->fontMetrics().horizontalAdvance(QStringLiteral("AUTO")) + 4 <= shown,
+             qPrintable(QString::number(shown)));
+    QCOMPARE(grid->horizontalScrollBar()->maximum(), 0);
 }
 
 void TestLogInWindow::saveThroughTheDialog_data()
@@ -279,7 +308,11 @@ void TestLogInWindow::saveThroughTheDialog()
         QVERIFY(lines[4].isEmpty());
         return;
     }
-    QCOMPARE(boxes.texts, QStringList()); // a Paradox save says nothing on success
+    QCOMPARE(boxes.texts, QStringList()); // a Paradox save shows no box on success,
+    // it says what it wrote in the clock's panel instead, also when the clock ticks
+    QCOMPARE(w.ui()->StatusPanel3->text(), QStringLiteral("Saved 3 readings to copy.db"));
+    w.Timer1Timer();
+    QCOMPARE(w.ui()->StatusPanel3->text(), QStringLiteral("Saved 3 readings to copy.db"));
 #ifdef VORLATT_HAVE_PXLIB
     // An independent reader opens the copy with its index.
     PX_boot();
@@ -374,6 +407,101 @@ void TestLogInWindow::fileDialogsAreMadeOnFirstUse()
     QCOMPARE(w.findChildren<QFileDialog *>().size(), 1); // the open dialog is still not made
 }
 
+// The dialogs open in the user's documents folder at first, then where the user last saved or
+// opened a file, also in the next run.
+void TestLogInWindow::dialogsOpenInTheLastFolderAcrossRuns()
+{
+    const QString conf = m_dir.filePath(QStringLiteral("config/vorlatt/vorlatt.conf"));
+    QFile::remove(conf);
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("runs")));
+    const QString runs = QDir(m_dir.filePath(QStringLiteral("runs"))).canonicalPath();
+    const QString documents = QDir(m_dir.filePath(QStringLiteral("Documents"))).canonicalPath();
+    MessageBoxCloser boxes;
+    {
+        TFCOMM w;
+        w.show();
+        logReadings(w, 2);
+        QString folder;
+        answerFileDialog(QStringLiteral("first.db"), nullptr, &folder, runs);
+        w.ui()->saveas->click();
+        QCOMPARE(QDir(folder).canonicalPath(), documents);
+        QVERIFY(QFile::exists(runs + QStringLiteral("/first.db")));
+        // The second dialog, an open this time, opens where the first one saved.
+        answerFileDialog(QStringLiteral("first.db"), nullptr, &folder);
+        w.ui()->OpenDataFiles->click();
+        QCOMPARE(QDir(folder).canonicalPath(), runs);
+        QTRY_COMPARE(QString::fromStdString(w.readingLog().table().filePath()),
+                     runs + QStringLiteral("/first.db"));
+    }
+    // Kept in the user's configuration.
+    QVERIFY2(contents(conf).contains(QFile::encodeName(runs)), contents(conf).constData());
+
+    // The next run: the save dialog, and the report's PDF dialog, open there too.
+    TFCOMM w;
+    w.show();
+    QString folder;
+    answerFileDialog(QStringLiteral("second.txt"), nullptr, &folder);
+    w.ui()->saveas->click();
+    QCOMPARE(QDir(folder).canonicalPath(), runs);
+    QVERIFY(QFile::exists(runs + QStringLiteral("/second.txt")));
+    logReadings(w, 1);
+    QTimer::singleShot(0, this, [&] {
+        auto *preview = qobject_cast<ReportPreview *>(QApplication::activeModalWidget());
+        QVERIFY(preview);
+        answerFileDialog(QStringLiteral("report"), nullptr, &folder);
+        preview->action(QStringLiteral("savePdf"))->trigger();
+        preview->action(QStringLiteral("close"))->trigger();
+    });
+    folder.clear();
+    w.ui()->BtPrint->click();
+    QCOMPARE(QDir(folder).canonicalPath(), runs);
+    QVERIFY(QFile::exists(runs + QStringLiteral("/report.pdf")));
+}
+
+// The name completer's list, up when the dialog is accepted, goes with the dialog: left over the
+// grid it would take the next wheel turn.
+void TestLogInWindow::completerListGoesWithTheDialog()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    MessageBoxCloser boxes;
+    const QString folder = m_dir.filePath(QStringLiteral("completed"));
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("completed")));
+    for (const char *name : {"run1.db", "run2.db"})
+        QVERIFY(QFile::copy(QDir::current().filePath(QStringLiteral("Tarvodb.DB")),
+                            folder + u'/' + QLatin1String(name)));
+    auto visiblePopups = [] {
+        int popups = 0;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (top->isVisible() && top->windowType() == Qt::Popup)
+                ++popups;
+        return popups;
+    };
+    bool listShown = false;
+    QTimer::singleShot(0, this, [&] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        dialog->setDirectory(folder);
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        edit->setFocus();
+        // The user types on once the dialog has read the folder.
+        QTest::keyClicks(edit, QStringLiteral("ru"));
+        QTRY_VERIFY(edit->completer() && edit->completer()->completionCount() >= 2);
+        QTest::keyClicks(edit, QStringLiteral("n"));
+        QTRY_VERIFY(visiblePopups() > 0);
+        listShown = true;
+        edit->setText(QStringLiteral("run1.db"));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    w.ui()->OpenDataFiles->click();
+    QVERIFY(listShown);
+    QCOMPARE(QString::fromStdString(w.readingLog().table().filePath()),
+             folder + QStringLiteral("/run1.db"));
+    QCOMPARE(visiblePopups(), 0);
+}
+
 // A file a little shorter than the log shown fills the grid down to its last row.
 void TestLogInWindow::openedFileFillsTheGrid()
 {
@@ -432,12 +560,18 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     }
     qint64 recordsWhileShown = -1;
     QString text;
+    int boxWidth = 0;
+    int titleWidth = 0;
     auto *timer = new QTimer(this);
     connect(timer, &QTimer::timeout, timer, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             text = box->text();
             recordsWhileShown = w.readingLog().table().recordCount();
             QCOMPARE(box->buttons().size(), 1);
+            // Wide enough for its title beside the title bar's buttons, not "Info...tion".
+            QCOMPARE(box->windowTitle(), QStringLiteral("Information"));
+            boxWidth = box->width();
+            titleWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
             box->accept();
             timer->stop();
         }
@@ -445,6 +579,7 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     timer->start(10);
     w.ui()->RecordNew->click();
     QCOMPARE(text, QStringLiteral(" Record deleted "));
+    QVERIFY2(boxWidth >= titleWidth + 140, qPrintable(QStringLiteral("%1").arg(boxWidth)));
     QCOMPARE(recordsWhileShown, 3);
     QCOMPARE(w.readingLog().table().recordCount(), 0);
     QCOMPARE(w.readingLog().NextRecordNo, 1);
@@ -906,6 +1041,69 @@ void TestLogInWindow::previewPagesThroughTheReport()
     });
     w.ui()->BtPrint->click();
     QVERIFY(!preview);
+}
+
+// The meter goes on sending while the preview is open: the preview, and the PDF saved from it,
+// keep the log as it was when the preview opened.
+void TestLogInWindow::previewHoldsStillWhileReadingsArrive()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("pdfinfo")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
+        QSKIP("pdfinfo and pdftotext (poppler-utils) are not installed");
+    TFCOMM w;
+    w.show();
+    logReadings(w, 80); // 37 records to a page: 3 pages
+    const QString pdf = m_dir.filePath(QStringLiteral("still.pdf"));
+    QFile::remove(pdf);
+    QPointer<ReportPreview> preview;
+    QString line;
+    int pagesAfterReadings = 0;
+    QTimer::singleShot(0, this, [&] {
+        preview = qobject_cast<ReportPreview *>(QApplication::activeModalWidget());
+        QVERIFY(preview);
+        QCOMPARE(preview->pageCount(), 3);
+        line = preview->findChild<QLabel *>(QStringLiteral("snapshotLine"))->text();
+        logReadings(w, 40); // 120 readings would make 4 pages
+        QCoreApplication::processEvents();
+        pagesAfterReadings = preview->pageCount();
+        preview->action(QStringLiteral("lastPage"))->trigger();
+        QCOMPARE(preview->currentPage(), 2);
+        answerFileDialog(pdf);
+        preview->action(QStringLiteral("savePdf"))->trigger();
+        logReadings(w, 5);
+        preview->action(QStringLiteral("close"))->trigger();
+    });
+    w.ui()->BtPrint->click();
+    QVERIFY(!preview);
+    QCOMPARE(pagesAfterReadings, 3);
+    QCOMPARE(w.ui()->StatusPanel3->text(), QStringLiteral("Saved 80 readings to still.pdf"));
+    QVERIFY2(line.contains(QStringLiteral(" 80 readings")) &&
+                 line.contains(QRegularExpression(QStringLiteral("at \\d\\d:\\d\\d:\\d\\d "))),
+             qPrintable(line));
+    QCOMPARE(w.readingLog().table().recordCount(), 125);
+
+    QProcess info;
+    info.start(QStringLiteral("pdfinfo"), {pdf});
+    QVERIFY(info.waitForFinished(60000));
+    QVERIFY2(info.readAllStandardOutput().contains("\nPages:           3\n"), qPrintable(pdf));
+    QProcess text;
+    text.start(QStringLiteral("pdftotext"), {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+    QVERIFY(text.waitForFinished(60000));
+    const QStringList pages = QString::fromUtf8(text.readAllStandardOutput()).split(u'\f');
+    const QString made = line.section(QStringLiteral("at "), 1).left(8);
+    for (int page = 0; page < 3; ++page) {
+        QVERIFY2(pages.value(page).contains(
+                     QRegularExpression(QStringLiteral("Foot\\s+%1 ?/ ?3\\s*$").arg(page + 1))),
+                 qPrintable(pages.value(page)));
+        QVERIFY2(pages.value(page).contains(QStringLiteral("made ") +
+                                            QDate::currentDate().toString(Qt::ISODate)) &&
+                     pages.value(page).contains(made),
+                 qPrintable(pages.value(page)));
+    }
+    QVERIFY(pages.value(2).contains(
+        QRegularExpression(QStringLiteral("^\\s*80\\s"), QRegularExpression::MultilineOption)));
+    QVERIFY(!pages.join(QString()).contains(
+        QRegularExpression(QStringLiteral("^\\s*81\\s"), QRegularExpression::MultilineOption)));
 }
 
 // Without "Tarvodb" the error is shown once, start-up goes on (profile, limits, dial), and

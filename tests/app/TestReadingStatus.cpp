@@ -4,7 +4,7 @@
 
 // Whether the reading shown is live and what the clock panel says, from a run of events:
 // f a frame shown, d the watchdog darkening the link picture, s the record limit stopping the
-// log, g the log taking readings again.
+// log, g the log taking readings again, n a save's notice, t a second with nothing new.
 class TestReadingStatus : public QObject
 {
     Q_OBJECT
@@ -18,7 +18,7 @@ void TestReadingStatus::events_data()
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("news"); // per event: 1 when it changed what is shown, else 0
     QTest::addColumn<bool>("stale");
-    QTest::addColumn<QString>("panel"); // clock, silent or stopped
+    QTest::addColumn<QString>("panel"); // clock, silent, stopped or notice
     QTest::newRow("start display never goes stale") << "ddd" << "000" << false << "clock";
     QTest::newRow("frames keep it live") << "fff" << "000" << false << "clock";
     QTest::newRow("silence after frames") << "fdd" << "010" << true << "silent";
@@ -28,6 +28,16 @@ void TestReadingStatus::events_data()
     QTest::newRow("silence goes before the limit") << "fsd" << "011" << true << "silent";
     QTest::newRow("limit shows again after silence") << "fsdf" << "0111" << false << "stopped";
     QTest::newRow("log takes readings again") << "fsfg" << "0101" << false << "clock";
+    QTest::newRow("notice goes before silence") << "fdn"
+                                                << "010" << true << "notice";
+    QTest::newRow("notice goes before the limit") << "fsnt"
+                                                  << "0100" << false << "notice";
+    QTest::newRow("notice stays its seconds") << "fdntttt"
+                                              << "0100000" << true << "notice";
+    QTest::newRow("then the silence shows again") << "fdnttttt"
+                                                  << "01000000" << true << "silent";
+    QTest::newRow("then the clock shows again") << "fnttttt"
+                                                << "0000000" << false << "clock";
 }
 
 void TestReadingStatus::events()
@@ -55,6 +65,10 @@ void TestReadingStatus::events()
         case 'g':
             changed = status.setLogStopped(false, 10000);
             break;
+        case 'n':
+            status.showNotice(ReadingStatus::savedText(2061, QStringLiteral("run.db")),
+                              now.addSecs(ReadingStatus::kNoticeSeconds));
+            break;
         }
         news += changed ? u'1' : u'0';
     }
@@ -67,6 +81,8 @@ void TestReadingStatus::events()
     else if (panel == u"silent")
         QCOMPARE(text, QStringLiteral("no data since ") +
                            lastFrame.toString(QStringLiteral("HH:mm:ss")));
+    else if (panel == u"notice")
+        QCOMPARE(text, QStringLiteral("Saved 2061 readings to run.db"));
     else
         QCOMPARE(text, QStringLiteral("Logging stopped: limit 10000"));
 }

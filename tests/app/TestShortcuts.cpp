@@ -1,4 +1,5 @@
 #include "PtyPort.h"
+#include "app/GuideWindow.h"
 #include "app/Shortcuts.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
@@ -7,12 +8,15 @@
 
 #include <QAbstractButton>
 #include <QAction>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
@@ -58,16 +62,6 @@ private:
     QTimer m_timer;
 };
 
-// Catches what is handed to the desktop's viewer.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
-
 // Every button and menu item of the form with its caption, and the keys a menu item would show,
 // as found in `window` (the form's names only: the window adds dialogs with buttons of their own).
 QStringList captions(const QWidget &window, const QStringList &names)
@@ -106,7 +100,7 @@ private slots:
     void keyOpensWhatItsButtonOpens();
     void exitKeyAsksAndEndsOnYes();
     void f5ConnectsAndDisconnectsTheSerialLink();
-    void f1HandsTheGuideToTheDesktopViewer();
+    void f1ShowsTheGuideRendered();
     void noCaptionOrMenuTextChanges();
 };
 
@@ -188,31 +182,58 @@ void TestShortcuts::f5ConnectsAndDisconnectsTheSerialLink()
     QVERIFY(!w.serialDriver()->IsOpen());
 }
 
-void TestShortcuts::f1HandsTheGuideToTheDesktopViewer()
+// F1 shows the guide as a page: rendered, with its pictures, its contents links leading to their
+// sections, and the keys it describes.
+void TestShortcuts::f1ShowsTheGuideRendered()
 {
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
     TFCOMM w;
     w.show();
     QVERIFY(QTest::qWaitForWindowActive(&w));
     ModalWatcher watcher; // a guide not found would be said in a box
     QTest::keyClick(&w, Qt::Key_F1);
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-
     QCOMPARE(watcher.seen, QStringList());
-    QCOMPARE(catcher.urls.size(), 1);
-    const QUrl url = catcher.urls.first();
-    QVERIFY(url.isLocalFile());
-    QCOMPARE(url.toLocalFile(), Shortcuts::findGuide());
-    const QFileInfo guide(url.toLocalFile());
-    QCOMPARE(guide.fileName(), QStringLiteral("user-guide.md"));
-    QVERIFY(guide.isFile());
-    // The guide describes the keys, so the copy opened is the one that knows them.
-    QFile file(guide.filePath());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll();
+    auto *guide = w.findChild<GuideWindow *>();
+    QVERIFY(guide);
+    QVERIFY(QTest::qWaitForWindowExposed(guide));
+    QTextBrowser *browser = guide->browser();
+    QCOMPARE(browser->source().toLocalFile(), Shortcuts::findGuide());
+    QTextDocument *doc = browser->document();
+    const QString text = doc->toPlainText();
+    QVERIFY(text.startsWith(QStringLiteral("Vorlatt user guide")));
+    // Rendered, not the source: no Markdown marks are left.
+    for (const char *mark : {"## ", "![", "](", "**"})
+        QVERIFY2(!text.contains(QLatin1String(mark)), mark);
+    QVERIFY(doc->toHtml().contains(QStringLiteral("<table")));
     for (const char *key : {"Ctrl+S", "Ctrl+O", "Ctrl+P", "Ctrl+N", "Ctrl+Q", "F5", "F1"})
-        QVERIFY2(text.contains(key), key);
+        QVERIFY2(text.contains(QLatin1String(key)), key);
+
+    // Every picture is found and loads.
+    QStringList pictures;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isImageFormat())
+                pictures << it.fragment().charFormat().toImageFormat().name();
+    QVERIFY(pictures.size() >= 5);
+    for (const QString &picture : pictures) {
+        const QVariant image = browser->loadResource(QTextDocument::ImageResource, QUrl(picture));
+        QVERIFY2(image.isValid() && !QImage::fromData(image.toByteArray()).isNull(),
+                 qPrintable(picture));
+    }
+
+    // A contents link leads down to its section.
+    QCOMPARE(browser->verticalScrollBar()->value(), 0);
+    // As a click on the link does: the link resolved against the page.
+    browser->setSource(browser->source().resolved(QUrl(QStringLiteral("#keyboard-shortcuts"))));
+    QCOMPARE(browser->document(), doc);
+    QVERIFY(browser->verticalScrollBar()->value() > 0);
+    QCOMPARE(GuideWindow::headingAnchor(QStringLiteral("Logging without a window: vorlatt-log")),
+             QStringLiteral("logging-without-a-window-vorlatt-log"));
+
+    // Asked again, the same window comes back.
+    guide->hide();
+    w.findChild<Shortcuts *>()->openUserGuide();
+    QCOMPARE(w.findChildren<GuideWindow *>().size(), 1);
+    QVERIFY(guide->isVisible());
 }
 
 // The shortcuts belong to the window, not to the menu's items: every caption and menu text is

@@ -113,6 +113,18 @@ void TestViewsInWindow::limitAlarmAndBadLimitText()
     ui->Setmax->setText(QStringLiteral("12-"));
     QCOMPARE(m_boxes->texts, QStringList{QStringLiteral("'12-' is not a valid integer value")});
     QCOMPARE(m_w->limits().state().MaxLimit, 3000.0f);
+
+    // Typed, a point is not taken (limits are counts, without a point): "1.2" becomes 12, as the
+    // guide says. The same text pasted is refused with the message.
+    m_boxes->texts.clear();
+    ui->Setmax->selectAll();
+    QTest::keyClicks(ui->Setmax, QStringLiteral("1.2"));
+    QCOMPARE(ui->Setmax->text(), QStringLiteral("12"));
+    QCOMPARE(m_w->limits().state().MaxLimit, 12.0f);
+    QCOMPARE(m_boxes->texts, QStringList());
+    ui->Setmax->setText(QStringLiteral("1.2"));
+    QCOMPARE(m_boxes->texts, QStringList{QStringLiteral("'1.2' is not a valid integer value")});
+    QCOMPARE(m_w->limits().state().MaxLimit, 12.0f);
 }
 
 void TestViewsInWindow::enlargeAndRestore()

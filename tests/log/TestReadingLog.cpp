@@ -21,6 +21,7 @@ private slots:
     void badIntervalStopsAfterTheKey();
     void openRefusesATableThatIsNotALog();
     void readingThatCannotBeLoggedIsReportedAndDropped();
+    void oldFileReplacesTheLogAndNumberingGoesOn_data();
     void oldFileReplacesTheLogAndNumberingGoesOn();
     void unreadableOldFileKeepsTheLog();
     void logTableIsFoundInTheDataFolder();
@@ -286,33 +287,52 @@ void TestReadingLog::readingThatCannotBeLoggedIsReportedAndDropped()
     QCOMPARE(m_log->table().recordCount(), 0);
 }
 
+void TestReadingLog::oldFileReplacesTheLogAndNumberingGoesOn_data()
+{
+    QTest::addColumn<int>("tableRecords");
+    QTest::addColumn<QString>("runAfterSave");
+    QTest::addColumn<QString>("records");
+
+    // The run has numbered to 5, the table only to 2: numbers go on from the run.
+    QTest::newRow("table smaller than the run") << 2 << "interval=4 read*3 repeat=0 si=1"
+                                                << "1,2,6";
+    // The table holds 1 to 40, the run (after New) only 1 to 3: numbers go on after the table's.
+    QTest::newRow("table larger than the run") << 40 << "new interval=4 read*3 repeat=0 si=1"
+                                               << "1,...,41,(41)";
+}
+
 void TestReadingLog::oldFileReplacesTheLogAndNumberingGoesOn()
 {
-    // A saved run of two records, then the current run goes on to record 5.
-    run(QStringLiteral("read*2"));
+    QFETCH(int, tableRecords);
+    QFETCH(QString, runAfterSave);
+    QFETCH(QString, records);
+    m_log->setLimit(ReadingLog::kLimitItems.back());
+    run(QStringLiteral("read*%1").arg(tableRecords));
     table::Table saved(m_log->session());
     saved.setTableName(m_folder->path(QStringLiteral("run.db")).toStdString());
     table::BatchMove copy;
     copy.setSource(&m_log->table());
     copy.setDestination(&saved);
     copy.execute();
-    run(QStringLiteral("interval=4 read*3 repeat=0 si=1"));
+    run(runAfterSave);
     const qint32 count = m_log->RecordCount;
     const QString key = m_log->LastLoggedText;
 
     QCOMPARE(m_log->openOldFile(m_folder->path(QStringLiteral("run.db"))), QString());
-    QCOMPARE(m_log->table().recordCount(), 2);
+    QCOMPARE(m_log->table().recordCount(), tableRecords);
     QCOMPARE(m_log->RecordCount, count);
     QCOMPARE(m_log->LastLoggedText, key);
     QCOMPARE(m_log->SampleCountdown, 4);
-    // Readings go on into the opened table, numbered on from the run.
-    QCOMPARE(run(QStringLiteral("si=0 v=3.000 read")), QStringLiteral("1,2,6"));
+    // Readings go on into the opened table with numbers the log does not hold yet.
+    QCOMPARE(run(QStringLiteral("si=0 v=3.000 read")), records);
+    QCOMPARE(run(QStringLiteral("v=4.000 read")).section(u',', -2),
+             tableRecords < 6 ? QStringLiteral("6,7") : QStringLiteral("42,(42)"));
     // Recording never writes the opened file.
     m_log->close();
     table::Table check(m_log->session());
     check.setTableName(m_folder->path(QStringLiteral("run.db")).toStdString());
     check.open();
-    QCOMPARE(check.recordCount(), 2);
+    QCOMPARE(check.recordCount(), tableRecords);
 }
 
 void TestReadingLog::unreadableOldFileKeepsTheLog()
