@@ -114,12 +114,20 @@ QByteArray LogCommands::journalLine() const
     return line;
 }
 
+QString LogCommands::damagedLinesText(int lines)
+{
+    return lines == 1 ? QStringLiteral("1 damaged line was left out.")
+                      : QStringLiteral("%1 damaged lines were left out.").arg(lines);
+}
+
 void LogCommands::offerLeftoverJournals()
 {
     QList<RecoveryJournal::Leftover> leftovers =
         RecoveryJournal::leftovers(RecoveryJournal::defaultFolder());
     for (RecoveryJournal::Leftover &leftover : leftovers) {
-        const int records = int(leftover.lines.size()) - 1;
+        // Records are counted, not lines: a line a crash or a disk damaged is no reading.
+        const ReadingLog::JournalCount count = ReadingLog::countJournal(leftover.lines);
+        const int records = count.records;
         if (records <= 0 || !m_log.isOpen()) {
             if (records <= 0)
                 RecoveryJournal::removeLeftover(leftover);
@@ -132,7 +140,11 @@ void LogCommands::offerLeftoverJournals()
             QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.").arg(records),
             QMessageBox::NoButton, m_window);
         box.setObjectName(QStringLiteral("RecoveryQuestion"));
-        box.setInformativeText(QStringLiteral("Kept in %1").arg(leftover.path));
+        QStringList info;
+        if (count.damaged > 0)
+            info << damagedLinesText(count.damaged);
+        info << QStringLiteral("Kept in %1").arg(leftover.path);
+        box.setInformativeText(info.join(u'\n'));
         QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
         QPushButton *save = box.addButton(QStringLiteral("Save..."), QMessageBox::ActionRole);
         box.addButton(QMessageBox::Discard);
@@ -142,16 +154,20 @@ void LogCommands::offerLeftoverJournals()
             RecoveryJournal::removeLeftover(leftover);
             continue;
         }
-        // Into the log, and into this run's journal, so that they outlive another crash.
+        // Into the log, and into this run's journal, so that they outlive another crash: the
+        // records the log took, as it holds them, and nothing else.
         const ReadingLog::Restored restored = m_log.restore(leftover.lines);
-        for (int i = 1; i <= restored.records; ++i) {
+        for (const QByteArray &line : restored.lines) {
             if (!m_journal.isStarted())
                 m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
-            m_journal.append(leftover.lines[i]);
+            m_journal.append(line);
         }
         m_journal.sync();
         if (restored.records > 0)
             m_unsaved.logged();
+        if (restored.damaged > 0)
+            qWarning("vorlatt: %s: %d readings restored; %s", qPrintable(leftover.path),
+                     restored.records, qPrintable(damagedLinesText(restored.damaged)));
         if (!restored.error.isEmpty()) {
             // The journal stays for the next start: nothing of it is lost.
             RecoveryJournal::releaseLeftover(leftover);

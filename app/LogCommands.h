@@ -110,6 +110,8 @@ public:
 
 private:
     void showError(const QString &message);
+    // "2 damaged lines were left out."
+    static QString damagedLinesText(int lines);
 
     QWidget *m_window = nullptr;
     ReadingLog m_log;

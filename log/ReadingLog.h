@@ -91,15 +91,27 @@ public:
 
     // Appends records of a recovery journal (lines after its header: No, Time, DC/AC, Value,
     // Unit, AUTO, Nval, date and time, and the full unit where the journal has it,
-    // tab-separated) with their numbers, times and values; the
-    // numbering goes on after the last. Returns how many were restored and the engine's message
-    // if one failed (the records before it stay).
+    // tab-separated) with their times and values. Lines starting with '#' say something about
+    // the run (its port) and are passed over; any other line that is no whole record the log can
+    // take (cut, overwritten, too long for its field) is damaged and left out. The records keep
+    // their numbers; the numbering goes on after the last.
     struct Restored
     {
         int records = 0;
-        QString error;
+        int damaged = 0;
+        // The journal lines of the records taken, with the numbers the log gave them: a journal
+        // of this run holds them in place of the leftover's.
+        QList<QByteArray> lines;
+        QString error; // the engine's message if a record failed (the records before it stay)
     };
     Restored restore(const QList<QByteArray> &journalLines);
+    // What restore() would take of `journalLines`: its records and its damaged lines.
+    struct JournalCount
+    {
+        int records = 0;
+        int damaged = 0;
+    };
+    static JournalCount countJournal(const QList<QByteArray> &journalLines);
 
     // Puts the Paradox table at `path` under the log in place of the current one. The chosen
     // file is opened and checked first: if it cannot be, or it lacks a field of the log's

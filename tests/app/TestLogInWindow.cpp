@@ -681,10 +681,14 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     {
         QFile f(left);
         QVERIFY(f.open(QIODevice::WriteOnly));
+        // An older journal, without the full unit; two lines a disk damaged (random bytes, and
+        // a record run into a long stretch of garbage) among the records.
         f.write("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
-                "7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n"
-                "8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02\n"
-                "9\t12:00:03\tDC\t1.0"); // cut mid-record
+                "7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n");
+        f.write(QByteArray::fromHex("93ff00c3287f1b5b41e2"));
+        f.write("\n8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02\n");
+        f.write("8\t12:00:02\tAC\t-2.50" + QByteArray(5000, 'x') + "\tmV\tMANU\t-250\t\n");
+        f.write("9\t12:00:03\tDC\t1.0"); // cut mid-record
     }
     const QString foreign = folder + QStringLiteral("/journal-20260101-110000-88888-0.tsv");
     const QByteArray foreignBytes = "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
@@ -701,7 +705,7 @@ void TestLogInWindow::leftJournalIsOfferedBack()
 
     TFCOMM w;
     w.show();
-    QStringList questions;
+    QStringList questions, informative;
     const QString saved = m_dir.filePath(QStringLiteral("recovered.xls"));
     QFile::remove(saved);
     if (answer == u"Save...")
@@ -710,6 +714,7 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     connect(answerer, &QTimer::timeout, answerer, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             questions << box->text();
+            informative << box->informativeText();
             if (box->objectName() != u"RecoveryQuestion") {
                 box->accept();
                 return;
@@ -725,6 +730,8 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     delete answerer;
     QCOMPARE(questions.value(0),
              QStringLiteral("A run that ended unexpectedly left 2 unsaved readings."));
+    QVERIFY2(informative.value(0).contains(QStringLiteral("2 damaged lines were left out.")),
+             qPrintable(informative.value(0)));
     QVERIFY(!QFile::exists(left));
     const table::Table &t = w.readingLog().table();
     if (answer == u"Restore") {
@@ -739,7 +746,13 @@ void TestLogInWindow::leftJournalIsOfferedBack()
         QCOMPARE(w.readingLog().NextRecordNo, 9);
         logReadings(w, 1);
         QCOMPARE(QString::fromStdString(t.text(2, t.fieldIndex("No"))), QStringLiteral("9"));
-        QCOMPARE(contents(w.logCommands()->journal().path()).count('\n'), 4);
+        // This run's journal holds the records the log took, not the damaged lines: a second
+        // crash loses none of them.
+        const QList<QByteArray> journal = contents(w.logCommands()->journal().path()).split('\n');
+        QCOMPARE(journal.size(), 5);
+        QCOMPARE(journal[1], QByteArray("7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01"));
+        QCOMPARE(journal[2], QByteArray("8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02"));
+        QVERIFY(journal[3].startsWith("9\t"));
     } else if (answer == u"Save...") {
         QCOMPARE(t.recordCount(), 0);
         const QList<QByteArray> lines = contents(saved).split('\n');
