@@ -10,9 +10,12 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <cstring>
 
 LogCommands::LogCommands(QWidget *window)
     : m_window(window), m_model(std::make_unique<LogTableModel>(m_log))
@@ -140,7 +143,16 @@ void LogCommands::offerLeftoverJournals()
             QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.").arg(records),
             QMessageBox::NoButton, m_window);
         box.setObjectName(QStringLiteral("RecoveryQuestion"));
+        // Each run's leftover on its own, named by its meter's port and its end, so that two
+        // windows killed at once are told apart.
         QStringList info;
+        const QString ended = QFileInfo(leftover.path)
+                                  .lastModified()
+                                  .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        info << (count.ports.isEmpty()
+                     ? QStringLiteral("The run ended %1.").arg(ended)
+                     : QStringLiteral("Read from %1; the run ended %2.")
+                           .arg(count.ports.join(QStringLiteral(", ")), ended));
         if (count.damaged > 0)
             info << damagedLinesText(count.damaged);
         info << QStringLiteral("Kept in %1").arg(leftover.path);
@@ -159,8 +171,9 @@ void LogCommands::offerLeftoverJournals()
         const ReadingLog::Restored restored = m_log.restore(leftover.lines);
         for (const QByteArray &line : restored.lines) {
             if (!m_journal.isStarted())
-                m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
-            m_journal.append(line);
+                startJournal();
+            if (m_journal.append(line).isEmpty() && line.startsWith(ReadingLog::kPortLine))
+                m_journalPort = QString::fromUtf8(line.mid(qsizetype(strlen(ReadingLog::kPortLine))));
         }
         m_journal.sync();
         if (restored.records > 0)
@@ -183,6 +196,20 @@ void LogCommands::offerLeftoverJournals()
     }
 }
 
+QString LogCommands::startJournal()
+{
+    m_journalPort.clear();
+    return m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
+}
+
+void LogCommands::setPort(const QString &port)
+{
+    if (port.isEmpty())
+        return; // a link ended: the next one names its own
+    m_port = port;
+    m_port.remove(u'\t').remove(u'\n').remove(u'\r');
+}
+
 void LogCommands::syncJournal()
 {
     if (m_journal.isStarted())
@@ -200,7 +227,13 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
         // The record also goes to the journal, which outlives a crash of this program.
         QString journalError;
         if (!m_journal.isStarted())
-            journalError = m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
+            journalError = startJournal();
+        // Which meter the records came from: said again whenever the port changes.
+        if (journalError.isEmpty() && !m_port.isEmpty() && m_port != m_journalPort) {
+            journalError = m_journal.append(ReadingLog::kPortLine + m_port.toUtf8());
+            if (journalError.isEmpty())
+                m_journalPort = m_port;
+        }
         if (journalError.isEmpty())
             journalError = m_journal.append(journalLine());
         if (!journalError.isEmpty() && !m_journalFailed) {

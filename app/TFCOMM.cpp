@@ -331,6 +331,8 @@ void TFCOMM::BtDiscon1Click()
 
 void TFCOMM::showPortInTitle(const QString &port)
 {
+    if (m_logCommands)
+        m_logCommands->setPort(port);
     setWindowTitle(port.isEmpty() ? m_profile.caption
                                   : QStringLiteral("%1 - %2").arg(m_profile.caption, port));
 }

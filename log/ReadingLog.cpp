@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -228,6 +230,11 @@ ReadingLog::JournalCount ReadingLog::countJournal(const QList<QByteArray> &journ
 {
     JournalCount count;
     for (qsizetype i = 1; i < journalLines.size(); ++i) {
+        if (journalLines[i].startsWith(kPortLine)) {
+            const QString port = QString::fromUtf8(journalLines[i].mid(qsizetype(strlen(kPortLine))));
+            if (!port.isEmpty() && !count.ports.contains(port))
+                count.ports << port;
+        }
         if (journalLines[i].startsWith('#'))
             continue;
         if (journalRecord(journalLines[i]))
@@ -244,13 +251,31 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
     if (!m_table->isOpen())
         return result;
     table::Table &t = *m_table;
+    // A log that holds records already (another journal restored, a file opened) numbers the
+    // restored ones on after its own, so that no number is there twice.
+    std::optional<int> renumberFrom;
+    if (const std::int64_t held = t.recordCount(); held > 0) {
+        bool ok = false;
+        const int last =
+            QString::fromStdString(t.text(held - 1, t.fieldIndex(LogTableLayout::kNo))).toInt(&ok);
+        renumberFrom = std::max(NextRecordNo, ok ? last + 1 : 1);
+    }
     for (qsizetype i = 1; i < journalLines.size(); ++i) {
-        if (journalLines[i].startsWith('#'))
+        if (journalLines[i].startsWith('#')) {
+            // The port goes with the records after it.
+            if (journalLines[i].startsWith(kPortLine))
+                result.lines.append(journalLines[i]);
             continue;
-        const std::optional<JournalRecord> r = journalRecord(journalLines[i]);
+        }
+        std::optional<JournalRecord> r = journalRecord(journalLines[i]);
         if (!r) {
             ++result.damaged;
             continue;
+        }
+        QByteArray line = journalLines[i];
+        if (renumberFrom) {
+            r->no = (*renumberFrom)++;
+            line = QByteArray::number(r->no) + line.mid(line.indexOf('\t'));
         }
         const std::int64_t row = t.recordCount();
         try {
@@ -264,7 +289,7 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             return result;
         }
         keepStamp(row, r->when, r->fullUnit, r->reading.UnitText);
-        result.lines.append(journalLines[i]);
+        result.lines.append(line);
         ++result.records;
         ++RecordCount;
         NextRecordNo = r->no + 1;
