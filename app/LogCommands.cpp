@@ -6,6 +6,7 @@
 #include "log/LogTableLayout.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
+#include "log/engine/ReplacingFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -52,6 +53,7 @@ bool LogCommands::openLogTable()
     const QString bin = QCoreApplication::applicationDirPath();
     const QStringList dataDirs = {bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))};
     const QString shipped = ReadingLog::findLogTable(dataDirs);
+    settleKilledSaves();
     QString error;
     QString copyError;
     if (!shipped.isEmpty()) {
@@ -81,6 +83,16 @@ bool LogCommands::openLogTable()
         showError(error);
     }
     return error.isEmpty();
+}
+
+void LogCommands::settleKilledSaves()
+{
+    // Saves note what they replace in the state folder; what a killed window's saves left beside
+    // those files is removed, wherever the user saved.
+    const QByteArray notes =
+        QFile::encodeName(RecoveryJournal::defaultFolder() + QStringLiteral("/saves"));
+    table::setSaveNotesFolder(notes.toStdString());
+    table::tidyNotedTemporaries(notes.toStdString());
 }
 
 void LogCommands::closeLogTable()

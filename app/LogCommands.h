@@ -116,6 +116,7 @@ private:
     // "2 damaged lines were left out."
     static QString damagedLinesText(int lines);
     QString startJournal();
+    void settleKilledSaves();
 
     QWidget *m_window = nullptr;
     ReadingLog m_log;

@@ -1,11 +1,13 @@
 #include "Logger.h"
 
 #include "MqttPublisher.h"
+#include "log/RecoveryJournal.h"
 #include "log/engine/ReplacingFile.h"
 #include "protocol/DecodedFrame.h"
 #include "protocol/ModelProfile.h"
 
 #include <QDateTime>
+#include <QFile>
 
 #include <limits>
 
@@ -87,7 +89,13 @@ int Logger::start()
         }
     }
     if (!m_options.output.isEmpty()) {
-        table::tidyStaleTemporaries(m_options.output.toStdString()); // left by a killed run
+        // Left by a killed run: beside this output, and wherever the notes of killed saves say.
+        const std::string notes =
+            QFile::encodeName(RecoveryJournal::defaultFolder() + QStringLiteral("/saves"))
+                .toStdString();
+        table::setSaveNotesFolder(notes);
+        table::tidyNotedTemporaries(notes);
+        table::tidyStaleTemporaries(m_options.output.toStdString());
         QString error;
         if (m_options.format == LogFormat::Db) {
             m_db = std::make_unique<DbOutput>();
