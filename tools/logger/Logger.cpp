@@ -265,6 +265,8 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
             line += '\n';
             std::fwrite(line.constData(), 1, size_t(line.size()), m_out);
         }
+        if (m_db && m_db->full() && !nextTable(record.no))
+            return;
         if (m_db) {
             const QString error = m_db->append(record);
             if (!error.isEmpty()) {
@@ -295,6 +297,57 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
     }
 }
 
+// A table holds at most DbOutput::mostRecords(): the full one is written whole and closed, and
+// the run goes on in NAME-2.db, NAME-3.db, ... (an existing one is appended to, as at the start;
+// one that is full too, or no table of this layout, is passed over with a word why).
+bool Logger::nextTable(qint32 firstNo)
+{
+    if (const QString error = m_db->checkpoint(); !error.isEmpty()) {
+        outputFailed(error);
+        return false;
+    }
+    const QString full = m_db->path();
+    const qint64 inFull = m_db->records();
+    m_earlierTables += m_db->recordsInFile();
+    const QString given = m_options.output;
+    const QString stem = given.left(given.size() - 3);
+    const QString extension = given.right(3);
+    for (int n = m_tableNumber + 1; n < m_tableNumber + 1000; ++n) {
+        const QString next = QStringLiteral("%1-%2%3").arg(stem).arg(n).arg(extension);
+        table::tidyStaleTemporaries(next.toStdString());
+        auto db = std::make_unique<DbOutput>();
+        const DbOutput::Opened opened = db->open(next);
+        if (opened.error.isEmpty() && db->full()) {
+            report(QStringLiteral("%1 is full too; trying the next name").arg(db->path()));
+            continue;
+        }
+        if (opened.wrongFile) {
+            report(QStringLiteral("%1; trying the next name").arg(opened.error));
+            continue;
+        }
+        m_tableNumber = n;
+        m_db.reset();
+        if (!opened.error.isEmpty()) {
+            // The records so far are in the full tables; this one could not be started.
+            m_options.output = next;
+            outputFailed(opened.error);
+            return false;
+        }
+        m_db = std::move(db);
+        report(QStringLiteral("%1 is full (%2 records, as many as a Paradox table holds); "
+                              "going on in %3 from record %4%5")
+                   .arg(full)
+                   .arg(inFull)
+                   .arg(m_db->path())
+                   .arg(firstNo)
+                   .arg(opened.kept > 0 ? QStringLiteral(", after its %1 records").arg(opened.kept)
+                                        : QString()));
+        return true;
+    }
+    outputFailed(QStringLiteral("no free name for the next table after %1").arg(full));
+    return false;
+}
+
 bool Logger::flushOutputs()
 {
     std::fflush(m_out);
@@ -320,7 +373,7 @@ void Logger::outputFailed(const QString &error)
 qint64 Logger::recordsKept() const
 {
     if (m_db)
-        return m_db->recordsInFile();
+        return m_earlierTables + m_db->recordsInFile();
     if (!m_options.output.isEmpty())
         return m_text.recordsInFile();
     return m_written;
