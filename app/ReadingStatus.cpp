@@ -20,11 +20,13 @@ bool ReadingStatus::linkDarkened()
     return true;
 }
 
-bool ReadingStatus::setLogStopped(bool stopped, qint32 limit)
+bool ReadingStatus::setLogStopped(bool stopped, qint32 limit, bool tableFull)
 {
-    const bool changed = stopped != m_logStopped || (stopped && limit != m_limit);
+    const bool changed = stopped != m_logStopped ||
+                         (stopped && (limit != m_limit || tableFull != m_tableFull));
     m_logStopped = stopped;
     m_limit = limit;
+    m_tableFull = tableFull;
     return changed;
 }
 
@@ -33,7 +35,7 @@ QString ReadingStatus::clockPanelText(const QDateTime &now) const
     if (m_stale)
         return noDataSince(m_lastFrame);
     if (m_logStopped)
-        return logStoppedText(m_limit);
+        return m_tableFull ? tableFullText() : logStoppedText(m_limit);
     return clockText(now);
 }
 
@@ -45,4 +47,9 @@ QString ReadingStatus::noDataSince(const QDateTime &lastFrame)
 QString ReadingStatus::logStoppedText(qint32 limit)
 {
     return QStringLiteral("Logging stopped: limit %1").arg(limit);
+}
+
+QString ReadingStatus::tableFullText()
+{
+    return QStringLiteral("Logging stopped: table full");
 }

@@ -9,7 +9,7 @@
 // display: that reading is marked stale (the window greys it) from the moment the link watchdog
 // darkens the link picture until the next frame's reading is shown, and the clock panel says
 // since when no data came. The start display before any frame is no reading, so it is never
-// stale. When the record limit stops logging, the panel says so in place of the clock until the
+// stale. When the record limit (or a log as full as a table can be) stops logging, the panel says so in place of the clock until the
 // log may take readings again; a silent meter is the more urgent news and goes first.
 class ReadingStatus
 {
@@ -23,7 +23,7 @@ public:
 
     // Whether the record limit `limit` keeps readings out of the log. True when that changed, so
     // the stop is said once, when it happens.
-    bool setLogStopped(bool stopped, qint32 limit);
+    bool setLogStopped(bool stopped, qint32 limit, bool tableFull = false);
     bool logStopped() const { return m_logStopped; }
 
     // The clock panel's text at `now`.
@@ -31,10 +31,12 @@ public:
 
     static QString noDataSince(const QDateTime &lastFrame);
     static QString logStoppedText(qint32 limit);
+    static QString tableFullText();
 
 private:
     QDateTime m_lastFrame;
     bool m_stale = false;
     bool m_logStopped = false;
     qint32 m_limit = 0;
+    bool m_tableFull = false; // stopped because a table holds no more, not by the limit
 };

@@ -244,7 +244,9 @@ void TFCOMM::showClockPanel()
 // Said in the clock panel when it happens, not in a box at every reading that is not taken.
 void TFCOMM::showLogStopped()
 {
-    if (m_readingStatus.setLogStopped(readingLog().limitReached(), readingLog().RecordLimit))
+    const bool full = readingLog().tableFull();
+    if (m_readingStatus.setLogStopped(readingLog().limitReached() || full,
+                                      readingLog().RecordLimit, full))
         showClockPanel();
 }
 

@@ -4,6 +4,7 @@
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/ReplacingFile.h"
+#include "log/engine/TableFile.h"
 #include "log/engine/TablePaths.h"
 
 #include <QDir>
@@ -202,7 +203,7 @@ void ReadingLog::setListener(table::TableListener *listener)
 ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &reading,
                                               const LogSettings &settings, const QString &fullUnit)
 {
-    if (!m_table->isOpen())
+    if (!m_table->isOpen() || tableFull())
         return {};
     const Admission admitted = admit(reading, settings);
     if (!admitted.take)
@@ -272,6 +273,12 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             ++result.damaged;
             continue;
         }
+        if (tableFull()) {
+            result.error = QStringLiteral("The log is full: a table holds at most %1 readings. "
+                                          "Save them, then restore the rest.")
+                               .arg(table::mostRecords(t.fields()));
+            return result;
+        }
         QByteArray line = journalLines[i];
         if (renumberFrom) {
             r->no = (*renumberFrom)++;
@@ -295,6 +302,11 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
         NextRecordNo = r->no + 1;
     }
     return result;
+}
+
+bool ReadingLog::tableFull() const
+{
+    return m_table->isOpen() && m_table->recordCount() >= table::mostRecords(m_table->fields());
 }
 
 QString ReadingLog::RecordNew()

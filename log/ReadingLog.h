@@ -85,6 +85,10 @@ public:
     Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings,
                           const QString &fullUnit = {});
 
+    // The log holds as many records as a Paradox table can (its saved copy could hold no more):
+    // it takes no more readings until it is emptied or another file is opened.
+    bool tableFull() const;
+
     // Empties the log and restarts the numbering; the Repeat key and the countdown stay.
     // Returns the engine's message, or "".
     QString RecordNew();

@@ -7,6 +7,7 @@
 #include "log/LogGridView.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
+#include "log/engine/TableFile.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
@@ -78,6 +79,7 @@ private slots:
     void twoLeftJournalsAreOfferedApartAndNumberOn();
     void limitItemsCheckOneAndSetTheLimit();
     void recordLimitStopIsSaidInTheStatusBar();
+    void fullTableStopsLoggingAndSavesWhole();
     void previewPagesThroughTheReport();
     void missingLogTableStillStartsTheProgram();
     void readingsTheLogCannotTakeAreReportedOnce();
@@ -991,6 +993,51 @@ void TestLogInWindow::gridShowsNumbersAndUnitsWhole()
              qPrintable(QStringLiteral("%1 of %2 columns of ink")
                             .arg(cellLast - cellFirst + 1)
                             .arg(aloneLast - aloneFirst + 1)));
+}
+
+// A log as full as a Paradox table can be (65,535 blocks; one for the test, 910 readings) takes
+// no more readings: the clock panel says so, as for the record limit, and the log saves whole.
+void TestLogInWindow::fullTableStopsLoggingAndSavesWhole()
+{
+    table::setMaxBlocksForTesting(1);
+    const auto restore = qScopeGuard([] { table::setMaxBlocksForTesting(0); });
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    const table::Table &t = w.readingLog().table();
+    const qint64 most = table::mostRecords(t.fields());
+    QCOMPARE(most, 910); // 32,762 bytes of a block's records, 36 bytes a record
+    // In batches the pseudo-terminal's buffer holds.
+    for (qint64 left = most - 1; left > 0; left -= 50)
+        logReadings(w, int(std::min<qint64>(left, 50)));
+    w.Timer1Timer();
+    QVERIFY(!w.ui()->StatusPanel3->text().contains(QStringLiteral("Logging stopped")));
+    logReadings(w, 1); // the last one a table holds
+    protocol::DisplayState untaken;
+    untaken.digits = "0777";
+    send(untaken.toFrame() + untaken.toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0777"));
+    QCOMPARE(t.recordCount(), most);
+    w.Timer1Timer();
+    QCOMPARE(w.ui()->StatusPanel3->text(), QStringLiteral("Logging stopped: table full"));
+
+    const QString saved = m_dir.filePath(QStringLiteral("full.db"));
+    answerFileDialog(saved);
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    table::Table back(w.readingLog().session());
+    back.setTableName(saved.toStdString());
+    back.open();
+    QCOMPARE(back.recordCount(), most);
+    back.checkPrimaryIndex();
+    QCOMPARE(QString::fromStdString(back.text(most - 1, back.fieldIndex("No"))),
+             QString::number(most));
+    back.close();
+    // New empties the log, and readings are taken again.
+    w.readingLog().RecordNew();
+    logReadings(w, 1);
+    w.Timer1Timer();
+    QVERIFY(!w.ui()->StatusPanel3->text().contains(QStringLiteral("Logging stopped")));
 }
 
 void TestLogInWindow::previewPagesThroughTheReport()
