@@ -8,13 +8,17 @@
 #include "log/LogTableLayout.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
+#include "log/engine/ReplacingFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <cstring>
 
 LogCommands::LogCommands(QWidget *window)
     : m_window(window), m_model(std::make_unique<LogTableModel>(m_log))
@@ -53,6 +57,7 @@ bool LogCommands::openLogTable()
     const QString bin = QCoreApplication::applicationDirPath();
     const QStringList dataDirs = {bin, QDir(bin).filePath(QStringLiteral("../share/vorlatt"))};
     const QString shipped = ReadingLog::findLogTable(dataDirs);
+    settleKilledSaves();
     QString error;
     QString copyError;
     if (!shipped.isEmpty()) {
@@ -84,6 +89,16 @@ bool LogCommands::openLogTable()
     return error.isEmpty();
 }
 
+void LogCommands::settleKilledSaves()
+{
+    // Saves note what they replace in the state folder; what a killed window's saves left beside
+    // those files is removed, wherever the user saved.
+    const QByteArray notes =
+        QFile::encodeName(RecoveryJournal::defaultFolder() + QStringLiteral("/saves"));
+    table::setSaveNotesFolder(notes.toStdString());
+    table::tidyNotedTemporaries(notes.toStdString());
+}
+
 void LogCommands::closeLogTable()
 {
     m_log.close();
@@ -92,12 +107,20 @@ void LogCommands::closeLogTable()
     m_journal.retire();
 }
 
+QString LogCommands::damagedLinesText(int lines)
+{
+    return lines == 1 ? QStringLiteral("1 damaged line was left out.")
+                      : QStringLiteral("%1 damaged lines were left out.").arg(lines);
+}
+
 void LogCommands::offerLeftoverJournals()
 {
     QList<RecoveryJournal::Leftover> leftovers =
         RecoveryJournal::leftovers(RecoveryJournal::defaultFolder());
     for (RecoveryJournal::Leftover &leftover : leftovers) {
-        const int records = int(leftover.lines.size()) - 1;
+        // Records are counted, not lines: a line a crash or a disk damaged is no reading.
+        const ReadingLog::JournalCount count = ReadingLog::countJournal(leftover.lines);
+        const int records = count.records;
         if (records <= 0 || !m_log.isOpen()) {
             if (records <= 0)
                 RecoveryJournal::removeLeftover(leftover);
@@ -110,7 +133,20 @@ void LogCommands::offerLeftoverJournals()
             QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.").arg(records),
             QMessageBox::NoButton, m_window);
         box.setObjectName(QStringLiteral("RecoveryQuestion"));
-        box.setInformativeText(QStringLiteral("Kept in %1").arg(leftover.path));
+        // Each run's leftover on its own, named by its meter's port and its end, so that two
+        // windows killed at once are told apart.
+        QStringList info;
+        const QString ended = QFileInfo(leftover.path)
+                                  .lastModified()
+                                  .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        info << (count.ports.isEmpty()
+                     ? QStringLiteral("The run ended %1.").arg(ended)
+                     : QStringLiteral("Read from %1; the run ended %2.")
+                           .arg(count.ports.join(QStringLiteral(", ")), ended));
+        if (count.damaged > 0)
+            info << damagedLinesText(count.damaged);
+        info << QStringLiteral("Kept in %1").arg(leftover.path);
+        box.setInformativeText(info.join(u'\n'));
         QPushButton *restore = box.addButton(QStringLiteral("Restore"), QMessageBox::AcceptRole);
         QPushButton *save = box.addButton(QStringLiteral("Save..."), QMessageBox::ActionRole);
         box.addButton(QMessageBox::Discard);
@@ -120,16 +156,17 @@ void LogCommands::offerLeftoverJournals()
             RecoveryJournal::removeLeftover(leftover);
             continue;
         }
-        // Into the log, and into this run's journal, so that they outlive another crash.
+        // Into the log, and into this run's journal, so that they outlive another crash: the
+        // records the log took, as it holds them, and nothing else.
         const ReadingLog::Restored restored = m_log.restore(leftover.lines);
-        for (int i = 1; i <= restored.records; ++i) {
-            if (!m_journal.isStarted())
-                m_journal.start(RecoveryJournal::defaultFolder(), journalHeader());
-            m_journal.append(leftover.lines[i]);
-        }
-        m_journal.sync();
+        for (const QByteArray &line : restored.lines)
+            m_journalOutput.appendRestored(line);
+        m_journalOutput.flush();
         if (restored.records > 0)
             m_unsaved.logged();
+        if (restored.damaged > 0)
+            qWarning("vorlatt: %s: %d readings restored; %s", qPrintable(leftover.path),
+                     restored.records, qPrintable(damagedLinesText(restored.damaged)));
         if (!restored.error.isEmpty()) {
             // The journal stays for the next start: nothing of it is lost.
             RecoveryJournal::releaseLeftover(leftover);
@@ -145,6 +182,11 @@ void LogCommands::offerLeftoverJournals()
     }
 }
 
+void LogCommands::setPort(const QString &port)
+{
+    m_journalOutput.setPort(port);
+}
+
 void LogCommands::syncJournal()
 {
     m_journalOutput.flush();
@@ -154,7 +196,8 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
                                    const LogSettings &settings, const QString &fullUnit)
 {
     // A closed log takes nothing and reports nothing.
-    if (!m_errors.admitsReadings() || !m_log.isOpen())
+    // A log as full as a table can be takes no more: the status panel says so.
+    if (!m_errors.admitsReadings() || !m_log.isOpen() || m_log.tableFull())
         return {};
     const ReadingRecorder::Outcome outcome = m_recorder.offer(reading, settings, fullUnit);
     QString error = outcome.ruleError;

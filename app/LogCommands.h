@@ -90,6 +90,9 @@ public:
     // readings into the log, save them straight to a file, or discard them. The window calls it
     // once it is shown.
     void offerLeftoverJournals();
+    // The link the readings come from now ("COM1 (/dev/ttyUSB0)"); the journal names it before
+    // the records read through it. "" (a link ended) keeps the last one.
+    void setPort(const QString &port);
     // Puts the journal's new lines on the disk; the window calls it once a second.
     void syncJournal();
     // The journal of this run's readings, while they are unsaved.
@@ -121,6 +124,9 @@ public:
 
 private:
     void showError(const QString &message);
+    // "2 damaged lines were left out."
+    static QString damagedLinesText(int lines);
+    void settleKilledSaves();
 
     QWidget *m_window = nullptr;
     ReadingLog m_log;

@@ -20,11 +20,13 @@ bool ReadingStatus::linkDarkened()
     return true;
 }
 
-bool ReadingStatus::setLogStopped(bool stopped, qint32 limit)
+bool ReadingStatus::setLogStopped(bool stopped, qint32 limit, bool tableFull)
 {
-    const bool changed = stopped != m_logStopped || (stopped && limit != m_limit);
+    const bool changed = stopped != m_logStopped ||
+                         (stopped && (limit != m_limit || tableFull != m_tableFull));
     m_logStopped = stopped;
     m_limit = limit;
+    m_tableFull = tableFull;
     return changed;
 }
 
@@ -41,7 +43,7 @@ QString ReadingStatus::clockPanelText(const QDateTime &now) const
     if (m_stale)
         return noDataSince(lastFrame());
     if (m_logStopped)
-        return logStoppedText(m_limit);
+        return m_tableFull ? tableFullText() : logStoppedText(m_limit);
     return clockText(now);
 }
 
@@ -60,4 +62,9 @@ QString ReadingStatus::savedText(qint64 records, const QString &file)
     return QStringLiteral("Saved %1 %2 to %3")
         .arg(records)
         .arg(records == 1 ? QStringLiteral("reading") : QStringLiteral("readings"), file);
+}
+
+QString ReadingStatus::tableFullText()
+{
+    return QStringLiteral("Logging stopped: table full");
 }

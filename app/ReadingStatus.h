@@ -11,8 +11,8 @@
 // display: that reading is marked stale (the window greys it) from the moment the link watchdog
 // darkens the link picture until the next frame's reading is shown, and the clock panel says
 // since when no data came. The start display before any frame is no reading, so it is never
-// stale. When the record limit stops logging, the panel says so in place of the clock until the
-// log may take readings again; a silent meter is the more urgent news and goes first.
+// stale. When the record limit (or a log as full as a table can be) stops logging, the panel
+// says so in place of the clock until the log may take readings again; a silent meter is the more urgent news and goes first.
 // A short notice (such as what a save wrote) takes the panel for a few seconds before either: it
 // answers what the user just did, and the clock panel is where the window says such things
 // without a box.
@@ -32,7 +32,7 @@ public:
 
     // Whether the record limit `limit` keeps readings out of the log. True when that changed, so
     // the stop is said once, when it happens.
-    bool setLogStopped(bool stopped, qint32 limit);
+    bool setLogStopped(bool stopped, qint32 limit, bool tableFull = false);
     bool logStopped() const { return m_logStopped; }
 
     // Shows `text` in the clock panel until `until`.
@@ -47,6 +47,7 @@ public:
     static QString logStoppedText(qint32 limit);
     // "Saved 2061 readings to run.db".
     static QString savedText(qint64 records, const QString &file);
+    static QString tableFullText();
 
 private:
     static constexpr qint64 kNone = std::numeric_limits<qint64>::min();
@@ -56,4 +57,5 @@ private:
     qint32 m_limit = 0;
     QString m_notice;
     QDateTime m_noticeUntil;
+    bool m_tableFull = false; // stopped because a table holds no more, not by the limit
 };

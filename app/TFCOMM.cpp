@@ -273,7 +273,9 @@ void TFCOMM::showSaved(const QString &path, qint64 records)
 // Said in the clock panel when it happens, not in a box at every reading that is not taken.
 void TFCOMM::showLogStopped()
 {
-    if (m_readingStatus.setLogStopped(readingLog().limitReached(), readingLog().RecordLimit))
+    const bool full = readingLog().tableFull();
+    if (m_readingStatus.setLogStopped(readingLog().limitReached() || full,
+                                      readingLog().RecordLimit, full))
         showClockPanel();
 }
 
@@ -360,6 +362,8 @@ void TFCOMM::BtDiscon1Click()
 
 void TFCOMM::showPortInTitle(const QString &port)
 {
+    if (m_logCommands)
+        m_logCommands->setPort(port);
     setWindowTitle(port.isEmpty() ? m_profile.caption
                                   : QStringLiteral("%1 - %2").arg(m_profile.caption, port));
 }

@@ -1,5 +1,9 @@
 #include "JournalOutput.h"
 
+#include "log/ReadingLog.h"
+
+#include <cstring>
+
 #include <charconv>
 
 QByteArray JournalOutput::header()
@@ -36,14 +40,44 @@ QByteArray JournalOutput::line(const LogRecord &record)
     return out;
 }
 
+void JournalOutput::setPort(const QString &port)
+{
+    if (port.isEmpty())
+        return; // a link ended: the next one names its own
+    m_port = port;
+    m_port.remove(u'\t').remove(u'\n').remove(u'\r');
+}
+
+QString JournalOutput::startIfNeeded()
+{
+    if (m_journal.isStarted())
+        return {};
+    m_journalPort.clear();
+    return m_journal.start(RecoveryJournal::defaultFolder(), header());
+}
+
 QString JournalOutput::take(const LogRecord &record)
 {
-    if (!m_journal.isStarted()) {
-        const QString error = m_journal.start(RecoveryJournal::defaultFolder(), header());
-        if (!error.isEmpty())
+    if (QString error = startIfNeeded(); !error.isEmpty())
+        return error;
+    // Which meter the records came from: said again whenever the port changes.
+    if (!m_port.isEmpty() && m_port != m_journalPort) {
+        if (QString error = m_journal.append(ReadingLog::kPortLine + m_port.toUtf8());
+            !error.isEmpty())
             return error;
+        m_journalPort = m_port;
     }
     return m_journal.append(line(record));
+}
+
+QString JournalOutput::appendRestored(const QByteArray &line)
+{
+    if (QString error = startIfNeeded(); !error.isEmpty())
+        return error;
+    QString error = m_journal.append(line);
+    if (error.isEmpty() && line.startsWith(ReadingLog::kPortLine))
+        m_journalPort = QString::fromUtf8(line.mid(qsizetype(std::strlen(ReadingLog::kPortLine))));
+    return error;
 }
 
 QString JournalOutput::flush()

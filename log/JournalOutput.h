@@ -21,10 +21,23 @@ public:
     static QByteArray header();
     static QByteArray line(const LogRecord &record);
 
+    // The port the readings come from, as the window's title names it; the journal says it
+    // before the next record, and again whenever it changes, so that a restore can tell which
+    // meter a leftover journal was read from. "" (a link ended) keeps the last one.
+    void setPort(const QString &port);
+
     QString take(const LogRecord &record) override;
     // Puts the lines written on the disk.
     QString flush() override;
 
+    // A line of a restored journal (a record or a port line), copied as it stands, so that the
+    // restored readings outlive another crash.
+    QString appendRestored(const QByteArray &line);
+
 private:
+    QString startIfNeeded();
+
     RecoveryJournal &m_journal;
+    QString m_port;        // the link the readings come from
+    QString m_journalPort; // the port the journal named last
 };

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cerrno>
@@ -37,7 +38,61 @@ LogTableCopy::~LogTableCopy()
 
 QString LogTableCopy::defaultFolder()
 {
-    return statefolders::runtime();
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir()) {
+        const QString folder = runtime + QStringLiteral("/vorlatt");
+        const QString why = ownFolder(runtime, QStringLiteral("vorlatt"));
+        if (why.isEmpty())
+            return folder;
+        const QString state = statefolders::state();
+        qWarning("vorlatt: %s is not used: %s; the log table's copy goes to %s instead",
+                 qPrintable(folder), qPrintable(why), qPrintable(state));
+        return state;
+    }
+    return statefolders::state();
+}
+
+QString LogTableCopy::ownFolder(const QString &parent, const QString &name)
+{
+    const int parentFd =
+        ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0)
+        return systemReason();
+    const QByteArray entry = QFile::encodeName(name);
+    // Made here, it is this user's with no access for others whatever the umask says; found
+    // here, it is looked at as it is, a symbolic link as a link (a planted link would lead the
+    // copies elsewhere).
+    const bool made = ::mkdirat(parentFd, entry.constData(), 0700) == 0;
+    const int madeError = errno;
+    struct stat link;
+    const bool isLink = ::fstatat(parentFd, entry.constData(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(link.st_mode);
+    const int fd = ::openat(parentFd, entry.constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int openError = errno;
+    ::close(parentFd);
+    if (!made && madeError != EEXIST)
+        return QStringLiteral("it cannot be made: %1").arg(systemReason(madeError));
+    if (fd < 0) {
+        if (isLink || openError == ELOOP)
+            return QStringLiteral("it is a symbolic link");
+        if (openError == ENOTDIR)
+            return QStringLiteral("it is not a folder");
+        return systemReason(openError);
+    }
+    QString why;
+    struct stat st;
+    if (made && ::fchmod(fd, 0700) != 0)
+        why = systemReason();
+    else if (::fstat(fd, &st) != 0)
+        why = systemReason();
+    else if (st.st_uid != ::geteuid())
+        why = QStringLiteral("it belongs to another user (%1)").arg(st.st_uid);
+    else if ((st.st_mode & 077) != 0)
+        why = QStringLiteral("other users have access to it (mode %1)")
+                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    ::close(fd);
+    return why;
 }
 
 QString LogTableCopy::make(const QString &shipped, const QString &folder)

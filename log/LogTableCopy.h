@@ -20,8 +20,14 @@ public:
     LogTableCopy(const LogTableCopy &) = delete;
     LogTableCopy &operator=(const LogTableCopy &) = delete;
 
-    // The runtime folder (statefolders::runtime()).
+    // $XDG_RUNTIME_DIR/vorlatt when that folder is set and exists, else the state folder
+    // ($XDG_STATE_HOME/vorlatt, else ~/.local/state/vorlatt). The runtime folder may be shared:
+    // its "vorlatt" is used only when it is this user's alone (see ownFolder()); otherwise the
+    // state folder is, and a warning on standard error says why.
     static QString defaultFolder();
+    // Makes `name` in `parent` (mode 0700), or checks the one there: a folder itself, not a
+    // symbolic link, of this user, with no access for other users. Empty when it is, else why not.
+    static QString ownFolder(const QString &parent, const QString &name);
 
     // Copies the table file `shipped` into `folder` (made 0700 if missing) under a name of this
     // process. Empty on success, else why the copy could not be made (nothing is left behind).

@@ -1,13 +1,19 @@
 #include "ReadingLog.h"
 
 #include "LogTableLayout.h"
+#include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/ReplacingFile.h"
+#include "log/engine/TableFile.h"
 #include "log/engine/TablePaths.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
 
 namespace {
 
@@ -19,6 +25,55 @@ QString message(const table::EngineError &e)
 std::string utf8(const QString &text)
 {
     return text.toStdString();
+}
+
+// One record of a recovery journal, as restore() takes it.
+struct JournalRecord
+{
+    int no = 0;
+    QTime time;
+    protocol::MeterReading reading;
+    QDateTime when;
+    QString fullUnit;
+};
+
+bool fitsField(const QByteArray &text, const char *name)
+{
+    for (const table::FieldDef &field : LogTableLayout::fields()) {
+        if (field.name == name) {
+            std::string bytes;
+            return table::utf8ToCp1252(text.toStdString(), bytes) &&
+                   bytes.find('\0') == std::string::npos && int(bytes.size()) <= field.size;
+        }
+    }
+    return false;
+}
+
+// A journal line the log can take whole, or nothing: a line a crash, a disk or a hand damaged
+// must neither count as a reading nor stop the restore of those after it.
+std::optional<JournalRecord> journalRecord(const QByteArray &line)
+{
+    const QList<QByteArray> f = line.split('\t');
+    if (f.size() != 8 && f.size() != 9) // journals of earlier versions lack the full unit
+        return std::nullopt;
+    JournalRecord r;
+    bool numberOk = false, valueOk = false;
+    r.no = f[0].toInt(&numberOk);
+    r.time = QTime::fromString(QString::fromLatin1(f[1]), QStringLiteral("HH:mm:ss"));
+    const float value = f[6].toFloat(&valueOk);
+    if (!numberOk || r.no < 0 || !r.time.isValid() || !valueOk ||
+        !fitsField(f[2], LogTableLayout::kAcDc) || !fitsField(f[3], LogTableLayout::kValue) ||
+        !fitsField(f[4], LogTableLayout::kUnit) || !fitsField(f[5], LogTableLayout::kRange))
+        return std::nullopt;
+    r.when = QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
+    if (!f[7].isEmpty() && !r.when.isValid())
+        return std::nullopt;
+    r.fullUnit = QString::fromUtf8(f.value(8));
+    if (r.fullUnit.size() > 8 || r.fullUnit.contains(QChar::ReplacementCharacter))
+        return std::nullopt;
+    r.reading = {QString::fromUtf8(f[3]), value, QString::fromUtf8(f[2]), QString::fromUtf8(f[4]),
+                 QString::fromUtf8(f[5])};
+    return r;
 }
 
 } // namespace
@@ -142,7 +197,7 @@ void ReadingLog::setListener(table::TableListener *listener)
 ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &reading,
                                               const LogSettings &settings, const QString &fullUnit)
 {
-    if (!m_table->isOpen())
+    if (!m_table->isOpen() || tableFull())
         return {};
     // The log's own clock, not a copy: a test's clock counts on from call to call.
     ReadingRecorder alone(*this, [this] { return m_clock(); });
@@ -177,27 +232,67 @@ QString ReadingLog::take(const LogRecord &record)
     return {};
 }
 
+ReadingLog::JournalCount ReadingLog::countJournal(const QList<QByteArray> &journalLines)
+{
+    JournalCount count;
+    for (qsizetype i = 1; i < journalLines.size(); ++i) {
+        if (journalLines[i].startsWith(kPortLine)) {
+            const QString port = QString::fromUtf8(journalLines[i].mid(qsizetype(strlen(kPortLine))));
+            if (!port.isEmpty() && !count.ports.contains(port))
+                count.ports << port;
+        }
+        if (journalLines[i].startsWith('#'))
+            continue;
+        if (journalRecord(journalLines[i]))
+            ++count.records;
+        else
+            ++count.damaged;
+    }
+    return count;
+}
+
 ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
 {
     Restored result;
     if (!m_table->isOpen())
         return result;
     table::Table &t = *m_table;
+    // A log that holds records already (another journal restored, a file opened) numbers the
+    // restored ones on after its own, so that no number is there twice.
+    std::optional<int> renumberFrom;
+    if (const std::int64_t held = t.recordCount(); held > 0) {
+        bool ok = false;
+        const int last =
+            QString::fromStdString(t.text(held - 1, t.fieldIndex(LogTableLayout::kNo))).toInt(&ok);
+        renumberFrom = std::max(NextRecordNo, ok ? last + 1 : 1);
+    }
     for (qsizetype i = 1; i < journalLines.size(); ++i) {
-        const QList<QByteArray> f = journalLines[i].split('\t');
-        bool numberOk = false;
-        const int no = f.value(0).toInt(&numberOk);
-        const QTime time =
-            QTime::fromString(QString::fromLatin1(f.value(1)), QStringLiteral("HH:mm:ss"));
-        if (f.size() < 8 || !numberOk || !time.isValid())
-            continue; // not a record line
-        const protocol::MeterReading reading{QString::fromUtf8(f[3]), f[6].toFloat(),
-                                             QString::fromUtf8(f[2]), QString::fromUtf8(f[4]),
-                                             QString::fromUtf8(f[5])};
+        if (journalLines[i].startsWith('#')) {
+            // The port goes with the records after it.
+            if (journalLines[i].startsWith(kPortLine))
+                result.lines.append(journalLines[i]);
+            continue;
+        }
+        std::optional<JournalRecord> r = journalRecord(journalLines[i]);
+        if (!r) {
+            ++result.damaged;
+            continue;
+        }
+        if (tableFull()) {
+            result.error = QStringLiteral("The log is full: a table holds at most %1 readings. "
+                                          "Save them, then restore the rest.")
+                               .arg(table::mostRecords(t.fields()));
+            return result;
+        }
+        QByteArray line = journalLines[i];
+        if (renumberFrom) {
+            r->no = (*renumberFrom)++;
+            line = QByteArray::number(r->no) + line.mid(line.indexOf('\t'));
+        }
         const std::int64_t row = t.recordCount();
         try {
             t.append();
-            LogTableLayout::fillRecord(t, reading, no, time);
+            LogTableLayout::fillRecord(t, r->reading, r->no, r->time);
             t.post();
         } catch (const table::EngineError &e) {
             if (t.isAppending())
@@ -205,14 +300,19 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
             result.error = message(e);
             return result;
         }
-        const QDateTime when = QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
-        keepStamp(row, when.isValid() ? when.toMSecsSinceEpoch() : kNoTime,
-                  QString::fromUtf8(f.value(8)), reading.UnitText);
+        keepStamp(row, r->when.isValid() ? r->when.toMSecsSinceEpoch() : kNoTime, r->fullUnit,
+                  r->reading.UnitText);
+        result.lines.append(line);
         ++result.records;
         ++RecordCount;
-        NextRecordNo = no + 1;
+        NextRecordNo = r->no + 1;
     }
     return result;
+}
+
+bool ReadingLog::tableFull() const
+{
+    return m_table->isOpen() && m_table->recordCount() >= table::mostRecords(m_table->fields());
 }
 
 QString ReadingLog::RecordNew()

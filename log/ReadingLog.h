@@ -94,6 +94,9 @@ public:
     // RecordOutput: posts the record to the table and keeps its stamp. Returns the engine's
     // message, or "" (a closed log says so).
     QString take(const LogRecord &record) override;
+    // The log holds as many records as a Paradox table can (its saved copy could hold no more):
+    // it takes no more readings until it is emptied or another file is opened.
+    bool tableFull() const;
 
     // Empties the log and restarts the numbering; the Repeat key and the countdown stay.
     // Returns the engine's message, or "".
@@ -101,15 +104,32 @@ public:
 
     // Appends records of a recovery journal (lines after its header: No, Time, DC/AC, Value,
     // Unit, AUTO, Nval, date and time, and the full unit where the journal has it,
-    // tab-separated) with their numbers, times and values; the
-    // numbering goes on after the last. Returns how many were restored and the engine's message
-    // if one failed (the records before it stay).
+    // tab-separated) with their times and values. Lines starting with '#' say something about
+    // the run (its port) and are passed over; any other line that is no whole record the log can
+    // take (cut, overwritten, too long for its field) is damaged and left out. Into an empty log
+    // the records keep their numbers; a log that holds records already numbers them on after its
+    // own, as the next reading would be. Either way the numbering goes on after the last.
     struct Restored
     {
         int records = 0;
-        QString error;
+        int damaged = 0;
+        // The journal lines of the records taken, with the numbers the log gave them, and the
+        // port lines before them: a journal of this run holds them in place of the leftover's.
+        QList<QByteArray> lines;
+        QString error; // the engine's message if a record failed (the records before it stay)
     };
     Restored restore(const QList<QByteArray> &journalLines);
+    // What restore() would take of `journalLines`: its records and its damaged lines, and the
+    // ports its readings came from (its kPortLine lines), in order.
+    struct JournalCount
+    {
+        int records = 0;
+        int damaged = 0;
+        QStringList ports;
+    };
+    // A journal line that names the port the records after it came from: kPortLine, the port.
+    static constexpr const char *kPortLine = "#port\t";
+    static JournalCount countJournal(const QList<QByteArray> &journalLines);
 
     // Puts the Paradox table at `path` under the log in place of the current one. The chosen
     // file is opened and checked first: if it cannot be, or it lacks a field of the log's

@@ -1,5 +1,7 @@
 #include "ReadingRecorder.h"
 
+#include <algorithm>
+
 #include <QDateTime>
 
 QString ReadingRecorder::Outcome::errorOf(const RecordOutput *output) const
@@ -34,6 +36,17 @@ void ReadingRecorder::addOutput(RecordOutput *output)
     if (m_failureHandler)
         output->setFailureHandler(
             [this, output](const QString &why) { m_failureHandler(output, why); });
+}
+
+void ReadingRecorder::replaceOutput(RecordOutput *old, RecordOutput *now)
+{
+    const auto found = std::find(m_outputs.begin(), m_outputs.end(), old);
+    if (found == m_outputs.end())
+        return;
+    if (now)
+        *found = now;
+    else
+        m_outputs.erase(found);
 }
 
 void ReadingRecorder::setFailureHandler(

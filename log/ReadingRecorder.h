@@ -51,6 +51,9 @@ public:
     // Outputs get records in the order they were added; they are not owned.
     void addOutput(RecordOutput *output);
     const std::vector<RecordOutput *> &outputs() const { return m_outputs; }
+    // Puts `now` in the place of `old` (an output that rolled over to another file), or takes
+    // `old` out when `now` is null.
+    void replaceOutput(RecordOutput *old, RecordOutput *now);
 
     // A failure an output finds later on its own, outside the calls here (which return theirs),
     // goes to `handler`.

@@ -15,6 +15,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +30,11 @@ namespace {
 
 std::atomic<unsigned> g_serial{0};
 std::atomic<CommitHook> g_hook{nullptr};
+std::mutex g_notesMutex;
+std::string g_notesFolder;
+
+const std::string kNotePrefix = "save-";
+const std::string kNoteSuffix = ".note";
 
 void reach(CommitStage stage)
 {
@@ -148,9 +156,63 @@ Fit indexFits(const std::string &tablePath, const std::string &indexFile, struct
 
 } // namespace
 
+// The note of one save in the notes folder: "save-<pid>-<n>.note" holding the absolute path of
+// the file the save replaces. Made before the save's temporaries, removed after them.
+class SaveNote
+{
+public:
+    explicit SaveNote(const std::string &target)
+    {
+        std::string folder;
+        {
+            std::lock_guard<std::mutex> lock(g_notesMutex);
+            folder = g_notesFolder;
+        }
+        if (folder.empty())
+            return;
+        std::error_code ec;
+        const std::string path = fs::absolute(target, ec).lexically_normal().string();
+        if (ec || path.find('\n') != std::string::npos)
+            return;
+        // The notes name the user's files: for the user's eyes only.
+        if (fs::create_directories(folder, ec))
+            ::chmod(folder.c_str(), 0700);
+        static std::atomic<unsigned> serial{0};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = folder + "/" + kNotePrefix + std::to_string(::getpid()) +
+                                     "-" + std::to_string(serial++) + kNoteSuffix;
+            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                if (errno == EEXIST)
+                    continue;
+                return;
+            }
+            const std::string line = path + "\n";
+            const bool written = writeAll(fd, line.data(), line.size());
+            if (::close(fd) != 0 || !written) {
+                ::unlink(name.c_str());
+                return;
+            }
+            m_path = name;
+            return;
+        }
+    }
+    ~SaveNote()
+    {
+        if (!m_path.empty())
+            ::unlink(m_path.c_str());
+    }
+    SaveNote(const SaveNote &) = delete;
+    SaveNote &operator=(const SaveNote &) = delete;
+
+private:
+    std::string m_path;
+};
+
 ReplacingFile::ReplacingFile(std::string targetPath, Link link)
     : m_target(link == Link::Follow ? resolvedTarget(targetPath) : std::move(targetPath))
 {
+    m_note = std::make_unique<SaveNote>(m_target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         if (create(g_serial++))
             return;
@@ -218,6 +280,7 @@ void ReplacingFile::commit()
 }
 
 ReplacingPair::ReplacingPair(const std::string &tablePath, const std::string &indexPath)
+    : m_note(std::make_unique<SaveNote>(tablePath)) // tidying the table settles its index too
 {
     // Both temporaries carry the same serial, so that a leftover index can be told from one
     // whose table was still to be renamed.
@@ -351,6 +414,68 @@ void tidyStaleTemporaries(const std::string &path)
     } catch (...) {
         // Tidying is a courtesy: whatever stopped it, the save or open goes on.
     }
+}
+
+void setSaveNotesFolder(const std::string &folder)
+{
+    std::lock_guard<std::mutex> lock(g_notesMutex);
+    g_notesFolder = folder;
+}
+
+int tidyNotedTemporaries(const std::string &folder)
+{
+    int settled = 0;
+    try {
+        std::error_code ec;
+        fs::directory_iterator it(folder, ec);
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.size() <= kNotePrefix.size() + kNoteSuffix.size() ||
+                name.compare(0, kNotePrefix.size(), kNotePrefix) != 0 ||
+                name.compare(name.size() - kNoteSuffix.size(), kNoteSuffix.size(), kNoteSuffix) != 0)
+                continue;
+            const std::string middle = name.substr(
+                kNotePrefix.size(), name.size() - kNotePrefix.size() - kNoteSuffix.size());
+            const std::size_t dash = middle.find('-');
+            if (dash == std::string::npos || !allDigits(middle.substr(0, dash)) ||
+                !allDigits(middle.substr(dash + 1)))
+                continue;
+            const long long pid = std::stoll(middle.substr(0, dash));
+            if (pid == ::getpid() || processMayRun(pid))
+                continue;
+            const std::string path = it->path().string();
+            const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+            if (fd < 0)
+                continue;
+            struct stat st;
+            std::string text;
+            // Only a small regular file of this user is a note of ours.
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() &&
+                st.st_size <= 64 * 1024) {
+                text.resize(static_cast<std::size_t>(st.st_size));
+                const ssize_t n = ::read(fd, text.data(), text.size());
+                text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+            } else {
+                ::close(fd);
+                continue;
+            }
+            ::close(fd);
+            for (std::size_t from = 0; from < text.size();) {
+                std::size_t end = text.find('\n', from);
+                if (end == std::string::npos)
+                    end = text.size();
+                const std::string target = text.substr(from, end - from);
+                if (!target.empty() && target[0] == '/')
+                    tidyStaleTemporaries(target);
+                from = end + 1;
+            }
+            if (::unlink(path.c_str()) == 0)
+                ++settled;
+        }
+    } catch (...) {
+        // As tidyStaleTemporaries(): a courtesy that never stops a start.
+    }
+    return settled;
 }
 
 void setCommitHook(CommitHook hook)

@@ -5,6 +5,8 @@
 
 namespace table {
 
+class SaveNote;
+
 // Writes a file under a temporary name in the target's folder and puts it in place with one
 // rename, so a failed or interrupted write leaves the old file (or none) instead of half a
 // table. The temporary file is removed unless commit() succeeds; one left behind by a process
@@ -39,6 +41,7 @@ private:
     void sync();
     void rename();
 
+    std::unique_ptr<SaveNote> m_note; // a pair's files share the pair's note
     std::string m_target;
     std::string m_temp;
     int m_fd = -1;
@@ -67,6 +70,7 @@ public:
     void commit();
 
 private:
+    std::unique_ptr<SaveNote> m_note;
     std::unique_ptr<ReplacingFile> m_table;
     std::unique_ptr<ReplacingFile> m_index;
 };
@@ -80,6 +84,18 @@ private:
 // A temporary of a running process, or any other file, is left alone. Never throws: a folder
 // that cannot be read or tidied is no reason to refuse a save or an open.
 void tidyStaleTemporaries(const std::string &path);
+
+// A save killed in a folder nobody saves to again would leave its temporaries there for good. So
+// each save first notes the file it replaces in `folder` (a small file named after the process,
+// removed again when the save is done), and a later start settles the notes of processes that
+// are gone with tidyNotedTemporaries(). "" (the default) notes nothing. A note that cannot be
+// written does not stop the save: the next save or open of the name still tidies it.
+void setSaveNotesFolder(const std::string &folder);
+// Settles the notes in `folder` left by processes that no longer run: each noted file is tidied
+// as tidyStaleTemporaries() does (so only temporaries of dead processes of that name are touched),
+// then the note is removed. Notes of running processes, this one's, and every other file are left
+// alone. Returns how many notes were settled; never throws.
+int tidyNotedTemporaries(const std::string &folder);
 
 // Test support: where a pair's commit stands, to kill a process at an exact moment.
 enum class CommitStage

@@ -9,6 +9,7 @@
 #include "TablePaths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace table {
@@ -47,6 +48,8 @@ int fieldListOffset(int version)
     return version >= 5 ? 0x78 : kFixedHeaderSize;
 }
 
+std::atomic<int> g_maxBlocks{kMaxBlocks};
+
 int chooseBlockSizeCode(int recordSize, std::int64_t records, int minBlockSize)
 {
     std::int64_t most = 0;
@@ -56,7 +59,7 @@ int chooseBlockSizeCode(int recordSize, std::int64_t records, int minBlockSize)
         const int perBlock = (code * 1024 - kBlockHeaderSize) / recordSize;
         if (perBlock < 1)
             continue;
-        most = std::int64_t{kMaxBlocks} * perBlock;
+        most = std::int64_t{maxBlocks()} * perBlock;
         if (records <= most)
             return code;
     }
@@ -425,9 +428,9 @@ void appendToFile(LockedFile &file, TableHeader &header, std::vector<DataBlock> 
         file.writeAt(blockAt(tail.number) + 4, lastOffset, 2);
         ++tail.count;
     } else {
-        if (header.fileBlocks >= kMaxBlocks)
-            throw EngineError("the table is full: a Paradox table has at most " + str(kMaxBlocks) +
-                              " blocks");
+        if (header.fileBlocks >= maxBlocks())
+            throw EngineError("the table is full: a Paradox table has at most " +
+                              str(maxBlocks()) + " blocks");
         const int number = header.fileBlocks + 1;
         std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize), 0);
         putLe16(&block[2], blocks.empty() ? 0u : blocks.back().number);
@@ -450,6 +453,31 @@ void emptyFile(LockedFile &file, TableHeader &header, std::vector<DataBlock> &bl
     header.fileBlocks = 0;
     writeHeaderCounts(file, header, blocks, 0);
     file.truncate(static_cast<std::uint64_t>(header.headerSize));
+}
+
+int maxBlocks()
+{
+    return g_maxBlocks.load();
+}
+
+void setMaxBlocksForTesting(int blocks)
+{
+    g_maxBlocks.store(blocks > 0 && blocks < kMaxBlocks ? blocks : kMaxBlocks);
+}
+
+std::int64_t mostRecords(int recordSize)
+{
+    if (recordSize <= 0 || recordSize > kLargestBlockSize - kBlockHeaderSize)
+        return 0;
+    return std::int64_t{maxBlocks()} * ((kLargestBlockSize - kBlockHeaderSize) / recordSize);
+}
+
+std::int64_t mostRecords(const std::vector<FieldDef> &fields)
+{
+    int size = 0;
+    for (const FieldDef &f : fields)
+        size += storedSize(f);
+    return mostRecords(size);
 }
 
 } // namespace table

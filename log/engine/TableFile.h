@@ -15,6 +15,17 @@ class LockedFile;
 
 constexpr int kBlockHeaderSize = 6;
 constexpr int kMaxBlocks = 65535; // block numbers are 16 bits
+constexpr int kLargestBlockSize = 32 * 1024;
+
+// The most data blocks a table written by this process may have: kMaxBlocks unless a test
+// lowered it.
+int maxBlocks();
+// Test support: a table at its limit is then small. 0 gives kMaxBlocks back.
+void setMaxBlocksForTesting(int blocks);
+// The most records of `recordSize` bytes one table holds: maxBlocks() blocks of the largest size.
+std::int64_t mostRecords(int recordSize);
+// The same for records of `fields`.
+std::int64_t mostRecords(const std::vector<FieldDef> &fields);
 constexpr int kVersion7 = 12;     // the version byte of the files we write
 constexpr int kDefaultBlockSize = 4096;
 

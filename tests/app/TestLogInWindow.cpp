@@ -7,6 +7,7 @@
 #include "log/LogGridView.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
+#include "log/engine/TableFile.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
@@ -83,8 +84,10 @@ private slots:
     void journalHoldsTheUnsavedReadings();
     void leftJournalIsOfferedBack_data();
     void leftJournalIsOfferedBack();
+    void twoLeftJournalsAreOfferedApartAndNumberOn();
     void limitItemsCheckOneAndSetTheLimit();
     void recordLimitStopIsSaidInTheStatusBar();
+    void fullTableStopsLoggingAndSavesWhole();
     void previewPagesThroughTheReport();
     void previewHoldsStillWhileReadingsArrive();
     void missingLogTableStillStartsTheProgram();
@@ -757,9 +760,12 @@ void TestLogInWindow::journalHoldsTheUnsavedReadings()
     QCOMPARE(QFileInfo(path).absolutePath(), folder);
     // Lines are written as records are logged; the clock's sync puts them on the disk.
     w.logCommands()->syncJournal();
-    const QList<QByteArray> lines = contents(path).split('\n');
-    QCOMPARE(lines.size(), 5);
+    QList<QByteArray> lines = contents(path).split('\n');
+    QCOMPARE(lines.size(), 6);
     QCOMPARE(lines[0], QByteArray("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit"));
+    // The port the readings came from, as the title names it, before them.
+    QCOMPARE(lines[1], "#port\tCOM1 (" + QFile::encodeName(m_pty->path()) + ")");
+    lines.removeAt(1);
     auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
     for (int r = 0; r < 3; ++r) {
         const QList<QByteArray> fields = lines[r + 1].split('\t');
@@ -816,10 +822,14 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     {
         QFile f(left);
         QVERIFY(f.open(QIODevice::WriteOnly));
+        // An older journal, without the full unit; two lines a disk damaged (random bytes, and
+        // a record run into a long stretch of garbage) among the records.
         f.write("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
-                "7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n"
-                "8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02\n"
-                "9\t12:00:03\tDC\t1.0"); // cut mid-record
+                "7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n");
+        f.write(QByteArray::fromHex("93ff00c3287f1b5b41e2"));
+        f.write("\n8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02\n");
+        f.write("8\t12:00:02\tAC\t-2.50" + QByteArray(5000, 'x') + "\tmV\tMANU\t-250\t\n");
+        f.write("9\t12:00:03\tDC\t1.0"); // cut mid-record
     }
     const QString foreign = folder + QStringLiteral("/journal-20260101-110000-88888-0.tsv");
     const QByteArray foreignBytes = "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n"
@@ -836,7 +846,7 @@ void TestLogInWindow::leftJournalIsOfferedBack()
 
     TFCOMM w;
     w.show();
-    QStringList questions;
+    QStringList questions, informative;
     const QString saved = m_dir.filePath(QStringLiteral("recovered.xls"));
     QFile::remove(saved);
     if (answer == u"Save...")
@@ -845,6 +855,7 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     connect(answerer, &QTimer::timeout, answerer, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             questions << box->text();
+            informative << box->informativeText();
             if (box->objectName() != u"RecoveryQuestion") {
                 box->accept();
                 return;
@@ -860,6 +871,8 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     delete answerer;
     QCOMPARE(questions.value(0),
              QStringLiteral("A run that ended unexpectedly left 2 unsaved readings."));
+    QVERIFY2(informative.value(0).contains(QStringLiteral("2 damaged lines were left out.")),
+             qPrintable(informative.value(0)));
     QVERIFY(!QFile::exists(left));
     const table::Table &t = w.readingLog().table();
     if (answer == u"Restore") {
@@ -874,7 +887,14 @@ void TestLogInWindow::leftJournalIsOfferedBack()
         QCOMPARE(w.readingLog().NextRecordNo, 9);
         logReadings(w, 1);
         QCOMPARE(QString::fromStdString(t.text(2, t.fieldIndex("No"))), QStringLiteral("9"));
-        QCOMPARE(contents(w.logCommands()->journal().path()).count('\n'), 4);
+        // This run's journal holds the records the log took, not the damaged lines: a second
+        // crash loses none of them.
+        const QList<QByteArray> journal = contents(w.logCommands()->journal().path()).split('\n');
+        QCOMPARE(journal.size(), 6);
+        QCOMPARE(journal[1], QByteArray("7\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01"));
+        QCOMPARE(journal[2], QByteArray("8\t12:00:02\tAC\t-2.50\tmV\tMANU\t-250\t2026-01-01T12:00:02"));
+        QVERIFY(journal[3].startsWith("#port\t")); // this run's reading
+        QVERIFY(journal[4].startsWith("9\t"));
     } else if (answer == u"Save...") {
         QCOMPARE(t.recordCount(), 0);
         const QList<QByteArray> lines = contents(saved).split('\n');
@@ -889,6 +909,96 @@ void TestLogInWindow::leftJournalIsOfferedBack()
     QCOMPARE(questions.filter(QStringLiteral("ended unexpectedly")).size(), 1);
     if (otherUser)
         QCOMPARE(contents(foreign), foreignBytes);
+}
+
+// Two windows killed at once leave two journals: each is offered on its own with its port and
+// its end, and the second restored numbers on after the first instead of repeating its numbers.
+void TestLogInWindow::twoLeftJournalsAreOfferedApartAndNumberOn()
+{
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    const auto unset = qScopeGuard([] { qunsetenv("XDG_STATE_HOME"); });
+    const QString folder = state.filePath(QStringLiteral("vorlatt"));
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray header = "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit\n";
+    const struct
+    {
+        const char *name;
+        QByteArray body;
+        QDateTime ended;
+    } journals[] = {
+        {"journal-20260101-120000-99991-0.tsv",
+         "#port\tCOM1 (/dev/ttyUSB0)\n"
+         "1\t12:00:01\tDC\t1.001\tV\tAUTO\t1001\t2026-01-01T12:00:01.000\tV\n"
+         "2\t12:00:02\tDC\t1.002\tV\tAUTO\t1002\t2026-01-01T12:00:02.000\tV\n"
+         "3\t12:00:03\tDC\t1.003\tV\tAUTO\t1003\t2026-01-01T12:00:03.000\tV\n",
+         QDateTime(QDate(2026, 1, 1), QTime(12, 0, 3))},
+        {"journal-20260101-120000-99992-0.tsv",
+         "#port\tUSB (/dev/hidraw3)\n"
+         "1\t12:00:01\tAC\t2.001\tmV\tMANU\t2001\t2026-01-01T12:00:01.000\tmV\n"
+         "2\t12:00:02\tAC\t2.002\tmV\tMANU\t2002\t2026-01-01T12:00:02.000\tmV\n",
+         QDateTime(QDate(2026, 1, 1), QTime(12, 0, 2))},
+    };
+    for (const auto &j : journals) {
+        QFile f(folder + u'/' + QLatin1String(j.name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(header + j.body);
+        f.close();
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(j.ended, QFileDevice::FileModificationTime));
+    }
+
+    TFCOMM w;
+    w.show();
+    QStringList questions, informative;
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            questions << box->text();
+            informative << box->informativeText();
+            for (QAbstractButton *b : box->buttons()) {
+                if (b->text() == u"Restore")
+                    b->click();
+            }
+        }
+    });
+    answerer->start(10);
+    w.offerRecovery();
+    delete answerer;
+    QCOMPARE(questions,
+             QStringList({QStringLiteral("A run that ended unexpectedly left 3 unsaved readings."),
+                          QStringLiteral("A run that ended unexpectedly left 2 unsaved readings.")}));
+    QVERIFY2(informative.value(0).startsWith(
+                 "Read from COM1 (/dev/ttyUSB0); the run ended 2026-01-01 12:00:03."),
+             qPrintable(informative.value(0)));
+    QVERIFY2(informative.value(1).startsWith(
+                 "Read from USB (/dev/hidraw3); the run ended 2026-01-01 12:00:02."),
+             qPrintable(informative.value(1)));
+
+    const table::Table &t = w.readingLog().table();
+    QCOMPARE(t.recordCount(), 5);
+    QStringList numbers, values;
+    for (int r = 0; r < 5; ++r) {
+        numbers << QString::fromStdString(t.text(r, t.fieldIndex("No")));
+        values << QString::fromStdString(t.text(r, t.fieldIndex("Value")));
+    }
+    QCOMPARE(numbers, QStringList({"1", "2", "3", "4", "5"}));
+    QCOMPARE(values, QStringList({"1.001", "1.002", "1.003", "2.001", "2.002"}));
+    QCOMPARE(w.readingLog().NextRecordNo, 6);
+    // This run's journal holds them as the log does, each after the port it came from; a
+    // reading of this run names its own port.
+    logReadings(w, 1);
+    w.logCommands()->syncJournal();
+    const QList<QByteArray> lines = contents(w.logCommands()->journal().path()).split('\n');
+    QCOMPARE(lines.size(), 11);
+    QCOMPARE(lines[1], QByteArray("#port\tCOM1 (/dev/ttyUSB0)"));
+    QVERIFY(lines[4].startsWith("3\t12:00:03\tDC\t1.003"));
+    QCOMPARE(lines[5], QByteArray("#port\tUSB (/dev/hidraw3)"));
+    QVERIFY(lines[6].startsWith("4\t12:00:01\tAC\t2.001"));
+    QVERIFY(lines[7].startsWith("5\t12:00:02\tAC\t2.002"));
+    QCOMPARE(lines[8], "#port\tCOM1 (" + QFile::encodeName(m_pty->path()) + ")");
+    QVERIFY(lines[9].startsWith("6\t"));
+    QCOMPARE(QDir(folder).entryList({QStringLiteral("journal-*")}, QDir::Files).size(), 1);
 }
 
 void TestLogInWindow::limitItemsCheckOneAndSetTheLimit()
@@ -1018,6 +1128,51 @@ void TestLogInWindow::gridShowsNumbersAndUnitsWhole()
              qPrintable(QStringLiteral("%1 of %2 columns of ink")
                             .arg(cellLast - cellFirst + 1)
                             .arg(aloneLast - aloneFirst + 1)));
+}
+
+// A log as full as a Paradox table can be (65,535 blocks; one for the test, 910 readings) takes
+// no more readings: the clock panel says so, as for the record limit, and the log saves whole.
+void TestLogInWindow::fullTableStopsLoggingAndSavesWhole()
+{
+    table::setMaxBlocksForTesting(1);
+    const auto restore = qScopeGuard([] { table::setMaxBlocksForTesting(0); });
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    const table::Table &t = w.readingLog().table();
+    const qint64 most = table::mostRecords(t.fields());
+    QCOMPARE(most, 910); // 32,762 bytes of a block's records, 36 bytes a record
+    // In batches the pseudo-terminal's buffer holds.
+    for (qint64 left = most - 1; left > 0; left -= 50)
+        logReadings(w, int(std::min<qint64>(left, 50)));
+    w.Timer1Timer();
+    QVERIFY(!w.ui()->StatusPanel3->text().contains(QStringLiteral("Logging stopped")));
+    logReadings(w, 1); // the last one a table holds
+    protocol::DisplayState untaken;
+    untaken.digits = "0777";
+    send(untaken.toFrame() + untaken.toFrame());
+    QTRY_COMPARE(w.reading().ValueText, QStringLiteral("0777"));
+    QCOMPARE(t.recordCount(), most);
+    w.Timer1Timer();
+    QCOMPARE(w.ui()->StatusPanel3->text(), QStringLiteral("Logging stopped: table full"));
+
+    const QString saved = m_dir.filePath(QStringLiteral("full.db"));
+    answerFileDialog(saved);
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+    table::Table back(w.readingLog().session());
+    back.setTableName(saved.toStdString());
+    back.open();
+    QCOMPARE(back.recordCount(), most);
+    back.checkPrimaryIndex();
+    QCOMPARE(QString::fromStdString(back.text(most - 1, back.fieldIndex("No"))),
+             QString::number(most));
+    back.close();
+    // New empties the log, and readings are taken again.
+    w.readingLog().RecordNew();
+    logReadings(w, 1);
+    w.Timer1Timer();
+    QVERIFY(!w.ui()->StatusPanel3->text().contains(QStringLiteral("Logging stopped")));
 }
 
 void TestLogInWindow::previewPagesThroughTheReport()

@@ -55,20 +55,34 @@ private slots:
 void TestLogTableCopy::folderFromTheEnvironment_data()
 {
     QTest::addColumn<QString>("runtime");
+    QTest::addColumn<QString>("planted"); // what is at @/vorlatt before the start
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("warning");
     // "@" stands for an existing folder of the test, "$" for the state folder.
-    QTest::newRow("runtime folder") << "@" << "@/vorlatt";
-    QTest::newRow("no runtime folder") << "" << "$/vorlatt";
-    QTest::newRow("relative runtime folder") << "run/user" << "$/vorlatt";
-    QTest::newRow("runtime folder missing") << "@/gone" << "$/vorlatt";
+    QTest::newRow("runtime folder") << "@" << "" << "@/vorlatt" << "";
+    QTest::newRow("our folder there") << "@" << "ours" << "@/vorlatt" << "";
+    QTest::newRow("no runtime folder") << "" << "" << "$/vorlatt" << "";
+    QTest::newRow("relative runtime folder") << "run/user" << "" << "$/vorlatt" << "";
+    QTest::newRow("runtime folder missing") << "@/gone" << "" << "$/vorlatt" << "";
+    // A shared runtime folder: what another user left there is not taken.
+    QTest::newRow("symbolic link planted")
+        << "@" << "link" << "$/vorlatt" << "it is a symbolic link";
+    QTest::newRow("folder open to others")
+        << "@" << "0755" << "$/vorlatt" << "other users have access to it (mode 0755)";
+    QTest::newRow("another user's folder")
+        << "@" << "nobody" << "$/vorlatt" << "it belongs to another user (65534)";
+    QTest::newRow("a file in its place") << "@" << "file" << "$/vorlatt" << "it is not a folder";
 }
 
 void TestLogTableCopy::folderFromTheEnvironment()
 {
     QFETCH(QString, runtime);
+    QFETCH(QString, planted);
     QFETCH(QString, expected);
+    QFETCH(QString, warning);
     QTemporaryDir runtimeDir;
     QTemporaryDir stateDir;
+    QTemporaryDir elsewhere; // where a planted link leads
     const auto restore = [](const char *name) {
         const bool wasSet = qEnvironmentVariableIsSet(name);
         const QByteArray old = qgetenv(name);
@@ -78,8 +92,40 @@ void TestLogTableCopy::folderFromTheEnvironment()
     const auto restoreState = restore("XDG_STATE_HOME");
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.replace(u'@', runtimeDir.path())));
     qputenv("XDG_STATE_HOME", QFile::encodeName(stateDir.path()));
+    const QString inRuntime = runtimeDir.filePath(QStringLiteral("vorlatt"));
+    const QByteArray place = QFile::encodeName(inRuntime);
+    if (planted == u"link") {
+        QVERIFY(QFile::link(elsewhere.path(), inRuntime));
+    } else if (planted == u"file") {
+        QVERIFY(writeFile(inRuntime, "not a folder"));
+    } else if (!planted.isEmpty()) {
+        QCOMPARE(::mkdir(place.constData(), 0700), 0);
+        if (planted == u"0755")
+            QCOMPARE(::chmod(place.constData(), 0755), 0);
+        if (planted == u"nobody" && (::geteuid() != 0 || ::chown(place.constData(), 65534, 65534)))
+            QSKIP("only root can give a folder to another user");
+    }
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("vorlatt: %1 is not used: %2; the log "
+                                                       "table's copy goes to %3/vorlatt instead")
+                                            .arg(inRuntime, warning, stateDir.path())));
     QCOMPARE(LogTableCopy::defaultFolder(),
              expected.replace(u'@', runtimeDir.path()).replace(u'$', stateDir.path()));
+    if (expected.startsWith(runtimeDir.path())) {
+        // Made or found, it is the user's own.
+        struct stat st;
+        QCOMPARE(::lstat(place.constData(), &st), 0);
+        QVERIFY(S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_mode & 0777, 0700u);
+    }
+    // Nothing of ours went where the link leads, and the folder left there keeps its mode.
+    QVERIFY(QDir(elsewhere.path()).isEmpty());
+    if (planted == u"0755") {
+        struct stat st;
+        QCOMPARE(::lstat(place.constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0755u);
+    }
 }
 
 void TestLogTableCopy::windowsOfOneProcessGetCopiesOfTheirOwn()

@@ -180,7 +180,8 @@ void TestReadingLog::recordHoldsTheReading()
     QCOMPARE(m_log->NextRecordNo, 42);
 }
 
-// Journals of earlier versions lack the full unit; a line that is no record is passed over.
+// Journals of earlier versions lack the full unit; a line that is no record the log can take is
+// counted as damaged and passed over.
 void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
 {
     QVERIFY(m_log->INDataToTable(m_reading, m_settings, QStringLiteral("V")).logged);
@@ -188,12 +189,24 @@ void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
         "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit",
         "7\t23:59:58\tAC\t1.234\tHz\tAUTO\t1234\t2026-12-09T23:59:58.125\tkHz",
         "not a record",
+        // A record with a value no field holds: left out, and the restore goes on after it.
+        "8\t23:59:59\tDC\t" + QByteArray(5000, '7') + "\tV\tMANU\t-500\t2026-12-09T23:59:59",
+        "#port\tCOM1 (/dev/ttyUSB0)", // about the run, neither record nor damage
         "8\t23:59:59\tDC\t-0.5\tV\tMANU\t-500\t2026-12-09T23:59:59",
     };
+    const ReadingLog::JournalCount count = ReadingLog::countJournal(journal);
+    QCOMPARE(count.records, 2);
+    QCOMPARE(count.damaged, 2);
     const ReadingLog::Restored restored = m_log->restore(journal);
     QCOMPARE(restored.records, 2);
+    QCOMPARE(restored.damaged, 2);
     QCOMPARE(restored.error, QString());
-    QCOMPARE(m_log->NextRecordNo, 9);
+    // The log held a record numbered 1: the restored ones number on after it.
+    QCOMPARE(restored.lines,
+             (QList<QByteArray>{"2" + journal[1].mid(1), journal[4], "3" + journal[5].mid(1)}));
+    QCOMPARE(QString::fromStdString(m_log->table().text(1, m_log->table().fieldIndex("No"))),
+             QStringLiteral("2"));
+    QCOMPARE(m_log->NextRecordNo, 4);
     QCOMPARE(m_log->stampOf(0).when, QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)));
     QCOMPARE(m_log->stampOf(0).fullUnit, QString()); // "V" says it all
     QCOMPARE(m_log->stampOf(1).when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 58, 125)));

@@ -7,6 +7,7 @@
 #include "log/LogTableLayout.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/EngineError.h"
+#include "log/engine/Posix.h"
 #include "log/engine/ReplacingFile.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +83,9 @@ private slots:
     void killDuringSaveLeavesAWholePair();
     void tidyTouchesOnlyDeadProcessesTemporaries_data();
     void tidyTouchesOnlyDeadProcessesTemporaries();
+    void killedSaveIsSettledAtTheNextStart_data();
+    void killedSaveIsSettledAtTheNextStart();
+    void notesOfRunningProcessesStay();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -355,6 +360,136 @@ void TestTableCommit::tidyTouchesOnlyDeadProcessesTemporaries()
     QFile::remove(path(name));
     QCOMPARE(gone, removed);
     QCOMPARE(readBack(QStringLiteral("run.db")), QStringLiteral("old"));
+}
+
+void TestTableCommit::killedSaveIsSettledAtTheNextStart_data()
+{
+    QTest::addColumn<int>("stage"); // a CommitStage, or -1 for a text save killed mid-write
+    QTest::addColumn<QString>("expected");
+    using S = table::CommitStage;
+    QTest::newRow("temporaries just created") << int(S::Created) << "old";
+    QTest::newRow("both written, none renamed") << int(S::BeforeRenames) << "old";
+    QTest::newRow("between the two renames") << int(S::BetweenRenames) << "new";
+    QTest::newRow("text save half written") << -1 << "";
+}
+
+// A save killed half-way leaves its temporaries beside the file it saved, in a folder that may
+// never be saved to again: the note it made first lets the next start of any program remove them
+// (or put a lone index in place), with nothing of that name ever saved or opened again.
+void TestTableCommit::killedSaveIsSettledAtTheNextStart()
+{
+    QFETCH(int, stage);
+    QFETCH(QString, expected);
+    QTemporaryDir notes;
+    const QString name = stage >= 0 ? QStringLiteral("kept.db") : QStringLiteral("kept.txt");
+    const QByteArray oldText = "the old text\n";
+    if (stage >= 0) {
+        save(m_old, name);
+    } else {
+        QFile f(path(name));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(oldText) == oldText.size());
+    }
+
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        g_pipe = fds[1];
+        table::setSaveNotesFolder(notes.path().toStdString());
+        try {
+            if (stage >= 0) {
+                g_stopAt = table::CommitStage(stage);
+                table::setCommitHook(stopHere);
+                save(m_new, name);
+            } else {
+                // A text save as the window makes it, killed with half its text written.
+                table::ReplacingFile out(path(name).toStdString(),
+                                         table::ReplacingFile::Link::Follow);
+                const QByteArray half(100000, 'x');
+                (void)table::writeAll(out.fd(), half.constData(), std::size_t(half.size()));
+                stopHere(table::CommitStage::Created);
+            }
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(3);
+    }
+    ::close(fds[1]);
+    char c = 0;
+    QCOMPARE(::read(fds[0], &c, 1), ssize_t(1));
+    ::close(fds[0]);
+    // The note is there while the save runs, and names the file saved.
+    const QStringList noted = QDir(notes.path()).entryList(QDir::Files);
+    QCOMPARE(noted.size(), 1);
+    QVERIFY2(noted[0].startsWith(QStringLiteral("save-%1-").arg(child)), qPrintable(noted[0]));
+    QFile note(QDir(notes.path()).filePath(noted[0]));
+    QVERIFY(note.open(QIODevice::ReadOnly));
+    QCOMPARE(note.readAll(), QFile::encodeName(path(name)) + '\n');
+    // While the process runs, a start leaves its save alone.
+    QCOMPARE(table::tidyNotedTemporaries(notes.path().toStdString()), 0);
+    QVERIFY(!temporaries(m_dir.path()).isEmpty());
+
+    ::kill(child, SIGKILL);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the save failed on its own");
+    QVERIFY(!temporaries(m_dir.path()).isEmpty());
+
+    // The next start, without any save or open of that name.
+    QCOMPARE(table::tidyNotedTemporaries(notes.path().toStdString()), 1);
+    QCOMPARE(temporaries(m_dir.path()), QStringList());
+    QCOMPARE(QDir(notes.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    if (stage >= 0) {
+        QCOMPARE(readBack(name), expected);
+    } else {
+        QFile f(path(name));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), oldText);
+    }
+}
+
+// A finished save takes its note with it; the notes of running processes, their temporaries and
+// any other file in the notes' folder stay.
+void TestTableCommit::notesOfRunningProcessesStay()
+{
+    QTemporaryDir notes;
+    const std::string folder = notes.path().toStdString();
+    table::setSaveNotesFolder(folder);
+    save(m_old, QStringLiteral("noted.db"));
+    table::setSaveNotesFolder({});
+    QCOMPARE(QDir(notes.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+
+    const auto write = [](const QString &file, const QByteArray &bytes) {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    const pid_t dead = deadPid();
+    // Process 1 runs as long as the system does; its temporary beside the noted file stays even
+    // where a dead process's note names that file.
+    const QString runningTemp = path(QStringLiteral(".noted.db.1.5.tmp"));
+    const QString deadTemp = path(QStringLiteral(".noted.db.%1.6.tmp").arg(dead));
+    QVERIFY(write(runningTemp, "running"));
+    QVERIFY(write(deadTemp, "dead"));
+    const QByteArray target = QFile::encodeName(path(QStringLiteral("noted.db"))) + '\n';
+    const QDir dir(notes.path());
+    QVERIFY(write(dir.filePath(QStringLiteral("save-1-0.note")), target));
+    QVERIFY(write(dir.filePath(QStringLiteral("save-%1-0.note").arg(::getpid())), target));
+    QVERIFY(write(dir.filePath(QStringLiteral("save-x1-0.note")), target));
+    QVERIFY(write(dir.filePath(QStringLiteral("journal-1.tsv")), target));
+    QVERIFY(write(dir.filePath(QStringLiteral("save-%1-3.note").arg(dead)), target));
+
+    QCOMPARE(table::tidyNotedTemporaries(folder), 1);
+    QVERIFY(QFile::exists(runningTemp));
+    QVERIFY(!QFile::exists(deadTemp));
+    QStringList stay = {QStringLiteral("journal-1.tsv"),
+                        QStringLiteral("save-%1-0.note").arg(::getpid()),
+                        QStringLiteral("save-1-0.note"), QStringLiteral("save-x1-0.note")};
+    stay.sort();
+    QCOMPARE(dir.entryList(QDir::Files, QDir::Name), stay);
+    QFile::remove(runningTemp);
+    QCOMPARE(readBack(QStringLiteral("noted.db")), QStringLiteral("old"));
 }
 
 QTEST_GUILESS_MAIN(TestTableCommit)

@@ -721,6 +721,13 @@ void TestLoggerRun::failuresToStart_data()
     QTest::newRow("db output without extension")
         << QStringList{"--port", "PTY", "--output", "OUT/mylog", "--format", "db"} << 2
         << QStringList{"ending in .db, not"};
+    // Only the extension: the engine would write ".db.DB".
+    QTest::newRow("db output named only .db")
+        << QStringList{"--port", "PTY", "--output", "OUT/.db", "--format", "db"} << 2
+        << QStringList{"OUT/.db is only the extension", "such as run.db"};
+    QTest::newRow("text output named only .DB")
+        << QStringList{"--port", "PTY", "--output", "OUT/.DB"} << 2
+        << QStringList{"is only the extension"};
     QTest::newRow("db output onto a device")
         << QStringList{"--port", "PTY", "--output", "/dev/full", "--format", "db"} << 2
         << QStringList{"ending in .db"};
@@ -804,8 +811,10 @@ void TestLoggerRun::failuresToStart()
     if (holder >= 0)
         ::close(holder);
     QCOMPARE(exitCode, status);
-    for (const QString &text : told)
+    for (QString text : told) {
+        text.replace(QStringLiteral("OUT/"), m_dir->path() + u'/');
         QVERIFY2(logger.err().contains(text), qPrintable(logger.err()));
+    }
     // The window's wording is for the window's user.
     QVERIFY(!logger.err().contains(u"connect again"));
     QVERIFY(!QFile::exists(QStringLiteral("/nonexistent/dir/run.tsv")));

@@ -1,9 +1,13 @@
 #include "CapturedStream.h"
 #include "Logger.h"
 #include "link/hid/HidMemoryBackend.h"
+#include "log/engine/Session.h"
+#include "log/engine/Table.h"
+#include "log/engine/TableFile.h"
 #include "link/hid/UsbCable.h"
 #include "protocol/DisplayState.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 using protocol::Annunciator;
@@ -21,6 +25,7 @@ private slots:
     void unplugWithExitOnLossEndsWithStatus3();
     void missingCableEndsWithStatus1_data();
     void missingCableEndsWithStatus1();
+    void fullTableGoesOnInTheNextFile();
 
 private:
     // One logger over a memory backend, its standard output and error in temporary files.
@@ -169,6 +174,59 @@ void TestLoggerUsb::missingCableEndsWithStatus1()
     QVERIFY(!QFile::exists(options.output)); // a run that cannot read leaves no file
     for (const HidMemoryBackend::Device &d : devices)
         QVERIFY(run.backend->featureReports(d.path).isEmpty());
+}
+
+// A Paradox table holds at most 65,535 blocks, some seven weeks of readings at the meter's
+// rate; lowered to one block for the test, a table is full after 744 records. The full table is
+// closed whole and the run goes on in run-2.db, then run-3.db, and says where each starts.
+void TestLoggerUsb::fullTableGoesOnInTheNextFile()
+{
+    table::setMaxBlocksForTesting(1);
+    const auto restore = qScopeGuard([] { table::setMaxBlocksForTesting(0); });
+    const qint64 most = DbOutput::mostRecords();
+    QCOMPARE(most, 744); // 32,762 bytes of a block's records, 44 bytes a record
+    QTemporaryDir dir;
+    LoggerOptions options;
+    options.output = dir.filePath(QStringLiteral("run.db"));
+    options.format = LogFormat::Db;
+    options.count = 2 * most + 10;
+    options.quiet = true;
+    Run run({device("/dev/hidraw0", "USB to Serial")}, options);
+    QCOMPARE(run.logger->start(), -1);
+    QTRY_COMPARE(run.backend->featureReports("/dev/hidraw0").size(), 1);
+    for (int i = 1; i <= options.count; ++i)
+        run.sendFrame("/dev/hidraw0", QByteArray::number(i).rightJustified(4, '0').constData());
+    QTRY_COMPARE_WITH_TIMEOUT(run.finished->size(), 1, 60000);
+    const QString err = run.errors();
+    QVERIFY2(run.finished->at(0).at(0).toInt() == Logger::kDone, qPrintable(err));
+    run.finished.reset();
+    run.logger.reset(); // lets go of the last table
+    const struct
+    {
+        const char *name;
+        qint64 first, records;
+    } files[] = {{"run.db", 1, most}, {"run-2.db", most + 1, most}, {"run-3.db", 2 * most + 1, 10}};
+    table::Session session("full");
+    for (const auto &f : files) {
+        table::Table t(session);
+        t.setTableName(dir.filePath(QLatin1String(f.name)).toStdString());
+        t.open();
+        QCOMPARE(t.recordCount(), f.records);
+        const int no = t.fieldIndex("No");
+        QCOMPARE(QString::fromStdString(t.text(0, no)), QString::number(f.first));
+        QCOMPARE(QString::fromStdString(t.text(f.records - 1, no)),
+                 QString::number(f.first + f.records - 1));
+        t.checkPrimaryIndex(); // whole, with a sound index
+    }
+    QVERIFY2(err.contains(QStringLiteral("%1 is full (744 records, as many as a Paradox table "
+                                         "holds); going on in %2 from record 745")
+                              .arg(dir.filePath(QStringLiteral("run.db")),
+                                   dir.filePath(QStringLiteral("run-2.db")))),
+             qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("going on in %1 from record 1489")
+                              .arg(dir.filePath(QStringLiteral("run-3.db")))),
+             qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("1498 records logged")), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(TestLoggerUsb)

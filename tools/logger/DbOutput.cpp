@@ -3,6 +3,7 @@
 #include "log/LogTableLayout.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/EngineError.h"
+#include "log/engine/TableFile.h"
 #include "log/engine/TablePaths.h"
 
 #include <QCryptographicHash>
@@ -274,6 +275,16 @@ QString DbOutput::append(const LogRecord &record)
         return QString::fromStdString(e.what());
     }
     return {};
+}
+
+qint64 DbOutput::mostRecords()
+{
+    return table::mostRecords(layout());
+}
+
+bool DbOutput::full() const
+{
+    return m_table.isOpen() && m_table.recordCount() >= mostRecords();
 }
 
 QString DbOutput::checkpoint()

@@ -46,10 +46,16 @@ public:
     Opened open(const QString &path);
     // Returns the engine's message, or "".
     QString append(const LogRecord &record);
+    // The table holds as many records as a Paradox table can: the next one needs another file.
+    bool full() const;
+    // The most records one table of this layout holds.
+    static qint64 mostRecords();
     // Writes the whole table to the output file. Returns the engine's message, or "".
     QString checkpoint();
     QString take(const LogRecord &record) override { return append(record); }
     QString finish() override { return m_failed ? QString() : checkpoint(); }
+    // The records of the table, the existing ones it was opened with included.
+    qint64 records() const { return m_table.recordCount(); }
     // This run's records in the table last written to the file.
     qint64 recordsInFile() const { return m_inFile; }
     // The file written, after open(); where a name differs from an existing file only in letter

@@ -1,11 +1,13 @@
 #include "Logger.h"
 
 #include "MqttPublisher.h"
+#include "log/RecoveryJournal.h"
 #include "log/engine/ReplacingFile.h"
 #include "protocol/DecodedFrame.h"
 #include "protocol/ModelProfile.h"
 
 #include <QDateTime>
+#include <QFile>
 
 #include <limits>
 
@@ -94,7 +96,13 @@ int Logger::start()
         }
     }
     if (!m_options.output.isEmpty()) {
-        table::tidyStaleTemporaries(m_options.output.toStdString()); // left by a killed run
+        // Left by a killed run: beside this output, and wherever the notes of killed saves say.
+        const std::string notes =
+            QFile::encodeName(RecoveryJournal::defaultFolder() + QStringLiteral("/saves"))
+                .toStdString();
+        table::setSaveNotesFolder(notes);
+        table::tidyNotedTemporaries(notes);
+        table::tidyStaleTemporaries(m_options.output.toStdString());
         QString error;
         if (m_options.format == LogFormat::Db) {
             m_db = std::make_unique<DbOutput>();
@@ -268,6 +276,10 @@ void Logger::usbChanged()
 
 void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit)
 {
+    // A full table is written whole and closed before the next record goes anywhere: the run
+    // goes on in the next file, whose first record is the next number.
+    if (m_db && m_db->full() && !nextTable(m_rules.NextRecordNo))
+        return;
     const ReadingRecorder::Outcome outcome = m_recorder.offer(reading, m_settings, fullUnit);
     if (outcome.recorded)
         ++m_written;
@@ -285,6 +297,60 @@ void Logger::take(const protocol::MeterReading &reading, const QString &fullUnit
         report(QStringLiteral("record limit reached"));
         finish(kDone);
     }
+}
+
+// A table holds at most DbOutput::mostRecords(): the full one is written whole and closed, and
+// the run goes on in NAME-2.db, NAME-3.db, ... (an existing one is appended to, as at the start;
+// one that is full too, or no table of this layout, is passed over with a word why).
+bool Logger::nextTable(qint32 firstNo)
+{
+    if (const QString error = m_db->checkpoint(); !error.isEmpty()) {
+        outputFailed(error);
+        return false;
+    }
+    RecordOutput *const fullOutput = m_db.get();
+    const QString full = m_db->path();
+    const qint64 inFull = m_db->records();
+    m_earlierTables += m_db->recordsInFile();
+    const QString given = m_options.output;
+    const QString stem = given.left(given.size() - 3);
+    const QString extension = given.right(3);
+    for (int n = m_tableNumber + 1; n < m_tableNumber + 1000; ++n) {
+        const QString next = QStringLiteral("%1-%2%3").arg(stem).arg(n).arg(extension);
+        table::tidyStaleTemporaries(next.toStdString());
+        auto db = std::make_unique<DbOutput>();
+        const DbOutput::Opened opened = db->open(next);
+        if (opened.error.isEmpty() && db->full()) {
+            report(QStringLiteral("%1 is full too; trying the next name").arg(db->path()));
+            continue;
+        }
+        if (opened.wrongFile) {
+            report(QStringLiteral("%1; trying the next name").arg(opened.error));
+            continue;
+        }
+        m_tableNumber = n;
+        m_recorder.replaceOutput(fullOutput, db.get());
+        m_db.reset();
+        if (!opened.error.isEmpty()) {
+            m_recorder.replaceOutput(db.get(), nullptr);
+            // The records so far are in the full tables; this one could not be started.
+            m_options.output = next;
+            outputFailed(opened.error);
+            return false;
+        }
+        m_db = std::move(db);
+        report(QStringLiteral("%1 is full (%2 records, as many as a Paradox table holds); "
+                              "going on in %3 from record %4%5")
+                   .arg(full)
+                   .arg(inFull)
+                   .arg(m_db->path())
+                   .arg(firstNo)
+                   .arg(opened.kept > 0 ? QStringLiteral(", after its %1 records").arg(opened.kept)
+                                        : QString()));
+        return true;
+    }
+    outputFailed(QStringLiteral("no free name for the next table after %1").arg(full));
+    return false;
 }
 
 bool Logger::flushOutputs()
@@ -325,7 +391,7 @@ void Logger::outputFailed(const QString &error)
 qint64 Logger::recordsKept() const
 {
     if (m_db)
-        return m_db->recordsInFile();
+        return m_earlierTables + m_db->recordsInFile();
     if (!m_options.output.isEmpty())
         return m_text.recordsInFile();
     // With --quiet, the MQTT spool may be the only place a reading is kept.

@@ -85,6 +85,9 @@ private:
     bool flushOutputs();
     // Tells what the failures of the outputs mean: each ends the run.
     void outputsFailed(const std::vector<ReadingRecorder::Failure> &failures);
+    // The db output is full: written whole and closed, the run goes on in the next table, whose
+    // first record is numbered `firstNo`. False when the run ended instead.
+    bool nextTable(qint32 firstNo);
     // Tells that the output could not be written and ends the run.
     void outputFailed(const QString &error);
     // Records of this run that are in the output file, or written to standard output without one.
@@ -104,6 +107,8 @@ private:
 
     RecordFile m_text;
     std::unique_ptr<DbOutput> m_db;
+    qint64 m_earlierTables = 0; // this run's records in db outputs that were full
+    int m_tableNumber = 1;      // NAME.db is the first, then NAME-2.db, ...
     qint64 m_written = 0;
     bool m_outputFailed = false;           // told once; the output takes nothing more
     std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt

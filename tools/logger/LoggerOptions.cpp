@@ -1,6 +1,7 @@
 #include "LoggerOptions.h"
 
 #include "tools/OptionsInOrder.h"
+#include <QFileInfo>
 
 #include <cmath>
 #include <limits>
@@ -222,6 +223,12 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
     if (o.format == LogFormat::Db && !tableName)
         return fail(
             QStringLiteral("--format db needs a file name ending in .db, not '%1'").arg(o.output));
+    // ".db" alone is only the extension: the engine would take it for a name without one and
+    // write ".db.DB".
+    if (tableName && QFileInfo(o.output).fileName().size() == 3)
+        return fail(QStringLiteral("--output %1 is only the extension: a table needs a name "
+                                   "before .db, such as run.db")
+                        .arg(o.output));
     if (o.format != LogFormat::Db && tableName)
         return fail(QStringLiteral("--output %1 names a table: add --format db, or give the text "
                                    "log another name")
