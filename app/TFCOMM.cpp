@@ -279,6 +279,11 @@ void TFCOMM::showJournalState(const QString &error, bool began)
 {
     m_readingStatus.setUnprotected(LogCommands::shortReason(error));
     showClockPanel();
+    // The panel is narrow: the whole reason, with the journal's path, shows on hovering it.
+    m_ui->StatusPanel3->setToolTip(
+        error.isEmpty() ? QString()
+                        : ReadingStatus::unprotectedText(LogCommands::shortReason(error)) +
+                              u'\n' + error);
     if (!began)
         return;
     auto *box = new QMessageBox(
