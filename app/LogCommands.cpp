@@ -104,7 +104,39 @@ void LogCommands::closeLogTable()
     m_log.close();
     m_tableCopy.remove();
     // Closing is the end of a run the user agreed to: its readings were saved or let go.
+    retireJournal();
+}
+
+void LogCommands::retireJournal()
+{
     m_journal.retire();
+    for (RecoveryJournal::Leftover &kept : m_keptLeftovers)
+        RecoveryJournal::removeLeftover(kept);
+    m_keptLeftovers.clear();
+    m_journalFromRow = m_log.isOpen() ? m_log.table().recordCount() : 0;
+}
+
+QString LogCommands::shortReason(const QString &error)
+{
+    // The journal's failures read "<path>: <the system's reason>".
+    const qsizetype colon = error.lastIndexOf(QStringLiteral(": "));
+    return colon < 0 ? error : error.mid(colon + 2);
+}
+
+void LogCommands::journalFailed(const QString &error)
+{
+    const bool began = m_journalError.isEmpty();
+    if (began) {
+        // The log goes on alone: records are not offered to a journal that would be missing
+        // some of them anyway; the journal is written whole again when it can be.
+        m_recorder.replaceOutput(&m_journalOutput, nullptr);
+        qWarning("vorlatt: the recovery journal cannot be written: %s", qPrintable(error));
+    }
+    if (error == m_journalError)
+        return;
+    m_journalError = error;
+    if (m_journalListener)
+        m_journalListener(error, began);
 }
 
 QString LogCommands::damagedLinesText(int lines)
@@ -159,9 +191,16 @@ void LogCommands::offerLeftoverJournals()
         // Into the log, and into this run's journal, so that they outlive another crash: the
         // records the log took, as it holds them, and nothing else.
         const ReadingLog::Restored restored = m_log.restore(leftover.lines);
-        for (const QByteArray &line : restored.lines)
-            m_journalOutput.appendRestored(line);
-        m_journalOutput.flush();
+        if (m_journalError.isEmpty()) {
+            QString journalError;
+            for (const QByteArray &line : restored.lines)
+                if (journalError.isEmpty())
+                    journalError = m_journalOutput.appendRestored(line);
+            if (journalError.isEmpty())
+                journalError = m_journalOutput.flush();
+            if (!journalError.isEmpty())
+                journalFailed(journalError);
+        }
         if (restored.records > 0)
             m_unsaved.logged();
         if (restored.damaged > 0)
@@ -173,11 +212,16 @@ void LogCommands::offerLeftoverJournals()
             showError(restored.error);
             continue;
         }
-        RecoveryJournal::removeLeftover(leftover);
+        // Its file is their only copy on the disk until this run's journal holds them.
+        if (m_journalError.isEmpty())
+            RecoveryJournal::removeLeftover(leftover);
+        else
+            m_keptLeftovers.append(leftover);
         // Saved straight away, the log starts empty again; a cancelled save keeps them in it.
         if (box.clickedButton() == save && saveasClick()) {
             m_log.RecordNew();
             m_unsaved.emptied();
+            m_journalFromRow = 0;
         }
     }
 }
@@ -189,7 +233,29 @@ void LogCommands::setPort(const QString &port)
 
 void LogCommands::syncJournal()
 {
-    m_journalOutput.flush();
+    if (m_journalError.isEmpty()) {
+        if (const QString error = m_journalOutput.flush(); !error.isEmpty())
+            journalFailed(error);
+        return;
+    }
+    if (!m_log.isOpen())
+        return;
+    // Written whole from the log, so that it holds every unsaved reading again, records taken
+    // while it failed included; then it takes the records as before.
+    const std::int64_t fromRow = std::min(m_journalFromRow, m_log.table().recordCount());
+    if (const QString error = m_journalOutput.rebuild(m_log, fromRow); !error.isEmpty()) {
+        journalFailed(error);
+        return;
+    }
+    m_recorder.addOutput(&m_journalOutput);
+    m_journalError.clear();
+    for (RecoveryJournal::Leftover &kept : m_keptLeftovers)
+        RecoveryJournal::removeLeftover(kept);
+    m_keptLeftovers.clear();
+    qWarning("vorlatt: the recovery journal is written again: %s",
+             qPrintable(m_journal.path()));
+    if (m_journalListener)
+        m_journalListener({}, false);
 }
 
 QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
@@ -205,14 +271,11 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
         error = outcome.errorOf(&m_log);
         if (error.isEmpty())
             m_unsaved.logged();
-        // The journal, which outlives a crash of this program, tells its failure once, on
-        // standard error: the readings still reach the log.
-        const QString journalError = outcome.errorOf(&m_journalOutput);
-        if (!journalError.isEmpty() && !m_journalFailed) {
-            m_journalFailed = true;
-            qWarning("vorlatt: the recovery journal cannot be written: %s",
-                     qPrintable(journalError));
-        }
+        // A journal that fails never stops the log: the window says so, and the journal is
+        // written whole again once it can be (see syncJournal()).
+        if (const QString journalError = outcome.errorOf(&m_journalOutput);
+            !journalError.isEmpty())
+            journalFailed(journalError);
     }
     if (error.isEmpty() || !m_errors.failed(error))
         return {};
@@ -246,7 +309,7 @@ void LogCommands::RecordNewClick()
         showError(error);
     else {
         m_unsaved.emptied();
-        m_journal.retire();
+        retireJournal();
     }
 }
 
@@ -299,7 +362,7 @@ void LogCommands::SpeedButton2Click()
     } else if (replaced) {
         m_errors.freshStart();
         m_unsaved.saved();
-        m_journal.retire();
+        retireJournal();
     }
 }
 
@@ -322,7 +385,7 @@ bool LogCommands::saveasClick()
             return false;
         }
         m_unsaved.saved();
-        m_journal.retire();
+        retireJournal();
         if (m_saved)
             m_saved(path, m_log.table().recordCount());
         return true;
@@ -335,7 +398,7 @@ bool LogCommands::saveasClick()
         return false;
     }
     m_unsaved.saved();
-    m_journal.retire();
+    retireJournal();
     QMessageBox::information(m_window, QStringLiteral("Vorlatt"), saved.message);
     return true;
 }

@@ -93,8 +93,18 @@ public:
     // The link the readings come from now ("COM1 (/dev/ttyUSB0)"); the journal names it before
     // the records read through it. "" (a link ended) keeps the last one.
     void setPort(const QString &port);
-    // Puts the journal's new lines on the disk; the window calls it once a second.
+    // Puts the journal's new lines on the disk; the window calls it once a second. A journal
+    // that failed is written whole again from the log here, once it can be.
     void syncJournal();
+    // Why the journal cannot be written, or "" while it keeps the unsaved readings. While it
+    // fails, readings are logged as usual but a crash would take them with it.
+    QString journalError() const { return m_journalError; }
+    // The system's reason alone, as the status panel says it ("Read-only file system").
+    static QString shortReason(const QString &error);
+    // Told when the journal fails (`began` the first time after it was written), when the
+    // reason changes, and when it is written whole again ("").
+    using JournalListener = std::function<void(const QString &error, bool began)>;
+    void setJournalListener(JournalListener listener) { m_journalListener = std::move(listener); }
     // The journal of this run's readings, while they are unsaved.
     const RecoveryJournal &journal() const { return m_journal; }
     // The journal's header line.
@@ -127,6 +137,11 @@ private:
     // "2 damaged lines were left out."
     static QString damagedLinesText(int lines);
     void settleKilledSaves();
+    // The journal failed with `error`: the log goes on alone until the journal is written whole.
+    void journalFailed(const QString &error);
+    // The unsaved readings are saved or let go: their journal (and restored leftovers still
+    // kept for them) go.
+    void retireJournal();
 
     QWidget *m_window = nullptr;
     ReadingLog m_log;
@@ -141,6 +156,12 @@ private:
     // The log's table first, then the journal.
     ReadingRecorder m_recorder{m_log};
     LogTableCopy m_tableCopy;
-    bool m_journalFailed = false; // reported once on standard error
+    QString m_journalError; // while the journal cannot be written
+    // The log's first row not saved yet: a journal written afresh starts there.
+    std::int64_t m_journalFromRow = 0;
+    // Leftover journals whose readings were restored while the journal failed: kept (and held)
+    // until the journal holds the readings again, or they are saved or let go.
+    QList<RecoveryJournal::Leftover> m_keptLeftovers;
+    JournalListener m_journalListener;
     SavedListener m_saved;
 };

@@ -42,6 +42,8 @@ QString ReadingStatus::clockPanelText(const QDateTime &now) const
         return m_notice;
     if (m_stale)
         return noDataSince(lastFrame());
+    if (!m_unprotected.isEmpty())
+        return unprotectedText(m_unprotected);
     if (m_logStopped)
         return m_tableFull ? tableFullText() : logStoppedText(m_limit);
     return clockText(now);
@@ -67,4 +69,9 @@ QString ReadingStatus::savedText(qint64 records, const QString &file)
 QString ReadingStatus::tableFullText()
 {
     return QStringLiteral("Logging stopped: table full");
+}
+
+QString ReadingStatus::unprotectedText(const QString &reason)
+{
+    return QStringLiteral("Readings not protected: ") + reason;
 }

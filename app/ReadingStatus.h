@@ -13,6 +13,7 @@
 // since when no data came. The start display before any frame is no reading, so it is never
 // stale. When the record limit (or a log as full as a table can be) stops logging, the panel
 // says so in place of the clock until the log may take readings again; a silent meter is the more urgent news and goes first.
+// While the recovery journal cannot be written, the panel says the readings are not protected.
 // A short notice (such as what a save wrote) takes the panel for a few seconds before either: it
 // answers what the user just did, and the clock panel is where the window says such things
 // without a box.
@@ -35,6 +36,12 @@ public:
     bool setLogStopped(bool stopped, qint32 limit, bool tableFull = false);
     bool logStopped() const { return m_logStopped; }
 
+    // Why the recovery journal cannot be written ("" once it is again): the panel says the
+    // readings are not protected for as long as it lasts, before a stop of the log (the unsaved
+    // readings are at risk either way) and after a silent meter.
+    void setUnprotected(const QString &reason) { m_unprotected = reason; }
+    bool unprotected() const { return !m_unprotected.isEmpty(); }
+
     // Shows `text` in the clock panel until `until`.
     void showNotice(const QString &text, const QDateTime &until);
     // How long a notice stays.
@@ -48,6 +55,8 @@ public:
     // "Saved 2061 readings to run.db".
     static QString savedText(qint64 records, const QString &file);
     static QString tableFullText();
+    // "Readings not protected: Read-only file system".
+    static QString unprotectedText(const QString &reason);
 
 private:
     static constexpr qint64 kNone = std::numeric_limits<qint64>::min();
@@ -58,4 +67,5 @@ private:
     QString m_notice;
     QDateTime m_noticeUntil;
     bool m_tableFull = false; // stopped because a table holds no more, not by the limit
+    QString m_unprotected;
 };

@@ -63,6 +63,8 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_logCommands->showIn(m_ui->DBGrid1, assets::displayFont(12));
     m_logCommands->setSavedListener(
         [this](const QString &path, qint64 records) { showSaved(path, records); });
+    m_logCommands->setJournalListener(
+        [this](const QString &error, bool began) { showJournalState(error, began); });
 
     auto *connectGroup = new ToggleGroup(this);
     connectGroup->addButton(m_ui->COMCon);
@@ -268,6 +270,36 @@ void TFCOMM::showSaved(const QString &path, qint64 records)
     m_readingStatus.showNotice(ReadingStatus::savedText(records, file),
                                now.addSecs(ReadingStatus::kNoticeSeconds));
     showClockPanel();
+}
+
+// A journal that cannot be written leaves the unsaved readings at the mercy of a crash: the
+// clock panel says so for as long as it lasts, and a box says it once when it begins. The box
+// does not block, so readings go on into the log behind it.
+void TFCOMM::showJournalState(const QString &error, bool began)
+{
+    m_readingStatus.setUnprotected(LogCommands::shortReason(error));
+    showClockPanel();
+    // The panel is narrow: the whole reason, with the journal's path, shows on hovering it.
+    m_ui->StatusPanel3->setToolTip(
+        error.isEmpty() ? QString()
+                        : ReadingStatus::unprotectedText(LogCommands::shortReason(error)) +
+                              u'\n' + error);
+    if (!began)
+        return;
+    auto *box = new QMessageBox(
+        QMessageBox::Warning, QStringLiteral("Vorlatt"),
+        QStringLiteral("Readings are not protected: the recovery journal cannot be written."),
+        QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("JournalWarning"));
+    box->setInformativeText(
+        error +
+        QStringLiteral("\n\nReadings are logged as usual, but a crash or a power cut would take "
+                       "those not saved with it. The journal is tried again every second and "
+                       "written whole once it can be; until then, save the readings to keep "
+                       "them."));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->show();
 }
 
 // Said in the clock panel when it happens, not in a box at every reading that is not taken.

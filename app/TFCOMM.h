@@ -170,6 +170,7 @@ private:
     void showClockPanel();
     void showLogStopped();
     void showSaved(const QString &path, qint64 records);
+    void showJournalState(const QString &error, bool began);
 
     void applyLimitChange(const LimitAlarms::LimitChange &change);
     void applyPageButtons();

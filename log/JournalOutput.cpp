@@ -1,10 +1,15 @@
 #include "JournalOutput.h"
 
+#include "log/LogTableLayout.h"
 #include "log/ReadingLog.h"
+#include "log/engine/Cp1252.h"
+#include "log/engine/EngineError.h"
 
 #include <cstring>
 
+#include <algorithm>
 #include <charconv>
+#include <utility>
 
 QByteArray JournalOutput::header()
 {
@@ -83,4 +88,63 @@ QString JournalOutput::appendRestored(const QByteArray &line)
 QString JournalOutput::flush()
 {
     return m_journal.isStarted() ? m_journal.sync() : QString();
+}
+
+QString JournalOutput::rebuild(const ReadingLog &log, std::int64_t fromRow)
+{
+    const table::Table &t = log.table();
+    if (!t.isOpen())
+        return QStringLiteral("the log is not open");
+    constexpr auto &kNames = LogTableLayout::kColumnNames;
+    int fields[LogTableLayout::kColumns];
+    for (int c = 0; c < LogTableLayout::kColumns; ++c)
+        if ((fields[c] = t.fieldIndex(kNames[std::size_t(c)])) < 0)
+            return QStringLiteral("the log has no field \"%1\"").arg(kNames[std::size_t(c)]);
+    const int numeric = t.fieldIndex(LogTableLayout::kNumeric);
+    const std::int64_t records = t.recordCount();
+
+    // Each record as the journal line it was written as: the table's fields, and what the table
+    // does not keep (the date and time, the full unit) from the log's stamps.
+    const auto recordAt = [&](std::int64_t row) {
+        const auto text = [&](int field) {
+            return QString::fromStdString(table::cp1252ToUtf8(t.text(row, field)));
+        };
+        LogRecord record;
+        record.no = text(fields[0]).toInt();
+        record.timeOfDay = QTime::fromString(text(fields[1]), QStringLiteral("HH:mm:ss"));
+        record.reading.AcDcText = text(fields[2]);
+        record.reading.ValueText = text(fields[3]);
+        record.reading.UnitText = text(fields[4]);
+        record.reading.RangeText = text(fields[5]);
+        if (numeric >= 0)
+            record.reading.NumericValue = text(numeric).toFloat();
+        const ReadingLog::RecordStamp stamp = log.stampOf(row);
+        if (stamp.when.isValid())
+            record.when = stamp.when.toMSecsSinceEpoch();
+        record.fullUnit = stamp.fullUnit;
+        return record;
+    };
+
+    // In parts, so that a long log is not held twice in memory.
+    constexpr qsizetype kPart = 1 << 20;
+    QByteArray first;
+    if (!m_port.isEmpty())
+        first = ReadingLog::kPortLine + m_port.toUtf8() + '\n';
+    std::int64_t row = std::max<std::int64_t>(0, fromRow);
+    const auto next = [&](QString &error) -> QByteArray {
+        QByteArray part = std::exchange(first, {});
+        try {
+            for (; row < records && part.size() < kPart; ++row)
+                part += line(recordAt(row)) + '\n';
+        } catch (const table::EngineError &e) {
+            // Not every record could be read back: a journal holding less than the log is not
+            // whole.
+            error = QString::fromStdString(e.what());
+        }
+        return part;
+    };
+    const QString error = m_journal.rewrite(RecoveryJournal::defaultFolder(), header(), next);
+    if (error.isEmpty())
+        m_journalPort = m_port;
+    return error;
 }

@@ -6,6 +6,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
+
+class ReadingLog;
+
 // The recovery journal as an output of the window's recorder: each record becomes one line of
 // the journal, made from the record in hand, and is written at once. The journal is started at
 // the first record after it was retired (see RecoveryJournal), in the state folder.
@@ -33,6 +37,12 @@ public:
     // A line of a restored journal (a record or a port line), copied as it stands, so that the
     // restored readings outlive another crash.
     QString appendRestored(const QByteArray &line);
+
+    // Writes the journal afresh from the records `log` holds from its row `fromRow` on (those
+    // not saved yet), with the port named first, and puts it in the place of the one started;
+    // for a journal that failed, so that it holds every unsaved reading again. On failure the
+    // journal stays as it was. Empty, or why not.
+    QString rebuild(const ReadingLog &log, std::int64_t fromRow);
 
 private:
     QString startIfNeeded();

@@ -27,7 +27,7 @@ const QString kSuffix = QStringLiteral(".tsv");
 
 RecoveryJournal::~RecoveryJournal()
 {
-    m_file.close(); // synced; the file stays: the readings are not saved yet
+    m_file->close(); // synced; the file stays: the readings are not saved yet
 }
 
 QString RecoveryJournal::defaultFolder()
@@ -37,8 +37,14 @@ QString RecoveryJournal::defaultFolder()
 
 QString RecoveryJournal::start(const QString &folder, const QByteArray &header)
 {
-    if (m_file.isOpen())
+    if (m_file->isOpen())
         return QString();
+    return create(*m_file, folder, header);
+}
+
+QString RecoveryJournal::create(DurableLineFile &file, const QString &folder,
+                                const QByteArray &header)
+{
     if (!QDir().mkpath(folder))
         return QStringLiteral("cannot make the folder %1").arg(folder);
     ::chmod(QFile::encodeName(folder).constData(), 0700);
@@ -52,7 +58,7 @@ QString RecoveryJournal::start(const QString &folder, const QByteArray &header)
                                  .arg(::getpid())
                                  .arg(n)
                                  .arg(kSuffix);
-        const DurableLineFile::Opened opened = m_file.open(path, options);
+        const DurableLineFile::Opened opened = file.open(path, options);
         if (opened.refusal == DurableLineFile::Refusal::Exists)
             continue;
         if (!opened.ok()) {
@@ -60,39 +66,75 @@ QString RecoveryJournal::start(const QString &folder, const QByteArray &header)
                 ::unlink(QFile::encodeName(path).constData());
             return opened.error;
         }
-        // The header and the file's name in its folder go to the disk at once.
-        QString error = append(header);
+        // The header and the file's name in its folder go to the disk at once; a journal without
+        // them is none (its first record would be read as the header), so it goes again.
+        QString error = file.append(header + '\n');
         if (error.isEmpty())
-            error = sync();
+            error = file.sync();
+        if (!error.isEmpty()) {
+            ::unlink(QFile::encodeName(path).constData());
+            file.close();
+        }
         return error;
     }
     return QStringLiteral("no free journal name in %1").arg(folder);
 }
 
+QString RecoveryJournal::rewrite(const QString &folder, const QByteArray &header,
+                                 const std::function<QByteArray(QString &error)> &next)
+{
+    auto fresh = std::make_unique<DurableLineFile>();
+    QString error = create(*fresh, folder, header);
+    while (error.isEmpty()) {
+        const QByteArray part = next(error);
+        if (part.isEmpty() || !error.isEmpty())
+            break;
+        error = fresh->append(part);
+    }
+    if (error.isEmpty())
+        error = fresh->sync();
+    // The old journal goes while it is still locked, so that no starting copy takes it for a
+    // leftover; one that cannot be removed would be offered beside the fresh one, twice the
+    // readings, so then the fresh one goes instead.
+    if (error.isEmpty() && m_file->isOpen() &&
+        ::unlink(QFile::encodeName(m_file->path()).constData()) != 0 && errno != ENOENT)
+        error = QStringLiteral("%1: %2").arg(m_file->path(), systemReason());
+    if (!error.isEmpty()) {
+        if (fresh->isOpen()) {
+            ::unlink(QFile::encodeName(fresh->path()).constData());
+            fresh->close();
+        }
+        return error;
+    }
+    m_file->close();
+    m_file = std::move(fresh);
+    return {};
+}
+
 QString RecoveryJournal::append(const QByteArray &line)
 {
-    if (!m_file.isOpen())
+    if (!m_file->isOpen())
         return QStringLiteral("the journal is not started");
     // One write per line: the line is whole in the file or not there at all (an interrupted
     // write leaves a part that the reader drops).
-    return m_file.append(line + '\n');
+    return m_file->append(line + '\n');
 }
 
 QString RecoveryJournal::sync()
 {
-    return m_file.sync();
+    return m_file->sync();
 }
 
 QString RecoveryJournal::retire()
 {
-    if (!m_file.isOpen())
+    if (!m_file->isOpen())
         return QString();
     QString error;
-    const QString path = m_file.path();
+    const QString path = m_file->path();
     // Removed while still locked, so no starting copy takes it for a leftover meanwhile.
     if (::unlink(QFile::encodeName(path).constData()) != 0)
         error = QStringLiteral("%1: %2").arg(path, systemReason());
-    m_file.close();
+    m_file->close();
     return error;
 }
 

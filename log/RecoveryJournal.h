@@ -6,6 +6,9 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+#include <memory>
+
 // A copy of every record the window logs, kept in a plain text file in the user's state folder
 // until the readings are saved, so that a crash, a killed process or a power cut does not take
 // them with it. Each line is appended with one write as the record is logged (a killed process
@@ -27,10 +30,18 @@ public:
     static QString defaultFolder();
 
     // Starts a fresh journal in `folder` (made 0700 if missing), with `header` as its first line.
-    // Empty on success, else why it could not be made.
+    // Empty on success, else why it could not be made (and no journal is started then).
     QString start(const QString &folder, const QByteArray &header);
-    bool isStarted() const { return m_file.isOpen(); }
-    QString path() const { return m_file.isOpen() ? m_file.path() : QString(); }
+    bool isStarted() const { return m_file->isOpen(); }
+    QString path() const { return m_file->isOpen() ? m_file->path() : QString(); }
+
+    // Writes a fresh journal in `folder`: `header`, then the parts `next` gives (whole lines,
+    // each ending in '\n') until it gives an empty one, all synced; only then does it take the
+    // place of this one, which is removed. On failure (of the file, or one `next` tells by
+    // setting its argument) the fresh file is removed and this journal stays as it was (started
+    // or not). Empty, or why not.
+    QString rewrite(const QString &folder, const QByteArray &header,
+                    const std::function<QByteArray(QString &error)> &next);
 
     // One line (without its end); written at once. Empty, or the system's reason.
     QString append(const QByteArray &line);
@@ -60,5 +71,8 @@ public:
     static QList<QByteArray> wholeLines(const QByteArray &contents);
 
 private:
-    DurableLineFile m_file;
+    // A new file in `folder` holding `header`, synced; its name unique to this run.
+    static QString create(DurableLineFile &file, const QString &folder, const QByteArray &header);
+
+    std::unique_ptr<DurableLineFile> m_file = std::make_unique<DurableLineFile>();
 };

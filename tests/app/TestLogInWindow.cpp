@@ -78,6 +78,7 @@ private slots:
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
     void unsavedFollowsLogSaveOpenNew();
+    void journalWrittenAgainHoldsTheUnsaved();
     void unsavedReadingsAreAskedAbout_data();
     void unsavedReadingsAreAskedAbout();
     void nothingUnsavedKeepsTheOldWays();
@@ -630,6 +631,58 @@ void TestLogInWindow::unsavedFollowsLogSaveOpenNew()
     // New of a log without unsaved readings leaves it saved.
     w.ui()->RecordNew->click();
     QVERIFY(!w.logCommands()->hasUnsaved());
+}
+
+// A journal written again after a failure holds the readings not saved yet, and only those: the
+// saved ones are no leftover to offer after a crash.
+void TestLogInWindow::journalWrittenAgainHoldsTheUnsaved()
+{
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    const auto back = qScopeGuard([&] { qputenv("XDG_STATE_HOME", before); });
+    const QString folder = state.filePath(QStringLiteral("vorlatt"));
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    logReadings(w, 3);
+    answerFileDialog(m_dir.filePath(QStringLiteral("journal.xls")));
+    w.ui()->saveas->click();
+    QVERIFY(!w.logCommands()->hasUnsaved());
+
+    const auto mount = [](const QStringList &arguments) {
+        return QProcess::execute(QStringLiteral("mount"), arguments) == 0;
+    };
+    bool mounted = mount({QStringLiteral("--bind"), folder, folder});
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), folder});
+    });
+    if (!mounted ||
+        !mount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), folder}))
+        QSKIP("cannot mount the state folder read-only (the test needs root)");
+    logReadings(w, 2);
+    QCOMPARE(LogCommands::shortReason(w.logCommands()->journalError()),
+             QStringLiteral("Read-only file system"));
+    QVERIFY(!w.logCommands()->journal().isStarted());
+
+    QVERIFY(mount({QStringLiteral("-o"), QStringLiteral("remount,bind,rw"), folder}));
+    w.logCommands()->syncJournal(); // the window's tick, once a second
+    QCOMPARE(w.logCommands()->journalError(), QString());
+    QFile journal(w.logCommands()->journal().path());
+    QVERIFY(journal.open(QIODevice::ReadOnly));
+    QList<QByteArray> records;
+    for (const QByteArray &line : journal.readAll().split('\n'))
+        if (!line.isEmpty() && !line.startsWith('#'))
+            records << line.left(line.indexOf('\t'));
+    QCOMPARE(records, (QList<QByteArray>{"No", "4", "5"}));
+    // Taken as records again, as before the failure.
+    logReadings(w, 1);
+    QCOMPARE(w.logCommands()->journal().path(), journal.fileName());
+    QVERIFY(journal.seek(0));
+    const QList<QByteArray> lines = journal.readAll().split('\n');
+    QVERIFY(lines.size() >= 2 && lines[lines.size() - 2].startsWith("6\t"));
 }
 
 void TestLogInWindow::unsavedReadingsAreAskedAbout_data()

@@ -18,7 +18,7 @@ void TestReadingStatus::events_data()
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("news"); // per event: 1 when it changed what is shown, else 0
     QTest::addColumn<bool>("stale");
-    QTest::addColumn<QString>("panel"); // clock, silent, stopped or notice
+    QTest::addColumn<QString>("panel"); // clock, silent, stopped, unprotected or notice
     QTest::newRow("start display never goes stale") << "ddd" << "000" << false << "clock";
     QTest::newRow("frames keep it live") << "fff" << "000" << false << "clock";
     QTest::newRow("silence after frames") << "fdd" << "010" << true << "silent";
@@ -38,6 +38,11 @@ void TestReadingStatus::events_data()
                                                   << "01000000" << true << "silent";
     QTest::newRow("then the clock shows again") << "fnttttt"
                                                 << "0000000" << false << "clock";
+    // u: the journal cannot be written; p: it is written again.
+    QTest::newRow("unprotected goes before the limit") << "fsu" << "010" << false << "unprotected";
+    QTest::newRow("silence goes before unprotected") << "fud" << "001" << true << "silent";
+    QTest::newRow("unprotected lasts until protected") << "futttp" << "000000" << false << "clock";
+    QTest::newRow("unprotected lasts") << "futtt" << "00000" << false << "unprotected";
 }
 
 void TestReadingStatus::events()
@@ -65,6 +70,12 @@ void TestReadingStatus::events()
         case 'g':
             changed = status.setLogStopped(false, 10000);
             break;
+        case 'u':
+            status.setUnprotected(QStringLiteral("Read-only file system"));
+            break;
+        case 'p':
+            status.setUnprotected({});
+            break;
         case 'n':
             status.showNotice(ReadingStatus::savedText(2061, QStringLiteral("run.db")),
                               now.addSecs(ReadingStatus::kNoticeSeconds));
@@ -81,6 +92,8 @@ void TestReadingStatus::events()
     else if (panel == u"silent")
         QCOMPARE(text, QStringLiteral("no data since ") +
                            lastFrame.toString(QStringLiteral("HH:mm:ss")));
+    else if (panel == u"unprotected")
+        QCOMPARE(text, QStringLiteral("Readings not protected: Read-only file system"));
     else if (panel == u"notice")
         QCOMPARE(text, QStringLiteral("Saved 2061 readings to run.db"));
     else

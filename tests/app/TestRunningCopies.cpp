@@ -80,7 +80,10 @@ QStringList tableColumn(const QString &path, const char *field)
 // COM`port` (a test meter). On standard output it says "table PATH" (its copy of the log table),
 // "connected" and "title TEXT", then, whenever it changes, "logged N": how many readings its log
 // holds. The count is written between events, so a reading counted has been logged to the end,
-// journal included. Commands on standard input: "save PATH" (through the Save command and its
+// journal included. It also says "warning TEXT" for each warning about the recovery journal
+// (left open), "panel TEXT" when the clock panel says the readings are not protected ("panel
+// other" when it says something else again) and "journal ok" or "journal REASON" when the
+// journal's state changes. Commands on standard input: "save PATH" (through the Save command and its
 // dialog; answers "saved" or "not saved"), "disconnect" (answers with the title) and "quit"
 // (the close box).
 int runWindow(int argc, char **argv, int port)
@@ -105,16 +108,37 @@ int runWindow(int argc, char **argv, int port)
     });
     QTimer reporter;
     qint64 reported = 0;
+    QString panel = QStringLiteral("other");
+    QString journal = QStringLiteral("ok");
+    QList<QPointer<QWidget>> warnings;
     QObject::connect(&reporter, &QTimer::timeout, &window, [&] {
         const qint64 records = window.readingLog().table().recordCount();
         if (records != reported) {
             reported = records;
             say(QStringLiteral("logged %1").arg(records));
         }
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(w);
+            if (box && box->objectName() == u"JournalWarning" && !warnings.contains(box)) {
+                warnings << box;
+                say(QStringLiteral("warning ") + box->text());
+            }
+        }
+        QString nowPanel = window.ui()->StatusPanel3->text();
+        if (!nowPanel.startsWith(u"Readings not protected"))
+            nowPanel = QStringLiteral("other");
+        if (nowPanel != panel)
+            say(QStringLiteral("panel ") + (panel = nowPanel));
+        QString nowJournal = LogCommands::shortReason(window.logCommands()->journalError());
+        if (nowJournal.isEmpty())
+            nowJournal = QStringLiteral("ok");
+        if (nowJournal != journal)
+            say(QStringLiteral("journal ") + (journal = nowJournal));
     });
     reporter.start(5);
 
     MessageBoxCloser boxes; // the save's "Scuss!"
+    boxes.leaveOpen << QStringLiteral("JournalWarning");
     QByteArray input;
     QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&commands, &QSocketNotifier::activated, &window, [&] {
@@ -196,6 +220,51 @@ private:
     QByteArray m_said;
 };
 
+// Shows `next` (a window of the next start) and restores every leftover journal it offers; the
+// questions asked go to `questions`.
+void restoreLeftovers(TFCOMM &next, QStringList &questions)
+{
+    next.show();
+    QTimer answerer;
+    QObject::connect(&answerer, &QTimer::timeout, &answerer, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        questions << box->text();
+        for (QAbstractButton *b : box->buttons())
+            if (box->objectName() == u"RecoveryQuestion"
+                    ? b->text() == u"Restore"
+                    : box->buttonRole(b) == QMessageBox::AcceptRole)
+                b->click();
+    });
+    answerer.start(10);
+    next.offerRecovery();
+}
+
+// The log of `window` holds readings 1 to `count` of the test meter, numbered from 1.
+void verifyReadings(TFCOMM &window, int count)
+{
+    const table::Table &t = window.readingLog().table();
+    QCOMPARE(int(t.recordCount()), count);
+    for (int r = 0; r < count; ++r) {
+        const int i = r + 1;
+        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("No"))), QString::number(i));
+        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("Value"))), valueText(i));
+        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("Nval"))).toDouble(), 1000.0 + i);
+        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("Unit"))), QStringLiteral("V"));
+    }
+}
+
+// A command as root; true when it succeeded.
+bool run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(program, arguments);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit &&
+           p.exitCode() == 0;
+}
+
 } // namespace
 
 // Windows of the program running side by side on one computer, each with a meter of its own,
@@ -208,6 +277,8 @@ private slots:
     void twoWindowsLogSideBySide();
     void killedWindowIsRestored_data();
     void killedWindowIsRestored();
+    void unwritableJournalIsSaidAndRebuilt_data();
+    void unwritableJournalIsSaidAndRebuilt();
 
 private:
     QTemporaryDir m_dir;
@@ -345,23 +416,7 @@ void TestRunningCopies::killedWindowIsRestored()
     TFCOMM next;
     QCOMPARE(tableCopies(folder),
              QStringList{QFileInfo(next.logCommands()->tableCopyPath()).fileName()});
-    next.show();
-    auto *answerer = new QTimer(&next);
-    connect(answerer, &QTimer::timeout, answerer, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        questions << box->text();
-        for (QAbstractButton *b : box->buttons())
-            if (box->objectName() == u"RecoveryQuestion"
-                    ? b->text() == u"Restore"
-                    : box->buttonRole(b) == QMessageBox::AcceptRole)
-                b->click();
-    });
-    answerer->start(10);
-    next.offerRecovery();
-    delete answerer;
-
+    restoreLeftovers(next, questions);
     const table::Table &t = next.readingLog().table();
     const int restored = int(t.recordCount());
     qInfo("sent %d readings, the window had logged %d, %d restored", sent, loggedBeforeKill,
@@ -371,15 +426,118 @@ void TestRunningCopies::killedWindowIsRestored()
                              .arg(restored)});
     QVERIFY2(restored >= loggedBeforeKill, qPrintable(QString::number(restored)));
     QVERIFY(restored <= sent);
-    for (int r = 0; r < restored; ++r) {
-        const int i = r + 1;
-        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("No"))), QString::number(i));
-        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("Value"))), valueText(i));
-        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("Nval"))).toDouble(), 1000.0 + i);
-        QCOMPARE(QString::fromStdString(t.text(r, t.fieldIndex("Unit"))), QStringLiteral("V"));
-    }
+    verifyReadings(next, restored);
     QCOMPARE(next.readingLog().NextRecordNo, restored + 1);
     QVERIFY(next.logCommands()->hasUnsaved());
+}
+
+void TestRunningCopies::unwritableJournalIsSaidAndRebuilt_data()
+{
+    QTest::addColumn<bool>("fullDisk");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("read-only folder") << false << QStringLiteral("Read-only file system");
+    QTest::newRow("full disk") << true << QStringLiteral("No space left on device");
+}
+
+// The journal's folder becomes read-only, or its disk full, under a window that logs: the window
+// logs on, says so once in a box (which stays open while readings go on behind it) and in the
+// clock panel; once the folder takes files again the journal is written whole from the log, so
+// that a kill then loses nothing: the next start restores every reading the meter sent.
+void TestRunningCopies::unwritableJournalIsSaidAndRebuilt()
+{
+    QFETCH(bool, fullDisk);
+    QFETCH(QString, reason);
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    const auto back =
+        qScopeGuard([this] { qputenv("XDG_STATE_HOME", QFile::encodeName(m_state)); });
+    const QString folder = state.filePath(QStringLiteral("vorlatt"));
+    PtyPort meter;
+    QVERIFY(meter.isOpen());
+    WindowProcess window(1, meter.path());
+    QTRY_VERIFY_WITH_TIMEOUT(window.said(QStringLiteral("connected")), 60000);
+    int sent = 0;
+    const auto sendUpTo = [&](int last) {
+        const bool ok = meter.send((sent == 0 ? frameStart() : QByteArray()) +
+                                   frames(sent + 1, last));
+        sent = last;
+        return ok;
+    };
+
+    // The folder changes under the running window, as a disk or a mount does.
+    bool mounted = false;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            run(QStringLiteral("umount"), {QStringLiteral("-l"), folder});
+    });
+    QFile filler(folder + QStringLiteral("/filler"));
+    if (fullDisk) {
+        mounted = run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                                QStringLiteral("tmpfs"), folder});
+        if (!mounted)
+            QSKIP("cannot mount a small tmpfs for the full disk (the test needs root)");
+        // A journal that works at first, then the disk fills.
+        QVERIFY(sendUpTo(3));
+        QTRY_COMPARE_WITH_TIMEOUT(window.logged(), 3, 60000);
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        filler.close();
+    } else {
+        mounted = run(QStringLiteral("mount"), {QStringLiteral("--bind"), folder, folder});
+        if (!mounted ||
+            !run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"),
+                                           folder}))
+            QSKIP("cannot mount the state folder read-only (the test needs root)");
+    }
+
+    // More than a page of the tmpfs, which the journal's last page may still have room for.
+    QVERIFY(sendUpTo(sent + 100));
+    QTRY_COMPARE_WITH_TIMEOUT(window.logged(), sent, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.said(QStringLiteral("journal ") + reason), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window.said(QStringLiteral("panel Readings not protected: ") + reason), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.lines().filter(QStringLiteral("warning ")),
+                              QStringList{QStringLiteral("warning Readings are not protected: "
+                                                         "the recovery journal cannot be "
+                                                         "written.")},
+                              60000);
+    // The box stays open; readings go on behind it, and the retries each second bring no other.
+    QVERIFY(sendUpTo(sent + 20));
+    QTRY_COMPARE_WITH_TIMEOUT(window.logged(), sent, 60000);
+    QTest::qWait(2500);
+    QCOMPARE(window.lines().filter(QStringLiteral("warning ")).size(), 1);
+    QCOMPARE(window.last(QStringLiteral("journal")), reason);
+
+    // Writable again: the journal is written whole and the panel goes back.
+    if (fullDisk)
+        QVERIFY(filler.remove());
+    else
+        QVERIFY(run(QStringLiteral("mount"),
+                    {QStringLiteral("-o"), QStringLiteral("remount,bind,rw"), folder}));
+    QTRY_COMPARE_WITH_TIMEOUT(window.last(QStringLiteral("journal")), QStringLiteral("ok"),
+                              60000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.last(QStringLiteral("panel")), QStringLiteral("other"),
+                              60000);
+    QVERIFY(sendUpTo(sent + 10));
+    QTRY_COMPARE_WITH_TIMEOUT(window.logged(), sent, 60000);
+    QCOMPARE(window.lines().filter(QStringLiteral("warning ")).size(), 1);
+
+    QCOMPARE(::kill(pid_t(window.process().processId()), SIGKILL), 0);
+    QVERIFY(window.process().waitForFinished(60000));
+
+    // One journal is left (the one that failed went when the whole one took its place), and it
+    // holds every reading the meter sent.
+    QStringList questions;
+    TFCOMM next;
+    restoreLeftovers(next, questions);
+    qInfo("sent %d readings, %d restored", sent, int(next.readingLog().table().recordCount()));
+    QCOMPARE(questions,
+             QStringList{QStringLiteral("A run that ended unexpectedly left %1 unsaved readings.")
+                             .arg(sent)});
+    verifyReadings(next, sent);
 }
 
 int main(int argc, char *argv[])
