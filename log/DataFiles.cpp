@@ -7,6 +7,7 @@
 #include "log/engine/EngineError.h"
 #include "log/engine/FieldCodec.h"
 #include "log/engine/ReplacingFile.h"
+#include "log/engine/TableFile.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -98,9 +99,14 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
     return {};
 }
 
-QString DataFiles::SaveLogAsDb(const ReadingLog &log, const QString &path)
+QString DataFiles::SaveLogAsDb(ReadingLog &log, const QString &path)
 {
-    const table::Table &source = log.table();
+    table::Table &source = log.table();
+    // A log as large as a table of the designed layout can hold would not fit one with the added
+    // fields: it is saved whole in the designed layout rather than cut short.
+    if (source.isOpen() &&
+        source.recordCount() > table::mostRecords(LogTableLayout::savedFields()))
+        return SaveTableAsDb(source, path);
     QTemporaryDir scratch;
     if (!scratch.isValid())
         return QStringLiteral("Could not make a temporary folder: ") + scratch.errorString();
@@ -176,11 +182,8 @@ bool DataFiles::writeText(const table::Table &source, const ReadingLog *log, QIO
         defs[c] = &source.fields()[std::size_t(fields[c])];
         offsets[c] = source.fieldOffset(fields[c]);
         out += kNames[c];
-        out += c + 1 < kColumns ? "\t" : "";
+        out += c + 1 < kColumns ? "\t" : "\r\n";
     }
-    if (log)
-        out += std::string("\t") + LogTableLayout::kDateTime;
-    out += "\r\n";
     out.reserve(std::size_t(kChunk) + 4096);
     const auto flush = [&] {
         const bool ok = device->write(out.data(), qint64(out.size())) == qint64(out.size());
@@ -206,15 +209,9 @@ bool DataFiles::writeText(const table::Table &source, const ReadingLog *log, QIO
             } else {
                 appendCp1252(out, table::fieldText(*defs[c], data));
             }
-            if (c + 1 < kColumns)
-                out += '\t';
+            out += c + 1 < kColumns ? '\t' : '\r';
         }
-        if (log) {
-            const ReadingLog::RecordStamp stamp = log->stampOf(row);
-            out += '\t';
-            out += logrecord::isoStamp(stamp.when).toStdString();
-        }
-        out += "\r\n";
+        out += '\n';
         if (qsizetype(out.size()) >= kChunk && !flush())
             return false;
     }

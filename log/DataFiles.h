@@ -59,7 +59,8 @@ public:
     // fields first and then "DateTime" and "FullUnit" (LogTableLayout::savedFields()) from the
     // log's stamps, so that a table saved and opened again keeps both. The records are put into
     // a table of that layout in memory first; the file is written as SaveTableAsDb() writes it.
-    QString SaveLogAsDb(const ReadingLog &log, const QString &path);
+    // A log too large for a table with the added fields is saved whole in the designed layout.
+    QString SaveLogAsDb(ReadingLog &log, const QString &path);
 
     struct TextResult
     {
@@ -83,8 +84,8 @@ public:
     // engine's default text, CR LF after every line, Windows-1252 bytes. Throws EngineError for
     // a field the table lacks before anything is written. False if the device fails.
     static bool writeText(const table::Table &source, QIODevice *device);
-    // The text layout of the log: the unit column as the display showed it ("kHz"), and a
-    // seventh column "DateTime" with the ISO 8601 date and time (empty where the log has none).
+    // The text layout of the log, its six columns as designed, with the unit column as the
+    // display showed it ("kHz" where the table holds "Hz"). Saved as SaveTableAsText() saves.
     TextResult SaveLogAsText(ReadingLog &log, const QString &path);
     static bool writeText(const ReadingLog &log, QIODevice *device);
 

@@ -332,7 +332,9 @@ void TestLogInWindow::saveThroughTheDialog()
     QStringList names;
     for (int i = 0; i < PX_get_num_fields(db); ++i)
         names << QString::fromLatin1(PX_get_field(db, i)->px_fname);
-    QCOMPARE(names, QStringList({"Not", "No", "Time", "DC/AC", "Value", "Nval", "Unit", "AUTO"}));
+    // The designed fields first, where other readers find them; the date and the full unit after.
+    QCOMPARE(names, QStringList({"Not", "No", "Time", "DC/AC", "Value", "Nval", "Unit", "AUTO",
+                                 "DateTime", "FullUnit"}));
     QByteArray record(PX_get_recordsize(db), '\0');
     QVERIFY(PX_get_record(db, 2, record.data()));
     char *value = nullptr;
