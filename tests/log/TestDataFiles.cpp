@@ -187,7 +187,9 @@ void TestDataFiles::csvWithUnitsReadsBack()
     const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[0], kCsvHeader);
-    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, unit, "MANU",
+    // The Unit column as the display showed it: "kHz", not the unit text "Hz".
+    const QString shown = fullUnit.isEmpty() ? unit : fullUnit;
+    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, shown, "MANU",
                                    "2026-12-10T09:05:01.000+00:00"}) +
                           plain);
     QVERIFY(contents(path).endsWith("\r\n"));
