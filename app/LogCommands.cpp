@@ -379,7 +379,7 @@ bool LogCommands::saveasClick()
     DataFileDialogs::rememberFolder(path);
     const DataFiles::SaveKind kind = DataFiles::kindOf(path);
     if (kind == DataFiles::SaveKind::Paradox) {
-        const QString error = m_dataFiles.SaveTableAsDb(m_log.table(), path);
+        const QString error = m_dataFiles.SaveLogAsDb(m_log, path);
         if (!error.isEmpty()) {
             showError(error);
             return false;
@@ -392,7 +392,7 @@ bool LogCommands::saveasClick()
     }
     const DataFiles::TextResult saved = kind == DataFiles::SaveKind::Csv
                                             ? m_dataFiles.SaveLogAsCsv(m_log, path)
-                                            : m_dataFiles.SaveTableAsText(m_log.table(), path);
+                                            : m_dataFiles.SaveLogAsText(m_log, path);
     if (saved.kind != DataFiles::TextResult::Kind::Saved) {
         showError(saved.message);
         return false;
@@ -405,7 +405,7 @@ bool LogCommands::saveasClick()
 
 void LogCommands::BtPrintClick()
 {
-    const LogReport report(m_log.table());
+    const LogReport report(m_log);
     ReportPreview preview(report, m_window);
     QObject::connect(&preview, &ReportPreview::pdfSaved, &preview,
                      [this](const QString &path, qint64 records) {

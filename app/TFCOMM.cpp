@@ -460,7 +460,8 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     }
 
     CheckLimits();
-    TrackPeaks(f.point);
+    TrackPeaks(f.point, logrecord::fullUnit(m_reading, f.has(protocol::Annunciator::Kilo),
+                                            f.has(protocol::Annunciator::Mega)));
 
     m_replica->showDigits(f);
     if (m_readingStatus.frameShown(QDateTime::currentMSecsSinceEpoch())) {
@@ -510,10 +511,10 @@ void TFCOMM::CheckLimits()
     }
 }
 
-void TFCOMM::TrackPeaks(int pointPosition)
+void TFCOMM::TrackPeaks(int pointPosition, const QString &fullUnit)
 {
     const LimitAlarms::PeakCaptions shown = m_limits.TrackPeaks(
-        {m_reading.NumericValue, m_reading.ValueText, m_reading.UnitText, pointPosition});
+        {m_reading.NumericValue, m_reading.ValueText, m_reading.UnitText, pointPosition, fullUnit});
     if (shown.rangeChanged) {
         ShowSeries(m_ui->BtFill->isChecked() ? 0 : 1);
         BtNewClick();

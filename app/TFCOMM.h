@@ -160,7 +160,7 @@ private:
     void KDrun(int position);
 
     void CheckLimits();
-    void TrackPeaks(int pointPosition);
+    void TrackPeaks(int pointPosition, const QString &fullUnit);
     void INDataToTable(const protocol::DecodedFrame &frame);
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);

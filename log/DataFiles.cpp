@@ -7,10 +7,12 @@
 #include "log/engine/EngineError.h"
 #include "log/engine/FieldCodec.h"
 #include "log/engine/ReplacingFile.h"
+#include "log/engine/TableFile.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QTemporaryDir>
 
 #include <cstring>
 
@@ -97,7 +99,75 @@ QString DataFiles::SaveTableAsDb(table::Table &source, const QString &path)
     return {};
 }
 
+QString DataFiles::SaveLogAsDb(ReadingLog &log, const QString &path)
+{
+    table::Table &source = log.table();
+    // A log as large as a table of the designed layout can hold would not fit one with the added
+    // fields: it is saved whole in the designed layout rather than cut short.
+    if (source.isOpen() &&
+        source.recordCount() > table::mostRecords(LogTableLayout::savedFields()))
+        return SaveTableAsDb(source, path);
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return QStringLiteral("Could not make a temporary folder: ") + scratch.errorString();
+    table::Table copy(*m_tdest.session());
+    try {
+        if (!source.isOpen())
+            (void)source.text(LogTableLayout::kNo); // throws the engine's message
+        copy.setTableType(table::TableType::Paradox);
+        copy.setTableName(scratch.filePath(QStringLiteral("log.db")).toStdString());
+        copy.createTable(LogTableLayout::savedFields());
+        copy.setExclusive(true);
+        copy.setCachedUpdates(true); // kept in memory: nothing is written to the scratch file
+        copy.open();
+        const std::vector<table::FieldDef> designed = LogTableLayout::fields();
+        std::vector<int> from;
+        for (const table::FieldDef &field : designed) {
+            from.push_back(field.name == LogTableLayout::kKey ? -1
+                                                              : source.fieldIndex(field.name));
+            if (field.name != LogTableLayout::kKey && from.back() < 0)
+                (void)source.text(field.name); // throws the engine's message
+        }
+        const std::int64_t records = source.recordCount();
+        for (std::int64_t row = 0; row < records; ++row) {
+            copy.append();
+            // The key is numbered by the copy itself, in table order.
+            for (std::size_t f = 0; f < designed.size(); ++f) {
+                if (from[f] >= 0)
+                    copy.setText(designed[f].name, source.text(row, from[f]));
+            }
+            const ReadingLog::RecordStamp stamp = log.stampOf(row);
+            if (stamp.when.isValid())
+                copy.setText(LogTableLayout::kDateTime,
+                             stamp.when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))
+                                 .toStdString());
+            std::string unit;
+            table::utf8ToCp1252(log.unitOf(row).toStdString(), unit);
+            copy.setText(LogTableLayout::kFullUnit, unit);
+            copy.post();
+        }
+    } catch (const table::EngineError &e) {
+        if (copy.isAppending())
+            copy.cancel();
+        copy.close();
+        return QString::fromStdString(e.what());
+    }
+    const QString error = SaveTableAsDb(copy, path);
+    copy.close();
+    return error;
+}
+
 bool DataFiles::writeText(const table::Table &source, QIODevice *device)
+{
+    return writeText(source, nullptr, device);
+}
+
+bool DataFiles::writeText(const ReadingLog &log, QIODevice *device)
+{
+    return writeText(log.table(), &log, device);
+}
+
+bool DataFiles::writeText(const table::Table &source, const ReadingLog *log, QIODevice *device)
 {
     constexpr int kColumns = LogTableLayout::kColumns;
     constexpr auto &kNames = LogTableLayout::kColumnNames;
@@ -125,7 +195,11 @@ bool DataFiles::writeText(const table::Table &source, QIODevice *device)
         const std::uint8_t *record = source.recordData(row);
         for (int c = 0; c < kColumns; ++c) {
             const std::uint8_t *data = record + offsets[c];
-            if (defs[c]->type == table::FieldType::Alpha) {
+            if (log && kNames[c] == LogTableLayout::kUnit) {
+                // The unit as the display showed it: the table's two characters lose the kilo
+                // and mega of hertz.
+                appendCp1252(out, log->unitOf(row).toStdString());
+            } else if (defs[c]->type == table::FieldType::Alpha) {
                 // Alpha fields are stored in the code page the file is written in.
                 const auto *text = reinterpret_cast<const char *>(data);
                 out.append(text, strnlen(text, std::size_t(defs[c]->size)));
@@ -224,6 +298,16 @@ DataFiles::TextResult DataFiles::SaveTableAsText(table::Table &source, const QSt
     TextResult result =
         saveThrough(source, path, [&](QIODevice *device) { return writeText(source, device); });
     // Afterwards the last record is the current one, as after a walk through the table.
+    if (result.kind == TextResult::Kind::Saved && source.recordCount() > 0)
+        source.moveTo(source.recordCount() - 1);
+    return result;
+}
+
+DataFiles::TextResult DataFiles::SaveLogAsText(ReadingLog &log, const QString &path)
+{
+    table::Table &source = log.table();
+    TextResult result =
+        saveThrough(source, path, [&](QIODevice *device) { return writeText(log, device); });
     if (result.kind == TextResult::Kind::Saved && source.recordCount() > 0)
         source.moveTo(source.recordCount() - 1);
     return result;

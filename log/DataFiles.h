@@ -55,6 +55,13 @@ public:
     // also after a failed index step.
     QString SaveTableAsDb(table::Table &source, const QString &path);
 
+    // The log as a Paradox table at `path`, as SaveTableAsDb() saves it, with the log's designed
+    // fields first and then "DateTime" and "FullUnit" (LogTableLayout::savedFields()) from the
+    // log's stamps, so that a table saved and opened again keeps both. The records are put into
+    // a table of that layout in memory first; the file is written as SaveTableAsDb() writes it.
+    // A log too large for a table with the added fields is saved whole in the designed layout.
+    QString SaveLogAsDb(ReadingLog &log, const QString &path);
+
     struct TextResult
     {
         enum class Kind
@@ -77,6 +84,10 @@ public:
     // engine's default text, CR LF after every line, Windows-1252 bytes. Throws EngineError for
     // a field the table lacks before anything is written. False if the device fails.
     static bool writeText(const table::Table &source, QIODevice *device);
+    // The text layout of the log, its six columns as designed, with the unit column as the
+    // display showed it ("kHz" where the table holds "Hz"). Saved as SaveTableAsText() saves.
+    TextResult SaveLogAsText(ReadingLog &log, const QString &path);
+    static bool writeText(const ReadingLog &log, QIODevice *device);
 
     // Writes the log as the headless logger's CSV: a header and one line per record, the
     // window's six columns, then the ISO 8601 date and time with milliseconds, the unit in plain
@@ -89,6 +100,7 @@ public:
     table::Table &Tdest() { return m_tdest; }
 
 private:
+    static bool writeText(const table::Table &source, const ReadingLog *log, QIODevice *device);
     TextResult saveThrough(const table::Table &source, const QString &path,
                            const std::function<bool(QIODevice *)> &write);
 

@@ -137,7 +137,8 @@ const QStringList &LogGridView::unitTexts()
         QStringLiteral("#"),  QStringLiteral("?"),  QStringLiteral("Hz"), QStringLiteral("%"),
         QStringLiteral("nV"), QStringLiteral("mV"), QStringLiteral("uV"), QStringLiteral("nA"),
         QStringLiteral("mA"), QStringLiteral("uA"), QStringLiteral("nF"), QStringLiteral("mF"),
-        QStringLiteral("uF"), QStringLiteral("k*"), QStringLiteral("M*")};
+        QStringLiteral("uF"), QStringLiteral("k*"), QStringLiteral("M*"),
+        QStringLiteral("kHz"), QStringLiteral("MHz")};
     return kUnits;
 }
 

@@ -80,7 +80,7 @@ QStringList values(const LogRecord &r)
 {
     const protocol::MeterReading &m = r.reading;
     return {QString::number(r.no), timeText(r),         m.AcDcText,
-            m.ValueText,           m.UnitText,          m.RangeText,
+            m.ValueText,           r.unit(),            m.RangeText,
             isoStamp(r.when),      plainUnit(r.unit()), baseValue(m.ValueText, r.unit()),
             baseUnit(r.unit())};
 }

@@ -3,6 +3,7 @@
 #include "LogTableLayout.h"
 
 #include "assets/Assets.h"
+#include "log/ReadingLog.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/Table.h"
 
@@ -56,6 +57,12 @@ void drawText(QPainter &p, double pxPerMm, double bandTop, double left, double t
 LogReport::LogReport(const table::Table &log, const QDateTime &madeAt)
     : m_log(log), m_madeAt(madeAt), m_records(log.isOpen() ? log.recordCount() : 0)
 {
+}
+
+LogReport::LogReport(const ReadingLog &log, const QDateTime &madeAt)
+    : LogReport(log.table(), madeAt)
+{
+    m_units = &log;
 }
 
 QString LogReport::madeText() const
@@ -131,7 +138,9 @@ void LogReport::paintPage(QPainter &p, double pxPerMm, int page) const
                 continue;
             QString text;
             try {
-                text = QString::fromStdString(m_log.text(row, fields[c]));
+                text = m_units && LogTableLayout::kColumnNames[c] == LogTableLayout::kUnit
+                           ? m_units->unitOf(row)
+                           : QString::fromStdString(m_log.text(row, fields[c]));
             } catch (const table::EngineError &) {
                 continue;
             }

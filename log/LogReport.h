@@ -25,11 +25,16 @@ class Table;
 //
 // Window handler   -> member
 //   BtPrintClick   -> ReportPreview, which draws with paintPage() and prints with print()
+class ReadingLog;
+
 class LogReport
 {
 public:
     // The report of the records `log` holds now, made at `madeAt`.
     explicit LogReport(const table::Table &log,
+                       const QDateTime &madeAt = QDateTime::currentDateTime());
+    // The same, with each unit as the display showed it (ReadingLog::unitOf).
+    explicit LogReport(const ReadingLog &log,
                        const QDateTime &madeAt = QDateTime::currentDateTime());
 
     QDateTime madeAt() const { return m_madeAt; }
@@ -63,6 +68,7 @@ private:
     qint64 recordsAvailable() const;
 
     const table::Table &m_log;
+    const ReadingLog *m_units = nullptr;
     QDateTime m_madeAt;
     qint64 m_records = 0;
 };

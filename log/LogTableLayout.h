@@ -30,6 +30,11 @@ struct LogTableLayout
     static constexpr const char *kNumeric = "Nval";
     static constexpr const char *kUnit = "Unit";
     static constexpr const char *kRange = "AUTO";
+    // Added after the designed fields in a saved table, so that readers of the designed layout
+    // find it unchanged: the local date and time of the reading, and the unit as the display
+    // showed it ("kHz" where "Unit" holds "Hz", which is all its two characters allow).
+    static constexpr const char *kDateTime = "DateTime";
+    static constexpr const char *kFullUnit = "FullUnit";
 
     // The shown columns in the order they are shown; each column's title is its field's name.
     static constexpr int kColumns = 6;
@@ -48,6 +53,16 @@ struct LogTableLayout
             {kValue, FieldType::Alpha, 8},       {kNumeric, FieldType::Number, 8},
             {kUnit, FieldType::Alpha, 2},        {kRange, FieldType::Alpha, 4},
         };
+    }
+
+    // The fields of a table the window saves: the log's fields, then the date and time and the
+    // full unit. A table without the added fields (the shipped one, older copies) still opens.
+    static std::vector<table::FieldDef> savedFields()
+    {
+        std::vector<table::FieldDef> all = fields();
+        all.push_back({kDateTime, table::FieldType::Timestamp, 8});
+        all.push_back({kFullUnit, table::FieldType::Alpha, 8});
+        return all;
     }
 
     // Fills the record `log` is appending with one reading, numbered `no` and stamped with the

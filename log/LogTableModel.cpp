@@ -109,6 +109,8 @@ QVariant LogTableModel::data(const QModelIndex &index, int role) const
         if (field < 0 || row >= totalRows())
             return QString();
         try {
+            if (column == 4) // the unit as the display showed it, "kHz" where the table has "Hz"
+                return m_log.unitOf(row);
             return QString::fromStdString(m_log.table().text(row, field));
         } catch (const table::EngineError &) {
             return QString(); // a field the grid cannot show as text stays blank

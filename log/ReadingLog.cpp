@@ -183,6 +183,52 @@ ReadingLog::RecordStamp ReadingLog::stampOf(std::int64_t row) const
     return stamp;
 }
 
+QString ReadingLog::unitOf(std::int64_t row) const
+{
+    if (row >= 0 && row < m_stamps.size() && m_stamps.prefix(row)) {
+        const RecordStamp stamp = stampOf(row);
+        if (!stamp.fullUnit.isEmpty())
+            return stamp.fullUnit;
+    }
+    const int unit = m_table->isOpen() ? m_table->fieldIndex(LogTableLayout::kUnit) : -1;
+    if (unit < 0 || row < 0 || row >= m_table->recordCount())
+        return {};
+    return QString::fromStdString(table::cp1252ToUtf8(m_table->text(row, unit)));
+}
+
+void ReadingLog::loadStamps()
+{
+    clearStamps();
+    const table::Table &t = *m_table;
+    const int dateTime = t.fieldIndex(LogTableLayout::kDateTime);
+    const int fullUnit = t.fieldIndex(LogTableLayout::kFullUnit);
+    const int unit = t.fieldIndex(LogTableLayout::kUnit);
+    if ((dateTime < 0 && fullUnit < 0) || unit < 0)
+        return;
+    const std::int64_t records = t.recordCount();
+    for (std::int64_t row = 0; row < records; ++row) {
+        qint64 when = kNoTime;
+        QString full;
+        try {
+            if (dateTime >= 0 && t.fields()[std::size_t(dateTime)].type == table::FieldType::Timestamp) {
+                const QString text = QString::fromStdString(t.text(row, dateTime));
+                QDateTime local =
+                    QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+                if (!local.isValid())
+                    local = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+                if (local.isValid())
+                    when = local.toMSecsSinceEpoch();
+            }
+            if (fullUnit >= 0)
+                full = QString::fromStdString(table::cp1252ToUtf8(t.text(row, fullUnit)));
+            keepStamp(row, when, full,
+                      QString::fromStdString(table::cp1252ToUtf8(t.text(row, unit))));
+        } catch (const table::EngineError &) {
+            m_stamps.set(row, kNoTime, 0); // a record that cannot be read keeps no stamp
+        }
+    }
+}
+
 ReadingLog::RecordStamp ReadingLog::lastStamp() const
 {
     return stampOf(m_stamps.size() - 1);
@@ -351,6 +397,7 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
             return message(e);
         }
         numberOnAfterTable();
+        loadStamps();
         return {};
     }
 
@@ -385,6 +432,7 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
     m_table = std::move(opened);
     m_table->setListener(m_listener);
     numberOnAfterTable();
+    loadStamps();
     if (m_listener)
         m_listener->reset();
     return {};

@@ -144,6 +144,9 @@ public:
 
     // The stamp of the table's record `row` (see RecordStamp).
     RecordStamp stampOf(std::int64_t row) const;
+    // The unit of record `row` as the display showed it: the full unit where the stamp has one,
+    // else the table's unit text.
+    QString unitOf(std::int64_t row) const;
     // The stamp of the record taken last, or an empty one.
     RecordStamp lastStamp() const;
 
@@ -157,6 +160,9 @@ public:
 private:
     std::unique_ptr<table::Table> newTable() const;
     void numberOnAfterTable();
+    // Takes the stamps of the opened table's records from its added fields (a table the window
+    // or the logger saved), so that they go on into every save.
+    void loadStamps();
 
     Clock m_clock;
     table::Session m_session;

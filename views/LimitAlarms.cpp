@@ -49,8 +49,12 @@ bool LimitAlarms::CheckLimits(float numericValue, bool setMaxB, bool setMinB) co
 LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading)
 {
     PeakCaptions captions;
-    if (reading.UnitText == m_state.LastUnitText &&
-        reading.pointPosition == m_state.LastPointPosition) {
+    const QString &shownUnit = reading.fullUnit.isEmpty() ? reading.UnitText : reading.fullUnit;
+    // The range (which restarts the chart) follows the unit text alone; the extremes also
+    // start afresh when the prefix of hertz changes, as 1.000 kHz and 1.000 MHz are no pair.
+    const bool sameRange = reading.UnitText == m_state.LastUnitText &&
+                           reading.pointPosition == m_state.LastPointPosition;
+    if (sameRange && shownUnit == m_state.LastFullUnit) {
         if (reading.NumericValue >= m_state.PeakMax) {
             m_state.PeakMaxText = reading.ValueText;
             m_state.PeakMax = reading.NumericValue;
@@ -63,7 +67,7 @@ LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading)
         // A new unit or decimal point: the old extremes are in other units, so they go, texts
         // and all, and the reading that brought the change is the first of the new extremes.
         // MIN and MAX thus always show readings of the unit beside them.
-        captions.rangeChanged = true;
+        captions.rangeChanged = !sameRange;
         m_state.LastUnitText = reading.UnitText;
         m_state.PeakMax = reading.NumericValue;
         m_state.PeakMin = reading.NumericValue;
@@ -71,9 +75,10 @@ LimitAlarms::PeakCaptions LimitAlarms::TrackPeaks(const Reading &reading)
         m_state.PeakMinText = reading.ValueText;
     }
     m_state.LastPointPosition = reading.pointPosition;
+    m_state.LastFullUnit = shownUnit;
 
     captions.MaxText = m_state.PeakMaxText;
     captions.MinText = m_state.PeakMinText;
-    captions.UnitText = reading.UnitText;
+    captions.UnitText = shownUnit;
     return captions;
 }

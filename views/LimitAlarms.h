@@ -33,6 +33,8 @@ public:
         QString PeakMinText;
         // Matches no unit text, so the first reading always counts as a change of range.
         QString LastUnitText = QStringLiteral("113");
+        // The unit as shown of the extremes: a new prefix of hertz starts them afresh too.
+        QString LastFullUnit;
         int LastPointPosition = 0;
     };
 
@@ -60,6 +62,8 @@ public:
         QString ValueText;
         QString UnitText;
         int pointPosition = 0; // 0 without a decimal point, else 1, 2 or 3
+        // The unit as the display shows it ("kHz" beside the unit text "Hz"); empty: UnitText.
+        QString fullUnit = {};
     };
 
     const State &state() const { return m_state; }

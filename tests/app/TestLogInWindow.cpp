@@ -4,6 +4,7 @@
 #include "app/LogCommands.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
+#include "log/DataFiles.h"
 #include "log/LogGridView.h"
 #include "log/LogTableModel.h"
 #include "log/ReportPreview.h"
@@ -68,6 +69,8 @@ private slots:
     void gridLooksAsDesigned();
     void gridShowsNumbersAndUnitsWhole_data();
     void gridShowsNumbersAndUnitsWhole();
+    void shownUnitAndDateGoThroughEverySave_data();
+    void shownUnitAndDateGoThroughEverySave();
     void saveThroughTheDialog_data();
     void saveThroughTheDialog();
     void openOldFileThenSaveAsText();
@@ -333,7 +336,9 @@ void TestLogInWindow::saveThroughTheDialog()
     QStringList names;
     for (int i = 0; i < PX_get_num_fields(db); ++i)
         names << QString::fromLatin1(PX_get_field(db, i)->px_fname);
-    QCOMPARE(names, QStringList({"Not", "No", "Time", "DC/AC", "Value", "Nval", "Unit", "AUTO"}));
+    // The designed fields first, where other readers find them; the date and the full unit after.
+    QCOMPARE(names, QStringList({"Not", "No", "Time", "DC/AC", "Value", "Nval", "Unit", "AUTO",
+                                 "DateTime", "FullUnit"}));
     QByteArray record(PX_get_recordsize(db), '\0');
     QVERIFY(PX_get_record(db, 2, record.data()));
     char *value = nullptr;
@@ -1105,6 +1110,103 @@ void TestLogInWindow::recordLimitStopIsSaidInTheStatusBar()
 
 // Six-digit record numbers show whole, and every unit's symbols show whole inside their cell:
 // the ink drawn in the cell is as wide as the same text drawn alone.
+// The simulator's tour of units: what a person reads (grid, MIN/MAX, every save, and a saved
+// table opened and saved again) shows the unit as the display did, kHz as kHz, with the date.
+void TestLogInWindow::shownUnitAndDateGoThroughEverySave_data()
+{
+    QTest::addColumn<int>("annunciators");
+    QTest::addColumn<QString>("unitText"); // the table's two characters
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("V") << int(Annunciator::Volt) << "V" << "V";
+    QTest::newRow("mV") << int(Annunciator::Volt | Annunciator::Milli) << "mV" << "mV";
+    QTest::newRow("uA") << int(Annunciator::Ampere | Annunciator::Micro) << "uA" << "uA";
+    QTest::newRow("kOhm") << int(Annunciator::Ohm | Annunciator::Kilo) << "k*" << "k*";
+    QTest::newRow("nF") << int(Annunciator::Farad | Annunciator::Nano) << "nF" << "nF";
+    QTest::newRow("Hz") << int(Annunciator::Hertz) << "Hz" << "Hz";
+    QTest::newRow("kHz") << int(Annunciator::Hertz | Annunciator::Kilo) << "Hz" << "kHz";
+    QTest::newRow("MHz") << int(Annunciator::Hertz | Annunciator::Mega) << "Hz" << "MHz";
+    QTest::newRow("Celsius") << int(Annunciator::Celsius) << "#" << "#";
+    QTest::newRow("percent") << int(Annunciator::Percent) << "%" << "%";
+}
+
+void TestLogInWindow::shownUnitAndDateGoThroughEverySave()
+{
+    QFETCH(int, annunciators);
+    QFETCH(QString, unitText);
+    QFETCH(QString, shown);
+    TFCOMM w;
+    w.show();
+    auto *grid = qobject_cast<LogGridView *>(w.ui()->DBGrid1);
+    w.ui()->COMCon->click();
+    send("\r" + protocol::DisplayState().toFrame().right(1));
+    protocol::DisplayState reading;
+    reading.digits = "1261";
+    reading.annunciators = protocol::Annunciators::fromInt(annunciators);
+    send(reading.toFrame());
+    QTRY_COMPARE(grid->logModel()->totalRows(), 1);
+    QCOMPARE(gridRow(grid, 0).value(4), shown);
+    QCOMPARE(w.ui()->MaxTextU->text(), shown);
+    QCOMPARE(w.ui()->MinTextU->text(), shown);
+
+    ReadingLog &log = w.readingLog();
+    DataFiles files(log.session());
+    const QString dir = m_dir.filePath(QStringLiteral("tour"));
+    QVERIFY(QDir().mkpath(dir));
+    const auto lineOf = [](const QString &path, int line) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n').value(line).trimmed()
+                                           : QByteArray();
+    };
+    const QString text = dir + QStringLiteral("/run.xls");
+    QCOMPARE(files.SaveLogAsText(log, text).kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(lineOf(text, 1).split('\t').value(4), shown.toLatin1());
+    const QString csv = dir + QStringLiteral("/run.csv");
+    QCOMPARE(files.SaveLogAsCsv(log, csv).kind, DataFiles::TextResult::Kind::Saved);
+    const QList<QByteArray> first = lineOf(csv, 1).split(',');
+    QCOMPARE(first.value(4), shown.toUtf8());
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(first.value(6)), Qt::ISODateWithMs);
+    QVERIFY2(when.isValid(), first.value(6).constData());
+
+    // The table keeps the designed two-character unit and carries the shown unit and the date
+    // after its designed fields; opened again, the log gives both to every save.
+    const QString db = dir + QStringLiteral("/run.db");
+    QCOMPARE(files.SaveLogAsDb(log, db), QString());
+    QCOMPARE(log.openOldFile(db, [] { return true; }), QString());
+    const table::Table &opened = log.table();
+    QCOMPARE(opened.fieldIndex("DateTime"), 8);
+    QCOMPARE(QString::fromStdString(opened.text(0, opened.fieldIndex("Unit"))), unitText);
+    QCOMPARE(grid->logModel()->totalRows(), 1);
+    QCOMPARE(gridRow(grid, 0).value(4), shown);
+    const QString again = dir + QStringLiteral("/again.csv");
+    QCOMPARE(files.SaveLogAsCsv(log, again).kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(lineOf(again, 1), lineOf(csv, 1));
+    const QString againDb = dir + QStringLiteral("/again.db");
+    QCOMPARE(files.SaveLogAsDb(log, againDb), QString());
+    QCOMPARE(log.openOldFile(againDb, [] { return true; }), QString());
+    QCOMPARE(files.SaveLogAsCsv(log, again).kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(lineOf(again, 1), lineOf(csv, 1));
+    QCOMPARE(files.SaveLogAsText(log, text).kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(lineOf(text, 1).split('\t').value(4), shown.toLatin1());
+#ifdef VORLATT_HAVE_PXLIB
+    // An independent reader finds the designed fields first and the shown unit after them.
+    PX_boot();
+    pxdoc_t *px = PX_new();
+    QCOMPARE(PX_open_file(px, QFile::encodeName(againDb).constData()), 0);
+    QCOMPARE(PX_get_num_fields(px), 10);
+    QCOMPARE(QByteArray(PX_get_field(px, 6)->px_fname), QByteArray("Unit"));
+    QCOMPARE(QByteArray(PX_get_field(px, 9)->px_fname), QByteArray("FullUnit"));
+    QByteArray record(PX_get_recordsize(px), '\0');
+    QVERIFY(PX_get_record(px, 0, record.data()));
+    char *value = nullptr;
+    QVERIFY(PX_get_data_alpha(px, record.data() + 36 + 8, 8, &value) > 0);
+    QCOMPARE(QString::fromLatin1(value), shown);
+    free(value);
+    PX_close(px);
+    PX_delete(px);
+    PX_shutdown();
+#endif
+}
+
 void TestLogInWindow::gridShowsNumbersAndUnitsWhole_data()
 {
     QTest::addColumn<int>("annunciators");

@@ -1,6 +1,8 @@
 #include "LogFolder.h"
 #include "PythonCsv.h"
 #include "log/DataFiles.h"
+#include "log/LogTableLayout.h"
+#include "log/engine/EngineError.h"
 #include "log/ReadingLog.h"
 
 #include <QtTest>
@@ -59,6 +61,7 @@ private slots:
     void csvWithUnitsReadsBack_data();
     void csvWithUnitsReadsBack();
     void csvOfAnOpenedTableHasNoDates();
+    void csvOfALoggerTableHasItsDates();
     void textLayout_data();
     void textLayout();
     void failedTextSaveKeepsTheOldFile();
@@ -187,7 +190,9 @@ void TestDataFiles::csvWithUnitsReadsBack()
     const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[0], kCsvHeader);
-    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, unit, "MANU",
+    // The Unit column as the display showed it: "kHz", not the unit text "Hz".
+    const QString shown = fullUnit.isEmpty() ? unit : fullUnit;
+    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, shown, "MANU",
                                    "2026-12-10T09:05:01.000+00:00"}) +
                           plain);
     QVERIFY(contents(path).endsWith("\r\n"));
@@ -212,6 +217,44 @@ void TestDataFiles::csvOfAnOpenedTableHasNoDates()
              QStringList({"1", "09:05:00", "DC", "-1.500", "V", "AUTO", "", "V", "-1.5", "V"}));
     QCOMPARE(rows[3].mid(0, 2), QStringList({"3", "09:05:02"}));
     QCOMPARE(rows[3].at(6), QStringLiteral("2026-12-10T09:05:02.000+00:00"));
+}
+
+// The logger's table carries the date and time after the designed fields: opened in the window
+// and saved again, every record keeps it.
+void TestDataFiles::csvOfALoggerTableHasItsDates()
+{
+    qputenv("TZ", "UTC");
+    const QString db = m_folder->path(QStringLiteral("logger.db"));
+    try {
+        table::Table t(m_log->session());
+        t.setTableType(table::TableType::Paradox);
+        t.setTableName(db.toStdString());
+        std::vector<table::FieldDef> fields = LogTableLayout::fields();
+        fields.push_back({LogTableLayout::kDateTime, table::FieldType::Timestamp, 8});
+        t.createTable(fields);
+        t.setExclusive(true);
+        t.open();
+        for (int i = 0; i < 2; ++i) {
+            t.append();
+            LogTableLayout::fillRecord(t, {"1.261", 1261, "DC", "Hz", "AUTO"}, i + 1,
+                                       QTime(23, 59, 59));
+            t.setText(LogTableLayout::kDateTime, QStringLiteral("2026-12-0%1 23:59:59.250")
+                                                     .arg(i + 1)
+                                                     .toStdString());
+            t.post();
+        }
+        t.close();
+    } catch (const table::EngineError &e) {
+        QFAIL(e.what());
+    }
+    QCOMPARE(m_log->openOldFile(db), QString());
+    DataFiles files(m_log->session());
+    const QString path = m_folder->path(QStringLiteral("run.csv"));
+    QCOMPARE(files.SaveLogAsCsv(*m_log, path).kind, DataFiles::TextResult::Kind::Saved);
+    const QList<QStringList> rows = readCsvWithPython(path);
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[1].at(6), QStringLiteral("2026-12-01T23:59:59.250+00:00"));
+    QCOMPARE(rows[2].at(6), QStringLiteral("2026-12-02T23:59:59.250+00:00"));
 }
 
 void TestDataFiles::textLayout_data()

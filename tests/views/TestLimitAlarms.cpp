@@ -152,6 +152,13 @@ void TestLimitAlarms::extremesFollowTheUnitShown_data()
     QTest::newRow("negative first after a change")
         << QStringList{"20.0 uA 2", "-1.50 mA 1", "-0.50 mA 1"}
         << QStringList{"-1.50", "-0.50", "mA", ""};
+    // The fourth part is the unit as the display shows it, with the prefix of hertz.
+    QTest::newRow("kilohertz read out as kHz")
+        << QStringList{"1.261 Hz 3 kHz", "1.300 Hz 3 kHz", "1.250 Hz 3 kHz"}
+        << QStringList{"1.250", "1.300", "kHz", ""};
+    QTest::newRow("kHz then MHz: extremes start afresh, the range (chart) goes on")
+        << QStringList{"1.261 Hz 3 kHz", "1.500 Hz 3 MHz", "1.200 Hz 3 MHz"}
+        << QStringList{"1.200", "1.500", "MHz", ""};
 }
 
 void TestLimitAlarms::extremesFollowTheUnitShown()
@@ -165,7 +172,8 @@ void TestLimitAlarms::extremesFollowTheUnitShown()
         const QStringList parts = r.split(u' ');
         QString digits = parts[0];
         digits.remove(u'.');
-        captions = limits.TrackPeaks({digits.toFloat(), parts[0], parts[1], parts[2].toInt()});
+        captions = limits.TrackPeaks(
+            {digits.toFloat(), parts[0], parts[1], parts[2].toInt(), parts.value(3)});
     }
     QCOMPARE((QStringList{captions.MinText, captions.MaxText, captions.UnitText,
                           captions.rangeChanged ? QStringLiteral("restart") : QString()}),
