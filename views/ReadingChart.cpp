@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <QValueAxis>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -96,9 +97,6 @@ ReadingChart::ReadingChart(QChartView *view, QObject *parent) : QObject(parent),
         m_view->setCursor(Qt::CrossCursor);
         m_view->setFrameShape(QFrame::Panel);
         m_view->setFrameShadow(QFrame::Sunken);
-        // The area series only asks for its new outline to be repainted, so a page that shrinks
-        // or restarts would leave the old fill on screen: the whole view is repainted instead.
-        m_view->setViewportUpdateMode(QGraphicsView::FullViewportUpdate);
     }
 
     New();
@@ -130,6 +128,29 @@ ReadingChart::~ReadingChart()
 void ReadingChart::setValueRange(int countFull)
 {
     m_axisY->setRange(-double(countFull), double(countFull));
+    repaintWholeView();
+}
+
+// The area series only asks for its new outline to be repainted, so a page that shrinks, moves
+// or restarts would leave the old fill on screen. Repainting the whole view at every reading
+// instead would repaint the buttons that lie over the chart too, at a cost larger than the rest
+// of the reading's path: only a change other than points added at the page's end does it.
+void ReadingChart::repaintWholeView()
+{
+    if (m_view)
+        m_view->viewport()->update();
+}
+
+// The view from the reading number `x` rightwards, over its whole height: where points changed
+// rather than were added, the fill under their old line goes with it.
+void ReadingChart::repaintFrom(double x)
+{
+    if (!m_view)
+        return;
+    const QPointF inChart = m_chart->mapToPosition(QPointF(x, 0.0), lineOf(m_shown));
+    const int left = m_view->mapFromScene(m_chart->mapToScene(inChart)).x() - 2;
+    QWidget *viewport = m_view->viewport();
+    viewport->update(QRect(left, 0, viewport->width() - left, viewport->height()));
 }
 
 QLineSeries *ReadingChart::lineOf(int index) const
@@ -184,18 +205,34 @@ void ReadingChart::PlotReadings(const float *values, qsizetype count)
 void ReadingChart::refreshPage()
 {
     const qint64 n = m_points.size();
+    QLineSeries *line = lineOf(m_shown);
+    const QList<QPointF> before = line->points(); // shared, not copied
     m_points.pagePoints(m_paging.pageBegin(n), m_paging.pageEnd(n), kMaxDrawnPoints,
                         m_shown == kAreaIndex ? PointStore::Summary::Upper
                                               : PointStore::Summary::Envelope,
                         m_pageBuffer);
-    lineOf(m_shown)->replace(m_pageBuffer);
+    // Where the drawn points first differ from those before: on a page that only grew, at its
+    // old end. A summarised page redraws its last bucket or two as readings arrive.
+    const qsizetype common = qMin(before.size(), m_pageBuffer.size());
+    const qsizetype changedFrom =
+        std::mismatch(before.cbegin(), before.cbegin() + common, m_pageBuffer.cbegin()).first -
+        before.cbegin();
+    const bool sameSeries = m_drawnSeries == m_shown;
+    line->replace(m_pageBuffer);
+    m_drawnSeries = m_shown;
     const double min = m_paging.axisMin();
     const double max = m_paging.axisMax(n);
+    bool sameAxis = true;
     if (m_axisX->min() != min || m_axisX->max() != max) {
         m_axisX->setRange(min, max);
         m_axisX->setTickAnchor(min);
         m_axisX->setTickInterval(qMax(1.0, std::ceil((max - min) / 4.0)));
+        sameAxis = false;
     }
+    if (!sameSeries || !sameAxis || changedFrom == 0)
+        repaintWholeView();
+    else if (changedFrom < before.size())
+        repaintFrom(before.at(changedFrom - 1).x());
 }
 
 void ReadingChart::afterMove()

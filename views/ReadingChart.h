@@ -123,6 +123,8 @@ signals:
 private:
     QLineSeries *lineOf(int index) const;
     void refreshPage();
+    void repaintWholeView();
+    void repaintFrom(double x);
     void afterMove();
     void announceButtons();
 
@@ -137,6 +139,7 @@ private:
     PointStore m_points;
     ChartPaging m_paging;
     int m_shown = kAreaIndex;
+    int m_drawnSeries = -1; // the series the last refreshPage drew
     bool m_fill = true;
     PageButtons m_announced;
     QList<QPointF> m_pageBuffer;
