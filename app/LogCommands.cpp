@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFileDialog>
+#include <QHash>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -120,7 +121,17 @@ QString LogCommands::shortReason(const QString &error)
 {
     // The journal's failures read "<path>: <the system's reason>".
     const qsizetype colon = error.lastIndexOf(QStringLiteral(": "));
-    return colon < 0 ? error : error.mid(colon + 2);
+    const QString reason = colon < 0 ? error : error.mid(colon + 2);
+    // The clock panel is as wide as the design made it: the usual reasons get a word that fits
+    // there whole (the box and the panel's tooltip say the system's own words).
+    static const QHash<QString, QString> kShort = {
+        {QStringLiteral("Read-only file system"), QStringLiteral("read-only")},
+        {QStringLiteral("No space left on device"), QStringLiteral("disk full")},
+        {QStringLiteral("Disk quota exceeded"), QStringLiteral("quota full")},
+        {QStringLiteral("Permission denied"), QStringLiteral("no access")},
+        {QStringLiteral("Input/output error"), QStringLiteral("disk error")},
+    };
+    return kShort.value(reason, reason);
 }
 
 void LogCommands::journalFailed(const QString &error)

@@ -99,7 +99,8 @@ public:
     // Why the journal cannot be written, or "" while it keeps the unsaved readings. While it
     // fails, readings are logged as usual but a crash would take them with it.
     QString journalError() const { return m_journalError; }
-    // The system's reason alone, as the status panel says it ("Read-only file system").
+    // The reason in a few words that fit the status panel ("read-only", "disk full"; any
+    // other reason as the system says it).
     static QString shortReason(const QString &error);
     // Told when the journal fails (`began` the first time after it was written), when the
     // reason changes, and when it is written whole again ("").
