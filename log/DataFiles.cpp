@@ -220,35 +220,16 @@ bool DataFiles::writeText(const table::Table &source, const ReadingLog *log, QIO
 
 bool DataFiles::writeCsv(const ReadingLog &log, QIODevice *device)
 {
-    const table::Table &source = log.table();
-    constexpr int kColumns = LogTableLayout::kColumns;
-    constexpr auto &kNames = LogTableLayout::kColumnNames;
-    int fields[kColumns];
-    for (int c = 0; c < kColumns; ++c) {
-        fields[c] = source.isOpen() ? source.fieldIndex(kNames[c]) : -1;
-        if (fields[c] < 0)
-            (void)source.text(kNames[c]); // throws the engine's message
+    QString missing;
+    const std::optional<ReadingLog::RecordFields> fields = log.recordFields(&missing);
+    if (!fields) {
+        (void)log.table().text(missing.toStdString()); // throws the engine's message
+        return false;
     }
-    const int numeric = source.fieldIndex(LogTableLayout::kNumeric);
     QByteArray out = logrecord::header(LogFormat::Csv);
-    const std::int64_t records = source.recordCount();
+    const std::int64_t records = log.table().recordCount();
     for (std::int64_t row = 0; row < records; ++row) {
-        const auto text = [&](int field) {
-            return QString::fromStdString(table::cp1252ToUtf8(source.text(row, field)));
-        };
-        LogRecord record;
-        bool numberOk = false;
-        record.no = text(fields[0]).toInt(&numberOk);
-        record.timeOfDay = QTime::fromString(text(fields[1]), QStringLiteral("HH:mm:ss"));
-        record.reading.AcDcText = text(fields[2]);
-        record.reading.ValueText = text(fields[3]);
-        record.reading.UnitText = text(fields[4]);
-        record.reading.RangeText = text(fields[5]);
-        if (numeric >= 0)
-            record.reading.NumericValue = text(numeric).toFloat();
-        const ReadingLog::RecordStamp stamp = log.stampOf(row);
-        record.when = stamp.when.isValid() ? stamp.when.toMSecsSinceEpoch() : LogRecord::kNoTime;
-        record.fullUnit = stamp.fullUnit;
+        const LogRecord record = log.recordAt(row, *fields);
         out += logrecord::line(LogFormat::Csv, record);
         if (out.size() >= kChunk) {
             if (device->write(out) != out.size())

@@ -95,35 +95,11 @@ QString JournalOutput::rebuild(const ReadingLog &log, std::int64_t fromRow)
     const table::Table &t = log.table();
     if (!t.isOpen())
         return QStringLiteral("the log is not open");
-    constexpr auto &kNames = LogTableLayout::kColumnNames;
-    int fields[LogTableLayout::kColumns];
-    for (int c = 0; c < LogTableLayout::kColumns; ++c)
-        if ((fields[c] = t.fieldIndex(kNames[std::size_t(c)])) < 0)
-            return QStringLiteral("the log has no field \"%1\"").arg(kNames[std::size_t(c)]);
-    const int numeric = t.fieldIndex(LogTableLayout::kNumeric);
+    QString missing;
+    const std::optional<ReadingLog::RecordFields> fields = log.recordFields(&missing);
+    if (!fields)
+        return QStringLiteral("the log has no field \"%1\"").arg(missing);
     const std::int64_t records = t.recordCount();
-
-    // Each record as the journal line it was written as: the table's fields, and what the table
-    // does not keep (the date and time, the full unit) from the log's stamps.
-    const auto recordAt = [&](std::int64_t row) {
-        const auto text = [&](int field) {
-            return QString::fromStdString(table::cp1252ToUtf8(t.text(row, field)));
-        };
-        LogRecord record;
-        record.no = text(fields[0]).toInt();
-        record.timeOfDay = QTime::fromString(text(fields[1]), QStringLiteral("HH:mm:ss"));
-        record.reading.AcDcText = text(fields[2]);
-        record.reading.ValueText = text(fields[3]);
-        record.reading.UnitText = text(fields[4]);
-        record.reading.RangeText = text(fields[5]);
-        if (numeric >= 0)
-            record.reading.NumericValue = text(numeric).toFloat();
-        const ReadingLog::RecordStamp stamp = log.stampOf(row);
-        if (stamp.when.isValid())
-            record.when = stamp.when.toMSecsSinceEpoch();
-        record.fullUnit = stamp.fullUnit;
-        return record;
-    };
 
     // In parts, so that a long log is not held twice in memory.
     constexpr qsizetype kPart = 1 << 20;
@@ -135,7 +111,7 @@ QString JournalOutput::rebuild(const ReadingLog &log, std::int64_t fromRow)
         QByteArray part = std::exchange(first, {});
         try {
             for (; row < records && part.size() < kPart; ++row)
-                part += line(recordAt(row)) + '\n';
+                part += line(log.recordAt(row, *fields)) + '\n';
         } catch (const table::EngineError &e) {
             // Not every record could be read back: a journal holding less than the log is not
             // whole.

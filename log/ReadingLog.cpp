@@ -234,6 +234,46 @@ ReadingLog::RecordStamp ReadingLog::lastStamp() const
     return stampOf(m_stamps.size() - 1);
 }
 
+std::optional<ReadingLog::RecordFields> ReadingLog::recordFields(QString *missing) const
+{
+    static_assert(std::tuple_size_v<decltype(RecordFields::columns)> == LogTableLayout::kColumns);
+    RecordFields fields;
+    const table::Table &t = *m_table;
+    for (int c = 0; c < LogTableLayout::kColumns; ++c) {
+        const char *name = LogTableLayout::kColumnNames[std::size_t(c)];
+        fields.columns[std::size_t(c)] = t.isOpen() ? t.fieldIndex(name) : -1;
+        if (fields.columns[std::size_t(c)] < 0) {
+            if (missing)
+                *missing = QString::fromLatin1(name);
+            return std::nullopt;
+        }
+    }
+    fields.numeric = t.fieldIndex(LogTableLayout::kNumeric);
+    return fields;
+}
+
+LogRecord ReadingLog::recordAt(std::int64_t row, const RecordFields &fields) const
+{
+    const table::Table &t = *m_table;
+    const auto text = [&](int field) {
+        return QString::fromStdString(table::cp1252ToUtf8(t.text(row, field)));
+    };
+    LogRecord record;
+    record.no = text(fields.columns[0]).toInt();
+    record.timeOfDay = QTime::fromString(text(fields.columns[1]), QStringLiteral("HH:mm:ss"));
+    record.reading.AcDcText = text(fields.columns[2]);
+    record.reading.ValueText = text(fields.columns[3]);
+    record.reading.UnitText = text(fields.columns[4]);
+    record.reading.RangeText = text(fields.columns[5]);
+    if (fields.numeric >= 0)
+        record.reading.NumericValue = text(fields.numeric).toFloat();
+    const RecordStamp stamp = stampOf(row);
+    if (stamp.when.isValid())
+        record.when = stamp.when.toMSecsSinceEpoch();
+    record.fullUnit = stamp.fullUnit;
+    return record;
+}
+
 void ReadingLog::setListener(table::TableListener *listener)
 {
     m_listener = listener;

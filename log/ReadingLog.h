@@ -16,6 +16,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // The reading log: the table "Tarvodb" of session "s1", opened for exclusive use with cached
@@ -149,6 +150,20 @@ public:
     QString unitOf(std::int64_t row) const;
     // The stamp of the record taken last, or an empty one.
     RecordStamp lastStamp() const;
+
+    // Where the log's fields are, for reading records back with recordAt().
+    struct RecordFields
+    {
+        std::array<int, 6> columns{}; // the grid's columns, in LogTableLayout::kColumnNames order
+        int numeric = -1;
+    };
+    // The fields, or nothing with `missing` naming the first of the grid's columns the table
+    // lacks.
+    std::optional<RecordFields> recordFields(QString *missing = nullptr) const;
+    // Record `row` as it was taken: the table's fields, and from its stamp what the table does
+    // not keep (the date and time, the unit as the display showed it). Throws the engine's error
+    // when the record cannot be read.
+    LogRecord recordAt(std::int64_t row, const RecordFields &fields) const;
 
     table::Table &table() { return *m_table; }
     const table::Table &table() const { return *m_table; }

@@ -116,6 +116,7 @@ QString DbOutput::layoutMismatch(const table::Table &table)
 
 DbOutput::Opened DbOutput::open(const QString &given)
 {
+    m_mostRecords = mostRecords();
     Opened opened;
     const auto refuse = [&opened](const QString &why) {
         opened.error = why;
@@ -284,7 +285,7 @@ qint64 DbOutput::mostRecords()
 
 bool DbOutput::full() const
 {
-    return m_table.isOpen() && m_table.recordCount() >= mostRecords();
+    return m_table.isOpen() && m_table.recordCount() >= m_mostRecords;
 }
 
 QString DbOutput::checkpoint()

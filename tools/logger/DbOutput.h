@@ -82,5 +82,7 @@ private:
     int m_nameHold = -1;
     qint64 m_kept = 0;
     qint64 m_inFile = 0;
+    // mostRecords() as it stood at open(): full() is asked at every reading.
+    qint64 m_mostRecords = 0;
     bool m_failed = false; // a checkpoint failed
 };
