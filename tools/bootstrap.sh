@@ -8,6 +8,8 @@ VORLATT_PACKAGES=(
     libudev-dev
     # vorlatt-log --mqtt publishes through it.
     libmosquitto-dev
+    # --http serves the live page through cpp-httplib; the page draws its chart with dygraphs.
+    libcpp-httplib-dev libjs-dygraphs
     # Arial's metrics for the design's captions, and a font with the full-width question mark
     # that ends the exit question.
     fonts-liberation2 fonts-wqy-microhei
@@ -16,9 +18,11 @@ VORLATT_PACKAGES=(
 # printed report, the fuzzing toolchain, the emulator and static shell for the HID tests against
 # a real kernel (whose kernel and udevd packages it downloads into the build folder itself), the
 # Debian package checkers, Python for reading the logger's CSV back, and a broker with
-# its clients for the logger's MQTT tests.
+# its clients for the logger's MQTT tests; a browser, a Prometheus server and its checker for the
+# live page and its metrics, and jinja2 to render Home Assistant's templates as it does.
 VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev qemu-system-x86
-    busybox-static lintian desktop-file-utils appstream python3 mosquitto mosquitto-clients)
+    busybox-static lintian desktop-file-utils appstream python3 mosquitto mosquitto-clients
+    chromium python3-websocket prometheus python3-jinja2)
 
 vorlatt_install() {
     local missing=() p
