@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include <pwd.h>
 
@@ -79,11 +80,21 @@ bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions 
            f.setPermissions(permissions);
 }
 
+// What a site's broker configuration decides (logins, persistence, queues) for the brokers of
+// these tests.
+const QByteArray kTestSettings = "allow_anonymous false\n"
+                                 "persistence true\n"
+                                 // The reader may fall behind a spool's backlog: the broker keeps
+                                 // everything for it rather than drop beyond its default of 1000.
+                                 "max_queued_messages 1000000\n";
+
 // A Mosquitto broker of the test's own. With TLS it also has a plain listener for the reader.
+// `settings` are the site's lines; the files, the listeners and the user are the test's.
 class Broker
 {
 public:
-    Broker(const QString &dir, bool tls = false) : m_dir(dir), m_port(freePort())
+    Broker(const QString &dir, bool tls = false, const QByteArray &settings = kTestSettings)
+        : m_dir(dir), m_port(freePort())
     {
         const QString passwd = m_dir + QStringLiteral("/passwd");
         if (!QFile::exists(passwd))
@@ -91,22 +102,16 @@ public:
                        {QStringLiteral("-c"), QStringLiteral("-b"), passwd, kUser, kPassword}) &&
                    run(QStringLiteral("mosquitto_passwd"),
                        {QStringLiteral("-b"), passwd, kReader, kReaderPassword});
-        QByteArray conf = "allow_anonymous false\n"
-                          "password_file " +
-                          passwd.toUtf8() +
+        QByteArray conf = settings + "password_file " + passwd.toUtf8() +
                           "\n"
                           "acl_file " +
                           m_dir.toUtf8() +
                           "/acl\n"
-                          "persistence true\n"
                           "persistence_location " +
                           m_dir.toUtf8() +
                           "/\n"
                           "log_dest stderr\n"
                           "per_listener_settings false\n"
-                          // The reader may fall behind a spool's backlog: the broker keeps
-                          // everything for it rather than drop beyond its default of 1000.
-                          "max_queued_messages 1000000\n"
                           // Run as root, the broker would otherwise become a user that cannot
                           // read the test's folder.
                           "user " +
@@ -186,13 +191,16 @@ struct Message
     QByteArray payload;
 };
 
-// mosquitto_sub as the reader, with a session the broker keeps across its restarts.
+// mosquitto_sub as the reader, with a session the broker keeps across its restarts and while
+// it is away: a Subscriber with the same `clientId` takes the session up again.
 class Subscriber
 {
 public:
-    explicit Subscriber(int port)
+    explicit Subscriber(int port, QString clientId = QString())
     {
         static int serial = 0;
+        if (clientId.isEmpty())
+            clientId = QStringLiteral("reader-%1-%2").arg(::getpid()).arg(++serial);
         m_process.start(QStringLiteral("mosquitto_sub"),
                         {QStringLiteral("-h"),
                          QStringLiteral("127.0.0.1"),
@@ -206,7 +214,7 @@ public:
                          QStringLiteral("1"),
                          QStringLiteral("-c"),
                          QStringLiteral("-i"),
-                         QStringLiteral("reader-%1-%2").arg(::getpid()).arg(++serial),
+                         clientId,
                          QStringLiteral("-t"),
                          QStringLiteral("lab/#"),
                          QStringLiteral("-t"),
@@ -296,6 +304,54 @@ private:
     int m_markers = 0;
 };
 
+// How most cases begin: a broker of the test's own, running, and a reader whose subscription is
+// in place.
+struct BrokerWithReader
+{
+    explicit BrokerWithReader(const QString &dir) : broker(dir)
+    {
+        if (broker.ok() && broker.start()) {
+            reader.emplace(broker.readerPort());
+            ready = reader->seesMarker(broker.readerPort());
+        }
+    }
+    Broker broker;
+    std::optional<Subscriber> reader;
+    bool ready = false;
+};
+
+// The site's lines of the broker configuration that docs/mqtt.md gives, so the test runs the
+// broker as the documentation tells users to: its block under `/etc/mosquitto/conf.d/vorlatt.conf`
+// without the listener and the files, which are the test's own.
+QByteArray documentedBrokerSettings()
+{
+    QFile doc(QDir(QStringLiteral(VORLATT_SOURCE_DIR)).filePath(QStringLiteral("docs/mqtt.md")));
+    if (!doc.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArrayList lines = doc.readAll().split('\n');
+    QByteArray settings;
+    bool found = false, inBlock = false;
+    for (const QByteArray &line : lines) {
+        if (!found) {
+            found = line.startsWith("`/etc/mosquitto/conf.d/vorlatt.conf`");
+            continue;
+        }
+        if (line.startsWith("```")) {
+            if (inBlock)
+                break;
+            inBlock = true;
+            continue;
+        }
+        const QByteArray setting = line.trimmed();
+        if (!inBlock || setting.isEmpty() || setting.startsWith('#') ||
+            setting.startsWith("listener ") || setting.startsWith("password_file ") ||
+            setting.startsWith("acl_file "))
+            continue;
+        settings += setting + '\n';
+    }
+    return settings;
+}
+
 // The records of a jsonl output file, in its order.
 QList<QJsonObject> fileRecords(const QString &path)
 {
@@ -344,6 +400,8 @@ private slots:
     void helpAndManPageSayTheSame();
     void spoolKeepsOrderAcrossSegmentsAndRuns();
     void roundTripMatchesTheOutputFile();
+    void homeAssistantShowsEveryReadingRight();
+    void documentedBrokerKeepsReadingsForAnAbsentReader();
     void brokerRestartLosesNothing();
     void brokerAbsentAtStartGetsTheSpool();
     void killedRunsSpoolGoesFirstNextRun();
@@ -535,11 +593,10 @@ void TestLoggerMqtt::helpAndManPageSayTheSame()
 // order, with the fields of the logger's own file.
 void TestLoggerMqtt::roundTripMatchesTheOutputFile()
 {
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY(bench.ready);
+    Broker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
     const int count = 1100;
     Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
     QVERIFY(!sim.path().isEmpty());
@@ -602,12 +659,182 @@ void TestLoggerMqtt::roundTripMatchesTheOutputFile()
                               QStringLiteral("offline"), kWaitMs);
     QJsonObject volts;
     for (const Message &m : sub.messages())
-        if (m.topic == u"homeassistant/sensor/m1/V/config")
+        if (m.topic == u"homeassistant/sensor/m1/V_DC/config")
             volts = QJsonDocument::fromJson(m.payload).object();
     QCOMPARE(volts.value(u"unit_of_measurement").toString(), QStringLiteral("V"));
     QCOMPARE(volts.value(u"state_topic").toString(), QStringLiteral("lab/m1/reading"));
     QCOMPARE(volts.value(u"availability").toArray().at(0).toObject().value(u"topic").toString(),
              QStringLiteral("lab/m1/status"));
+}
+
+// Home Assistant's view of the simulator's whole tour with --mqtt-discovery: each sensor's
+// template rendered over every reading as Home Assistant renders it (jinja2, by
+// ha_templates.py). A sensor with a unit only ever gets a number, of its own unit and coupling,
+// never from an overload; every reading with a value shows in exactly one of them; the display
+// says OL. Configs of an earlier release that the broker still retains: those that took AC and
+// DC alike are removed, the others replaced under the same unique id.
+void TestLoggerMqtt::homeAssistantShowsEveryReadingRight()
+{
+    const QString id = QStringLiteral("ha1");
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY(bench.ready);
+    const int port = bench.broker.port();
+    const QString discovery = QStringLiteral("homeassistant/sensor/%1/").arg(id);
+    for (const QString &unit : {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("ohm")}) {
+        const QJsonObject old{
+            {"name", "Reading in " + unit},
+            {"unique_id", QStringLiteral("vorlatt_%1_%2").arg(id, unit)},
+            {"state_topic", QStringLiteral("lab/%1/reading").arg(id)},
+            {"unit_of_measurement", unit},
+            {"value_template", "{% if value_json.base_unit == '" + unit +
+                                   "' %}{{ value_json.base_value }}{% else %}{{ this.state }}"
+                                   "{% endif %}"}};
+        QVERIFY(run(QStringLiteral("mosquitto_pub"),
+                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                     QString::number(port), QStringLiteral("-u"), kUser, QStringLiteral("-P"),
+                     kPassword, QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-r"),
+                     QStringLiteral("-t"), discovery + unit + QStringLiteral("/config"),
+                     QStringLiteral("-m"),
+                     QString::fromUtf8(QJsonDocument(old).toJson(QJsonDocument::Compact))}));
+    }
+
+    const int count = 1100; // the whole tour: every function, its overloads
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    QVERIFY(!sim.path().isEmpty());
+    Logger logger;
+    logger.start(state(),
+                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
+                             QString::number(count), QStringLiteral("--mqtt-discovery")} +
+                     mqttArguments(port, id));
+    QCOMPARE(logger.wait(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.reader->allReadings(id).size(), count, kWaitMs);
+
+    // What the broker retains now, as Home Assistant finds it when it starts.
+    Subscriber later(bench.broker.readerPort());
+    QVERIFY(later.seesMarker(bench.broker.readerPort()));
+    QJsonObject configs;
+    QMap<QString, QJsonObject> bySlug;
+    for (const Message &m : later.messages()) {
+        if (!m.topic.startsWith(discovery) || m.payload.isEmpty())
+            continue;
+        const QJsonObject config = QJsonDocument::fromJson(m.payload).object();
+        configs.insert(m.topic, config);
+        bySlug.insert(m.topic.section(u'/', 3, 3), config);
+    }
+    // Stable topics and unique ids, one per sensor: the old "V" and "A" are gone, "ohm" stays.
+    const QMap<QString, QString> deviceClasses{
+        {"display", ""},   {"V_DC", "voltage"}, {"V_AC", "voltage"},       {"V_none", "voltage"},
+        {"A_DC", "current"}, {"A_AC", "current"}, {"ohm", ""},             {"Hz", "frequency"},
+        {"F", ""},         {"degC", "temperature"}, {"degF", "temperature"}, {"_", ""}};
+    QCOMPARE(bySlug.keys(), deviceClasses.keys());
+    for (auto it = bySlug.cbegin(); it != bySlug.cend(); ++it) {
+        QCOMPARE(it->value(u"unique_id").toString(),
+                 QStringLiteral("vorlatt_%1_%2").arg(id, it.key()));
+        QCOMPARE(it->value(u"device_class").toString(), deviceClasses.value(it.key()));
+        QCOMPARE(it->value(u"state_topic").toString(), QStringLiteral("lab/%1/reading").arg(id));
+        QCOMPARE(it->value(u"availability").toArray().at(0).toObject().value(u"topic").toString(),
+                 QStringLiteral("lab/%1/status").arg(id));
+        QVERIFY(!it->value(u"value_template").toString().contains(u"this.state"));
+    }
+
+    // Every reading, in the order it came, through every sensor's template.
+    QByteArray payloads;
+    for (const Message &m : bench.reader->messages())
+        if (m.topic == QStringLiteral("lab/%1/reading").arg(id))
+            payloads += m.payload + '\n';
+    const QString configsPath = file(QStringLiteral("configs.json"));
+    const QString readingsPath = file(QStringLiteral("readings.jsonl"));
+    QVERIFY(writeFile(configsPath, QJsonDocument(configs).toJson(), QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(writeFile(readingsPath, payloads, QFile::ReadOwner | QFile::WriteOwner));
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QDir(QStringLiteral(VORLATT_SOURCE_DIR))
+                      .filePath(QStringLiteral("tests/logger/ha_templates.py")),
+                  configsPath, readingsPath});
+    QVERIFY(python.waitForFinished(kWaitMs));
+    QVERIFY2(python.exitStatus() == QProcess::NormalExit && python.exitCode() == 0,
+             python.readAllStandardError().constData());
+    const QJsonObject result = QJsonDocument::fromJson(python.readAllStandardOutput()).object();
+    QCOMPARE(result.value(u"readings").toInt(), count);
+    const int overloads = result.value(u"overloads").toInt();
+    QVERIFY(overloads > 0);
+
+    int shown = 0;
+    for (const QJsonValue &value : result.value(u"sensors").toArray()) {
+        const QJsonObject s = value.toObject();
+        const QString slug = s.value(u"topic").toString().section(u'/', 3, 3);
+        const QJsonObject acdc = s.value(u"acdc").toObject();
+        qInfo("%-7s %-16s %4d numeric, %d non-numeric, %d of another unit, %d overloads, "
+              "DC/AC/none %d/%d/%d, %d kept, %d errors%s",
+              qPrintable(slug), qPrintable(s.value(u"name").toString()),
+              s.value(u"numeric").toInt(), s.value(u"non_numeric").toInt(),
+              s.value(u"wrong_unit").toInt(), s.value(u"overload").toInt(),
+              acdc.value(u"DC").toInt(), acdc.value(u"AC").toInt(), acdc.value(u"").toInt(),
+              s.value(u"kept").toInt(), s.value(u"errors").toInt(),
+              slug == u"display" ? qPrintable(QStringLiteral(", %1 say OL (of %2 overloads)")
+                                                  .arg(s.value(u"ol").toInt())
+                                                  .arg(overloads))
+                                 : "");
+        QVERIFY2(s.value(u"errors").toInt() == 0,
+                 qPrintable(slug + ": " + s.value(u"first_error").toString()));
+        if (slug == u"display") {
+            // Every reading shows, an overload as OL.
+            QCOMPARE(s.value(u"kept").toInt(), 0);
+            QCOMPARE(s.value(u"ol").toInt(), overloads);
+            continue;
+        }
+        QVERIFY2(s.value(u"non_numeric").toInt() == 0,
+                 qPrintable(slug + ": " + s.value(u"first_non_numeric").toString()));
+        QCOMPARE(s.value(u"wrong_unit").toInt(), 0);
+        QCOMPARE(s.value(u"overload").toInt(), 0);
+        QVERIFY2(s.value(u"numeric").toInt() > 0, qPrintable(slug));
+        // Volts and amperes: one coupling per sensor.
+        const QString coupling = slug.section(u'_', 1);
+        if (slug.startsWith(u"V_") || slug.startsWith(u"A_"))
+            for (const QString &other : {QStringLiteral("DC"), QStringLiteral("AC"), QString()})
+                if (other != (coupling == u"none" ? QString() : coupling))
+                    QVERIFY2(acdc.value(other).toInt() == 0, qPrintable(slug + " took " + other));
+        shown += s.value(u"numeric").toInt();
+    }
+    QCOMPARE(shown, result.value(u"numeric_readings").toInt());
+    qInfo("%d readings, %d with a value and a unit, %d overloads; %d numeric states in all",
+          count, result.value(u"numeric_readings").toInt(), overloads, shown);
+}
+
+// docs/mqtt.md says that a reader with a persistent session gets the readings that came while
+// it was away. Its broker configuration, taken from the documentation itself, against 5,000
+// readings published while the reader is away: all of them arrive when it is back, in order.
+void TestLoggerMqtt::documentedBrokerKeepsReadingsForAnAbsentReader()
+{
+    const QString id = QStringLiteral("away1");
+    const QByteArray settings = documentedBrokerSettings();
+    QVERIFY2(settings.contains("\nmax_queued_messages ") && settings.contains("\nmax_queued_bytes "),
+             settings.constData());
+    Broker broker(m_dir->path(), false, settings);
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    const QString reader = QStringLiteral("away-reader-%1").arg(::getpid());
+    {
+        Subscriber first(broker.readerPort(), reader);
+        QVERIFY(first.seesMarker(broker.readerPort()));
+    } // and away
+
+    const int count = 5000;
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("2000")});
+    QVERIFY(!sim.path().isEmpty());
+    Logger logger;
+    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
+                                      QString::number(count)} +
+                              mqttArguments(broker.port(), id));
+    QCOMPARE(logger.wait(), 0);
+    // The broker has acknowledged every one.
+    QVERIFY2(!logger.err().contains(u"spool"), qPrintable(logger.err()));
+    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+
+    // Back: what the broker kept comes before the marker sent now.
+    Subscriber back(broker.readerPort(), reader);
+    QVERIFY(back.seesMarker(broker.readerPort()));
+    QCOMPARE(numbersOf(back.readings(id)), range(1, count));
 }
 
 // The broker goes away for five seconds in the middle of a run and comes back.

@@ -41,6 +41,81 @@ QString unitSlug(QString unit)
     return mqttoptions::topicSafe(unit);
 }
 
+// Home Assistant's discovery config topic of one of the meter's sensors.
+QString discoveryTopic(const QString &id, const QString &slug)
+{
+    return QStringLiteral("homeassistant/sensor/%1/%2/config").arg(id, slug);
+}
+
+// Volts and amperes are measured as AC or as DC: two quantities, two sensors. Other units
+// (ohms, hertz, degrees, farads, percent) get one sensor whatever the coupling sign says.
+bool splitsByCoupling(const QString &baseUnit)
+{
+    return baseUnit == u"V" || baseUnit == u"A";
+}
+
+// The units of the sensors of earlier releases, one per base unit, whose topics and unique ids
+// were the unit's slug alone: "V" took AC and DC alike.
+const char *const kMixedCouplingUnits[] = {"V", "A"};
+
+// Home Assistant's device class for a base unit, where it has one.
+QString haDeviceClass(const QString &baseUnit)
+{
+    if (baseUnit == u"V")
+        return QStringLiteral("voltage");
+    if (baseUnit == u"A")
+        return QStringLiteral("current");
+    if (baseUnit == u"Hz")
+        return QStringLiteral("frequency");
+    if (baseUnit == u"\u00B0C" || baseUnit == u"\u00B0F")
+        return QStringLiteral("temperature");
+    return {};
+}
+
+// The numeric sensor a reading goes to: its base unit, and for volts and amperes its coupling
+// ("DC", "AC" or none shown, as in the diode test). Written as one text, "V DC", "V", "Hz",
+// for the set of sensors announced.
+struct SensorKey
+{
+    QString unit;
+    bool coupled = false;
+    QString coupling;
+
+    static SensorKey of(const LogRecord &record)
+    {
+        SensorKey key;
+        key.unit = logrecord::baseUnit(record.unit());
+        key.coupled = splitsByCoupling(key.unit);
+        if (key.coupled)
+            key.coupling = record.reading.AcDcText;
+        return key;
+    }
+    static SensorKey parse(const QString &text)
+    {
+        SensorKey key;
+        key.unit = text.section(u' ', 0, 0);
+        key.coupled = splitsByCoupling(key.unit);
+        key.coupling = text.section(u' ', 1);
+        return key;
+    }
+    QString text() const { return coupling.isEmpty() ? unit : unit + u' ' + coupling; }
+    QString name() const
+    {
+        if (!coupled)
+            return unit;
+        return coupling.isEmpty() ? unit + QStringLiteral(" without AC/DC")
+                                  : unit + u' ' + coupling;
+    }
+    // Units that keep one sensor keep the topic and unique id of earlier releases (and so the
+    // entity and its history in Home Assistant); the split ones take new ones.
+    QString slug() const
+    {
+        if (!coupled)
+            return unitSlug(unit);
+        return unitSlug(unit) + u'_' + (coupling.isEmpty() ? QStringLiteral("none") : coupling);
+    }
+};
+
 // The CONNACK codes of a refused login: MQTT 3.1.1, then 5.
 bool isLoginRefusal(int rc)
 {
@@ -413,10 +488,16 @@ void MqttPublisher::connected()
         endOutage();
     publishStatus();
     if (m_options.discovery) {
+        // Earlier releases had one sensor for AC and DC volts (and amperes), which mixed the two
+        // in Home Assistant's statistics. Their retained configs are removed (an empty retained
+        // config deletes the entity); those of the units that keep one sensor are replaced in
+        // place, below, as their units come.
+        for (const char *unit : kMixedCouplingUnits)
+            send(discoveryTopic(m_options.id, QString::fromLatin1(unit)), QByteArray(), true);
         publishDiscovery(QString());
-        const QSet<QString> units = m_units;
-        for (const QString &unit : units)
-            publishDiscovery(unit);
+        const QSet<QString> sensors = m_units;
+        for (const QString &sensor : sensors)
+            publishDiscovery(sensor);
     }
 }
 
@@ -465,14 +546,9 @@ void MqttPublisher::publishStatus()
         m_statusSent = status();
 }
 
-void MqttPublisher::publishDiscovery(const QString &baseUnit)
+void MqttPublisher::publishDiscovery(const QString &sensor)
 {
-    const QString node = m_options.prefix + u'/' + m_options.id;
-    const QString slug = baseUnit.isEmpty() ? QStringLiteral("display") : unitSlug(baseUnit);
     QJsonObject config{
-        {QStringLiteral("name"),
-         baseUnit.isEmpty() ? QStringLiteral("Display") : QStringLiteral("Reading in ") + baseUnit},
-        {QStringLiteral("unique_id"), QStringLiteral("vorlatt_%1_%2").arg(m_options.id, slug)},
         {QStringLiteral("state_topic"), readingTopic()},
         {QStringLiteral("availability"),
          QJsonArray{QJsonObject{
@@ -486,23 +562,41 @@ void MqttPublisher::publishDiscovery(const QString &baseUnit)
              {QStringLiteral("name"), m_options.id},
              {QStringLiteral("model"), QStringLiteral("vorlatt-log")}}},
     };
-    if (baseUnit.isEmpty()) {
+    QString slug;
+    if (sensor.isEmpty()) {
+        // The display as the meter shows it, "OL" for an overload.
+        slug = QStringLiteral("display");
+        config.insert(QStringLiteral("name"), QStringLiteral("Display"));
         config.insert(QStringLiteral("value_template"),
-                      QStringLiteral("{{ value_json.acdc }} {{ value_json.value }} "
-                                     "{{ value_json.plain_unit }}"));
+                      QStringLiteral("{{ [value_json.acdc, 'OL' if value_json.overload is defined "
+                                     "else value_json.value, value_json.plain_unit] "
+                                     "| select | join(' ') }}"));
     } else {
-        // One sensor per unit, so each keeps one unit of measurement; a reading in another unit
-        // leaves it as it was.
-        config.insert(QStringLiteral("unit_of_measurement"), baseUnit);
+        // One sensor per unit and, for volts and amperes, per coupling, so each keeps one
+        // quantity and Home Assistant's statistics never average AC with DC. Every other reading
+        // (another unit or coupling, an overload, a display that is no number) renders as an
+        // empty text, which leaves the sensor's state as it was; anything else non-numeric would
+        // be refused by Home Assistant as the state of a sensor with a unit.
+        const SensorKey key = SensorKey::parse(sensor);
+        slug = key.slug();
+        config.insert(QStringLiteral("name"), key.name());
+        config.insert(QStringLiteral("unit_of_measurement"), key.unit);
         config.insert(QStringLiteral("state_class"), QStringLiteral("measurement"));
+        const QString deviceClass = haDeviceClass(key.unit);
+        if (!deviceClass.isEmpty())
+            config.insert(QStringLiteral("device_class"), deviceClass);
+        QString test = QStringLiteral("value_json.base_unit == '%1'").arg(key.unit);
+        if (key.coupled)
+            test += QStringLiteral(" and value_json.acdc == '%1'").arg(key.coupling);
         config.insert(QStringLiteral("value_template"),
-                      QStringLiteral("{% if value_json.base_unit == '%1' and value_json.base_value "
-                                     "is defined %}{{ value_json.base_value }}{% else %}"
-                                     "{{ this.state }}{% endif %}")
-                          .arg(baseUnit));
+                      QStringLiteral("{% if ") + test +
+                          QStringLiteral(" and value_json.base_value is defined %}"
+                                         "{{ value_json.base_value }}{% endif %}"));
     }
-    send(QStringLiteral("homeassistant/sensor/%1/%2/config").arg(m_options.id, slug),
-         QJsonDocument(config).toJson(QJsonDocument::Compact), true);
+    config.insert(QStringLiteral("unique_id"),
+                  QStringLiteral("vorlatt_%1_%2").arg(m_options.id, slug));
+    send(discoveryTopic(m_options.id, slug), QJsonDocument(config).toJson(QJsonDocument::Compact),
+         true);
 }
 
 void MqttPublisher::publish(const LogRecord &record)
@@ -516,11 +610,12 @@ void MqttPublisher::publish(const LogRecord &record)
     if (m_closed)
         return;
     if (m_options.discovery) {
-        const QString unit = logrecord::baseUnit(record.unit());
-        if (!unit.isEmpty() && !m_units.contains(unit)) {
-            m_units.insert(unit);
+        const SensorKey key = SensorKey::of(record);
+        const QString sensor = key.text();
+        if (!key.unit.isEmpty() && !m_units.contains(sensor)) {
+            m_units.insert(sensor);
             if (m_state == State::Up)
-                publishDiscovery(unit);
+                publishDiscovery(sensor);
         }
     }
     const QByteArray json = readingJson(record);

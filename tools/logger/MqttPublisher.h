@@ -132,7 +132,8 @@ private:
     // Sends from the spool while the window has room; at the end only when `closing`.
     void pump(bool closing = false);
     void publishStatus();
-    void publishDiscovery(const QString &baseUnit);
+    // The display's config for an empty `sensor`, else that of a numeric sensor ("V DC", "Hz").
+    void publishDiscovery(const QString &sensor);
     bool send(const QString &topic, const QByteArray &payload, bool retain, int *mid = nullptr);
     void syncSpool();
     void spoolFailed();
@@ -194,7 +195,7 @@ private:
     qint64 m_turnedAway = 0;
     qint32 m_firstTurnedAway = 0;
     QString m_statusSent;
-    QSet<QString> m_units; // base units with a discovery config
+    QSet<QString> m_units; // numeric sensors with a discovery config ("V DC", "Hz")
     bool m_closed = false;
     int m_offlineMid = -1; // the last status, at the end
     bool m_offlineAcked = false;
