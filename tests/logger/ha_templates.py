@@ -78,7 +78,7 @@ def main():
             try:
                 result = sensor["template"].render(value=payload, value_json=reading,
                                                    this=sensor["entity"]).strip()
-            except Exception as e:  # noqa: BLE001 - every failure is counted
+            except Exception as e:  # every failure is counted
                 counts["errors"] += 1
                 counts.setdefault("first_error", str(e))
                 continue
