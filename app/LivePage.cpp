@@ -98,7 +98,7 @@ std::unique_ptr<LivePage> LivePage::startFor(const HttpOptions &options, QWidget
         qInfo("vorlatt: the live page is at %s", qPrintable(page->url()));
         return page;
     }
-    qWarning("vorlatt: the live page cannot be served: %s", qPrintable(error));
+    qWarning("vorlatt: %s; the window runs without the live page", qPrintable(error));
     // Said once the window shows, over it; the window works as without --http.
     auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Vorlatt"),
                                 QStringLiteral("The live page cannot be served."),

@@ -25,6 +25,7 @@
 namespace {
 
 using protocol::Annunciator;
+using protocol::Annunciators;
 
 int freePort()
 {
