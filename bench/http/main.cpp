@@ -11,7 +11,8 @@
 // itself is timed. The medians are the best of a few rounds, so that a burst of load elsewhere
 // on the machine does not decide them; with a stalled client, the worst of twice as many rounds
 // (over 5 s, the time the server gives a client that takes no bytes). The last line reads:
-//   http: ratio_1=<a> ratio_50=<b> ratio_50_one_stopped=<c> rss_mb=<d>
+//   http: ratio_1=.. ratio_50=.. ratio_50_one_stopped=.. cpu_ratio_1=.. cpu_ratio_50=..
+//         cpu_ratio_50_one_stopped=.. rss_mb=..
 
 #include "log/LogRules.h"
 #include "log/ReadingRecorder.h"
@@ -31,9 +32,12 @@
 #include <thread>
 #include <vector>
 
+#include <time.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -83,8 +87,16 @@ public:
     }
     bool ok() const { return m_ok; }
     qint64 readings() const { return m_readings; }
-    // The server ended the stream (the stalled client, once dropped).
+    // The server answered with a stream (not refused), or ended it.
+    bool served() const { return m_served; }
     bool ended() const { return m_ended; }
+    // Bytes the system holds for it, not read yet.
+    int pending() const
+    {
+        int bytes = 0;
+        ::ioctl(m_fd, FIONREAD, &bytes);
+        return bytes;
+    }
 
 private:
     void run()
@@ -92,16 +104,21 @@ private:
         char buffer[65536];
         QByteArray tail;
         while (m_ok && !m_stop) {
+            if (m_stall && m_sawAnswer) {
+                // Stops reading (without spinning): the server is left to find out.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
             pollfd p{m_fd, POLLIN, 0};
             if (::poll(&p, 1, 100) <= 0)
                 continue;
-            if (m_stall && m_sawAnswer)
-                continue; // stops reading: the server is left to find out
             const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
             if (n <= 0) {
                 m_ended = true;
                 return;
             }
+            if (!m_sawAnswer)
+                m_served = QByteArray(buffer, int(std::min<ssize_t>(n, 12))) == "HTTP/1.1 200";
             m_sawAnswer = true;
             // "\nid: " starts each reading's event; a marker split between reads is kept.
             tail.append(buffer, n);
@@ -116,6 +133,7 @@ private:
     bool m_sawAnswer = false;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_ended{false};
+    std::atomic<bool> m_served{false};
     std::atomic<qint64> m_readings{0};
     std::thread m_thread;
 };
@@ -130,6 +148,25 @@ protocol::MeterReading readingFor(int i)
     r.UnitText = QStringLiteral("V");
     r.RangeText = QStringLiteral("AUTO");
     return r;
+}
+
+struct Cost
+{
+    double wall = 0;
+    double cpu = 0;
+};
+
+double median(std::vector<double> &values)
+{
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+double threadMicroseconds()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e6 + double(t.tv_nsec) / 1e3;
 }
 
 struct Recording
@@ -148,27 +185,33 @@ struct Recording
         feed.setSource(QStringLiteral("bench"), QStringLiteral("/dev/null"));
         feed.frameSeen(ReadingRecorder::systemClock());
     }
-    // The median cost of one offer() over `readings`, in microseconds.
-    double medianMicroseconds(int readings)
+    // The median cost of one offer() over `readings`, in microseconds: as the clock on the wall
+    // sees it, and as the recording thread's own processor time (what it spent itself, the
+    // system's work for it included, but not the time other threads held its processor).
+    Cost medianMicroseconds(int readings)
     {
-        std::vector<double> costs;
-        costs.reserve(size_t(readings));
+        std::vector<double> wall, cpu;
+        wall.reserve(size_t(readings));
+        cpu.reserve(size_t(readings));
         QElapsedTimer timer;
         for (int i = 0; i < readings; ++i) {
             const protocol::MeterReading r = readingFor(next++);
+            const double cpuBefore = threadMicroseconds();
             timer.start();
             recorder.offer(r, settings);
-            costs.push_back(double(timer.nsecsElapsed()) / 1000.0);
+            wall.push_back(double(timer.nsecsElapsed()) / 1000.0);
+            cpu.push_back(threadMicroseconds() - cpuBefore);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        std::nth_element(costs.begin(), costs.begin() + costs.size() / 2, costs.end());
-        return costs[costs.size() / 2];
+        return {median(wall), median(cpu)};
     }
-    double bestMedianMicroseconds(int readings)
+    Cost bestMedianMicroseconds(int readings)
     {
-        double best = std::numeric_limits<double>::max();
-        for (int round = 0; round < kRounds; ++round)
-            best = std::min(best, medianMicroseconds(readings));
+        Cost best{std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+        for (int round = 0; round < kRounds; ++round) {
+            const Cost c = medianMicroseconds(readings);
+            best = {std::min(best.wall, c.wall), std::min(best.cpu, c.cpu)};
+        }
         return best;
     }
 };
@@ -204,61 +247,92 @@ int main(int argc, char *argv[])
 
     // The ring fills first, so that every run below costs what a long run costs.
     recording.medianMicroseconds(LiveFeed::kDefaultCapacity / 4);
-    const double none = recording.bestMedianMicroseconds(readings);
+    const Cost none = recording.bestMedianMicroseconds(readings);
     const double rssNone = residentMb();
-    std::printf("0 clients:   median %.2f us per reading, rss %.1f MB\n", none, rssNone);
+    std::printf("0 clients:   median %.2f us per reading (cpu %.2f us), rss %.1f MB\n", none.wall,
+                none.cpu, rssNone);
 
-    auto withClients = [&](int count, bool oneStalls, double *rss, qint64 *fewest,
-                           bool *stalledDropped) {
+    struct Run
+    {
+        Cost median;
+        double rss = 0;
+        qint64 fewest = 0; // readings the served clients got, the fewest of them
+        int served = 0;
+        int rounds = 0;
+        bool stalledDropped = false;
+    };
+    auto withClients = [&](int count, bool oneStalls) {
+        Run run;
+        // The streams of the last run are over first: the server sees a closed connection when
+        // it next writes to it.
+        while (service.eventStreams() > 0)
+            recording.medianMicroseconds(10);
         std::vector<std::unique_ptr<Client>> clients;
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
             clients.push_back(std::make_unique<Client>(service.port(), oneStalls && i == 0));
-        if (!waitForStreams(service, count) ||
+            // The one that will stop reading is served for sure: it is the first.
+            if (i == 0 && !waitForStreams(service, 1)) {
+                std::fprintf(stderr, "bench_http: the first event stream did not open\n");
+                std::exit(1);
+            }
+        }
+        // The server serves a bounded number of streams; the clients beyond it are refused.
+        run.served = std::min(count, HttpService::kMaxEventStreams);
+        if (!waitForStreams(service, run.served) ||
             !std::all_of(clients.begin(), clients.end(), [](const auto &c) { return c->ok(); })) {
-            std::fprintf(stderr, "bench_http: %d event streams did not open\n", count);
+            std::fprintf(stderr, "bench_http: %d event streams did not open\n", run.served);
             std::exit(1);
         }
         std::vector<qint64> before;
         for (const auto &c : clients)
             before.push_back(c->readings());
-        // While one client stalls, every round counts: the worst is taken, not the best, so
-        // that the time before the server drops it is in the figure.
-        double median = 0;
         if (oneStalls) {
-            for (int round = 0; round < kRounds * 2; ++round)
-                median = std::max(median, recording.medianMicroseconds(readings));
+            // Every round counts, the worst is taken, not the best: the rounds go on until the
+            // server has dropped the client that stopped reading (its writes block once the
+            // buffers of the connection are full), and one more.
+            for (int after = 0; after < 2 && run.rounds < 30; ++run.rounds) {
+                const Cost c = recording.medianMicroseconds(readings);
+                run.median = {std::max(run.median.wall, c.wall), std::max(run.median.cpu, c.cpu)};
+                run.stalledDropped = service.eventStreams() == run.served - 1;
+                after += run.stalledDropped;
+            }
         } else {
-            median = recording.bestMedianMicroseconds(readings);
+            run.median = recording.bestMedianMicroseconds(readings);
+            run.rounds = kRounds;
         }
-        *rss = residentMb();
+        if (oneStalls)
+            std::printf("the stopped client: %s, %d bytes waiting in its socket\n",
+                        clients[0]->served() ? "served" : "refused", clients[0]->pending());
+        run.rss = residentMb();
         // Let the readers catch up, then see what each got.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        *fewest = std::numeric_limits<qint64>::max();
+        run.fewest = std::numeric_limits<qint64>::max();
         for (size_t i = oneStalls ? 1 : 0; i < clients.size(); ++i)
-            *fewest = std::min(*fewest, clients[i]->readings() - before[i]);
-        if (stalledDropped)
-            *stalledDropped = service.eventStreams() == count - 1;
-        return median;
+            if (clients[i]->served())
+                run.fewest = std::min(run.fewest, clients[i]->readings() - before[i]);
+        return run;
+    };
+    auto show = [&](const char *what, const Run &run, int count) {
+        std::printf("%s median %.2f us per reading (cpu %.2f us), rss %.1f MB; %d streams served, "
+                    "%d refused; each served got at least %lld of %d\n",
+                    what, run.median.wall, run.median.cpu, run.rss, run.served, count - run.served,
+                    static_cast<long long>(run.fewest), run.rounds * readings);
     };
 
-    double rssOne = 0, rss50 = 0, rssStalled = 0;
-    qint64 gotOne = 0, got50 = 0, gotStalled = 0;
-    bool dropped = false;
-    const double one = withClients(1, false, &rssOne, &gotOne, nullptr);
-    std::printf("1 client:    median %.2f us per reading, rss %.1f MB, the client got %lld of %d\n",
-                one, rssOne, static_cast<long long>(gotOne), readings * kRounds);
-    const double fifty = withClients(50, false, &rss50, &got50, nullptr);
-    std::printf("50 clients:  median %.2f us per reading, rss %.1f MB, each got at least %lld of "
-                "%d\n",
-                fifty, rss50, static_cast<long long>(got50), readings * kRounds);
-    const double stalled = withClients(50, true, &rssStalled, &gotStalled, &dropped);
-    std::printf("50 clients, one stops reading: worst median %.2f us per reading, rss %.1f MB, the "
-                "others got at least %lld of %d, the stopped one %s\n",
-                stalled, rssStalled, static_cast<long long>(gotStalled), readings * kRounds * 2,
-                dropped ? "was dropped" : "is still served");
-    std::printf("http: ratio_1=%.2f ratio_50=%.2f ratio_50_one_stopped=%.2f rss_mb=%.1f\n",
-                one / none, fifty / none, stalled / none,
-                std::max({rssNone, rssOne, rss50, rssStalled}));
+    const Run one = withClients(1, false);
+    show("1 client:   ", one, 1);
+    const Run fifty = withClients(50, false);
+    show("50 clients: ", fifty, 50);
+    const Run stalled = withClients(50, true);
+    show("50 clients, one stops reading (worst round):", stalled, 50);
+    std::printf("the one that stopped reading %s after %d rounds\n",
+                stalled.stalledDropped ? "was dropped" : "was NOT dropped", stalled.rounds);
+    std::printf("http: ratio_1=%.2f ratio_50=%.2f ratio_50_one_stopped=%.2f cpu_ratio_1=%.2f "
+                "cpu_ratio_50=%.2f cpu_ratio_50_one_stopped=%.2f rss_mb=%.1f\n",
+                one.median.wall / none.wall, fifty.median.wall / none.wall,
+                stalled.median.wall / none.wall, one.median.cpu / none.cpu,
+                fifty.median.cpu / none.cpu, stalled.median.cpu / none.cpu,
+                std::max({rssNone, one.rss, fifty.rss, stalled.rss}));
     service.stop();
     return 0;
 }
