@@ -4,7 +4,7 @@
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DisplayState.h"
-#include "tests/logger/HttpGet.h"
+#include "tests/web/RawHttp.h"
 #include "ui_FCOMM.h"
 
 #include <QJsonArray>
@@ -53,12 +53,12 @@ protocol::DisplayState display(const char *digits, int point, Annunciators flags
 
 QJsonObject status(const LivePage &page)
 {
-    return QJsonDocument::fromJson(httpGet(page.port(), "/api/status").body).object();
+    return QJsonDocument::fromJson(rawhttp::get(page.port(), "/api/status").body).object();
 }
 
 QJsonArray readings(const LivePage &page)
 {
-    return QJsonDocument::fromJson(httpGet(page.port(), "/api/readings").body).array();
+    return QJsonDocument::fromJson(rawhttp::get(page.port(), "/api/readings").body).array();
 }
 
 // "no value unit acdc" of each reading.
@@ -219,9 +219,9 @@ void TestWindowLivePage::linkStatesAndGarbledFrames()
     QTRY_COMPARE(status(*page).value(u"frames_rejected").toInteger(), 3);
     QTRY_COMPARE(openBoxes().size(), 1); // the window's own box for the run of failures
     openBoxes().first()->accept();
-    QVERIFY(httpGet(page->port(), "/metrics").body.contains("vorlatt_frames_rejected_total{meter=\"" +
-                                                            LivePage::meterId().toUtf8() +
-                                                            "\"} 3"));
+    QVERIFY(rawhttp::get(page->port(), "/metrics")
+                .body.contains("vorlatt_frames_rejected_total{meter=\"" +
+                               LivePage::meterId().toUtf8() + "\"} 3"));
     QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("live"));
 
     for (int i = 0; i < 3; ++i)

@@ -1,4 +1,4 @@
-#include "HttpGet.h"
+#include "tests/web/RawHttp.h"
 #include "LoggerProcesses.h"
 #include "protocol/DisplayState.h"
 #include "tests/app/PtyPort.h"
@@ -98,7 +98,7 @@ public:
         if (!m_process.waitForStarted(kWaitMs))
             return false;
         for (int i = 0; i < 1200 && m_process.state() == QProcess::Running; ++i) {
-            if (httpGet(m_port, "/-/ready").status == 200)
+            if (rawhttp::get(m_port, "/-/ready").status == 200)
                 return true;
             QTest::qWait(50);
         }
@@ -107,7 +107,8 @@ public:
     // The instant vector of `query`, or an empty array while Prometheus has none.
     QJsonArray query(const QByteArray &query) const
     {
-        const HttpAnswer a = httpGet(m_port, "/api/v1/query?query=" + query.toPercentEncoding());
+        const rawhttp::Answer a =
+            rawhttp::get(m_port, "/api/v1/query?query=" + query.toPercentEncoding());
         const QJsonObject o = QJsonDocument::fromJson(a.body).object();
         return o.value(u"data").toObject().value(u"result").toArray();
     }
