@@ -29,8 +29,8 @@ struct OutputHealth
 //
 // Threads: take() and the setters are called on the owner's thread (the recorder's); the HTTP
 // server's workers read from theirs. take() costs the same whatever the number of readers: one
-// JSON line made, a lock, a push, a notify. A reader never holds the lock while it writes to a
-// client.
+// JSON line made, a lock, a push (readers look for new readings themselves, see take()). A
+// reader never holds the lock while it writes to a client.
 class LiveFeed : public RecordOutput
 {
 public:
