@@ -142,9 +142,10 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     QFETCH(int, logged);
 
     MessageBoxCloser closer; // the log's failures are said in boxes
-    TFCOMM w;
+    // The page outlives the window, as in the program: the window tells it of the link to the end.
     std::unique_ptr<LivePage> page = startedPage();
     QVERIFY(page);
+    TFCOMM w;
     w.setLivePage(page.get());
     QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("waiting"));
     QCOMPARE(status(*page).value(u"meter").toString(), LivePage::meterId());
@@ -202,9 +203,10 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
 // driven tick by tick.
 void TestWindowLivePage::linkStatesAndGarbledFrames()
 {
-    TFCOMM w;
+    // The page outlives the window, as in the program: the window tells it of the link to the end.
     std::unique_ptr<LivePage> page = startedPage();
     QVERIFY(page);
+    TFCOMM w;
     w.setLivePage(page.get());
     auto *conTimer = w.findChild<QTimer *>(QStringLiteral("ConTimer"));
     QVERIFY(conTimer);
