@@ -51,13 +51,14 @@ QString LivePage::url() const
 
 void LivePage::linkUp(const QString &port)
 {
+    m_lost = false;
     m_feed.setSource(meterId(), port);
     m_feed.linkUp();
 }
 
 void LivePage::linkDown()
 {
-    m_feed.linkLost(QStringLiteral("the port was closed in the window"));
+    linkLost(QStringLiteral("the port was closed in the window"));
     m_feed.setSource(meterId(), {});
 }
 

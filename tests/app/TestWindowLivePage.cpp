@@ -251,6 +251,11 @@ void TestWindowLivePage::linkStatesAndGarbledFrames()
     QVERIFY2(status(*page).value(u"link_text").toString().startsWith(u"link lost: the "),
              qPrintable(status(*page).value(u"link_text").toString()));
     QCOMPARE(status(*page).value(u"link_losses").toInteger(), 2);
+    // The watchdog's silence that follows says less than the loss: the page keeps the loss.
+    for (int i = 0; i < 3; ++i)
+        w.ConTimerTimer();
+    QVERIFY(w.readingStatus().stale());
+    QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("lost"));
 }
 
 // A port another program holds: the reason on standard error and in a box over the window,
