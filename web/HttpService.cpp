@@ -121,11 +121,7 @@ public:
         if (!m_inHead)
             return waitFor(POLLIN,
                            Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
-        if (waitFor(POLLIN, m_deadline))
-            return true;
-        if (!m_stop && Clock::now() >= m_deadline)
-            m_refusal = 408;
-        return false;
+        return waitForHead();
     }
     bool is_writable() const override
     {
@@ -138,14 +134,12 @@ public:
         if (m_refusal)
             return -1;
         if (m_pos == m_len) {
-            const Clock::time_point deadline =
-                m_inHead ? m_deadline
-                         : Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs);
-            if (!waitFor(POLLIN, deadline)) {
-                if (m_inHead && !m_stop && Clock::now() >= deadline)
-                    m_refusal = 408;
+            const bool ready =
+                m_inHead ? waitForHead()
+                         : waitFor(POLLIN, Clock::now() + std::chrono::milliseconds(
+                                                              HttpService::kReadTimeoutMs));
+            if (!ready)
                 return -1;
-            }
             ssize_t n;
             do
                 n = ::recv(m_sock, m_buffer, sizeof m_buffer, 0);
@@ -238,25 +232,41 @@ private:
         return n;
     }
 
-    // Waits for `events` until `deadline`, looking at the stop flag in between. True when the
-    // socket is ready (or has an error for the next call to see).
-    bool waitFor(short events, Clock::time_point deadline) const
+    enum class Wait
+    {
+        Ready, // or an error for the next call to see
+        TimedOut,
+        Stopped,
+    };
+    // Waits for `events` until `deadline`, looking at the stop flag in between.
+    Wait waitUntil(short events, Clock::time_point deadline) const
     {
         for (;;) {
             if (m_stop)
-                return false;
+                return Wait::Stopped;
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
-                return false;
+                return Wait::TimedOut;
             pollfd fd{m_sock, events, 0};
             const int ready = ::poll(&fd, 1, int(std::min<long long>(left, kSliceMs)));
             if (ready > 0)
-                return true;
+                return Wait::Ready;
             if (ready < 0 && errno != EINTR)
-                return false;
+                return Wait::Stopped;
         }
+    }
+    bool waitFor(short events, Clock::time_point deadline) const
+    {
+        return waitUntil(events, deadline) == Wait::Ready;
+    }
+    // Waits for the next bytes of the head; at its deadline the head is refused with 408.
+    bool waitForHead() const
+    {
+        const Wait wait = waitUntil(POLLIN, m_deadline);
+        if (wait == Wait::TimedOut)
+            m_refusal = 408;
+        return wait == Wait::Ready;
     }
 
     const int m_sock;

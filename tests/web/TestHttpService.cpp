@@ -225,6 +225,10 @@ void TestHttpService::metricsPassPromtool_data()
         << QByteArray("vorlatt_mqtt_spool_bytes{meter=\"bench1\"} 2048\n"
                       "# HELP vorlatt_mqtt_unacknowledged")
         << QByteArray("vorlatt_reading_overload{");
+    QTest::newRow("before any reading")
+        << false << QString() << QString()
+        << QByteArray("# TYPE vorlatt_reading gauge\n# HELP vorlatt_reading_overload")
+        << QByteArray("vorlatt_reading_timestamp_seconds{");
     QTest::newRow("an overload")
         << true << QStringLiteral("0.L") << QStringLiteral("M*")
         << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 1\n")
@@ -243,18 +247,24 @@ void TestHttpService::metricsPassPromtool()
     s.feed.setMqtt(mqtt, 2048, 7);
     s.feed.framesRejected(2);
     s.feed.frameSeen(QDateTime::currentMSecsSinceEpoch());
-    s.take(1, 2);
-    s.feed.take(record(3, value, QStringLiteral("DC"), unit));
+    const int records = value.isEmpty() ? 0 : 3;
+    if (records) {
+        s.take(1, 2);
+        s.feed.take(record(3, value, QStringLiteral("DC"), unit));
+    }
 
     const Answer a = get(s.port(), "/metrics");
     QCOMPARE(a.status, 200);
     QVERIFY(a.headers.value("content-type").startsWith("text/plain; version=0.0.4"));
     QVERIFY2(a.body.contains(expected), a.body.constData());
     QVERIFY2(!a.body.contains(absent), a.body.constData());
-    QVERIFY(a.body.contains("vorlatt_readings_total{meter=\"bench1\"} 3\n"));
+    QVERIFY(a.body.contains("vorlatt_readings_total{meter=\"bench1\"} " +
+                            QByteArray::number(records) + '\n'));
     QVERIFY(a.body.contains("vorlatt_frames_rejected_total{meter=\"bench1\"} 2\n"));
     QVERIFY(a.body.contains("vorlatt_link_up{meter=\"bench1\"} 1\n"));
-    QVERIFY(a.body.contains("vorlatt_reading_timestamp_seconds{meter=\"bench1\"} 1765440000.300\n"));
+    if (records)
+        QVERIFY(a.body.contains(
+            "vorlatt_reading_timestamp_seconds{meter=\"bench1\"} 1765440000.300\n"));
     QString why;
     QVERIFY2(promtoolAccepts(a.body, &why), qPrintable(why + u'\n' + QString::fromUtf8(a.body)));
 }
@@ -362,7 +372,8 @@ void TestHttpService::badRequestsGetACleanStatus_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("status"); // 0: closed without an answer
-    const QByteArray host = "Host: 127.0.0.1\r\n";
+    // Each asks the server to close after its answer, so that nothing more can come.
+    const QByteArray host = "Host: 127.0.0.1\r\nConnection: close\r\n";
     QTest::newRow("unknown path") << QByteArray("GET /etc/passwd HTTP/1.1\r\n" + host + "\r\n")
                                   << 404;
     QTest::newRow("dot-dot path") << QByteArray("GET /../../../etc/passwd HTTP/1.1\r\n" + host +
@@ -420,7 +431,8 @@ void TestHttpService::badRequestsGetACleanStatus_data()
                              << 400;
     // A page of another site whose name was made to point here (DNS rebinding).
     QTest::newRow("foreign host name")
-        << QByteArray("GET /api/readings HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n") << 421;
+        << QByteArray("GET /api/readings HTTP/1.1\r\nHost: evil.example:8080\r\nConnection: close\r\n\r\n")
+        << 421;
 }
 
 void TestHttpService::badRequestsGetACleanStatus()
