@@ -66,6 +66,41 @@ struct ConnectionState
     }
 };
 thread_local ConnectionState *t_connection = nullptr;
+// Set on the listening thread while a connection over the bound is let go.
+thread_local bool t_refuseConnection = false;
+
+// The library's worker pool, with a bound on the connections it holds: each is a descriptor of
+// the program, and a flood of connections must not leave the recorder without one for its port
+// or its file. Over the bound, the connection is refused at once, on the listening thread.
+class BoundedPool final : public httplib::TaskQueue
+{
+public:
+    BoundedPool(int workers, int waiting)
+        : m_pool(std::size_t(workers)), m_most(workers + waiting)
+    {
+    }
+
+    void enqueue(std::function<void()> fn) override
+    {
+        if (m_held.load() >= m_most) {
+            t_refuseConnection = true;
+            fn();
+            t_refuseConnection = false;
+            return;
+        }
+        ++m_held;
+        m_pool.enqueue([this, fn = std::move(fn)] {
+            fn();
+            --m_held;
+        });
+    }
+    void shutdown() override { m_pool.shutdown(); }
+
+private:
+    httplib::ThreadPool m_pool;
+    const int m_most;
+    std::atomic<int> m_held{0};
+};
 
 // The socket of one connection as the library reads and writes it. It is here that the limits
 // on a request's head are kept, because the library reads a head whole before any handler sees
@@ -291,9 +326,23 @@ public:
     {
     }
 
+    // The library listens with a backlog of 5: a page that opens its files at once, with a
+    // scraper and a stream besides, would see connections dropped and retried a second later.
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
 private:
     bool process_and_close_socket(socket_t sock) override
     {
+        if (t_refuseConnection) {
+            // Never waits: what the socket does not take at once is not sent.
+            static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n"
+                                       "Retry-After: 5\r\nContent-Length: 0\r\n\r\n";
+            [[maybe_unused]] const ssize_t n =
+                ::send(sock, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::shutdown(sock, SHUT_RDWR);
+            ::close(sock);
+            return true;
+        }
         ConnectionState state;
         state.sock = sock;
         t_connection = &state;
@@ -635,7 +684,7 @@ QString HttpService::start()
 
     auto server = std::make_unique<GuardedServer>(d->stop, refusalHeaders);
     server->set_default_headers(headers);
-    server->new_task_queue = [] { return new httplib::ThreadPool(kMaxEventStreams + 8); };
+    server->new_task_queue = [] { return new BoundedPool(kWorkers, kMaxConnections - kWorkers); };
     // SO_REUSEADDR alone, as a restarted server needs: the library's default adds SO_REUSEPORT,
     // with which a second program could bind the same port and get half the connections.
     server->set_socket_options([](socket_t sock) {
@@ -671,6 +720,7 @@ QString HttpService::start()
                        : QStringLiteral("the port is in use or the address is not this "
                                         "machine's"));
     }
+    server->widenBacklog();
     d->port = bound;
     d->server = std::move(server);
     d->listener = std::thread([impl = d.get()] {

@@ -106,6 +106,7 @@ private slots:
     void crossOriginOnlyWhenAllowed();
     void eventStreamsAreBounded();
     void clientThatStopsReadingIsDropped();
+    void connectionFloodIsBounded();
     void portInUseIsRefused();
     void addressOptions_data();
     void addressOptions();
@@ -593,6 +594,27 @@ void TestHttpService::clientThatStopsReadingIsDropped()
     const QByteArray last = "id: " + QByteArray::number(no - 1) + '\n';
     QVERIFY(reading.readUntil([&](const QByteArray &in) { return in.contains(last); }));
     QCOMPARE(statusOf(s.port()).value(u"readings").toInt(), no - 1);
+}
+
+void TestHttpService::connectionFloodIsBounded()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    // Connections that send nothing hold what the server gives them, and no more.
+    std::vector<std::unique_ptr<Raw>> idle;
+    for (int i = 0; i < HttpService::kMaxConnections; ++i) {
+        idle.push_back(std::make_unique<Raw>(s.port()));
+        QVERIFY(idle.back()->connected());
+    }
+    Raw over(s.port());
+    QVERIFY(over.readToClose());
+    QVERIFY2(over.in().startsWith("HTTP/1.1 503 "), over.in().constData());
+    // Once they are gone, the server answers as before, and the feed went on meanwhile.
+    s.take(1, 3);
+    idle.clear();
+    QVERIFY(QTest::qWaitFor([&] { return get(s.port(), "/api/status").status == 200; },
+                            kPatienceMs));
+    QCOMPARE(statusOf(s.port()).value(u"readings").toInt(), 3);
 }
 
 void TestHttpService::portInUseIsRefused()
