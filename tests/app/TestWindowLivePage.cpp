@@ -121,16 +121,17 @@ void TestWindowLivePage::cleanup()
 void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes_data()
 {
     QTest::addColumn<QString>("logState");
-    QTest::addColumn<QString>("logHealth"); // what the page says of the log at the end
+    QTest::addColumn<QString>("logHealth"); // what the page says of the log at the end (a pattern)
     // Records the log takes of the five readings, after the one that primed the line.
     QTest::addColumn<int>("logged");
 
-    QTest::newRow("log takes them") << "all" << "ok " << 5;
-    QTest::newRow("log stopped at its limit") << "limit" << "ok Logging stopped: limit 0" << 0;
-    QTest::newRow("log samples every hour") << "interval" << "ok " << 0;
-    QTest::newRow("log skips repeats") << "no repeat" << "ok " << 3;
+    QTest::newRow("log takes them") << "all" << "^ok $" << 5;
+    QTest::newRow("log stopped at its limit") << "limit" << "^ok Logging stopped: limit 0$" << 0;
+    QTest::newRow("log samples every hour") << "interval" << "^ok $" << 0;
+    QTest::newRow("log skips repeats") << "no repeat" << "^ok $" << 3;
     QTest::newRow("log's interval text is no number")
-        << "bad interval" << "failed 'x' is not a valid integer value" << 0;
+        << "bad interval" << "^failed 'x' is not a valid integer value$" << 0;
+    QTest::newRow("log table missing") << "no table" << "^failed .*Tarvodb" << 0;
 }
 
 // Five readings, repeats and a kilohertz one among them: the page has them all, numbered from 1
@@ -142,6 +143,14 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     QFETCH(int, logged);
 
     MessageBoxCloser closer; // the log's failures are said in boxes
+    // Without a log table where the window looks for one, the log never opens.
+    QTemporaryDir empty;
+    const QString folder = QDir::currentPath();
+    if (logState == u"no table") {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Tarvodb")));
+        QVERIFY(QDir::setCurrent(empty.path()));
+    }
+    const auto back = qScopeGuard([&] { QDir::setCurrent(folder); });
     // The page outlives the window, as in the program: the window tells it of the link to the end.
     std::unique_ptr<LivePage> page = startedPage();
     QVERIFY(page);
@@ -160,7 +169,9 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
         ui->RepeatSet->setChecked(false);
     else if (logState == u"bad interval")
         ui->RecordSITime->setText(QStringLiteral("x"));
-    const qint64 before = w.readingLog().table().recordCount();
+    QCOMPARE(w.logOpen(), logState != u"no table");
+    const auto records = [&] { return w.logOpen() ? w.readingLog().table().recordCount() : 0; };
+    const qint64 before = records();
 
     ui->COMCon->click();
     QVERIFY(w.serialDriver()->IsOpen());
@@ -170,7 +181,7 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     QTRY_COMPARE(w.reading().ValueText, QStringLiteral("9999"));
     QTRY_VERIFY(m_port->drained());
     const qsizetype primed = readings(*page).size();
-    const qint64 primedLogged = w.readingLog().table().recordCount() - before;
+    const qint64 primedLogged = records() - before;
 
     const protocol::DisplayState volts = display("1234", 2, Annunciator::Dc | Annunciator::Volt);
     const protocol::DisplayState kilohertz =
@@ -185,7 +196,7 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
                                  no(3) + " 1.234 kHz ", no(4) + " 12.34 V DC",
                                  no(5) + " 12.34 V DC"}));
     QCOMPARE(readingTexts(readings(*page)).value(0).section(u' ', 0, 0), QStringLiteral("1"));
-    QCOMPARE(w.readingLog().table().recordCount() - before - primedLogged, qint64(logged));
+    QCOMPARE(records() - before - primedLogged, qint64(logged));
 
     w.Timer1Timer(); // the clock's tick tells the page how the outputs are
     const QJsonObject s = status(*page);
@@ -193,7 +204,8 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     QCOMPARE(s.value(u"port").toString(), QString::fromLocal8Bit(m_port->path()));
     QCOMPARE(s.value(u"readings").toInteger(), primed + 5);
     QCOMPARE(s.value(u"last_no").toInteger(), primed + 5);
-    QCOMPARE(outputText(s, QStringLiteral("log")), logHealth);
+    QVERIFY2(QRegularExpression(logHealth).match(outputText(s, QStringLiteral("log"))).hasMatch(),
+             qPrintable(outputText(s, QStringLiteral("log"))));
     QCOMPARE(outputText(s, QStringLiteral("journal")), QStringLiteral("ok "));
     ui->COMCon->click();
 }
