@@ -59,6 +59,27 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             QStringLiteral("DEVICE")));
         parser.addOption(ports.last());
     }
+    // The live page: the same options, read by the same rules, as vorlatt-log's.
+    const QList<QCommandLineOption> http = {
+        QCommandLineOption(QStringLiteral("http"),
+                           QStringLiteral("Serve a live page of the meter's readings, read-only, "
+                                          "on PORT (0: any free port) at ADDRESS (default "
+                                          "127.0.0.1): / the page, /events, /api/readings, "
+                                          "/api/status, /metrics for Prometheus."),
+                           QStringLiteral("[ADDRESS:]PORT")),
+        QCommandLineOption(QStringLiteral("http-token-file"),
+                           QStringLiteral("Every request to the page needs the token, the first "
+                                          "line of FILE (the user's own, readable by no one "
+                                          "else)."),
+                           QStringLiteral("FILE")),
+        QCommandLineOption(QStringLiteral("http-open"),
+                           QStringLiteral("Serve an address other machines can reach without a "
+                                          "token (a warning is printed).")),
+        QCommandLineOption(QStringLiteral("http-allow-origin"),
+                           QStringLiteral("Let pages from ORIGIN (as in "
+                                          "https://dash.example.org) read the page's routes."),
+                           QStringLiteral("ORIGIN"))};
+    parser.addOptions(http);
 
     auto usageError = [&](const QString &why) {
         result.run = false;
@@ -97,6 +118,23 @@ CommandLine CommandLine::parse(const QStringList &arguments)
             return usageError(QStringLiteral("--%1 needs a device").arg(port.names().first()));
         result.ports.append(device);
     }
+    for (const QCommandLineOption &option : http) {
+        const QString name = QStringLiteral("--") + option.names().first();
+        QString error;
+        if (option.valueName().isEmpty()) {
+            if (parser.isSet(option))
+                httpoptions::take(name, {}, &result.http, &error);
+        } else {
+            for (const QString &value : parser.values(option))
+                if (error.isEmpty())
+                    httpoptions::take(name, value, &result.http, &error);
+        }
+        if (!error.isEmpty())
+            return usageError(error);
+    }
+    if (const QString error = httpoptions::finish(&result.http); !error.isEmpty())
+        return usageError(error);
+    result.warning = httpoptions::openWarning(result.http);
     return result;
 }
 

@@ -82,6 +82,7 @@ bool LogCommands::openLogTable()
                      qPrintable(copyError), qPrintable(shipped));
         error = m_log.open(dataDirs);
     }
+    m_logError = error;
     if (!error.isEmpty()) {
         // Also on standard error, where a start without a desktop (or a packaging check) sees it.
         qWarning("vorlatt: the log table Tarvodb cannot be opened: %s", qPrintable(error));
@@ -288,6 +289,7 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
             !journalError.isEmpty())
             journalFailed(journalError);
     }
+    m_logError = error;
     if (error.isEmpty() || !m_errors.failed(error))
         return {};
     return error;

@@ -79,6 +79,10 @@ public:
     QString INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings,
                           const QString &fullUnit);
     void logErrorClosed() { m_errors.boxClosed(); }
+    // Why the log cannot take readings now (its table did not open, the last reading offered
+    // failed, the interval text is no whole number), or "" while it can: what the window's live
+    // page says of the log's health.
+    QString logError() const { return m_logError; }
 
     void TrecordTimer(bool recordSI) { m_log.TrecordTimer(recordSI); }
     void RecordSITimeChange(const QString &text);
@@ -158,6 +162,7 @@ private:
     ReadingRecorder m_recorder{m_log};
     LogTableCopy m_tableCopy;
     QString m_journalError; // while the journal cannot be written
+    QString m_logError;     // see logError()
     // The log's first row not saved yet: a journal written afresh starts there.
     std::int64_t m_journalFromRow = 0;
     // Leftover journals whose readings were restored while the journal failed: kept (and held)

@@ -1,6 +1,7 @@
 #include "TFCOMM.h"
 
 #include "DesignLayout.h"
+#include "LivePage.h"
 #include "LogCommands.h"
 #include "ReplicaPanel.h"
 #include "SerialConnection.h"
@@ -250,6 +251,36 @@ void TFCOMM::Timer1Timer()
     showLogStopped();
     showClockPanel();
     m_logCommands->syncJournal();
+    showOutputsOnPage();
+}
+
+void TFCOMM::setLivePage(LivePage *page)
+{
+    m_livePage = page;
+    if (!m_livePage)
+        return;
+    connect(COMM2, &MeterLink::linkLost, this, [this](const QString &reason) {
+        if (m_livePage)
+            m_livePage->linkLost(reason);
+    });
+    if (COMM2->IsOpen())
+        m_livePage->linkUp(COMM2->deviceName());
+    showOutputsOnPage();
+}
+
+// The log's and the journal's health as the page lists them: a log stopped by its limit is
+// well, but says why it takes nothing.
+void TFCOMM::showOutputsOnPage()
+{
+    if (!m_livePage)
+        return;
+    m_livePage->setOutputs(m_logCommands->logError(),
+                           m_readingStatus.logStopped()
+                               ? (readingLog().tableFull()
+                                      ? ReadingStatus::tableFullText()
+                                      : ReadingStatus::logStoppedText(readingLog().RecordLimit))
+                               : QString(),
+                           m_logCommands->journalError());
 }
 
 // The clock, or what the user must know instead: the meter is silent, or logging stopped.
@@ -379,6 +410,8 @@ bool TFCOMM::connectSerial()
         return false;
     }
     serialconnection::showLink(*m_ui, true);
+    if (m_livePage)
+        m_livePage->linkUp(COMM2->deviceName());
     showPortInTitle(QStringLiteral("COM%1 (%2)")
                         .arg(int(COMM2->comPort()) + 1)
                         .arg(COMM2->deviceName()));
@@ -387,8 +420,11 @@ bool TFCOMM::connectSerial()
 
 void TFCOMM::BtDiscon1Click()
 {
+    const bool wasOpen = COMM2->IsOpen();
     COMM2->ClosePort();
     serialconnection::showLink(*m_ui, false);
+    if (m_livePage && wasOpen)
+        m_livePage->linkDown();
     showPortInTitle({});
 }
 
@@ -441,6 +477,8 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
 
     m_replica->showLinkAlive();
     m_state.LinkWatchTicks = 0;
+    if (m_livePage)
+        m_livePage->frameSeen(QDateTime::currentMSecsSinceEpoch());
 
     m_reading.AcDcText.clear();
     m_reading.RangeText.clear();
@@ -460,8 +498,9 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     }
 
     CheckLimits();
-    TrackPeaks(f.point, logrecord::fullUnit(m_reading, f.has(protocol::Annunciator::Kilo),
-                                            f.has(protocol::Annunciator::Mega)));
+    const QString fullUnit = logrecord::fullUnit(m_reading, f.has(protocol::Annunciator::Kilo),
+                                                 f.has(protocol::Annunciator::Mega));
+    TrackPeaks(f.point, fullUnit);
 
     m_replica->showDigits(f);
     if (m_readingStatus.frameShown(QDateTime::currentMSecsSinceEpoch())) {
@@ -473,7 +512,9 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     KDrun(f.needleValue);
 
     m_frameErrors.decoded();
-    INDataToTable(f);
+    INDataToTable(fullUnit);
+    if (m_livePage)
+        m_livePage->reading(m_reading, fullUnit);
     showLogStopped();
     m_replica->showBar(f.barPosition);
     PlotReading(f.chartValue);
@@ -482,6 +523,8 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
 // The gate lets one box through per run of failures (see FrameErrorGate).
 void TFCOMM::reportFrameError(const QString &message)
 {
+    if (m_livePage)
+        m_livePage->frameRejected();
     if (m_frameErrors.failed())
         showErrorWhileReading(message, [this] { m_frameErrors.boxClosed(); });
 }
@@ -525,13 +568,12 @@ void TFCOMM::TrackPeaks(int pointPosition, const QString &fullUnit)
     m_ui->MinTextU->setText(shown.UnitText);
 }
 
-void TFCOMM::INDataToTable(const protocol::DecodedFrame &frame)
+void TFCOMM::INDataToTable(const QString &fullUnit)
 {
-    using protocol::Annunciator;
     const QString error = m_logCommands->INDataToTable(
         m_reading,
         {m_ui->RepeatSet->isChecked(), m_ui->RecordSI->isChecked(), m_ui->RecordSITime->text()},
-        logrecord::fullUnit(m_reading, frame.has(Annunciator::Kilo), frame.has(Annunciator::Mega)));
+        fullUnit);
     if (!error.isEmpty())
         reportLogError(error);
 }

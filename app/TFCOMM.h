@@ -21,6 +21,7 @@
 namespace Ui {
 class FCOMM;
 }
+class LivePage;
 class LogCommands;
 class QTimer;
 class ReadingChart;
@@ -74,6 +75,9 @@ public:
     LogCommands *logCommands() { return m_logCommands.get(); }
     // Offers back the readings of runs that ended unexpectedly; called once the window shows.
     void offerRecovery();
+
+    // The live page (--http) shows what this window shows; null (the default) for none. Not owned.
+    void setLivePage(LivePage *page);
 
     // How the program is told to end; tests replace it to observe the request.
     void setTerminate(std::function<void()> terminate) { m_terminate = std::move(terminate); }
@@ -161,7 +165,7 @@ private:
 
     void CheckLimits();
     void TrackPeaks(int pointPosition, const QString &fullUnit);
-    void INDataToTable(const protocol::DecodedFrame &frame);
+    void INDataToTable(const QString &fullUnit);
     void PlotReading(int chartValue);
     void reportFrameError(const QString &message);
     void reportLogError(const QString &message);
@@ -171,6 +175,7 @@ private:
     void showLogStopped();
     void showSaved(const QString &path, qint64 records);
     void showJournalState(const QString &error, bool began);
+    void showOutputsOnPage();
 
     void applyLimitChange(const LimitAlarms::LimitChange &change);
     void applyPageButtons();
@@ -212,5 +217,6 @@ private:
     QTimer *m_conTimer = nullptr;
     QTimer *m_trecord = nullptr;
     std::unique_ptr<LogCommands> m_logCommands;
+    LivePage *m_livePage = nullptr;
     std::function<void()> m_terminate;
 };

@@ -5,6 +5,7 @@
 // reading stream.
 #include "BoxTitle.h"
 #include "ClickPanel.h"
+#include "LivePage.h"
 #include "ReplicaPanel.h"
 #include "TFCOMM.h"
 #include "UsbConnection.h"
@@ -149,6 +150,8 @@ void TFCOMM::USBConClick()
     if (!starting) {
         SetFeatureClick();
         m_usbLink->close();
+        if (m_livePage)
+            m_livePage->linkDown();
         endUsbLink();
         return;
     }
@@ -159,6 +162,8 @@ void TFCOMM::USBConClick()
     m_ui->COMCon->hide();
     m_usbLink->setCable(CurrentHidDevice);
     m_usbLink->open();
+    if (m_livePage)
+        m_livePage->linkUp(QStringLiteral("USB cable"));
     showPortInTitle(QStringLiteral("USB (%1)").arg(m_usbLink->deviceName()));
 }
 
@@ -168,6 +173,8 @@ void TFCOMM::usbLinkLost()
 {
     m_ui->USBCon->setChecked(false);
     m_usbLink->close();
+    if (m_livePage)
+        m_livePage->linkLost(QStringLiteral("the USB cable is gone"));
     endUsbLink();
     QMetaObject::invokeMethod(
         this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); },
@@ -203,6 +210,8 @@ void TFCOMM::endSilentUsbLink()
     m_stream.resetUsbIdleReports();
     m_ui->USBCon->setChecked(false);
     m_usbLink->close();
+    if (m_livePage)
+        m_livePage->linkLost(QStringLiteral("the meter sent nothing through the USB cable"));
     endUsbLink();
     showUsbInformation(usbcable::kMeterNotReadyMessage);
 }
@@ -232,6 +241,8 @@ void TFCOMM::ConTimerTimer()
         if (m_readingStatus.linkDarkened()) {
             m_replica->showStale(true);
             showClockPanel();
+            if (m_livePage)
+                m_livePage->linkSilent(m_readingStatus.lastFrame().toMSecsSinceEpoch());
         }
     }
 }

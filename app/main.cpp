@@ -1,4 +1,5 @@
 #include "CommandLine.h"
+#include "LivePage.h"
 #include "TFCOMM.h"
 
 #include <QApplication>
@@ -22,12 +23,18 @@ int main(int argc, char *argv[])
         return commandLine.exitCode;
     }
     commandLine.applyPorts();
+    if (!commandLine.warning.isEmpty())
+        std::fputs(qPrintable(QStringLiteral("vorlatt: ") + commandLine.warning + u'\n'), stderr);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vorlatt"));
     QApplication::setApplicationVersion(QStringLiteral(VORLATT_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("vorlatt"));
+    // The page outlives the window, which tells it of the link until its very end.
+    std::unique_ptr<LivePage> livePage;
     TFCOMM window;
+    livePage = LivePage::startFor(commandLine.http, &window);
+    window.setLivePage(livePage.get());
     window.show();
     // Before anything else: readings a crashed run left behind.
     QTimer::singleShot(0, &window, &TFCOMM::offerRecovery);

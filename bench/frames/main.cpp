@@ -7,8 +7,11 @@
 // each as the best of several rounds, so that a burst of load elsewhere on the machine does not
 // decide the figure; memory is measured while the history grows.
 //
-// Run offscreen: QT_QPA_PLATFORM=offscreen build/bench/frames/bench_frames
+// Run offscreen: QT_QPA_PLATFORM=offscreen build/bench/frames/bench_frames [--http]
+// With --http the window serves its live page (on a free port of 127.0.0.1, no client), whose
+// recorder takes every frame too.
 
+#include "app/LivePage.h"
 #include "app/TFCOMM.h"
 #include "bench/PrivateLogTable.h"
 #include "protocol/DisplayState.h"
@@ -19,6 +22,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -103,7 +108,16 @@ int main(int argc, char *argv[])
     QTemporaryDir folder;
     if (!usePrivateLogTable(folder))
         return 1;
+    std::unique_ptr<LivePage> page; // outlives the window, as in the program
     TFCOMM w;
+    if (QCoreApplication::arguments().contains(QStringLiteral("--http"))) {
+        HttpOptions options;
+        options.port = 0;
+        page = LivePage::startFor(options, &w);
+        if (!page)
+            return 1;
+        w.setLivePage(page.get());
+    }
     w.show();
     w.ui()->limitess->trigger(); // the log takes every reading
     QCoreApplication::processEvents();
@@ -130,6 +144,11 @@ int main(int argc, char *argv[])
 
     std::printf("log records: %lld\n",
                 static_cast<long long>(w.readingLog().table().recordCount()));
+    if (page)
+        std::printf("live page: %lld readings\n",
+                    static_cast<long long>(
+                        QJsonDocument::fromJson(page->feed().statusJson(0)).object()
+                            .value(QStringLiteral("readings")).toInteger()));
     std::printf("frames: ratio_1e6_vs_1e3=%.2f us_per_frame=%.0f bytes_per_reading=%.1f\n",
                 large / small, std::max(small, large), bytesPerReading);
     return 0;
