@@ -180,6 +180,7 @@
 
   function applyStatus(st) {
     status = st;
+    document.body.dataset.run = st.run || '';
     $('meter').textContent = st.meter || 'vorlatt';
     $('port').textContent = st.port || '';
     if (st.link !== 'live') gapNext = true;
@@ -269,8 +270,10 @@
       graph.updateOptions(options);
     }
     graphKey = key;
+    // For the page's test, which reads the page as a user would see it.
     $('chart').dataset.points = String(count);
     $('chart').dataset.series = key;
+    $('chart').dataset.readings = String(kept.length);
   }
 
   // The time and value under the pointer, as the chart's legend.
@@ -297,7 +300,8 @@
       else hi = mid;
     }
     const by = new Map();
-    for (let i = lo; i < kept.length && kept[i].t <= to; ++i) {
+    let total = 0;
+    for (let i = lo; i < kept.length && kept[i].t <= to; ++i, ++total) {
       const r = kept[i];
       let s = by.get(r.key);
       if (!s) by.set(r.key, (s = {n: 0, mean: 0, m2: 0, min: Infinity, max: -Infinity, over: 0}));
@@ -348,6 +352,7 @@
       body.appendChild(row);
     }
     $('stats').replaceChild(body, $('stats').tBodies[0]);
+    $('stats').dataset.total = String(total);
   }
 
   // ---- the server -----------------------------------------------------------------------------
