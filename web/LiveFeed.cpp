@@ -1,0 +1,332 @@
+#include "LiveFeed.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace {
+
+qint64 systemClock()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// A label value of the text format: backslash, double quote and line feed escaped.
+QByteArray labelValue(const QString &text)
+{
+    QByteArray out;
+    for (const char c : text.toUtf8()) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+void family(QByteArray &out, const char *name, const char *type, const char *help)
+{
+    out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+}
+
+} // namespace
+
+LiveFeed::LiveFeed(int capacity, Clock clock)
+    : m_capacity(std::max(capacity, 1)), m_clock(clock ? std::move(clock) : Clock(&systemClock)),
+      m_startMs(m_clock())
+{
+}
+
+QString LiveFeed::take(const LogRecord &record)
+{
+    // The line is made before the lock: readers wait only for the push.
+    Entry entry{record.no, logrecord::readingJson(record)};
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_ring.size() >= std::size_t(m_capacity))
+            m_ring.pop_front();
+        m_ring.push_back(std::move(entry));
+        ++m_taken;
+        m_last = record;
+        m_haveLast = true;
+    }
+    m_changed.notify_all();
+    return {};
+}
+
+void LiveFeed::changeLink(Link link)
+{
+    // Called with the lock held.
+    if (m_link != link) {
+        m_link = link;
+        ++m_statusVersion;
+    }
+}
+
+void LiveFeed::setSource(const QString &id, const QString &port)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_id == id && m_port == port)
+            return;
+        m_id = id;
+        m_port = port;
+        ++m_statusVersion;
+    }
+    m_changed.notify_all();
+}
+
+void LiveFeed::frameSeen(qint64 msUtc)
+{
+    bool changed = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastFrameMs = msUtc;
+        changed = m_link != Link::Live;
+        changeLink(Link::Live);
+    }
+    if (changed)
+        m_changed.notify_all();
+}
+
+void LiveFeed::linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (lastFrameMsUtc != LogRecord::kNoTime)
+            m_lastFrameMs = lastFrameMsUtc;
+        if (countsAsLoss && m_link != Link::Silent)
+            ++m_linkLosses;
+        changeLink(Link::Silent);
+    }
+    m_changed.notify_all();
+}
+
+void LiveFeed::linkLost(const QString &reason)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_link != Link::Lost)
+            ++m_linkLosses;
+        if (m_lostReason != reason)
+            ++m_statusVersion;
+        m_lostReason = reason;
+        changeLink(Link::Lost);
+    }
+    m_changed.notify_all();
+}
+
+void LiveFeed::linkUp()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        changeLink(Link::Live);
+    }
+    m_changed.notify_all();
+}
+
+void LiveFeed::framesRejected(qint64 n)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_framesRejected += n;
+}
+
+void LiveFeed::setOutputs(const QList<OutputHealth> &outputs)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_outputs = outputs;
+}
+
+void LiveFeed::setMqtt(bool on, qint64 spoolBytes, qint64 unacknowledged)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_mqttOn = on;
+    m_spoolBytes = spoolBytes;
+    m_unacknowledged = unacknowledged;
+}
+
+LiveFeed::Batch LiveFeed::readingsFrom(qint64 from, std::size_t most) const
+{
+    Batch batch;
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const qint64 oldest = m_taken - qint64(m_ring.size());
+    if (from < oldest) {
+        batch.fellBehind = true;
+        from = oldest;
+    }
+    from = std::min(from, m_taken);
+    const std::size_t count = std::min<std::size_t>(std::size_t(m_taken - from), most);
+    const auto first = m_ring.begin() + (from - oldest);
+    batch.readings.assign(first, first + qint64(count));
+    batch.next = from + qint64(count);
+    return batch;
+}
+
+qint64 LiveFeed::placeAfterNumber(qint64 no) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const qint64 oldest = m_taken - qint64(m_ring.size());
+    if (m_ring.empty() || no > m_ring.back().no)
+        return oldest;
+    // The numbers rise along the ring.
+    const auto it = std::upper_bound(m_ring.begin(), m_ring.end(), no,
+                                     [](qint64 n, const Entry &e) { return n < e.no; });
+    return oldest + (it - m_ring.begin());
+}
+
+qint64 LiveFeed::oldestPlace() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_taken - qint64(m_ring.size());
+}
+
+qint64 LiveFeed::endPlace() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_taken;
+}
+
+quint64 LiveFeed::statusVersion() const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_statusVersion;
+}
+
+bool LiveFeed::waitForChange(qint64 from, quint64 version, std::chrono::milliseconds timeout,
+                             const std::atomic<bool> &stop) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] {
+        return m_taken > from || m_statusVersion != version || stop.load();
+    });
+}
+
+void LiveFeed::wakeAll() const
+{
+    {
+        // Taken so that a waiter between its check and its sleep cannot miss the call.
+        const std::lock_guard<std::mutex> lock(m_mutex);
+    }
+    m_changed.notify_all();
+}
+
+QByteArray LiveFeed::statusJson(int eventStreams) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    static const char *const kLinks[] = {"waiting", "live", "silent", "lost"};
+    QString linkText;
+    switch (m_link) {
+    case Link::Waiting:
+        linkText = QStringLiteral("waiting for the meter");
+        break;
+    case Link::Live:
+        linkText = QStringLiteral("live");
+        break;
+    case Link::Silent:
+        linkText = m_lastFrameMs == LogRecord::kNoTime
+                       ? QStringLiteral("no data")
+                       : QStringLiteral("no data since %1")
+                             .arg(logrecord::localTime(m_lastFrameMs)
+                                      .time()
+                                      .toString(QStringLiteral("HH:mm:ss")));
+        break;
+    case Link::Lost:
+        linkText = m_lostReason.isEmpty() ? QStringLiteral("link lost")
+                                          : QStringLiteral("link lost: %1").arg(m_lostReason);
+        break;
+    }
+    QJsonArray outputs;
+    for (const OutputHealth &o : m_outputs)
+        outputs.append(QJsonObject{{QStringLiteral("name"), o.name},
+                                   {QStringLiteral("ok"), o.ok},
+                                   {QStringLiteral("detail"), o.detail}});
+    QJsonObject status{
+        {QStringLiteral("meter"), m_id},
+        {QStringLiteral("port"), m_port},
+        {QStringLiteral("run"), logrecord::isoStamp(m_startMs)},
+        {QStringLiteral("link"), QString::fromLatin1(kLinks[int(m_link)])},
+        {QStringLiteral("link_text"), linkText},
+        {QStringLiteral("last_frame"), m_lastFrameMs == LogRecord::kNoTime
+                                           ? QJsonValue(QJsonValue::Null)
+                                           : QJsonValue(logrecord::isoStamp(m_lastFrameMs))},
+        {QStringLiteral("readings"), double(m_taken)},
+        {QStringLiteral("last_no"),
+         m_haveLast ? QJsonValue(m_last.no) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("frames_rejected"), double(m_framesRejected)},
+        {QStringLiteral("link_losses"), double(m_linkLosses)},
+        {QStringLiteral("event_streams"), eventStreams},
+        {QStringLiteral("outputs"), outputs},
+        {QStringLiteral("mqtt"),
+         m_mqttOn ? QJsonValue(QJsonObject{{QStringLiteral("spool_bytes"), double(m_spoolBytes)},
+                                           {QStringLiteral("unacknowledged"),
+                                            double(m_unacknowledged)}})
+                  : QJsonValue(QJsonValue::Null)},
+    };
+    return QJsonDocument(status).toJson(QJsonDocument::Compact);
+}
+
+QByteArray LiveFeed::metricsText(int eventStreams) const
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const QByteArray meter = "meter=\"" + labelValue(m_id) + '"';
+    const QByteArray justMeter = '{' + meter + '}';
+    QByteArray out;
+    out.reserve(2048);
+
+    QString base, unit, acdc;
+    bool overload = false;
+    if (m_haveLast) {
+        const QString &shown = m_last.unit();
+        base = logrecord::baseValue(m_last.reading.ValueText, shown);
+        unit = logrecord::baseUnit(shown);
+        acdc = m_last.reading.AcDcText.trimmed();
+        overload = base.isEmpty() && m_last.reading.ValueText.contains(u'L');
+    }
+    const QByteArray readingLabels =
+        '{' + meter + ",unit=\"" + labelValue(unit) + "\",acdc=\"" + labelValue(acdc) + "\"}";
+    family(out, "vorlatt_reading", "gauge",
+           "The last reading in its base unit (absent while the meter shows an overload).");
+    if (!base.isEmpty())
+        out += "vorlatt_reading" + readingLabels + ' ' + base.toLatin1() + '\n';
+    family(out, "vorlatt_reading_overload", "gauge",
+           "1 while the last reading is an overload.");
+    if (overload)
+        out += "vorlatt_reading_overload" + readingLabels + " 1\n";
+    family(out, "vorlatt_reading_timestamp_seconds", "gauge",
+           "When the last reading was taken, in seconds since the epoch.");
+    if (m_haveLast && m_last.hasTime())
+        out += "vorlatt_reading_timestamp_seconds" + justMeter + ' ' +
+               QByteArray::number(double(m_last.when) / 1000.0, 'f', 3) + '\n';
+    family(out, "vorlatt_readings_total", "counter", "Readings taken by the recorder.");
+    out += "vorlatt_readings_total" + justMeter + ' ' + QByteArray::number(m_taken) + '\n';
+    family(out, "vorlatt_frames_rejected_total", "counter",
+           "Frames from the meter that were garbled and skipped.");
+    out += "vorlatt_frames_rejected_total" + justMeter + ' ' +
+           QByteArray::number(m_framesRejected) + '\n';
+    family(out, "vorlatt_link_losses_total", "counter",
+           "Times the link to the meter was lost.");
+    out += "vorlatt_link_losses_total" + justMeter + ' ' + QByteArray::number(m_linkLosses) +
+           '\n';
+    family(out, "vorlatt_link_up", "gauge", "1 while frames come from the meter.");
+    out += "vorlatt_link_up" + justMeter + (m_link == Link::Live ? " 1\n" : " 0\n");
+    family(out, "vorlatt_event_streams", "gauge", "Open event streams of the live page.");
+    out += "vorlatt_event_streams" + justMeter + ' ' + QByteArray::number(eventStreams) + '\n';
+    if (m_mqttOn) {
+        family(out, "vorlatt_mqtt_spool_bytes", "gauge",
+               "Bytes of readings in the MQTT spool not yet acknowledged by the broker.");
+        out += "vorlatt_mqtt_spool_bytes" + justMeter + ' ' + QByteArray::number(m_spoolBytes) +
+               '\n';
+        family(out, "vorlatt_mqtt_unacknowledged", "gauge",
+               "Readings not yet acknowledged by the MQTT broker.");
+        out += "vorlatt_mqtt_unacknowledged" + justMeter + ' ' +
+               QByteArray::number(m_unacknowledged) + '\n';
+    }
+    return out;
+}

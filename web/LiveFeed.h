@@ -1,0 +1,138 @@
+#pragma once
+
+#include "log/LogRecord.h"
+#include "log/RecordOutput.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+// How one output of the run is doing, as the status page lists it.
+struct OutputHealth
+{
+    QString name;
+    bool ok = true;
+    QString detail;
+};
+
+// What the live page, its event stream and the metrics show: the recent readings, as the JSON
+// lines of the one reading schema (logrecord::readingJson), in a bounded ring, and the state of
+// the run (the meter's link, counts, the outputs' health).
+//
+// Threads: take() and the setters are called on the owner's thread (the recorder's); the HTTP
+// server's workers read from theirs. take() costs the same whatever the number of readers: one
+// JSON line made, a lock, a push, a notify. A reader never holds the lock while it writes to a
+// client.
+class LiveFeed : public RecordOutput
+{
+public:
+    static constexpr int kDefaultCapacity = 4096;
+
+    enum class Link
+    {
+        Waiting, // no frame yet
+        Live,
+        Silent, // frames stopped (the silence watchdog)
+        Lost,   // the device went away, or the run counts the silence as a loss
+    };
+
+    // Milliseconds since the epoch (UTC): the feed's start and the "no data since" time.
+    using Clock = std::function<qint64()>;
+
+    explicit LiveFeed(int capacity = kDefaultCapacity, Clock clock = {});
+
+    // RecordOutput: keeps the record's JSON line, the oldest one going when the ring is full.
+    QString take(const LogRecord &record) override;
+
+    // The state, from the owner's thread.
+    void setSource(const QString &id, const QString &port);
+    // A frame came in at `msUtc`: the link is live.
+    void frameSeen(qint64 msUtc);
+    // No frame since `lastFrameMsUtc`. `countsAsLoss`: the run counts this silence as a link
+    // loss (the logger does, after its silence time).
+    void linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss = false);
+    // The link went away; counts a link loss.
+    void linkLost(const QString &reason);
+    // The link is back (frames will follow).
+    void linkUp();
+    // Adds `n` garbled frames to the count.
+    void framesRejected(qint64 n);
+    void setOutputs(const QList<OutputHealth> &outputs);
+    void setMqtt(bool on, qint64 spoolBytes, qint64 unacknowledged);
+
+    // --- For readers, from any thread ---
+
+    // A reader's place in the stream: the sequence number of the next reading it has not seen
+    // (0 for the first reading ever taken), independent of the records' own numbers.
+    struct Reading
+    {
+        qint32 no;
+        QByteArray json;
+    };
+    struct Batch
+    {
+        std::vector<Reading> readings; // oldest first
+        qint64 next = 0;               // the place after the last line
+        bool fellBehind = false;       // readings after `from` left the ring before they were read
+    };
+    // The buffered readings from place `from` on, at most `most` of them.
+    Batch readingsFrom(qint64 from, std::size_t most = std::size_t(-1)) const;
+    // The place of the first buffered reading whose number is above `no`. A number above the
+    // newest one taken belongs to another run (the program restarted): the whole buffer.
+    qint64 placeAfterNumber(qint64 no) const;
+    // The place of the oldest buffered reading, and after the newest.
+    qint64 oldestPlace() const;
+    qint64 endPlace() const;
+    // Changes whenever the link state does: a status event is due.
+    quint64 statusVersion() const;
+    // Blocks until a reading at place `from` or later is there, the status version is no longer
+    // `version`, `stop` is set (after wakeAll()) or `timeout` has passed. True unless it timed out.
+    bool waitForChange(qint64 from, quint64 version, std::chrono::milliseconds timeout,
+                       const std::atomic<bool> &stop) const;
+    // Wakes every waiter (to see a stop flag).
+    void wakeAll() const;
+
+    // /api/status as one line of JSON; `eventStreams`: the server's open event streams.
+    QByteArray statusJson(int eventStreams) const;
+    // /metrics in the Prometheus text format 0.0.4.
+    QByteArray metricsText(int eventStreams) const;
+
+    int capacity() const { return m_capacity; }
+
+private:
+    using Entry = Reading;
+
+    void changeLink(Link link);
+
+    const int m_capacity;
+    Clock m_clock;
+    const qint64 m_startMs;
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::deque<Entry> m_ring;
+    qint64 m_taken = 0; // place after the newest
+    quint64 m_statusVersion = 0;
+    bool m_haveLast = false;
+    LogRecord m_last;
+
+    QString m_id;
+    QString m_port;
+    Link m_link = Link::Waiting;
+    qint64 m_lastFrameMs = LogRecord::kNoTime;
+    QString m_lostReason;
+    qint64 m_framesRejected = 0;
+    qint64 m_linkLosses = 0;
+    QList<OutputHealth> m_outputs;
+    bool m_mqttOn = false;
+    qint64 m_spoolBytes = 0;
+    qint64 m_unacknowledged = 0;
+};
