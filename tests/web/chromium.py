@@ -3,9 +3,11 @@
 
 Used by the live page's test and by tools/screenshots.sh. As a program it takes one screenshot:
 
-    chromium.py URL OUT.png [--size 1100x800] [--mobile] [--wait JS_EXPRESSION] [--timeout S]
+    chromium.py URL OUT.png [--size 1100x800] [--mobile] [--full-page] [--wait JS_EXPRESSION]
+                [--wait-file FILE] [--timeout S]
 
---wait waits until the expression is true in the page before the picture is taken.
+The picture is taken once the expression of --wait is true in the page and the file of
+--wait-file exists (so that a script can open the page early and say when to take it).
 """
 
 import argparse
@@ -160,16 +162,24 @@ def main():
     parser.add_argument('out')
     parser.add_argument('--size', default='1100x800')
     parser.add_argument('--mobile', action='store_true', help='as a phone shows it (touch, viewport)')
+    parser.add_argument('--full-page', action='store_true', help='the whole page, not only the screen')
     parser.add_argument('--wait', help='a JavaScript expression to wait for before the picture')
-    parser.add_argument('--timeout', type=float, default=60)
+    parser.add_argument('--wait-file', help='a file to wait for before the picture')
+    parser.add_argument('--timeout', type=float, default=60, help='for each wait, in seconds')
     args = parser.parse_args()
     width, height = (int(n) for n in args.size.split('x'))
     with Chromium(width, height) as browser:
-        browser.set_size(width, height, mobile=args.mobile, scale=2 if args.mobile else 1)
+        browser.set_size(width, height, mobile=args.mobile)
         browser.navigate(args.url)
+        if args.wait_file:
+            deadline = time.monotonic() + args.timeout
+            while not os.path.exists(args.wait_file):
+                if time.monotonic() > deadline:
+                    raise SystemExit('timed out waiting for ' + args.wait_file)
+                time.sleep(0.1)
         if args.wait:
             browser.wait_for(args.wait, args.timeout)
-        browser.screenshot(args.out)
+        browser.screenshot(args.out, full_page=args.full_page)
     print(args.out)
 
 
