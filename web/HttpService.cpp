@@ -54,7 +54,16 @@ const char *reasonOf(int status)
 // loop. Each connection is served from start to end on one worker thread.
 struct ConnectionState
 {
+    int sock = -1;
+    bool handled = false;    // the request reached the handler (the library refuses some itself)
     bool closeAfter = false; // the request left bytes unread (a body): no next request
+
+    // The client has closed its end, or the connection broke.
+    bool hungUp() const
+    {
+        pollfd fd{sock, POLLRDHUP, 0};
+        return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR));
+    }
 };
 thread_local ConnectionState *t_connection = nullptr;
 
@@ -101,11 +110,22 @@ public:
         }
     }
 
+    // The library asks this before each read of the socket: within a head, the head's
+    // deadline holds here too.
     bool is_readable() const override
     {
-        return m_pos < m_len ||
-               waitFor(POLLIN,
-                       Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
+        if (m_refusal)
+            return false;
+        if (m_pos < m_len)
+            return true;
+        if (!m_inHead)
+            return waitFor(POLLIN,
+                           Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
+        if (waitFor(POLLIN, m_deadline))
+            return true;
+        if (!m_stop && Clock::now() >= m_deadline)
+            m_refusal = 408;
+        return false;
     }
     bool is_writable() const override
     {
@@ -249,7 +269,7 @@ private:
     int m_lineBytes = 0;
     bool m_lineIsCr = false;
     int m_lines = 0;
-    int m_refusal = 0;
+    mutable int m_refusal = 0;
 };
 
 // The library's server with each connection read through a GuardedStream.
@@ -265,6 +285,7 @@ private:
     bool process_and_close_socket(socket_t sock) override
     {
         ConnectionState state;
+        state.sock = sock;
         t_connection = &state;
         GuardedStream stream(sock, m_stop);
         for (int served = 0; served < kRequestsPerConnection && !m_stop; ++served) {
@@ -273,13 +294,16 @@ private:
                 break;
             stream.beginRequest();
             bool closed = false;
+            state.handled = false;
             const bool last = served + 1 == kRequestsPerConnection;
             const bool ok = process_request(stream, last, closed, nullptr);
             if (stream.refusal()) {
                 stream.sendRefusal(m_refusalHeaders);
                 break;
             }
-            if (!ok || closed || state.closeAfter)
+            // A request the library refused itself (one it could not read) ends the connection:
+            // what follows it cannot be trusted to start a request.
+            if (!ok || closed || state.closeAfter || !state.handled)
                 break;
         }
         t_connection = nullptr;
@@ -398,6 +422,8 @@ httplib::Server::HandlerResponse HttpService::Impl::handle(const httplib::Reques
                                                            httplib::Response &res)
 {
     using R = httplib::Server::HandlerResponse;
+    if (t_connection)
+        t_connection->handled = true;
     // A body is never read: the bytes left would be taken for the next request.
     const bool hasBody = req.has_header("Transfer-Encoding") ||
                          (req.has_header("Content-Length") &&
@@ -534,12 +560,19 @@ void HttpService::Impl::events(const httplib::Request &req, httplib::Response &r
                 place->version = feed.statusVersion();
                 out = "retry: 2000\n\nevent: status\ndata: " + feed.statusJson(streams) + "\n\n";
             }
+            const ConnectionState *connection = t_connection;
             while (out.isEmpty()) {
-                if (!feed.waitForChange(place->next, place->version,
-                                        std::chrono::milliseconds(kKeepaliveMs), stop))
+                // Waits a second at a time, to see a client that went away while nothing was
+                // sent (its worker and its place among the streams are freed at once).
+                bool changed = false;
+                for (int waited = 0; waited < kKeepaliveMs && !changed; waited += 1000) {
+                    changed = feed.waitForChange(place->next, place->version,
+                                                 std::chrono::milliseconds(1000), stop);
+                    if (stop || (connection && connection->hungUp()))
+                        return false;
+                }
+                if (!changed)
                     out = ": keepalive\n\n";
-                if (stop)
-                    return false;
                 if (const quint64 version = feed.statusVersion(); version != place->version) {
                     place->version = version;
                     out += "event: status\ndata: " + feed.statusJson(streams) + "\n\n";

@@ -1,0 +1,901 @@
+// The live page's server, running for real on 127.0.0.1 (port 0), spoken to over raw sockets so
+// that requests no browser would send can be sent too.
+
+#include "tests/logger/ReadingSchema.h"
+#include "web/HttpOptions.h"
+#include "web/HttpService.h"
+#include "web/LiveFeed.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <memory>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Generous bounds for something that must happen, never a measure of speed.
+constexpr int kPatienceMs = 30000;
+
+LogRecord record(qint32 no, const QString &value, const QString &acdc, const QString &unit,
+                 qint64 when = 1765440000000)
+{
+    LogRecord r;
+    r.no = no;
+    r.when = when + no * 100;
+    r.reading.ValueText = value;
+    r.reading.AcDcText = acdc;
+    r.reading.UnitText = unit;
+    r.reading.RangeText = QStringLiteral("AUTO");
+    return r;
+}
+
+// One TCP connection to the server, read as it comes.
+class Raw
+{
+public:
+    explicit Raw(int port, int receiveBuffer = 0)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_connected =
+            ::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }
+    ~Raw() { close(); }
+    Raw(const Raw &) = delete;
+    Raw &operator=(const Raw &) = delete;
+
+    bool connected() const { return m_connected; }
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+    // False once the server has closed the connection (or reset it).
+    bool send(const QByteArray &bytes)
+    {
+        qsizetype sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + sent, size_t(bytes.size() - sent),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return true;
+    }
+    // Reads until `done` says so, the server closes, or the patience runs out.
+    template <typename Done>
+    bool readUntil(Done done, int patienceMs = kPatienceMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done(m_in)) {
+            if (m_closed || timer.elapsed() > patienceMs)
+                return false;
+            pollfd fd{m_fd, POLLIN, 0};
+            if (::poll(&fd, 1, 100) <= 0)
+                continue;
+            char buffer[65536];
+            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                m_closed = true;
+            else
+                m_in.append(buffer, n);
+        }
+        return true;
+    }
+    bool readToClose(int patienceMs = kPatienceMs)
+    {
+        return readUntil([this](const QByteArray &) { return m_closed; }, patienceMs);
+    }
+    const QByteArray &in() const { return m_in; }
+    bool closedByServer() const { return m_closed; }
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+    bool m_connected = false;
+    bool m_closed = false;
+    QByteArray m_in;
+};
+
+struct Answer
+{
+    int status = 0;
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+};
+
+QByteArray dechunk(const QByteArray &chunked)
+{
+    QByteArray out;
+    qsizetype at = 0;
+    for (;;) {
+        const qsizetype lineEnd = chunked.indexOf("\r\n", at);
+        if (lineEnd < 0)
+            break;
+        bool ok = false;
+        const qsizetype size = chunked.mid(at, lineEnd - at).toLongLong(&ok, 16);
+        if (!ok || size == 0)
+            break;
+        out += chunked.mid(lineEnd + 2, size);
+        at = lineEnd + 2 + size + 2;
+    }
+    return out;
+}
+
+// The status line and headers of what `raw` has read (its head must be whole).
+Answer parseHead(const QByteArray &bytes, qsizetype *bodyStart = nullptr)
+{
+    Answer a;
+    const qsizetype end = bytes.indexOf("\r\n\r\n");
+    if (end < 0)
+        return a;
+    const QList<QByteArray> lines = bytes.left(end).split('\n');
+    const QList<QByteArray> statusLine = lines.value(0).split(' ');
+    a.status = statusLine.value(1).toInt();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        a.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                         lines[i].mid(colon + 1).trimmed());
+    }
+    if (bodyStart)
+        *bodyStart = end + 4;
+    return a;
+}
+
+// One request on a connection of its own, read to the server's close.
+Answer request(int port, const QByteArray &method, const QByteArray &target,
+               const QByteArray &extraHeaders = {})
+{
+    Raw raw(port);
+    raw.send(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+             extraHeaders + "\r\n");
+    raw.readToClose();
+    qsizetype bodyStart = 0;
+    Answer a = parseHead(raw.in(), &bodyStart);
+    a.body = raw.in().mid(bodyStart);
+    if (a.headers.value("transfer-encoding") == "chunked")
+        a.body = dechunk(a.body);
+    return a;
+}
+
+Answer get(int port, const QByteArray &target, const QByteArray &extraHeaders = {})
+{
+    return request(port, "GET", target, extraHeaders);
+}
+
+QJsonObject statusOf(int port)
+{
+    return QJsonDocument::fromJson(get(port, "/api/status").body).object();
+}
+
+// The events an event stream has sent so far: each as its fields ("id", "event", "data").
+QList<QMap<QString, QString>> events(const QByteArray &streamBytes)
+{
+    qsizetype bodyStart = 0;
+    parseHead(streamBytes, &bodyStart);
+    const QByteArray body = dechunk(streamBytes.mid(bodyStart));
+    QList<QMap<QString, QString>> out;
+    for (const QByteArray &block : QByteArray(body).replace("\n\n", "\x01").split('\x01')) {
+        if (block.trimmed().isEmpty())
+            continue;
+        QMap<QString, QString> event;
+        for (const QByteArray &line : block.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon == 0) {
+                event.insert(QStringLiteral("comment"), QString::fromUtf8(line.mid(1)).trimmed());
+                continue;
+            }
+            event.insert(QString::fromUtf8(line.left(colon)),
+                         QString::fromUtf8(line.mid(colon + 1)).trimmed());
+        }
+        out << event;
+    }
+    return out;
+}
+
+int countWith(const QList<QMap<QString, QString>> &list, const QString &key)
+{
+    int n = 0;
+    for (const auto &e : list)
+        n += e.contains(key) ? 1 : 0;
+    return n;
+}
+
+// A server with its feed, for one test.
+struct Served
+{
+    explicit Served(HttpOptions options = {}, int capacity = LiveFeed::kDefaultCapacity)
+        : feed(capacity)
+    {
+        if (options.port < 0)
+            options.port = 0;
+        service = std::make_unique<HttpService>(feed, options);
+        error = service->start();
+        feed.setSource(QStringLiteral("bench1"), QStringLiteral("/dev/ttyUSB0"));
+    }
+    int port() const { return service->port(); }
+    // Adds records numbered from `first`.
+    void take(qint32 first, int count)
+    {
+        for (int i = 0; i < count; ++i)
+            feed.take(record(first + i, QStringLiteral("12.3%1").arg(i % 10), QStringLiteral("DC"),
+                             QStringLiteral("V")));
+    }
+
+    LiveFeed feed;
+    std::unique_ptr<HttpService> service;
+    QString error;
+};
+
+bool promtoolAccepts(const QByteArray &metrics, QString *why)
+{
+    QProcess promtool;
+    promtool.start(QStringLiteral("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
+    if (!promtool.waitForStarted(10000)) {
+        *why = QStringLiteral("promtool did not start");
+        return false;
+    }
+    promtool.write(metrics);
+    promtool.closeWriteChannel();
+    promtool.waitForFinished(60000);
+    *why = QString::fromUtf8(promtool.readAllStandardOutput() + promtool.readAllStandardError());
+    return promtool.exitStatus() == QProcess::NormalExit && promtool.exitCode() == 0;
+}
+
+} // namespace
+
+class TestHttpService : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void routesAnswerWithTheFeed();
+    void readingsValidateAgainstTheSchema();
+    void metricsPassPromtool_data();
+    void metricsPassPromtool();
+    void eventStreamReplays_data();
+    void eventStreamReplays();
+    void eventStreamTellsLinkChanges();
+    void badRequestsGetACleanStatus_data();
+    void badRequestsGetACleanStatus();
+    void tokenGuardsEveryRoute_data();
+    void tokenGuardsEveryRoute();
+    void crossOriginOnlyWhenAllowed();
+    void eventStreamsAreBounded();
+    void clientThatStopsReadingIsDropped();
+    void portInUseIsRefused();
+    void addressOptions_data();
+    void addressOptions();
+    void tokenFileChecks_data();
+    void tokenFileChecks();
+};
+
+void TestHttpService::routesAnswerWithTheFeed()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    QVERIFY(s.port() > 0);
+    s.feed.frameSeen(QDateTime::currentMSecsSinceEpoch());
+    s.feed.setOutputs({{QStringLiteral("standard output"), true, {}},
+                       {QStringLiteral("run.csv"), false, QStringLiteral("disk full")}});
+    s.take(1, 3);
+
+    const Answer page = get(s.port(), "/");
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.headers.value("content-type").startsWith("text/html"));
+    QVERIFY(page.body.contains("live.js"));
+    // On every answer: nothing cached, no type guessed, no script from elsewhere, no other
+    // site let in.
+    QCOMPARE(page.headers.value("cache-control"), QByteArray("no-store"));
+    QCOMPARE(page.headers.value("x-content-type-options"), QByteArray("nosniff"));
+    QVERIFY(page.headers.value("content-security-policy").startsWith("default-src 'self'"));
+    QVERIFY(!page.headers.contains("access-control-allow-origin"));
+    for (const char *file : {"/live.js", "/live.css", "/dygraph.min.js", "/dygraph.min.css"})
+        QVERIFY2(get(s.port(), file).status == 200, file);
+    QVERIFY(get(s.port(), "/live.js").headers.value("content-type").startsWith("text/javascript"));
+
+    // HEAD: the same head, no body.
+    const Answer head = request(s.port(), "HEAD", "/api/status");
+    QCOMPARE(head.status, 200);
+    QVERIFY(head.body.isEmpty());
+
+    const QJsonObject st = statusOf(s.port());
+    QCOMPARE(st.value(u"meter").toString(), QStringLiteral("bench1"));
+    QCOMPARE(st.value(u"port").toString(), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(st.value(u"link").toString(), QStringLiteral("live"));
+    QCOMPARE(st.value(u"link_text").toString(), QStringLiteral("live"));
+    QCOMPARE(st.value(u"readings").toInt(), 3);
+    QCOMPARE(st.value(u"last_no").toInt(), 3);
+    QVERIFY(st.value(u"mqtt").isNull());
+    QVERIFY(!st.value(u"run").toString().isEmpty());
+    QCOMPARE(st.value(u"outputs").toArray().size(), 2);
+    QCOMPARE(st.value(u"outputs").toArray()[1].toObject().value(u"ok").toBool(), false);
+
+    const qint64 stopped = QDateTime::currentMSecsSinceEpoch();
+    s.feed.linkSilent(stopped);
+    QCOMPARE(statusOf(s.port()).value(u"link_text").toString(),
+             QStringLiteral("no data since ") +
+                 QDateTime::fromMSecsSinceEpoch(stopped).time().toString(u"HH:mm:ss"));
+    s.feed.linkLost(QStringLiteral("device removed"));
+    QCOMPARE(statusOf(s.port()).value(u"link_text").toString(),
+             QStringLiteral("link lost: device removed"));
+    QCOMPARE(statusOf(s.port()).value(u"link_losses").toInt(), 1);
+
+    // The readings after a number, and a number that is none.
+    const QJsonArray after = QJsonDocument::fromJson(get(s.port(), "/api/readings?since=1").body).array();
+    QCOMPARE(after.size(), 2);
+    QCOMPARE(after[0].toObject().value(u"no").toInt(), 2);
+    QCOMPARE(QJsonDocument::fromJson(get(s.port(), "/api/readings?since=3").body).array().size(), 0);
+    for (const char *bad : {"abc", "-1", "1.5", ""}) {
+        const Answer a = get(s.port(), QByteArray("/api/readings?since=") + bad);
+        QCOMPARE(a.status, 400);
+        QVERIFY(QJsonDocument::fromJson(a.body).object().contains(u"error"));
+    }
+}
+
+void TestHttpService::readingsValidateAgainstTheSchema()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    const QList<LogRecord> records = {
+        record(1, QStringLiteral("-46.20"), QStringLiteral("DC"), QStringLiteral("mV")),
+        record(2, QStringLiteral("230.1"), QStringLiteral("AC"), QStringLiteral("V")),
+        record(3, QStringLiteral("0.L"), QString(), QStringLiteral("M*")),
+        record(4, QStringLiteral("21.5"), QString(), QStringLiteral("#")),
+    };
+    for (const LogRecord &r : records)
+        s.feed.take(r);
+    const Answer a = get(s.port(), "/api/readings");
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.headers.value("content-type"), QByteArray("application/json"));
+    const QJsonArray array = QJsonDocument::fromJson(a.body).array();
+    QCOMPARE(array.size(), records.size());
+    QTemporaryDir dir;
+    QFile lines(dir.filePath(QStringLiteral("readings.jsonl")));
+    QVERIFY(lines.open(QIODevice::WriteOnly));
+    for (const QJsonValue &v : array)
+        lines.write(QJsonDocument(v.toObject()).toJson(QJsonDocument::Compact) + '\n');
+    lines.close();
+    const SchemaCheck check = checkAgainstReadingSchema(lines.fileName());
+    QVERIFY2(check.faults.isEmpty(), qPrintable(check.faults.join(u'\n')));
+    QCOMPARE(check.valid, records.size());
+    // The same objects as the one schema's line of each record.
+    for (qsizetype i = 0; i < records.size(); ++i)
+        QCOMPARE(QJsonDocument(array[i].toObject()).toJson(QJsonDocument::Compact),
+                 QJsonDocument::fromJson(logrecord::readingJson(records[i]))
+                     .toJson(QJsonDocument::Compact));
+}
+
+void TestHttpService::metricsPassPromtool_data()
+{
+    QTest::addColumn<bool>("mqtt");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("absent");
+    QTest::newRow("a reading, MQTT off")
+        << false << QStringLiteral("-46.20") << QStringLiteral("mV")
+        << QByteArray("vorlatt_reading{meter=\"bench1\",unit=\"V\",acdc=\"DC\"} -0.0462\n")
+        << QByteArray("vorlatt_mqtt_spool_bytes");
+    QTest::newRow("a reading, MQTT on")
+        << true << QStringLiteral("4.700") << QStringLiteral("k*")
+        << QByteArray("vorlatt_mqtt_spool_bytes{meter=\"bench1\"} 2048\n"
+                      "# HELP vorlatt_mqtt_unacknowledged")
+        << QByteArray("vorlatt_reading_overload{");
+    QTest::newRow("an overload")
+        << true << QStringLiteral("0.L") << QStringLiteral("M*")
+        << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 1\n")
+        << QByteArray("vorlatt_reading{");
+}
+
+void TestHttpService::metricsPassPromtool()
+{
+    QFETCH(bool, mqtt);
+    QFETCH(QString, value);
+    QFETCH(QString, unit);
+    QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, absent);
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    s.feed.setMqtt(mqtt, 2048, 7);
+    s.feed.framesRejected(2);
+    s.feed.frameSeen(QDateTime::currentMSecsSinceEpoch());
+    s.take(1, 2);
+    s.feed.take(record(3, value, QStringLiteral("DC"), unit));
+
+    const Answer a = get(s.port(), "/metrics");
+    QCOMPARE(a.status, 200);
+    QVERIFY(a.headers.value("content-type").startsWith("text/plain; version=0.0.4"));
+    QVERIFY2(a.body.contains(expected), a.body.constData());
+    QVERIFY2(!a.body.contains(absent), a.body.constData());
+    QVERIFY(a.body.contains("vorlatt_readings_total{meter=\"bench1\"} 3\n"));
+    QVERIFY(a.body.contains("vorlatt_frames_rejected_total{meter=\"bench1\"} 2\n"));
+    QVERIFY(a.body.contains("vorlatt_link_up{meter=\"bench1\"} 1\n"));
+    QVERIFY(a.body.contains("vorlatt_reading_timestamp_seconds{meter=\"bench1\"} 1765440000.300\n"));
+    QString why;
+    QVERIFY2(promtoolAccepts(a.body, &why), qPrintable(why + u'\n' + QString::fromUtf8(a.body)));
+}
+
+void TestHttpService::eventStreamReplays_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("firstNo"); // the first reading sent; 0: none before the next one
+    QTest::newRow("Last-Event-ID") << QByteArray("/events") << QByteArray("Last-Event-ID: 7\r\n")
+                                   << 8;
+    QTest::newRow("since") << QByteArray("/events?since=5") << QByteArray() << 6;
+    // A browser that saw reading 90 of a run before the program restarted.
+    QTest::newRow("another run's id") << QByteArray("/events")
+                                      << QByteArray("Last-Event-ID: 90\r\n") << 1;
+    QTest::newRow("the header over since")
+        << QByteArray("/events?since=2") << QByteArray("Last-Event-ID: 9\r\n") << 10;
+    QTest::newRow("new readings only") << QByteArray("/events") << QByteArray() << 0;
+}
+
+void TestHttpService::eventStreamReplays()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, firstNo);
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    s.take(1, 10);
+    Raw raw(s.port());
+    raw.send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n");
+    const int replayed = firstNo == 0 ? 0 : 10 - firstNo + 1;
+    // The opening status, then the replay.
+    QVERIFY(raw.readUntil([&](const QByteArray &in) {
+        return countWith(events(in), QStringLiteral("id")) >= replayed &&
+               countWith(events(in), QStringLiteral("event")) >= 1;
+    }));
+    s.take(11, 1);
+    QVERIFY(raw.readUntil([&](const QByteArray &in) {
+        return countWith(events(in), QStringLiteral("id")) >= replayed + 1;
+    }));
+    const Answer head = parseHead(raw.in());
+    QCOMPARE(head.status, 200);
+    QCOMPARE(head.headers.value("content-type"), QByteArray("text/event-stream"));
+    QVERIFY(!head.headers.contains("content-encoding"));
+    const auto list = events(raw.in());
+    QCOMPARE(list.value(0).value(QStringLiteral("retry")), QStringLiteral("2000"));
+    QCOMPARE(list.value(1).value(QStringLiteral("event")), QStringLiteral("status"));
+    QCOMPARE(QJsonDocument::fromJson(list.value(1).value(QStringLiteral("data")).toUtf8())
+                 .object()
+                 .value(u"meter")
+                 .toString(),
+             QStringLiteral("bench1"));
+    QList<int> ids;
+    for (const auto &e : list) {
+        if (!e.contains(QStringLiteral("id")))
+            continue;
+        ids << e.value(QStringLiteral("id")).toInt();
+        QCOMPARE(QJsonDocument::fromJson(e.value(QStringLiteral("data")).toUtf8())
+                     .object()
+                     .value(u"no")
+                     .toInt(),
+                 ids.last());
+    }
+    QList<int> expected;
+    for (int no = firstNo == 0 ? 11 : firstNo; no <= 11; ++no)
+        expected << no;
+    QCOMPARE(ids, expected);
+}
+
+void TestHttpService::eventStreamTellsLinkChanges()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    Raw raw(s.port());
+    raw.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept-Encoding: gzip, br\r\n\r\n");
+    auto statuses = [&](const QByteArray &in) {
+        QStringList links;
+        for (const auto &e : events(in))
+            if (e.value(QStringLiteral("event")) == u"status")
+                links << QJsonDocument::fromJson(e.value(QStringLiteral("data")).toUtf8())
+                             .object()
+                             .value(u"link")
+                             .toString();
+        return links;
+    };
+    QVERIFY(raw.readUntil([&](const QByteArray &in) { return statuses(in).size() == 1; }));
+    QCOMPARE(statuses(raw.in()), QStringList{QStringLiteral("waiting")});
+    // A browser asks for compression: the events still come one by one, uncompressed.
+    QVERIFY(!parseHead(raw.in()).headers.contains("content-encoding"));
+    s.feed.frameSeen(QDateTime::currentMSecsSinceEpoch());
+    QVERIFY(raw.readUntil([&](const QByteArray &in) { return statuses(in).size() == 2; }));
+    s.feed.linkLost(QStringLiteral("device removed"));
+    QVERIFY(raw.readUntil([&](const QByteArray &in) { return statuses(in).size() == 3; }));
+    QCOMPARE(statuses(raw.in()),
+             (QStringList{QStringLiteral("waiting"), QStringLiteral("live"), QStringLiteral("lost")}));
+    // Counts alone are no change of the link.
+    s.feed.framesRejected(5);
+    s.take(1, 1);
+    QVERIFY(raw.readUntil(
+        [&](const QByteArray &in) { return countWith(events(in), QStringLiteral("id")) == 1; }));
+    QCOMPARE(statuses(raw.in()).size(), 3);
+}
+
+void TestHttpService::badRequestsGetACleanStatus_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("status"); // 0: closed without an answer
+    const QByteArray host = "Host: 127.0.0.1\r\n";
+    QTest::newRow("unknown path") << QByteArray("GET /etc/passwd HTTP/1.1\r\n" + host + "\r\n")
+                                  << 404;
+    QTest::newRow("dot-dot path") << QByteArray("GET /../../../etc/passwd HTTP/1.1\r\n" + host +
+                                                "\r\n")
+                                  << 404;
+    QTest::newRow("encoded dot-dot")
+        << QByteArray("GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\n" + host + "\r\n") << 404;
+    QTest::newRow("dot-dot to a page file")
+        << QByteArray("GET /x/../live.js/../../usr/share/javascript/dygraphs/dygraph.js "
+                      "HTTP/1.1\r\n" +
+                      host + "\r\n")
+        << 404;
+    QTest::newRow("huge URI") << QByteArray("GET /" + QByteArray(20000, 'a') + " HTTP/1.1\r\n" +
+                                            host + "\r\n")
+                              << 414;
+    QTest::newRow("huge header")
+        << QByteArray("GET / HTTP/1.1\r\n" + host + "X-Big: " + QByteArray(100000, 'b') +
+                      "\r\n\r\n")
+        << 431;
+    QByteArray many = "GET / HTTP/1.1\r\n" + host;
+    for (int i = 0; i < 100; ++i)
+        many += "X-H" + QByteArray::number(i) + ": v\r\n";
+    QTest::newRow("too many headers") << QByteArray(many + "\r\n") << 431;
+    // Header lines without end: refused long before memory grows.
+    QByteArray endless = "GET / HTTP/1.1\r\n" + host;
+    for (int i = 0; i < 200000; ++i)
+        endless += "X-E: " + QByteArray::number(i) + "\r\n";
+    QTest::newRow("endless header lines") << endless << 431;
+    // Bare line feeds are no line ends to the parser: they do not end the head for the limits
+    // either.
+    QByteArray bare = "GET / HTTP/1.1\r\n" + host + "\n";
+    for (int i = 0; i < 100; ++i)
+        bare += "X-L: " + QByteArray::number(i) + "\r\n";
+    QTest::newRow("bare line feed, then many headers") << bare << 431;
+    QTest::newRow("never ends") << QByteArray("GET /api/status HTTP/1.1\r\n" + host) << 408;
+    QTest::newRow("POST") << QByteArray("POST /api/status HTTP/1.1\r\n" + host +
+                                        "Content-Length: 0\r\n\r\n")
+                          << 405;
+    QTest::newRow("POST with a body") << QByteArray("POST / HTTP/1.1\r\n" + host +
+                                                    "Content-Length: 5\r\n\r\nhello")
+                                      << 405;
+    QTest::newRow("DELETE") << QByteArray("DELETE /api/readings HTTP/1.1\r\n" + host + "\r\n")
+                            << 405;
+    QTest::newRow("OPTIONS without CORS")
+        << QByteArray("OPTIONS /api/status HTTP/1.1\r\n" + host + "\r\n") << 405;
+    QTest::newRow("GET with a body") << QByteArray("GET /api/status HTTP/1.1\r\n" + host +
+                                                   "Content-Length: 5\r\n\r\nhello")
+                                     << 413;
+    QTest::newRow("GET with a chunked body")
+        << QByteArray("GET /api/status HTTP/1.1\r\n" + host +
+                      "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")
+        << 413;
+    QTest::newRow("garbage") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n",
+                                           15)
+                             << 400;
+    // A page of another site whose name was made to point here (DNS rebinding).
+    QTest::newRow("foreign host name")
+        << QByteArray("GET /api/readings HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n") << 421;
+}
+
+void TestHttpService::badRequestsGetACleanStatus()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    s.take(1, 5);
+    {
+        Raw raw(s.port());
+        // The server may close before it has read all of a refused request.
+        raw.send(bytes);
+        QVERIFY(raw.readToClose());
+        const QByteArray &in = raw.in();
+        QVERIFY2(in.startsWith("HTTP/1.1 " + QByteArray::number(status) + ' '), in.left(200));
+        // One answer and nothing more.
+        QCOMPARE(in.count("HTTP/1.1 "), 1);
+        QVERIFY(in.size() < 2000);
+        QVERIFY(!in.contains("EXCEPTION_WHAT"));
+    }
+    // Nothing else changed: the feed goes on, and the server answers the next one.
+    s.take(6, 1);
+    const QJsonObject st = statusOf(s.port());
+    QCOMPARE(st.value(u"readings").toInt(), 6);
+    QCOMPARE(QJsonDocument::fromJson(get(s.port(), "/api/readings").body).array().size(), 6);
+}
+
+void TestHttpService::tokenGuardsEveryRoute_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<int>("status");
+    // Bound to every address (reachable from other machines), spoken to on loopback; and on
+    // loopback with a token all the same.
+    for (const QString &address : {QStringLiteral("0.0.0.0"), QStringLiteral("127.0.0.1")}) {
+        const QByteArray a = address.toLatin1() + ": ";
+        QTest::newRow(a + "no token") << address << QByteArray("/api/status") << QByteArray() << 401;
+        // The page's own files hold no reading: a browser loads them without the token, which
+        // the page then carries on to its requests for readings.
+        QTest::newRow(a + "no token, page") << address << QByteArray("/") << QByteArray() << 200;
+        QTest::newRow(a + "no token, page script")
+            << address << QByteArray("/live.js") << QByteArray() << 200;
+        QTest::newRow(a + "no token, events") << address << QByteArray("/events") << QByteArray()
+                                              << 401;
+        QTest::newRow(a + "wrong bearer")
+            << address << QByteArray("/metrics") << QByteArray("Authorization: Bearer s3cret\r\n")
+            << 401;
+        QTest::newRow(a + "longer bearer")
+            << address << QByteArray("/metrics")
+            << QByteArray("Authorization: Bearer s3cret-t0ken-x\r\n") << 401;
+        QTest::newRow(a + "wrong query token")
+            << address << QByteArray("/api/readings?token=nope") << QByteArray() << 401;
+        QTest::newRow(a + "bearer") << address << QByteArray("/metrics")
+                                    << QByteArray("Authorization: Bearer s3cret-t0ken\r\n") << 200;
+        QTest::newRow(a + "query token")
+            << address << QByteArray("/api/readings?since=0&token=s3cret-t0ken") << QByteArray()
+            << 200;
+        QTest::newRow(a + "page with token")
+            << address << QByteArray("/?token=s3cret-t0ken") << QByteArray() << 200;
+    }
+}
+
+void TestHttpService::tokenGuardsEveryRoute()
+{
+    QFETCH(QString, address);
+    QFETCH(QByteArray, target);
+    QFETCH(QByteArray, headers);
+    QFETCH(int, status);
+    HttpOptions options;
+    options.address = address;
+    options.token = "s3cret-t0ken";
+    Served s(options);
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    s.take(1, 2);
+    const Answer a = get(s.port(), target, headers);
+    QCOMPARE(a.status, status);
+    if (status == 401) {
+        QCOMPARE(a.headers.value("www-authenticate"), QByteArray("Bearer"));
+        QVERIFY(!a.body.contains("\"no\""));
+        QVERIFY(!a.body.contains("bench1"));
+    }
+}
+
+void TestHttpService::crossOriginOnlyWhenAllowed()
+{
+    HttpOptions options;
+    options.allowOrigin = QStringLiteral("https://dash.example.org");
+    Served s(options);
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    const Answer a = get(s.port(), "/api/status", "Origin: https://dash.example.org\r\n");
+    QCOMPARE(a.status, 200);
+    QCOMPARE(a.headers.value("access-control-allow-origin"),
+             QByteArray("https://dash.example.org"));
+    const Answer preflight =
+        request(s.port(), "OPTIONS", "/events",
+                "Origin: https://dash.example.org\r\nAccess-Control-Request-Method: GET\r\n");
+    QCOMPARE(preflight.status, 204);
+    QVERIFY(preflight.headers.value("access-control-allow-headers").contains("Last-Event-ID"));
+
+    Served closed;
+    QVERIFY(!get(closed.port(), "/api/status", "Origin: https://dash.example.org\r\n")
+                 .headers.contains("access-control-allow-origin"));
+}
+
+void TestHttpService::eventStreamsAreBounded()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    std::vector<std::unique_ptr<Raw>> open;
+    for (int i = 0; i < HttpService::kMaxEventStreams; ++i) {
+        open.push_back(std::make_unique<Raw>(s.port()));
+        open.back()->send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        QVERIFY(open.back()->readUntil(
+            [](const QByteArray &in) { return in.contains("event: status"); }));
+    }
+    QCOMPARE(s.service->eventStreams(), HttpService::kMaxEventStreams);
+    const Answer refused = get(s.port(), "/events");
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.headers.contains("retry-after"));
+    // The other routes still answer, and every stream goes on.
+    QCOMPARE(statusOf(s.port()).value(u"event_streams").toInt(), HttpService::kMaxEventStreams);
+    s.take(1, 1);
+    for (auto &raw : open)
+        QVERIFY(raw->readUntil([](const QByteArray &in) { return in.contains("id: 1\n"); }));
+    // A stream that ends makes room for another.
+    open.pop_back();
+    QVERIFY(QTest::qWaitFor(
+        [&] { return s.service->eventStreams() == HttpService::kMaxEventStreams - 1; },
+        kPatienceMs));
+    Raw again(s.port());
+    again.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(again.readUntil([](const QByteArray &in) { return in.contains("event: status"); }));
+    open.clear();
+    QVERIFY(QTest::qWaitFor([&] { return s.service->eventStreams() == 1; }, kPatienceMs));
+}
+
+void TestHttpService::clientThatStopsReadingIsDropped()
+{
+    // A buffer large enough that the client cannot fall behind it: it is dropped because its
+    // writes block, not because readings left the buffer.
+    Served s({}, 400000);
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    Raw stuck(s.port(), 4096);
+    stuck.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return s.service->eventStreams() == 1; }, kPatienceMs));
+    Raw reading(s.port());
+    reading.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return s.service->eventStreams() == 2; }, kPatienceMs));
+    // The recorder goes on taking readings, far more than the stuck client's socket holds,
+    // until the server gives up on it; the reading client gets them all.
+    qint32 no = 1;
+    const QString wide = QStringLiteral("-12.345");
+    while (s.service->eventStreams() == 2 && no < 390000) {
+        for (int i = 0; i < 1000; ++i, ++no)
+            s.feed.take(record(no, wide, QStringLiteral("DC"), QStringLiteral("mV")));
+        reading.readUntil([](const QByteArray &) { return false; }, 5);
+        QTest::qWait(1);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return s.service->eventStreams() == 1; }, kPatienceMs));
+    const QByteArray last = "id: " + QByteArray::number(no - 1) + '\n';
+    QVERIFY(reading.readUntil([&](const QByteArray &in) { return in.contains(last); }));
+    QCOMPARE(statusOf(s.port()).value(u"readings").toInt(), no - 1);
+}
+
+void TestHttpService::portInUseIsRefused()
+{
+    Served first;
+    QVERIFY2(first.error.isEmpty(), qPrintable(first.error));
+    HttpOptions options;
+    options.port = first.port();
+    LiveFeed feed;
+    HttpService second(feed, options);
+    const QString error = second.start();
+    QVERIFY2(error.contains(QStringLiteral("in use")), qPrintable(error));
+    QVERIFY(error.contains(QStringLiteral("127.0.0.1:%1").arg(first.port())));
+    QVERIFY(!second.isRunning());
+    // The first one still serves, alone.
+    QCOMPARE(get(first.port(), "/api/status").status, 200);
+}
+
+void TestHttpService::addressOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("error"); // a part of it
+    using L = QStringList;
+    QTest::newRow("port") << L{"--http", "8080"} << "127.0.0.1" << 8080 << "";
+    QTest::newRow("any port") << L{"--http", "127.0.0.1:0"} << "127.0.0.1" << 0 << "";
+    QTest::newRow("address") << L{"--http", "127.0.0.2:80"} << "127.0.0.2" << 80 << "";
+    QTest::newRow("IPv6") << L{"--http", "[::1]:8080"} << "::1" << 8080 << "";
+    QTest::newRow("localhost") << L{"--http", "localhost:9"} << "127.0.0.1" << 9 << "";
+    QTest::newRow("all, open") << L{"--http", "0.0.0.0:8080", "--http-open"} << "0.0.0.0" << 8080
+                               << "";
+    QTest::newRow("all, no token") << L{"--http", "0.0.0.0:8080"} << "" << -1
+                                   << "--http-token-file FILE, or --http-open";
+    QTest::newRow("IPv6 all, no token")
+        << L{"--http", "[::]:8080"} << "" << -1 << "can be reached from other machines";
+    QTest::newRow("port too big") << L{"--http", "65536"} << "" << -1 << "port from 0 to 65535";
+    QTest::newRow("negative port") << L{"--http", "-1"} << "" << -1 << "port from 0 to 65535";
+    QTest::newRow("no port") << L{"--http", "127.0.0.1:"} << "" << -1 << "port from 0 to 65535";
+    QTest::newRow("name") << L{"--http", "example.org:80"} << "" << -1 << "IP address";
+    QTest::newRow("short IPv4") << L{"--http", "127.1:80"} << "" << -1 << "IP address";
+    QTest::newRow("IPv6 without brackets") << L{"--http", "::1:80"} << "" << -1 << "brackets";
+    QTest::newRow("bad IPv6") << L{"--http", "[::g]:80"} << "" << -1 << "no IPv6 address";
+    QTest::newRow("open without http") << L{"--http-open"} << "" << -1 << "need --http";
+    QTest::newRow("origin") << L{"--http", "80", "--http-allow-origin", "http://host:3000"}
+                            << "127.0.0.1" << 80 << "";
+    QTest::newRow("origin with a path")
+        << L{"--http", "80", "--http-allow-origin", "http://host:3000/x"} << "" << -1
+        << "one origin";
+    QTest::newRow("origin wildcard")
+        << L{"--http", "80", "--http-allow-origin", "*"} << "" << -1 << "one origin";
+}
+
+void TestHttpService::addressOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(QString, error);
+    HttpOptions o;
+    QString fault;
+    for (qsizetype i = 0; i < arguments.size() && fault.isEmpty(); ++i) {
+        const bool hasValue = arguments[i] != u"--http-open";
+        QVERIFY(httpoptions::take(arguments[i], hasValue ? arguments.value(i + 1) : QString(), &o,
+                                  &fault));
+        i += hasValue ? 1 : 0;
+    }
+    if (fault.isEmpty())
+        fault = httpoptions::finish(&o);
+    if (error.isEmpty()) {
+        QVERIFY2(fault.isEmpty(), qPrintable(fault));
+        QCOMPARE(o.address, address);
+        QCOMPARE(o.port, port);
+    } else {
+        QVERIFY2(fault.contains(error), qPrintable(fault));
+        QVERIFY(!fault.contains(u'\n'));
+    }
+}
+
+void TestHttpService::tokenFileChecks_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("mode"); // -1: a folder; -2: no file
+    QTest::addColumn<QByteArray>("token");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("good") << QByteArray("s3cret\n") << 0600 << QByteArray("s3cret") << "";
+    QTest::newRow("read-only, CR LF, more lines")
+        << QByteArray("s3cret\r\nsecond line\n") << 0400 << QByteArray("s3cret") << "";
+    QTest::newRow("group may read") << QByteArray("s3cret\n") << 0640 << QByteArray()
+                                    << "other users may read or change it (mode 0640)";
+    QTest::newRow("others may read") << QByteArray("s3cret\n") << 0604 << QByteArray()
+                                     << "chmod 600";
+    QTest::newRow("empty") << QByteArray("\nx\n") << 0600 << QByteArray() << "empty";
+    QTest::newRow("spaces") << QByteArray("two words\n") << 0600 << QByteArray() << "spaces";
+    QTest::newRow("too long") << QByteArray(5000, 'x') << 0600 << QByteArray() << "longer";
+    QTest::newRow("a folder") << QByteArray() << -1 << QByteArray() << "not a regular file";
+    QTest::newRow("missing") << QByteArray() << -2 << QByteArray() << "No such file";
+}
+
+void TestHttpService::tokenFileChecks()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, mode);
+    QFETCH(QByteArray, token);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("token"));
+    if (mode == -1) {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("token")));
+        ::chmod(QFile::encodeName(path).constData(), 0700);
+    } else if (mode >= 0) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        file.close();
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    }
+    HttpOptions o;
+    QString fault;
+    QVERIFY(httpoptions::take(QStringLiteral("--http"), QStringLiteral("0.0.0.0:0"), &o, &fault));
+    QVERIFY(httpoptions::take(QStringLiteral("--http-token-file"), path, &o, &fault));
+    fault = httpoptions::finish(&o);
+    if (error.isEmpty()) {
+        QVERIFY2(fault.isEmpty(), qPrintable(fault));
+        QCOMPARE(o.token, token);
+    } else {
+        QVERIFY2(fault.contains(error), qPrintable(fault));
+        QVERIFY(fault.startsWith(QStringLiteral("--http-token-file ") + path));
+        QVERIFY(o.token.isEmpty());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestHttpService)
+#include "TestHttpService.moc"
