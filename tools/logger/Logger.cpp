@@ -5,6 +5,7 @@
 #include "log/engine/ReplacingFile.h"
 #include "protocol/DecodedFrame.h"
 #include "protocol/ModelProfile.h"
+#include "web/HttpService.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -83,6 +84,17 @@ int Logger::start()
         std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
         return kCannotOpen;
     }
+    // --http: a port that cannot be had ends the run before anything is written.
+    if (m_options.http.enabled()) {
+        m_feed.setSource(m_options.meterId, m_source->label());
+        m_http = std::make_unique<HttpService>(m_feed, m_options.http);
+        if (const QString error = m_http->start(); !error.isEmpty()) {
+            std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
+            m_http.reset();
+            closeSource();
+            return kCannotOpen;
+        }
+    }
     // --mqtt: a refused login or certificate ends the run before any file is written.
     if (m_options.mqtt.enabled()) {
         m_mqtt = std::make_unique<MqttPublisher>(m_options.mqtt,
@@ -91,6 +103,7 @@ int Logger::start()
         m_mqtt->setKeptElsewhere(!m_options.output.isEmpty() || !m_options.quiet);
         if (const QString error = m_mqtt->start(); !error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
+            m_http.reset();
             closeSource();
             return kCannotOpen;
         }
@@ -177,6 +190,8 @@ int Logger::start()
         m_recorder.addOutput(&m_textOutput);
     if (m_mqtt)
         m_recorder.addOutput(m_mqtt.get());
+    if (m_http)
+        m_recorder.addOutput(&m_feed);
     // Found while readings go out in the background (the broker's spool), told by the output
     // itself: the run ends, once this call is over.
     m_recorder.setFailureHandler([this](RecordOutput *, const QString &) {
@@ -184,6 +199,12 @@ int Logger::start()
             this, [this] { finish(kCannotOpen); }, Qt::QueuedConnection);
     });
     report(QStringLiteral("reading %1").arg(m_source->label()));
+    if (m_http) {
+        updateFeed();
+        if (const QString warning = httpoptions::openWarning(m_options.http); !warning.isEmpty())
+            report(warning);
+        report(QStringLiteral("live page on %1").arg(m_http->url()));
+    }
     m_sinceBytes.start();
     m_second.start();
     if (m_db)
@@ -221,6 +242,8 @@ void Logger::bytesArrived()
         m_lost = false;
         if (m_mqtt)
             m_mqtt->setMeterLinkLost(false);
+        if (m_http)
+            m_feed.linkUp();
         report(QStringLiteral("link back on %1; numbering goes on at %2")
                    .arg(m_source->label())
                    .arg(m_rules.NextRecordNo));
@@ -253,10 +276,16 @@ void Logger::takeFrame(const protocol::StreamFrame &frame)
     const std::optional<protocol::DecodedFrame> &decoded = frame.decoded;
     const bool first = m_firstFrame;
     m_firstFrame = false;
+    if (m_http) {
+        m_lastFrameMs = m_clock();
+        m_feed.frameSeen(m_lastFrameMs);
+    }
     if (!decoded || !decoded->ok()) {
         // The port is usually opened in the middle of a frame: its tail is no garbage.
         if (!first && m_garbage++ == 0)
             m_garbageSince = m_clock();
+        if (!first && m_http)
+            m_feed.framesRejected(1);
         return;
     }
     take(decoded->reading,
@@ -405,6 +434,8 @@ void Logger::tick()
     m_rules.TrecordTimer(m_settings.RecordSI);
     if (!flushOutputs())
         return;
+    if (m_http)
+        updateFeed();
     reportGarbage();
     if (!m_lost && m_sinceBytes.elapsed() >= kSilenceMs)
         linkLost();
@@ -426,6 +457,25 @@ void Logger::reportGarbage(bool atEnd)
     m_sinceGarbageReport.start();
 }
 
+void Logger::updateFeed()
+{
+    QList<OutputHealth> outputs;
+    if (!m_options.quiet)
+        outputs.append({QStringLiteral("standard output"), true, {}});
+    if (!m_options.output.isEmpty()) {
+        const QString name = m_db ? m_db->path() : m_options.output;
+        outputs.append({name, !m_outputFailed,
+                        m_outputFailed ? QStringLiteral("cannot be written") : QString()});
+    }
+    if (m_mqtt) {
+        const QString status = m_mqtt->statusText();
+        outputs.append({QStringLiteral("MQTT %1").arg(m_options.mqtt.url), status != u"spool-full",
+                        status});
+        m_feed.setMqtt(true, m_mqtt->spoolBytes(), m_mqtt->unacknowledged());
+    }
+    m_feed.setOutputs(outputs);
+}
+
 void Logger::linkLost(const QString &reason)
 {
     const QString gone = reason.isEmpty() ? m_source->goneReason() : reason;
@@ -434,6 +484,14 @@ void Logger::linkLost(const QString &reason)
     report(QStringLiteral("link lost on %1: %2").arg(m_source->label(), why));
     if (m_mqtt)
         m_mqtt->setMeterLinkLost(true);
+    if (m_http) {
+        // A meter that merely stopped sending is "no data since ..." on the page, as in the
+        // window; the run counts it as a link loss all the same.
+        if (gone.isEmpty())
+            m_feed.linkSilent(m_lastFrameMs, true);
+        else
+            m_feed.linkLost(gone);
+    }
     if (m_options.exitOnLoss) {
         finish(kLinkLost);
         return;
@@ -477,6 +535,9 @@ void Logger::finish(int status)
     closeSource();
     if (m_mqtt)
         m_mqtt->close(); // says what it left in the spool first
+    // The page's clients are let go, and the port is free, before the outputs are closed.
+    if (m_http)
+        m_http->stop();
     reportGarbage(true);
     std::fflush(m_out);
     // After a failed write the output has said why once and takes nothing more: the file, and

@@ -10,6 +10,7 @@
 #include "log/LogRules.h"
 #include "log/ReadingRecorder.h"
 #include "protocol/ReadingStream.h"
+#include "web/LiveFeed.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <memory>
 
+class HttpService;
 class MqttPublisher;
 
 // One unattended run: reads the meter through the serial driver or its USB cable, cuts and
@@ -93,6 +95,8 @@ private:
     // Records of this run that are in the output file, or written to standard output without one.
     qint64 recordsKept() const;
     void report(const QString &message);
+    // --http: the outputs' health and the broker's spool, for the live page.
+    void updateFeed();
 
     LoggerOptions m_options;
     std::FILE *m_out = nullptr;
@@ -114,7 +118,12 @@ private:
     std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
     StreamOutput m_stdout{m_out};
     TextFileOutput m_textOutput{m_text, m_options.format};
-    // Standard output (without --quiet), then the file or the table, then the broker.
+    // With --http: what the live page shows, served by m_http.
+    LiveFeed m_feed{LiveFeed::kDefaultCapacity, m_clock};
+    std::unique_ptr<HttpService> m_http;
+    qint64 m_lastFrameMs = LogRecord::kNoTime;
+    // Standard output (without --quiet), then the file or the table, then the broker, then the
+    // live page.
     ReadingRecorder m_recorder{m_rules, m_clock};
 
     QTimer m_second;

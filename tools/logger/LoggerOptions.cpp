@@ -42,7 +42,7 @@ QList<QCommandLineOption> options()
     for (const char *name : {"usb", "no-repeat", "exit-on-loss", "quiet", "version"})
         options.append(QCommandLineOption(QString::fromLatin1(name)));
     options.append(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
-    return options + mqttoptions::commandLineOptions();
+    return options + mqttoptions::commandLineOptions() + httpoptions::commandLineOptions();
 }
 
 } // namespace
@@ -103,14 +103,16 @@ QString loggerHelp()
         "\n"
         "SIGINT and SIGTERM end the run cleanly.\n"
         "Exit status: 0 done, 1 the source or the output could not be opened or written, or\n"
-        "at the start the MQTT broker refused the login or was not trusted,\n"
+        "at the start the MQTT broker refused the login or was not trusted or the --http\n"
+        "port could not be had,\n"
         "2 wrong command line, or an output no run may write (a db output that is not a\n"
         "regular file or no table, a table of other fields, a text output that is no log\n"
         "of its format), 3 link lost with --exit-on-loss.\n"
         "\n"
         "  --help, --version\n");
-    // Publishing to MQTT comes after the outputs.
-    return help.insert(help.indexOf(QStringLiteral("Columns:")), mqttoptions::help() + u'\n');
+    // Publishing to MQTT and the live page come after the outputs.
+    return help.insert(help.indexOf(QStringLiteral("Columns:")),
+                       mqttoptions::help() + u'\n' + httpoptions::help() + u'\n');
 }
 
 ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
@@ -206,6 +208,9 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
         } else if (QString mqttError; mqttoptions::take(arg, value, &o.mqtt, &mqttError)) {
             if (!mqttError.isEmpty())
                 return fail(mqttError);
+        } else if (QString httpError; httpoptions::take(arg, value, &o.http, &httpError)) {
+            if (!httpError.isEmpty())
+                return fail(httpError);
         }
     }
     if (sources == 0)
@@ -238,7 +243,13 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
                            : o.source == LoggerOptions::Source::Com
                                ? QStringLiteral("com%1").arg(o.com)
                                : o.device.section(u'/', -1);
-    if (const QString error = mqttoptions::finish(&o.mqtt, source); !error.isEmpty())
+    // --mqtt-id also names the meter on the live page, so --http alone takes it too.
+    if (const QString error = mqttoptions::finish(&o.mqtt, source, o.http.enabled());
+        !error.isEmpty())
         return fail(error);
+    if (const QString error = httpoptions::finish(&o.http); !error.isEmpty())
+        return fail(error);
+    if (o.http.enabled())
+        o.meterId = o.mqtt.id.isEmpty() ? mqttoptions::defaultId(source) : o.mqtt.id;
     return result;
 }

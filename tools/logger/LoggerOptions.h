@@ -2,6 +2,7 @@
 
 #include "log/LogRecord.h"
 #include "MqttOptions.h"
+#include "web/HttpOptions.h"
 
 #include <QString>
 #include <QStringList>
@@ -36,6 +37,9 @@ struct LoggerOptions
     bool quiet = false;
 
     MqttOptions mqtt;
+    HttpOptions http;
+    // The meter's name on the live page: --mqtt-id, else the one MQTT makes by default.
+    QString meterId;
 };
 
 struct ParsedCommandLine

@@ -124,10 +124,18 @@ bool take(const QString &arg, const QString &value, MqttOptions *o, QString *err
     return true;
 }
 
-QString finish(MqttOptions *o, const QString &sourceName)
+QString defaultId(const QString &sourceName)
+{
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    const QString host = topicSafe(QString::fromLocal8Bit(name).section(u'.', 0, 0));
+    return (host.isEmpty() ? QStringLiteral("vorlatt") : host) + u'-' + topicSafe(sourceName);
+}
+
+QString finish(MqttOptions *o, const QString &sourceName, bool idElsewhere)
 {
     if (!o->enabled()) {
-        const bool other = !o->id.isEmpty() || !o->user.isEmpty() || !o->passwordFile.isEmpty() ||
+        const bool other = (!o->id.isEmpty() && !idElsewhere) || !o->user.isEmpty() || !o->passwordFile.isEmpty() ||
                            !o->caFile.isEmpty() || o->discovery || o->insecure ||
                            o->spoolMaxMb != MqttOptions().spoolMaxMb ||
                            o->drainSeconds != MqttOptions().drainSeconds;
@@ -139,12 +147,8 @@ QString finish(MqttOptions *o, const QString &sourceName)
         return QStringLiteral("--mqtt-ca and --mqtt-insecure are for mqtts:// only");
     if (!o->caFile.isEmpty() && o->insecure)
         return QStringLiteral("give either --mqtt-ca or --mqtt-insecure, not both");
-    if (o->id.isEmpty()) {
-        char name[256] = {};
-        ::gethostname(name, sizeof name - 1);
-        const QString host = topicSafe(QString::fromLocal8Bit(name).section(u'.', 0, 0));
-        o->id = (host.isEmpty() ? QStringLiteral("vorlatt") : host) + u'-' + topicSafe(sourceName);
-    }
+    if (o->id.isEmpty())
+        o->id = defaultId(sourceName);
     return {};
 }
 

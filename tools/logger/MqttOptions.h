@@ -42,8 +42,11 @@ QList<QCommandLineOption> commandLineOptions();
 // what is wrong with its value, if anything.
 bool take(const QString &arg, const QString &value, MqttOptions *o, QString *error);
 // After the whole command line: the checks between the options, and the default id made from the
-// host name and `sourceName`. Returns what is wrong, or an empty string.
-QString finish(MqttOptions *o, const QString &sourceName);
+// host name and `sourceName`. `idElsewhere`: --mqtt-id names the meter for something else too
+// (the live page), so it may come without --mqtt. Returns what is wrong, or an empty string.
+QString finish(MqttOptions *o, const QString &sourceName, bool idElsewhere = false);
+// The meter's id when none is given: the host name and the source, as in lab1-ttyUSB0.
+QString defaultId(const QString &sourceName);
 // `text` with every character that has no place in a topic level replaced by '_'.
 QString topicSafe(const QString &text);
 // The help text's section on these options.

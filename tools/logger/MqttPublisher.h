@@ -101,6 +101,12 @@ public:
     QString readingTopic() const;
     QString statusTopic() const;
 
+    // For the live page's status: bytes and readings in the spool not yet acknowledged, and
+    // the status as the status topic says it (online, lost, spool-full).
+    qint64 spoolBytes() const { return m_spool.pendingBytes(); }
+    qint64 unacknowledged() const { return m_spool.pendingLines(); }
+    QString statusText() const { return status(); }
+
 private:
     struct Client;
     struct Gate;
