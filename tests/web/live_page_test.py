@@ -47,6 +47,7 @@ READ_PAGE = """(() => {
           meter: $('meter').textContent, port: $('port').textContent,
           points: Number($('chart').dataset.points || 0), series: $('chart').dataset.series,
           readings: Number($('chart').dataset.readings || 0),
+          chartNo: Number($('chart').dataset.lastNo || 0),
           inView: Number($('stats').dataset.total || 0), statRows: rows,
           min: $('min').textContent, max: $('max').textContent};
 })()"""
@@ -143,7 +144,10 @@ def wait_page(browser, predicate, what, timeout=DEADLINE):
     last = {}
 
     def probe():
-        last['page'] = browser.evaluate(READ_PAGE)
+        try:
+            last['page'] = browser.evaluate(READ_PAGE)
+        except RuntimeError:  # the page is still loading
+            return None
         return last['page'] if predicate(last['page']) else None
     try:
         return wait_for(probe, what, timeout)
@@ -154,11 +158,12 @@ def wait_page(browser, predicate, what, timeout=DEADLINE):
 
 def follows(browser, records, rounds, what):
     """The page shows the logged record of the number it shows, and moves on with the meter."""
+    seen = 0
     for _ in range(rounds):
         logged = wait_for(lambda: records.all(), 'records in the log file')[-1]['no']
 
         def matches(page):
-            if page['no'] < logged:
+            if page['no'] < logged or page['no'] <= seen:
                 return False
             # The file is flushed within a second: the page may be ahead of it.
             record = wait_for(lambda: records.by_number(page['no']), 'record %d in the file' % page['no'])
@@ -166,7 +171,16 @@ def follows(browser, records, rounds, what):
         page = wait_page(browser, matches, '%s to show a reading at or after record %d' % (what, logged))
         log('  shows record %d: %s %s %s %s' % (page['no'], page['value'], page['unit'],
                                                 page['acdc'], page['range']))
+        seen = page['no']
     return page
+
+
+def settled(browser, what):
+    """Waits until the chart and its statistics have drawn the reading shown, so that a
+    picture shows them at one moment."""
+    browser.call('Input.dispatchMouseEvent', type='mouseMoved', x=0, y=0)  # no legend
+    return wait_page(browser, lambda p: p['chartNo'] == p['no'] and p['inView'] == p['readings'],
+                     what)
 
 
 def drag(browser, x1, x2, y):
@@ -253,18 +267,19 @@ def test(args, work):
                              'the page to show the last record logged, %d' % last['no'])
             assert shows(page, last), (page, last)
             log('  "%s", showing record %d' % (page['linkText'], page['no']))
-            browser.set_size(1280, 900)
+            settled(browser, 'the chart to draw the last reading')
             browser.screenshot(os.path.join(args.out, 'live-page-silent.png'))
             page = wait_page(browser, lambda p: p['link'] == 'live' and p['no'] > last['no'] and not p['stale'],
                              'the link to be live again when frames return')
 
             log('screenshots')
             follows(browser, first.records, 1, 'the page')
+            settled(browser, 'the chart to draw the reading shown')
             shot = os.path.join(args.out, 'live-page.png')
             browser.screenshot(shot, full_page=True)
             log('  ' + shot)
             browser.set_size(390, 844, mobile=True, scale=2)
-            page = wait_page(browser, lambda p: p['no'] > 0, 'the page at a phone\'s width')
+            settled(browser, 'the chart at a phone\'s width')
             overflow = browser.evaluate('document.documentElement.scrollWidth - window.innerWidth')
             assert overflow <= 0, 'the page is %d px wider than a phone\'s screen' % overflow
             shot = os.path.join(args.out, 'live-page-phone.png')

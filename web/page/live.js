@@ -274,6 +274,7 @@
     $('chart').dataset.points = String(count);
     $('chart').dataset.series = key;
     $('chart').dataset.readings = String(kept.length);
+    $('chart').dataset.lastNo = current ? String(current.no) : '';
   }
 
   // The time and value under the pointer, as the chart's legend.
@@ -283,8 +284,11 @@
       $('legend').textContent = '';
       return;
     }
-    const time = new Date(x).toLocaleTimeString();
-    $('legend').textContent = time + '  ' + formatValue(point.yval);
+    const d = new Date(x);
+    const two = (n) => String(n).padStart(2, '0');
+    const time = two(d.getHours()) + ':' + two(d.getMinutes()) + ':' + two(d.getSeconds()) + '.' +
+                 String(d.getMilliseconds()).padStart(3, '0');
+    $('legend').textContent = time + '\u2003' + formatValue(point.yval);
   }
 
   // Count, mean, min, max and standard deviation of every function's readings between the
@@ -435,6 +439,9 @@
   $('series').addEventListener('change', (event) => {
     pinned = event.target.value;
     draw();
+  });
+  $('all').addEventListener('click', () => {
+    if (graph) graph.resetZoom();
   });
   $('reset').addEventListener('click', () => {
     extremes.clear();
