@@ -183,6 +183,31 @@ def settled(browser, what):
                      what)
 
 
+def check_extremes(page, shown_record, live, every):
+    """MIN and MAX as the page shows them: of the function of the reading shown only, compared
+    in the base unit (mV below V), an overload beyond every number. `live`: records the page
+    surely had as they came; `every`: all it may have had (it had some from before it opened)."""
+    function = function_of(shown_record)
+    level = lambda r: float('inf') if r.get('overload') else r.get('base_value')
+    mine = lambda records: [r for r in records if function_of(r) == function and level(r) is not None]
+    live, every = mine(live), mine(every)
+    assert live, 'no reading of %s came while the page was open' % function
+    text = lambda r: r['value'] + '\u2009' + r['plain_unit']
+
+    def one(shown, pick, name):
+        candidates = [r for r in every if text(r) == shown]
+        assert candidates, '%s %r is no reading of %s' % (name, shown, function)
+        got = level(candidates[0])
+        outer = pick(level(r) for r in every)
+        inner = pick(level(r) for r in live)
+        assert min(outer, inner) <= got <= max(outer, inner), \
+            '%s shows %r, %s; its readings since the page opened reach %s, all of them %s' % (
+                name, shown, got, inner, outer)
+    one(page['min'], min, 'MIN')
+    one(page['max'], max, 'MAX')
+    log('  MIN %s, MAX %s of %s' % (page['min'], page['max'], function))
+
+
 def drag(browser, x1, x2, y):
     browser.call('Input.dispatchMouseEvent', type='mouseMoved', x=x1, y=y)
     browser.call('Input.dispatchMouseEvent', type='mousePressed', x=x1, y=y, button='left',
@@ -229,6 +254,7 @@ def test(args, work):
 
             log('the reading follows the meter')
             page = follows(browser, first.records, 3, 'the page')
+            first_shown = page['no']  # the page had the readings up to here, or fewer, at once
             assert page['link'] == 'live', page
             assert page['meter'] == 'bench1' and page['port'] == pty, page
             assert page['run'] == first.status['run'], page
@@ -266,6 +292,8 @@ def test(args, work):
             page = wait_page(browser, lambda p: p['no'] == last['no'],
                              'the page to show the last record logged, %d' % last['no'])
             assert shows(page, last), (page, last)
+            check_extremes(page, last, [r for r in first.records.all() if r['no'] > first_shown],
+                           first.records.all())
             log('  "%s", showing record %d' % (page['linkText'], page['no']))
             settled(browser, 'the chart to draw the last reading')
             browser.screenshot(os.path.join(args.out, 'live-page-silent.png'))
@@ -292,12 +320,22 @@ def test(args, work):
             first.stop()
             wait_page(browser, lambda p: p['link'] == 'lost' and p['stale'],
                       'the page to say it has lost the server')
+            before = settled(browser, 'the chart to draw the last reading of the first run')
             runs.append(Run(args.log, pty, port, token_file, os.path.join(work, 'run2.jsonl')))
             second = runs[-1]
             assert second.status['run'] != old_run, 'both runs have the start %s' % old_run
             page = wait_page(browser, lambda p: p['run'] == second.status['run'] and p['link'] == 'live',
                              'the page to follow the new run')
             follows(browser, second.records, 2, 'the page after the restart')
+            # Every reading of the new run, from its first, and none twice.
+            page = settled(browser, 'the chart to draw the new run\'s readings')
+            assert page['readings'] == before['readings'] + page['no'], \
+                'the page charted %d readings before the restart and %d after, showing record %d' % (
+                    before['readings'], page['readings'], page['no'])
+            seen_first = [r for r in first.records.all() if first_shown < r['no'] <= before['no']]
+            wait_for(lambda: second.records.by_number(page['no']), 'record %d in the file' % page['no'])
+            upto = [r for r in second.records.all() if r['no'] <= page['no']]
+            check_extremes(page, upto[-1], seen_first + upto, first.records.all() + upto)
 
             errors = browser.page_errors()
             assert not errors, 'the page had errors: %s' % errors
