@@ -117,7 +117,7 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 /usr/bin/python3 tests/web/chromium.py "http://127.0.0.1:$pagePort/" "$work/live-page.png" \
-    --size 1000x700 --full-page --wait-file "$work/shoot-page" --timeout 600 &
+    --size 1000x700 --full-page --wait-file "$work/shoot-page" --timeout 600 >/dev/null &
 pids+=($!)
 pageShot=$!
 
@@ -176,5 +176,5 @@ done
 sleep 2.2
 touch "$work/shoot-page"
 wait "$pageShot"
-convert "$work/live-page.png" -strip -define png:compression-level=9 "$out/live-page.png"
+convert "$work/live-page.png" -strip -colors 256 -define png:compression-level=9 "$out/live-page.png"
 echo "$out/live-page.png"
