@@ -236,7 +236,8 @@
     const options = {
       file: file,
       labels: ['Time', labelOf(key)],
-      ylabel: scale[1] + labelOf(key),
+      // dygraphs writes the label as HTML.
+      ylabel: (scale[1] + labelOf(key)).replace(/&/g, '&amp;').replace(/</g, '&lt;').replace(/>/g, '&gt;'),
       axes: {
         y: {
           axisLabelFormatter: (y) => String(Number((y / scale[0]).toPrecision(6))),
