@@ -66,6 +66,41 @@ struct ConnectionState
     }
 };
 thread_local ConnectionState *t_connection = nullptr;
+// Set on the listening thread while a connection over the bound is let go.
+thread_local bool t_refuseConnection = false;
+
+// The library's worker pool, with a bound on the connections it holds: each is a descriptor of
+// the program, and a flood of connections must not leave the recorder without one for its port
+// or its file. Over the bound, the connection is refused at once, on the listening thread.
+class BoundedPool final : public httplib::TaskQueue
+{
+public:
+    BoundedPool(int workers, int waiting)
+        : m_pool(std::size_t(workers)), m_most(workers + waiting)
+    {
+    }
+
+    void enqueue(std::function<void()> fn) override
+    {
+        if (m_held.load() >= m_most) {
+            t_refuseConnection = true;
+            fn();
+            t_refuseConnection = false;
+            return;
+        }
+        ++m_held;
+        m_pool.enqueue([this, fn = std::move(fn)] {
+            fn();
+            --m_held;
+        });
+    }
+    void shutdown() override { m_pool.shutdown(); }
+
+private:
+    httplib::ThreadPool m_pool;
+    const int m_most;
+    std::atomic<int> m_held{0};
+};
 
 // The socket of one connection as the library reads and writes it. It is here that the limits
 // on a request's head are kept, because the library reads a head whole before any handler sees
@@ -121,11 +156,7 @@ public:
         if (!m_inHead)
             return waitFor(POLLIN,
                            Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
-        if (waitFor(POLLIN, m_deadline))
-            return true;
-        if (!m_stop && Clock::now() >= m_deadline)
-            m_refusal = 408;
-        return false;
+        return waitForHead();
     }
     bool is_writable() const override
     {
@@ -138,14 +169,12 @@ public:
         if (m_refusal)
             return -1;
         if (m_pos == m_len) {
-            const Clock::time_point deadline =
-                m_inHead ? m_deadline
-                         : Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs);
-            if (!waitFor(POLLIN, deadline)) {
-                if (m_inHead && !m_stop && Clock::now() >= deadline)
-                    m_refusal = 408;
+            const bool ready =
+                m_inHead ? waitForHead()
+                         : waitFor(POLLIN, Clock::now() + std::chrono::milliseconds(
+                                                              HttpService::kReadTimeoutMs));
+            if (!ready)
                 return -1;
-            }
             ssize_t n;
             do
                 n = ::recv(m_sock, m_buffer, sizeof m_buffer, 0);
@@ -238,25 +267,41 @@ private:
         return n;
     }
 
-    // Waits for `events` until `deadline`, looking at the stop flag in between. True when the
-    // socket is ready (or has an error for the next call to see).
-    bool waitFor(short events, Clock::time_point deadline) const
+    enum class Wait
+    {
+        Ready, // or an error for the next call to see
+        TimedOut,
+        Stopped,
+    };
+    // Waits for `events` until `deadline`, looking at the stop flag in between.
+    Wait waitUntil(short events, Clock::time_point deadline) const
     {
         for (;;) {
             if (m_stop)
-                return false;
+                return Wait::Stopped;
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count();
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
-                return false;
+                return Wait::TimedOut;
             pollfd fd{m_sock, events, 0};
             const int ready = ::poll(&fd, 1, int(std::min<long long>(left, kSliceMs)));
             if (ready > 0)
-                return true;
+                return Wait::Ready;
             if (ready < 0 && errno != EINTR)
-                return false;
+                return Wait::Stopped;
         }
+    }
+    bool waitFor(short events, Clock::time_point deadline) const
+    {
+        return waitUntil(events, deadline) == Wait::Ready;
+    }
+    // Waits for the next bytes of the head; at its deadline the head is refused with 408.
+    bool waitForHead() const
+    {
+        const Wait wait = waitUntil(POLLIN, m_deadline);
+        if (wait == Wait::TimedOut)
+            m_refusal = 408;
+        return wait == Wait::Ready;
     }
 
     const int m_sock;
@@ -281,9 +326,23 @@ public:
     {
     }
 
+    // The library listens with a backlog of 5: a page that opens its files at once, with a
+    // scraper and a stream besides, would see connections dropped and retried a second later.
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
 private:
     bool process_and_close_socket(socket_t sock) override
     {
+        if (t_refuseConnection) {
+            // Never waits: what the socket does not take at once is not sent.
+            static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n"
+                                       "Retry-After: 5\r\nContent-Length: 0\r\n\r\n";
+            [[maybe_unused]] const ssize_t n =
+                ::send(sock, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::shutdown(sock, SHUT_RDWR);
+            ::close(sock);
+            return true;
+        }
         ConnectionState state;
         state.sock = sock;
         t_connection = &state;
@@ -629,7 +688,7 @@ QString HttpService::start()
 
     auto server = std::make_unique<GuardedServer>(d->stop, refusalHeaders);
     server->set_default_headers(headers);
-    server->new_task_queue = [] { return new httplib::ThreadPool(kMaxEventStreams + 8); };
+    server->new_task_queue = [] { return new BoundedPool(kWorkers, kMaxConnections - kWorkers); };
     // SO_REUSEADDR alone, as a restarted server needs: the library's default adds SO_REUSEPORT,
     // with which a second program could bind the same port and get half the connections.
     server->set_socket_options([](socket_t sock) {
@@ -665,6 +724,7 @@ QString HttpService::start()
                        : QStringLiteral("the port is in use or the address is not this "
                                         "machine's"));
     }
+    server->widenBacklog();
     d->port = bound;
     d->server = std::move(server);
     d->listener = std::thread([impl = d.get()] {

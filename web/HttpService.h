@@ -22,6 +22,10 @@ class HttpService
 public:
     // The limits.
     static constexpr int kMaxEventStreams = 32;
+    // Connections served at once (every event stream, and a few for the other routes), and those
+    // held at most, the rest waiting for a worker; more are answered 503 at once.
+    static constexpr int kWorkers = kMaxEventStreams + 8;
+    static constexpr int kMaxConnections = kWorkers + 24;
     static constexpr int kMaxLineBytes = 8192;  // the request line, and each header line
     static constexpr int kMaxHeaders = 64;
     static constexpr int kReadTimeoutMs = 5000; // for a request to arrive whole

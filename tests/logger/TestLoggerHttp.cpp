@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,11 +34,11 @@ int servedPort(::Logger &logger)
     return port;
 }
 
-// A port of 127.0.0.1 held by a listening socket of the test.
+// A port of 127.0.0.1 held by a socket of the test: listening, or refusing connections.
 class HeldPort
 {
 public:
-    HeldPort()
+    explicit HeldPort(bool listening = true)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -45,7 +46,7 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), length) == 0 &&
-            ::listen(m_fd, 1) == 0 &&
+            (!listening || ::listen(m_fd, 1) == 0) &&
             ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
             m_port = ntohs(address.sin_port);
     }
@@ -65,6 +66,8 @@ class TestLoggerHttp : public QObject
 
 private slots:
     void servesTheMetersReadings();
+    void mqttSpoolShowsOnThePage();
+    void openAddressWarns();
     void portInUseEndsTheRunBeforeItStarts();
     void wrongHttpOptions_data();
     void wrongHttpOptions();
@@ -132,6 +135,63 @@ void TestLoggerHttp::servesTheMetersReadings()
     QVERIFY(stream.readToClose());
     Raw after(port);
     QVERIFY(!after.connected());
+}
+
+void TestLoggerHttp::mqttSpoolShowsOnThePage()
+{
+    // A broker that cannot be reached: the readings wait in the spool, and the page says so.
+    HeldPort refusing(false);
+    QVERIFY(refusing.port() > 0);
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("50")});
+    QVERIFY(!sim.path().isEmpty());
+    QTemporaryDir state;
+    ::Logger logger;
+    logger.start(state.path(),
+                 {QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                  QStringLiteral("--mqtt"), QStringLiteral("mqtt://127.0.0.1:%1/lab").arg(refusing.port()),
+                  QStringLiteral("--mqtt-id"), QStringLiteral("bench1"),
+                  QStringLiteral("--mqtt-drain-seconds"), QStringLiteral("0"),
+                  QStringLiteral("--http"), QStringLiteral("127.0.0.1:0")});
+    const int port = servedPort(logger);
+    QVERIFY2(port > 0, qPrintable(logger.err()));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return statusOf(port).value(u"mqtt").toObject().value(u"unacknowledged").toInt() >= 10;
+        },
+        kWaitMs));
+    const QJsonObject status = statusOf(port);
+    QCOMPARE(status.value(u"meter").toString(), QStringLiteral("bench1"));
+    QVERIFY(status.value(u"mqtt").toObject().value(u"spool_bytes").toInt() > 0);
+    const QJsonArray outputs = status.value(u"outputs").toArray();
+    QCOMPARE(outputs.size(), 1);
+    QVERIFY(outputs[0].toObject().value(u"name").toString().startsWith(u"MQTT mqtt://127.0.0.1:"));
+    const QByteArray metrics = get(port, "/metrics").body;
+    QVERIFY(metrics.contains("vorlatt_mqtt_unacknowledged{meter=\"bench1\"} "));
+    QVERIFY(metrics.contains("vorlatt_reading{meter=\"bench1\",unit=\""));
+    QProcess promtool;
+    promtool.start(QStringLiteral("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
+    QVERIFY(promtool.waitForStarted(kWaitMs));
+    promtool.write(metrics);
+    promtool.closeWriteChannel();
+    QVERIFY(promtool.waitForFinished(kWaitMs));
+    QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+}
+
+void TestLoggerHttp::openAddressWarns()
+{
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("50")});
+    QVERIFY(!sim.path().isEmpty());
+    ::Logger logger;
+    logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                  QStringLiteral("--count"), QStringLiteral("3"), QStringLiteral("--http"),
+                  QStringLiteral("0.0.0.0:0"), QStringLiteral("--http-open")});
+    QCOMPARE(logger.wait(), 0);
+    QVERIFY2(logger.err().contains(QStringLiteral("warning: --http-open: anyone who can reach "
+                                                  "0.0.0.0 may read the readings")),
+             qPrintable(logger.err()));
+    QVERIFY(logger.err().contains(QStringLiteral("live page on http://127.0.0.1:")));
 }
 
 void TestLoggerHttp::portInUseEndsTheRunBeforeItStarts()

@@ -106,6 +106,7 @@ private slots:
     void crossOriginOnlyWhenAllowed();
     void eventStreamsAreBounded();
     void clientThatStopsReadingIsDropped();
+    void connectionFloodIsBounded();
     void portInUseIsRefused();
     void addressOptions_data();
     void addressOptions();
@@ -225,6 +226,10 @@ void TestHttpService::metricsPassPromtool_data()
         << QByteArray("vorlatt_mqtt_spool_bytes{meter=\"bench1\"} 2048\n"
                       "# HELP vorlatt_mqtt_unacknowledged")
         << QByteArray("vorlatt_reading_overload{");
+    QTest::newRow("before any reading")
+        << false << QString() << QString()
+        << QByteArray("# TYPE vorlatt_reading gauge\n# HELP vorlatt_reading_overload")
+        << QByteArray("vorlatt_reading_timestamp_seconds{");
     QTest::newRow("an overload")
         << true << QStringLiteral("0.L") << QStringLiteral("M*")
         << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 1\n")
@@ -243,18 +248,24 @@ void TestHttpService::metricsPassPromtool()
     s.feed.setMqtt(mqtt, 2048, 7);
     s.feed.framesRejected(2);
     s.feed.frameSeen(QDateTime::currentMSecsSinceEpoch());
-    s.take(1, 2);
-    s.feed.take(record(3, value, QStringLiteral("DC"), unit));
+    const int records = value.isEmpty() ? 0 : 3;
+    if (records) {
+        s.take(1, 2);
+        s.feed.take(record(3, value, QStringLiteral("DC"), unit));
+    }
 
     const Answer a = get(s.port(), "/metrics");
     QCOMPARE(a.status, 200);
     QVERIFY(a.headers.value("content-type").startsWith("text/plain; version=0.0.4"));
     QVERIFY2(a.body.contains(expected), a.body.constData());
     QVERIFY2(!a.body.contains(absent), a.body.constData());
-    QVERIFY(a.body.contains("vorlatt_readings_total{meter=\"bench1\"} 3\n"));
+    QVERIFY(a.body.contains("vorlatt_readings_total{meter=\"bench1\"} " +
+                            QByteArray::number(records) + '\n'));
     QVERIFY(a.body.contains("vorlatt_frames_rejected_total{meter=\"bench1\"} 2\n"));
     QVERIFY(a.body.contains("vorlatt_link_up{meter=\"bench1\"} 1\n"));
-    QVERIFY(a.body.contains("vorlatt_reading_timestamp_seconds{meter=\"bench1\"} 1765440000.300\n"));
+    if (records)
+        QVERIFY(a.body.contains(
+            "vorlatt_reading_timestamp_seconds{meter=\"bench1\"} 1765440000.300\n"));
     QString why;
     QVERIFY2(promtoolAccepts(a.body, &why), qPrintable(why + u'\n' + QString::fromUtf8(a.body)));
 }
@@ -362,7 +373,8 @@ void TestHttpService::badRequestsGetACleanStatus_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<int>("status"); // 0: closed without an answer
-    const QByteArray host = "Host: 127.0.0.1\r\n";
+    // Each asks the server to close after its answer, so that nothing more can come.
+    const QByteArray host = "Host: 127.0.0.1\r\nConnection: close\r\n";
     QTest::newRow("unknown path") << QByteArray("GET /etc/passwd HTTP/1.1\r\n" + host + "\r\n")
                                   << 404;
     QTest::newRow("dot-dot path") << QByteArray("GET /../../../etc/passwd HTTP/1.1\r\n" + host +
@@ -420,7 +432,8 @@ void TestHttpService::badRequestsGetACleanStatus_data()
                              << 400;
     // A page of another site whose name was made to point here (DNS rebinding).
     QTest::newRow("foreign host name")
-        << QByteArray("GET /api/readings HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n") << 421;
+        << QByteArray("GET /api/readings HTTP/1.1\r\nHost: evil.example:8080\r\nConnection: close\r\n\r\n")
+        << 421;
 }
 
 void TestHttpService::badRequestsGetACleanStatus()
@@ -585,6 +598,27 @@ void TestHttpService::clientThatStopsReadingIsDropped()
     const QByteArray last = "id: " + QByteArray::number(no - 1) + '\n';
     QVERIFY(reading.readUntil([&](const QByteArray &in) { return in.contains(last); }));
     QCOMPARE(statusOf(s.port()).value(u"readings").toInt(), no - 1);
+}
+
+void TestHttpService::connectionFloodIsBounded()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    // Connections that send nothing hold what the server gives them, and no more.
+    std::vector<std::unique_ptr<Raw>> idle;
+    for (int i = 0; i < HttpService::kMaxConnections; ++i) {
+        idle.push_back(std::make_unique<Raw>(s.port()));
+        QVERIFY(idle.back()->connected());
+    }
+    Raw over(s.port());
+    QVERIFY(over.readToClose());
+    QVERIFY2(over.in().startsWith("HTTP/1.1 503 "), over.in().constData());
+    // Once they are gone, the server answers as before, and the feed went on meanwhile.
+    s.take(1, 3);
+    idle.clear();
+    QVERIFY(QTest::qWaitFor([&] { return get(s.port(), "/api/status").status == 200; },
+                            kPatienceMs));
+    QCOMPARE(statusOf(s.port()).value(u"readings").toInt(), 3);
 }
 
 void TestHttpService::portInUseIsRefused()
