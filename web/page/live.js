@@ -76,6 +76,7 @@
   let source = null;
   let retryTimer = null;
   let drawTimer = null;
+  let opened = false; // the readings from before the page opened are in
 
   // The measuring function of a reading: its base unit and AC or DC.
   function functionOf(reading) {
@@ -424,7 +425,9 @@
       run = st.run;
       applyStatus(st);
       const readings = await getJson('api/readings', {since: String(lastNo)});
-      for (const reading of readings) take(reading, false);
+      // Those from before the page opened count for the chart, not for MIN and MAX.
+      for (const reading of readings) take(reading, opened);
+      opened = true;
       problem = '';
       draw();
     } catch (error) {
