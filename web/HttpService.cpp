@@ -695,6 +695,7 @@ QString HttpService::start()
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    server->set_keep_alive_max_count(kRequestsPerConnection);
     server->set_keep_alive_timeout(5);
     server->set_read_timeout(kReadTimeoutMs / 1000, 0);
     server->set_write_timeout(kWriteTimeoutMs / 1000, 0);

@@ -92,6 +92,7 @@ class TestHttpService : public QObject
     Q_OBJECT
 
 private slots:
+    void feedKeepsTheNewestReadings();
     void routesAnswerWithTheFeed();
     void readingsValidateAgainstTheSchema();
     void metricsPassPromtool_data();
@@ -113,6 +114,39 @@ private slots:
     void tokenFileChecks_data();
     void tokenFileChecks();
 };
+
+void TestHttpService::feedKeepsTheNewestReadings()
+{
+    LiveFeed feed(4);
+    // Numbered from 5 on, as a log appended to goes on after its last record.
+    for (qint32 no = 5; no < 15; ++no)
+        feed.take(record(no, QStringLiteral("1.000"), QStringLiteral("DC"), QStringLiteral("V")));
+    QCOMPARE(feed.oldestPlace(), 6);
+    QCOMPARE(feed.endPlace(), 10);
+    auto numbers = [](const LiveFeed::Batch &batch) {
+        QList<qint32> out;
+        for (const LiveFeed::Reading &r : batch.readings)
+            out << r.no;
+        return out;
+    };
+    // A reader whose place left the ring is told so, and gets what is left.
+    const LiveFeed::Batch behind = feed.readingsFrom(2);
+    QVERIFY(behind.fellBehind);
+    QCOMPARE(numbers(behind), (QList<qint32>{11, 12, 13, 14}));
+    QCOMPARE(behind.next, 10);
+    const LiveFeed::Batch some = feed.readingsFrom(7, 2);
+    QVERIFY(!some.fellBehind);
+    QCOMPARE(numbers(some), (QList<qint32>{12, 13}));
+    QCOMPARE(feed.readingsFrom(10).readings.size(), std::size_t(0));
+    QCOMPARE(feed.placeAfterNumber(12), 8);
+    QCOMPARE(feed.placeAfterNumber(14), 10);
+    QCOMPARE(feed.placeAfterNumber(3), 6);  // older than the ring: all of it
+    QCOMPARE(feed.placeAfterNumber(15), 6); // another run's number: all of it
+    // The JSON line is the one schema's.
+    QCOMPARE(feed.readingsFrom(9).readings.at(0).json,
+             logrecord::readingJson(record(14, QStringLiteral("1.000"), QStringLiteral("DC"),
+                                           QStringLiteral("V"))));
+}
 
 void TestHttpService::routesAnswerWithTheFeed()
 {
