@@ -2,13 +2,15 @@
 # Makes the pictures of the user guide (docs/pictures/*.png) from the running program: starts it
 # on a virtual screen (Xvfb) with the meter simulator on COM1, drives it with xdotool (connect,
 # wait for a given scene of the simulator, open a menu, set a limit, open the print preview) and
-# cuts the parts of the window out with ImageMagick. Run it again whenever the window changes:
+# cuts the parts of the window out with ImageMagick. The live page is taken with headless Chromium
+# from vorlatt-log --http reading a second simulator. Run it again whenever the window changes:
 #
-#   cmake --build build --target vorlatt vorlatt-sim tarvodb    # what it runs (./run builds it)
-#   tools/screenshots.sh [BUILD_DIR [OUTPUT_DIR]]                # default: build docs/pictures
+#   cmake --build build --target vorlatt vorlatt-sim vorlatt-log tarvodb   # what it runs
+#   tools/screenshots.sh [BUILD_DIR [OUTPUT_DIR]]               # default: build docs/pictures
 #
-# Needs the Debian packages xvfb, xdotool and imagemagick. Nothing is shown on the desktop: the
-# program runs on a screen of its own, with its own copy of the empty log table.
+# Needs the Debian packages xvfb, xdotool, imagemagick, chromium and python3-websocket. Nothing is
+# shown on the desktop: the program runs on a screen of its own, with its own copy of the empty
+# log table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,22 +18,24 @@ build=${1:-build}
 out=${2:-docs/pictures}
 program=$build/app/vorlatt
 sim=$build/tools/vorlatt-sim
+logger=$build/tools/vorlatt-log
 table=$build/app/Tarvodb.DB
 
-for tool in Xvfb xdotool import convert; do
+for tool in Xvfb xdotool import convert chromium; do
     command -v "$tool" >/dev/null || {
-        echo "$tool is missing: apt-get install xvfb xdotool imagemagick" >&2
+        echo "$tool is missing: apt-get install xvfb xdotool imagemagick chromium python3-websocket" >&2
         exit 1
     }
 done
-for file in "$program" "$sim" "$table"; do
+for file in "$program" "$sim" "$logger" "$table"; do
     [ -e "$file" ] || {
-        echo "$file is missing: cmake --build $build --target vorlatt vorlatt-sim tarvodb" >&2
+        echo "$file is missing: cmake --build $build --target vorlatt vorlatt-sim vorlatt-log tarvodb" >&2
         exit 1
     }
 done
 program=$(realpath "$program")
 sim=$(realpath "$sim")
+logger=$(realpath "$logger")
 mkdir -p "$out"
 
 work=$(mktemp -d)
@@ -95,6 +99,28 @@ waitScene() {
     sleep "$2"
 }
 
+# The live page: vorlatt-log --http reads a simulator of its own from the start of its tour, and
+# the page is opened now, so that its chart and MIN/MAX have gathered readings by the time the
+# picture is taken (at the end, at a known point of a scene).
+"$sim" --verbose >"$work/page-sim.out" 2>"$work/page-sim.log" &
+pids+=($!)
+for _ in $(seq 50); do [ -s "$work/page-sim.out" ] && break; sleep 0.1; done
+pagePty=$(head -n1 "$work/page-sim.out")
+[ -n "$pagePty" ] || { echo "the second simulator did not start" >&2; exit 1; }
+pagePort=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$logger" --port "$pagePty" --mqtt-id bench1 --quiet --http "127.0.0.1:$pagePort" \
+    2>"$work/page-logger.log" &
+pids+=($!)
+for _ in $(seq 100); do
+    /usr/bin/python3 -c "import urllib.request as u; u.urlopen('http://127.0.0.1:$pagePort/api/status', timeout=2)" \
+        2>/dev/null && break
+    sleep 0.1
+done
+/usr/bin/python3 tests/web/chromium.py "http://127.0.0.1:$pagePort/" "$work/live-page.png" \
+    --size 1000x700 --full-page --wait-file "$work/shoot-page" --timeout 600 >/dev/null &
+pids+=($!)
+pageShot=$!
+
 # The port menu, before connecting (it is disabled while the link runs).
 openMenu 30
 shoot
@@ -140,3 +166,15 @@ read -r px py pw ph < <(xdotool getwindowgeometry --shell "$preview" |
 convert "$work/screen.png" -crop "${pw}x$((ph < 330 ? ph : 330))+${px}+${py}" +repage -resize '640x>' \
     -strip -define png:compression-level=9 "$out/print-preview.png"
 echo "$out/print-preview.png"
+
+# The live page, a few seconds into the second simulator's "DC volts" scene.
+seen=$(grep -c -F "DC volts, auto range" "$work/page-sim.log" || true)
+for _ in $(seq 900); do
+    [ "$(grep -c -F "DC volts, auto range" "$work/page-sim.log" || true)" -gt "$seen" ] && break
+    sleep 0.1
+done
+sleep 2.2
+touch "$work/shoot-page"
+wait "$pageShot"
+convert "$work/live-page.png" -strip -colors 256 -define png:compression-level=9 "$out/live-page.png"
+echo "$out/live-page.png"

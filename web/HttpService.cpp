@@ -510,12 +510,16 @@ httplib::Server::HandlerResponse HttpService::Impl::handle(const httplib::Reques
         fail(res, 413, "a request here carries no body");
         return R::Handled;
     }
+    // The page's own files hold no reading and are the same in every copy of the program. They
+    // go without the token: a browser cannot add it to the page's <script> and <link> requests.
+    // The page carries the token of its address on to every request for readings.
+    const bool pageFile = files.count(req.path) != 0;
     if (options.token.isEmpty()) {
         if (loopback && !hostIsLocal(req.get_header_value("Host"))) {
             fail(res, 421, "this server answers only to its own address");
             return R::Handled;
         }
-    } else {
+    } else if (!pageFile) {
         QByteArray given;
         const std::string authorization = req.get_header_value("Authorization");
         if (authorization.size() > 7 &&
