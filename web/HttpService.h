@@ -21,7 +21,9 @@ class HttpService
 {
 public:
     // The limits.
-    static constexpr int kMaxEventStreams = 32;
+    // Event streams open at once: a lab wall of browsers and dashboards on one meter; each holds a
+    // worker thread while it is open.
+    static constexpr int kMaxEventStreams = 64;
     // Connections served at once (every event stream, and a few for the other routes), and those
     // held at most, the rest waiting for a worker; more are answered 503 at once.
     static constexpr int kWorkers = kMaxEventStreams + 8;
