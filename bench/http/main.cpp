@@ -4,7 +4,7 @@
 // of one offer() is compared with the one without clients. A last run has one of the 50 clients
 // stop reading: the server must drop it without the recorder noticing.
 //
-//   bench_http [READINGS]     readings per round, default 2000
+//   bench_http [READINGS [CYCLES]]   readings per round, default 2000; cycles, default 3
 //
 // Readings are offered every millisecond (the meter sends about 17 a second), so that the
 // clients have the time to take each one, as they would at the meter's pace; only offer()
@@ -13,7 +13,8 @@
 // client, of rounds while the server still holds it, after which the readings go on until the
 // server has dropped it (it must, once its writes have blocked for 5 s). The last line reads:
 //   http: ratio_1=.. ratio_50=.. ratio_50_one_stopped=.. cpu_ratio_1=.. cpu_ratio_50=..
-//         cpu_ratio_50_one_stopped=.. rss_mb=..
+//         cpu_ratio_50_one_stopped=.. rss_mb=.. cycles=..
+// each ratio the median over the cycles (see main()).
 
 #include "log/LogRules.h"
 #include "log/ReadingRecorder.h"
@@ -253,11 +254,6 @@ int main(int argc, char *argv[])
         }
         return b;
     };
-    const Cost none = best(kRounds);
-    const double rssNone = residentMb();
-    std::printf("0 clients:   median %.2f us per reading (cpu %.2f us), rss %.1f MB\n", none.wall,
-                none.cpu, rssNone);
-
     struct Run
     {
         Cost median;
@@ -324,22 +320,44 @@ int main(int argc, char *argv[])
                     static_cast<long long>(run.fewest), run.rounds * readings);
     };
 
-    const Run one = withClients(1, false);
-    show("1 client:   ", one, 1);
-    const Run fifty = withClients(50, false);
-    show("50 clients: ", fifty, 50);
-    const Run stalled = withClients(50, true);
-    show("50 clients, one stops reading:", stalled, 50);
-    std::printf("the one that stopped reading was %s through the %d rounds measured; %s after %d "
-                "rounds\n",
-                stalled.stalledHeld ? "held" : "NOT held", kRounds,
-                stalled.stalledDropped ? "dropped" : "NOT dropped", stalled.rounds);
+    // A cycle measures the cost without clients, then with 1, 50, and 50 of which one stops
+    // reading, each ratio against the cycle's own figure without clients: the machine's speed
+    // drifts over minutes (other work, clock frequency), and a baseline taken once would carry
+    // that drift into every ratio. The last line has the median of the cycles' ratios.
+    const int cycles = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
+    std::vector<double> r1, r50, rStalled, c1, c50, cStalled;
+    double rss = 0;
+    for (int cycle = 1; cycle <= cycles; ++cycle) {
+        while (service.eventStreams() > 0)
+            recording.medianMicroseconds(10);
+        const Cost none = best(kRounds);
+        const double rssNone = residentMb();
+        std::printf("cycle %d\n0 clients:   median %.2f us per reading (cpu %.2f us), rss %.1f MB\n",
+                    cycle, none.wall, none.cpu, rssNone);
+        const Run one = withClients(1, false);
+        show("1 client:   ", one, 1);
+        const Run fifty = withClients(50, false);
+        show("50 clients: ", fifty, 50);
+        const Run stalled = withClients(50, true);
+        show("50 clients, one stops reading:", stalled, 50);
+        std::printf("the one that stopped reading was %s through the %d rounds measured; %s after "
+                    "%d rounds\n",
+                    stalled.stalledHeld ? "held" : "NOT held", kRounds,
+                    stalled.stalledDropped ? "dropped" : "NOT dropped", stalled.rounds);
+        r1.push_back(one.median.wall / none.wall);
+        r50.push_back(fifty.median.wall / none.wall);
+        rStalled.push_back(stalled.median.wall / none.wall);
+        c1.push_back(one.median.cpu / none.cpu);
+        c50.push_back(fifty.median.cpu / none.cpu);
+        cStalled.push_back(stalled.median.cpu / none.cpu);
+        std::printf("cycle %d: ratio_1=%.2f ratio_50=%.2f ratio_50_one_stopped=%.2f\n", cycle,
+                    r1.back(), r50.back(), rStalled.back());
+        rss = std::max({rss, rssNone, one.rss, fifty.rss, stalled.rss});
+    }
     std::printf("http: ratio_1=%.2f ratio_50=%.2f ratio_50_one_stopped=%.2f cpu_ratio_1=%.2f "
-                "cpu_ratio_50=%.2f cpu_ratio_50_one_stopped=%.2f rss_mb=%.1f\n",
-                one.median.wall / none.wall, fifty.median.wall / none.wall,
-                stalled.median.wall / none.wall, one.median.cpu / none.cpu,
-                fifty.median.cpu / none.cpu, stalled.median.cpu / none.cpu,
-                std::max({rssNone, one.rss, fifty.rss, stalled.rss}));
+                "cpu_ratio_50=%.2f cpu_ratio_50_one_stopped=%.2f rss_mb=%.1f cycles=%d\n",
+                median(r1), median(r50), median(rStalled), median(c1), median(c50),
+                median(cStalled), rss, cycles);
     service.stop();
     return 0;
 }
