@@ -6,6 +6,16 @@
 #include <QStringList>
 #include <QTimer>
 
+// The message boxes of the application that are open now (modal or not).
+inline QList<QMessageBox *> openBoxes()
+{
+    QList<QMessageBox *> boxes;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+            boxes << box;
+    return boxes;
+}
+
 // Closes every modal message box as soon as it is open and keeps its text, so that tests can
 // drive handlers that report to the user and then check what was reported. A question about
 // unsaved readings is answered with Discard.

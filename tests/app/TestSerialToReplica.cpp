@@ -1,3 +1,4 @@
+#include "MessageBoxCloser.h"
 #include "PtyPort.h"
 #include "app/ReplicaPanel.h"
 #include "app/TFCOMM.h"
@@ -39,16 +40,6 @@ protocol::DisplayState volts(const char *digits)
     s.digits = digits;
     s.annunciators = Annunciator::Volt;
     return s;
-}
-
-// The open message boxes of the application.
-QList<QMessageBox *> openBoxes()
-{
-    QList<QMessageBox *> boxes;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
-            boxes << box;
-    return boxes;
 }
 
 } // namespace

@@ -96,15 +96,6 @@ std::unique_ptr<LivePage> startedPage()
     return error.isEmpty() ? std::move(page) : nullptr;
 }
 
-QList<QMessageBox *> openBoxes()
-{
-    QList<QMessageBox *> boxes;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
-            boxes << box;
-    return boxes;
-}
-
 } // namespace
 
 void TestWindowLivePage::init()

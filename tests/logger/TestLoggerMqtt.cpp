@@ -49,22 +49,6 @@ bool listening(int port)
     return ok;
 }
 
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) != 0) {
-        ::close(fd);
-        return 0;
-    }
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool run(const QString &program, const QStringList &arguments)
 {
     QProcess p;

@@ -27,19 +27,6 @@ namespace {
 using protocol::Annunciator;
 using protocol::Annunciators;
 
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0;
-    ::close(fd);
-    return ok ? ntohs(a.sin_port) : 0;
-}
-
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);

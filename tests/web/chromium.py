@@ -35,6 +35,8 @@ class Chromium:
         args = [exe, '--headless', '--remote-debugging-port=0', '--user-data-dir=' + self.profile,
                 '--no-first-run', '--no-default-browser-check', '--disable-gpu',
                 '--disable-extensions', '--disable-background-networking', '--disable-sync',
+                # A container's small /dev/shm would make the renderer crash.
+                '--disable-dev-shm-usage',
                 '--disable-component-update', '--hide-scrollbars', '--mute-audio',
                 # A page in the background would have its timers slowed down.
                 '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
