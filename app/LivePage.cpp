@@ -8,8 +8,6 @@
 
 #include <limits>
 
-#include <unistd.h>
-
 LivePage::LivePage(const HttpOptions &options) : m_options(options)
 {
     // Every reading the display shows: no limit (a limit of L takes L + 1, so the largest one
@@ -69,11 +67,7 @@ void LivePage::setOutputs(const QString &logError, const QString &logStopped,
         {QStringLiteral("log"), logError.isEmpty(), logError.isEmpty() ? logStopped : logError},
         {QStringLiteral("journal"), journalError.isEmpty(), journalError}};
     // Once a second from the window's clock: the feed is told only of a change.
-    if (outputs.size() == m_outputs.size() &&
-        std::equal(outputs.cbegin(), outputs.cend(), m_outputs.cbegin(),
-                   [](const OutputHealth &a, const OutputHealth &b) {
-                       return a.name == b.name && a.ok == b.ok && a.detail == b.detail;
-                   }))
+    if (outputs == m_outputs)
         return;
     m_outputs = outputs;
     m_feed.setOutputs(m_outputs);
@@ -81,12 +75,7 @@ void LivePage::setOutputs(const QString &logError, const QString &logStopped,
 
 QString LivePage::meterId()
 {
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    QString id;
-    for (const QChar c : QString::fromLocal8Bit(name).section(u'.', 0, 0))
-        id += (c.isLetterOrNumber() && c.unicode() < 128) || c == u'-' || c == u'_' ? c : u'_';
-    return id.isEmpty() ? QStringLiteral("vorlatt") : id;
+    return httpoptions::machineName();
 }
 
 std::unique_ptr<LivePage> LivePage::startFor(const HttpOptions &options, QWidget *window)

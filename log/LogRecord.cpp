@@ -226,7 +226,7 @@ QByteArray readingJson(const LogRecord &record)
     // The base value is decimal text already, a valid JSON number as it stands.
     if (!base.isEmpty())
         out += ",\"base_value\":" + base.toLatin1();
-    else if (m.ValueText.contains(u'L'))
+    else if (isOverload(m.ValueText))
         out += ",\"overload\":true";
     out += ",\"base_unit\":" + jsonString(baseUnit(unit)) +
            ",\"range\":" + jsonString(m.RangeText) + '}';

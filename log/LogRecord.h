@@ -53,6 +53,11 @@ QString baseUnit(const QString &unitText);
 // product of floating-point numbers, so "-46.20" mV gives exactly "-0.0462". Empty for an
 // overload or any text that is not a number.
 QString baseValue(const QString &valueText, const QString &unitText);
+// Whether the display shows an overload: an L where the digits were ("0.L", "0L.").
+inline bool isOverload(const QString &valueText)
+{
+    return valueText.contains(u'L');
+}
 
 // The offset of local time from UTC at `msecs` since the epoch, in seconds. The system's zone
 // is asked once per minute of stamps, not per stamp: each question makes the C library look at

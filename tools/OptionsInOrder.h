@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdio>
+
 namespace optionsinorder {
 
 struct Given
@@ -109,6 +111,65 @@ inline bool parse(const QList<QCommandLineOption> &options, const QStringList &a
                        option->valueName().isEmpty() ? QString() : values.value(index)});
     }
     return true;
+}
+
+// A tool's command line as read: what it asks for and, for a run, the options.
+template <typename Options>
+struct CommandLine
+{
+    enum class Action
+    {
+        Run,
+        Help,
+        Version,
+        Error,
+    };
+    Action action = Action::Run;
+    Options options;
+    QString error; // for Action::Error: what is wrong, one line
+
+    // Parses `arguments` against `known` into `given`; false, with the refusal, when the parser
+    // refused them.
+    bool read(const QList<QCommandLineOption> &known, const QStringList &arguments,
+              QList<Given> *given)
+    {
+        QString fault;
+        if (parse(known, arguments, given, &fault))
+            return true;
+        refuse(fault);
+        return false;
+    }
+    // The command line is wrong: `why`, one line.
+    CommandLine &refuse(const QString &why)
+    {
+        action = Action::Error;
+        error = why;
+        return *this;
+    }
+};
+
+// What every tool does with a command line that asks for no run: prints the help, the version
+// or the fault (with the hint to --help) and gives the exit status; -1 for a run.
+template <typename Options>
+int answerOtherThanRun(const CommandLine<Options> &parsed, const char *program,
+                       QString (*help)())
+{
+    using Action = typename CommandLine<Options>::Action;
+    switch (parsed.action) {
+    case Action::Help:
+        std::fputs(help().toLocal8Bit().constData(), stdout);
+        return 0;
+    case Action::Version:
+        std::printf("%s %s\n", program, VORLATT_VERSION);
+        return 0;
+    case Action::Error:
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, qPrintable(parsed.error),
+                     program);
+        return 2;
+    case Action::Run:
+        break;
+    }
+    return -1;
 }
 
 } // namespace optionsinorder

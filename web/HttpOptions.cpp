@@ -239,6 +239,16 @@ QString pageUrl(const HttpOptions &o, int boundPort)
     return QStringLiteral("http://%1:%2/").arg(host).arg(boundPort);
 }
 
+QString machineName()
+{
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    QString id;
+    for (const QChar c : QString::fromLocal8Bit(name).section(u'.', 0, 0))
+        id += (c.isLetterOrNumber() && c.unicode() < 128) || c == u'-' || c == u'_' ? c : u'_';
+    return id.isEmpty() ? QStringLiteral("vorlatt") : id;
+}
+
 QString help()
 {
     return QStringLiteral(

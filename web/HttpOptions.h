@@ -47,4 +47,9 @@ QString pageUrl(const HttpOptions &o, int boundPort);
 // The help text's section on these options.
 QString help();
 
+// This machine's name, which the meter's id starts with on the page, in the metrics and in MQTT
+// topics: without its domain, with every character other than ASCII letters, digits, '-' and
+// '_' replaced by '_'; "vorlatt" when the machine has no name.
+QString machineName();
+
 } // namespace httpoptions

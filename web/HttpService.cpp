@@ -151,29 +151,16 @@ public:
     {
         if (m_refusal)
             return false;
-        if (m_pos < m_len)
-            return true;
-        if (!m_inHead)
-            return waitFor(POLLIN,
-                           Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
-        return waitForHead();
+        return m_pos < m_len || waitForBytes();
     }
-    bool is_writable() const override
-    {
-        return waitFor(POLLOUT,
-                       Clock::now() + std::chrono::milliseconds(HttpService::kWriteTimeoutMs));
-    }
+    bool is_writable() const override { return waitForRoom(); }
 
     ssize_t read(char *ptr, size_t size) override
     {
         if (m_refusal)
             return -1;
         if (m_pos == m_len) {
-            const bool ready =
-                m_inHead ? waitForHead()
-                         : waitFor(POLLIN, Clock::now() + std::chrono::milliseconds(
-                                                              HttpService::kReadTimeoutMs));
-            if (!ready)
+            if (!waitForBytes())
                 return -1;
             ssize_t n;
             do
@@ -199,8 +186,7 @@ public:
         // After a refusal the library would add an answer of its own: only ours goes out.
         if (m_refusal)
             return -1;
-        if (!waitFor(POLLOUT,
-                     Clock::now() + std::chrono::milliseconds(HttpService::kWriteTimeoutMs)))
+        if (!waitForRoom())
             return -1;
         ssize_t n;
         do
@@ -295,13 +281,23 @@ private:
     {
         return waitUntil(events, deadline) == Wait::Ready;
     }
-    // Waits for the next bytes of the head; at its deadline the head is refused with 408.
-    bool waitForHead() const
+    // Waits for the next bytes: within a head until its deadline (then the head is refused
+    // with 408), else for the read timeout.
+    bool waitForBytes() const
     {
+        if (!m_inHead)
+            return waitFor(POLLIN,
+                           Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
         const Wait wait = waitUntil(POLLIN, m_deadline);
         if (wait == Wait::TimedOut)
             m_refusal = 408;
         return wait == Wait::Ready;
+    }
+    // Waits until the client takes bytes again, for the write timeout.
+    bool waitForRoom() const
+    {
+        return waitFor(POLLOUT,
+                       Clock::now() + std::chrono::milliseconds(HttpService::kWriteTimeoutMs));
     }
 
     const int m_sock;
@@ -492,7 +488,6 @@ httplib::Server::HandlerResponse HttpService::Impl::handle(const httplib::Reques
     if (hasBody)
         res.set_header("Connection", "close");
 
-    const bool head = req.method == "HEAD";
     if (req.method == "OPTIONS" && !options.allowOrigin.isEmpty() && !hasBody) {
         // A cross-origin page asks first whether it may send its token and Last-Event-ID.
         res.status = 204;
@@ -501,7 +496,8 @@ httplib::Server::HandlerResponse HttpService::Impl::handle(const httplib::Reques
         res.set_header("Access-Control-Max-Age", "600");
         return R::Handled;
     }
-    if (req.method != "GET" && !head) {
+    // HEAD: the library sends the head of the answer a GET would have.
+    if (req.method != "GET" && req.method != "HEAD") {
         res.set_header("Allow", "GET, HEAD");
         fail(res, 405, "only GET and HEAD are served");
         return R::Handled;
@@ -568,7 +564,6 @@ httplib::Server::HandlerResponse HttpService::Impl::handle(const httplib::Reques
     } else {
         fail(res, 404, "no such page");
     }
-    (void)head; // HEAD: the library sends the head of the same answer
     return R::Handled;
 }
 
@@ -577,16 +572,14 @@ void HttpService::Impl::events(const httplib::Request &req, httplib::Response &r
     // Where the stream starts: after the reading the browser saw last (it sends the last id when
     // it reconnects), or after ?since=N, else with the next reading.
     qint64 from = feed.endPlace();
-    const char *given = req.has_header("Last-Event-ID") ? "Last-Event-ID"
-                        : req.has_param("since")        ? "since"
-                                                        : nullptr;
-    if (given) {
-        const std::string text = req.has_header("Last-Event-ID")
-                                     ? req.get_header_value("Last-Event-ID")
-                                     : req.get_param_value("since");
+    const bool reconnected = req.has_header("Last-Event-ID");
+    if (reconnected || req.has_param("since")) {
         qint64 no = 0;
-        if (!parseNumber(text, &no)) {
-            fail(res, 400, std::string(given) + " takes a record number, a whole number from 0 up");
+        if (!parseNumber(reconnected ? req.get_header_value("Last-Event-ID")
+                                     : req.get_param_value("since"),
+                         &no)) {
+            fail(res, 400, std::string(reconnected ? "Last-Event-ID" : "since") +
+                               " takes a record number, a whole number from 0 up");
             return;
         }
         from = feed.placeAfterNumber(no);

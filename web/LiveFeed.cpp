@@ -36,12 +36,18 @@ void family(QByteArray &out, const char *name, const char *type, const char *hel
     out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
 }
 
-} // namespace
+// One sample of a family that is labelled by the meter alone.
+void meterSample(QByteArray &out, const char *name, const char *type, const char *help,
+                 const QByteArray &meterLabels, const QByteArray &value)
+{
+    family(out, name, type, help);
+    out += name + meterLabels + ' ' + value + '\n';
+}
 
-namespace {
 // How often a waiting reader looks for new readings: well within the second a page has to show
 // a reading in, and a few wake-ups a second for each open stream.
 constexpr int kReadingPollMs = 50;
+
 } // namespace
 
 LiveFeed::LiveFeed(int capacity, Clock clock)
@@ -61,7 +67,6 @@ QString LiveFeed::take(const LogRecord &record)
         m_ring.push_back(std::move(entry));
         ++m_taken;
         m_last = record;
-        m_haveLast = true;
     }
     // No reader is woken from here: waking them costs the recording thread in proportion to
     // their number (each is a thread the system must schedule, measured at tens of
@@ -276,7 +281,7 @@ QByteArray LiveFeed::statusJson(int eventStreams) const
                                            : QJsonValue(logrecord::isoStamp(m_lastFrameMs))},
         {QStringLiteral("readings"), double(m_taken)},
         {QStringLiteral("last_no"),
-         m_haveLast ? QJsonValue(m_last.no) : QJsonValue(QJsonValue::Null)},
+         m_taken > 0 ? QJsonValue(m_last.no) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("frames_rejected"), double(m_framesRejected)},
         {QStringLiteral("link_losses"), double(m_linkLosses)},
         {QStringLiteral("event_streams"), eventStreams},
@@ -300,12 +305,12 @@ QByteArray LiveFeed::metricsText(int eventStreams) const
 
     QString base, unit, acdc;
     bool overload = false;
-    if (m_haveLast) {
+    if (m_taken > 0) {
         const QString &shown = m_last.unit();
         base = logrecord::baseValue(m_last.reading.ValueText, shown);
         unit = logrecord::baseUnit(shown);
         acdc = m_last.reading.AcDcText.trimmed();
-        overload = base.isEmpty() && m_last.reading.ValueText.contains(u'L');
+        overload = base.isEmpty() && logrecord::isOverload(m_last.reading.ValueText);
     }
     const QByteArray readingLabels =
         '{' + meter + ",unit=\"" + labelValue(unit) + "\",acdc=\"" + labelValue(acdc) + "\"}";
@@ -319,32 +324,27 @@ QByteArray LiveFeed::metricsText(int eventStreams) const
         out += "vorlatt_reading_overload" + readingLabels + " 1\n";
     family(out, "vorlatt_reading_timestamp_seconds", "gauge",
            "When the last reading was taken, in seconds since the epoch.");
-    if (m_haveLast && m_last.hasTime())
+    if (m_taken > 0 && m_last.hasTime())
         out += "vorlatt_reading_timestamp_seconds" + justMeter + ' ' +
                QByteArray::number(double(m_last.when) / 1000.0, 'f', 3) + '\n';
-    family(out, "vorlatt_readings_total", "counter", "Readings taken by the recorder.");
-    out += "vorlatt_readings_total" + justMeter + ' ' + QByteArray::number(m_taken) + '\n';
-    family(out, "vorlatt_frames_rejected_total", "counter",
-           "Frames from the meter that were garbled and skipped.");
-    out += "vorlatt_frames_rejected_total" + justMeter + ' ' +
-           QByteArray::number(m_framesRejected) + '\n';
-    family(out, "vorlatt_link_losses_total", "counter",
-           "Times the link to the meter was lost.");
-    out += "vorlatt_link_losses_total" + justMeter + ' ' + QByteArray::number(m_linkLosses) +
-           '\n';
-    family(out, "vorlatt_link_up", "gauge", "1 while frames come from the meter.");
-    out += "vorlatt_link_up" + justMeter + (m_link == Link::Live ? " 1\n" : " 0\n");
-    family(out, "vorlatt_event_streams", "gauge", "Open event streams of the live page.");
-    out += "vorlatt_event_streams" + justMeter + ' ' + QByteArray::number(eventStreams) + '\n';
+    meterSample(out, "vorlatt_readings_total", "counter", "Readings taken by the recorder.",
+                justMeter, QByteArray::number(m_taken));
+    meterSample(out, "vorlatt_frames_rejected_total", "counter",
+                "Frames from the meter that were garbled and skipped.", justMeter,
+                QByteArray::number(m_framesRejected));
+    meterSample(out, "vorlatt_link_losses_total", "counter", "Times the link to the meter was lost.",
+                justMeter, QByteArray::number(m_linkLosses));
+    meterSample(out, "vorlatt_link_up", "gauge", "1 while frames come from the meter.", justMeter,
+                m_link == Link::Live ? "1" : "0");
+    meterSample(out, "vorlatt_event_streams", "gauge", "Open event streams of the live page.",
+                justMeter, QByteArray::number(eventStreams));
     if (m_mqttOn) {
-        family(out, "vorlatt_mqtt_spool_bytes", "gauge",
-               "Bytes of readings in the MQTT spool not yet acknowledged by the broker.");
-        out += "vorlatt_mqtt_spool_bytes" + justMeter + ' ' + QByteArray::number(m_spoolBytes) +
-               '\n';
-        family(out, "vorlatt_mqtt_unacknowledged", "gauge",
-               "Readings not yet acknowledged by the MQTT broker.");
-        out += "vorlatt_mqtt_unacknowledged" + justMeter + ' ' +
-               QByteArray::number(m_unacknowledged) + '\n';
+        meterSample(out, "vorlatt_mqtt_spool_bytes", "gauge",
+                    "Bytes of readings in the MQTT spool not yet acknowledged by the broker.",
+                    justMeter, QByteArray::number(m_spoolBytes));
+        meterSample(out, "vorlatt_mqtt_unacknowledged", "gauge",
+                    "Readings not yet acknowledged by the MQTT broker.", justMeter,
+                    QByteArray::number(m_unacknowledged));
     }
     return out;
 }

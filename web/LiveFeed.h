@@ -21,6 +21,11 @@ struct OutputHealth
     QString name;
     bool ok = true;
     QString detail;
+
+    bool operator==(const OutputHealth &o) const
+    {
+        return name == o.name && ok == o.ok && detail == o.detail;
+    }
 };
 
 // What the live page, its event stream and the metrics show: the recent readings, as the JSON
@@ -121,8 +126,7 @@ private:
     std::deque<Entry> m_ring;
     qint64 m_taken = 0; // place after the newest
     quint64 m_statusVersion = 0;
-    bool m_haveLast = false;
-    LogRecord m_last;
+    LogRecord m_last; // the newest taken, once m_taken > 0
 
     QString m_id;
     QString m_port;

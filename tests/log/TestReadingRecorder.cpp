@@ -80,7 +80,7 @@ void TestReadingRecorder::oneRecordPerTakenReadingToEveryOutputInOrder()
     LogSettings settings;
     settings.RepeatSet = false;
     QList<bool> recorded;
-    for (const QString &value : {"1.000", "1.000", "2.000", "2.000", "3.000", "4.000"})
+    for (const char *value : {"1.000", "1.000", "2.000", "2.000", "3.000", "4.000"})
         recorded << recorder.offer(volts(value), settings).recorded;
     QCOMPARE(recorded, QList<bool>({true, false, true, false, true, false}));
     QCOMPARE(calls,

@@ -468,7 +468,7 @@ void Logger::updateFeed()
                         m_outputFailed ? QStringLiteral("cannot be written") : QString()});
     }
     if (m_mqtt) {
-        const QString status = m_mqtt->statusText();
+        const QString status = m_mqtt->status();
         outputs.append({QStringLiteral("MQTT %1").arg(m_options.mqtt.url), status != u"spool-full",
                         status});
         m_feed.setMqtt(true, m_mqtt->spoolBytes(), m_mqtt->unacknowledged());

@@ -1,6 +1,5 @@
 #include "LoggerOptions.h"
 
-#include "tools/OptionsInOrder.h"
 #include <QFileInfo>
 
 #include <cmath>
@@ -119,15 +118,10 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
 {
     ParsedCommandLine result;
     LoggerOptions &o = result.options;
-    auto fail = [&result](const QString &error) {
-        result.action = ParsedCommandLine::Action::Error;
-        result.error = error;
-        return result;
-    };
+    auto fail = [&result](const QString &error) { return result.refuse(error); };
     QList<optionsinorder::Given> given;
-    QString fault;
-    if (!optionsinorder::parse(options(), arguments, &given, &fault))
-        return fail(fault);
+    if (!result.read(options(), arguments, &given))
+        return result;
     int sources = 0;
     bool formatGiven = false, checkpointGiven = false;
     for (const auto &[arg, value] : given) {

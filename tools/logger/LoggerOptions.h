@@ -2,6 +2,7 @@
 
 #include "log/LogRecord.h"
 #include "MqttOptions.h"
+#include "tools/OptionsInOrder.h"
 #include "web/HttpOptions.h"
 
 #include <QString>
@@ -42,19 +43,7 @@ struct LoggerOptions
     QString meterId;
 };
 
-struct ParsedCommandLine
-{
-    enum class Action
-    {
-        Run,
-        Help,
-        Version,
-        Error,
-    };
-    Action action = Action::Run;
-    LoggerOptions options;
-    QString error; // for Action::Error: what is wrong, one line
-};
+using ParsedCommandLine = optionsinorder::CommandLine<LoggerOptions>;
 
 // `arguments` without the program name.
 ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments);

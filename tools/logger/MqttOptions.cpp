@@ -1,10 +1,10 @@
 #include "MqttOptions.h"
 
+#include "web/HttpOptions.h"
+
 #include <QUrl>
 
 #include <algorithm>
-
-#include <unistd.h>
 
 namespace mqttoptions {
 
@@ -126,10 +126,7 @@ bool take(const QString &arg, const QString &value, MqttOptions *o, QString *err
 
 QString defaultId(const QString &sourceName)
 {
-    char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    const QString host = topicSafe(QString::fromLocal8Bit(name).section(u'.', 0, 0));
-    return (host.isEmpty() ? QStringLiteral("vorlatt") : host) + u'-' + topicSafe(sourceName);
+    return httpoptions::machineName() + u'-' + topicSafe(sourceName);
 }
 
 QString finish(MqttOptions *o, const QString &sourceName, bool idElsewhere)

@@ -78,30 +78,25 @@ QString haDeviceClass(const QString &baseUnit)
 struct SensorKey
 {
     QString unit;
-    bool coupled = false;
     QString coupling;
 
     static SensorKey of(const LogRecord &record)
     {
         SensorKey key;
         key.unit = logrecord::baseUnit(record.unit());
-        key.coupled = splitsByCoupling(key.unit);
-        if (key.coupled)
+        if (key.coupled())
             key.coupling = record.reading.AcDcText;
         return key;
     }
     static SensorKey parse(const QString &text)
     {
-        SensorKey key;
-        key.unit = text.section(u' ', 0, 0);
-        key.coupled = splitsByCoupling(key.unit);
-        key.coupling = text.section(u' ', 1);
-        return key;
+        return {text.section(u' ', 0, 0), text.section(u' ', 1)};
     }
+    bool coupled() const { return splitsByCoupling(unit); }
     QString text() const { return coupling.isEmpty() ? unit : unit + u' ' + coupling; }
     QString name() const
     {
-        if (!coupled)
+        if (!coupled())
             return unit;
         return coupling.isEmpty() ? unit + QStringLiteral(" without AC/DC")
                                   : unit + u' ' + coupling;
@@ -110,7 +105,7 @@ struct SensorKey
     // entity and its history in Home Assistant); the split ones take new ones.
     QString slug() const
     {
-        if (!coupled)
+        if (!coupled())
             return unitSlug(unit);
         return unitSlug(unit) + u'_' + (coupling.isEmpty() ? QStringLiteral("none") : coupling);
     }
@@ -495,7 +490,7 @@ void MqttPublisher::connected()
         for (const char *unit : kMixedCouplingUnits)
             send(discoveryTopic(m_options.id, QString::fromLatin1(unit)), QByteArray(), true);
         publishDiscovery(QString());
-        const QSet<QString> sensors = m_units;
+        const QSet<QString> sensors = m_sensors;
         for (const QString &sensor : sensors)
             publishDiscovery(sensor);
     }
@@ -586,7 +581,7 @@ void MqttPublisher::publishDiscovery(const QString &sensor)
         if (!deviceClass.isEmpty())
             config.insert(QStringLiteral("device_class"), deviceClass);
         QString test = QStringLiteral("value_json.base_unit == '%1'").arg(key.unit);
-        if (key.coupled)
+        if (key.coupled())
             test += QStringLiteral(" and value_json.acdc == '%1'").arg(key.coupling);
         config.insert(QStringLiteral("value_template"),
                       QStringLiteral("{% if ") + test +
@@ -612,8 +607,8 @@ void MqttPublisher::publish(const LogRecord &record)
     if (m_options.discovery) {
         const SensorKey key = SensorKey::of(record);
         const QString sensor = key.text();
-        if (!key.unit.isEmpty() && !m_units.contains(sensor)) {
-            m_units.insert(sensor);
+        if (!key.unit.isEmpty() && !m_sensors.contains(sensor)) {
+            m_sensors.insert(sensor);
             if (m_state == State::Up)
                 publishDiscovery(sensor);
         }

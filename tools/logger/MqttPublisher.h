@@ -105,7 +105,7 @@ public:
     // the status as the status topic says it (online, lost, spool-full).
     qint64 spoolBytes() const { return m_spool.pendingBytes(); }
     qint64 unacknowledged() const { return m_spool.pendingLines(); }
-    QString statusText() const { return status(); }
+    QString status() const;
 
 private:
     struct Client;
@@ -151,7 +151,6 @@ private:
     QString unspooledText() const;
     // At the end, with readings waiting and no broker: one more connect, until `deadline`.
     void lastChance(const QDeadlineTimer &deadline);
-    QString status() const;
     QString reason(int rc, int errorNumber, const QByteArray &libraryError) const;
     QString brokerName() const;
 
@@ -201,7 +200,7 @@ private:
     qint64 m_turnedAway = 0;
     qint32 m_firstTurnedAway = 0;
     QString m_statusSent;
-    QSet<QString> m_units; // numeric sensors with a discovery config ("V DC", "Hz")
+    QSet<QString> m_sensors; // numeric sensors with a discovery config ("V DC", "Hz")
     bool m_closed = false;
     int m_offlineMid = -1; // the last status, at the end
     bool m_offlineAcked = false;

@@ -51,20 +51,9 @@ int main(int argc, char **argv)
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
     const ParsedCommandLine parsed = parseLoggerCommandLine(arguments);
-    switch (parsed.action) {
-    case ParsedCommandLine::Action::Help:
-        std::fputs(loggerHelp().toLocal8Bit().constData(), stdout);
-        return 0;
-    case ParsedCommandLine::Action::Version:
-        std::printf("vorlatt-log %s\n", VORLATT_VERSION);
-        return 0;
-    case ParsedCommandLine::Action::Error:
-        std::fprintf(stderr, "vorlatt-log: %s\nTry 'vorlatt-log --help'.\n",
-                     qPrintable(parsed.error));
-        return 2;
-    case ParsedCommandLine::Action::Run:
-        break;
-    }
+    if (const int status = optionsinorder::answerOtherThanRun(parsed, "vorlatt-log", loggerHelp);
+        status >= 0)
+        return status;
 
     if (!catchStopSignals()) {
         std::perror("vorlatt-log: pipe");

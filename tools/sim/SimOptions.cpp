@@ -1,7 +1,5 @@
 #include "SimOptions.h"
 
-#include "tools/OptionsInOrder.h"
-
 #include <QFile>
 
 #include <cmath>
@@ -88,15 +86,10 @@ SimCommandLine parseSimCommandLine(const QStringList &arguments)
 {
     SimCommandLine result;
     SimOptions &o = result.options;
-    auto fail = [&result](const QString &error) {
-        result.action = SimCommandLine::Action::Error;
-        result.error = error;
-        return result;
-    };
+    auto fail = [&result](const QString &error) { return result.refuse(error); };
     QList<optionsinorder::Given> given;
-    QString fault;
-    if (!optionsinorder::parse(options(), arguments, &given, &fault))
-        return fail(fault);
+    if (!result.read(options(), arguments, &given))
+        return result;
 
     bool serialOnly = false;
     for (const auto &[option, value] : given) {

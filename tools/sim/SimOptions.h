@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tools/OptionsInOrder.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -28,19 +30,7 @@ struct SimOptions
     Disruption unplug;
 };
 
-struct SimCommandLine
-{
-    enum class Action
-    {
-        Run,
-        Help,
-        Version,
-        Error,
-    };
-    Action action = Action::Run;
-    SimOptions options;
-    QString error; // for Action::Error: what is wrong, one line
-};
+using SimCommandLine = optionsinorder::CommandLine<SimOptions>;
 
 // `arguments` without the program name.
 SimCommandLine parseSimCommandLine(const QStringList &arguments);

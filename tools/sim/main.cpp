@@ -142,20 +142,9 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const SimCommandLine parsed = parseSimCommandLine(arguments);
-    switch (parsed.action) {
-    case SimCommandLine::Action::Help:
-        std::fputs(simHelp().toLocal8Bit().constData(), stdout);
-        return 0;
-    case SimCommandLine::Action::Version:
-        std::puts("vorlatt-sim " VORLATT_VERSION);
-        return 0;
-    case SimCommandLine::Action::Error:
-        std::fprintf(stderr, "vorlatt-sim: %s\nTry 'vorlatt-sim --help'.\n",
-                     qPrintable(parsed.error));
-        return 2;
-    case SimCommandLine::Action::Run:
-        break;
-    }
+    if (const int status = optionsinorder::answerOtherThanRun(parsed, "vorlatt-sim", simHelp);
+        status >= 0)
+        return status;
     simsignals::catchSignals();
     return play(parsed.options);
 }
