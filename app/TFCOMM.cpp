@@ -475,10 +475,12 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     const protocol::DecodedFrame &f = *frame.decoded;
     using Failure = protocol::DecodedFrame::Failure;
 
+    // One reading of the clock a frame, for the status panel and the live page alike.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     m_replica->showLinkAlive();
     m_state.LinkWatchTicks = 0;
     if (m_livePage)
-        m_livePage->frameSeen(QDateTime::currentMSecsSinceEpoch());
+        m_livePage->frameSeen(now);
 
     m_reading.AcDcText.clear();
     m_reading.RangeText.clear();
@@ -503,7 +505,7 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     TrackPeaks(f.point, fullUnit);
 
     m_replica->showDigits(f);
-    if (m_readingStatus.frameShown(QDateTime::currentMSecsSinceEpoch())) {
+    if (m_readingStatus.frameShown(now)) {
         m_replica->showStale(false);
         showClockPanel();
     }
