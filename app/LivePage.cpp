@@ -49,7 +49,6 @@ QString LivePage::url() const
 
 void LivePage::linkUp(const QString &port)
 {
-    m_lost = false;
     m_feed.setSource(meterId(), port);
     m_feed.linkUp();
 }

@@ -43,27 +43,14 @@ public:
     {
         m_recorder.offer(reading, m_settings, fullUnit);
     }
-    void frameSeen(qint64 msUtc)
-    {
-        m_lost = false;
-        m_feed.frameSeen(msUtc);
-    }
+    void frameSeen(qint64 msUtc) { m_feed.frameSeen(msUtc); }
     void frameRejected() { m_feed.framesRejected(1); }
-    // A link known to be lost stays so (its reason says more) until frames come again.
-    void linkSilent(qint64 lastFrameMsUtc)
-    {
-        if (!m_lost)
-            m_feed.linkSilent(lastFrameMsUtc);
-    }
+    void linkSilent(qint64 lastFrameMsUtc) { m_feed.linkSilent(lastFrameMsUtc); }
     // `port`: the device read ("/dev/ttyUSB0") or "USB cable".
     void linkUp(const QString &port);
     // The user closed the link: no port, and nothing more is coming.
     void linkDown();
-    void linkLost(const QString &reason)
-    {
-        m_lost = true;
-        m_feed.linkLost(reason);
-    }
+    void linkLost(const QString &reason) { m_feed.linkLost(reason); }
     // "" for an output that is well; `logStopped` says why the log takes no readings though it
     // is well (its record limit), "" while it takes them.
     void setOutputs(const QString &logError, const QString &logStopped,
@@ -86,5 +73,4 @@ private:
     ReadingRecorder m_recorder{m_rules};
     std::unique_ptr<HttpService> m_service;
     QList<OutputHealth> m_outputs;
-    bool m_lost = false; // since linkLost(), until a frame or linkUp()
 };

@@ -116,6 +116,10 @@ void LiveFeed::linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss)
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (lastFrameMsUtc != LogRecord::kNoTime)
             m_lastFrameMs = lastFrameMsUtc;
+        // A link known to be lost stays so (its reason says more) until frames or the link
+        // come again: the silence that follows a loss is no news.
+        if (m_link == Link::Lost)
+            return;
         if (countsAsLoss && m_link != Link::Silent)
             ++m_linkLosses;
         changeLink(Link::Silent);

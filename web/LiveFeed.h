@@ -62,7 +62,7 @@ public:
     // A frame came in at `msUtc`: the link is live.
     void frameSeen(qint64 msUtc);
     // No frame since `lastFrameMsUtc`. `countsAsLoss`: the run counts this silence as a link
-    // loss (the logger does, after its silence time).
+    // loss (the logger does, after its silence time). A lost link stays lost.
     void linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss = false);
     // The link went away; counts a link loss.
     void linkLost(const QString &reason);
