@@ -24,6 +24,17 @@ import urllib.request
 import websocket
 
 
+def end_process(process, seconds):
+    """Asks `process` to end, and kills it if it has not within `seconds`."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(seconds)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class Chromium:
     """One headless Chromium with a profile of its own, and one page in it."""
 
@@ -72,13 +83,7 @@ class Chromium:
             except Exception:
                 pass
             self.socket = None
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process, 10)
         shutil.rmtree(self.profile, ignore_errors=True)
 
     def __enter__(self):

@@ -114,13 +114,8 @@ class Run:
             return None
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        from chromium import end_process
+        end_process(self.process, 30)
 
 
 def wait_for(probe, what, timeout=DEADLINE):
