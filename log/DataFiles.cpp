@@ -6,14 +6,15 @@
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/FieldCodec.h"
+#include "log/engine/Posix.h"
 #include "log/engine/ReplacingFile.h"
 #include "log/engine/TableFile.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -32,6 +33,28 @@ void appendCp1252(std::string &out, const std::string &utf8)
     }
     out += utf8;
 }
+
+// A file descriptor as the text writers see it: each write whole, going on after a short one,
+// and a refusal said in the system's words. (A file device reports a write the disk cut short,
+// some bytes written and then no room, as a short count with no reason at all.)
+class WholeWrites final : public QIODevice
+{
+public:
+    explicit WholeWrites(int fd) : m_fd(fd) { open(QIODevice::WriteOnly | QIODevice::Unbuffered); }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (table::writeAll(m_fd, data, std::size_t(size)))
+            return size;
+        setErrorString(QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+
+private:
+    const int m_fd;
+};
 
 } // namespace
 
@@ -259,12 +282,9 @@ DataFiles::TextResult DataFiles::saveThrough(const table::Table &source, const Q
     table::tidyStaleTemporaries(target);
     try {
         table::ReplacingFile out(target, table::ReplacingFile::Link::Follow);
-        QFile file;
-        if (!file.open(out.fd(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle))
+        WholeWrites file(out.fd());
+        if (!write(&file))
             return {Kind::WriteFailed, failed + QStringLiteral("\n") + file.errorString()};
-        if (!write(&file) || !file.flush())
-            return {Kind::WriteFailed, failed + QStringLiteral("\n") + file.errorString()};
-        file.close();
         out.commit();
     } catch (const table::EngineError &e) {
         return {Kind::WriteFailed,
