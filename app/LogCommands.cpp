@@ -204,10 +204,7 @@ void LogCommands::offerLeftoverJournals()
         // records the log took, as it holds them, and nothing else.
         const ReadingLog::Restored restored = m_log.restore(leftover.lines);
         if (m_journalError.isEmpty()) {
-            QString journalError;
-            for (const QByteArray &line : restored.lines)
-                if (journalError.isEmpty())
-                    journalError = m_journalOutput.appendRestored(line);
+            QString journalError = m_journalOutput.appendRestored(restored.lines);
             if (journalError.isEmpty())
                 journalError = m_journalOutput.flush();
             if (!journalError.isEmpty())

@@ -75,14 +75,19 @@ QString JournalOutput::take(const LogRecord &record)
     return m_journal.append(line(record));
 }
 
-QString JournalOutput::appendRestored(const QByteArray &line)
+QString JournalOutput::appendRestored(const QList<QByteArray> &lines)
 {
+    if (lines.isEmpty())
+        return {};
     if (QString error = startIfNeeded(); !error.isEmpty())
         return error;
-    QString error = m_journal.append(line);
-    if (error.isEmpty() && line.startsWith(ReadingLog::kPortLine))
-        m_journalPort = QString::fromUtf8(line.mid(qsizetype(std::strlen(ReadingLog::kPortLine))));
-    return error;
+    if (QString error = m_journal.append(lines); !error.isEmpty())
+        return error;
+    for (const QByteArray &line : lines)
+        if (line.startsWith(ReadingLog::kPortLine))
+            m_journalPort =
+                QString::fromUtf8(line.mid(qsizetype(std::strlen(ReadingLog::kPortLine))));
+    return {};
 }
 
 QString JournalOutput::flush()

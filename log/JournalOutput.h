@@ -34,9 +34,10 @@ public:
     // Puts the lines written on the disk.
     QString flush() override;
 
-    // A line of a restored journal (a record or a port line), copied as it stands, so that the
-    // restored readings outlive another crash.
-    QString appendRestored(const QByteArray &line);
+    // The lines of a restored journal (records and port lines), copied as they stand, so that
+    // the restored readings outlive another crash. All or none: a journal holding some of them
+    // beside the leftover that holds them all would offer them twice after another crash.
+    QString appendRestored(const QList<QByteArray> &lines);
 
     // Writes the journal afresh from the records `log` holds from its row `fromRow` on (those
     // not saved yet), with the port named first, and puts it in the place of the one started;

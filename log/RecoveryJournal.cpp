@@ -120,6 +120,18 @@ QString RecoveryJournal::append(const QByteArray &line)
     return m_file->append(line + '\n');
 }
 
+QString RecoveryJournal::append(const QList<QByteArray> &lines)
+{
+    if (!m_file->isOpen())
+        return QStringLiteral("the journal is not started");
+    if (lines.isEmpty())
+        return {};
+    QByteArray all;
+    for (const QByteArray &line : lines)
+        all += line + '\n';
+    return m_file->append(all);
+}
+
 QString RecoveryJournal::sync()
 {
     return m_file->sync();

@@ -45,6 +45,8 @@ public:
 
     // One line (without its end); written at once. Empty, or the system's reason.
     QString append(const QByteArray &line);
+    // Lines (without their ends), in one write: all of them are in the file, or none.
+    QString append(const QList<QByteArray> &lines);
     // Puts what was appended on the disk; nothing to do when nothing was appended since.
     QString sync();
     // The readings are safe elsewhere (saved, discarded or emptied): the file is removed. The

@@ -89,6 +89,7 @@ private slots:
     void leftJournalIsOfferedBack_data();
     void leftJournalIsOfferedBack();
     void twoLeftJournalsAreOfferedApartAndNumberOn();
+    void restoreOnAFullDiskLeavesEachReadingOnce();
     void limitItemsCheckOneAndSetTheLimit();
     void recordLimitStopIsSaidInTheStatusBar();
     void fullTableStopsLoggingAndSavesWhole();
@@ -973,6 +974,86 @@ void TestLogInWindow::leftJournalIsOfferedBack()
 
 // Two windows killed at once leave two journals: each is offered on its own with its port and
 // its end, and the second restored numbers on after the first instead of repeating its numbers.
+// Restored on a disk with too little room for them in this run's journal: that journal holds
+// none of them, and the leftover, kept, holds them all. (Once the journal kept the part that
+// fitted, and after another crash both were offered: those readings came back twice.)
+void TestLogInWindow::restoreOnAFullDiskLeavesEachReadingOnce()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a small filesystem needs root");
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
+    const auto back = qScopeGuard([&] { qputenv("XDG_STATE_HOME", before); });
+    // The log's working copy elsewhere: only the journal meets the full disk.
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QByteArray runtimeBefore = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    const auto runtimeBack = qScopeGuard([&] { qputenv("XDG_RUNTIME_DIR", runtimeBefore); });
+    const QString folder = state.filePath(QStringLiteral("vorlatt"));
+    QVERIFY(QDir().mkpath(folder));
+    if (QProcess::execute(QStringLiteral("mount"),
+                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                           QStringLiteral("size=64k,mode=0700"), QStringLiteral("tmpfs"),
+                           folder}) != 0)
+        QSKIP("this machine does not let the test mount a small filesystem");
+    const auto unmount = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), folder});
+    });
+
+    constexpr int kRecords = 400;
+    const QString left = folder + QStringLiteral("/journal-20260101-120000-99999-0.tsv");
+    {
+        QFile f(left);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QByteArray lines = "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\n";
+        for (int no = 1; no <= kRecords; ++no)
+            lines += QByteArray::number(no) +
+                     "\t12:00:01\tDC\t1.007\tV\tAUTO\t1007\t2026-01-01T12:00:01\n";
+        QVERIFY(f.write(lines) == lines.size());
+    }
+    // The window opens its log before the disk fills up (its start writes there too).
+    TFCOMM w;
+    w.show();
+    // The disk full but for 8 kB: room for a journal's start, not for the restored readings.
+    {
+        QFile filler(folder + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(512, 'x');
+        while (filler.write(block) == block.size()) {
+        }
+        QVERIFY(filler.resize(filler.size() - 8192));
+    }
+
+    auto *answerer = new QTimer(&w);
+    connect(answerer, &QTimer::timeout, answerer, [] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            for (QAbstractButton *b : box->buttons())
+                if (box->objectName() == u"RecoveryQuestion" ? b->text() == u"Restore"
+                                                             : true) {
+                    b->click();
+                    return;
+                }
+        }
+    });
+    answerer->start(10);
+    w.offerRecovery();
+    delete answerer;
+    QCOMPARE(w.readingLog().table().recordCount(), kRecords);
+    QVERIFY2(w.logCommands()->journalError().endsWith(QStringLiteral("No space left on device")),
+             qPrintable(w.logCommands()->journalError()));
+
+    // What the next start would offer, file by file: every reading once.
+    int records = 0;
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("journal-*")}))
+        for (const QByteArray &line : contents(folder + u'/' + name).split('\n'))
+            records += !line.isEmpty() && std::isdigit(uchar(line[0]));
+    QCOMPARE(records, kRecords);
+    QVERIFY(QFile::exists(left));
+}
+
 void TestLogInWindow::twoLeftJournalsAreOfferedApartAndNumberOn()
 {
     QTemporaryDir state;
