@@ -713,7 +713,8 @@ void TestLoggerRun::failuresToStart_data()
         << QStringList{"in use by another program"};
     QTest::newRow("output cannot be written")
         << QStringList{"--port", "PTY", "--output", "/nonexistent/dir/run.tsv"} << 1
-        << QStringList{"cannot write /nonexistent/dir/run.tsv"};
+        // The file named once, then the system's reason.
+        << QStringList{"cannot write /nonexistent/dir/run.tsv: No such file or directory"};
     // A db output that is not a table's name or not a regular file: nothing is written.
     QTest::newRow("db output needs a .db name")
         << QStringList{"--port", "PTY", "--output", "OUT/run.xls", "--format", "db"} << 2

@@ -176,8 +176,7 @@ int Logger::start()
             }
         }
         if (!error.isEmpty()) {
-            std::fprintf(m_err, "vorlatt-log: cannot write %s: %s\n", qPrintable(m_options.output),
-                         qPrintable(error));
+            std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(cannotWrite(error)));
             closeSource();
             return kCannotOpen;
         }
@@ -407,14 +406,18 @@ void Logger::outputsFailed(const std::vector<ReadingRecorder::Failure> &failures
 
 void Logger::outputFailed(const QString &error)
 {
-    if (!m_outputFailed) {
-        const QString named = m_options.output + QStringLiteral(": ");
-        report(
-            QStringLiteral("cannot write %1: %2")
-                .arg(m_options.output, error.startsWith(named) ? error.mid(named.size()) : error));
-    }
+    if (!m_outputFailed)
+        report(cannotWrite(error));
     m_outputFailed = true;
     finish(kCannotOpen);
+}
+
+QString Logger::cannotWrite(const QString &error) const
+{
+    // The file's errors name it first; it is named once.
+    const QString named = m_options.output + QStringLiteral(": ");
+    return QStringLiteral("cannot write %1: %2")
+        .arg(m_options.output, error.startsWith(named) ? error.mid(named.size()) : error);
 }
 
 qint64 Logger::recordsKept() const

@@ -92,6 +92,8 @@ private:
     bool nextTable(qint32 firstNo);
     // Tells that the output could not be written and ends the run.
     void outputFailed(const QString &error);
+    // "cannot write OUTPUT: <why>", the output named once.
+    QString cannotWrite(const QString &error) const;
     // Records of this run that are in the output file, or written to standard output without one.
     qint64 recordsKept() const;
     void report(const QString &message);
