@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 namespace {
 
@@ -80,6 +81,12 @@ CommandLine CommandLine::parse(const QStringList &arguments)
                                           "https://dash.example.org) read the page's routes."),
                            QStringLiteral("ORIGIN"))};
     parser.addOptions(http);
+    const QCommandLineOption meterId(
+        QStringLiteral("meter-id"),
+        QStringLiteral("Name the meter ID on the live page and in its metrics (default: this "
+                       "machine's name and the port read, such as bench-com1)."),
+        QStringLiteral("ID"));
+    parser.addOption(meterId);
 
     auto usageError = [&](const QString &why) {
         result.run = false;
@@ -134,6 +141,15 @@ CommandLine CommandLine::parse(const QStringList &arguments)
     }
     if (const QString error = httpoptions::finish(&result.http); !error.isEmpty())
         return usageError(error);
+    if (parser.isSet(meterId)) {
+        // A label value and a word on the page: letters, digits and a few marks, as an MQTT id.
+        static const QRegularExpression kId(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+        result.meterId = parser.value(meterId);
+        if (!kId.match(result.meterId).hasMatch())
+            return usageError(QStringLiteral("--meter-id takes 1 to 64 letters, digits, '.', '_' "
+                                             "or '-', not '%1'")
+                                  .arg(result.meterId));
+    }
     result.warning = httpoptions::openWarning(result.http);
     return result;
 }

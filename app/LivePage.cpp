@@ -6,18 +6,10 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <limits>
 
-LivePage::LivePage(const HttpOptions &options) : m_options(options)
+LivePage::LivePage(const HttpOptions &options, const QString &meterId) : m_options(options)
 {
-    // Every reading the display shows: no limit (a limit of L takes L + 1, so the largest one
-    // never stops), no sampling interval, repeats kept. Numbered from 1 for this run.
-    m_rules.setLimit(std::numeric_limits<qint32>::max());
-    m_rules.NextRecordNo = 1;
-    m_settings.RepeatSet = true;
-    m_settings.RecordSI = false;
-    m_recorder.addOutput(&m_feed);
-    m_feed.setSource(meterId(), {});
+    m_feed.setMeterId(meterId);
     m_outputs = {{QStringLiteral("log"), true, {}}, {QStringLiteral("journal"), true, {}}};
     m_feed.setOutputs(m_outputs);
 }
@@ -47,18 +39,6 @@ QString LivePage::url() const
     return httpoptions::pageUrl(m_options, port());
 }
 
-void LivePage::linkUp(const QString &port)
-{
-    m_feed.setSource(meterId(), port);
-    m_feed.linkUp();
-}
-
-void LivePage::linkDown()
-{
-    linkLost(QStringLiteral("the port was closed in the window"));
-    m_feed.setSource(meterId(), {});
-}
-
 void LivePage::setOutputs(const QString &logError, const QString &logStopped,
                           const QString &journalError)
 {
@@ -72,16 +52,12 @@ void LivePage::setOutputs(const QString &logError, const QString &logStopped,
     m_feed.setOutputs(m_outputs);
 }
 
-QString LivePage::meterId()
-{
-    return httpoptions::machineName();
-}
-
-std::unique_ptr<LivePage> LivePage::startFor(const HttpOptions &options, QWidget *window)
+std::unique_ptr<LivePage> LivePage::startFor(const HttpOptions &options, const QString &meterId,
+                                             QWidget *window)
 {
     if (!options.enabled())
         return nullptr;
-    auto page = std::make_unique<LivePage>(options);
+    auto page = std::make_unique<LivePage>(options, meterId);
     const QString error = page->start();
     if (error.isEmpty()) {
         qInfo("vorlatt: the live page is at %s", qPrintable(page->url()));

@@ -235,11 +235,6 @@ void LogCommands::offerLeftoverJournals()
     }
 }
 
-void LogCommands::setPort(const QString &port)
-{
-    m_journalOutput.setPort(port);
-}
-
 void LogCommands::syncJournal()
 {
     if (m_journalError.isEmpty()) {

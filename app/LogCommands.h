@@ -94,9 +94,9 @@ public:
     // readings into the log, save them straight to a file, or discard them. The window calls it
     // once it is shown.
     void offerLeftoverJournals();
-    // The link the readings come from now ("COM1 (/dev/ttyUSB0)"); the journal names it before
-    // the records read through it. "" (a link ended) keeps the last one.
-    void setPort(const QString &port);
+    // The recorder of the log's readings: the log's table, then the journal, which names the
+    // port the run says before the records read through it.
+    ReadingRecorder &recorder() { return m_recorder; }
     // Puts the journal's new lines on the disk; the window calls it once a second. A journal
     // that failed is written whole again from the log here, once it can be.
     void syncJournal();

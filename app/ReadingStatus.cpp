@@ -5,6 +5,7 @@
 bool ReadingStatus::frameShown(qint64 when)
 {
     m_lastFrame = when;
+    m_linkLost.clear();
     const bool wasStale = m_stale;
     m_stale = false;
     return wasStale;
@@ -40,6 +41,8 @@ QString ReadingStatus::clockPanelText(const QDateTime &now) const
 {
     if (!m_notice.isEmpty() && now < m_noticeUntil)
         return m_notice;
+    if (!m_linkLost.isEmpty())
+        return linkLostText(m_linkLost);
     if (m_stale)
         return noDataSince(lastFrame());
     if (!m_unprotected.isEmpty())
@@ -52,6 +55,11 @@ QString ReadingStatus::clockPanelText(const QDateTime &now) const
 QString ReadingStatus::noDataSince(const QDateTime &lastFrame)
 {
     return QStringLiteral("no data since ") + lastFrame.toString(QStringLiteral("HH:mm:ss"));
+}
+
+QString ReadingStatus::linkLostText(const QString &reason)
+{
+    return QStringLiteral("Link lost: ") + reason;
 }
 
 QString ReadingStatus::logStoppedText(qint32 limit)

@@ -26,6 +26,10 @@ public:
     // The watchdog found no frame for its three ticks. True when this starts a silence.
     bool linkDarkened();
     bool stale() const { return m_stale; }
+    // The link went away on its own (`reason` in a few words: "the device is gone"), or "" once
+    // it is back: while it lasts, the panel says so first of all, since nothing is read.
+    void setLinkLost(const QString &reason) { m_linkLost = reason; }
+    const QString &linkLost() const { return m_linkLost; }
     QDateTime lastFrame() const
     {
         return m_lastFrame == kNone ? QDateTime() : QDateTime::fromMSecsSinceEpoch(m_lastFrame);
@@ -51,6 +55,8 @@ public:
     QString clockPanelText(const QDateTime &now) const;
 
     static QString noDataSince(const QDateTime &lastFrame);
+    // "Link lost: the device is gone".
+    static QString linkLostText(const QString &reason);
     static QString logStoppedText(qint32 limit);
     // "Saved 2061 readings to run.db".
     static QString savedText(qint64 records, const QString &file);
@@ -68,4 +74,5 @@ private:
     QDateTime m_noticeUntil;
     bool m_tableFull = false; // stopped because a table holds no more, not by the limit
     QString m_unprotected;
+    QString m_linkLost;
 };

@@ -12,6 +12,7 @@
 #include "ui_FCOMM.h"
 
 #include "assets/Assets.h"
+#include "link/ComPortNames.h"
 #include "link/SerialPortDriver.h"
 #include "link/hid/THidDeviceController.h"
 #include "link/hid/UsbCableLink.h"
@@ -38,6 +39,9 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     COMM2->setComPort(TComPortNumber::pnCOM1);
     COMM2->setComPortSpeed(TComPortBaudRate::br2400);
     COMM2->setComPortPollingDelay(100);
+    m_run = new MeterRun({}, this);
+    // A serial device that goes away is opened again when it comes back, and the log goes on.
+    m_run->setReopenAfterLoss(true);
 
     // The profile comes from the switches of the layout, unless a test hands in its own set.
     m_switches = design::profileSwitches(*m_ui, switches);
@@ -61,6 +65,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_ui->KD1->setImage(&m_dial.image());
 
     m_logCommands = std::make_unique<LogCommands>(this);
+    m_run->setLogRecorder(&m_logCommands->recorder());
     m_logCommands->showIn(m_ui->DBGrid1, assets::displayFont(12));
     m_logCommands->setSavedListener(
         [this](const QString &path, qint64 records) { showSaved(path, records); });
@@ -101,7 +106,8 @@ TFCOMM::~TFCOMM()
 void TFCOMM::FormCreate()
 {
     cs123();
-    m_stream.setCountRange(protocol::CountRange());
+    protocol::ReadingStream &stream = m_run->stream();
+    stream.setCountRange(protocol::CountRange());
     m_limits = LimitAlarms(); // limits and extremes for 4000 counts, LastUnitText "113"
     // A log that cannot be opened has been reported; the meter link and the views still work,
     // readings are just not logged.
@@ -111,22 +117,19 @@ void TFCOMM::FormCreate()
     resetChart();
 
     m_profile = resolveProfile(m_switches);
+    // The profile's routines cut the frames (a routine that only assembles decodes none, so
+    // nothing is shown); the run hands each frame to the display.
     if (const std::optional<protocol::SerialRoutine> routine =
-            serialRoutineOf(m_profile.receiveRoutine)) {
-        m_stream.setSerialRoutine(*routine);
-        const auto receive = *routine == protocol::SerialRoutine::RECEIVE_COM_Data
-                                 ? &TFCOMM::RECEIVE_COM_Data
-                                 : &TFCOMM::IndexedFrameData;
-        connect(COMM2, &MeterLink::bytesArrived, this, [this, receive](QByteArrayView bytes) {
-            (this->*receive)(COMM2, bytes.data(), int(bytes.size()));
-        });
-    }
-    // Without a report routine the cable's reports are not taken.
+            serialRoutineOf(m_profile.receiveRoutine))
+        stream.setSerialRoutine(*routine);
     if (const std::optional<protocol::HidRoutine> routine =
-            hidRoutineOf(m_profile.usbReportRoutine)) {
-        m_stream.setHidRoutine(*routine);
-        connect(m_usbLink, &MeterLink::reportArrived, this, &TFCOMM::receiveUsbReport);
-    }
+            hidRoutineOf(m_profile.usbReportRoutine))
+        stream.setHidRoutine(*routine);
+    m_run->setFrameHandler([this](const protocol::StreamFrame &frame) { LcdDisplayUlmara(frame); });
+    m_run->setReportHandler(
+        [this](const protocol::ReadingStream::ReportView &shown) { showUsbReport(shown); });
+    connect(m_run, &MeterRun::linkLost, this, &TFCOMM::serialLinkLost);
+    connect(m_run, &MeterRun::reopened, this, &TFCOMM::serialLinkBack);
     m_usbLink->setLineSpeed(quint32(m_profile.usbCableSpeed));
     setWindowTitle(m_profile.caption);
     COMM2->setComPortSpeed(m_profile.serialSpeed == 19200 ? TComPortBaudRate::br19200
@@ -134,14 +137,14 @@ void TFCOMM::FormCreate()
     if (m_profile.firstDigitThree)
         m_ui->LcdDa->setText(QStringLiteral("3"));
     // The code alone: the counts stay those of the default range until a preset sets them.
-    protocol::CountRange range = m_stream.countRange();
+    protocol::CountRange range = stream.countRange();
     range.CountCode = m_profile.countCode;
-    m_stream.setCountRange(range);
+    stream.setCountRange(range);
 
     // The 6000- and 3400-count profiles write their limit texts, whose change handling takes
     // the limits from them; the 4000-count layout texts already stand and change nothing.
     if (const std::optional<StartValues> presets = startValuesFor(range.CountCode)) {
-        m_stream.setCountRange(presets->range);
+        stream.setCountRange(presets->range);
         m_limits.presetForCount(presets->range.CountFull);
         m_ui->Setmax->setText(presets->Setmax);
         m_ui->SetMin->setText(presets->SetMin);
@@ -225,25 +228,34 @@ void TFCOMM::BitBtn1Click()
     if (m_logCommands->hasUnsaved()) {
         if (!m_logCommands->mayDiscardReadings())
             return;
-        m_terminate();
-        closeLogTable();
-        return;
+    } else {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
+                        QStringLiteral("Are you ensure to exit the program") + QChar(0xFF1F),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        if (box.exec() != QMessageBox::Yes)
+            return;
+        // Readings keep coming while the question is open: those the log took meanwhile are
+        // asked about before they go.
+        if (m_logCommands->hasUnsaved() && !m_logCommands->mayDiscardReadings())
+            return;
     }
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Information"),
-                    QStringLiteral("Are you ensure to exit the program") + QChar(0xFF1F),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    if (box.exec() != QMessageBox::Yes)
-        return;
-    m_terminate();
-    closeLogTable();
+    leave();
 }
 
 void TFCOMM::BtExitClick()
 {
     if (!m_logCommands->mayDiscardReadings())
         return;
-    closeLogTable();
+    leave();
+}
+
+// The user's answer is final: ending the program closes the window, whose close box must not
+// ask again (a Cancel there would keep the window running with the log already gone).
+void TFCOMM::leave()
+{
+    m_leaving = true;
     m_terminate();
+    closeLogTable();
 }
 
 void TFCOMM::Timer1Timer()
@@ -259,12 +271,7 @@ void TFCOMM::setLivePage(LivePage *page)
     m_livePage = page;
     if (!m_livePage)
         return;
-    connect(COMM2, &MeterLink::linkLost, this, [this](const QString &reason) {
-        if (m_livePage)
-            m_livePage->linkLost(reason);
-    });
-    if (COMM2->IsOpen())
-        m_livePage->linkUp(COMM2->deviceName());
+    m_run->addReadingOutput(&m_livePage->feed());
     showOutputsOnPage();
 }
 
@@ -343,13 +350,19 @@ void TFCOMM::showLogStopped()
 }
 
 // The close box ends the program at once, without the exit question, unless the log holds
-// unsaved readings: then the user may save them first or cancel.
+// unsaved readings: then the user may save them first or cancel. A close that follows the user's
+// answer to EXIT is not asked about again.
 void TFCOMM::closeEvent(QCloseEvent *event)
 {
+    if (m_leaving) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
     if (!m_logCommands->mayDiscardReadings()) {
         event->ignore();
         return;
     }
+    m_leaving = true;
     QMainWindow::closeEvent(event);
     m_terminate();
 }
@@ -410,28 +423,56 @@ bool TFCOMM::connectSerial()
         return false;
     }
     serialconnection::showLink(*m_ui, true);
-    if (m_livePage)
-        m_livePage->linkUp(COMM2->deviceName());
-    showPortInTitle(QStringLiteral("COM%1 (%2)")
-                        .arg(int(COMM2->comPort()) + 1)
-                        .arg(COMM2->deviceName()));
+    m_run->setLink(COMM2);
+    m_run->opened(serialPortLabel(), QStringLiteral("com%1").arg(int(COMM2->comPort()) + 1));
+    showPortInTitle(serialPortLabel());
     return true;
+}
+
+QString TFCOMM::serialPortLabel() const
+{
+    return comPortLabel(int(COMM2->comPort()) + 1, COMM2->deviceName());
 }
 
 void TFCOMM::BtDiscon1Click()
 {
-    const bool wasOpen = COMM2->IsOpen();
     COMM2->ClosePort();
     serialconnection::showLink(*m_ui, false);
-    if (m_livePage && wasOpen)
-        m_livePage->linkDown();
+    if (m_run->link() == COMM2)
+        m_run->closedByUser();
+    m_readingStatus.setLinkLost({});
     showPortInTitle({});
+}
+
+// The controls as for a closed link, so that the user sees nothing is read; the title keeps the
+// port, which the run opens again as soon as its device is back.
+void TFCOMM::serialLinkLost(const QString &reason)
+{
+    if (m_run->link() != COMM2)
+        return;
+    m_readingStatus.setLinkLost(reason);
+    m_ui->COMCon->setChecked(false);
+    m_ui->USBCon->show();
+    serialconnection::showLink(*m_ui, false);
+    m_ui->CONok->hide();
+    m_ui->CONokN->show();
+    showClockPanel();
+    m_ui->StatusPanel3->setToolTip(
+        ReadingStatus::linkLostText(reason) +
+        QStringLiteral("\nThe port is opened again as soon as its device is back."));
+}
+
+void TFCOMM::serialLinkBack()
+{
+    m_ui->COMCon->setChecked(true);
+    m_ui->USBCon->hide();
+    serialconnection::showLink(*m_ui, true);
+    m_ui->StatusPanel3->setToolTip({});
+    showClockPanel();
 }
 
 void TFCOMM::showPortInTitle(const QString &port)
 {
-    if (m_logCommands)
-        m_logCommands->setPort(port);
     setWindowTitle(port.isEmpty() ? m_profile.caption
                                   : QStringLiteral("%1 - %2").arg(m_profile.caption, port));
 }
@@ -447,23 +488,13 @@ void TFCOMM::COMConClick()
     } else {
         m_ui->USBCon->show();
         m_ui->Image1->hide();
+        // Pressed again while the run waits for a lost device: the user gives up on it.
+        m_run->stopReopening();
         BtDiscon1Click();
     }
 }
 
 // ---- frames
-
-void TFCOMM::RECEIVE_COM_Data(TSerialPortDriver *, const char *DataPtr, int DataSize)
-{
-    m_stream.receiveBytes(QByteArrayView(DataPtr, DataSize),
-                          [this](const protocol::StreamFrame &frame) { LcdDisplayUlmara(frame); });
-}
-
-// Frames of this routine are only assembled, never shown.
-void TFCOMM::IndexedFrameData(TSerialPortDriver *, const char *DataPtr, int DataSize)
-{
-    m_stream.receiveBytes(QByteArrayView(DataPtr, DataSize), {});
-}
 
 // One frame through the display, in the replica's order (see ReplicaPanel): link, blank,
 // annunciators, reading, alarm, extremes, digits, dial, log, bar graph, chart. A garbled frame
@@ -475,12 +506,9 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     const protocol::DecodedFrame &f = *frame.decoded;
     using Failure = protocol::DecodedFrame::Failure;
 
-    // One reading of the clock a frame, for the status panel and the live page alike.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     m_replica->showLinkAlive();
     m_state.LinkWatchTicks = 0;
-    if (m_livePage)
-        m_livePage->frameSeen(now);
 
     m_reading.AcDcText.clear();
     m_reading.RangeText.clear();
@@ -515,8 +543,6 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
 
     m_frameErrors.decoded();
     INDataToTable(fullUnit);
-    if (m_livePage)
-        m_livePage->reading(m_reading, fullUnit);
     showLogStopped();
     m_replica->showBar(f.barPosition);
     PlotReading(f.chartValue);
@@ -525,8 +551,6 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
 // The gate lets one box through per run of failures (see FrameErrorGate).
 void TFCOMM::reportFrameError(const QString &message)
 {
-    if (m_livePage)
-        m_livePage->frameRejected();
     if (m_frameErrors.failed())
         showErrorWhileReading(message, [this] { m_frameErrors.boxClosed(); });
 }

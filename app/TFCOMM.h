@@ -8,6 +8,7 @@
 #include "protocol/MeterReading.h"
 #include "protocol/ModelProfile.h"
 #include "protocol/ReadingStream.h"
+#include "link/run/MeterRun.h"
 #include "views/ChartEnlarge.h"
 #include "views/Dial.h"
 #include "views/LimitAlarms.h"
@@ -57,11 +58,13 @@ public:
     Ui::FCOMM *ui() const { return m_ui.get(); }
     const SharedState &state() const { return m_state; }
     // Input reports since the last one that carried serial bytes (the watchdog's USB rule).
-    qint32 usbIdleReports() const { return m_stream.usbIdleReports(); }
+    qint32 usbIdleReports() const { return m_run->stream().usbIdleReports(); }
     const ModelProfile &profile() const { return m_profile; }
     const protocol::MeterReading &reading() const { return m_reading; }
     // The range in force: set at start-up by the profile, then by every frame shown.
-    const protocol::CountRange &countRange() const { return m_stream.countRange(); }
+    const protocol::CountRange &countRange() const { return m_run->stream().countRange(); }
+    // The meter run: the link read, its frames, its state and the outputs of every reading.
+    MeterRun &meterRun() const { return *m_run; }
     TSerialPortDriver *serialDriver() const { return COMM2; }
     THidDeviceController *hidController() const { return HidCtl; }
     THidDevice *currentHidDevice() const { return CurrentHidDevice; }
@@ -96,10 +99,7 @@ public:
     void BtDiscon1Click();
     void COMConClick();
 
-    // Serial receive routines, bound to the link's bytes by the model profile.
-    void RECEIVE_COM_Data(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
-    void IndexedFrameData(TSerialPortDriver *Sender, const char *DataPtr, int DataSize);
-    // Shows one frame of the stream and drives every view from its reading.
+    // Shows one frame of the run and drives every view from its reading.
     void LcdDisplayUlmara(const protocol::StreamFrame &frame);
 
     void USBConClick();
@@ -114,8 +114,8 @@ public:
     void HidCtlArrival(THidDevice *HidDev);
     void HidCtlRemoval(THidDevice *HidDev);
     void HidCtlDeviceDataError(THidDevice *HidDev, quint32 Error);
-    // One input report from the cable, through the stream's report routine (the profile's).
-    void receiveUsbReport(quint8 ReportID, QByteArrayView Data);
+    // What an input report from the cable shows besides its frame: history line and caption.
+    void showUsbReport(const protocol::ReadingStream::ReportView &shown);
     // The watchdog's USB side: the meter sent only empty reports, so the link ends with a message.
     void endSilentUsbLink();
 
@@ -155,6 +155,8 @@ protected:
 
 private:
     void FormCreate();
+    // Ends the program after the user agreed to.
+    void leave();
     void cs123();
     bool openLogTable();
     void closeLogTable();
@@ -184,6 +186,12 @@ private:
     void wireControls();
     void selectPort(int n);
     bool connectSerial();
+    // The serial device went away: the controls show the link closed and the clock panel why;
+    // the run reopens the port when the device is back (serialLinkBack()).
+    void serialLinkLost(const QString &reason);
+    void serialLinkBack();
+    // "COM1 (/dev/ttyUSB0)" of the open port.
+    QString serialPortLabel() const;
     // The profile's caption, followed by the port while a link runs ("" for none): two windows
     // on one computer are told apart by the meter each one reads.
     void showPortInTitle(const QString &port);
@@ -200,7 +208,7 @@ private:
     THidDeviceController *HidCtl = nullptr;
     THidDevice *CurrentHidDevice = nullptr;
     UsbCableLink *m_usbLink = nullptr; // reads the device that the list lends it
-    protocol::ReadingStream m_stream;
+    MeterRun *m_run = nullptr;
     protocol::MeterReading m_reading;
     std::unique_ptr<ReplicaPanel> m_replica;
     std::unique_ptr<UsbConnection> m_usb;
@@ -219,4 +227,5 @@ private:
     std::unique_ptr<LogCommands> m_logCommands;
     LivePage *m_livePage = nullptr;
     std::function<void()> m_terminate;
+    bool m_leaving = false; // the user agreed to end the program
 };

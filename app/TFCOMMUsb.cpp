@@ -5,7 +5,6 @@
 // reading stream.
 #include "BoxTitle.h"
 #include "ClickPanel.h"
-#include "LivePage.h"
 #include "ReplicaPanel.h"
 #include "TFCOMM.h"
 #include "UsbConnection.h"
@@ -131,7 +130,7 @@ void TFCOMM::USBConClick()
 {
     const bool starting = m_ui->USBCon->isChecked();
     ReadBtnClick();
-    m_stream.resetUsbIdleReports();
+    m_run->stream().resetUsbIdleReports();
     CurrentHidDevice = selectedHidDevice();
     if (!CurrentHidDevice) {
         SetFeatureClick(); // says the cable is not connected
@@ -150,8 +149,8 @@ void TFCOMM::USBConClick()
     if (!starting) {
         SetFeatureClick();
         m_usbLink->close();
-        if (m_livePage)
-            m_livePage->linkDown();
+        if (m_run->link() == m_usbLink)
+            m_run->closedByUser();
         endUsbLink();
         return;
     }
@@ -161,10 +160,11 @@ void TFCOMM::USBConClick()
         p->hide();
     m_ui->COMCon->hide();
     m_usbLink->setCable(CurrentHidDevice);
+    m_run->setLink(m_usbLink);
     m_usbLink->open();
-    if (m_livePage)
-        m_livePage->linkUp(QStringLiteral("USB cable"));
-    showPortInTitle(QStringLiteral("USB (%1)").arg(m_usbLink->deviceName()));
+    const QString port = QStringLiteral("USB (%1)").arg(m_usbLink->deviceName());
+    m_run->opened(port, QStringLiteral("usb"));
+    showPortInTitle(port);
 }
 
 // The cable went, or refused the speed report of the connect: the link ends with the message,
@@ -173,8 +173,7 @@ void TFCOMM::usbLinkLost()
 {
     m_ui->USBCon->setChecked(false);
     m_usbLink->close();
-    if (m_livePage)
-        m_livePage->linkLost(QStringLiteral("the USB cable is gone"));
+    m_run->lost(QStringLiteral("the USB cable is gone"));
     endUsbLink();
     QMetaObject::invokeMethod(
         this, [this] { showUsbInformation(usbcable::kNotConnectedMessage); },
@@ -194,24 +193,20 @@ void TFCOMM::endUsbLink()
         showPortInTitle({});
 }
 
-void TFCOMM::receiveUsbReport(quint8 ReportID, QByteArrayView Data)
+void TFCOMM::showUsbReport(const protocol::ReadingStream::ReportView &shown)
 {
-    const protocol::ReadingStream::ReportView shown = m_stream.receiveReport(ReportID, Data);
     if (!shown.historyLine.isEmpty())
         addHistoryLine(shown.historyLine);
     if (shown.usbText)
         m_ui->USBtxt->setText(*shown.usbText);
-    if (shown.frame)
-        LcdDisplayUlmara(*shown.frame);
 }
 
 void TFCOMM::endSilentUsbLink()
 {
-    m_stream.resetUsbIdleReports();
+    m_run->stream().resetUsbIdleReports();
     m_ui->USBCon->setChecked(false);
     m_usbLink->close();
-    if (m_livePage)
-        m_livePage->linkLost(QStringLiteral("the meter sent nothing through the USB cable"));
+    m_run->lost(QStringLiteral("the meter sent nothing through the USB cable"));
     endUsbLink();
     showUsbInformation(usbcable::kMeterNotReadyMessage);
 }
@@ -231,7 +226,7 @@ void TFCOMM::ClearBtnClick()
 void TFCOMM::ConTimerTimer()
 {
     // The stream counts the empty reports; ending the link resets its count.
-    qint32 idleReports = m_stream.usbIdleReports();
+    qint32 idleReports = m_run->stream().usbIdleReports();
     const LinkWatchdog::Tick t = LinkWatchdog::ConTimerTick(m_state.LinkWatchTicks, idleReports);
     if (t.endUsbLink)
         endSilentUsbLink();
@@ -241,8 +236,7 @@ void TFCOMM::ConTimerTimer()
         if (m_readingStatus.linkDarkened()) {
             m_replica->showStale(true);
             showClockPanel();
-            if (m_livePage)
-                m_livePage->linkSilent(m_readingStatus.lastFrame().toMSecsSinceEpoch());
+            m_run->silent();
         }
     }
 }

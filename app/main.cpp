@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     // The page outlives the window, which tells it of the link until its very end.
     std::unique_ptr<LivePage> livePage;
     TFCOMM window;
-    livePage = LivePage::startFor(commandLine.http, &window);
+    livePage = LivePage::startFor(commandLine.http, commandLine.meterId, &window);
     window.setLivePage(livePage.get());
     window.show();
     // Before anything else: readings a crashed run left behind.

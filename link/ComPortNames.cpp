@@ -89,3 +89,8 @@ QStringList systemSerialPorts()
         ports << info.systemLocation();
     return ports;
 }
+
+QString comPortLabel(int n, const QString &device)
+{
+    return QStringLiteral("COM%1 (%2)").arg(n).arg(device);
+}

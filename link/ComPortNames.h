@@ -16,3 +16,6 @@ QString comPortDevice(int n, const QStringList &systemPorts);
 
 // Device paths of the serial ports the system lists.
 QStringList systemSerialPorts();
+
+// "COM1 (/dev/ttyUSB0)": a COM port as the title, the journal and the logger name it.
+QString comPortLabel(int n, const QString &device);

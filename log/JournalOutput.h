@@ -31,6 +31,8 @@ public:
     void setPort(const QString &port);
 
     QString take(const LogRecord &record) override;
+    // The run's link: its port, whenever one is opened, is the one the next records come from.
+    void linkChanged(const LinkState &state) override { setPort(state.port); }
     // Puts the lines written on the disk.
     QString flush() override;
 

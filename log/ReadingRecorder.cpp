@@ -92,6 +92,8 @@ ReadingRecorder::Outcome ReadingRecorder::offer(const protocol::MeterReading &re
     outcome.recorded = true;
     for (RecordOutput *output : m_outputs)
         report(outcome.failures, output, output->take(record));
+    if (m_recordListener)
+        m_recordListener(record);
     return outcome;
 }
 

@@ -58,6 +58,11 @@ public:
     // A failure an output finds later on its own, outside the calls here (which return theirs),
     // goes to `handler`.
     void setFailureHandler(std::function<void(RecordOutput *, const QString &)> handler);
+    // Who hears of each record made, after every output got it.
+    void setRecordListener(std::function<void(const LogRecord &)> listener)
+    {
+        m_recordListener = std::move(listener);
+    }
 
     // Offers one decoded reading. `fullUnit` is the unit as the display shows it, with the prefix
     // of hertz (see logrecord::fullUnit); empty when the unit text is all of it.
@@ -77,4 +82,5 @@ private:
     Clock m_clock;
     std::vector<RecordOutput *> m_outputs;
     std::function<void(RecordOutput *, const QString &)> m_failureHandler;
+    std::function<void(const LogRecord &)> m_recordListener;
 };

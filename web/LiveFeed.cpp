@@ -1,5 +1,7 @@
 #include "LiveFeed.h"
 
+#include "HttpOptions.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -73,6 +75,73 @@ QString LiveFeed::take(const LogRecord &record)
     // microseconds a reading with 32 streams, seven times the cost without). The readers look
     // for new readings themselves, every kReadingPollMs (see waitForChange()).
     return {};
+}
+
+void LiveFeed::linkChanged(const LinkState &state)
+{
+    if (!state.port.isEmpty()) {
+        const QString id = m_fixedId.isEmpty() && !state.name.isEmpty()
+                               ? httpoptions::machineName() + u'-' + state.name
+                               : (m_fixedId.isEmpty() ? httpoptions::machineName() : m_fixedId);
+        setSource(id, state.port);
+    }
+    switch (state.kind) {
+    case LinkState::Kind::Waiting:
+        linkWaiting();
+        break;
+    case LinkState::Kind::Live:
+        frameSeen(state.lastFrameMs);
+        break;
+    case LinkState::Kind::Silent:
+        linkSilent(state.lastFrameMs, state.countsAsLoss);
+        break;
+    case LinkState::Kind::Lost:
+        linkLost(state.reason);
+        break;
+    case LinkState::Kind::Closed:
+        linkClosed();
+        break;
+    }
+}
+
+void LiveFeed::setMeterId(const QString &id)
+{
+    m_fixedId = id;
+    QString port;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        port = m_port;
+    }
+    setSource(id.isEmpty() ? httpoptions::machineName() : id, port);
+}
+
+void LiveFeed::logTook(const LogRecord &)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_records;
+}
+
+void LiveFeed::linkWaiting()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_lostReason.clear();
+        changeLink(Link::Waiting);
+    }
+    m_changed.notify_all();
+}
+
+// Closed by the user: nothing more is coming, but nothing was lost.
+void LiveFeed::linkClosed()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_lostReason != kClosedReason)
+            ++m_statusVersion;
+        m_lostReason = QString::fromLatin1(kClosedReason);
+        changeLink(Link::Lost);
+    }
+    m_changed.notify_all();
 }
 
 void LiveFeed::changeLink(Link link)
@@ -284,6 +353,7 @@ QByteArray LiveFeed::statusJson(int eventStreams) const
                                            ? QJsonValue(QJsonValue::Null)
                                            : QJsonValue(logrecord::isoStamp(m_lastFrameMs))},
         {QStringLiteral("readings"), double(m_taken)},
+        {QStringLiteral("records"), double(m_records)},
         {QStringLiteral("last_no"),
          m_taken > 0 ? QJsonValue(m_last.no) : QJsonValue(QJsonValue::Null)},
         {QStringLiteral("frames_rejected"), double(m_framesRejected)},
@@ -331,12 +401,17 @@ QByteArray LiveFeed::metricsText(int eventStreams) const
     if (m_taken > 0 && m_last.hasTime())
         out += "vorlatt_reading_timestamp_seconds" + justMeter + ' ' +
                QByteArray::number(double(m_last.when) / 1000.0, 'f', 3) + '\n';
-    meterSample(out, "vorlatt_readings_total", "counter", "Readings taken by the recorder.",
-                justMeter, QByteArray::number(m_taken));
+    meterSample(out, "vorlatt_readings_total", "counter",
+                "Readings decoded from the meter's frames, whatever the log takes.", justMeter,
+                QByteArray::number(m_taken));
+    meterSample(out, "vorlatt_records_total", "counter",
+                "Readings the log took by its rules (record limit, interval, repeats).", justMeter,
+                QByteArray::number(m_records));
     meterSample(out, "vorlatt_frames_rejected_total", "counter",
                 "Frames from the meter that were garbled and skipped.", justMeter,
                 QByteArray::number(m_framesRejected));
-    meterSample(out, "vorlatt_link_losses_total", "counter", "Times the link to the meter was lost.",
+    meterSample(out, "vorlatt_link_losses_total", "counter",
+                "Times the link to the meter was lost (not counting a close by the user).",
                 justMeter, QByteArray::number(m_linkLosses));
     meterSample(out, "vorlatt_link_up", "gauge", "1 while frames come from the meter.", justMeter,
                 m_link == Link::Live ? "1" : "0");

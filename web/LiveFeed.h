@@ -56,8 +56,16 @@ public:
 
     // RecordOutput: keeps the record's JSON line, the oldest one going when the ring is full.
     QString take(const LogRecord &record) override;
+    // The run's link, garbled frames and the log's records, as the run tells them.
+    void linkChanged(const LinkState &state) override;
+    void frameRejected() override { framesRejected(1); }
+    void logTook(const LogRecord &record) override;
 
-    // The state, from the owner's thread.
+    // The meter's name on the page and in the metrics; "" (the default) names it after this
+    // machine and the link read ("vm-com1"), as the logger's MQTT does.
+    void setMeterId(const QString &id);
+
+    // The state, from the owner's thread (linkChanged() says most of it).
     void setSource(const QString &id, const QString &port);
     // A frame came in at `msUtc`: the link is live.
     void frameSeen(qint64 msUtc);
@@ -68,6 +76,11 @@ public:
     void linkLost(const QString &reason);
     // The link is back (frames will follow).
     void linkUp();
+    // The link was opened; no frame yet.
+    void linkWaiting();
+    // The user closed the link: not counted as a loss.
+    void linkClosed();
+    static constexpr const char *kClosedReason = "the port was closed in the window";
     // Adds `n` garbled frames to the count.
     void framesRejected(qint64 n);
     void setOutputs(const QList<OutputHealth> &outputs);
@@ -129,7 +142,9 @@ private:
     LogRecord m_last; // the newest taken, once m_taken > 0
 
     QString m_id;
+    QString m_fixedId; // setMeterId()
     QString m_port;
+    qint64 m_records = 0; // taken by the log's rules (logTook())
     Link m_link = Link::Waiting;
     qint64 m_lastFrameMs = LogRecord::kNoTime;
     QString m_lostReason;

@@ -57,8 +57,9 @@ public:
 // same index, which keeps the data and unplug handlers and the sleep time; the holder must not
 // use the old pointer afterwards. Every member runs on the GUI thread, except the few the read
 // thread uses (readAllowed, backend, ReadSleepTime); input reports and read errors reach OnData
-// and OnDataError there too, one at a time: the read thread waits until the handler has
-// returned, so the handler may touch the window and may even check the device in.
+// and OnDataError there too, one at a time and in the order they were read: the read thread reads
+// on while they wait, so the handler may touch the window, take its time and may even check the
+// device in (what is still queued then is dropped).
 class THidDevice
 {
 public:

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 
 namespace {
@@ -17,14 +18,16 @@ constexpr int kFallbackReportLength = 4096 + 1;
 
 } // namespace
 
-// What the loop and the GUI thread share for one thread's life. The hand-overs queued on the GUI
-// thread keep it alive, so one that runs after the thread has gone finds `stopped` and returns.
+// What the loop and the GUI thread share for one thread's life: the reports read and not yet
+// handled, in the order they were read. The drain queued on the GUI thread keeps it alive, so one
+// that runs after the thread has gone finds `stopped` and returns.
 struct HidHandOver
 {
     std::mutex mutex;
     std::condition_variable changed;
     bool stopped = false;
-    bool served = false;
+    bool drainQueued = false; // a drain is queued on the GUI thread, or running there
+    std::deque<std::function<void()>> calls;
 };
 
 THidDeviceReadThread::THidDeviceReadThread(THidDevice *device, int reportLength,
@@ -82,33 +85,48 @@ void THidDeviceReadThread::pause()
                                  [this] { return m_handOver->stopped; });
 }
 
+// The loop goes on reading while the GUI thread is busy: the kernel keeps only 64 reports of a
+// device (about five frames of the meter), so a loop that waited for each handler would lose
+// whatever came while the window was busy for a third of a second. What is read waits here, in
+// order, and the GUI thread takes all of it when it can. Past kMostQueued reports (over a minute
+// of the meter's sending) the loop waits for the GUI thread again, and what the kernel cannot keep
+// meanwhile is lost there, as it was before the queue.
 void THidDeviceReadThread::handOver(std::function<void()> call)
 {
     std::shared_ptr<HidHandOver> shared = m_handOver;
-    {
-        std::lock_guard lock(shared->mutex);
-        if (shared->stopped)
-            return;
-        shared->served = false;
-    }
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [shared, call = std::move(call)] {
-            {
-                std::lock_guard lock(shared->mutex);
-                if (shared->stopped)
-                    return;
-            }
-            call();
-            {
-                std::lock_guard lock(shared->mutex);
-                shared->served = true;
-            }
-            shared->changed.notify_all();
-        },
-        Qt::QueuedConnection);
     std::unique_lock lock(shared->mutex);
-    shared->changed.wait(lock, [&] { return shared->served || shared->stopped; });
+    shared->changed.wait(
+        lock, [&] { return shared->stopped || shared->calls.size() < kMostQueued; });
+    if (shared->stopped)
+        return;
+    shared->calls.push_back(std::move(call));
+    if (shared->drainQueued)
+        return;
+    shared->drainQueued = true;
+    lock.unlock();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [shared] { drain(shared); }, Qt::QueuedConnection);
+}
+
+// On the GUI thread: the handlers one at a time, in the order read. A handler may stop the loop
+// (closing the link): what is still queued is then dropped unhandled.
+void THidDeviceReadThread::drain(const std::shared_ptr<HidHandOver> &shared)
+{
+    for (;;) {
+        std::function<void()> call;
+        {
+            std::lock_guard lock(shared->mutex);
+            if (shared->stopped || shared->calls.empty()) {
+                shared->calls.clear();
+                shared->drainQueued = false;
+                return;
+            }
+            call = std::move(shared->calls.front());
+            shared->calls.pop_front();
+        }
+        shared->changed.notify_all();
+        call();
+    }
 }
 
 void THidDeviceReadThread::run()

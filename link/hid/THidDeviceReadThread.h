@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -11,13 +12,15 @@ class HidReadHandle;
 struct HidHandOver;
 
 // The read loop of one checked-out device with a data handler. Each report and each read error is
-// handed to the GUI thread, and the loop waits until the handler has run there, so at most one
-// report per device is in flight. stop() may be called while the loop waits for such a hand-over
-// (even from inside the handler): the loop then ends without it, and the hand-over, when the GUI
-// thread reaches it, does nothing.
+// queued for the GUI thread, which runs their handlers one at a time in the order they were read;
+// the loop reads on meanwhile (up to kMostQueued waiting). stop() may be called at any time (even
+// from inside a handler): the loop ends, and what is still queued is dropped unhandled.
 class THidDeviceReadThread : public QThread
 {
 public:
+    // Reports read and not yet handled, at most: over a minute of the meter's sending.
+    static constexpr std::size_t kMostQueued = 16384;
+
     // `reader` may be null: the loop then opens it, as after a failed read.
     THidDeviceReadThread(THidDevice *device, int reportLength,
                          std::unique_ptr<HidReadHandle> reader);
@@ -37,6 +40,7 @@ private:
     // Waits one sleep slice or until stopped.
     void pause();
     void handOver(std::function<void()> call);
+    static void drain(const std::shared_ptr<HidHandOver> &shared);
 
     THidDevice *m_device = nullptr;
     QString m_path;

@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 // A pseudo-terminal standing in for the meter's port: COM1 names its device side for as long as
-// the object lives, and send() writes bytes as the meter would.
+// the object lives, and send() writes bytes as the meter would. With `link`, COM1 names that
+// symbolic link to the device side instead, as a udev rule names an adapter: a PtyPort made
+// afresh with the same link is the adapter plugged in again, and the link goes with the object,
+// as the device node goes with an adapter pulled out.
 class PtyPort
 {
 public:
-    PtyPort()
+    explicit PtyPort(const QByteArray &link = {})
     {
         char path[128] = {};
         if (::openpty(&m_master, &m_slave, path, nullptr, nullptr) != 0)
@@ -23,11 +26,19 @@ public:
         ::cfmakeraw(&raw);
         ::tcsetattr(m_slave, TCSANOW, &raw);
         m_path = QByteArray(path);
-        qputenv("VORLATT_COM1", m_path);
+        if (!link.isEmpty()) {
+            ::unlink(link.constData());
+            if (::symlink(path, link.constData()) != 0)
+                m_path.clear();
+            m_link = link;
+        }
+        qputenv("VORLATT_COM1", m_link.isEmpty() ? m_path : m_link);
     }
     ~PtyPort()
     {
         qunsetenv("VORLATT_COM1");
+        if (!m_link.isEmpty())
+            ::unlink(m_link.constData());
         ::close(m_slave);
         ::close(m_master);
     }
@@ -52,4 +63,5 @@ private:
     int m_master = -1;
     int m_slave = -1;
     QByteArray m_path;
+    QByteArray m_link;
 };

@@ -86,6 +86,7 @@ private slots:
     void unsavedReadingsAreAskedAbout();
     void nothingUnsavedKeepsTheOldWays();
     void journalHoldsTheUnsavedReadings();
+    void pulledOutAdapterIsOpenedAgainAndTheLogGoesOn();
     void leftJournalIsOfferedBack_data();
     void leftJournalIsOfferedBack();
     void twoLeftJournalsAreOfferedApartAndNumberOn();
@@ -695,9 +696,9 @@ void TestLogInWindow::journalWrittenAgainHoldsTheUnsaved()
 
 void TestLogInWindow::unsavedReadingsAreAskedAbout_data()
 {
-    QTest::addColumn<QString>("command"); // close box, EXIT, New
+    QTest::addColumn<QString>("command"); // close box, EXIT, Ctrl+Q, New, Open
     QTest::addColumn<int>("answer");
-    for (const char *command : {"close box", "EXIT", "New"}) {
+    for (const char *command : {"close box", "EXIT", "Ctrl+Q", "New", "Open"}) {
         QTest::addRow("%s, Cancel", command) << command << int(QMessageBox::Cancel);
         QTest::addRow("%s, Discard", command) << command << int(QMessageBox::Discard);
         QTest::addRow("%s, Save", command) << command << int(QMessageBox::Save);
@@ -705,18 +706,37 @@ void TestLogInWindow::unsavedReadingsAreAskedAbout_data()
     }
 }
 
-// Save (negative: the save dialog is then cancelled), Discard or Cancel in the question.
+// Save (negative: the save dialog is then cancelled), Discard or Cancel in the question. The
+// question comes once, whatever follows; after Cancel the log, its journal and logging go on.
 void TestLogInWindow::unsavedReadingsAreAskedAbout()
 {
     QFETCH(QString, command);
     QFETCH(int, answer);
     const bool saveCancelled = answer < 0;
     const auto button = QMessageBox::StandardButton(std::abs(answer));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("state-asked"))));
     TFCOMM w;
     w.show();
     int terminations = 0;
-    w.setTerminate([&] { ++terminations; });
+    // As the program ends: quitting closes every window, whose close box is asked again.
+    w.setTerminate([&] {
+        ++terminations;
+        w.close();
+    });
+    // Open replaces the log by a file saved earlier: three readings saved, three more unsaved.
+    const QString old = m_dir.filePath(QStringLiteral("asked-old.db"));
+    QFile::remove(old);
+    if (command == u"Open") {
+        logReadings(w, 3);
+        MessageBoxCloser boxes;
+        answerFileDialog(old);
+        w.ui()->saveas->click();
+    }
     logReadings(w, 3);
+    const int logged = w.readingLog().table().recordCount();
+    w.logCommands()->syncJournal();
+    const QString journal = w.logCommands()->journal().path();
+    QVERIFY(QFile::exists(journal));
     const QString path = m_dir.filePath(QStringLiteral("asked.xls"));
     QFile::remove(path);
 
@@ -737,6 +757,8 @@ void TestLogInWindow::unsavedReadingsAreAskedAbout()
         }
     });
     answerer->start(10);
+    if (command == u"Open")
+        answerFileDialog(old);
     if (button == QMessageBox::Save && !saveCancelled)
         answerFileDialog(path);
 
@@ -744,31 +766,45 @@ void TestLogInWindow::unsavedReadingsAreAskedAbout()
         w.close();
     else if (command == u"EXIT")
         w.ui()->BitBtn1->click();
-    else
+    else if (command == u"Ctrl+Q") {
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QTest::keyClick(&w, Qt::Key_Q, Qt::ControlModifier);
+    }
+    else if (command == u"New")
         w.ui()->RecordNew->click();
+    else
+        w.ui()->OpenDataFiles->click();
     delete answerer;
 
     QCOMPARE(texts.value(0), QStringLiteral("The log holds readings that have not been saved."));
+    QCOMPARE(texts.count(texts.value(0)), 1);
     const bool goes =
         button == QMessageBox::Discard || (button == QMessageBox::Save && !saveCancelled);
-    if (command == u"New") {
+    if (command == u"New" || command == u"Open") {
         QCOMPARE(terminations, 0);
-        QCOMPARE(w.readingLog().table().recordCount(), goes ? 0 : 3);
+        QCOMPARE(w.readingLog().table().recordCount(), goes ? (command == u"New" ? 0 : 3) : logged);
         QCOMPARE(w.logCommands()->hasUnsaved(), !goes);
         // The question took the place of " Record deleted ".
         QVERIFY(!texts.contains(QStringLiteral(" Record deleted ")));
     } else {
         QCOMPARE(terminations, goes ? 1 : 0);
-        if (!goes) {
-            QVERIFY(w.logOpen());
-            QCOMPARE(w.readingLog().table().recordCount(), 3);
-            QVERIFY(w.logCommands()->hasUnsaved());
-        }
+    }
+    if (!goes) {
+        // Everything as it was, and the run goes on into the log and its journal.
+        QVERIFY(w.logOpen());
+        QCOMPARE(w.readingLog().table().recordCount(), logged);
+        QVERIFY(w.logCommands()->hasUnsaved());
+        QVERIFY(QFile::exists(journal));
+        logReadings(w, 1);
+        QCOMPARE(w.readingLog().table().recordCount(), logged + 1);
+        w.logCommands()->syncJournal();
+        QVERIFY(contents(journal).contains('\n' + QByteArray::number(logged + 1) + '\t'));
     }
     if (button == QMessageBox::Save && !saveCancelled) {
-        // The file reads back: header and the three records.
+        // The file reads back: header and the records.
         const QList<QByteArray> lines = contents(path).split('\n');
-        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.size(), logged + 2);
         QVERIFY2(lines[3].startsWith("3\t") && lines[3].endsWith("\tDC\t1.003\tV\tAUTO\r"),
                  lines[3].constData());
     } else {
@@ -805,6 +841,60 @@ void TestLogInWindow::nothingUnsavedKeepsTheOldWays()
     QCOMPARE(texts.size(), 1);
     QCOMPARE(terminations, 1);
     delete answerer;
+}
+
+// The adapter pulled out under a running log: the window says the link is lost where the user
+// looks (the connect button up, the link picture dark, the clock panel's reason), opens the port
+// by itself once the adapter is back, and the log and its journal go on with the next number.
+void TestLogInWindow::pulledOutAdapterIsOpenedAgainAndTheLogGoesOn()
+{
+    qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir.filePath(QStringLiteral("state-unplug"))));
+    const QByteArray adapter = QFile::encodeName(m_dir.filePath(QStringLiteral("ttyMeter")));
+    m_pty.reset(); // the plain one of init() goes first: it takes COM1's name with it
+    m_pty = std::make_unique<PtyPort>(adapter);
+    QVERIFY(m_pty->isOpen());
+    TFCOMM w;
+    w.show();
+    MessageBoxCloser boxes;
+    logReadings(w, 3);
+    QVERIFY(w.ui()->COMCon->isChecked());
+
+    m_pty.reset(); // pulled out: the device and its name go
+    qputenv("VORLATT_COM1", adapter); // COM1 still names the adapter's place
+    QTRY_COMPARE(w.meterRun().state().kind, LinkState::Kind::Lost);
+    QVERIFY(!w.ui()->COMCon->isChecked());
+    QVERIFY(w.ui()->CONokN->isVisible());
+    QVERIFY(w.ui()->BTCon->isVisible()); // "connect" offered again
+    QVERIFY2(w.ui()->StatusPanel3->text().startsWith(u"Link lost: the "),
+             qPrintable(w.ui()->StatusPanel3->text()));
+    QVERIFY(!w.serialDriver()->IsOpen());
+    QVERIFY(w.meterRun().reopening());
+    QTest::qWait(MeterRun::kReopenMs + 200); // a try or two while the device is away
+    QVERIFY(!w.serialDriver()->IsOpen());
+
+    m_pty = std::make_unique<PtyPort>(adapter); // plugged in again, at another pty
+    QVERIFY(m_pty->isOpen());
+    QTRY_VERIFY(w.serialDriver()->IsOpen());
+    QVERIFY(w.ui()->COMCon->isChecked());
+    QVERIFY(w.ui()->BtDiscon->isVisible());
+    QVERIFY(w.ui()->USBCon->isHidden());
+    // Every reading sent once the port is open again is logged, numbered on.
+    send("\r" + protocol::DisplayState().toFrame().right(1));
+    logReadings(w, 4);
+    QCOMPARE(w.readingLog().table().recordCount(), 7);
+    QCOMPARE(w.meterRun().state().kind, LinkState::Kind::Live);
+    QVERIFY(!w.ui()->StatusPanel3->text().startsWith(u"Link lost"));
+    w.logCommands()->syncJournal();
+    const QList<QByteArray> lines = contents(w.logCommands()->journal().path()).split('\n');
+    QStringList numbers;
+    for (const QByteArray &line : lines)
+        if (!line.isEmpty() && !line.startsWith('#') && !line.startsWith("No\t"))
+            numbers << QString::fromLatin1(line.left(line.indexOf('\t')));
+    QCOMPARE(numbers, (QStringList{"1", "2", "3", "4", "5", "6", "7"}));
+    // The user's Disconnect ends it: no more tries.
+    w.ui()->COMCon->click();
+    QVERIFY(!w.meterRun().reopening());
+    QCOMPARE(w.meterRun().state().kind, LinkState::Kind::Closed);
 }
 
 // Every logged record is in the journal as the log holds it, until a save or New retires it.

@@ -9,6 +9,10 @@
 
 #include <QtTest>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using protocol::Annunciator;
 
 // The window's whole USB path on a real kernel: a USB cable made with the dummy controllers is
@@ -21,6 +25,7 @@ class TestUsbWindowKernel : public QObject
 private slots:
     void initTestCase();
     void cableToReplica();
+    void busyWindowKeepsEveryReport();
     void simulatedCable();
 
 private:
@@ -104,6 +109,64 @@ void TestUsbWindowKernel::cableToReplica()
     QVERIFY(
         ui->HistoryListBox->findItems(QStringLiteral("Removal of USB to Serial"), Qt::MatchExactly)
             .size() == 1);
+}
+
+namespace {
+
+// Every reading the window's run decodes, in order.
+struct SeenReadings : RecordOutput
+{
+    QStringList values;
+    QString take(const LogRecord &record) override
+    {
+        values << record.reading.ValueText;
+        return {};
+    }
+};
+
+} // namespace
+
+// The window's thread is kept busy for two seconds while the meter sends 34 frames (some 300
+// reports, where the kernel keeps 64 for a reader that does not read): every one arrives, in
+// order, once the window is free again.
+void TestUsbWindowKernel::busyWindowKeepsEveryReport()
+{
+    MessageBoxCloser boxes;
+    TFCOMM w;
+    w.show();
+    Ui::FCOMM *ui = w.ui();
+    QVERIFY(m_cable.plug());
+    QTRY_VERIFY_WITH_TIMEOUT(ui->DevListBox->currentItem() &&
+                                 ui->DevListBox->currentItem()->text() == u"USB to Serial",
+                             10000);
+    QTest::mouseClick(ui->USBCon, Qt::LeftButton);
+    QCOMPARE(m_cable.read(5000), QByteArray::fromHex("600900000300000000"));
+    SeenReadings seen;
+    w.meterRun().addReadingOutput(&seen);
+
+    constexpr int kFrames = 34;
+    QStringList sent;
+    for (int i = 1; i <= kFrames; ++i)
+        sent << QString::number(i).rightJustified(4, u'0');
+    std::atomic<bool> allWritten{true};
+    std::thread meter([&] {
+        for (const QString &digits : sent) {
+            protocol::DisplayState volts;
+            volts.digits = digits.toLatin1();
+            volts.annunciators = Annunciator::Dc | Annunciator::Volt;
+            for (const QByteArray &report : usbcable::cableReports(volts.toFrame()))
+                if (!m_cable.write(report))
+                    allWritten = false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(59)); // 17 frames a second
+        }
+    });
+    QThread::msleep(2000); // the window is busy: nothing of its thread runs
+    meter.join();
+    QVERIFY(allWritten);
+    QTRY_COMPARE_WITH_TIMEOUT(seen.values.size(), kFrames, 10000);
+    QCOMPARE(seen.values, sent);
+    QVERIFY(m_cable.unplug());
+    QTRY_VERIFY(!ui->USBCon->isChecked());
 }
 
 // The cable simulator, as ./run --demo-usb starts it, drives the window like the real cable.

@@ -148,7 +148,7 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     TFCOMM w;
     w.setLivePage(page.get());
     QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("waiting"));
-    QCOMPARE(status(*page).value(u"meter").toString(), LivePage::meterId());
+    QCOMPARE(status(*page).value(u"meter").toString(), httpoptions::machineName());
 
     Ui::FCOMM *ui = w.ui();
     if (logState == u"limit")
@@ -192,9 +192,18 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     w.Timer1Timer(); // the clock's tick tells the page how the outputs are
     const QJsonObject s = status(*page);
     QCOMPARE(s.value(u"link").toString(), QStringLiteral("live"));
-    QCOMPARE(s.value(u"port").toString(), QString::fromLocal8Bit(m_port->path()));
+    QCOMPARE(s.value(u"port").toString(),
+              QStringLiteral("COM1 (%1)").arg(QString::fromLocal8Bit(m_port->path())));
+    // Named after the machine and the port read, so that two windows are told apart.
+    QCOMPARE(s.value(u"meter").toString(), httpoptions::machineName() + QStringLiteral("-com1"));
     QCOMPARE(s.value(u"readings").toInteger(), primed + 5);
     QCOMPARE(s.value(u"last_no").toInteger(), primed + 5);
+    // The log's own count beside every reading's.
+    QCOMPARE(s.value(u"records").toInteger(), primedLogged + logged);
+    QVERIFY(rawhttp::get(page->port(), "/metrics")
+                .body.contains("vorlatt_records_total{meter=\"" +
+                               s.value(u"meter").toString().toUtf8() + "\"} " +
+                               QByteArray::number(primedLogged + logged) + '\n'));
     QVERIFY2(QRegularExpression(logHealth).match(outputText(s, QStringLiteral("log"))).hasMatch(),
              qPrintable(outputText(s, QStringLiteral("log"))));
     QCOMPARE(outputText(s, QStringLiteral("journal")), QStringLiteral("ok "));
@@ -226,7 +235,7 @@ void TestWindowLivePage::linkStatesAndGarbledFrames()
     openBoxes().first()->accept();
     QVERIFY(rawhttp::get(page->port(), "/metrics")
                 .body.contains("vorlatt_frames_rejected_total{meter=\"" +
-                               LivePage::meterId().toUtf8() + "\"} 3"));
+                               httpoptions::machineName().toUtf8() + "-com1\"} 3"));
     QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("live"));
 
     for (int i = 0; i < 3; ++i)
@@ -240,20 +249,23 @@ void TestWindowLivePage::linkStatesAndGarbledFrames()
     QVERIFY(m_port->send(good.toFrame()));
     QTRY_COMPARE(status(*page).value(u"link").toString(), QStringLiteral("live"));
 
-    w.ui()->COMCon->click(); // the user disconnects
+    w.ui()->COMCon->click(); // the user disconnects: no link loss
     s = status(*page);
     QCOMPARE(s.value(u"link").toString(), QStringLiteral("lost"));
-    QCOMPARE(s.value(u"port").toString(), QString());
-    QCOMPARE(s.value(u"link_losses").toInteger(), 1);
+    QCOMPARE(s.value(u"link_text").toString(),
+             QStringLiteral("link lost: ") + LiveFeed::kClosedReason);
+    QCOMPARE(s.value(u"link_losses").toInteger(), 0);
 
     // Connected again, the line hangs up under the window (the meter's end goes away).
     w.ui()->COMCon->click();
+    QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("waiting"));
+    QVERIFY(m_port->send(good.toFrame() + good.toFrame()));
     QTRY_COMPARE(status(*page).value(u"link").toString(), QStringLiteral("live"));
     m_port.reset();
     QTRY_COMPARE(status(*page).value(u"link").toString(), QStringLiteral("lost"));
     QVERIFY2(status(*page).value(u"link_text").toString().startsWith(u"link lost: the "),
              qPrintable(status(*page).value(u"link_text").toString()));
-    QCOMPARE(status(*page).value(u"link_losses").toInteger(), 2);
+    QCOMPARE(status(*page).value(u"link_losses").toInteger(), 1);
     // The watchdog's silence that follows says less than the loss: the page keeps the loss.
     for (int i = 0; i < 3; ++i)
         w.ConTimerTimer();
@@ -281,7 +293,7 @@ void TestWindowLivePage::portInUseLeavesTheWindowWithoutThePage()
                          QRegularExpression(QStringLiteral("^vorlatt: .*%1.*; the window runs "
                                                            "without the live page$")
                                                 .arg(options.port)));
-    std::unique_ptr<LivePage> page = LivePage::startFor(options, &w);
+    std::unique_ptr<LivePage> page = LivePage::startFor(options, {}, &w);
     QVERIFY(!page);
     w.setLivePage(page.get());
     w.show();

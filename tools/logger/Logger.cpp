@@ -28,9 +28,9 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
     // The meter model's profile, as the window resolves it, gives the line speed and routines.
     const ModelProfile profile = resolveProfile(ProfileSwitches());
     if (const auto routine = serialRoutineOf(profile.receiveRoutine))
-        m_stream.setSerialRoutine(*routine);
+        m_run.stream().setSerialRoutine(*routine);
     if (const auto routine = hidRoutineOf(profile.usbReportRoutine))
-        m_stream.setHidRoutine(*routine);
+        m_run.stream().setHidRoutine(*routine);
     if (options.source == LoggerOptions::Source::Usb) {
         auto usb =
             std::make_unique<UsbSource>(std::move(hidBackend), quint32(profile.usbCableSpeed));
@@ -39,11 +39,13 @@ Logger::Logger(const LoggerOptions &options, std::FILE *out, std::FILE *err, QOb
     } else {
         m_source = std::make_unique<SerialSource>(options, profile.serialSpeed);
     }
-    MeterLink &link = m_source->link();
-    connect(&link, &MeterLink::bytesArrived, this,
-            [this](QByteArrayView bytes) { receive(bytes.data(), int(bytes.size())); });
-    connect(&link, &MeterLink::reportArrived, this, &Logger::receiveReport);
-    connect(&link, &MeterLink::linkLost, this, [this](const QString &reason) {
+    m_run.setLink(&m_source->link());
+    m_run.setFrameHandler([this](const protocol::StreamFrame &frame) {
+        if (!m_finished)
+            takeFrame(frame);
+    });
+    connect(&m_run, &MeterRun::bytesCame, this, &Logger::bytesArrived);
+    connect(&m_run, &MeterRun::linkLost, this, [this](const QString &reason) {
         if (!m_finished && m_runTime.isValid() && !m_lost)
             linkLost(reason);
     });
@@ -86,7 +88,7 @@ int Logger::start()
     }
     // --http: a port that cannot be had ends the run before anything is written.
     if (m_options.http.enabled()) {
-        m_feed.setSource(m_options.meterId, m_source->label());
+        m_feed.setMeterId(m_options.meterId);
         m_http = std::make_unique<HttpService>(m_feed, m_options.http);
         if (const QString error = m_http->start(); !error.isEmpty()) {
             std::fprintf(m_err, "vorlatt-log: %s\n", qPrintable(error));
@@ -189,8 +191,9 @@ int Logger::start()
         m_recorder.addOutput(&m_textOutput);
     if (m_mqtt)
         m_recorder.addOutput(m_mqtt.get());
+    m_run.setLogRecorder(&m_recorder);
     if (m_http)
-        m_recorder.addOutput(&m_feed);
+        m_run.addReadingOutput(&m_feed);
     // Found while readings go out in the background (the broker's spool), told by the output
     // itself: the run ends, once this call is over.
     m_recorder.setFailureHandler([this](RecordOutput *, const QString &) {
@@ -228,7 +231,11 @@ QString Logger::openSource()
 {
     const QString error = m_source->open();
     if (error.isEmpty()) {
-        m_stream.restart();
+        if (m_started)
+            m_run.reopenedAfterLoss();
+        else
+            m_run.opened(m_source->label(), m_source->name());
+        m_started = true;
         m_firstFrame = true;
     }
     return error;
@@ -239,35 +246,10 @@ void Logger::bytesArrived()
     m_sinceBytes.restart();
     if (m_lost) {
         m_lost = false;
-        if (m_mqtt)
-            m_mqtt->setMeterLinkLost(false);
-        if (m_http)
-            m_feed.linkUp();
         report(QStringLiteral("link back on %1; numbering goes on at %2")
                    .arg(m_source->label())
                    .arg(m_rules.NextRecordNo));
     }
-}
-
-void Logger::receive(const char *data, int size)
-{
-    bytesArrived();
-    m_stream.receiveBytes(QByteArrayView(data, size), [this](const protocol::StreamFrame &frame) {
-        if (!m_finished)
-            takeFrame(frame);
-    });
-}
-
-void Logger::receiveReport(quint8 reportId, QByteArrayView data)
-{
-    if (m_finished)
-        return;
-    const protocol::ReadingStream::ReportView shown = m_stream.receiveReport(reportId, data);
-    // The cable sends empty reports on its own: only serial bytes show that the meter is there.
-    if (!shown.historyLine.isEmpty())
-        bytesArrived();
-    if (shown.frame)
-        takeFrame(*shown.frame);
 }
 
 void Logger::takeFrame(const protocol::StreamFrame &frame)
@@ -275,16 +257,10 @@ void Logger::takeFrame(const protocol::StreamFrame &frame)
     const std::optional<protocol::DecodedFrame> &decoded = frame.decoded;
     const bool first = m_firstFrame;
     m_firstFrame = false;
-    if (m_http) {
-        m_lastFrameMs = m_clock();
-        m_feed.frameSeen(m_lastFrameMs);
-    }
     if (!decoded || !decoded->ok()) {
         // The port is usually opened in the middle of a frame: its tail is no garbage.
         if (!first && m_garbage++ == 0)
             m_garbageSince = m_clock();
-        if (!first && m_http)
-            m_feed.framesRejected(1);
         return;
     }
     take(decoded->reading,
@@ -485,16 +461,12 @@ void Logger::linkLost(const QString &reason)
     const QString why =
         gone.isEmpty() ? QStringLiteral("no data for %1 s").arg(kSilenceMs / 1000) : gone;
     report(QStringLiteral("link lost on %1: %2").arg(m_source->label(), why));
-    if (m_mqtt)
-        m_mqtt->setMeterLinkLost(true);
-    if (m_http) {
-        // A meter that merely stopped sending is "no data since ..." on the page, as in the
-        // window; the run counts it as a link loss all the same.
-        if (gone.isEmpty())
-            m_feed.linkSilent(m_lastFrameMs, true);
-        else
-            m_feed.linkLost(gone);
-    }
+    // A meter that merely stopped sending is "no data since ..." on the page, as in the
+    // window; the run counts it as a link loss all the same.
+    if (gone.isEmpty())
+        m_run.silent(true);
+    else
+        m_run.lost(gone);
     if (m_options.exitOnLoss) {
         finish(kLinkLost);
         return;

@@ -9,6 +9,7 @@
 #include "log/LogRecord.h"
 #include "log/LogRules.h"
 #include "log/ReadingRecorder.h"
+#include "link/run/MeterRun.h"
 #include "protocol/ReadingStream.h"
 #include "web/LiveFeed.h"
 
@@ -68,8 +69,6 @@ signals:
     void finished(int status);
 
 private:
-    void receive(const char *data, int size);
-    void receiveReport(quint8 reportId, QByteArrayView data);
     void bytesArrived();
     void takeFrame(const protocol::StreamFrame &frame);
     void usbChanged();
@@ -106,8 +105,9 @@ private:
 
     Clock m_clock;
     std::unique_ptr<MeterSource> m_source;
-    // Frames cut and decoded as the window does, with the count range in force.
-    protocol::ReadingStream m_stream;
+    // The source's bytes into frames and readings, as in the window; the link's state for the
+    // outputs.
+    MeterRun m_run{m_clock};
     LogRules m_rules;
     LogSettings m_settings;
 
@@ -123,9 +123,8 @@ private:
     // With --http: what the live page shows, served by m_http.
     LiveFeed m_feed{LiveFeed::kDefaultCapacity, m_clock};
     std::unique_ptr<HttpService> m_http;
-    qint64 m_lastFrameMs = LogRecord::kNoTime;
-    // Standard output (without --quiet), then the file or the table, then the broker, then the
-    // live page.
+    // Standard output (without --quiet), then the file or the table, then the broker. The live
+    // page is an output of the run: it shows every reading, whatever the rules take.
     ReadingRecorder m_recorder{m_rules, m_clock};
 
     QTimer m_second;
@@ -135,6 +134,7 @@ private:
     QElapsedTimer m_sinceBytes;
     bool m_lost = false;
     bool m_firstFrame = true; // the first frame since the port was opened
+    bool m_started = false;   // the source was opened once: later opens are reopens
     bool m_waitReported = false;
     qint64 m_garbage = 0; // garbled frames not reported yet
     qint64 m_garbageSince = 0;

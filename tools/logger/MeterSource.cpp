@@ -59,8 +59,15 @@ QString SerialSource::open()
 QString SerialSource::label() const
 {
     if (m_options.source == LoggerOptions::Source::Com)
-        return QStringLiteral("COM%1 (%2)").arg(m_options.com).arg(comPortDevice(m_options.com));
+        return comPortLabel(m_options.com, comPortDevice(m_options.com));
     return m_options.device;
+}
+
+QString SerialSource::name() const
+{
+    return m_options.source == LoggerOptions::Source::Com
+               ? QStringLiteral("com%1").arg(m_options.com)
+               : m_options.device.section(u'/', -1);
 }
 
 QString SerialSource::goneReason() const

@@ -28,6 +28,8 @@ public:
     virtual QString waitReason() const = 0;
     // "COM1 (/dev/ttyUSB0)", "the USB cable (/dev/hidraw3)", ...
     virtual QString label() const = 0;
+    // The short name for labels and topics: "com1", "ttyUSB0", "usb".
+    virtual QString name() const = 0;
     // What the logger waits for while the source is gone.
     virtual QString waitingFor() const { return label(); }
     // Why a link that stopped delivering is lost: the device gone, or only silent (empty).
@@ -47,6 +49,7 @@ public:
     QString open() override;
     QString waitReason() const override { return m_driver.errorString(); }
     QString label() const override;
+    QString name() const override;
     QString goneReason() const override;
     bool reopensWhenSilent() const override { return true; }
 
@@ -69,6 +72,7 @@ public:
     QString open() override;
     QString waitReason() const override { return m_link.errorString(); }
     QString label() const override;
+    QString name() const override { return QStringLiteral("usb"); }
     QString waitingFor() const override { return QStringLiteral("the USB cable"); }
     QString goneReason() const override;
     bool reopensWhenSilent() const override { return false; }

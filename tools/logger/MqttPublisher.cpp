@@ -729,8 +729,12 @@ void MqttPublisher::acknowledged(int mid, int reasonCode)
         m_spool.acknowledge(end, done);
 }
 
-void MqttPublisher::setMeterLinkLost(bool lost)
+void MqttPublisher::linkChanged(const LinkState &state)
 {
+    const bool lost = state.kind == LinkState::Kind::Lost ||
+                      (state.kind == LinkState::Kind::Silent && state.countsAsLoss);
+    if (lost == m_meterLost)
+        return;
     m_meterLost = lost;
     publishStatus();
     if (m_state == State::Up)

@@ -81,8 +81,9 @@ public:
         publish(record);
         return {};
     }
-    // The meter's link is down (status "lost") or back.
-    void setMeterLinkLost(bool lost);
+    // RecordOutput: the meter's link is down (status "lost": gone, or silent for as long as the
+    // run counts as a loss) or back.
+    void linkChanged(const LinkState &state) override;
     // Sends what waits for a moment, says "offline", leaves the rest in the spool.
     void close();
     // RecordOutput: close(), which reports what goes wrong itself.
