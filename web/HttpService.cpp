@@ -12,14 +12,22 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,8 +58,8 @@ const char *reasonOf(int status)
     }
 }
 
-// The connection a worker thread is serving: what the request handler tells the connection's
-// loop. Each connection is served from start to end on one worker thread.
+// The connection a worker thread is serving, for one request: what the request handler tells
+// the worker.
 struct ConnectionState
 {
     int sock = -1;
@@ -66,126 +74,394 @@ struct ConnectionState
     }
 };
 thread_local ConnectionState *t_connection = nullptr;
-// Set on the listening thread while a connection over the bound is let go.
-thread_local bool t_refuseConnection = false;
 
-// The library's worker pool, with a bound on the connections it holds: each is a descriptor of
-// the program, and a flood of connections must not leave the recorder without one for its port
-// or its file. Over the bound, the connection is refused at once, on the listening thread.
-class BoundedPool final : public httplib::TaskQueue
+void closeConnection(int sock)
+{
+    ::shutdown(sock, SHUT_RDWR);
+    ::close(sock);
+}
+
+// Sends what the socket takes at once, and no more: the thread of the waiting room never waits
+// for one client. A short answer into a socket that has sent nothing back yet always fits.
+void sendNow(int sock, const std::string &text)
+{
+    [[maybe_unused]] const ssize_t n =
+        ::send(sock, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// The limits on a request's head, kept as its bytes arrive: the library reads a head whole, into
+// memory, before any handler sees it, so it is here that a request line or header line over
+// kMaxLineBytes, more than kMaxHeaders header lines, or a head over kMaxHeadBytes in all is
+// refused, before memory grows.
+class HeadScanner
 {
 public:
-    BoundedPool(int workers, int waiting)
-        : m_pool(std::size_t(workers)), m_most(workers + waiting)
+    // Looks at the next `n` bytes; returns how many of them belong to the head (all of them
+    // until it is whole or refused).
+    std::size_t scan(const char *bytes, std::size_t n)
     {
-    }
-
-    void enqueue(std::function<void()> fn) override
-    {
-        if (m_held.load() >= m_most) {
-            t_refuseConnection = true;
-            fn();
-            t_refuseConnection = false;
-            return;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (m_whole || m_refusal)
+                return i;
+            if (++m_bytes > HttpService::kMaxHeadBytes) {
+                m_refusal = 431;
+                return i;
+            }
+            const char c = bytes[i];
+            if (c == '\n') {
+                // The library takes only CR LF as a line end: the head ends at "\r\n" alone.
+                if (m_lineIsCr && m_lineBytes == 1) {
+                    m_whole = true;
+                    return i + 1;
+                }
+                if (++m_lines > 1 + HttpService::kMaxHeaders) {
+                    m_refusal = 431;
+                    return i;
+                }
+                m_lineBytes = 0;
+                m_lineIsCr = false;
+            } else {
+                m_lineIsCr = m_lineBytes == 0 && c == '\r';
+                if (++m_lineBytes > HttpService::kMaxLineBytes) {
+                    m_refusal = m_lines == 0 ? 414 : 431;
+                    return i;
+                }
+            }
         }
-        ++m_held;
-        m_pool.enqueue([this, fn = std::move(fn)] {
-            fn();
-            --m_held;
-        });
+        return n;
     }
-    void shutdown() override { m_pool.shutdown(); }
+    bool whole() const { return m_whole; }
+    // The status the head is refused with, or 0.
+    int refusal() const { return m_refusal; }
 
 private:
-    httplib::ThreadPool m_pool;
-    const int m_most;
-    std::atomic<int> m_held{0};
+    int m_bytes = 0;
+    int m_lineBytes = 0;
+    bool m_lineIsCr = false;
+    int m_lines = 0;
+    bool m_whole = false;
+    int m_refusal = 0;
 };
 
-// The socket of one connection as the library reads and writes it. It is here that the limits
-// on a request's head are kept, because the library reads a head whole before any handler sees
-// it: a request line or header line over the limit, too many header lines, or a head that does
-// not arrive whole within the read timeout, ends the reading at once with a refusal, so neither
-// memory nor a worker is held by an endless head. Every wait also looks at the stop flag.
+// A connection without a whole request head: new, between two requests, or with a head on its
+// way. It holds a descriptor and its bytes so far, and no thread.
+struct Waiting
+{
+    int sock = -1;
+    std::string bytes;         // of the next request, as far as they came (and what follows)
+    std::size_t scanned = 0;   // of `bytes`, by `head`
+    HeadScanner head;
+    Clock::time_point since;     // taken in, or back from its last request
+    Clock::time_point firstByte; // of the head, once `bytes` holds any
+    int served = 0;              // requests answered on it
+};
+
+// Where every connection waits for its next request's head, on one thread of its own, and goes to
+// a worker only once that head is whole. A worker is a thread, of which there are few; a
+// connection that sends nothing, or its head a byte at a time, would hold one for the whole time
+// allowed (so a few hundred such connections once took every worker, and the page's users got
+// 503). Here it holds a descriptor and a buffer only, for a bounded time, and when the room is
+// full the oldest goes to make room for the newcomer: a client that sends its request at once is
+// served, however many connections hold the room.
+class WaitingRoom
+{
+public:
+    using Serve = std::function<void(Waiting &)>;
+
+    WaitingRoom(const std::atomic<bool> &stop, std::string refusalHeaders, Serve serve)
+        : m_stop(stop), m_refusalHeaders(std::move(refusalHeaders)), m_serve(std::move(serve)),
+          m_pool(std::size_t(HttpService::kWorkers))
+    {
+        m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~WaitingRoom()
+    {
+        shutdown();
+        if (m_wake >= 0)
+            ::close(m_wake);
+    }
+    WaitingRoom(const WaitingRoom &) = delete;
+    WaitingRoom &operator=(const WaitingRoom &) = delete;
+
+    // A connection just accepted (on the listening thread). Waits while kMaxArriving wait to be
+    // taken in: the room's thread takes them all at each turn, so only a machine too busy to run
+    // it makes the listening thread wait, and the next connections wait in the system's queue
+    // meanwhile, holding no descriptor.
+    void admit(int sock)
+    {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_roomy.wait(lock, [this] {
+                return m_closed || int(m_entering.size()) < HttpService::kMaxArriving;
+            });
+        }
+        Waiting w;
+        w.sock = sock;
+        enter(std::move(w));
+    }
+    // A connection whose request was answered, with what it sent past that request (on a worker).
+    void giveBack(Waiting &&w)
+    {
+        w.scanned = 0;
+        w.head = HeadScanner();
+        enter(std::move(w));
+    }
+    // Closes every waiting connection, then lets the workers finish (the stop flag ends what
+    // they serve). Once only.
+    void shutdown()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closed)
+                return;
+            m_closed = true;
+        }
+        m_roomy.notify_all();
+        wake();
+        m_thread.join();
+        m_pool.shutdown();
+    }
+
+private:
+    void enter(Waiting &&w)
+    {
+        w.since = Clock::now();
+        if (!w.bytes.empty())
+            w.firstByte = w.since;
+        bool taken = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_closed) {
+                m_entering.push_back(std::move(w));
+                taken = true;
+            }
+        }
+        if (taken)
+            wake();
+        else
+            closeConnection(w.sock);
+    }
+
+    void wake()
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
+    }
+
+    std::string answer(int status, const char *reason, const char *extra = "") const
+    {
+        return "HTTP/1.1 " + std::to_string(status) + ' ' + reason +
+               "\r\nConnection: close\r\nContent-Length: 0\r\n" + extra + m_refusalHeaders +
+               "\r\n";
+    }
+
+    // Made room for a newer one, or over the bound of connections in work. A connection that
+    // had begun a request is told why; an idle one is closed, as a browser expects of an idle
+    // connection (it opens another when it needs one).
+    void drop(Waiting &w)
+    {
+        if (!w.bytes.empty())
+            sendNow(w.sock, answer(503, "Service Unavailable", "Retry-After: 5\r\n"));
+        closeConnection(w.sock);
+        w.sock = -1;
+    }
+
+    // Looks at the bytes not yet looked at: a head refused is answered and closed, a head whole
+    // goes to a worker.
+    void progress(Waiting &w)
+    {
+        if (w.scanned < w.bytes.size())
+            w.scanned += w.head.scan(w.bytes.data() + w.scanned, w.bytes.size() - w.scanned);
+        if (const int status = w.head.refusal()) {
+            sendNow(w.sock, answer(status, reasonOf(status)));
+            closeConnection(w.sock);
+            w.sock = -1;
+        } else if (w.head.whole()) {
+            dispatch(w);
+        }
+    }
+
+    void dispatch(Waiting &w)
+    {
+        if (m_stop) {
+            closeConnection(w.sock);
+            w.sock = -1;
+            return;
+        }
+        // Every worker busy (event streams hold theirs) and the queue for them full: this
+        // request is refused, not the ones already in work.
+        if (m_busy >= HttpService::kWorkers + HttpService::kMaxQueued) {
+            drop(w);
+            return;
+        }
+        ++m_busy;
+        auto job = std::make_shared<Waiting>(std::move(w));
+        w.sock = -1;
+        m_pool.enqueue([this, job] {
+            m_serve(*job);
+            --m_busy;
+        });
+    }
+
+    // Reads what has come, as far as the head goes.
+    void receive(Waiting &w)
+    {
+        char buffer[4096];
+        while (w.sock >= 0) {
+            const ssize_t n = ::recv(w.sock, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                if (w.bytes.empty())
+                    w.firstByte = Clock::now();
+                w.bytes.append(buffer, std::size_t(n));
+                progress(w);
+                if (std::size_t(n) < sizeof buffer)
+                    return;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return;
+            closeConnection(w.sock); // the client closed, or the connection broke
+            w.sock = -1;
+        }
+    }
+
+    void run()
+    {
+        std::deque<Waiting> room; // the oldest first
+        std::vector<pollfd> fds;
+        auto compact = [&room] {
+            room.erase(std::remove_if(room.begin(), room.end(),
+                                      [](const Waiting &w) { return w.sock < 0; }),
+                       room.end());
+        };
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_closed)
+                    break;
+                for (Waiting &w : m_entering)
+                    room.push_back(std::move(w));
+                m_entering.clear();
+            }
+            m_roomy.notify_all();
+            // Full: the oldest make room. The newcomers have had no time yet to send their
+            // requests, the oldest have had the most; one that sends its request at once is
+            // read (below) before as many newer ones as the room holds have come after it.
+            while (int(room.size()) > HttpService::kMaxWaiting) {
+                drop(room.front());
+                room.pop_front();
+            }
+            // Time allowed: a head gets kReadTimeoutMs from its first byte (408 after); a
+            // connection with nothing sent gets as long for its first byte, but only
+            // kIdleWhenCrowdedMs while the room is more than half full, so that idle
+            // connections leave before they have to be pushed out.
+            const auto now = Clock::now();
+            const bool crowded = int(room.size()) > HttpService::kMaxWaiting / 2;
+            const auto idleLimit = std::chrono::milliseconds(
+                crowded ? HttpService::kIdleWhenCrowdedMs : HttpService::kReadTimeoutMs);
+            auto next = now + std::chrono::milliseconds(HttpService::kReadTimeoutMs);
+            for (Waiting &w : room) {
+                progress(w); // a connection back from a request may bring the next one whole
+                if (w.sock < 0)
+                    continue;
+                const auto deadline =
+                    w.bytes.empty()
+                        ? w.since + idleLimit
+                        : w.firstByte + std::chrono::milliseconds(HttpService::kReadTimeoutMs);
+                if (deadline <= now) {
+                    if (!w.bytes.empty())
+                        sendNow(w.sock, answer(408, reasonOf(408)));
+                    closeConnection(w.sock);
+                    w.sock = -1;
+                    continue;
+                }
+                next = std::min(next, deadline);
+            }
+            compact();
+
+            fds.clear();
+            fds.push_back(pollfd{m_wake, POLLIN, 0});
+            for (const Waiting &w : room)
+                fds.push_back(pollfd{w.sock, POLLIN, 0});
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+            const int ready = ::poll(fds.data(), fds.size(), int(std::max<long long>(wait, 1)));
+            if (ready <= 0)
+                continue;
+            if (fds[0].revents) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i)
+                if (fds[i].revents)
+                    receive(room[i - 1]);
+            compact();
+        }
+        for (Waiting &w : room)
+            if (w.sock >= 0)
+                closeConnection(w.sock);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (Waiting &w : m_entering)
+            closeConnection(w.sock);
+        m_entering.clear();
+    }
+
+    const std::atomic<bool> &m_stop;
+    const std::string m_refusalHeaders;
+    const Serve m_serve;
+    httplib::ThreadPool m_pool;
+    std::atomic<int> m_busy{0}; // connections given to the workers, served or queued
+    int m_wake = -1;
+    std::mutex m_mutex;
+    std::deque<Waiting> m_entering; // under m_mutex
+    std::condition_variable m_roomy; // m_entering has room, or the room closed
+    bool m_closed = false;          // under m_mutex
+    std::thread m_thread;
+};
+
+// The socket of one connection as the library reads and writes it, for one request: the bytes
+// the waiting room read first (the head whole), then the socket. Every wait has a time limit and
+// looks at the stop flag.
 class GuardedStream final : public httplib::Stream
 {
 public:
-    GuardedStream(int sock, const std::atomic<bool> &stop) : m_sock(sock), m_stop(stop) {}
-
-    // Waits up to `ms` for the first byte of a request. False: none came, or the server stops.
-    bool waitForRequest(int ms)
+    GuardedStream(int sock, const std::atomic<bool> &stop, std::string bytes)
+        : m_sock(sock), m_stop(stop), m_buffer(std::move(bytes))
     {
-        return m_pos < m_len || waitFor(POLLIN, Clock::now() + std::chrono::milliseconds(ms));
-    }
-    // A request's head is read from here on.
-    void beginRequest()
-    {
-        m_inHead = true;
-        m_deadline = Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs);
-        m_lineBytes = 0;
-        m_lineIsCr = false;
-        m_lines = 0;
-    }
-    // The status the head was refused with (the reading stopped), or 0.
-    int refusal() const { return m_refusal; }
-    // Says why the head was refused, and nothing more: the connection closes after it.
-    void sendRefusal(const std::string &extraHeaders)
-    {
-        const std::string text = "HTTP/1.1 " + std::to_string(m_refusal) + ' ' +
-                                 reasonOf(m_refusal) +
-                                 "\r\nConnection: close\r\nContent-Length: 0\r\n" + extraHeaders +
-                                 "\r\n";
-        m_refusal = 0;
-        std::size_t sent = 0;
-        while (sent < text.size()) {
-            const ssize_t n = write(text.data() + sent, text.size() - sent);
-            if (n <= 0)
-                break;
-            sent += std::size_t(n);
-        }
     }
 
-    // The library asks this before each read of the socket: within a head, the head's
-    // deadline holds here too.
-    bool is_readable() const override
-    {
-        if (m_refusal)
-            return false;
-        return m_pos < m_len || waitForBytes();
-    }
+    // What was read past the request: the start of the next one.
+    std::string leftover() const { return m_buffer.substr(m_pos); }
+
+    bool is_readable() const override { return m_pos < m_buffer.size() || waitForBytes(); }
     bool is_writable() const override { return waitForRoom(); }
 
     ssize_t read(char *ptr, size_t size) override
     {
-        if (m_refusal)
-            return -1;
-        if (m_pos == m_len) {
+        if (m_pos == m_buffer.size()) {
             if (!waitForBytes())
                 return -1;
+            m_buffer.resize(4096);
+            m_pos = 0;
             ssize_t n;
             do
-                n = ::recv(m_sock, m_buffer, sizeof m_buffer, 0);
+                n = ::recv(m_sock, m_buffer.data(), m_buffer.size(), 0);
             while (n < 0 && errno == EINTR);
+            m_buffer.resize(std::size_t(std::max<ssize_t>(n, 0)));
             if (n <= 0)
                 return n;
-            m_pos = 0;
-            m_len = std::size_t(n);
         }
-        std::size_t n = std::min(size, m_len - m_pos);
-        if (m_inHead)
-            n = checkHead(n);
-        if (n == 0)
-            return -1;
-        std::memcpy(ptr, m_buffer + m_pos, n);
+        const std::size_t n = std::min(size, m_buffer.size() - m_pos);
+        std::memcpy(ptr, m_buffer.data() + m_pos, n);
         m_pos += n;
         return ssize_t(n);
     }
 
     ssize_t write(const char *ptr, size_t size) override
     {
-        // After a refusal the library would add an answer of its own: only ours goes out.
-        if (m_refusal)
-            return -1;
         if (!waitForRoom())
             return -1;
         ssize_t n;
@@ -224,74 +500,30 @@ private:
         }
     }
 
-    // Of the next `n` bytes handed out, how many may go: the head ends at its blank line (the
-    // bytes after it are not counted), and a refusal stops the reading.
-    std::size_t checkHead(std::size_t n)
-    {
-        for (std::size_t i = 0; i < n; ++i) {
-            const char c = m_buffer[m_pos + i];
-            if (c == '\n') {
-                // The library takes only CR LF as a line end: the head ends at "\r\n" alone.
-                if (m_lineIsCr && m_lineBytes == 1) {
-                    m_inHead = false;
-                    return i + 1;
-                }
-                if (++m_lines > 1 + HttpService::kMaxHeaders) {
-                    m_refusal = 431;
-                    return 0;
-                }
-                m_lineBytes = 0;
-                m_lineIsCr = false;
-            } else {
-                m_lineIsCr = m_lineBytes == 0 && c == '\r';
-                if (++m_lineBytes > HttpService::kMaxLineBytes) {
-                    m_refusal = m_lines == 0 ? 414 : 431;
-                    return 0;
-                }
-            }
-        }
-        return n;
-    }
-
-    enum class Wait
-    {
-        Ready, // or an error for the next call to see
-        TimedOut,
-        Stopped,
-    };
     // Waits for `events` until `deadline`, looking at the stop flag in between.
-    Wait waitUntil(short events, Clock::time_point deadline) const
+    bool waitFor(short events, Clock::time_point deadline) const
     {
         for (;;) {
             if (m_stop)
-                return Wait::Stopped;
+                return false;
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0)
-                return Wait::TimedOut;
+                return false;
             pollfd fd{m_sock, events, 0};
             const int ready = ::poll(&fd, 1, int(std::min<long long>(left, kSliceMs)));
             if (ready > 0)
-                return Wait::Ready;
+                return true; // or an error for the next call to see
             if (ready < 0 && errno != EINTR)
-                return Wait::Stopped;
+                return false;
         }
     }
-    bool waitFor(short events, Clock::time_point deadline) const
-    {
-        return waitUntil(events, deadline) == Wait::Ready;
-    }
-    // Waits for the next bytes: within a head until its deadline (then the head is refused
-    // with 408), else for the read timeout.
+    // The head came whole before the worker got the connection; the library reads no further
+    // for the requests served here, so this wait is a guard only.
     bool waitForBytes() const
     {
-        if (!m_inHead)
-            return waitFor(POLLIN,
-                           Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
-        const Wait wait = waitUntil(POLLIN, m_deadline);
-        if (wait == Wait::TimedOut)
-            m_refusal = 408;
-        return wait == Wait::Ready;
+        return waitFor(POLLIN,
+                       Clock::now() + std::chrono::milliseconds(HttpService::kReadTimeoutMs));
     }
     // Waits until the client takes bytes again, for the write timeout.
     bool waitForRoom() const
@@ -302,73 +534,77 @@ private:
 
     const int m_sock;
     const std::atomic<bool> &m_stop;
-    char m_buffer[4096];
+    std::string m_buffer;
     std::size_t m_pos = 0;
-    std::size_t m_len = 0;
-    bool m_inHead = false;
-    Clock::time_point m_deadline;
-    int m_lineBytes = 0;
-    bool m_lineIsCr = false;
-    int m_lines = 0;
-    mutable int m_refusal = 0;
 };
 
-// The library's server with each connection read through a GuardedStream.
+// The library's server, with its loop over a connection's requests replaced: every connection
+// waits for its requests in the WaitingRoom, and a worker serves one whole request at a time,
+// read through a GuardedStream. The parsing stays the library's.
 class GuardedServer final : public httplib::Server
 {
 public:
     GuardedServer(const std::atomic<bool> &stop, std::string refusalHeaders)
-        : m_stop(stop), m_refusalHeaders(std::move(refusalHeaders))
+        : m_stop(stop),
+          m_room(stop, std::move(refusalHeaders), [this](Waiting &w) { serve(w); })
     {
     }
 
     // The library listens with a backlog of 5: a page that opens its files at once, with a
     // scraper and a stream besides, would see connections dropped and retried a second later.
     void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+    WaitingRoom &room() { return m_room; }
 
 private:
+    // On the listening thread, for each connection accepted: it goes to the waiting room.
     bool process_and_close_socket(socket_t sock) override
     {
-        if (t_refuseConnection) {
-            // Never waits: what the socket does not take at once is not sent.
-            static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n"
-                                       "Retry-After: 5\r\nContent-Length: 0\r\n\r\n";
-            [[maybe_unused]] const ssize_t n =
-                ::send(sock, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-            ::shutdown(sock, SHUT_RDWR);
-            ::close(sock);
-            return true;
-        }
-        ConnectionState state;
-        state.sock = sock;
-        t_connection = &state;
-        GuardedStream stream(sock, m_stop);
-        for (int served = 0; served < kRequestsPerConnection && !m_stop; ++served) {
-            if (!stream.waitForRequest(served == 0 ? HttpService::kReadTimeoutMs
-                                                   : int(keep_alive_timeout_sec_) * 1000))
-                break;
-            stream.beginRequest();
-            bool closed = false;
-            state.handled = false;
-            const bool last = served + 1 == kRequestsPerConnection;
-            const bool ok = process_request(stream, last, closed, nullptr);
-            if (stream.refusal()) {
-                stream.sendRefusal(m_refusalHeaders);
-                break;
-            }
-            // A request the library refused itself (one it could not read) ends the connection:
-            // what follows it cannot be trusted to start a request.
-            if (!ok || closed || state.closeAfter || !state.handled)
-                break;
-        }
-        t_connection = nullptr;
-        ::shutdown(sock, SHUT_RDWR);
-        ::close(sock);
+        m_room.admit(sock);
         return true;
     }
 
+    // On a worker: one request whose head is whole, then the connection back to the room, or
+    // closed.
+    void serve(Waiting &w)
+    {
+        ConnectionState state;
+        state.sock = w.sock;
+        t_connection = &state;
+        GuardedStream stream(w.sock, m_stop, std::move(w.bytes));
+        bool again = false;
+        if (!m_stop) {
+            bool closed = false;
+            const bool last = w.served + 1 >= kRequestsPerConnection;
+            const bool ok = process_request(stream, last, closed, nullptr);
+            // A request the library refused itself (one it could not read) ends the connection:
+            // what follows it cannot be trusted to start a request.
+            again = ok && !closed && !last && !state.closeAfter && state.handled && !m_stop;
+        }
+        t_connection = nullptr;
+        if (!again) {
+            closeConnection(w.sock);
+            return;
+        }
+        w.bytes = stream.leftover();
+        ++w.served;
+        m_room.giveBack(std::move(w));
+    }
+
     const std::atomic<bool> &m_stop;
-    const std::string m_refusalHeaders;
+    WaitingRoom m_room;
+};
+
+// The library hands each connection it accepts to a task queue, on the listening thread; this one
+// passes it to the waiting room at once, and its end is the room's.
+class ToWaitingRoom final : public httplib::TaskQueue
+{
+public:
+    explicit ToWaitingRoom(WaitingRoom &room) : m_room(room) {}
+    void enqueue(std::function<void()> fn) override { fn(); }
+    void shutdown() override { m_room.shutdown(); }
+
+private:
+    WaitingRoom &m_room;
 };
 
 // Equal, in a time that does not depend on where they differ (nor on the given one's length).
@@ -423,6 +659,39 @@ bool parseNumber(const std::string &text, qint64 *value)
     return true;
 }
 
+// A character of a header's name (a token: no space, no separator, no control).
+bool isNameCharacter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// Why the request's end is framed unsafely, or nullptr. Where the client and a proxy before this
+// server could read its framing differently, bytes one of them takes for a body are served as a
+// request of their own (request smuggling). The library takes a name with a space before the
+// colon as another name ("Transfer-Encoding " is no Transfer-Encoding to it), and the first of
+// two Content-Length headers: so a name that is not a token, more than one Content-Length, a
+// length that is not a number, and a length with a transfer coding are refused, and the
+// connection closed after the answer.
+const char *unsafeFraming(const httplib::Request &req)
+{
+    for (const auto &[name, value] : req.headers)
+        if (name.empty() || !std::all_of(name.begin(), name.end(), isNameCharacter))
+            return "a header name holds a space or a character that no name has";
+    const std::size_t lengths = req.get_header_value_count("Content-Length");
+    if (lengths > 1)
+        return "more than one Content-Length";
+    if (lengths == 1) {
+        const std::string length = req.get_header_value("Content-Length");
+        if (length.empty() ||
+            !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return "Content-Length is not a number";
+        if (req.has_header("Transfer-Encoding"))
+            return "both Content-Length and Transfer-Encoding";
+    }
+    return nullptr;
+}
+
 struct StaticFile
 {
     std::string content;
@@ -466,6 +735,8 @@ void HttpService::Impl::loadFiles()
     load("/", QStringLiteral(":/web/index.html"), "text/html; charset=utf-8");
     load("/live.js", QStringLiteral(":/web/live.js"), "text/javascript; charset=utf-8");
     load("/live.css", QStringLiteral(":/web/live.css"), "text/css; charset=utf-8");
+    // The page names it; a browser asks for it by this name even where a page does not.
+    load("/favicon.ico", QStringLiteral(":/web/favicon.ico"), "image/x-icon");
     const QString dygraphs = QString::fromLatin1(kDygraphsFolder);
     load("/dygraph.min.js", dygraphs + QStringLiteral("dygraph.min.js"),
          "text/javascript; charset=utf-8");
@@ -479,6 +750,13 @@ httplib::Server::HandlerResponse HttpService::Impl::handle(const httplib::Reques
     using R = httplib::Server::HandlerResponse;
     if (t_connection)
         t_connection->handled = true;
+    if (const char *why = unsafeFraming(req)) {
+        if (t_connection)
+            t_connection->closeAfter = true;
+        res.set_header("Connection", "close");
+        fail(res, 400, why);
+        return R::Handled;
+    }
     // A body is never read: the bytes left would be taken for the next request.
     const bool hasBody = req.has_header("Transfer-Encoding") ||
                          (req.has_header("Content-Length") &&
@@ -681,7 +959,7 @@ QString HttpService::start()
 
     auto server = std::make_unique<GuardedServer>(d->stop, refusalHeaders);
     server->set_default_headers(headers);
-    server->new_task_queue = [] { return new BoundedPool(kWorkers, kMaxConnections - kWorkers); };
+    server->new_task_queue = [room = &server->room()] { return new ToWaitingRoom(*room); };
     // SO_REUSEADDR alone, as a restarted server needs: the library's default adds SO_REUSEPORT,
     // with which a second program could bind the same port and get half the connections.
     server->set_socket_options([](socket_t sock) {

@@ -10,27 +10,50 @@ class LiveFeed;
 
 // Serves a LiveFeed over HTTP, read-only: the live page and its files, /events (Server-Sent
 // Events), /api/readings, /api/status and /metrics. The server (cpp-httplib) listens on a thread
-// of its own and answers on a pool of worker threads, so neither a slow client nor a busy page
-// ever holds up the thread that records the readings.
+// of its own, has its connections wait for their requests on another, and answers on a pool of
+// worker threads, so neither a slow client nor a busy page ever holds up the thread that records
+// the readings, and idle connections never hold a worker.
 //
 // Safety: fixed routes only (no path from a request ever names a file), GET and HEAD only, no
-// request body, bounded request lines, header lines and header count, a time limit for a request
-// to arrive whole, a bounded number of event streams, a client that stops reading dropped, a
-// token compared in constant time where one is set, no cross-origin access unless allowed.
+// request body (nor a request whose end is framed two ways), bounded request lines, header lines,
+// header count and head, a time limit for a request to arrive whole, connections waiting for
+// their requests without holding a thread (the oldest let go when too many wait), a bounded
+// number of event streams, a client that stops reading dropped, a token compared in constant time
+// where one is set, no cross-origin access unless allowed.
 class HttpService
 {
 public:
-    // The limits.
+    // The limits. Each says why it is there.
     // Event streams open at once: a lab wall of browsers and dashboards on one meter; each holds a
     // worker thread while it is open.
     static constexpr int kMaxEventStreams = 64;
-    // Connections served at once (every event stream, and a few for the other routes), and those
-    // held at most, the rest waiting for a worker; more are answered 503 at once.
+    // Requests served at once: every event stream, and a few for the other routes. A worker is
+    // a thread: only a connection whose request head has come whole gets one.
     static constexpr int kWorkers = kMaxEventStreams + 8;
-    static constexpr int kMaxConnections = kWorkers + 24;
+    // Requests whole and waiting for a worker; more are answered 503 at once. Only real work
+    // (whole requests, open streams) fills the workers and this queue.
+    static constexpr int kMaxQueued = 24;
+    // Connections waiting for a request's head (new ones, ones between requests, heads on their
+    // way): each costs a descriptor and a buffer of its head, no thread. Over this bound the
+    // oldest of them is closed to make room, so a flood of connections that send nothing, or a
+    // byte now and then, cannot keep out a client that sends its request at once; the bound
+    // itself keeps what such a flood takes, in descriptors and in memory (kMaxHeadBytes each).
+    static constexpr int kMaxWaiting = 256;
+    // Accepted and not yet taken in by the waiting room's thread, which takes them at once
+    // unless the machine is too busy to run it; at this many, no more are accepted until it has.
+    static constexpr int kMaxArriving = 64;
+    // Descriptors the server holds at most: well under a desktop's usual limit of 1024, so that
+    // the recorder keeps one for its port and its file whatever a flood does.
+    static constexpr int kMaxConnections = kMaxWaiting + kMaxArriving + kWorkers + kMaxQueued;
     static constexpr int kMaxLineBytes = 8192;  // the request line, and each header line
     static constexpr int kMaxHeaders = 64;
-    static constexpr int kReadTimeoutMs = 5000; // for a request to arrive whole
+    static constexpr int kMaxHeadBytes = 65536; // a head in all (a browser's is 1 or 2 KiB)
+    // For a head to arrive whole from its first byte (408 after), and for a connection's first
+    // byte (closed after, without an answer).
+    static constexpr int kReadTimeoutMs = 5000;
+    // For the first byte, while more than half of kMaxWaiting connections wait: idle ones are
+    // let go before they have to be pushed out (a browser sends its request at once).
+    static constexpr int kIdleWhenCrowdedMs = 1000;
     static constexpr int kWriteTimeoutMs = 5000; // a client that takes no bytes this long is dropped
     static constexpr int kKeepaliveMs = 15000;   // a comment on a quiet event stream
 

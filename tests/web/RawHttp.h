@@ -11,8 +11,14 @@
 #include <QMap>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -200,5 +206,149 @@ inline int countWith(const QList<QMap<QString, QString>> &list, const QString &k
         n += e.contains(key) ? 1 : 0;
     return n;
 }
+
+// Lets this process open as many descriptors as the system allows it (the soft limit up to the
+// hard one): a flood of hundreds of connections, each end of which is a descriptor here, would
+// otherwise meet a soft limit of 1024. False when fewer than `wanted` can be open.
+inline bool raiseDescriptorLimit(rlim_t wanted)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return false;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            return false;
+    }
+    return limit.rlim_cur >= wanted;
+}
+
+// A flood of connections that never ask for anything whole: idle ones that send no byte, and
+// tricklers that send a request's head a byte every `trickleMs` and never end it. One that the
+// server closes is opened again at once, so that the flood keeps its count as a real one does.
+// Runs on a thread of its own.
+class Flood
+{
+public:
+    Flood(int port, int idle, int trickling, int trickleMs = 2000)
+        : m_port(port), m_trickleMs(trickleMs)
+    {
+        for (int i = 0; i < idle + trickling; ++i)
+            m_connections.push_back(Connection{-1, i >= idle, 0, 0});
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Flood()
+    {
+        m_stop = true;
+        m_thread.join();
+        for (Connection &c : m_connections)
+            if (c.fd >= 0)
+                ::close(c.fd);
+    }
+    Flood(const Flood &) = delete;
+    Flood &operator=(const Flood &) = delete;
+
+    // Connections open now (the server may have closed some that the flood has not seen yet).
+    int open() const { return m_open; }
+    // Connections that could not be opened at all (descriptors or ports ran out).
+    int failed() const { return m_failed; }
+    // Connections the server closed (and the flood opened again).
+    qint64 dropped() const { return m_dropped; }
+    // Waits until every connection was opened once.
+    bool waitUntilOpen(int patienceMs = kPatienceMs) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (m_open < int(m_connections.size())) {
+            if (timer.elapsed() > patienceMs || m_failed > 0)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+private:
+    struct Connection
+    {
+        int fd = -1;
+        bool trickles = false;
+        qint64 nextByteMs = 0;
+        int sent = 0;
+    };
+
+    // Never ends: a header line that grows a byte at a time.
+    static char headByte(int at)
+    {
+        static const QByteArray start = "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        return at < start.size() ? start.at(at) : 'a';
+    }
+
+    bool connectOne(Connection &c, qint64 nowMs)
+    {
+        c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (c.fd < 0)
+            return false;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(quint16(m_port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(c.fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+            ::close(c.fd);
+            c.fd = -1;
+            return false;
+        }
+        c.sent = 0;
+        c.nextByteMs = nowMs; // a trickler's first byte goes at once
+        return true;
+    }
+
+    void run()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<pollfd> fds;
+        while (!m_stop) {
+            int open = 0;
+            for (Connection &c : m_connections) {
+                if (c.fd < 0 && !connectOne(c, clock.elapsed()))
+                    ++m_failed;
+                open += c.fd >= 0 ? 1 : 0;
+            }
+            m_open = open;
+            const qint64 now = clock.elapsed();
+            for (Connection &c : m_connections) {
+                if (c.fd < 0 || !c.trickles || c.nextByteMs > now)
+                    continue;
+                const char byte = headByte(c.sent);
+                if (::send(c.fd, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1)
+                    ++c.sent;
+                c.nextByteMs = now + m_trickleMs;
+            }
+            // Whatever the server sends ends the connection for the flood (an answer, a refusal,
+            // or the close itself).
+            fds.clear();
+            for (const Connection &c : m_connections)
+                fds.push_back(pollfd{c.fd, POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 20) <= 0)
+                continue;
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents)
+                    continue;
+                ::close(m_connections[i].fd);
+                m_connections[i].fd = -1;
+                ++m_dropped;
+            }
+        }
+    }
+
+    const int m_port;
+    const int m_trickleMs;
+    std::vector<Connection> m_connections;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_open{0};
+    std::atomic<int> m_failed{0};
+    std::atomic<qint64> m_dropped{0};
+    std::thread m_thread;
+};
 
 } // namespace rawhttp
