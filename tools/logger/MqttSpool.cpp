@@ -285,21 +285,30 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
         r.damaged = 0;
     }
     // What was found is told once: the records and the mark as they are now go to the disk
-    // before this run sends or appends anything.
-    if (const QByteArray records = recordsText(); records != recorded.toLatin1()) {
-        if (!replaceFile(QStringLiteral("segments"), records))
-            return m_error;
+    // before this run sends or appends anything. A disk without room for them does not keep the
+    // run from starting (the segments may have room for a while, or the run has other outputs):
+    // the next sync tries again, and says why it cannot.
+    m_recordsOnDisk = recorded.toLatin1();
+    if (const QByteArray records = recordsText(); records != m_recordsOnDisk &&
+                                                  replaceFile(QStringLiteral("segments"), records))
         m_recordsOnDisk = records;
-    } else {
-        m_recordsOnDisk = records;
-    }
-    if (!replaceFile(QStringLiteral("acked"), ackedText(m_acked.segment, m_acked.offset)))
-        return m_error;
-    m_ackedFd = ::open(QFile::encodeName(folder + QStringLiteral("/acked")).constData(),
-                       O_WRONLY | O_CLOEXEC);
+    // The mark is overwritten in place from now on, in its fixed width (an earlier release's
+    // is shorter, and is replaced whole the same way).
+    const QByteArray ackedPath = QFile::encodeName(folder + QStringLiteral("/acked"));
+    m_ackedFd = ::open(ackedPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (m_ackedFd < 0)
-        return QStringLiteral("cannot open %1/acked: %2").arg(folder, errnoText(errno));
-    m_ackedOnDisk = m_ackedWritten = m_acked;
+        return QStringLiteral("cannot open %1: %2")
+            .arg(QFile::decodeName(ackedPath), errnoText(errno));
+    m_newFiles = true;
+    m_ackedOnDisk = {0, -1}; // the next sync puts it on the disk
+    m_ackedWritten = {0, -1};
+    const qint64 ackedBytes = ackedText(0, 0).size();
+    struct stat st
+    {
+    };
+    if (writeAcked() && ::fstat(m_ackedFd, &st) == 0 && st.st_size > ackedBytes)
+        (void)::ftruncate(m_ackedFd, ackedBytes);
+    m_error.clear();
     rewind();
     m_opened = true;
     return {};
