@@ -289,8 +289,8 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
     // run from starting (the segments may have room for a while, or the run has other outputs):
     // the next sync tries again, and says why it cannot.
     m_recordsOnDisk = recorded.toLatin1();
-    if (const QByteArray records = recordsText(); records != m_recordsOnDisk &&
-                                                  replaceFile(QStringLiteral("segments"), records))
+    if (const QByteArray records = recordsText();
+        records != m_recordsOnDisk && replaceFile(QStringLiteral("segments"), records))
         m_recordsOnDisk = records;
     // The mark is overwritten in place from now on, in its fixed width (an earlier release's
     // is shorter, and is replaced whole the same way).
