@@ -370,6 +370,26 @@ qint64 lastNumber(const QList<QJsonObject> &readings)
     return readings.isEmpty() ? 0 : readings.constLast().value(u"no").toInteger();
 }
 
+// The reading numbers a notice names: "reading no. 7", "3 readings, no. 5 to 7" or
+// "6 readings, no. 98 to 99, 1 to 4"; empty when the count and the numbers disagree.
+QList<qint64> namedNumbers(const QString &text)
+{
+    static const QRegularExpression one(QStringLiteral("^reading no\\. (\\d+)$"));
+    static const QRegularExpression many(QStringLiteral("^(\\d+) readings, no\\. (.+)$"));
+    if (const QRegularExpressionMatch m = one.match(text); m.hasMatch())
+        return {m.captured(1).toLongLong()};
+    const QRegularExpressionMatch m = many.match(text);
+    if (!m.hasMatch())
+        return {};
+    QList<qint64> out;
+    for (const QString &part : m.captured(2).split(QStringLiteral(", "))) {
+        const QStringList ends = part.split(QStringLiteral(" to "));
+        for (qint64 no = ends.constFirst().toLongLong(); no <= ends.constLast().toLongLong(); ++no)
+            out << no;
+    }
+    return out.size() == m.captured(1).toLongLong() ? out : QList<qint64>();
+}
+
 } // namespace
 
 class TestLoggerMqtt : public QObject
@@ -403,6 +423,8 @@ private slots:
     void damagedSpoolIsNeverPublished();
     void shortenedSpoolIsTold_data();
     void shortenedSpoolIsTold();
+    void cutSpoolCostsExactlyWhatIsTold_data();
+    void cutSpoolCostsExactlyWhatIsTold();
     void fullDiskUnderTheSpool_data();
     void fullDiskUnderTheSpool();
     void runEndGivesTheBrokerALastChance_data();
@@ -1388,8 +1410,7 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
     Logger first;
     first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
                              mqttArguments(broker.port(), id));
-    // A few seconds, so that what each segment held is on the disk beside it (it is written
-    // with each sync, once a second): a cut into the part written since is no loss it can tell.
+    // A few seconds of readings, the last of them written after the last once-a-second sync.
     QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 300,
                              kWaitMs);
     first.killHard();
@@ -1421,8 +1442,8 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
         QVERIFY2(m.hasMatch(), qPrintable(second.err()));
         QCOMPARE(m.captured(1).toLongLong(), before.left(at).lastIndexOf('\n') + 1);
         QCOMPARE(m.captured(4).toLongLong(), kept + 1);
-        // What the killed run had synced, at most what it wrote.
-        QVERIFY(m.captured(5).toLongLong() <= before.count('\n'));
+        // Up to the last reading the killed run spooled, synced or not.
+        QCOMPARE(m.captured(5).toLongLong(), before.count('\n'));
         QCOMPARE(m.captured(3).toLongLong(), m.captured(5).toLongLong() - kept);
         QVERIFY(sub.seesMarker(broker.readerPort()));
         QSet<qint64> numbers;
@@ -1487,6 +1508,12 @@ void TestLoggerMqtt::shortenedSpoolIsTold_data()
         << "cut last" << "is shorter than it was written (%1 of %2 bytes): %3 readings, no. %4 to "
                          "12000 are lost, not published"
         << qint64(-1);
+    // A spool of a release without indexes, its mark in the short form: "segments" tells.
+    QTest::newRow("last segment cut mid-line, left by an earlier release")
+        << "cut last, earlier release"
+        << "is shorter than it was written (%1 of %2 bytes): %3 readings, no. %4 to "
+           "12000 are lost, not published"
+        << qint64(-1);
     QTest::newRow("first segment gone")
         << "remove first" << "is gone: %1 readings, no. 1 to %2 it held are lost, not published"
         << qint64(-1);
@@ -1521,7 +1548,14 @@ void TestLoggerMqtt::shortenedSpoolIsTold()
     const QByteArray lastBytes = read(last);
     const qint64 inFirst = firstBytes.count('\n');
     qint64 kept = 0;
-    if (harm == u"cut last") {
+    if (harm.endsWith(u"earlier release")) {
+        for (const QString &index :
+             QDir(folder).entryList({QStringLiteral("*.index")}, QDir::Files))
+            QVERIFY(QFile::remove(folder + u'/' + index));
+        QVERIFY(writeFile(folder + QStringLiteral("/acked"), "1 0\n",
+                          QFile::ReadOwner | QFile::WriteOwner));
+    }
+    if (harm.startsWith(u"cut last")) {
         const qsizetype at = lastBytes.size() / 2 + 1;
         QVERIFY(lastBytes.at(at - 1) != '\n');
         QVERIFY(QFile::resize(last, at));
@@ -1548,6 +1582,148 @@ void TestLoggerMqtt::shortenedSpoolIsTold()
         QCOMPARE(spool.pendingLines(), pending);
         QCOMPARE(spool.sync(), QString());
     }
+    if (!harm.endsWith(u"earlier release"))
+        return;
+    // The earlier release's spool has its indexes now: a further cut is told from them.
+    const QByteArray now = read(last);
+    const qsizetype at = now.left(now.size() / 2).lastIndexOf('\n') + 1;
+    QVERIFY(QFile::resize(last, at));
+    const qint64 lost = now.mid(at).count('\n');
+    MqttSpool spool;
+    QCOMPARE(spool.open(folder, 1024 * 1024), QString());
+    const QString told = QStringLiteral("is shorter than it was written (%1 of %2 bytes): %3 "
+                                        "readings, no. %4 to %5 are lost, not published")
+                             .arg(at)
+                             .arg(now.size())
+                             .arg(lost)
+                             .arg(pending - lost + 1)
+                             .arg(pending);
+    const QStringList notices = spool.takeNotices();
+    QVERIFY2(notices.size() == 1 && notices[0].contains(told),
+             qPrintable(told + u'\n' + notices.join(u'\n')));
+    QCOMPARE(spool.pendingLines(), pending - lost);
+}
+
+void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold_data()
+{
+    // Where the killed run's one segment is cut: among the readings the broker had acknowledged
+    // before it went away, or among those waiting for it; in a line's middle or at its start.
+    QTest::addColumn<QString>("among");
+    QTest::addColumn<bool>("midLine");
+    QTest::newRow("mid-line, among the waiting") << "waiting" << true;
+    QTest::newRow("at a line boundary, among the waiting") << "waiting" << false;
+    // The mark of what was acknowledged lay past the new end: the whole segment went out again.
+    QTest::newRow("mid-line, among the acknowledged") << "acknowledged" << true;
+    QTest::newRow("at a line boundary, among the acknowledged") << "acknowledged" << false;
+    QTest::newRow("to zero length") << "all" << false;
+}
+
+// The fault as it was found: broker stopped, logger killed with -9 during the outage, its spool
+// segment cut in the middle. The next run named the wrong readings (those spooled after the last
+// once-a-second record were not counted), and a cut before the acknowledged mark sent the
+// acknowledged readings again. Now the readings named lost are exactly those the reader never
+// got, and none it got comes twice.
+void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
+{
+    QFETCH(QString, among);
+    QFETCH(bool, midLine);
+    const QString id = QStringLiteral("m15");
+    Broker broker(m_dir->path());
+    QVERIFY(broker.ok());
+    QVERIFY(broker.start());
+    Subscriber sub(broker.readerPort());
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger first;
+    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
+                             mqttArguments(broker.port(), id));
+    QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 60, kWaitMs);
+    // The broker goes away once the reader has every reading so far: a reading it delivers in
+    // the moment it stops may come to the reader once more from the broker itself (QoS 1
+    // between the two), which is no fault of the logger's.
+    sim.signal(SIGSTOP);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
+                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
+                              kWaitMs);
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    const qint64 seen = lastNumber(sub.readings(id));
+    broker.stop();
+    sim.signal(SIGCONT);
+    QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= seen + 80,
+                             kWaitMs);
+    first.killHard();
+
+    const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
+    const QStringList names =
+        QDir(folder).entryList({QStringLiteral("*.spool")}, QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), 1);
+    QFile segment(folder + u'/' + names[0]);
+    QVERIFY(segment.open(QIODevice::ReadWrite));
+    const QByteArray before = segment.readAll();
+    QList<qint64> spooled;
+    QList<qsizetype> starts;
+    for (qsizetype at = 0; at < before.size(); at = before.indexOf('\n', at) + 1) {
+        qint64 no = -1;
+        QVERIFY(MqttSpool::readingNumber(before.mid(at, before.indexOf('\n', at) - at), &no));
+        spooled << no;
+        starts << at;
+    }
+    QCOMPARE(spooled, range(1, spooled.size()));
+    QVERIFY(spooled.size() > seen + 40);
+    qsizetype cut = 0;
+    if (among != u"all") {
+        const qsizetype line = among == u"waiting" ? (seen + spooled.size()) / 2 : seen / 2;
+        cut = starts[line] + (midLine ? (starts[line + 1] - starts[line]) / 2 : 0);
+    }
+    QVERIFY(segment.resize(cut));
+    segment.close();
+
+    QVERIFY(broker.start());
+    const QDateTime secondStart = QDateTime::currentDateTime();
+    Logger second;
+    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
+                                      QStringLiteral("--count"), QStringLiteral("5")} +
+                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
+                                            QStringLiteral("second")));
+    QCOMPARE(second.wait(), 0);
+    static const QRegularExpression told(
+        QStringLiteral("segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) "
+                       "bytes\\): (.+) (is|are) lost, not published"));
+    const QRegularExpressionMatch m = told.match(second.err());
+    QVERIFY2(m.hasMatch() && second.err().count(u"lost") == 1, qPrintable(second.err()));
+    QCOMPARE(m.captured(1).toLongLong(), before.left(cut).lastIndexOf('\n') + 1);
+    QCOMPARE(m.captured(2).toLongLong(), before.size());
+    const QList<qint64> named = namedNumbers(m.captured(3));
+    QVERIFY2(!named.isEmpty(), qPrintable(m.captured(3)));
+
+    QVERIFY(sub.seesMarker(broker.readerPort()));
+    QHash<qint64, int> arrived;
+    QList<qint64> secondRun;
+    for (const QJsonObject &r : sub.allReadings(id)) {
+        if (QDateTime::fromString(r.value(u"time").toString(), Qt::ISODateWithMs) >= secondStart)
+            secondRun << r.value(u"no").toInteger();
+        else
+            ++arrived[r.value(u"no").toInteger()];
+    }
+    for (auto it = arrived.cbegin(); it != arrived.cend(); ++it)
+        QVERIFY2(
+            it.value() == 1,
+            qPrintable(QStringLiteral("no. %1 arrived %2 times").arg(it.key()).arg(it.value())));
+    QList<qint64> neverArrived;
+    for (qint64 no : std::as_const(spooled))
+        if (!arrived.contains(no))
+            neverArrived << no;
+    QCOMPARE(named, neverArrived);
+    // The output file holds every reading of the killed run: each one arrived or is named lost,
+    // but for one the run may have been killed between the file and the spool.
+    const QList<qint64> logged = numbersOf(fileRecords(file(id + QStringLiteral(".jsonl"))));
+    QVERIFY(logged.size() >= spooled.size());
+    for (qint64 no : logged)
+        QVERIFY2(arrived.contains(no) || named.contains(no) || no == logged.constLast(),
+                 qPrintable(QStringLiteral("no. %1 neither arrived nor named lost").arg(no)));
+    QCOMPARE(secondRun, range(1, 5));
 }
 
 void TestLoggerMqtt::fullDiskUnderTheSpool_data()

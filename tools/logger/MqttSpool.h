@@ -7,17 +7,28 @@
 #include <QStringList>
 
 #include <map>
+#include <set>
+#include <vector>
 
 // The readings on their way to the broker, on disk until it has acknowledged them.
 //
 // One folder per meter id holds numbered segment files of one JSON line per reading, only ever
-// appended to, and a small file naming the first line not acknowledged yet. Every reading goes
-// through here, also while the broker is up, so that a run killed at any moment leaves its
-// unacknowledged readings for the next run with the same id. A segment is deleted once all of
-// it is acknowledged and that is on disk; redelivering a few after a crash is allowed (readers
-// de-duplicate by number), skipping one is not. A lock file keeps two runs from sharing a folder.
-// Beside the segments, "segments" keeps what each holds on disk (lines, bytes, first and last
-// number), so that the next run tells a segment cut short or gone, and what that cost.
+// appended to, and a small file ("acked") naming the first byte not acknowledged yet. Every
+// reading goes through here, also while the broker is up, so that a run killed at any moment
+// leaves its unacknowledged readings for the next run with the same id. A segment is deleted once
+// all of it is acknowledged and that is on disk; skipping a reading is never allowed, and sending
+// an acknowledged one again is not either: "acked" is written (not synced) with each
+// acknowledgement, so a killed run, whose writes the system keeps, leaves it exact; only a power
+// cut may set it back by the last second, whose readings then go again. A lock file keeps two
+// runs from sharing a folder.
+//
+// What was lost is told exactly. Beside each segment, its index ("NNN.index") has a line
+// "END NO" per reading, written with it: where its line ends in the segment and its number. A
+// segment found shorter than its index (cut, or gone) costs the readings past its last whole line
+// that were not acknowledged, and the next run names exactly those; the acknowledged mark past
+// the new end still counts, so nothing acknowledged goes again. Beside them, "segments" keeps
+// what each held at the last sync (lines, bytes, first and last number): the only account of a
+// spool of earlier versions, which had no index, and of a segment whose index is gone too.
 class MqttSpool
 {
 public:
@@ -63,10 +74,12 @@ public:
     bool next(QByteArray *line, Position *end);
     // Hands out again from the first line not acknowledged.
     void rewind();
-    // Every line up to `end` has been acknowledged, `lines` of them since the last call.
+    // Every line up to `end` has been acknowledged, `lines` of them since the last call. Written
+    // to "acked" at once (a write without a sync), so that a run killed right after it does not
+    // send them again; a failed write is told by the next sync().
     void acknowledge(const Position &end, qint64 lines);
-    // To disk: the segment written to, and how far it is acknowledged. Segments wholly
-    // acknowledged are then deleted. Called at least once a second.
+    // To disk: the segment written to, its index, and how far it is acknowledged. Segments
+    // wholly acknowledged are then deleted. Called at least once a second.
     QString sync();
 
     // Bytes and lines appended but not acknowledged.
@@ -83,7 +96,30 @@ public:
 
 private:
     QString segmentPath(quint64 segment) const;
+    QString indexPath(quint64 segment) const;
     bool openWriter(quint64 segment);
+    // One line of a segment's index as it was written; `indexEnd` is where the line ends in the
+    // index.
+    struct IndexEntry
+    {
+        qint64 end = 0;
+        qint64 no = -1;
+        qint64 indexEnd = 0;
+    };
+    // The index of `segment`; false when it is missing or not one (a line that is no entry, or
+    // ends that do not grow). A last line without its end is left out.
+    bool readIndex(quint64 segment, std::vector<IndexEntry> *entries) const;
+    // A segment shorter than its index: the readings past its last whole line that were not
+    // acknowledged are told lost, and the segment and its index are cut back to that line, so
+    // that it is told once. False (m_error set) when they cannot be cut.
+    bool cutToIndex(quint64 segment, bool present, const std::vector<IndexEntry> &entries);
+    // The index of the segment written to cannot be kept up (a failing disk): it goes, and the
+    // next run rebuilds it from the segment.
+    void dropIndex();
+    // The index lines the opening scan makes for lines an index lacks, written for the
+    // segments before `before`.
+    void writeRebuilt(quint64 before);
+    bool writeAcked();
     bool fail(const QString &what, int errorNumber);
     // The next line as it is on disk; `whole` is false for a segment's end without a line end.
     bool nextLine(QByteArray *line, Position *end, bool *whole);
@@ -92,7 +128,9 @@ private:
     // the reading after them (-1: none yet).
     void tellDamage(qint64 before);
     // Compares the segments found with what "segments" says they held.
-    void checkSegments(const QString &recorded, qint64 ackedSegment, qint64 ackedOffset);
+    // Segments in `indexed` were checked against their index.
+    void checkSegments(const QString &recorded, qint64 ackedSegment, qint64 ackedOffset,
+                       const std::set<quint64> &indexed);
     // Replaces the small file `name` in the folder whole; false with m_error set.
     bool replaceFile(const QString &name, const QByteArray &text);
     QByteArray recordsText() const;
@@ -105,10 +143,13 @@ private:
     int m_lockFd = -1;
     std::map<quint64, qint64> m_segments; // number -> size
     DurableLineFile m_writer; // the newest segment, taking the appends
+    DurableLineFile m_index;  // its index, when it can be kept
     quint64 m_writeSegment = 0;
     bool m_newFiles = false; // the folder changed since the last sync
     Position m_acked;        // the first byte not acknowledged
-    Position m_ackedOnDisk;
+    Position m_ackedOnDisk;  // synced
+    Position m_ackedWritten; // handed to the system
+    int m_ackedFd = -1;
     qint64 m_pendingLines = 0;
     bool m_full = false;
 
@@ -146,4 +187,7 @@ private:
     std::map<quint64, Record> m_records;
     QByteArray m_recordsOnDisk;
     std::map<quint64, Record> *m_scan = nullptr; // filled by next() while opening
+    // While opening: segments whose index lacks lines from this end on, and the lines made.
+    std::map<quint64, qint64> m_rebuildFrom;
+    std::map<quint64, QByteArray> m_rebuilt;
 };
