@@ -116,7 +116,8 @@ void TestLogRecord::linesInEachFormat_data()
     QTest::newRow("tsv") << int(LogFormat::Tsv)
                          << "7\t02:59:59\tDC\t-46.20\tmV\tMANU\t" + stamp + "\tmV\t-0.0462\tV\r\n";
     QTest::newRow("csv") << int(LogFormat::Csv)
-                         << "7,02:59:59,DC,-46.20,mV,MANU," + stamp + ",mV,-0.0462,V\r\n";
+                         << "7,02:59:59,DC,-46.20,mV,MANU," + stamp +
+                                ",mV,-0.0462,V,2026-03-29 02:59:59.007\r\n";
     // The reading's JSON schema, as MQTT publishes it.
     QTest::newRow("jsonl")
         << int(LogFormat::Jsonl)
