@@ -327,6 +327,7 @@ private slots:
     void failuresToStart_data();
     void failuresToStart();
     void dbOutputAppendsAndKeepsTheOldRecords();
+    void dbOutputOfTheOlderLayoutIsAppendedTo();
     void dbOutputOfOtherFieldsIsRefused_data();
     void dbOutputOfOtherFieldsIsRefused();
     void secondRunOnOneDbOutputIsRefused();
@@ -870,6 +871,34 @@ void TestLoggerRun::dbOutputAppendsAndKeepsTheOldRecords()
     const QList<Record> records = readRecords(QStringLiteral("db"), out);
     QCOMPARE(numbers(records), oneTo(int(before + 5)));
     QCOMPARE(loggedCount(next.err()), qint64(5));
+}
+
+// A table of the layout earlier versions wrote, without "FullUnit", is appended to in its own
+// fields, and the run's closing words say what it cannot tell; a new table has the field.
+void TestLoggerRun::dbOutputOfTheOlderLayoutIsAppendedTo()
+{
+#ifndef VORLATT_HAVE_PXLIB
+    QSKIP("pxlib is not installed");
+#endif
+    const QString older = file(QStringLiteral("older.db"));
+    QVERIFY(makeTable(older, DbOutput::olderLayout()));
+    const QString fresh = file(QStringLiteral("fresh.db"));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("400")});
+    for (const QString &out : {older, fresh}) {
+        Logger logger;
+        logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                      QStringLiteral("--output"), out, QStringLiteral("--format"),
+                      QStringLiteral("db"), QStringLiteral("--count"), QStringLiteral("3")});
+        QCOMPARE(logger.wait(), 0);
+        const bool isOlder = out == older;
+        QVERIFY2(logger.err().contains(u"older layout") == isOlder &&
+                     logger.err().contains(u"not the kilo or mega of hertz") == isOlder,
+                 qPrintable(logger.err()));
+        const QList<Record> records = readRecords(QStringLiteral("db"), out);
+        QCOMPARE(numbers(records), isOlder ? QStringList({"7", "8", "9", "10"}) : oneTo(3));
+        QCOMPARE(records.last().contains(QStringLiteral("FullUnit")), !isOlder);
+        QVERIFY(records.last().contains(QStringLiteral("DateTime")));
+    }
 }
 
 void TestLoggerRun::dbOutputOfOtherFieldsIsRefused_data()
