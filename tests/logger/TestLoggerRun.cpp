@@ -322,6 +322,7 @@ private slots:
     void halfLineLeftByACrashIsCut();
     void appendedRunsNumberOn_data();
     void appendedRunsNumberOn();
+    void csvBegunWithoutLocalTimeKeepsItsColumns();
     void garbageIsSummedUpNotReportedPerFrame();
     void permissionDeniedNamesTheDialoutGroup();
     void failuresToStart_data();
@@ -645,6 +646,33 @@ void TestLoggerRun::appendedRunsNumberOn()
         QCOMPARE(logger.wait(), 0);
     }
     QCOMPARE(numbers(readRecords(format, out)), oneTo(4));
+}
+
+// A CSV file an earlier version began, without the LocalTime column, goes on in its columns:
+// every line has as many fields as its header.
+void TestLoggerRun::csvBegunWithoutLocalTimeKeepsItsColumns()
+{
+    const QString out = file(QStringLiteral("older.csv"));
+    const QByteArray header = "No,Time,DC/AC,Value,Unit,AUTO,DateTime,PlainUnit,BaseValue,BaseUnit";
+    {
+        QFile older(out);
+        QVERIFY(older.open(QIODevice::WriteOnly));
+        QVERIFY(older.write(header + "\r\n1,11:42:52,DC,4.701,k*,AUTO,"
+                                     "2026-12-11T11:42:52.255+00:00,k\xce\xa9,4701,\xce\xa9\r\n") >
+                0);
+    }
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger logger;
+    logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                  QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--output"), out,
+                  QStringLiteral("--format"), QStringLiteral("csv")});
+    QCOMPARE(logger.wait(), 0);
+    const QList<QStringList> rows = readCsvWithPython(out);
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[0].join(u','), QString::fromLatin1(header));
+    for (const QStringList &row : rows)
+        QCOMPARE(row.size(), 10);
+    QCOMPARE(numbers(readCsv(out)), oneTo(3));
 }
 
 void TestLoggerRun::garbageIsSummedUpNotReportedPerFrame()
