@@ -222,6 +222,11 @@ bool DataFiles::writeText(const table::Table &source, const ReadingLog *log, QIO
                 // The unit as the display showed it: the table's two characters lose the kilo
                 // and mega of hertz.
                 appendCp1252(out, log->unitOf(row).toStdString());
+            } else if (log && kNames[c] == LogTableLayout::kValue &&
+                       defs[c]->type == table::FieldType::Alpha &&
+                       std::memchr(data, 'L', std::size_t(defs[c]->size))) {
+                // An overload, with the sign the display shows beside it ("-0L.").
+                appendCp1252(out, log->valueOf(row).toStdString());
             } else if (defs[c]->type == table::FieldType::Alpha) {
                 // Alpha fields are stored in the code page the file is written in.
                 const auto *text = reinterpret_cast<const char *>(data);

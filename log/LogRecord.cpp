@@ -76,13 +76,23 @@ QByteArray jsonString(const QString &text)
     return out + '"';
 }
 
-QStringList values(const LogRecord &r)
+QStringList values(const LogRecord &r, LogFormat format, CsvLayout layout)
 {
     const protocol::MeterReading &m = r.reading;
-    return {QString::number(r.no), timeText(r),         m.AcDcText,
-            m.ValueText,           r.unit(),            m.RangeText,
-            isoStamp(r.when),      plainUnit(r.unit()), baseValue(m.ValueText, r.unit()),
-            baseUnit(r.unit())};
+    const bool plain = format == LogFormat::Csv && layout == CsvLayout::Current;
+    QStringList out = {QString::number(r.no),
+                       timeText(r),
+                       m.AcDcText,
+                       shownValue(m),
+                       plain ? plainUnit(r.unit()) : r.unit(),
+                       m.RangeText,
+                       isoStamp(r.when),
+                       plainUnit(r.unit()),
+                       baseValue(m.ValueText, r.unit()),
+                       baseUnit(r.unit())};
+    if (plain)
+        out << spreadsheetStamp(r.when);
+    return out;
 }
 
 } // namespace
@@ -148,6 +158,14 @@ QString baseValue(const QString &valueText, const QString &unitText)
     return out;
 }
 
+QString shownValue(const protocol::MeterReading &reading)
+{
+    if (reading.NumericValue < 0 && isOverload(reading.ValueText) &&
+        !reading.ValueText.startsWith(u'-'))
+        return u'-' + reading.ValueText;
+    return reading.ValueText;
+}
+
 int localOffset(qint64 msecs)
 {
     // Zones change their offset on whole minutes: an offset found at both ends of a minute holds
@@ -200,6 +218,18 @@ QString isoStamp(qint64 msecs)
                              offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
+QString spreadsheetStamp(qint64 msecs)
+{
+    // The ISO stamp up to its milliseconds, with a space for the "T": the offset and the "T"
+    // keep spreadsheets from seeing a date in it.
+    QString text = isoStamp(msecs);
+    if (text.isEmpty())
+        return text;
+    text[10] = u' ';
+    text.chop(6);
+    return text;
+}
+
 QString isoStamp(const QDateTime &stamp)
 {
     return stamp.isValid() ? isoStamp(stamp.toMSecsSinceEpoch()) : QString();
@@ -221,7 +251,7 @@ QByteArray readingJson(const LogRecord &record)
     QByteArray out = "{\"no\":" + QByteArray::number(record.no) +
                      ",\"time\":" + jsonString(isoStamp(record.when)) +
                      ",\"acdc\":" + jsonString(m.AcDcText) +
-                     ",\"value\":" + jsonString(m.ValueText) + ",\"unit\":" + jsonString(unit) +
+                     ",\"value\":" + jsonString(shownValue(m)) + ",\"unit\":" + jsonString(unit) +
                      ",\"plain_unit\":" + jsonString(plainUnit(unit));
     // The base value is decimal text already, a valid JSON number as it stands.
     if (!base.isEmpty())
@@ -233,33 +263,45 @@ QByteArray readingJson(const LogRecord &record)
     return out;
 }
 
-QStringList columns()
+QStringList columns(LogFormat format, CsvLayout layout)
 {
-    // The window's columns, in its order, then the logger's own.
+    // The window's columns, in its order, then the logger's own; the spreadsheet's date last,
+    // so that the columns before it stay where programs reading older files find them.
     QStringList names;
     for (const char *name : LogTableLayout::kColumnNames)
         names << QString::fromLatin1(name);
-    return names + QStringList{QStringLiteral("DateTime"), QStringLiteral("PlainUnit"),
-                               QStringLiteral("BaseValue"), QStringLiteral("BaseUnit")};
+    names << QStringLiteral("DateTime") << QStringLiteral("PlainUnit")
+          << QStringLiteral("BaseValue") << QStringLiteral("BaseUnit");
+    if (format == LogFormat::Csv && layout == CsvLayout::Current)
+        names << QStringLiteral("LocalTime");
+    return names;
 }
 
-QByteArray header(LogFormat format)
+QByteArray header(LogFormat format, CsvLayout layout)
 {
     switch (format) {
     case LogFormat::Tsv:
-        return columns().join(u'\t').toUtf8() + "\r\n";
+        return columns(format).join(u'\t').toUtf8() + "\r\n";
     case LogFormat::Csv:
-        return columns().join(u',').toUtf8() + "\r\n";
+        return columns(format, layout).join(u',').toUtf8() + "\r\n";
     default:
         return {};
     }
 }
 
-QByteArray line(LogFormat format, const LogRecord &record)
+std::optional<CsvLayout> csvLayoutOf(const QByteArray &line)
+{
+    for (const CsvLayout layout : {CsvLayout::Current, CsvLayout::Older})
+        if (line == header(LogFormat::Csv, layout))
+            return layout;
+    return std::nullopt;
+}
+
+QByteArray line(LogFormat format, const LogRecord &record, CsvLayout layout)
 {
     if (format == LogFormat::Jsonl)
         return readingJson(record) + '\n';
-    const QStringList fields = values(record);
+    const QStringList fields = values(record, format, layout);
     QByteArray out;
     switch (format) {
     case LogFormat::Tsv:

@@ -34,9 +34,18 @@ struct LogRecord
 enum class LogFormat
 {
     Tsv,   // the window's text layout (tab-separated, CR LF) with the added columns
-    Csv,   // RFC 4180: comma-separated, quoted where needed, CR LF, with a header
+    Csv,   // RFC 4180: comma-separated, quoted where needed, CR LF, with a header; plain units
+           // and a LocalTime column that spreadsheets read as a date and time
     Jsonl, // one JSON object per line
-    Db,    // a Paradox table like the window's saved copies
+    Db,    // a Paradox table with the same fields as the window's saved copies
+};
+
+// The columns a CSV file was begun with. A file begun by an earlier version keeps its columns
+// when appended to, so that each of its lines matches its header.
+enum class CsvLayout
+{
+    Current, // the window's six columns with plain units, DateTime ... BaseUnit, then LocalTime
+    Older,   // no LocalTime column, and the Unit column in the display font's stand-ins
 };
 
 namespace logrecord {
@@ -58,6 +67,11 @@ inline bool isOverload(const QString &valueText)
 {
     return valueText.contains(u'L');
 }
+// The value as the display shows it, its sign included. The meter's digits give an overload as
+// "0L." whichever side of the range it is on, with the minus sign apart (the display shows
+// "- 0L."); the reading's signed counts tell which, and a negative one is written "-0L.".
+// Every other value is its text as it stands.
+QString shownValue(const protocol::MeterReading &reading);
 
 // The offset of local time from UTC at `msecs` since the epoch, in seconds. The system's zone
 // is asked once per minute of stamps, not per stamp: each question makes the C library look at
@@ -73,19 +87,29 @@ QString isoStamp(qint64 msecs);
 QString isoStamp(const QDateTime &stamp);
 // The record's local time of day, "HH:mm:ss" (from timeOfDay for a record without `when`).
 QString timeText(const LogRecord &record);
+// Local date and time as spreadsheets read a date and time, "yyyy-MM-dd HH:mm:ss.zzz" without
+// offset (Gnumeric and LibreOffice take it as a date, Excel too); empty for kNoTime.
+QString spreadsheetStamp(qint64 msecs);
 
 // The record as one JSON object on one line (no line end), the one schema of a reading for
-// every JSON output (docs/reading.schema.json): "no", "time", "acdc", "value", "unit" (the unit
-// as the display shows it, with the prefix of hertz), "plain_unit", "base_value" (a number) or
-// "overload": true, "base_unit", "range", in this order.
+// every JSON output (docs/reading.schema.json): "no", "time", "acdc", "value" (shownValue(): an
+// overload below the range is "-0L."), "unit" (the unit as the display shows it, with the prefix
+// of hertz), "plain_unit", "base_value" (a number) or "overload": true, "base_unit", "range", in
+// this order.
 QByteArray readingJson(const LogRecord &record);
 
-// The column names, shared by every text format.
-QStringList columns();
+// The column names of a text format: the window's six, then DateTime, PlainUnit, BaseValue,
+// BaseUnit, and for CSV (the current layout) LocalTime.
+QStringList columns(LogFormat format = LogFormat::Tsv, CsvLayout layout = CsvLayout::Current);
 // The header line for formats that have one (tsv, csv); empty otherwise.
-QByteArray header(LogFormat format);
-// One record as a whole line, line end included, in UTF-8.
-QByteArray line(LogFormat format, const LogRecord &record);
+QByteArray header(LogFormat format, CsvLayout layout = CsvLayout::Current);
+// The CSV layout whose header `header` is, if it is the header of one.
+std::optional<CsvLayout> csvLayoutOf(const QByteArray &header);
+// One record as a whole line, line end included, in UTF-8. The Value column is shownValue();
+// the Unit column is the unit as the display shows it in tsv, spelt plainly in csv (but for
+// the older layout).
+QByteArray line(LogFormat format, const LogRecord &record,
+                CsvLayout layout = CsvLayout::Current);
 // The record number of a line that line() wrote (its end may be cut off), or nothing for any
 // other line (a header, a line of another format).
 std::optional<qint32> numberOf(LogFormat format, const QByteArray &line);

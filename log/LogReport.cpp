@@ -138,9 +138,11 @@ void LogReport::paintPage(QPainter &p, double pxPerMm, int page) const
                 continue;
             QString text;
             try {
-                text = m_units && LogTableLayout::kColumnNames[c] == LogTableLayout::kUnit
-                           ? m_units->unitOf(row)
-                           : QString::fromStdString(m_log.text(row, fields[c]));
+                const char *name = LogTableLayout::kColumnNames[c];
+                text = m_units && name == LogTableLayout::kUnit    ? m_units->unitOf(row)
+                       : m_units && name == LogTableLayout::kValue ? m_units->valueOf(row)
+                                                                   : QString::fromStdString(
+                                                                         m_log.text(row, fields[c]));
             } catch (const table::EngineError &) {
                 continue;
             }

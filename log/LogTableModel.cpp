@@ -111,6 +111,8 @@ QVariant LogTableModel::data(const QModelIndex &index, int role) const
         try {
             if (column == 4) // the unit as the display showed it, "kHz" where the table has "Hz"
                 return m_log.unitOf(row);
+            if (column == 3) // the value as the display showed it, "-0L." for a negative overload
+                return m_log.valueOf(row);
             return QString::fromStdString(m_log.table().text(row, field));
         } catch (const table::EngineError &) {
             return QString(); // a field the grid cannot show as text stays blank

@@ -196,6 +196,21 @@ QString ReadingLog::unitOf(std::int64_t row) const
     return QString::fromStdString(table::cp1252ToUtf8(m_table->text(row, unit)));
 }
 
+QString ReadingLog::valueOf(std::int64_t row) const
+{
+    const table::Table &t = *m_table;
+    const int value = t.isOpen() ? t.fieldIndex(LogTableLayout::kValue) : -1;
+    if (value < 0 || row < 0 || row >= t.recordCount())
+        return {};
+    protocol::MeterReading reading;
+    reading.ValueText = QString::fromStdString(table::cp1252ToUtf8(t.text(row, value)));
+    if (!logrecord::isOverload(reading.ValueText))
+        return reading.ValueText;
+    if (const int numeric = t.fieldIndex(LogTableLayout::kNumeric); numeric >= 0)
+        reading.NumericValue = QString::fromStdString(t.text(row, numeric)).toFloat();
+    return logrecord::shownValue(reading);
+}
+
 void ReadingLog::loadStamps()
 {
     clearStamps();

@@ -148,6 +148,10 @@ public:
     // The unit of record `row` as the display showed it: the full unit where the stamp has one,
     // else the table's unit text.
     QString unitOf(std::int64_t row) const;
+    // The value of record `row` as the display showed it (logrecord::shownValue): the table's
+    // text, with the minus sign of an overload below the range, which the table's designed
+    // "Value" field leaves out and its signed counts ("Nval") keep.
+    QString valueOf(std::int64_t row) const;
     // The stamp of the record taken last, or an empty one.
     RecordStamp lastStamp() const;
 

@@ -19,11 +19,13 @@ VORLATT_PACKAGES=(
 # a real kernel (whose kernel and udevd packages it downloads into the build folder itself), the
 # Debian package checkers, Python for reading the logger's CSV back, and a broker with
 # its clients for the logger's MQTT tests; a browser, a Prometheus server and its checker for the
-# live page and its metrics, jinja2 to render Home Assistant's templates as it does, and a JSON
-# Schema validator independent of ours.
+# live page and its metrics, jinja2 to render Home Assistant's templates as it does, a JSON
+# Schema validator independent of ours, and a spreadsheet's converter to read the CSV back as a
+# spreadsheet reads it.
 VORLATT_TEST_PACKAGES=(pxlib-dev poppler-utils clang libclang-rt-14-dev qemu-system-x86
     busybox-static lintian desktop-file-utils appstream python3 mosquitto mosquitto-clients
-    chromium python3-websocket prometheus python3-jinja2 python3-jsonschema)
+    chromium python3-websocket prometheus python3-jinja2 python3-jsonschema
+    gnumeric)
 
 vorlatt_install() {
     local missing=() p

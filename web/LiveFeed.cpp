@@ -378,13 +378,15 @@ QByteArray LiveFeed::metricsText(int eventStreams) const
     out.reserve(2048);
 
     QString base, unit, acdc;
-    bool overload = false;
+    // 1 above the range, -1 below it, 0 for a reading with a number.
+    QByteArray overload = "0";
     if (m_taken > 0) {
         const QString &shown = m_last.unit();
         base = logrecord::baseValue(m_last.reading.ValueText, shown);
         unit = logrecord::baseUnit(shown);
         acdc = m_last.reading.AcDcText.trimmed();
-        overload = base.isEmpty() && logrecord::isOverload(m_last.reading.ValueText);
+        if (base.isEmpty() && logrecord::isOverload(m_last.reading.ValueText))
+            overload = logrecord::shownValue(m_last.reading).startsWith(u'-') ? "-1" : "1";
     }
     const QByteArray readingLabels =
         '{' + meter + ",unit=\"" + labelValue(unit) + "\",acdc=\"" + labelValue(acdc) + "\"}";
@@ -393,9 +395,10 @@ QByteArray LiveFeed::metricsText(int eventStreams) const
     if (!base.isEmpty())
         out += "vorlatt_reading" + readingLabels + ' ' + base.toLatin1() + '\n';
     family(out, "vorlatt_reading_overload", "gauge",
-           "1 while the last reading is an overload.");
-    if (overload)
-        out += "vorlatt_reading_overload" + readingLabels + " 1\n";
+           "1 while the last reading is an overload above the range, -1 while it is one below "
+           "(the display shows \"- 0L.\"), 0 while it is a number.");
+    if (m_taken > 0)
+        out += "vorlatt_reading_overload" + readingLabels + ' ' + overload + '\n';
     family(out, "vorlatt_reading_timestamp_seconds", "gauge",
            "When the last reading was taken, in seconds since the epoch.");
     if (m_taken > 0 && m_last.hasTime())

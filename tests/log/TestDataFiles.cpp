@@ -1,11 +1,17 @@
 #include "LogFolder.h"
 #include "PythonCsv.h"
+#include "../logger/ReadingSchema.h"
+#include "log/LogRecord.h"
 #include "log/DataFiles.h"
 #include "log/LogTableLayout.h"
 #include "log/engine/EngineError.h"
 #include "log/ReadingLog.h"
 
+#include <QJsonObject>
+#include <QStandardPaths>
 #include <QtTest>
+
+#include <cmath>
 
 #include <memory>
 #include <sys/wait.h>
@@ -62,6 +68,9 @@ private slots:
     void csvWithUnitsReadsBack();
     void csvOfAnOpenedTableHasNoDates();
     void csvOfALoggerTableHasItsDates();
+    void csvReadsAsASpreadsheetReadsIt();
+    void overloadsKeepTheirSideInEveryOutput_data();
+    void overloadsKeepTheirSideInEveryOutput();
     void textLayout_data();
     void textLayout();
     void failedTextSaveKeepsTheOldFile();
@@ -133,8 +142,9 @@ void TestDataFiles::paradoxOnlyForLowerCaseDb()
 
 namespace {
 
-const QStringList kCsvHeader = {"No",   "Time",     "DC/AC",     "Value",     "Unit",
-                                "AUTO", "DateTime", "PlainUnit", "BaseValue", "BaseUnit"};
+const QStringList kCsvHeader = {"No",        "Time",      "DC/AC",    "Value",
+                                "Unit",      "AUTO",      "DateTime", "PlainUnit",
+                                "BaseValue", "BaseUnit",  "LocalTime"};
 
 } // namespace
 
@@ -190,11 +200,11 @@ void TestDataFiles::csvWithUnitsReadsBack()
     const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[0], kCsvHeader);
-    // The Unit column as the display showed it: "kHz", not the unit text "Hz".
-    const QString shown = fullUnit.isEmpty() ? unit : fullUnit;
-    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, shown, "MANU",
+    // The Unit column as the display showed it, spelt plainly: "kHz", not the unit text "Hz",
+    // and "kΩ", not the display font's "k*".
+    QCOMPARE(rows[2], QStringList({"2", "09:05:01", "DC", value, plain.at(0), "MANU",
                                    "2026-12-10T09:05:01.000+00:00"}) +
-                          plain);
+                          plain + QStringList{"2026-12-10 09:05:01.000"});
     QVERIFY(contents(path).endsWith("\r\n"));
 }
 
@@ -214,7 +224,7 @@ void TestDataFiles::csvOfAnOpenedTableHasNoDates()
     const QList<QStringList> rows = readCsvWithPython(path);
     QCOMPARE(rows.size(), 4);
     QCOMPARE(rows[1],
-             QStringList({"1", "09:05:00", "DC", "-1.500", "V", "AUTO", "", "V", "-1.5", "V"}));
+             QStringList({"1", "09:05:00", "DC", "-1.500", "V", "AUTO", "", "V", "-1.5", "V", ""}));
     QCOMPARE(rows[3].mid(0, 2), QStringList({"3", "09:05:02"}));
     QCOMPARE(rows[3].at(6), QStringLiteral("2026-12-10T09:05:02.000+00:00"));
 }
@@ -255,6 +265,133 @@ void TestDataFiles::csvOfALoggerTableHasItsDates()
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows[1].at(6), QStringLiteral("2026-12-01T23:59:59.250+00:00"));
     QCOMPARE(rows[2].at(6), QStringLiteral("2026-12-02T23:59:59.250+00:00"));
+}
+
+// Gnumeric's converter reads the CSV as a spreadsheet user opens it: LocalTime becomes a date
+// and time (a serial number of days), DateTime stays the exact ISO text, and every unit column
+// holds the unit as a person writes it.
+void TestDataFiles::csvReadsAsASpreadsheetReadsIt()
+{
+    const QString ssconvert = QStandardPaths::findExecutable(QStringLiteral("ssconvert"));
+    if (ssconvert.isEmpty())
+        QSKIP("ssconvert (gnumeric) is not installed");
+    qputenv("TZ", "UTC");
+    const struct
+    {
+        const char *value, *unit, *fullUnit, *written;
+    } readings[] = {{"4.701", "k*", "", "k\u03A9"},
+                    {"23.5", "#", "", "\u00B0C"},
+                    {"74.3", "?", "", "\u00B0F"},
+                    {"150.2", "uA", "", "\u00B5A"},
+                    {"1.234", "Hz", "kHz", "kHz"}};
+    for (const auto &r : readings)
+        QVERIFY(m_log
+                    ->INDataToTable({r.value, 0, QStringLiteral("DC"), r.unit,
+                                     QStringLiteral("AUTO")},
+                                    LogSettings(), r.fullUnit)
+                    .logged);
+    DataFiles files(m_log->session());
+    const QString csv = m_folder->path(QStringLiteral("run.csv"));
+    QCOMPARE(files.SaveLogAsCsv(*m_log, csv).kind, DataFiles::TextResult::Kind::Saved);
+
+    // Written back with each cell's value as the spreadsheet holds it, not as it shows it.
+    const QString raw = m_folder->path(QStringLiteral("raw.txt"));
+    QProcess convert;
+    convert.start(ssconvert, {QStringLiteral("-T"), QStringLiteral("Gnumeric_stf:stf_assistant"),
+                              QStringLiteral("-O"), QStringLiteral("separator=; format=raw"), csv,
+                              raw});
+    QVERIFY(convert.waitForFinished(120000));
+    QVERIFY2(convert.exitCode() == 0, convert.readAllStandardError().constData());
+    QList<QStringList> rows;
+    for (QByteArray line : contents(raw).split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (!line.isEmpty())
+            rows << QString::fromUtf8(line).split(u';');
+    }
+    QCOMPARE(rows.size(), 1 + int(std::size(readings)));
+    QCOMPARE(rows[0], kCsvHeader);
+    const QDateTime epoch(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC);
+    for (int i = 0; i < int(std::size(readings)); ++i) {
+        const QStringList &row = rows[i + 1];
+        bool number = false;
+        const double days = row.at(10).toDouble(&number);
+        QVERIFY2(number, qPrintable(row.at(10)));
+        QCOMPARE(epoch.addMSecs(qint64(std::llround(days * 86400000.0))),
+                 QDateTime(QDate(2026, 12, 10), QTime(9, 5, i), Qt::UTC));
+        QCOMPARE(row.at(6), QStringLiteral("2026-12-10T09:05:0%1.000+00:00").arg(i));
+        QCOMPARE(row.at(4), QString::fromUtf8(readings[i].written));
+        QCOMPARE(row.at(7), QString::fromUtf8(readings[i].written));
+    }
+    QCOMPARE(rows[5].at(8), QStringLiteral("1234"));
+}
+
+void TestDataFiles::overloadsKeepTheirSideInEveryOutput_data()
+{
+    QTest::addColumn<float>("counts");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("above the range") << 6001.0f << "0L.";
+    QTest::newRow("below the range") << -6001.0f << "-0L.";
+}
+
+// The meter's digits say "0L." on either side of the range; the sign stands apart on the display
+// and in the counts. Every output a person or program reads says which side, the text layout,
+// the CSV, the JSON reading (valid by the shipped schema) and a table saved and opened again,
+// while the table's designed "Value" field keeps the designed text.
+void TestDataFiles::overloadsKeepTheirSideInEveryOutput()
+{
+    QFETCH(float, counts);
+    QFETCH(QString, shown);
+    qputenv("TZ", "UTC");
+    // A number first, so the overload is not the only record.
+    QVERIFY(m_log->INDataToTable({"1.000", 1000, "DC", "M*", "AUTO"}, LogSettings()).logged);
+    QVERIFY(m_log->INDataToTable({"0L.", counts, "DC", "M*", "AUTO"}, LogSettings()).logged);
+    DataFiles files(m_log->session());
+
+    const QString xls = m_folder->path(QStringLiteral("run.xls"));
+    QCOMPARE(files.SaveLogAsText(*m_log, xls).kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(contents(xls).split('\n').at(2),
+             "2\t09:05:01\tDC\t" + shown.toLatin1() + "\tM*\tAUTO\r");
+
+    const QString csv = m_folder->path(QStringLiteral("run.csv"));
+    QCOMPARE(files.SaveLogAsCsv(*m_log, csv).kind, DataFiles::TextResult::Kind::Saved);
+    const QList<QStringList> rows = readCsvWithPython(csv);
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows[2].at(3), shown);
+    QCOMPARE(rows[2].at(8), QString()); // no base value
+
+    const std::optional<ReadingLog::RecordFields> fields = m_log->recordFields();
+    QVERIFY(fields);
+    const LogRecord record = m_log->recordAt(1, *fields);
+    QCOMPARE(logrecord::line(LogFormat::Tsv, record).split('\t').at(3), shown.toLatin1());
+    const QByteArray json = logrecord::readingJson(record);
+    const QJsonObject reading = QJsonDocument::fromJson(json).object();
+    QCOMPARE(reading.value(u"value").toString(), shown);
+    QCOMPARE(reading.value(u"overload").toBool(), true);
+    const QString jsonl = m_folder->path(QStringLiteral("run.jsonl"));
+    QFile lines(jsonl);
+    QVERIFY(lines.open(QIODevice::WriteOnly));
+    QVERIFY(lines.write(logrecord::readingJson(m_log->recordAt(0, *fields)) + '\n' + json +
+                        '\n') > 0);
+    lines.close();
+    const SchemaCheck check = checkAgainstReadingSchema(jsonl);
+    QVERIFY2(check.faults.isEmpty(), qPrintable(check.faults.join(u'\n')));
+    QCOMPARE(check.valid, qsizetype(2));
+
+    // The saved table: the designed text in "Value", the side in the counts; opened again, the
+    // grid and every save say the side as before.
+    const QString db = m_folder->path(QStringLiteral("saved.db"));
+    QCOMPARE(files.SaveLogAsDb(*m_log, db), QString());
+    QCOMPARE(m_log->openOldFile(db), QString());
+    const table::Table &t = m_log->table();
+    QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex(LogTableLayout::kValue))),
+             QStringLiteral("0L."));
+    QCOMPARE(QString::fromStdString(t.text(1, t.fieldIndex(LogTableLayout::kNumeric))).toFloat(),
+             counts);
+    QCOMPARE(m_log->valueOf(1), shown);
+    QCOMPARE(m_log->valueOf(0), QStringLiteral("1.000"));
+    QCOMPARE(files.SaveLogAsCsv(*m_log, csv).kind, DataFiles::TextResult::Kind::Saved);
+    QCOMPARE(readCsvWithPython(csv).value(2).value(3), shown);
 }
 
 void TestDataFiles::textLayout_data()

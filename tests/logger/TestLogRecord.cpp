@@ -1,6 +1,11 @@
+#include "../log/LogFolder.h"
+#include "../log/PythonCsv.h"
+#include "DbOutput.h"
 #include "LoggerOptions.h"
 #include "ReadingSchema.h"
+#include "log/DataFiles.h"
 #include "log/LogRecord.h"
+#include "log/ReadingLog.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +23,8 @@ private slots:
     void linesInEachFormat_data();
     void linesInEachFormat();
     void kiloAndMegaHertzKeepTheirPrefix();
+    void loggerTableOpensInTheWindowWithItsUnits_data();
+    void loggerTableOpensInTheWindowWithItsUnits();
     void schemaTakesOurReadingsAndRefusesOthers();
     void badCommandLinesAreRefused_data();
     void badCommandLinesAreRefused();
@@ -116,7 +123,8 @@ void TestLogRecord::linesInEachFormat_data()
     QTest::newRow("tsv") << int(LogFormat::Tsv)
                          << "7\t02:59:59\tDC\t-46.20\tmV\tMANU\t" + stamp + "\tmV\t-0.0462\tV\r\n";
     QTest::newRow("csv") << int(LogFormat::Csv)
-                         << "7,02:59:59,DC,-46.20,mV,MANU," + stamp + ",mV,-0.0462,V\r\n";
+                         << "7,02:59:59,DC,-46.20,mV,MANU," + stamp +
+                                ",mV,-0.0462,V,2026-03-29 02:59:59.007\r\n";
     // The reading's JSON schema, as MQTT publishes it.
     QTest::newRow("jsonl")
         << int(LogFormat::Jsonl)
@@ -160,6 +168,70 @@ void TestLogRecord::kiloAndMegaHertzKeepTheirPrefix()
     protocol::MeterReading ohms = hertz;
     ohms.UnitText = QStringLiteral("k*");
     QCOMPARE(logrecord::fullUnit(ohms, true, false), QStringLiteral("k*"));
+}
+
+void TestLogRecord::loggerTableOpensInTheWindowWithItsUnits_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("unit");     // the reading's unit text
+    QTest::addColumn<QString>("fullUnit"); // with the prefix of hertz the display shows
+    QTest::addColumn<QStringList>("plain"); // Unit and PlainUnit, BaseValue, BaseUnit
+    QTest::newRow("Hz") << "50.00" << "Hz" << "" << QStringList{"Hz", "50", "Hz"};
+    QTest::newRow("kHz") << "1.234" << "Hz" << "kHz" << QStringList{"kHz", "1234", "Hz"};
+    QTest::newRow("MHz") << "2.500" << "Hz" << "MHz" << QStringList{"MHz", "2500000", "Hz"};
+    QTest::newRow("mV") << "-46.20" << "mV" << "" << QStringList{"mV", "-0.0462", "V"};
+    QTest::newRow("V") << "1.234" << "V" << "" << QStringList{"V", "1.234", "V"};
+    QTest::newRow("ohm") << "220.5" << "*" << "" << QStringList{"\u03A9", "220.5", "\u03A9"};
+    QTest::newRow("kilohm") << "4.701" << "k*" << "" << QStringList{"k\u03A9", "4701", "\u03A9"};
+    QTest::newRow("megohm") << "1.000" << "M*" << ""
+                            << QStringList{"M\u03A9", "1000000", "\u03A9"};
+    QTest::newRow("uA") << "150.2" << "uA" << "" << QStringList{"\u00B5A", "0.0001502", "A"};
+    QTest::newRow("nF") << "10.05" << "nF" << "" << QStringList{"nF", "0.00000001005", "F"};
+    QTest::newRow("Celsius") << "23.5" << "#" << "" << QStringList{"\u00B0C", "23.5", "\u00B0C"};
+    QTest::newRow("Fahrenheit") << "74.3" << "?" << ""
+                                << QStringList{"\u00B0F", "74.3", "\u00B0F"};
+    QTest::newRow("percent") << "50.0" << "%" << "" << QStringList{"%", "50", "%"};
+}
+
+// A table vorlatt-log wrote, opened in the window and saved from there as CSV, gives every
+// reading in its unit as the display showed it: a kilohertz reading is no reading in hertz.
+void TestLogRecord::loggerTableOpensInTheWindowWithItsUnits()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, unit);
+    QFETCH(QString, fullUnit);
+    QFETCH(QStringList, plain);
+    qputenv("TZ", "UTC");
+    LogFolder folder;
+    const QString db = folder.path(QStringLiteral("logger.db"));
+    {
+        DbOutput out;
+        const DbOutput::Opened opened = out.open(db);
+        QVERIFY2(opened.error.isEmpty(), qPrintable(opened.error));
+        LogRecord r;
+        r.no = 1;
+        r.when = QDateTime(QDate(2026, 12, 11), QTime(11, 42, 52, 255), Qt::UTC)
+                     .toMSecsSinceEpoch();
+        r.reading = {value, 1234, QStringLiteral("AC"), unit, QStringLiteral("AUTO")};
+        r.fullUnit = fullUnit;
+        QCOMPARE(out.append(r), QString());
+        QCOMPARE(out.finish(), QString());
+        QCOMPARE(out.layoutNote(), QString());
+    }
+
+    ReadingLog log;
+    openAsAtStartUp(log);
+    QCOMPARE(log.openOldFile(db), QString());
+    QCOMPARE(log.unitOf(0), fullUnit.isEmpty() ? unit : fullUnit);
+    DataFiles files(log.session());
+    const QString csv = folder.path(QStringLiteral("logger.csv"));
+    QCOMPARE(files.SaveLogAsCsv(log, csv).kind, DataFiles::TextResult::Kind::Saved);
+    const QList<QStringList> rows = readCsvWithPython(csv);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[1],
+             QStringList({"1", "11:42:52", "AC", value, plain.at(0), "AUTO",
+                          "2026-12-11T11:42:52.255+00:00"}) +
+                 plain + QStringList{"2026-12-11 11:42:52.255"});
 }
 
 // The shipped schema passes our readings, an overload and a text with characters to escape

@@ -322,11 +322,13 @@ private slots:
     void halfLineLeftByACrashIsCut();
     void appendedRunsNumberOn_data();
     void appendedRunsNumberOn();
+    void csvBegunWithoutLocalTimeKeepsItsColumns();
     void garbageIsSummedUpNotReportedPerFrame();
     void permissionDeniedNamesTheDialoutGroup();
     void failuresToStart_data();
     void failuresToStart();
     void dbOutputAppendsAndKeepsTheOldRecords();
+    void dbOutputOfTheOlderLayoutIsAppendedTo();
     void dbOutputOfOtherFieldsIsRefused_data();
     void dbOutputOfOtherFieldsIsRefused();
     void secondRunOnOneDbOutputIsRefused();
@@ -600,7 +602,7 @@ void TestLoggerRun::killedRunLeavesWholeLines()
     QVERIFY(records.size() >= 200);
     QCOMPARE(numbers(records), oneTo(int(records.size())));
     for (const Record &r : records)
-        QCOMPARE(r.size(), 10);
+        QCOMPARE(r.size(), 11);
 }
 
 void TestLoggerRun::halfLineLeftByACrashIsCut()
@@ -644,6 +646,33 @@ void TestLoggerRun::appendedRunsNumberOn()
         QCOMPARE(logger.wait(), 0);
     }
     QCOMPARE(numbers(readRecords(format, out)), oneTo(4));
+}
+
+// A CSV file an earlier version began, without the LocalTime column, goes on in its columns:
+// every line has as many fields as its header.
+void TestLoggerRun::csvBegunWithoutLocalTimeKeepsItsColumns()
+{
+    const QString out = file(QStringLiteral("older.csv"));
+    const QByteArray header = "No,Time,DC/AC,Value,Unit,AUTO,DateTime,PlainUnit,BaseValue,BaseUnit";
+    {
+        QFile older(out);
+        QVERIFY(older.open(QIODevice::WriteOnly));
+        QVERIFY(older.write(header + "\r\n1,11:42:52,DC,4.701,k*,AUTO,"
+                                     "2026-12-11T11:42:52.255+00:00,k\xce\xa9,4701,\xce\xa9\r\n") >
+                0);
+    }
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Logger logger;
+    logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                  QStringLiteral("--count"), QStringLiteral("2"), QStringLiteral("--output"), out,
+                  QStringLiteral("--format"), QStringLiteral("csv")});
+    QCOMPARE(logger.wait(), 0);
+    const QList<QStringList> rows = readCsvWithPython(out);
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[0].join(u','), QString::fromLatin1(header));
+    for (const QStringList &row : rows)
+        QCOMPARE(row.size(), 10);
+    QCOMPARE(numbers(readCsv(out)), oneTo(3));
 }
 
 void TestLoggerRun::garbageIsSummedUpNotReportedPerFrame()
@@ -872,6 +901,34 @@ void TestLoggerRun::dbOutputAppendsAndKeepsTheOldRecords()
     QCOMPARE(loggedCount(next.err()), qint64(5));
 }
 
+// A table of the layout earlier versions wrote, without "FullUnit", is appended to in its own
+// fields, and the run's closing words say what it cannot tell; a new table has the field.
+void TestLoggerRun::dbOutputOfTheOlderLayoutIsAppendedTo()
+{
+#ifndef VORLATT_HAVE_PXLIB
+    QSKIP("pxlib is not installed");
+#endif
+    const QString older = file(QStringLiteral("older.db"));
+    QVERIFY(makeTable(older, DbOutput::olderLayout()));
+    const QString fresh = file(QStringLiteral("fresh.db"));
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("400")});
+    for (const QString &out : {older, fresh}) {
+        Logger logger;
+        logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                      QStringLiteral("--output"), out, QStringLiteral("--format"),
+                      QStringLiteral("db"), QStringLiteral("--count"), QStringLiteral("3")});
+        QCOMPARE(logger.wait(), 0);
+        const bool isOlder = out == older;
+        QVERIFY2(logger.err().contains(u"older layout") == isOlder &&
+                     logger.err().contains(u"not the kilo or mega of hertz") == isOlder,
+                 qPrintable(logger.err()));
+        const QList<Record> records = readRecords(QStringLiteral("db"), out);
+        QCOMPARE(numbers(records), isOlder ? QStringList({"7", "8", "9", "10"}) : oneTo(3));
+        QCOMPARE(records.last().contains(QStringLiteral("FullUnit")), !isOlder);
+        QVERIFY(records.last().contains(QStringLiteral("DateTime")));
+    }
+}
+
 void TestLoggerRun::dbOutputOfOtherFieldsIsRefused_data()
 {
     QTest::addColumn<QString>("kind");
@@ -894,7 +951,7 @@ void TestLoggerRun::dbOutputOfOtherFieldsIsRefused()
     QFETCH(QString, told);
     std::vector<table::FieldDef> fields = DbOutput::layout();
     if (kind == u"window")
-        fields.pop_back();
+        fields = LogTableLayout::fields();
     else if (kind == u"size")
         fields[std::size_t(LogTableLayout::fields().size() - 4)].size = 4; // "Value"
     else if (kind == u"extra")

@@ -295,7 +295,12 @@ void TestHttpService::metricsPassPromtool_data()
         << true << QStringLiteral("4.700") << QStringLiteral("k*")
         << QByteArray("vorlatt_mqtt_spool_bytes{meter=\"bench1\"} 2048\n"
                       "# HELP vorlatt_mqtt_unacknowledged")
-        << QByteArray("vorlatt_reading_overload{");
+        << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 1");
+    // A reading with a number says so, rather than leaving the overload without a sample.
+    QTest::newRow("a reading is no overload")
+        << false << QStringLiteral("4.700") << QStringLiteral("k*")
+        << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 0\n")
+        << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 1");
     QTest::newRow("before any reading")
         << false << QString() << QString()
         << QByteArray("# TYPE vorlatt_reading gauge\n# HELP vorlatt_reading_overload")
@@ -303,6 +308,11 @@ void TestHttpService::metricsPassPromtool_data()
     QTest::newRow("an overload")
         << true << QStringLiteral("0.L") << QStringLiteral("M*")
         << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} 1\n")
+        << QByteArray("vorlatt_reading{");
+    // The display shows "- 0L.": the digits "0L." and the sign apart, kept in the counts.
+    QTest::newRow("an overload below the range")
+        << true << QStringLiteral("-0L.") << QStringLiteral("M*")
+        << QByteArray("vorlatt_reading_overload{meter=\"bench1\",unit=\"\xce\xa9\",acdc=\"DC\"} -1\n")
         << QByteArray("vorlatt_reading{");
 }
 
@@ -321,7 +331,12 @@ void TestHttpService::metricsPassPromtool()
     const int records = value.isEmpty() ? 0 : 3;
     if (records) {
         s.take(1, 2);
-        s.feed.take(record(3, value, QStringLiteral("DC"), unit));
+        LogRecord r = record(3, value, QStringLiteral("DC"), unit);
+        if (value.startsWith(u"-0L")) {
+            r.reading.ValueText = value.mid(1);
+            r.reading.NumericValue = -6001;
+        }
+        s.feed.take(r);
     }
 
     const Answer a = get(s.port(), "/metrics");

@@ -2,6 +2,7 @@
 
 #include "log/LogTableLayout.h"
 #include "log/engine/BatchMove.h"
+#include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/TableFile.h"
 #include "log/engine/TablePaths.h"
@@ -70,15 +71,22 @@ DbOutput::~DbOutput()
 
 std::vector<table::FieldDef> DbOutput::layout()
 {
-    // The log table's fields, and the date and time that a log of several days needs.
+    // The fields of the window's saved copies: the log's, then the date and time that a log of
+    // several days needs and the unit with the kilo or mega of hertz that "Unit" has no room for.
+    return LogTableLayout::savedFields();
+}
+
+std::vector<table::FieldDef> DbOutput::olderLayout()
+{
     std::vector<table::FieldDef> fields = LogTableLayout::fields();
-    fields.push_back({"DateTime", table::FieldType::Timestamp, 8});
+    fields.push_back({LogTableLayout::kDateTime, table::FieldType::Timestamp, 8});
     return fields;
 }
 
-QString DbOutput::layoutMismatch(const table::Table &table)
+namespace {
+
+QString mismatch(const table::Table &table, const std::vector<table::FieldDef> &wanted)
 {
-    const std::vector<table::FieldDef> wanted = layout();
     const std::vector<table::FieldDef> &found = table.fields();
     QStringList wrong;
     bool allThere = true;
@@ -112,6 +120,29 @@ QString DbOutput::layoutMismatch(const table::Table &table)
         }
     }
     return wrong.join(QStringLiteral("; "));
+}
+
+} // namespace
+
+QString DbOutput::layoutMismatch(const table::Table &table)
+{
+    // A table of the older layout, without "FullUnit", is one of ours too; what is wrong is
+    // told against the layout of a new table.
+    const QString wrong = mismatch(table, layout());
+    if (wrong.isEmpty() || mismatch(table, olderLayout()).isEmpty())
+        return {};
+    return wrong;
+}
+
+QString DbOutput::layoutNote() const
+{
+    if (!m_older)
+        return {};
+    return QStringLiteral(
+               "%1 has the older layout of vorlatt-log's tables: it keeps the date and time of "
+               "every reading but not the kilo or mega of hertz (a reading of 1.234 kHz reads "
+               "1.234 Hz in it); a new table keeps both")
+        .arg(m_path);
 }
 
 DbOutput::Opened DbOutput::open(const QString &given)
@@ -205,6 +236,7 @@ DbOutput::Opened DbOutput::open(const QString &given)
     // run needs the scratch copy any more, and a killed run leaves none behind.
     m_scratch.remove();
     m_kept = opened.kept;
+    m_mostRecords = table::mostRecords(m_older ? olderLayout() : layout());
     if (const QString error = checkpoint(); !error.isEmpty())
         opened.error = error;
     return opened;
@@ -237,6 +269,8 @@ QString DbOutput::takeIn(const std::string &path, Opened *opened)
         return QStringLiteral("%1 is a table of another layout, left as it is: %2")
             .arg(m_path, wrong);
     }
+    m_older = existing.fieldIndex(LogTableLayout::kFullUnit) < 0;
+    opened->olderLayout = m_older;
     opened->kept = existing.recordCount();
     if (opened->kept > 0) {
         bool ok = false;
@@ -267,8 +301,13 @@ QString DbOutput::append(const LogRecord &record)
         m_table.append();
         const QDateTime local = logrecord::localTime(record.when);
         LogTableLayout::fillRecord(m_table, record.reading, record.no, local.time());
-        m_table.setText("DateTime",
+        m_table.setText(LogTableLayout::kDateTime,
                         local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString());
+        if (!m_older) {
+            std::string unit;
+            table::utf8ToCp1252(record.unit().toStdString(), unit);
+            m_table.setText(LogTableLayout::kFullUnit, unit);
+        }
         m_table.post();
     } catch (const table::EngineError &e) {
         if (m_table.isAppending())

@@ -10,13 +10,15 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// The Paradox output: the records are kept in a private table of the log's layout (plus the full
-// date and time) and copied to the output file as the window saves its log, that is under a
+// The Paradox output: the records are kept in a private table with the fields of the window's saved
+// copies (the log's layout, then the full date and time and the unit as the display showed it)
+// and copied to the output file as the window saves its log, that is under a
 // temporary name renamed into place, so the file on disk is always a whole table. This is the
 // one output that holds the run's records in memory.
 //
 // An existing table is appended to: its records are taken into the private table first, so every
-// table written holds them, and the numbering goes on after its last record. The output is kept
+// table written holds them, and the numbering goes on after its last record. A table that an
+// earlier version wrote, without "FullUnit", keeps its fields (see layoutNote()). The output is kept
 // from other programs and other runs for as long as it is open (see open()).
 //
 // As a RecordOutput: take() appends, finish() writes the table a last time, unless a checkpoint
@@ -34,6 +36,8 @@ public:
         // The existing table's records and the number of its last one (0 when none).
         qint64 kept = 0;
         qint32 lastNo = 0;
+        // The existing table has the older layout (olderLayout()).
+        bool olderLayout = false;
     };
 
     DbOutput();
@@ -62,11 +66,17 @@ public:
     // case, that file.
     const QString &path() const { return m_path; }
 
-    // The fields of the logger's table: the log's layout, then "DateTime".
+    // The fields of a new table: those of the window's saved copies
+    // (LogTableLayout::savedFields()), "DateTime" and "FullUnit" after the log's.
     static std::vector<table::FieldDef> layout();
-    // What keeps `table` from being the logger's table ("" when it is one): the fields missing,
-    // of another type or size, in addition, or out of order.
+    // The fields of the tables earlier versions wrote: the log's, then "DateTime" alone.
+    static std::vector<table::FieldDef> olderLayout();
+    // What keeps `table` from being a logger's table of either layout ("" when it is one): the
+    // fields missing, of another type or size, in addition, or out of order.
     static QString layoutMismatch(const table::Table &table);
+    // For a table of the older layout appended to, what it can and cannot tell, for the run's
+    // closing words; "" for a table of the current layout.
+    QString layoutNote() const;
 
 private:
     QString takeIn(const std::string &path, Opened *opened);
@@ -85,4 +95,5 @@ private:
     // mostRecords() as it stood at open(): full() is asked at every reading.
     qint64 m_mostRecords = 0;
     bool m_failed = false; // a checkpoint failed
+    bool m_older = false;  // the table has the older layout
 };

@@ -527,6 +527,8 @@ void Logger::finish(int status)
     QString logged = QStringLiteral("%1 record%2 logged").arg(kept).arg(kept == 1 ? "" : "s");
     if (m_written > kept)
         logged += QStringLiteral("; %1 more read could not be written").arg(m_written - kept);
+    if (const QString note = m_db ? m_db->layoutNote() : QString(); !note.isEmpty())
+        logged += QStringLiteral("; ") + note;
     report(logged);
     emit finished(status);
 }

@@ -44,7 +44,7 @@ public:
 
     QString take(const LogRecord &record) override
     {
-        m_file.append(logrecord::line(m_format, record));
+        m_file.append(logrecord::line(m_format, record, m_file.csvLayout()));
         return m_file.pending() > kMaxPending ? m_file.flush() : QString();
     }
     QString flush() override { return m_file.flush(); }

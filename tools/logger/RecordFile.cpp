@@ -25,7 +25,16 @@ QString RecordFile::open(const QString &path, const QByteArray &header, bool *re
     // not appended to, and above all not cut back to a line end that is none. A header cut
     // short by a crash is the start of one, and is cut back like half a line.
     options.mustBeginWith = header.isEmpty() ? QByteArray("{") : header;
-    const DurableLineFile::Opened opened = m_file.open(path, options);
+    m_csvLayout = CsvLayout::Current;
+    DurableLineFile::Opened opened = m_file.open(path, options);
+    // A CSV file begun by an earlier version goes on in its own columns.
+    if (opened.refusal == DurableLineFile::Refusal::Foreign &&
+        logrecord::csvLayoutOf(header) == CsvLayout::Current) {
+        options.mustBeginWith = logrecord::header(LogFormat::Csv, CsvLayout::Older);
+        opened = m_file.open(path, options);
+        if (opened.refusal != DurableLineFile::Refusal::Foreign)
+            m_csvLayout = CsvLayout::Older;
+    }
     if (opened.refusal == DurableLineFile::Refusal::Foreign) {
         if (foreign)
             *foreign = true;

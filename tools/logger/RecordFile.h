@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/DurableLineFile.h"
+#include "log/LogRecord.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,7 +21,8 @@ public:
     // ending in half a line (a crash in the middle of a write) is cut back to its last whole
     // line, and `repaired` says so. `header` is written when the file is empty; a file that is
     // not empty must begin with it (with "{" for a format without one, JSON lines), or it is
-    // left untouched and `foreign` says so. The file is locked while open, so a second run
+    // left untouched and `foreign` says so. A CSV file that begins with the header of the older
+    // CSV layout is appended to in that layout (csvLayout()). The file is locked while open, so a second run
     // cannot write into it. Returns the system's reason on failure, or "".
     QString open(const QString &path, const QByteArray &header, bool *repaired = nullptr,
                  bool *foreign = nullptr);
@@ -28,6 +30,8 @@ public:
     // The last whole line the file held when it was opened, without its end: the header, the
     // last record of an earlier run, or "" for a new file.
     const QByteArray &lastLine() const { return m_lastLine; }
+    // The columns of a CSV file opened: its lines are written in them.
+    CsvLayout csvLayout() const { return m_csvLayout; }
 
     // One record: a whole line, line end included. Written at once; a failure is told by the
     // next flush().
@@ -49,6 +53,7 @@ private:
     DurableLineFile m_file;
     QByteArray m_lastLine;
     qint64 m_headerLines = 0; // written by open(): no records
+    CsvLayout m_csvLayout = CsvLayout::Current;
     bool m_failed = false;    // the file takes no more
     QString m_untold;         // the failure flush() has not told yet
 };

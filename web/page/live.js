@@ -332,14 +332,16 @@
       const scale = scaleFor(unit, magnitude);
       // One number of decimals for the row, as a display would show its readings.
       const decimals = decimalsFor(magnitude / scale[0], 5);
-      const acdc = key.slice(unit.length).trim();
+      // The row is named as the chart's list names the function (a diode test's "V", not the
+      // "mV" its numbers may be shown in); the numbers carry their prefixed unit.
+      const inUnit = (x, d) => fixed(x / scale[0], d) + (scale[1] + unit ? '\u2009' + scale[1] + unit : '');
       const cells = [
-        (scale[1] + unit + (acdc ? ' ' + acdc : '')) || 'no unit',
+        labelOf(key),
         String(s.n),
-        s.n ? fixed(s.mean / scale[0], decimals) : '\u2013',
-        s.n ? fixed(s.min / scale[0], decimals) : '\u2013',
-        s.n ? fixed(s.max / scale[0], decimals) : '\u2013',
-        s.n > 1 ? fixed(Math.sqrt(s.m2 / (s.n - 1)) / scale[0], decimals + 1) : '\u2013',
+        s.n ? inUnit(s.mean, decimals) : '\u2013',
+        s.n ? inUnit(s.min, decimals) : '\u2013',
+        s.n ? inUnit(s.max, decimals) : '\u2013',
+        s.n > 1 ? inUnit(Math.sqrt(s.m2 / (s.n - 1)), decimals + 1) : '\u2013',
       ];
       const row = document.createElement('tr');
       row.dataset.key = key;
