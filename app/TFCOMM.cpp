@@ -1,5 +1,6 @@
 #include "TFCOMM.h"
 
+#include "ClockPanel.h"
 #include "DesignLayout.h"
 #include "LivePage.h"
 #include "LogCommands.h"
@@ -21,8 +22,6 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QFileInfo>
-#include <QFontMetrics>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -51,6 +50,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     design::fixWindowSize(this);
     design::applyPictures(this, *m_ui);
     m_replica = std::make_unique<ReplicaPanel>(*m_ui);
+    m_clockPanel = std::make_unique<ClockPanel>(m_ui->StatusPanel3, m_readingStatus);
 
     m_timer1 = new QTimer(this);
     m_timer1->setInterval(1000);
@@ -68,7 +68,7 @@ TFCOMM::TFCOMM(const ProfileSwitches *switches, QWidget *parent,
     m_run->setLogRecorder(&m_logCommands->recorder());
     m_logCommands->showIn(m_ui->DBGrid1, assets::displayFont(12));
     m_logCommands->setSavedListener(
-        [this](const QString &path, qint64 records) { showSaved(path, records); });
+        [this](const QString &path, qint64 records) { m_clockPanel->showSaved(path, records); });
     m_logCommands->setJournalListener(
         [this](const QString &error, bool began) { showJournalState(error, began); });
 
@@ -272,6 +272,8 @@ void TFCOMM::setLivePage(LivePage *page)
     if (!m_livePage)
         return;
     m_run->addReadingOutput(&m_livePage->feed());
+    m_pageUrl = m_livePage->url();
+    showPortInTitle(m_titlePort);
     showOutputsOnPage();
 }
 
@@ -293,51 +295,16 @@ void TFCOMM::showOutputsOnPage()
 // The clock, or what the user must know instead: the meter is silent, or logging stopped.
 void TFCOMM::showClockPanel()
 {
-    m_ui->StatusPanel3->setText(m_readingStatus.clockPanelText(QDateTime::currentDateTime()));
-}
-
-// A save that shows no box says what it wrote in the clock panel for a few seconds; the file's
-// name alone, as the panel is narrow, shortened in the middle if even that is too long.
-void TFCOMM::showSaved(const QString &path, qint64 records)
-{
-    const QDateTime now = QDateTime::currentDateTime();
-    const QFontMetrics fm(m_ui->StatusPanel3->font());
-    const int room = m_ui->StatusPanel3->contentsRect().width() -
-                     fm.horizontalAdvance(ReadingStatus::savedText(records, QString()));
-    const QString file = fm.elidedText(QFileInfo(path).fileName(), Qt::ElideMiddle, room);
-    m_readingStatus.showNotice(ReadingStatus::savedText(records, file),
-                               now.addSecs(ReadingStatus::kNoticeSeconds));
-    showClockPanel();
+    m_clockPanel->show();
 }
 
 // A journal that cannot be written leaves the unsaved readings at the mercy of a crash: the
-// clock panel says so for as long as it lasts, and a box says it once when it begins. The box
-// does not block, so readings go on into the log behind it.
+// clock panel says so for as long as it lasts, and a box says it once when it begins.
 void TFCOMM::showJournalState(const QString &error, bool began)
 {
-    m_readingStatus.setUnprotected(LogCommands::shortReason(error));
-    showClockPanel();
-    // The panel is narrow: the whole reason, with the journal's path, shows on hovering it.
-    m_ui->StatusPanel3->setToolTip(
-        error.isEmpty() ? QString()
-                        : ReadingStatus::unprotectedText(LogCommands::shortReason(error)) +
-                              u'\n' + error);
-    if (!began)
-        return;
-    auto *box = new QMessageBox(
-        QMessageBox::Warning, QStringLiteral("Vorlatt"),
-        QStringLiteral("Readings are not protected: the recovery journal cannot be written."),
-        QMessageBox::Ok, this);
-    box->setObjectName(QStringLiteral("JournalWarning"));
-    box->setInformativeText(
-        error +
-        QStringLiteral("\n\nReadings are logged as usual, but a crash or a power cut would take "
-                       "those not saved with it. The journal is tried again every second and "
-                       "written whole once it can be; until then, save the readings to keep "
-                       "them."));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setWindowModality(Qt::ApplicationModal);
-    box->show();
+    m_clockPanel->showJournalState(error);
+    if (began)
+        ClockPanel::warnJournal(this, error);
 }
 
 // Said in the clock panel when it happens, not in a box at every reading that is not taken.
@@ -440,7 +407,7 @@ void TFCOMM::BtDiscon1Click()
     serialconnection::showLink(*m_ui, false);
     if (m_run->link() == COMM2)
         m_run->closedByUser();
-    m_readingStatus.setLinkLost({});
+    m_clockPanel->showLinkLost({});
     showPortInTitle({});
 }
 
@@ -450,16 +417,12 @@ void TFCOMM::serialLinkLost(const QString &reason)
 {
     if (m_run->link() != COMM2)
         return;
-    m_readingStatus.setLinkLost(reason);
     m_ui->COMCon->setChecked(false);
     m_ui->USBCon->show();
     serialconnection::showLink(*m_ui, false);
     m_ui->CONok->hide();
     m_ui->CONokN->show();
-    showClockPanel();
-    m_ui->StatusPanel3->setToolTip(
-        ReadingStatus::linkLostText(reason) +
-        QStringLiteral("\nThe port is opened again as soon as its device is back."));
+    m_clockPanel->showLinkLost(reason);
 }
 
 void TFCOMM::serialLinkBack()
@@ -467,14 +430,18 @@ void TFCOMM::serialLinkBack()
     m_ui->COMCon->setChecked(true);
     m_ui->USBCon->hide();
     serialconnection::showLink(*m_ui, true);
-    m_ui->StatusPanel3->setToolTip({});
-    showClockPanel();
+    m_clockPanel->showLinkLost({});
 }
 
 void TFCOMM::showPortInTitle(const QString &port)
 {
-    setWindowTitle(port.isEmpty() ? m_profile.caption
-                                  : QStringLiteral("%1 - %2").arg(m_profile.caption, port));
+    m_titlePort = port;
+    QString title = port.isEmpty() ? m_profile.caption
+                                   : QStringLiteral("%1 - %2").arg(m_profile.caption, port);
+    // Where the page is served, said where the user looks for what the window reads.
+    if (!m_pageUrl.isEmpty())
+        title += QStringLiteral(" - live page %1").arg(m_pageUrl);
+    setWindowTitle(title);
 }
 
 void TFCOMM::COMConClick()

@@ -22,6 +22,7 @@
 namespace Ui {
 class FCOMM;
 }
+class ClockPanel;
 class LivePage;
 class LogCommands;
 class QTimer;
@@ -175,7 +176,6 @@ private:
     void setRecordLimit(int item);
     void showClockPanel();
     void showLogStopped();
-    void showSaved(const QString &path, qint64 records);
     void showJournalState(const QString &error, bool began);
     void showOutputsOnPage();
 
@@ -214,6 +214,7 @@ private:
     std::unique_ptr<UsbConnection> m_usb;
     FrameErrorGate m_frameErrors;
     ReadingStatus m_readingStatus;
+    std::unique_ptr<ClockPanel> m_clockPanel; // shows m_readingStatus
     LimitAlarms m_limits;
     Dial m_dial;
     ReadingChart *m_chart = nullptr;
@@ -226,6 +227,8 @@ private:
     QTimer *m_trecord = nullptr;
     std::unique_ptr<LogCommands> m_logCommands;
     LivePage *m_livePage = nullptr;
+    QString m_pageUrl;   // the live page's address, "" without one
+    QString m_titlePort; // the port the title names
     std::function<void()> m_terminate;
     bool m_leaving = false; // the user agreed to end the program
 };

@@ -66,7 +66,7 @@ double medianMicroseconds(TFCOMM &w, int firstFrame)
     for (int i = 0; i < kMeasuredFrames; ++i) {
         const QByteArray frame = frameFor(firstFrame + i);
         timer.start();
-        w.RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+        w.meterRun().receiveBytes(frame);
         QCoreApplication::processEvents();
         costs.push_back(double(timer.nsecsElapsed()) / 1000.0);
     }
@@ -113,7 +113,7 @@ int main(int argc, char *argv[])
     if (QCoreApplication::arguments().contains(QStringLiteral("--http"))) {
         HttpOptions options;
         options.port = 0;
-        page = LivePage::startFor(options, &w);
+        page = LivePage::startFor(options, {}, &w);
         if (!page)
             return 1;
         w.setLivePage(page.get());
@@ -125,7 +125,7 @@ int main(int argc, char *argv[])
     // The first two frames set up the link and the range (the first one restarts the chart).
     for (int i = 0; i < 2; ++i) {
         const QByteArray frame = frameFor(i);
-        w.RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+        w.meterRun().receiveBytes(frame);
     }
     QCoreApplication::processEvents();
 

@@ -94,9 +94,12 @@ signals:
     // The link lost earlier was opened again by the run.
     void reopened();
 
-private:
+    // What the link delivers, as it delivers it: serial bytes, and an input report of the
+    // cable (its identifier and the bytes after it). A benchmark feeds them without a link.
     void receiveBytes(QByteArrayView bytes);
     void receiveReport(quint8 reportId, QByteArrayView data);
+
+private:
     void takeFrame(const protocol::StreamFrame &frame);
     void change(LinkState::Kind kind);
     void tell();

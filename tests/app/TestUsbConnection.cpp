@@ -255,7 +255,7 @@ void TestUsbConnection::emptyReportsEndTheLinkAtTheCheck()
     ui->USBCon->click();
     const quint8 idle[8] = {0xF0};
     for (int i = 0; i < emptyReports; ++i)
-        f.w->receiveUsbReport(0, QByteArrayView(idle, 8));
+        f.w->meterRun().receiveReport(0, QByteArrayView(idle, 8));
     QCOMPARE(f.w->usbIdleReports(), emptyReports);
     f.w->ConTimerTimer();
     f.w->ConTimerTimer();
@@ -277,7 +277,7 @@ void TestUsbConnection::historyKeepsTheNewestLines()
     QListWidget *history = f.ui()->HistoryListBox;
     for (int i = 0; i < 1200; ++i) {
         const quint8 report[8] = {0xF1, quint8(i), quint8(i >> 8)};
-        f.w->receiveUsbReport(0, QByteArrayView(report, 8));
+        f.w->meterRun().receiveReport(0, QByteArrayView(report, 8));
     }
     QCOMPARE(history->count(), 1000);
     QCOMPARE(history->item(999)->text(), QStringLiteral("R 00  F1 AF 04 00 00 00 00 00 "));

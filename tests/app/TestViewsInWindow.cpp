@@ -56,7 +56,7 @@ void TestViewsInWindow::feed(const QString &digits, Annunciators annunciators)
     s.digits = digits.right(4).toLatin1();
     s.annunciators = annunciators;
     const QByteArray frame = s.toFrame();
-    m_w->RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+    m_w->meterRun().receiveBytes(frame);
 }
 
 void TestViewsInWindow::fillMenuAndBoxAgree()
@@ -152,7 +152,7 @@ void TestViewsInWindow::enlargedChartKeepsNoOldTraces()
     QTest::qWait(20);
     for (qint64 n = 0; n < 3 * SimScript::kFramesPerScene; ++n) {
         const QByteArray frame = SimScript::state(n).toFrame();
-        m_w->RECEIVE_COM_Data(nullptr, frame.constData(), int(frame.size()));
+        m_w->meterRun().receiveBytes(frame);
         QTest::qWait(5);
         QVERIFY2(chartShowsFreshDrawing(),
                  qPrintable(QStringLiteral("frame %1: the screen shows something a fresh drawing "

@@ -149,6 +149,9 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
     w.setLivePage(page.get());
     QCOMPARE(status(*page).value(u"link").toString(), QStringLiteral("waiting"));
     QCOMPARE(status(*page).value(u"meter").toString(), httpoptions::machineName());
+    // The title says where the page is, before and after the port it names.
+    QVERIFY2(w.windowTitle().endsWith(QStringLiteral(" - live page ") + page->url()),
+             qPrintable(w.windowTitle()));
 
     Ui::FCOMM *ui = w.ui();
     if (logState == u"limit")
@@ -166,6 +169,8 @@ void TestWindowLivePage::pageShowsEveryReadingWhateverTheLogTakes()
 
     ui->COMCon->click();
     QVERIFY(w.serialDriver()->IsOpen());
+    QVERIFY2(w.windowTitle().endsWith(QStringLiteral(") - live page ") + page->url()),
+             qPrintable(w.windowTitle()));
     // The first frame after the port opens may be cut: it primes the line and is no reading.
     const protocol::DisplayState primer = display("9999", 0, Annunciator::Volt);
     QVERIFY(m_port->send(primer.toFrame() + primer.toFrame()));

@@ -66,6 +66,7 @@ class TestLoggerHttp : public QObject
 
 private slots:
     void servesTheMetersReadings();
+    void pageShowsEveryReadingWhateverTheRulesTake();
     void mqttSpoolShowsOnThePage();
     void openAddressWarns();
     void portInUseEndsTheRunBeforeItStarts();
@@ -135,6 +136,43 @@ void TestLoggerHttp::servesTheMetersReadings()
     QVERIFY(stream.readToClose());
     Raw after(port);
     QVERIFY(!after.connected());
+}
+
+// With a sampling interval the log takes one reading in ten seconds, while the page and
+// vorlatt_readings_total follow every reading the meter sends, as in the window; the log's own
+// count is vorlatt_records_total.
+void TestLoggerHttp::pageShowsEveryReadingWhateverTheRulesTake()
+{
+    Sim sim({QStringLiteral("--rate"), QStringLiteral("50")});
+    QVERIFY(!sim.path().isEmpty());
+    QTemporaryDir dir;
+    const QString csv = dir.filePath(QStringLiteral("sampled.csv"));
+    ::Logger logger;
+    logger.start({QStringLiteral("--port"), sim.path(), QStringLiteral("--quiet"),
+                  QStringLiteral("--interval"), QStringLiteral("10"), QStringLiteral("--format"),
+                  QStringLiteral("csv"), QStringLiteral("--output"), csv, QStringLiteral("--http"),
+                  QStringLiteral("127.0.0.1:0")});
+    const int port = servedPort(logger);
+    QVERIFY2(port > 0, qPrintable(logger.err()));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return QJsonDocument::fromJson(get(port, "/api/readings").body).array().size() >= 40; },
+        kWaitMs));
+    const QJsonObject status = statusOf(port);
+    const QJsonArray readings = QJsonDocument::fromJson(get(port, "/api/readings").body).array();
+    for (int i = 0; i < readings.size(); ++i)
+        QCOMPARE(readings[i].toObject().value(u"no").toInt(), i + 1);
+    QVERIFY(status.value(u"readings").toInt() >= 40);
+    QCOMPARE(status.value(u"records").toInt(), 1); // the first reading, at once; the next in 10 s
+    const Answer metrics = get(port, "/metrics");
+    QVERIFY(QRegularExpression(QStringLiteral("\nvorlatt_records_total\\{meter=\"[^\"]+\"\\} 1\n"))
+                .match(QString::fromUtf8(metrics.body))
+                .hasMatch());
+    const int records = statusOf(port).value(u"records").toInt();
+    logger.signal(SIGTERM);
+    QCOMPARE(logger.wait(), 0);
+    QFile file(csv);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().count('\n'), records + 1); // the header and the records counted
 }
 
 void TestLoggerHttp::mqttSpoolShowsOnThePage()
