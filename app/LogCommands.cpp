@@ -412,10 +412,17 @@ void LogCommands::BtPrintClick()
 {
     const LogReport report(m_log);
     ReportPreview preview(report, m_window);
+    // The preview covers the window while it is open, and a notice in the window's status panel
+    // would be gone before it could be seen: the PDF saved last is told once the window shows
+    // again (the preview names it meanwhile).
+    QString pdf;
+    qint64 records = 0;
     QObject::connect(&preview, &ReportPreview::pdfSaved, &preview,
-                     [this](const QString &path, qint64 records) {
-                         if (m_saved)
-                             m_saved(path, records);
+                     [&](const QString &path, qint64 count) {
+                         pdf = path;
+                         records = count;
                      });
     preview.exec();
+    if (!pdf.isEmpty() && m_saved)
+        m_saved(pdf, records);
 }

@@ -129,11 +129,13 @@ public:
     // SaveDialog2, then the log saved as a Paradox table, as text or as CSV by the chosen name.
     // True when the log was saved.
     bool saveasClick();
-    // The report's preview, until it is closed.
+    // The report's preview, until it is closed; then the saved listener hears of the PDF it saved
+    // last, if any.
     void BtPrintClick();
 
     // Told of every save that ends without a box of its own (a Paradox table, the report's PDF):
-    // the file written and how many readings it holds, so the window can say so.
+    // the file written and how many readings it holds, so the window can say so. Not told of a
+    // save that failed (a box says why).
     using SavedListener = std::function<void(const QString &path, qint64 records)>;
     void setSavedListener(SavedListener listener) { m_saved = std::move(listener); }
 

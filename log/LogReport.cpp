@@ -5,6 +5,8 @@
 #include "assets/Assets.h"
 #include "log/ReadingLog.h"
 #include "log/engine/EngineError.h"
+#include "log/engine/Posix.h"
+#include "log/engine/ReplacingFile.h"
 #include "log/engine/Table.h"
 
 #include <QCoreApplication>
@@ -12,9 +14,58 @@
 #include <QPainter>
 #include <QPdfWriter>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace {
+
+// The PDF writer's output: gathered into large writes to a file descriptor, each write whole.
+// The writer itself ignores what its device refuses, so the first refusal is kept, in the
+// system's words, and every later write refused too.
+class PdfOutput final : public QIODevice
+{
+public:
+    explicit PdfOutput(int fd) : m_fd(fd) { open(QIODevice::WriteOnly | QIODevice::Unbuffered); }
+
+    // Writes what is gathered. False (with the reason in errorString()) if any write failed.
+    bool finish() { return drain() && m_failed.isEmpty(); }
+    QString failure() const { return m_failed; }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        if (!m_failed.isEmpty())
+            return -1;
+        m_pending.append(data, size);
+        if (m_pending.size() >= kChunk && !drain())
+            return -1;
+        return size;
+    }
+
+private:
+    static constexpr qsizetype kChunk = 1 << 16;
+
+    bool drain()
+    {
+        if (!m_failed.isEmpty())
+            return false;
+        errno = 0;
+        if (!table::writeAll(m_fd, m_pending.constData(), std::size_t(m_pending.size()))) {
+            m_failed = errno ? QString::fromLocal8Bit(std::strerror(errno))
+                             : QStringLiteral("the disk took no more");
+            setErrorString(m_failed);
+            return false;
+        }
+        m_pending.clear();
+        return true;
+    }
+
+    const int m_fd;
+    QByteArray m_pending;
+    QString m_failed;
+};
 
 constexpr int kColumns = LogTableLayout::kColumns;
 
@@ -186,12 +237,31 @@ bool LogReport::print(QPagedPaintDevice *device, int from, int to) const
 
 QString LogReport::writePdf(const QString &path, int pageLimit) const
 {
-    QPdfWriter writer(path);
-    writer.setPageLayout(pageLayout());
-    writer.setResolution(600);
-    writer.setCreator(QStringLiteral("Vorlatt"));
-    writer.setTitle(kTitle);
-    if (!print(&writer, pageLimit > 0 ? 1 : 0, pageLimit))
-        return QStringLiteral("Could not write the report to %1").arg(path);
+    const QString failed = QStringLiteral("Could not write the report to %1").arg(path);
+    // The PDF goes to a temporary file in the folder, flushed and synced, and takes the place of
+    // an earlier one in one rename only then: a failed write leaves the earlier PDF as it was and
+    // no half a report under the name. A temporary a killed save left behind is removed here.
+    const std::string target = QFile::encodeName(path).toStdString();
+    table::tidyStaleTemporaries(target);
+    try {
+        table::ReplacingFile out(target, table::ReplacingFile::Link::Follow);
+        PdfOutput file(out.fd());
+        {
+            QPdfWriter writer(&file);
+            writer.setPageLayout(pageLayout());
+            writer.setResolution(600);
+            writer.setCreator(QStringLiteral("Vorlatt"));
+            writer.setTitle(kTitle);
+            if (!print(&writer, pageLimit > 0 ? 1 : 0, pageLimit))
+                return failed + u'\n' +
+                       (file.failure().isEmpty() ? QStringLiteral("The PDF writer did not start.")
+                                                 : file.failure());
+        }
+        if (!file.finish())
+            return failed + u'\n' + file.failure();
+        out.commit();
+    } catch (const table::EngineError &e) {
+        return failed + u'\n' + QString::fromStdString(e.what());
+    }
     return {};
 }

@@ -60,7 +60,8 @@ public:
     // Keeps the event loop running between pages, so readings go on being logged; they are not
     // in the report. False if the device would not start.
     bool print(QPagedPaintDevice *device, int from = 0, int to = 0) const;
-    // The whole report as a PDF file. Returns an error message, or "".
+    // The whole report as a PDF file, which takes the place of an earlier one only once it is
+    // written whole. Returns an error message that gives the system's reason, or "".
     QString writePdf(const QString &path, int pageLimit = 0) const;
 
 private:

@@ -3,6 +3,7 @@
 #include "DataFileDialogs.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -92,11 +93,19 @@ ReportPreview::ReportPreview(const LogReport &report, QWidget *parent)
     m_snapshotLine->setContentsMargins(8, 4, 8, 4);
     m_snapshotLine->setWordWrap(true);
 
+    m_savedLine = new QLabel(this);
+    m_savedLine->setObjectName(QStringLiteral("savedLine"));
+    m_savedLine->setContentsMargins(8, 0, 8, 4);
+    m_savedLine->setWordWrap(true);
+    m_savedLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_savedLine->hide();
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(bar);
     layout->addWidget(m_snapshotLine);
+    layout->addWidget(m_savedLine);
     layout->addWidget(m_area);
     resize(860, 760);
     refresh();
@@ -215,6 +224,15 @@ void ReportPreview::printReport()
             QStringLiteral("Could not print on %1").arg(m_printer->printerName()));
 }
 
+void ReportPreview::showSavedLine(const QString &text)
+{
+    m_savedLine->setText(text);
+    m_savedLine->setVisible(!text.isEmpty());
+    // The page fits the room the line leaves it.
+    layout()->activate();
+    refresh();
+}
+
 void ReportPreview::savePdf()
 {
     QFileDialog dialog(this, QStringLiteral("Save as PDF"), DataFileDialogs::startFolder(),
@@ -235,8 +253,12 @@ void ReportPreview::savePdf()
         path += QStringLiteral(".pdf");
     DataFileDialogs::rememberFolder(path);
     const QString error = m_report.writePdf(path);
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
+        // The line named an earlier PDF; it must not read as this one's success.
+        showSavedLine({});
         QMessageBox::critical(this, QStringLiteral("Vorlatt"), error);
-    else
-        emit pdfSaved(path, m_report.records());
+        return;
+    }
+    showSavedLine(QStringLiteral("Saved as PDF: %1").arg(QDir::toNativeSeparators(path)));
+    emit pdfSaved(path, m_report.records());
 }

@@ -16,7 +16,9 @@ class ReportPage;
 // 100 %, fit width), first/previous/next/last page, page set-up, print, "Save as PDF" and close.
 // Only the page on screen is drawn, so a preview of a long log opens at once. It shows the report
 // as it was made when the preview opened, and says so in the line under its tool bar; readings
-// logged while it is open change neither its pages nor what it prints or saves.
+// logged while it is open change neither its pages nor what it prints or saves. A PDF it saved is
+// named in a line of its own under the tool bar: the preview covers the window, whose status
+// panel says such things.
 class ReportPreview : public QDialog
 {
     Q_OBJECT
@@ -42,7 +44,8 @@ public:
     static QString snapshotText(const LogReport &report);
 
 signals:
-    // "Save as PDF" wrote the report, holding `records` readings, to `path`.
+    // "Save as PDF" wrote the report, holding `records` readings, to `path` (not when the write
+    // failed: a box says why).
     void pdfSaved(const QString &path, qint64 records);
 
 protected:
@@ -55,6 +58,8 @@ private:
     void pageSetup();
     void printReport();
     void savePdf();
+    // "" hides the line.
+    void showSavedLine(const QString &text);
 
     const LogReport &m_report;
     std::unique_ptr<QPrinter> m_printer;
@@ -62,6 +67,7 @@ private:
     ReportPage *m_pageWidget = nullptr;
     QLabel *m_pageLabel = nullptr;
     QLabel *m_snapshotLine = nullptr;
+    QLabel *m_savedLine = nullptr; // the PDF last saved
     Zoom m_zoom = Zoom::FitPage;
     int m_page = 0;
 };

@@ -96,6 +96,8 @@ private slots:
     void fullTableStopsLoggingAndSavesWhole();
     void previewPagesThroughTheReport();
     void previewHoldsStillWhileReadingsArrive();
+    void pdfSaveIsToldOnlyWhenWritten_data();
+    void pdfSaveIsToldOnlyWhenWritten();
     void missingLogTableStillStartsTheProgram();
     void readingsTheLogCannotTakeAreReportedOnce();
 
@@ -1526,6 +1528,79 @@ void TestLogInWindow::previewPagesThroughTheReport()
     });
     w.ui()->BtPrint->click();
     QVERIFY(!preview);
+}
+
+void TestLogInWindow::pdfSaveIsToldOnlyWhenWritten_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::newRow("written") << false;
+    QTest::newRow("read-only folder") << true;
+}
+
+// The report's PDF is told as a .db save is, with its path and readings, once the preview that
+// covers the window's status panel is closed; the preview names it at once. A PDF that cannot be
+// written is said in a box with the system's reason and told as saved nowhere.
+void TestLogInWindow::pdfSaveIsToldOnlyWhenWritten()
+{
+    QFETCH(bool, readOnly);
+    const QString folder = m_dir.filePath(QStringLiteral("pdf-") + QTest::currentDataTag());
+    QVERIFY(QDir().mkpath(folder));
+    const auto mount = [](const QStringList &arguments) {
+        return QProcess::execute(QStringLiteral("mount"), arguments) == 0;
+    };
+    bool mounted = false;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), folder});
+    });
+    if (readOnly) {
+        // A folder's mode keeps no root out: the folder is a read-only mount.
+        mounted = mount({QStringLiteral("--bind"), folder, folder});
+        if (!mounted || !mount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), folder}))
+            QSKIP("cannot mount a folder read-only (the test needs root)");
+    }
+    TFCOMM w;
+    w.show();
+    logReadings(w, 3);
+    QList<QPair<QString, qint64>> told;
+    w.logCommands()->setSavedListener(
+        [&](const QString &path, qint64 records) { told.append({path, records}); });
+    MessageBoxCloser boxes;
+    const QString pdf = folder + QStringLiteral("/report.pdf");
+    QString line;
+    bool toldWhileOpen = true;
+    QTimer::singleShot(0, this, [&] {
+        auto *preview = qobject_cast<ReportPreview *>(QApplication::activeModalWidget());
+        QVERIFY(preview);
+        answerFileDialog(pdf);
+        preview->action(QStringLiteral("savePdf"))->trigger();
+        const auto *savedLine = preview->findChild<QLabel *>(QStringLiteral("savedLine"));
+        line = savedLine && savedLine->isVisibleTo(preview) ? savedLine->text() : QString();
+        toldWhileOpen = !told.isEmpty();
+        preview->action(QStringLiteral("close"))->trigger();
+    });
+    w.ui()->BtPrint->click();
+    QVERIFY(!toldWhileOpen);
+    if (readOnly) {
+        QCOMPARE(told, (QList<QPair<QString, qint64>>{}));
+        QCOMPARE(line, QString());
+        QCOMPARE(boxes.texts.size(), 1);
+        QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("Could not write the report to ") +
+                                                pdf) &&
+                     boxes.texts.first().endsWith(QStringLiteral("Read-only file system")),
+                 qPrintable(boxes.texts.first()));
+        QVERIFY(!QFile::exists(pdf));
+        return;
+    }
+    QCOMPARE(boxes.texts, QStringList());
+    QCOMPARE(told, (QList<QPair<QString, qint64>>{{pdf, 3}}));
+    QVERIFY2(line.contains(pdf), qPrintable(line));
+    const QByteArray written = contents(pdf);
+    QVERIFY2(written.startsWith("%PDF-") && written.trimmed().endsWith("%%EOF"),
+             written.left(16).constData());
+    // Nothing but the PDF in the folder: its temporary went into its place.
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("report.pdf")});
 }
 
 // The meter goes on sending while the preview is open: the preview, and the PDF saved from it,
