@@ -94,6 +94,7 @@ signals:
     // The link lost earlier was opened again by the run.
     void reopened();
 
+public:
     // What the link delivers, as it delivers it: serial bytes, and an input report of the
     // cable (its identifier and the bytes after it). A benchmark feeds them without a link.
     void receiveBytes(QByteArrayView bytes);
