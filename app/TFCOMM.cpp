@@ -419,6 +419,7 @@ void TFCOMM::serialLinkLost(const QString &reason)
         return;
     m_ui->COMCon->setChecked(false);
     m_ui->USBCon->show();
+    m_ui->Image1->hide(); // the banner of data flowing, until frames flow again
     serialconnection::showLink(*m_ui, false);
     m_ui->CONok->hide();
     m_ui->CONokN->show();

@@ -176,9 +176,11 @@ void MeterRun::takeFrame(const protocol::StreamFrame &frame)
     change(LinkState::Kind::Live);
     if (const std::optional<protocol::DecodedFrame> &f = frame.decoded; f && f->ok()) {
         ++m_readings;
-        m_every.offer(f->reading, m_everySetting,
-                      logrecord::fullUnit(f->reading, f->has(protocol::Annunciator::Kilo),
-                                          f->has(protocol::Annunciator::Mega)));
+        // A record is made only for someone to take it (the window without a page has none).
+        if (!m_every.outputs().empty())
+            m_every.offer(f->reading, m_everySetting,
+                          logrecord::fullUnit(f->reading, f->has(protocol::Annunciator::Kilo),
+                                              f->has(protocol::Annunciator::Mega)));
     } else if (frame.decoded && !first) {
         // The port is usually opened in the middle of a frame: its tail is no garbage.
         for (RecordOutput *output : m_every.outputs())

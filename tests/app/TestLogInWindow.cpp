@@ -869,6 +869,7 @@ void TestLogInWindow::pulledOutAdapterIsOpenedAgainAndTheLogGoesOn()
     QTRY_COMPARE(w.meterRun().state().kind, LinkState::Kind::Lost);
     QVERIFY(!w.ui()->COMCon->isChecked());
     QVERIFY(w.ui()->CONokN->isVisible());
+    QVERIFY(w.ui()->Image1->isHidden());
     QVERIFY(w.ui()->BTCon->isVisible()); // "connect" offered again
     QVERIFY2(w.ui()->StatusPanel3->text().startsWith(u"Link lost: the "),
              qPrintable(w.ui()->StatusPanel3->text()));
