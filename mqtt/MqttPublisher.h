@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MqttOptions.h"
-#include "MqttSpool.h"
+#include "mqtt/MqttOptions.h"
+#include "mqtt/MqttSpool.h"
 #include "log/LogRecord.h"
 #include "log/RecordOutput.h"
 
