@@ -2,9 +2,8 @@
 
 #include <QtTest>
 
+#include <QProcess>
 #include <QTemporaryDir>
-
-#include <unistd.h>
 
 // What goes out of a real spool on disk and when its readings count as delivered: the sender is
 // the test's, which names the message ids and gives the acknowledgements in the order a broker
@@ -169,10 +168,18 @@ private slots:
     }
     void unwritableSpool()
     {
-        if (::geteuid() == 0)
-            QSKIP("root writes into a read-only folder");
         QFETCH(bool, keptElsewhere);
-        // Segments of 64 KiB, the smallest.
+        // A disk that fills up under the spool: a small tmpfs of the test's own.
+        QVERIFY(QDir().mkpath(folder()));
+        QProcess mount;
+        mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                              QStringLiteral("-o"), QStringLiteral("size=64k"),
+                                              QStringLiteral("tmpfs"), folder()});
+        if (!mount.waitForFinished(30000) || mount.exitStatus() != QProcess::NormalExit ||
+            mount.exitCode() != 0)
+            QSKIP("cannot mount a small tmpfs here (needs the right to mount, as root in CI)");
+        const auto unmount = qScopeGuard(
+            [&] { QProcess::execute(QStringLiteral("umount"), {QStringLiteral("-l"), folder()}); });
         auto pump = opened(1024 * 1024);
         QVERIFY(pump);
         pump->setKeptElsewhere(keptElsewhere);
@@ -180,34 +187,31 @@ private slots:
         int changed = 0;
         pump->broken = [&](const QString &why) { broken << why; };
         pump->changed = [&] { ++changed; };
-        QCOMPARE(pump->take(line(1), 1), SpoolPump::Taken::Spooled);
-        // The folder refuses the next segment.
-        QFile::setPermissions(folder(), QFile::ReadOwner | QFile::ExeOwner);
-        const auto restore = qScopeGuard([this] {
-            QFile::setPermissions(folder(), QFile::ReadOwner | QFile::WriteOwner |
-                                                QFile::ExeOwner);
-        });
         SpoolPump::Taken taken = SpoolPump::Taken::Spooled;
-        // A full segment is what makes the spool open a new file in the folder.
-        for (qint64 no = 2; no < 200000 && taken == SpoolPump::Taken::Spooled; ++no)
+        qint64 no = 1;
+        for (; no < 100000 && taken == SpoolPump::Taken::Spooled; ++no) {
             taken = pump->take("{\"no\":" + QByteArray::number(no) + ",\"pad\":\"" +
                                    QByteArray(400, 'x') + "\"}",
                                no);
-        if (taken == SpoolPump::Taken::Spooled)
-            QSKIP("the spool never needed a new file");
+            // What the system keeps in memory reaches the disk, or fails to, at a sync.
+            if (taken == SpoolPump::Taken::Spooled && no % 16 == 0)
+                pump->sync();
+        }
+        QVERIFY2(taken != SpoolPump::Taken::Spooled, "a 64 KiB disk took every reading");
         if (keptElsewhere) {
-            QCOMPARE(taken, SpoolPump::Taken::Unspooled);
             QVERIFY(pump->unwritable());
             QCOMPARE(changed, 1);
             QVERIFY(broken.isEmpty());
+            QVERIFY(pump->take(line(no), no) != SpoolPump::Taken::NotKept);
         } else {
-            QCOMPARE(taken, SpoolPump::Taken::NotKept);
+            QCOMPARE(pump->take(line(no), no), SpoolPump::Taken::NotKept);
             QCOMPARE(broken.size(), 1);
-            QVERIFY(broken.front().startsWith(QStringLiteral("cannot keep the MQTT spool")));
-            QCOMPARE(pump->take(line(1), 1), SpoolPump::Taken::NotKept);
-            QCOMPARE(pump->notKept(), qint64(2));
-            QCOMPARE(broken.size(), 1);
+            QVERIFY2(broken.front().startsWith(QStringLiteral("cannot keep the MQTT spool")),
+                     qPrintable(broken.front()));
+            QVERIFY(pump->notKept() >= 1);
+            QVERIFY(pump->isBroken());
         }
+        pump.reset();
     }
 };
 
