@@ -67,12 +67,12 @@ QString MqttPublisher::readPassword()
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read the password file %1: %2")
             .arg(m_options.passwordFile, file.errorString());
-    m_password = file.readLine();
-    while (m_password.endsWith('\n') || m_password.endsWith('\r'))
-        m_password.chop(1);
-    if (m_password.isEmpty())
+    QByteArray password = file.readLine();
+    while (password.endsWith('\n') || password.endsWith('\r'))
+        password.chop(1);
+    if (password.isEmpty())
         return QStringLiteral("the password file %1 is empty").arg(m_options.passwordFile);
-    m_connection.setPassword(m_password);
+    m_connection.setPassword(password);
     return {};
 }
 

@@ -108,7 +108,6 @@ private:
     MqttOptions m_options;
     Report m_report;
     Clock m_clock;
-    QByteArray m_password;
     SpoolPump m_pump;
     HomeAssistantDiscovery m_discovery;
     MqttConnection m_connection;
