@@ -1,6 +1,6 @@
 #include "../log/LogFolder.h"
 #include "../log/PythonCsv.h"
-#include "DbOutput.h"
+#include "log/DbOutput.h"
 #include "LoggerOptions.h"
 #include "ReadingSchema.h"
 #include "log/DataFiles.h"

@@ -1,6 +1,6 @@
 #include "LoggerOptions.h"
 #include "LoggerProcesses.h"
-#include "MqttSpool.h"
+#include "mqtt/MqttSpool.h"
 #include "ReadingSchema.h"
 
 #include <QtTest>

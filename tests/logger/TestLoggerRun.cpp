@@ -1,4 +1,4 @@
-#include "DbOutput.h"
+#include "log/DbOutput.h"
 #include "LoggerProcesses.h"
 #include "ReadingSchema.h"
 #include "log/LogTableLayout.h"

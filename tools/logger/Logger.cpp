@@ -1,6 +1,6 @@
 #include "Logger.h"
 
-#include "MqttPublisher.h"
+#include "mqtt/MqttPublisher.h"
 #include "log/RecoveryJournal.h"
 #include "log/engine/ReplacingFile.h"
 #include "protocol/DecodedFrame.h"

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "DbOutput.h"
+#include "log/DbOutput.h"
 #include "LoggerOptions.h"
-#include "LoggerOutputs.h"
+#include "log/TextOutputs.h"
 #include "MeterSource.h"
-#include "RecordFile.h"
+#include "log/RecordFile.h"
 #include "link/hid/HidBackend.h"
 #include "log/LogRecord.h"
 #include "log/LogRules.h"

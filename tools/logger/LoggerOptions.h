@@ -1,7 +1,7 @@
 #pragma once
 
 #include "log/LogRecord.h"
-#include "MqttOptions.h"
+#include "mqtt/MqttOptions.h"
 #include "tools/OptionsInOrder.h"
 #include "web/HttpOptions.h"
 

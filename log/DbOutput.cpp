@@ -1,4 +1,4 @@
-#include "DbOutput.h"
+#include "log/DbOutput.h"
 
 #include "log/LogTableLayout.h"
 #include "log/engine/BatchMove.h"

@@ -1,4 +1,4 @@
-#include "MqttSpool.h"
+#include "mqtt/MqttSpool.h"
 
 #include "log/engine/Posix.h"
 

@@ -1,4 +1,4 @@
-#include "RecordFile.h"
+#include "log/RecordFile.h"
 
 #include <utility>
 

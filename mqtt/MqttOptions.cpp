@@ -1,4 +1,4 @@
-#include "MqttOptions.h"
+#include "mqtt/MqttOptions.h"
 
 #include "web/HttpOptions.h"
 

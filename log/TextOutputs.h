@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecordFile.h"
+#include "log/RecordFile.h"
 #include "log/LogRecord.h"
 #include "log/RecordOutput.h"
 
