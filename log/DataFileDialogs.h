@@ -12,7 +12,8 @@ struct DataFileDialogs
     // DataFiles::defaultSuffixFor() the chosen filter for a name without one, and a question
     // before an existing file is replaced.
     static QFileDialog *saveDialog(QWidget *parent);
-    // OpenDialog1: DataFiles::openFilters() with the first selected; an existing file.
+    // OpenDialog1: DataFiles::openFilters() with the first selected; an existing file. Enter on
+    // the name completer's list opens the file named, as Enter in the name field does.
     static QFileDialog *openDialog(QWidget *parent);
 
     // The folder the data files' dialogs (save, open, the report's PDF) open in: the folder of

@@ -12,4 +12,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The table's file is locked by another program (or another table of this one) in a way that
+// keeps this opener out: a running window, for one, holds the table it logs into for its own use.
+class TableInUse : public EngineError
+{
+public:
+    using EngineError::EngineError;
+};
+
 } // namespace table

@@ -90,7 +90,7 @@ void LockedFile::open(const std::string &path, Access access, Lock lock)
         const int err = errno;
         ::close(fd);
         if (err == EWOULDBLOCK)
-            throw EngineError(inUse(path));
+            throw TableInUse(inUse(path));
         throw EngineError("cannot lock table file " + inQuotes(path) + ": " + std::strerror(err));
     }
     m_fd = fd;
@@ -174,7 +174,90 @@ void LockedFile::checkNotInUse(const std::string &path)
     const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
     if (locked)
-        throw EngineError(inUse(path));
+        throw TableInUse(inUse(path));
+}
+
+namespace {
+
+// Opens `path` for reading without any lock; a regular file only.
+int openUnlocked(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        throw EngineError(openFailure(path, errno));
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EngineError(S_ISDIR(st.st_mode) ? openFailure(path, EISDIR)
+                                              : inQuotes(path) + " is not a table file");
+    }
+    return fd;
+}
+
+// Reads up to n bytes at offset, fewer only at the end of the file.
+std::size_t readPiece(int fd, const std::string &path, std::uint64_t offset, std::uint8_t *dst,
+                      std::size_t n)
+{
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t got = ::pread(fd, dst + done, n - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int err = errno;
+            ::close(fd);
+            throw EngineError("cannot read table file " + inQuotes(path) + ": " +
+                              std::strerror(err));
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+constexpr std::size_t kPiece = 1 << 20;
+
+} // namespace
+
+std::vector<std::uint8_t> LockedFile::readUnlocked(const std::string &path)
+{
+    const int fd = openUnlocked(path);
+    std::vector<std::uint8_t> bytes;
+    // Read to the end whatever the size was at the open: the file may change meanwhile, which
+    // the caller tells by reading it again (unchangedSince()).
+    for (;;) {
+        const std::size_t at = bytes.size();
+        bytes.resize(at + kPiece);
+        const std::size_t got = readPiece(fd, path, at, bytes.data() + at, kPiece);
+        bytes.resize(at + got);
+        if (got < kPiece)
+            break;
+    }
+    ::close(fd);
+    return bytes;
+}
+
+bool LockedFile::unchangedSince(const std::string &path, const std::vector<std::uint8_t> &bytes)
+{
+    const int fd = openUnlocked(path);
+    std::vector<std::uint8_t> piece(kPiece);
+    std::uint64_t at = 0;
+    bool same = true;
+    for (;;) {
+        const std::size_t got = readPiece(fd, path, at, piece.data(), kPiece);
+        if (at + got > bytes.size() || std::memcmp(piece.data(), bytes.data() + at, got) != 0) {
+            same = false;
+            break;
+        }
+        at += got;
+        if (got < kPiece)
+            break;
+    }
+    ::close(fd);
+    return same && at == bytes.size();
 }
 
 } // namespace table

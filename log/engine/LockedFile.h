@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace table {
 
@@ -33,7 +34,8 @@ public:
     LockedFile &operator=(LockedFile &&other) noexcept;
 
     // Opens an existing regular file and takes the lock without waiting. Throws EngineError
-    // when the file is missing, unreadable or locked by someone else.
+    // when the file is missing or unreadable, and TableInUse when someone
+    // else's lock keeps this one out.
     void open(const std::string &path, Access access, Lock lock);
     void close();
     bool isOpen() const { return m_fd >= 0; }
@@ -50,6 +52,13 @@ public:
     // Fails with a clear message when `path` exists and someone holds a lock on it. Used before
     // replacing a table file, which must not pull the file from under another program.
     static void checkNotInUse(const std::string &path);
+
+    // The whole file at `path` as it reads now, taking no lock at all: for reading a table that
+    // another program holds for exclusive use without disturbing it. Nothing guarantees the bytes
+    // are one version of the file; see Table::openSnapshot(). Throws EngineError.
+    static std::vector<std::uint8_t> readUnlocked(const std::string &path);
+    // Whether the file at `path` still reads exactly as `bytes` (also without a lock).
+    static bool unchangedSince(const std::string &path, const std::vector<std::uint8_t> &bytes);
 
 private:
     int m_fd = -1;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <numeric>
+#include <thread>
 #include <unistd.h>
 
 namespace table {
@@ -145,6 +146,47 @@ void Table::open()
         throw EngineError(path + ": " + e.what());
     }
     adoptContent(std::move(content), path);
+}
+
+void Table::openSnapshot()
+{
+    if (m_open)
+        return;
+    if (!m_session)
+        throw EngineError("table " + displayName() + " belongs to no session");
+    if (!m_readOnly)
+        throw EngineError("table " + displayName() +
+                          " is read without its lock only when it is opened read-only");
+    const std::string path = m_session->tablePath(m_tableName, m_type);
+    // A writer in place appends a record and then its header's counts, so a reading between
+    // the two fails the check and the next one, a moment later, finds the file at rest.
+    constexpr int kReadings = 20;
+    std::string why;
+    for (int reading = 0; reading < kReadings; ++reading) {
+        if (reading > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::vector<std::uint8_t> bytes = LockedFile::readUnlocked(path);
+        TableContent content;
+        try {
+            MemorySource source(bytes.data(), bytes.size());
+            content = readTable(source);
+        } catch (const EngineError &e) {
+            // A file at rest that fails the check is damaged, not half-written.
+            if (LockedFile::unchangedSince(path, bytes))
+                throw EngineError(path + ": " + e.what());
+            why = e.what();
+            continue;
+        }
+        if (!LockedFile::unchangedSince(path, bytes)) {
+            why = "it changed while it was read";
+            continue;
+        }
+        adoptContent(std::move(content), path);
+        return;
+    }
+    throw EngineError(path + ": " + why +
+                      " (the program that holds it open kept changing it; try again once it "
+                      "rests, or dump a copy it saves)");
 }
 
 void Table::openWritten(const std::string &path, const TableHeader &header,

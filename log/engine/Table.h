@@ -68,6 +68,14 @@ public:
     int blockSize() const { return m_blockSize; }
 
     void open();
+    // Opens a read-only table (setReadOnly(true)) that another program holds for exclusive use,
+    // as a running window holds the table it logs into, without taking or testing any lock, so
+    // that program is not disturbed. The file is read whole into memory and checked as open()
+    // checks it, and taken only when a second reading finds it unchanged: a file that is being
+    // written in place meanwhile is read again rather than taken half-written (a file replaced
+    // by rename reads whole either way). The records are the file's as it stood at that moment.
+    // Throws EngineError, saying why, when the file cannot be read or keeps changing.
+    void openSnapshot();
     // Releases the file and its lock; cached changes that were never written are dropped.
     void close();
     bool isOpen() const { return m_open; }

@@ -13,13 +13,16 @@
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QCompleter>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
 #include <QProcess>
 #include <QScrollBar>
 #include <QStandardPaths>
@@ -78,6 +81,7 @@ private slots:
     void fileDialogsAreMadeOnFirstUse();
     void dialogsOpenInTheLastFolderAcrossRuns();
     void completerListGoesWithTheDialog();
+    void enterOnTheCompleterListOpensTheFile();
     void openedFileFillsTheGrid();
     void failedOpenKeepsTheLog();
     void newAsksNothingAndEmpties();
@@ -514,6 +518,62 @@ void TestLogInWindow::completerListGoesWithTheDialog()
     QCOMPARE(QString::fromStdString(w.readingLog().table().filePath()),
              folder + QStringLiteral("/run1.db"));
     QCOMPARE(visiblePopups(), 0);
+}
+
+// A full path typed into the Open dialog brings up the name completer's list; Enter on the list
+// opens the file, instead of leaving the dialog open with the name emptied.
+void TestLogInWindow::enterOnTheCompleterListOpensTheFile()
+{
+    TFCOMM w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    MessageBoxCloser boxes;
+    QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("typed")));
+    const QString folder = m_dir.filePath(QStringLiteral("typed"));
+    const QString first = folder + QStringLiteral("/first.db");
+    for (const char *name : {"first.db", "second.db"})
+        QVERIFY(QFile::copy(QDir::current().filePath(QStringLiteral("Tarvodb.DB")),
+                            folder + u'/' + QLatin1String(name)));
+    // The dialog is one already used in this window, as the user's was.
+    answerFileDialog(folder + QStringLiteral("/second.db"));
+    w.ui()->OpenDataFiles->click();
+    QCOMPARE(QString::fromStdString(w.readingLog().table().filePath()),
+             folder + QStringLiteral("/second.db"));
+    QPointer<QFileDialog> dialog;
+    bool entered = false;
+    const auto typeAndEnter = [&] {
+        // The dialog opens in the folder of the file last opened, as it did for the user.
+        QCOMPARE(dialog->directory().absolutePath(), folder);
+        auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+        QApplication::setActiveWindow(dialog);
+        edit->setFocus();
+        QTRY_VERIFY(edit->hasFocus());
+        QTest::keyClicks(edit, first);
+        QAbstractItemView *list = edit->completer() ? edit->completer()->popup() : nullptr;
+        QVERIFY(list);
+        QTRY_VERIFY(list->isVisible() && list->model()->rowCount() == 1);
+        // A path typed under X11 can leave a folder on its way selected in the dialog's file
+        // list (the name field loses the focus to the list for a moment): the folder is selected.
+        auto *files = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+        auto *model = qobject_cast<QFileSystemModel *>(files->model());
+        QVERIFY(model);
+        files->selectionModel()->select(model->index(folder),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QTest::keyClick(list, Qt::Key_Return);
+        entered = true;
+        QTRY_VERIFY(!dialog->isVisible());
+    };
+    QTimer::singleShot(0, this, [&] {
+        dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        typeAndEnter();
+        // A dialog Enter did not close would hold the test: it is cancelled, and the test fails.
+        if (dialog && dialog->isVisible())
+            dialog->reject();
+    });
+    w.ui()->OpenDataFiles->click();
+    QVERIFY(entered);
+    QCOMPARE(QString::fromStdString(w.readingLog().table().filePath()), first);
 }
 
 // A file a little shorter than the log shown fills the grid down to its last row.

@@ -1,8 +1,9 @@
-// vorlatt-dbdump as users and our scripts run it: its three outputs, and its refusals with the
-// engine's message and exit status 1.
+// vorlatt-dbdump as users and our scripts run it: its three outputs, its refusals with the
+// engine's message and exit status 1, and its note on a table a running window holds.
 
 #include "TableFixtures.h"
 
+#include "log/ReadingLog.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/Session.h"
 #include "log/engine/Table.h"
@@ -57,8 +58,8 @@ private slots:
     void printsFieldNamesThenRecords();
     void printsSchemaAndCheckedIndex();
     void shippedLogTableHasTheLogsFields();
-    void refusesWithTheEnginesMessage_data();
-    void refusesWithTheEnginesMessage();
+    void saysWhatStandsInTheWay_data();
+    void saysWhatStandsInTheWay();
 
 private:
     QTemporaryDir m_dir;
@@ -128,29 +129,45 @@ void TestDbDump::shippedLogTableHasTheLogsFields()
              QString("Not\tNo\tTime\tDC/AC\tValue\tNval\tUnit\tAUTO\n"));
 }
 
-void TestDbDump::refusesWithTheEnginesMessage_data()
+// A refusal gives the engine's message; a table a window holds open (as the window holds its
+// log: for its own use, readings kept in memory) is dumped as its file stands, with a note.
+void TestDbDump::saysWhatStandsInTheWay_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no file") << QStringList{} << 2 << "usage: vorlatt-dbdump";
+    QTest::addColumn<QString>("held"); // the table a window's log holds open meanwhile
+    QTest::newRow("no file") << QStringList{} << 2 << "usage: vorlatt-dbdump" << QString();
     QTest::newRow("unknown option")
-        << QStringList{"--all", "<run.db>"} << 2 << "usage: vorlatt-dbdump";
-    QTest::newRow("missing file") << QStringList{"<none.db>"} << 1 << "none.db\" does not exist";
-    QTest::newRow("not a table") << QStringList{"<text.db>"} << 1 << "text.db: not a Paradox table";
+        << QStringList{"--all", "<run.db>"} << 2 << "usage: vorlatt-dbdump" << QString();
+    QTest::newRow("missing file") << QStringList{"<none.db>"} << 1 << "none.db\" does not exist"
+                                  << QString();
+    QTest::newRow("not a table") << QStringList{"<text.db>"} << 1 << "text.db: not a Paradox table"
+                                 << QString();
     QTest::newRow("damaged table")
-        << QStringList{"<cut.db>"} << 1 << "cut.db: damaged table: block 1 lies beyond the end";
+        << QStringList{"<cut.db>"} << 1 << "cut.db: damaged table: block 1 lies beyond the end"
+        << QString();
     QTest::newRow("index file missing")
-        << QStringList{"--index", "<keyed.db>"} << 1 << "keyed.px\" of table";
+        << QStringList{"--index", "<keyed.db>"} << 1 << "keyed.px\" of table" << QString();
     QTest::newRow("damaged index")
-        << QStringList{"--index", "<broken.db>"} << 1 << "broken.px: damaged index:";
+        << QStringList{"--index", "<broken.db>"} << 1 << "broken.px: damaged index:" << QString();
+    QTest::newRow("held by a window")
+        << QStringList{"<run.db>"} << 0
+        << "run.db is in use by another program (a running window, for one); this is the table "
+           "as its file stands at this moment"
+        << "run.db";
+    // Held or not, a damaged index is refused with its own reason.
+    QTest::newRow("held by a window, its index damaged")
+        << QStringList{"--index", "<broken.db>"} << 1 << "broken.px: damaged index:"
+        << "broken.db";
 }
 
-void TestDbDump::refusesWithTheEnginesMessage()
+void TestDbDump::saysWhatStandsInTheWay()
 {
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QString, held);
     QFile::copy(path("run.db"), path("keyed.db"));
     QFile::copy(path("run.db"), path("broken.db"));
     for (const char *name : {"keyed.db", "broken.db"}) {
@@ -176,11 +193,24 @@ void TestDbDump::refusesWithTheEnginesMessage()
         if (arg.startsWith('<'))
             arg = path(arg.mid(1, arg.size() - 2));
     }
+    ReadingLog window;
+    if (!held.isEmpty()) {
+        QCOMPARE(window.openFile(path(held)), QString());
+        // Readings the window logs stay in its memory until it saves; the file holds none.
+        window.table().append();
+        window.table().setText("Value", "9.999");
+        window.table().post();
+    }
     const Run result = dump(args);
-    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.exitCode == exitCode, qPrintable(result.err));
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
     if (exitCode == 1)
         QCOMPARE(result.out, QString());
+    if (held == "run.db")
+        QCOMPARE(result.out, QString("Not\tTime\tValue\tNval\tUnit\n"
+                                     "1\t10:00:01\t-1.234\t-1234\tmV\n"
+                                     "2\t10:00:02\tOL\t6000\t*\n"
+                                     "3\t\t\t\t\n"));
 }
 
 QTEST_GUILESS_MAIN(TestDbDump)

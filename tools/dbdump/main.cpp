@@ -1,6 +1,6 @@
 // vorlatt-dbdump: prints what a Paradox table holds, for users with old data files and for our
-// tests. Opens the table read-only with a shared lock, so it never changes a file and refuses
-// a table that a program holds for exclusive use.
+// tests. Opens the table read-only with a shared lock, so it never changes a file; a table that a
+// program holds for exclusive use is read without a lock, as it stands at that moment.
 
 #include "log/engine/EngineError.h"
 #include "log/engine/Session.h"
@@ -19,7 +19,9 @@ constexpr char kUsage[] =
     "  (default)   print the field names, then every record, one per line, tab-separated\n"
     "  --schema    print each field's name, type and size instead of the records\n"
     "  --index     also check the table's primary index (.PX beside FILE) and print it\n"
-    "A table that cannot be read gives the reason on standard error and exit status 1.\n";
+    "A table that cannot be read gives the reason on standard error and exit status 1.\n"
+    "A table another program has open (a running window) is read as it stands, with a note\n"
+    "on standard error.\n";
 
 class Output
 {
@@ -128,7 +130,19 @@ int main(int argc, char **argv)
         t.setTableName(file);
         t.setTableType(table::TableType::Paradox);
         t.setReadOnly(true);
-        t.open();
+        try {
+            t.open();
+        } catch (const table::TableInUse &) {
+            // Held for exclusive use, as a running window holds the table it logs into. The
+            // dump only reads, so it reads the file without any lock, which leaves that program
+            // undisturbed; the records are those the file holds now, not the ones that
+            // program keeps unsaved in memory.
+            t.openSnapshot();
+            std::fprintf(stderr,
+                         "vorlatt-dbdump: %s is in use by another program (a running window, for "
+                         "one); this is the table as its file stands at this moment\n",
+                         file);
+        }
         // Check the index before printing anything, so that a damaged index gives no output.
         table::IndexReport report;
         if (index && t.header().keyed)
