@@ -30,8 +30,7 @@ QString JournalOutput::take(const LogRecord &record)
         return error;
     // Which meter the records came from: said again whenever the port changes.
     if (!m_port.isEmpty() && m_port != m_journalPort) {
-        if (QString error = m_journal.append(JournalFormat::portLine(m_port));
-            !error.isEmpty())
+        if (QString error = m_journal.append(JournalFormat::portLine(m_port)); !error.isEmpty())
             return error;
         m_journalPort = m_port;
     }
@@ -86,7 +85,7 @@ QString JournalOutput::rebuild(const ReadingLog &log, std::int64_t fromRow)
         }
         return part;
     };
-    const QString error = 
+    const QString error =
         m_journal.rewrite(RecoveryJournal::defaultFolder(), JournalFormat::header(), next);
     if (error.isEmpty())
         m_journalPort = m_port;

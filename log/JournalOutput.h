@@ -11,8 +11,9 @@
 class ReadingLog;
 
 // The recovery journal as an output of the window's recorder: each record becomes one line of
-// the journal (see JournalFormat), made from the record in hand, and is written at once. The journal is started at
-// the first record after it was retired (see RecoveryJournal), in the state folder.
+// the journal (see JournalFormat), made from the record in hand, and is written at once. The
+// journal is started at the first record after it was retired (see RecoveryJournal), in the state
+// folder.
 class JournalOutput : public RecordOutput
 {
 public:

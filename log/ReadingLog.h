@@ -100,9 +100,9 @@ public:
     // Appends the records of a recovery journal (its lines, the header first; see JournalFormat)
     // with their times and values, as take() appends a reading, and counts them as taken. Notes
     // about the run (its port) are passed over; a line that is no whole record the log can take
-    // is damaged and left out (JournalFormat::count() tells beforehand what would be taken). Into an empty log
-    // the records keep their numbers; a log that holds records already numbers them on after its
-    // own, as the next reading would be. Either way the numbering goes on after the last.
+    // is damaged and left out (JournalFormat::count() tells beforehand what would be taken). Into
+    // an empty log the records keep their numbers; a log that holds records already numbers them on
+    // after its own, as the next reading would be. Either way the numbering goes on after the last.
     struct Restored
     {
         int records = 0;

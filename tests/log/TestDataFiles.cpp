@@ -289,9 +289,8 @@ void TestDataFiles::csvReadsAsASpreadsheetReadsIt()
                     {"1.234", "Hz", "kHz", "kHz"}};
     for (const auto &r : readings)
         QVERIFY(m_feed
-                    ->offer({r.value, 0, QStringLiteral("DC"), r.unit,
-                                     QStringLiteral("AUTO")},
-                                    LogSettings(), r.fullUnit)
+                    ->offer({r.value, 0, QStringLiteral("DC"), r.unit, QStringLiteral("AUTO")},
+                            LogSettings(), r.fullUnit)
                     .logged);
     DataFiles files(m_log->session());
     const QString csv = m_folder->path(QStringLiteral("run.csv"));

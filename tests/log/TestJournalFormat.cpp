@@ -58,7 +58,8 @@ void TestJournalFormat::lineParsesBackToItsRecord_data()
     QTest::newRow("overload below") << record(3, at(9, 0, 1), "0L.", -6000, "DC", "M*", "AUTO");
     QTest::newRow("kHz") << record(4, at(12, 0, 0), "1.234", 1234, "", "Hz", "AUTO", "kHz");
     QTest::newRow("MHz") << record(5, at(12, 0, 1), "12.34", 1234, "", "Hz", "MANU", "MHz");
-    QTest::newRow("display font's stand-ins") << record(6, at(1, 2, 3), "23.5", 235, "", "#", "AUTO");
+    QTest::newRow("display font's stand-ins")
+        << record(6, at(1, 2, 3), "23.5", 235, "", "#", "AUTO");
     QTest::newRow("micro sign") << record(7, at(1, 2, 4), "150.2", 1502, "DC", "\u00B5A", "AUTO");
     QTest::newRow("blank texts") << record(8, at(1, 2, 5), "", 0, "", "", "");
     QTest::newRow("fraction of a count") << record(9, at(1, 2, 6), "0.1", 0.1f, "DC", "V", "AUTO");
@@ -112,7 +113,9 @@ void TestJournalFormat::damagedLineIsNoRecord_data()
     QTest::newRow("unit too long") << withField(4, "mVV");
     QTest::newRow("range too long") << withField(5, "MANUAL");
     QTest::newRow("text outside the table's code page") << withField(2, "\xCE\xA9");
-    QTest::newRow("NUL in a text") << withField(3, QByteArray("1.2\0" "3", 5));
+    QTest::newRow("NUL in a text") << withField(3, QByteArray("1.2\0"
+                                                              "3",
+                                                              5));
     QTest::newRow("counts not a number") << withField(6, "12a");
     QTest::newRow("date not a date") << withField(7, "2026-13-40T23:59:58.125");
     QTest::newRow("full unit too long") << withField(8, "kilohertz");

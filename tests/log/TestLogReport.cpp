@@ -32,8 +32,9 @@ void TestLogReport::init()
         QSKIP("pdftotext (poppler-utils) is not installed");
     m_folder = std::make_unique<LogFolder>();
     m_log = std::make_unique<ReadingLog>();
-    m_feed = std::make_unique<LogFeed>(
-        *m_log, [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
+    m_feed = std::make_unique<LogFeed>(*m_log, [] {
+        return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch();
+    });
     openAsAtStartUp(*m_log);
 }
 

@@ -43,8 +43,9 @@ void TestReadingLog::init()
 {
     m_folder = std::make_unique<LogFolder>();
     m_log = std::make_unique<ReadingLog>();
-    m_feed = std::make_unique<LogFeed>(
-        *m_log, [] { return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)).toMSecsSinceEpoch(); });
+    m_feed = std::make_unique<LogFeed>(*m_log, [] {
+        return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)).toMSecsSinceEpoch();
+    });
     openAsAtStartUp(*m_log);
     m_reading = {QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"), QStringLiteral("V"),
                  QStringLiteral("AUTO")};
@@ -326,9 +327,9 @@ void TestReadingLog::restoreIntoATableWithoutNumbersIsReported()
     QCOMPARE(m_log->open({}), QString());
     QCOMPARE(m_log->table().recordCount(), 1);
 
-    const ReadingLog::Restored restored = m_log->restore(
-        {"No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit",
-         "7\t23:59:58\tAC\t1.234\tHz\tAUTO\t1234\t2026-12-09T23:59:58.125\tkHz"});
+    const ReadingLog::Restored restored =
+        m_log->restore({"No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit",
+                        "7\t23:59:58\tAC\t1.234\tHz\tAUTO\t1234\t2026-12-09T23:59:58.125\tkHz"});
     QCOMPARE(restored.records, 0);
     QVERIFY2(restored.error.contains(u"has no field"), qPrintable(restored.error));
     QVERIFY(!m_log->table().isAppending());

@@ -112,8 +112,7 @@ void TestRecoveryJournal::folderIsPrivateWhateverTheUmask()
     QTemporaryDir dir;
     const auto mode = [](const QString &path) {
         struct stat st;
-        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777)
-                                                                     : -1;
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
     };
     const mode_t oldMask = ::umask(0);
     {
@@ -139,7 +138,8 @@ void TestRecoveryJournal::folderIsPrivateWhateverTheUmask()
     file.close();
     RecoveryJournal journal;
     QCOMPARE(journal.start(dir.filePath(QStringLiteral("file/vorlatt")), "No"),
-             QStringLiteral("cannot make the folder ") + dir.filePath(QStringLiteral("file/vorlatt")));
+             QStringLiteral("cannot make the folder ") +
+                 dir.filePath(QStringLiteral("file/vorlatt")));
 }
 
 QTEST_MAIN(TestRecoveryJournal)

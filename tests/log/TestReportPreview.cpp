@@ -24,8 +24,8 @@ void TestReportPreview::buttonsStayAsThePageLabelChanges()
 {
     LogFolder folder;
     ReadingLog log;
-    LogFeed feed(log,
-                 [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
+    LogFeed feed(
+        log, [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
     openAsAtStartUp(log);
     log.rules().setLimit(ReadingLog::kLimitItems.back());
     const protocol::MeterReading reading{QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"),
