@@ -163,7 +163,7 @@ void LogCommands::offerLeftoverJournals()
         RecoveryJournal::leftovers(RecoveryJournal::defaultFolder());
     for (RecoveryJournal::Leftover &leftover : leftovers) {
         // Records are counted, not lines: a line a crash or a disk damaged is no reading.
-        const ReadingLog::JournalCount count = ReadingLog::countJournal(leftover.lines);
+        const JournalFormat::Count count = JournalFormat::count(leftover.lines);
         const int records = count.records;
         if (records <= 0 || !m_log.isOpen()) {
             if (records <= 0)
@@ -290,7 +290,7 @@ QString LogCommands::INDataToTable(const protocol::MeterReading &reading,
 void LogCommands::RecordSITimeChange(const QString &text)
 {
     m_errors.freshStart();
-    const QString error = m_log.RecordSITimeChange(text);
+    const QString error = m_log.rules().RecordSITimeChange(text);
     if (!error.isEmpty())
         showError(error);
 }
@@ -341,7 +341,7 @@ bool LogCommands::mayDiscardReadings()
 
 void LogCommands::setRecordLimit(int item)
 {
-    m_log.setLimit(ReadingLog::kLimitItems[std::size_t(item)]);
+    m_log.rules().setLimit(ReadingLog::kLimitItems[std::size_t(item)]);
 }
 
 void LogCommands::SpeedButton2Click()

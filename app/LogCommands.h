@@ -3,6 +3,7 @@
 #include "LogErrorGate.h"
 #include "UnsavedReadings.h"
 #include "log/DataFiles.h"
+#include "log/JournalFormat.h"
 #include "log/JournalOutput.h"
 #include "log/LogTableCopy.h"
 #include "log/ReadingLog.h"
@@ -84,7 +85,7 @@ public:
     // page says of the log's health.
     QString logError() const { return m_logError; }
 
-    void TrecordTimer(bool recordSI) { m_log.TrecordTimer(recordSI); }
+    void TrecordTimer(bool recordSI) { m_log.rules().TrecordTimer(recordSI); }
     void RecordSITimeChange(const QString &text);
     // With unsaved readings, asks first (Save, Discard, Cancel); else tells " Record deleted "
     // first (that box cannot cancel). Then empties the log.
@@ -113,7 +114,7 @@ public:
     // The journal of this run's readings, while they are unsaved.
     const RecoveryJournal &journal() const { return m_journal; }
     // The journal's header line.
-    static QByteArray journalHeader() { return JournalOutput::header(); }
+    static QByteArray journalHeader() { return JournalFormat::header(); }
 
     // Readings logged since the last save, open or New.
     bool hasUnsaved() const { return m_unsaved.any(); }
@@ -161,7 +162,7 @@ private:
     RecoveryJournal m_journal;
     JournalOutput m_journalOutput{m_journal};
     // The log's table first, then the journal.
-    ReadingRecorder m_recorder{m_log};
+    ReadingRecorder m_recorder{m_log.rules()};
     LogTableCopy m_tableCopy;
     QString m_journalError; // while the journal cannot be written
     QString m_logError;     // see logError()

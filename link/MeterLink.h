@@ -34,9 +34,6 @@ signals:
     // One input report (the USB cable): its identifier and the bytes after it, which the cable's
     // count byte starts. As for bytesArrived, the bytes are valid only during the call.
     void reportArrived(quint8 reportId, QByteArrayView data);
-    // The cable answered a line-speed report: whether it took it, and the report sent. A serial
-    // port has no such report.
-    void lineSpeedAnswered(bool taken, const QByteArray &report);
     // The link ended on its own side: the cable was unplugged, the serial line hung up. Said once
     // per open(), in a few words ("the cable was unplugged").
     void linkLost(const QString &reason);

@@ -155,11 +155,6 @@ void TSerialPortDriver::setEnableDTROnOpen(bool value)
     m_enableDTROnOpen = value;
 }
 
-void TSerialPortDriver::setOnReceiveData(TComPortReceiveDataEvent handler)
-{
-    m_onReceiveData = std::move(handler);
-}
-
 void TSerialPortDriver::restartPolling()
 {
     m_pollTimer->stop();
@@ -192,13 +187,11 @@ void TSerialPortDriver::PollReceive()
         checkHangUp(received);
         return;
     }
-    const bool toSignal = isSignalConnected(QMetaMethod::fromSignal(&MeterLink::bytesArrived));
-    if (!m_onReceiveData && !toSignal)
+    if (!isSignalConnected(QMetaMethod::fromSignal(&MeterLink::bytesArrived)))
         return;
 
-    // The handler may replace or clear itself, close the port, or destroy this driver (a window
-    // closed from inside a modal box); call a copy, and touch nothing here once it is gone.
-    const TComPortReceiveDataEvent handler = m_onReceiveData;
+    // A handler may disconnect itself, close the port, or destroy this driver (a window closed
+    // from inside a modal box): nothing here is touched once it is gone.
     const QPointer<TSerialPortDriver> alive(this);
     struct DepthGuard
     {
@@ -211,10 +204,7 @@ void TSerialPortDriver::PollReceive()
     };
     ++m_deliveryDepth;
     const DepthGuard guard{alive};
-    if (handler)
-        handler(this, buffer, static_cast<int>(received));
-    if (toSignal && alive)
-        emit bytesArrived(QByteArrayView(buffer, received));
+    emit bytesArrived(QByteArrayView(buffer, received));
 }
 
 void TSerialPortDriver::checkHangUp(qint64 received)

@@ -6,20 +6,14 @@
 
 #include <QString>
 
-#include <functional>
 #include <vector>
 
 class QTimer;
-class TSerialPortDriver;
-
-// Called with each block of received bytes (at least one). The bytes belong to the driver and are
-// overwritten by a later poll: a handler copies what it keeps before it returns.
-using TComPortReceiveDataEvent =
-    std::function<void(TSerialPortDriver *Sender, const char *DataPtr, int DataSize)>;
 
 // Receive-only serial port driver. While the port is open a timer on the owning (GUI) thread
 // polls it every ComPortPollingDelay ms; each poll reads what is waiting, at most
-// ComPortInBufSize bytes, and hands it to OnReceiveData, then to bytesArrived. A poll never
+// ComPortInBufSize bytes, and hands it to bytesArrived (at least one byte; the bytes belong to
+// the driver and are overwritten by a later poll, so a handler copies what it keeps). A poll never
 // blocks and never loops on a dead port: a failed read delivers nothing and polling goes on until
 // ClosePort. A line that hangs up (the far side gone) is told once by linkLost.
 // While a handler runs, its poll timer does not fire again, so a handler that shows a modal box
@@ -77,10 +71,6 @@ public:
     bool enableDTROnOpen() const { return m_enableDTROnOpen; }
     void setEnableDTROnOpen(bool value);
 
-
-    const TComPortReceiveDataEvent &onReceiveData() const { return m_onReceiveData; }
-    void setOnReceiveData(TComPortReceiveDataEvent handler);
-
     // The link as the window and the logger use it: OpenPort, ClosePort, IsOpen.
     bool open() override { return OpenPort(); }
     void close() override { ClosePort(); }
@@ -116,7 +106,6 @@ private:
     quint16 m_comPortInBufSize = 2048;
     quint16 m_comPortPollingDelay = 50;
     bool m_enableDTROnOpen = true;
-    TComPortReceiveDataEvent m_onReceiveData;
 
     int m_portHandle = -1;
     QString m_deviceName;

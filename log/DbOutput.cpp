@@ -272,15 +272,7 @@ QString DbOutput::takeIn(const std::string &path, Opened *opened)
     m_older = existing.fieldIndex(LogTableLayout::kFullUnit) < 0;
     opened->olderLayout = m_older;
     opened->kept = existing.recordCount();
-    if (opened->kept > 0) {
-        bool ok = false;
-        opened->lastNo =
-            QString::fromStdString(
-                existing.text(opened->kept - 1, existing.fieldIndex(LogTableLayout::kNo)))
-                .toInt(&ok);
-        if (!ok)
-            opened->lastNo = 0;
-    }
+    opened->lastNo = qint32(LogTableLayout::lastNumber(existing).value_or(0));
     table::Table copy(m_session);
     copy.setTableType(table::TableType::Paradox);
     copy.setTableName(
@@ -297,24 +289,17 @@ QString DbOutput::takeIn(const std::string &path, Opened *opened)
 
 QString DbOutput::append(const LogRecord &record)
 {
-    try {
-        m_table.append();
-        const QDateTime local = logrecord::localTime(record.when);
-        LogTableLayout::fillRecord(m_table, record.reading, record.no, local.time());
-        m_table.setText(LogTableLayout::kDateTime,
-                        local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString());
-        if (!m_older) {
-            std::string unit;
-            table::utf8ToCp1252(record.unit().toStdString(), unit);
-            m_table.setText(LogTableLayout::kFullUnit, unit);
-        }
-        m_table.post();
-    } catch (const table::EngineError &e) {
-        if (m_table.isAppending())
-            m_table.cancel();
-        return QString::fromStdString(e.what());
-    }
-    return {};
+    const QDateTime local = logrecord::localTime(record.when);
+    return LogTableLayout::appendRecord(
+        m_table, record.reading, record.no, local.time(), [&](table::Table &t) {
+            t.setText(LogTableLayout::kDateTime,
+                      local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toStdString());
+            if (!m_older) {
+                std::string unit;
+                table::utf8ToCp1252(record.unit().toStdString(), unit);
+                t.setText(LogTableLayout::kFullUnit, unit);
+            }
+        });
 }
 
 qint64 DbOutput::mostRecords()

@@ -1,49 +1,12 @@
 #include "JournalOutput.h"
 
-#include "log/LogTableLayout.h"
+#include "log/JournalFormat.h"
 #include "log/ReadingLog.h"
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 
-#include <cstring>
-
 #include <algorithm>
-#include <charconv>
 #include <utility>
-
-QByteArray JournalOutput::header()
-{
-    return QByteArrayLiteral("No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit");
-}
-
-QByteArray JournalOutput::line(const LogRecord &record)
-{
-    const protocol::MeterReading &m = record.reading;
-    // The numeric value as the table's Number field gives it back.
-    char number[64];
-    const auto written = std::to_chars(number, number + sizeof number, double(m.NumericValue),
-                                       std::chars_format::general, 15);
-    QByteArray out;
-    out.reserve(96);
-    out += QByteArray::number(record.no);
-    out += '\t';
-    out += logrecord::timeText(record).toLatin1();
-    out += '\t';
-    out += m.AcDcText.toUtf8();
-    out += '\t';
-    out += m.ValueText.toUtf8();
-    out += '\t';
-    out += m.UnitText.toUtf8();
-    out += '\t';
-    out += m.RangeText.toUtf8();
-    out += '\t';
-    out += QByteArray(number, int(written.ptr - number));
-    out += '\t';
-    out += logrecord::isoStamp(record.when).toLatin1();
-    out += '\t';
-    out += record.unit().toUtf8();
-    return out;
-}
 
 void JournalOutput::setPort(const QString &port)
 {
@@ -58,7 +21,7 @@ QString JournalOutput::startIfNeeded()
     if (m_journal.isStarted())
         return {};
     m_journalPort.clear();
-    return m_journal.start(RecoveryJournal::defaultFolder(), header());
+    return m_journal.start(RecoveryJournal::defaultFolder(), JournalFormat::header());
 }
 
 QString JournalOutput::take(const LogRecord &record)
@@ -67,12 +30,11 @@ QString JournalOutput::take(const LogRecord &record)
         return error;
     // Which meter the records came from: said again whenever the port changes.
     if (!m_port.isEmpty() && m_port != m_journalPort) {
-        if (QString error = m_journal.append(ReadingLog::kPortLine + m_port.toUtf8());
-            !error.isEmpty())
+        if (QString error = m_journal.append(JournalFormat::portLine(m_port)); !error.isEmpty())
             return error;
         m_journalPort = m_port;
     }
-    return m_journal.append(line(record));
+    return m_journal.append(JournalFormat::line(record));
 }
 
 QString JournalOutput::appendRestored(const QList<QByteArray> &lines)
@@ -84,9 +46,8 @@ QString JournalOutput::appendRestored(const QList<QByteArray> &lines)
     if (QString error = m_journal.append(lines); !error.isEmpty())
         return error;
     for (const QByteArray &line : lines)
-        if (line.startsWith(ReadingLog::kPortLine))
-            m_journalPort =
-                QString::fromUtf8(line.mid(qsizetype(std::strlen(ReadingLog::kPortLine))));
+        if (std::optional<QString> port = JournalFormat::portOf(line))
+            m_journalPort = *port;
     return {};
 }
 
@@ -110,13 +71,13 @@ QString JournalOutput::rebuild(const ReadingLog &log, std::int64_t fromRow)
     constexpr qsizetype kPart = 1 << 20;
     QByteArray first;
     if (!m_port.isEmpty())
-        first = ReadingLog::kPortLine + m_port.toUtf8() + '\n';
+        first = JournalFormat::portLine(m_port) + '\n';
     std::int64_t row = std::max<std::int64_t>(0, fromRow);
     const auto next = [&](QString &error) -> QByteArray {
         QByteArray part = std::exchange(first, {});
         try {
             for (; row < records && part.size() < kPart; ++row)
-                part += line(log.recordAt(row, *fields)) + '\n';
+                part += JournalFormat::line(log.recordAt(row, *fields)) + '\n';
         } catch (const table::EngineError &e) {
             // Not every record could be read back: a journal holding less than the log is not
             // whole.
@@ -124,7 +85,8 @@ QString JournalOutput::rebuild(const ReadingLog &log, std::int64_t fromRow)
         }
         return part;
     };
-    const QString error = m_journal.rewrite(RecoveryJournal::defaultFolder(), header(), next);
+    const QString error =
+        m_journal.rewrite(RecoveryJournal::defaultFolder(), JournalFormat::header(), next);
     if (error.isEmpty())
         m_journalPort = m_port;
     return error;

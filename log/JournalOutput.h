@@ -11,19 +11,13 @@
 class ReadingLog;
 
 // The recovery journal as an output of the window's recorder: each record becomes one line of
-// the journal, made from the record in hand, and is written at once. The journal is started at
-// the first record after it was retired (see RecoveryJournal), in the state folder.
+// the journal (see JournalFormat), made from the record in hand, and is written at once. The
+// journal is started at the first record after it was retired (see RecoveryJournal), in the state
+// folder.
 class JournalOutput : public RecordOutput
 {
 public:
     explicit JournalOutput(RecoveryJournal &journal) : m_journal(journal) {}
-
-    // The journal's header line, and one record as a line (without its end): the log's six
-    // columns, the numeric value as the table holds it, the local date and time with
-    // milliseconds and the offset from UTC, and the unit as the display showed it, with its
-    // prefix of hertz, tab-separated. The meter's texts hold no tabs or line ends.
-    static QByteArray header();
-    static QByteArray line(const LogRecord &record);
 
     // The port the readings come from, as the window's title names it; the journal says it
     // before the next record, and again whenever it changes, so that a restore can tell which

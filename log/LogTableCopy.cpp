@@ -106,9 +106,8 @@ QString LogTableCopy::make(const QString &shipped, const QString &folder)
         return QStringLiteral("%1: %2").arg(shipped, source.errorString());
     source.close();
 
-    if (!QDir().mkpath(folder))
+    if (!table::makePrivateFolder(QFile::encodeName(folder).toStdString()))
         return QStringLiteral("cannot make the folder %1").arg(folder);
-    ::chmod(QFile::encodeName(folder).constData(), 0700);
     // O_EXCL: a name another window of this process (or a stale copy) has is never taken over.
     for (int n = 0; n < 1000; ++n) {
         const QString path =

@@ -4,8 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <vector>
 
+class QString;
 class QTime;
 namespace protocol {
 struct MeterReading;
@@ -70,4 +73,14 @@ struct LogTableLayout
     // the record is left for the caller to post or cancel.
     static void fillRecord(table::Table &log, const protocol::MeterReading &reading,
                            std::int32_t no, const QTime &time);
+    // Appends one record to `log`: fillRecord(), then `more` for the fields a table has beyond
+    // the log's (a saved copy's date and time), then the post. Returns the engine's message, or
+    // "" once the record is posted; a record that failed is cancelled, so that no half-filled
+    // record is posted by the next move or append.
+    static QString appendRecord(table::Table &log, const protocol::MeterReading &reading,
+                                std::int32_t no, const QTime &time,
+                                const std::function<void(table::Table &)> &more = {});
+    // The "No" of the last record of `log`: nothing when it holds none, has no such field or the
+    // field holds no number.
+    static std::optional<std::int64_t> lastNumber(const table::Table &log);
 };

@@ -1,6 +1,7 @@
 #include "ReadingLog.h"
 
 #include "LogTableLayout.h"
+#include "log/JournalFormat.h"
 #include "log/engine/Cp1252.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/ReplacingFile.h"
@@ -12,7 +13,7 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <cstring>
+#include <limits>
 #include <optional>
 
 namespace {
@@ -27,61 +28,9 @@ std::string utf8(const QString &text)
     return text.toStdString();
 }
 
-// One record of a recovery journal, as restore() takes it.
-struct JournalRecord
-{
-    int no = 0;
-    QTime time;
-    protocol::MeterReading reading;
-    QDateTime when;
-    QString fullUnit;
-};
-
-bool fitsField(const QByteArray &text, const char *name)
-{
-    for (const table::FieldDef &field : LogTableLayout::fields()) {
-        if (field.name == name) {
-            std::string bytes;
-            return table::utf8ToCp1252(text.toStdString(), bytes) &&
-                   bytes.find('\0') == std::string::npos && int(bytes.size()) <= field.size;
-        }
-    }
-    return false;
-}
-
-// A journal line the log can take whole, or nothing: a line a crash, a disk or a hand damaged
-// must neither count as a reading nor stop the restore of those after it.
-std::optional<JournalRecord> journalRecord(const QByteArray &line)
-{
-    const QList<QByteArray> f = line.split('\t');
-    if (f.size() != 8 && f.size() != 9) // journals of earlier versions lack the full unit
-        return std::nullopt;
-    JournalRecord r;
-    bool numberOk = false, valueOk = false;
-    r.no = f[0].toInt(&numberOk);
-    r.time = QTime::fromString(QString::fromLatin1(f[1]), QStringLiteral("HH:mm:ss"));
-    const float value = f[6].toFloat(&valueOk);
-    if (!numberOk || r.no < 0 || !r.time.isValid() || !valueOk ||
-        !fitsField(f[2], LogTableLayout::kAcDc) || !fitsField(f[3], LogTableLayout::kValue) ||
-        !fitsField(f[4], LogTableLayout::kUnit) || !fitsField(f[5], LogTableLayout::kRange))
-        return std::nullopt;
-    r.when = QDateTime::fromString(QString::fromLatin1(f[7]), Qt::ISODateWithMs);
-    if (!f[7].isEmpty() && !r.when.isValid())
-        return std::nullopt;
-    r.fullUnit = QString::fromUtf8(f.value(8));
-    if (r.fullUnit.size() > 8 || r.fullUnit.contains(QChar::ReplacementCharacter))
-        return std::nullopt;
-    r.reading = {QString::fromUtf8(f[3]), value, QString::fromUtf8(f[2]), QString::fromUtf8(f[4]),
-                 QString::fromUtf8(f[5])};
-    return r;
-}
-
 } // namespace
 
-ReadingLog::ReadingLog(Clock clock)
-    : m_clock(clock ? std::move(clock) : Clock(&ReadingRecorder::systemClock)), m_table(newTable())
-{
-}
+ReadingLog::ReadingLog() : m_table(newTable()) {}
 
 ReadingLog::~ReadingLog()
 {
@@ -295,61 +244,22 @@ void ReadingLog::setListener(table::TableListener *listener)
     m_table->setListener(listener);
 }
 
-ReadingLog::Outcome ReadingLog::INDataToTable(const protocol::MeterReading &reading,
-                                              const LogSettings &settings, const QString &fullUnit)
-{
-    if (!m_table->isOpen() || tableFull())
-        return {};
-    // The log's own clock, not a copy: a test's clock counts on from call to call.
-    ReadingRecorder alone(*this, [this] { return m_clock(); });
-    alone.addOutput(this);
-    const ReadingRecorder::Outcome outcome = alone.offer(reading, settings, fullUnit);
-    if (!outcome.ruleError.isEmpty())
-        return {false, outcome.ruleError};
-    if (!outcome.failures.empty())
-        return {false, outcome.failures.front().error};
-    return {outcome.recorded, {}};
-}
-
 QString ReadingLog::take(const LogRecord &record)
 {
-    table::Table &t = *m_table;
-    if (!t.isOpen())
+    if (!m_table->isOpen())
         return QStringLiteral("The log table is not open.");
-    const std::int64_t row = t.recordCount();
-    try {
-        t.append();
-        LogTableLayout::fillRecord(t, record.reading, record.no,
-                                   record.hasTime() ? logrecord::localTime(record.when).time()
-                                                    : record.timeOfDay);
-        t.post();
-    } catch (const table::EngineError &e) {
-        // A half-filled record must not be posted by the next move or append.
-        if (t.isAppending())
-            t.cancel();
-        return message(e);
-    }
-    keepStamp(row, record.when, record.unit(), record.reading.UnitText);
-    return {};
+    return append(record,
+                  record.hasTime() ? logrecord::localTime(record.when).time() : record.timeOfDay);
 }
 
-ReadingLog::JournalCount ReadingLog::countJournal(const QList<QByteArray> &journalLines)
+QString ReadingLog::append(const LogRecord &record, const QTime &time)
 {
-    JournalCount count;
-    for (qsizetype i = 1; i < journalLines.size(); ++i) {
-        if (journalLines[i].startsWith(kPortLine)) {
-            const QString port = QString::fromUtf8(journalLines[i].mid(qsizetype(strlen(kPortLine))));
-            if (!port.isEmpty() && !count.ports.contains(port))
-                count.ports << port;
-        }
-        if (journalLines[i].startsWith('#'))
-            continue;
-        if (journalRecord(journalLines[i]))
-            ++count.records;
-        else
-            ++count.damaged;
-    }
-    return count;
+    const std::int64_t row = m_table->recordCount();
+    if (QString error = LogTableLayout::appendRecord(*m_table, record.reading, record.no, time);
+        !error.isEmpty())
+        return error;
+    keepStamp(row, record.when, record.unit(), record.reading.UnitText);
+    return {};
 }
 
 ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
@@ -357,56 +267,46 @@ ReadingLog::Restored ReadingLog::restore(const QList<QByteArray> &journalLines)
     Restored result;
     if (!m_table->isOpen())
         return result;
-    table::Table &t = *m_table;
     // A log that holds records already (another journal restored, a file opened) numbers the
     // restored ones on after its own, so that no number is there twice.
-    std::optional<int> renumberFrom;
-    if (const std::int64_t held = t.recordCount(); held > 0) {
-        bool ok = false;
-        const int last =
-            QString::fromStdString(t.text(held - 1, t.fieldIndex(LogTableLayout::kNo))).toInt(&ok);
-        renumberFrom = std::max(NextRecordNo, ok ? last + 1 : 1);
+    std::optional<qint32> renumberFrom;
+    if (m_table->recordCount() > 0) {
+        const std::optional<qint64> last = LogTableLayout::lastNumber(*m_table);
+        renumberFrom = std::max(m_rules.NextRecordNo,
+                                last && *last >= 0 && *last < std::numeric_limits<qint32>::max()
+                                    ? qint32(*last + 1)
+                                    : 1);
     }
     for (qsizetype i = 1; i < journalLines.size(); ++i) {
-        if (journalLines[i].startsWith('#')) {
+        const QByteArray &line = journalLines[i];
+        if (JournalFormat::isNote(line)) {
             // The port goes with the records after it.
-            if (journalLines[i].startsWith(kPortLine))
-                result.lines.append(journalLines[i]);
+            if (JournalFormat::portOf(line))
+                result.lines.append(line);
             continue;
         }
-        std::optional<JournalRecord> r = journalRecord(journalLines[i]);
-        if (!r) {
+        std::optional<LogRecord> record = JournalFormat::parse(line);
+        if (!record) {
             ++result.damaged;
             continue;
         }
         if (tableFull()) {
             result.error = QStringLiteral("The log is full: a table holds at most %1 readings. "
                                           "Save them, then restore the rest.")
-                               .arg(table::mostRecords(t.fields()));
+                               .arg(table::mostRecords(m_table->fields()));
             return result;
         }
-        QByteArray line = journalLines[i];
-        if (renumberFrom) {
-            r->no = (*renumberFrom)++;
-            line = QByteArray::number(r->no) + line.mid(line.indexOf('\t'));
-        }
-        const std::int64_t row = t.recordCount();
-        try {
-            t.append();
-            LogTableLayout::fillRecord(t, r->reading, r->no, r->time);
-            t.post();
-        } catch (const table::EngineError &e) {
-            if (t.isAppending())
-                t.cancel();
-            result.error = message(e);
+        if (renumberFrom)
+            record->no = (*renumberFrom)++;
+        // The time of day as the journal has it: the one its run showed.
+        if (QString error = append(*record, record->timeOfDay); !error.isEmpty()) {
+            result.error = error;
             return result;
         }
-        keepStamp(row, r->when.isValid() ? r->when.toMSecsSinceEpoch() : kNoTime, r->fullUnit,
-                  r->reading.UnitText);
-        result.lines.append(line);
+        result.lines.append(renumberFrom ? JournalFormat::renumbered(line, record->no) : line);
         ++result.records;
-        ++RecordCount;
-        NextRecordNo = r->no + 1;
+        ++m_rules.RecordCount;
+        m_rules.NextRecordNo = record->no + 1;
     }
     return result;
 }
@@ -426,8 +326,8 @@ QString ReadingLog::RecordNew()
         }
     }
     clearStamps();
-    NextRecordNo = 1;
-    RecordCount = 0;
+    m_rules.NextRecordNo = 1;
+    m_rules.RecordCount = 0;
     return {};
 }
 
@@ -497,17 +397,8 @@ QString ReadingLog::openOldFile(const QString &path, const std::function<bool()>
 // would give numbers the table already holds.
 void ReadingLog::numberOnAfterTable()
 {
-    const table::Table &t = *m_table;
-    const int no = t.fieldIndex(LogTableLayout::kNo);
-    if (no < 0 || t.recordCount() == 0)
-        return;
-    bool ok = false;
-    qint64 last = 0;
-    try {
-        last = QString::fromStdString(t.text(t.recordCount() - 1, no)).toLongLong(&ok);
-    } catch (const table::EngineError &) {
-        return; // a record that cannot be read leaves the run's numbering as it is
-    }
-    if (ok && last >= NextRecordNo && last < std::numeric_limits<qint32>::max())
-        NextRecordNo = qint32(last + 1);
+    // A record that cannot be read leaves the run's numbering as it is.
+    const std::optional<qint64> last = LogTableLayout::lastNumber(*m_table);
+    if (last && *last >= m_rules.NextRecordNo && *last < std::numeric_limits<qint32>::max())
+        m_rules.NextRecordNo = qint32(*last + 1);
 }

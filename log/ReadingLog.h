@@ -1,7 +1,6 @@
 #pragma once
 
 #include "log/LogRules.h"
-#include "log/ReadingRecorder.h"
 #include "log/RecordOutput.h"
 #include "log/StampColumn.h"
 #include "log/engine/Session.h"
@@ -22,27 +21,28 @@
 // The reading log: the table "Tarvodb" of session "s1", opened for exclusive use with cached
 // updates that are never applied, and the rules by which readings get into it. No widgets:
 // every decision returns its outcome and the window shows it. Which readings are taken is
-// decided by LogRules, whose counters, timer tick and interval change are the log's own; the
-// window's ReadingRecorder applies them and hands each record to the log as one of its outputs.
+// decided by the log's LogRules (rules()), whose counters, timer tick and interval change are the
+// log's own; the window's ReadingRecorder decides through them and hands each record to the log
+// as one of its outputs.
 //
 // What the window calls, and when:
 //   cs123()                          before the log is opened: the session's name and folders
 //   open() / openFile()              at start-up, on the shipped table or the window's copy
 //   take()                           through the recorder, for each reading the rules took
-//   TrecordTimer()                   the sampling timer's tick, once a second
-//   RecordSITimeChange()             the interval box's text changed
+//   rules().TrecordTimer()           the sampling timer's tick, once a second
+//   rules().RecordSITimeChange()     the interval box's text changed
 //   RecordNew()                      the New command, after its question
-//   setLimit(kLimitItems[i])         a limit of the Record menu
+//   rules().setLimit(kLimitItems[i]) a limit of the Record menu
 //   openOldFile()                    the Open command, after its file dialog
 //   restore()                        a left-over journal the user chose to restore
 //   close()                          the window closes
 // The data files and the report work on table().
-class ReadingLog : public LogRules, public RecordOutput
+class ReadingLog : public RecordOutput
 {
-public:
-    // Milliseconds since the epoch, UTC (see ReadingRecorder::Clock).
-    using Clock = ReadingRecorder::Clock;
+    // Made first: NextRecordNo and RecordLimit below name its fields.
+    LogRules m_rules;
 
+public:
     // What the table does not keep of a record the log took: the full date and time (the table
     // has the time of day to the second) and the unit with the hertz prefix the display shows
     // beside it ("" when the unit text is the full unit). A record the log did not take itself
@@ -58,10 +58,18 @@ public:
     static constexpr std::array<qint32, 6> kLimitItems = {1000,  5000,   10000,
                                                           50000, 100000, 10000000};
 
-    // `clock` stamps the records INDataToTable() takes (the system's clock unless a test hands in
-    // its own); the table gets their local time of day.
-    explicit ReadingLog(Clock clock = {});
+    ReadingLog();
     ~ReadingLog();
+    ReadingLog(const ReadingLog &) = delete;
+    ReadingLog &operator=(const ReadingLog &) = delete;
+
+    // The rules readings are taken by; the recorder that feeds the log decides through them.
+    LogRules &rules() { return m_rules; }
+    const LogRules &rules() const { return m_rules; }
+    // The rules' numbering and limit, and whether the limit is reached, as the window reads them.
+    qint32 &NextRecordNo = m_rules.NextRecordNo;
+    qint32 &RecordLimit = m_rules.RecordLimit;
+    bool limitReached() const { return m_rules.limitReached(); }
 
     // Names the session "s1" and gives it `programDir` for its lock and private folders.
     void cs123(const QString &programDir);
@@ -78,20 +86,6 @@ public:
     // Where "Tarvodb" would be opened from, or "" if it is nowhere.
     static QString findLogTable(const QStringList &dataDirs);
 
-    struct Outcome
-    {
-        bool logged = false;
-        QString error; // a message for the error box, or ""
-    };
-
-    // Offers one decoded reading to the log alone, through a ReadingRecorder with no other
-    // output: the rules (limit, interval, Repeat key, count) decide, then the record is numbered
-    // and posted; a rule or a post that fails stops the rest with what the earlier steps changed
-    // left changed. A closed log takes nothing and reports nothing.
-    // `fullUnit` is the unit with the prefix of hertz the display shows, if any.
-    Outcome INDataToTable(const protocol::MeterReading &reading, const LogSettings &settings,
-                          const QString &fullUnit = {});
-
     // RecordOutput: posts the record to the table and keeps its stamp. Returns the engine's
     // message, or "" (a closed log says so).
     QString take(const LogRecord &record) override;
@@ -103,13 +97,12 @@ public:
     // Returns the engine's message, or "".
     QString RecordNew();
 
-    // Appends records of a recovery journal (lines after its header: No, Time, DC/AC, Value,
-    // Unit, AUTO, Nval, date and time, and the full unit where the journal has it,
-    // tab-separated) with their times and values. Lines starting with '#' say something about
-    // the run (its port) and are passed over; any other line that is no whole record the log can
-    // take (cut, overwritten, too long for its field) is damaged and left out. Into an empty log
-    // the records keep their numbers; a log that holds records already numbers them on after its
-    // own, as the next reading would be. Either way the numbering goes on after the last.
+    // Appends the records of a recovery journal (its lines, the header first; see JournalFormat)
+    // with their times and values, as take() appends a reading, and counts them as taken. Notes
+    // about the run (its port) are passed over; a line that is no whole record the log can take
+    // is damaged and left out (JournalFormat::count() tells beforehand what would be taken). Into
+    // an empty log the records keep their numbers; a log that holds records already numbers them on
+    // after its own, as the next reading would be. Either way the numbering goes on after the last.
     struct Restored
     {
         int records = 0;
@@ -120,18 +113,6 @@ public:
         QString error; // the engine's message if a record failed (the records before it stay)
     };
     Restored restore(const QList<QByteArray> &journalLines);
-    // What restore() would take of `journalLines`: its records and its damaged lines, and the
-    // ports its readings came from (its kPortLine lines), in order.
-    struct JournalCount
-    {
-        int records = 0;
-        int damaged = 0;
-        QStringList ports;
-    };
-    // A journal line that names the port the records after it came from: kPortLine, the port.
-    static constexpr const char *kPortLine = "#port\t";
-    static JournalCount countJournal(const QList<QByteArray> &journalLines);
-
     // Puts the Paradox table at `path` under the log in place of the current one. The chosen
     // file is opened and checked first: if it cannot be, or it lacks a field of the log's
     // layout ("The file <path> is not a reading log: it has no field "Value", "Nval"."), the
@@ -178,12 +159,15 @@ public:
 
 private:
     std::unique_ptr<table::Table> newTable() const;
+    // Appends `record` with the time of day `time` and keeps its stamp: the one way a record gets
+    // into the table, for a reading taken and for one restored. Returns the engine's message, or
+    // "" (the half-filled record is cancelled).
+    QString append(const LogRecord &record, const QTime &time);
     void numberOnAfterTable();
     // Takes the stamps of the opened table's records from its added fields (a table the window
     // or the logger saved), so that they go on into every save.
     void loadStamps();
 
-    Clock m_clock;
     table::Session m_session;
     std::unique_ptr<table::Table> m_table;
     table::TableListener *m_listener = nullptr;

@@ -1,6 +1,7 @@
 #include "RecoveryJournal.h"
 
 #include "StateFolders.h"
+#include "log/engine/Posix.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -45,9 +46,8 @@ QString RecoveryJournal::start(const QString &folder, const QByteArray &header)
 QString RecoveryJournal::create(DurableLineFile &file, const QString &folder,
                                 const QByteArray &header)
 {
-    if (!QDir().mkpath(folder))
+    if (!table::makePrivateFolder(QFile::encodeName(folder).toStdString()))
         return QStringLiteral("cannot make the folder %1").arg(folder);
-    ::chmod(QFile::encodeName(folder).constData(), 0700);
     // The name tells copies and runs apart; a new file only, so no other journal is taken over.
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     DurableLineFile::Options options;

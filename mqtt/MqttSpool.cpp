@@ -31,17 +31,6 @@ QString errnoText(int errorNumber)
     return QString::fromLocal8Bit(std::strerror(errorNumber));
 }
 
-// The folder and any missing parents, each made private to this user.
-bool makeFolder(const QString &path)
-{
-    if (QFileInfo(path).isDir())
-        return true;
-    const QString parent = QFileInfo(path).path();
-    if (parent != path && !makeFolder(parent))
-        return false;
-    return ::mkdir(QFile::encodeName(path).constData(), 0700) == 0 || errno == EEXIST;
-}
-
 // "acked": the segment and the offset, each in a fixed width, so that each acknowledgement
 // overwrites it in place with one small write (the older, shorter form reads the same way).
 QByteArray ackedText(quint64 segment, qint64 offset)
@@ -138,7 +127,7 @@ QString MqttSpool::open(const QString &folder, qint64 maxBytes)
     m_folder = folder;
     m_maxBytes = maxBytes;
     m_segmentBytes = std::clamp<qint64>(maxBytes / 16, 64 * 1024, 16 * 1024 * 1024);
-    if (!makeFolder(folder))
+    if (!table::makePrivateFolder(QFile::encodeName(folder).toStdString()))
         return QStringLiteral("cannot make the spool folder %1: %2").arg(folder, errnoText(errno));
 
     const QByteArray lockPath = QFile::encodeName(folder + QStringLiteral("/lock"));

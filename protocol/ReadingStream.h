@@ -41,7 +41,6 @@ public:
     // The routines of the model profile; setting one starts its assembly afresh.
     void setSerialRoutine(SerialRoutine routine);
     void setHidRoutine(HidRoutine routine);
-    SerialRoutine serialRoutine() const { return m_serial.routine(); }
     HidRoutine hidRoutine() const { return m_hid.routine(); }
     // Forgets the bytes of a frame under way, as after the port was opened again.
     void restart();
@@ -67,7 +66,6 @@ public:
     void resetUsbIdleReports() { m_hid.resetUsbIdleReports(); }
 
     const SerialFrameAssembler &serialAssembler() const { return m_serial; }
-    const HidFrameAssembler &hidAssembler() const { return m_hid; }
 
 private:
     StreamFrame decode(const CompletedFrame &frame);

@@ -11,6 +11,7 @@
 #include "log/LogReport.h"
 #include "log/LogTableModel.h"
 #include "log/ReadingLog.h"
+#include "log/ReadingRecorder.h"
 #include "log/ReportPreview.h"
 
 #include <QAction>
@@ -37,14 +38,17 @@ constexpr int kRuns = 3;
 
 void fill(ReadingLog &log, qint64 records)
 {
-    log.setLimit(ReadingLog::kLimitItems.back());
+    log.rules().setLimit(ReadingLog::kLimitItems.back());
+    // The log alone, as the window's recorder feeds it.
+    ReadingRecorder recorder(log.rules());
+    recorder.addOutput(&log);
     protocol::MeterReading r{QString(), 0.0f, QStringLiteral("DC"), QStringLiteral("mV"),
                              QStringLiteral("AUTO")};
     for (qint64 i = 0; i < records; ++i) {
         const int counts = int((i * 37) % 12000) - 6000;
         r.NumericValue = float(counts);
         r.ValueText = QString::number(counts / 100.0, 'f', 2);
-        log.INDataToTable(r, LogSettings());
+        recorder.offer(r, LogSettings());
     }
 }
 
@@ -88,7 +92,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(e));
         return 1;
     }
-    log.NextRecordNo = 1;
+    log.rules().NextRecordNo = 1;
     fill(log, kRecords);
     DataFiles files(log.session());
     QElapsedTimer t;

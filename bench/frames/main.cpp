@@ -14,6 +14,7 @@
 #include "app/LivePage.h"
 #include "app/TFCOMM.h"
 #include "bench/PrivateLogTable.h"
+#include "log/ReadingRecorder.h"
 #include "protocol/DisplayState.h"
 #include "ui_FCOMM.h"
 #include "views/ReadingChart.h"
@@ -91,10 +92,13 @@ void addHistory(TFCOMM &w, qint64 readings)
         values[size_t(i)] = float(1000 + (i * 37) % 4000);
     w.chart()->PlotReadings(values.data(), readings);
     protocol::MeterReading r = w.reading();
+    // Into the log alone, as the window's recorder feeds it.
+    ReadingRecorder recorder(w.readingLog().rules());
+    recorder.addOutput(&w.readingLog());
     for (qint64 i = 0; i < readings; ++i) {
         r.NumericValue = values[size_t(i)];
         r.ValueText = QString::number(values[size_t(i)] / 1000.0, 'f', 3);
-        w.readingLog().INDataToTable(r, LogSettings());
+        recorder.offer(r, LogSettings());
     }
     QCoreApplication::processEvents();
 }

@@ -71,6 +71,8 @@ public:
     void sendLineSpeed(THidDevice *device);
 
 signals:
+    // The cable answered a line-speed report: whether it took it, and the report sent.
+    void lineSpeedAnswered(bool taken, const QByteArray &report);
     // Standing alone: after every change of the device set, whatever it was, and after linkLost
     // when the change took the cable.
     void devicesChanged();

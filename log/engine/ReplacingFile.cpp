@@ -175,8 +175,7 @@ public:
         if (ec || path.find('\n') != std::string::npos)
             return;
         // The notes name the user's files: for the user's eyes only.
-        if (fs::create_directories(folder, ec))
-            ::chmod(folder.c_str(), 0700);
+        makePrivateFolder(folder); // an open that fails below says why not
         static std::atomic<unsigned> serial{0};
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = folder + "/" + kNotePrefix + std::to_string(::getpid()) +

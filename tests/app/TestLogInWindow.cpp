@@ -197,7 +197,7 @@ void TestLogInWindow::framesBecomeGridRows()
     QVERIFY(QTime::fromString(first.value(1), QStringLiteral("HH:mm:ss")).isValid());
     grid->scrollToRecord(11);
     QCOMPARE(gridRow(grid, 11).mid(2), QStringList({"", "047.0", "k*", "MANU"}));
-    QCOMPARE(w.readingLog().RecordCount, 12);
+    QCOMPARE(w.readingLog().rules().RecordCount, 12);
     QCOMPARE(w.readingLog().NextRecordNo, 13);
 }
 
@@ -657,7 +657,7 @@ void TestLogInWindow::newAsksNothingAndEmpties()
     QCOMPARE(recordsWhileShown, 3);
     QCOMPARE(w.readingLog().table().recordCount(), 0);
     QCOMPARE(w.readingLog().NextRecordNo, 1);
-    QCOMPARE(w.readingLog().RecordCount, 0);
+    QCOMPARE(w.readingLog().rules().RecordCount, 0);
     timer->deleteLater();
 }
 
@@ -1325,7 +1325,7 @@ void TestLogInWindow::recordLimitStopIsSaidInTheStatusBar()
     const QString clock = ui->StatusPanel3->text();
     QVERIFY(!clock.contains(QStringLiteral("Logging stopped")));
 
-    w.readingLog().setLimit(3); // a limit of 3 takes 4 readings
+    w.readingLog().rules().setLimit(3); // a limit of 3 takes 4 readings
     logReadings(w, 2);
     QCOMPARE(ui->StatusPanel3->text(), QStringLiteral("Logging stopped: limit 3"));
     QVERIFY(ui->StatusPanel3->fontMetrics().horizontalAdvance(

@@ -93,14 +93,14 @@ struct Sink
     QList<QByteArray> blocks;
     int zeroSizedCalls = 0;
 
-    TComPortReceiveDataEvent handler()
+    void listen(TSerialPortDriver &driver)
     {
-        return [this](TSerialPortDriver *, const char *data, int size) {
-            if (size <= 0)
+        QObject::connect(&driver, &MeterLink::bytesArrived, &driver, [this](QByteArrayView bytes) {
+            if (bytes.isEmpty())
                 ++zeroSizedCalls;
             else
-                blocks << QByteArray(data, size);
-        };
+                blocks << bytes.toByteArray();
+        });
     }
     QByteArray all() const
     {
@@ -216,7 +216,7 @@ void TestSerialPortDriver::allByteValuesArriveUnchanged()
     useAsCom(1, pty);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortPollingDelay(kFastPolling);
     QVERIFY(driver.OpenPort());
     QCOMPARE(driver.deviceName(), pty.path());
@@ -237,7 +237,7 @@ void TestSerialPortDriver::openingAnOpenPortChangesNothing()
     useAsCom(1, pty);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortPollingDelay(kNoPolling);
     QVERIFY(driver.OpenPort());
     QVERIFY(pty.send("waiting"));
@@ -261,7 +261,7 @@ void TestSerialPortDriver::portNumberAssignedWhileOpenIsLost()
     useAsCom(2, second);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortPollingDelay(kFastPolling);
 
     QVERIFY(driver.OpenPort());
@@ -294,7 +294,7 @@ void TestSerialPortDriver::devicePathOpensThatDeviceInsteadOfTheComPort()
     useAsCom(1, com1);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortPollingDelay(kFastPolling);
     driver.setDevicePath(named.path());
     QVERIFY2(driver.OpenPort(), qPrintable(driver.errorString()));
@@ -374,7 +374,7 @@ void TestSerialPortDriver::lineChangeWhileOpenAppliesAndDiscardsInput()
     useAsCom(1, pty);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortSpeed(TComPortBaudRate::br2400);
     driver.setComPortPollingDelay(kNoPolling);
     QVERIFY(driver.OpenPort());
@@ -555,7 +555,7 @@ void TestSerialPortDriver::pollDeliversAtMostInBufSize()
     useAsCom(1, pty);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortInBufSize(quint16(bufSize));
     driver.setComPortPollingDelay(kNoPolling);
     QVERIFY(driver.OpenPort());
@@ -587,7 +587,7 @@ void TestSerialPortDriver::quietOrDeadLineDeliversNothingAndDoesNotSpin()
     useAsCom(1, pty);
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     driver.setComPortPollingDelay(quint16(pollingDelay));
     QVERIFY(driver.OpenPort());
     if (closeFarSide)
@@ -668,7 +668,7 @@ void TestSerialPortDriver::portInUseOrMissingFailsToOpen()
 
     TSerialPortDriver driver;
     Sink sink;
-    driver.setOnReceiveData(sink.handler());
+    sink.listen(driver);
     QVERIFY(!driver.OpenPort());
     QVERIFY(!driver.IsOpen());
     QVERIFY(!driver.errorString().isEmpty());
@@ -752,18 +752,18 @@ void TestSerialPortDriver::nestedPollLeavesOuterBlockIntact()
     QList<QByteArray> received;
     QByteArray outerAfterNested;
     QEventLoop modal;
-    driver.setOnReceiveData([&](TSerialPortDriver *sender, const char *data, int size) {
-        received << QByteArray(data, size);
+    connect(&driver, &MeterLink::bytesArrived, &driver, [&](QByteArrayView bytes) {
+        received << bytes.toByteArray();
         if (received.size() > 1) {
             modal.quit();
             return;
         }
-        sender->ClosePort();
-        QVERIFY(sender->OpenPort());
+        driver.ClosePort();
+        QVERIFY(driver.OpenPort());
         QVERIFY(pty.send("nested"));
         QTimer::singleShot(5000, &modal, &QEventLoop::quit); // never hang the suite
         modal.exec();
-        outerAfterNested = QByteArray(data, size);
+        outerAfterNested = bytes.toByteArray();
     });
     QVERIFY(driver.OpenPort());
     QVERIFY(pty.send("outer"));
@@ -790,12 +790,13 @@ void TestSerialPortDriver::handlerMayCloseClearOrDestroy()
     QPointer<TSerialPortDriver> guard(driver);
     driver->setComPortPollingDelay(kFastPolling);
     int calls = 0;
-    driver->setOnReceiveData([&](TSerialPortDriver *sender, const char *, int) {
+    QMetaObject::Connection connection;
+    connection = connect(driver, &MeterLink::bytesArrived, driver, [&, sender = driver] {
         ++calls;
         if (action == "close") {
             sender->ClosePort();
         } else if (action == "clear") {
-            sender->setOnReceiveData({}); // destroys the function that is running
+            QObject::disconnect(connection); // destroys the function that is running
         } else if (action == "destroy") {
             // As when the window owning the driver is closed from inside a message box: the
             // deferred delete is posted, and so carried out, within the modal loop.

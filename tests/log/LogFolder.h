@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/ReadingLog.h"
+#include "log/ReadingRecorder.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,6 +37,42 @@ inline void openAsAtStartUp(ReadingLog &log)
 {
     log.cs123(QDir::currentPath());
     QCOMPARE(log.open({}), QString());
-    log.NextRecordNo = 1;
-    log.RecordLimit = 10000;
+    log.rules().NextRecordNo = 1;
+    log.rules().RecordLimit = 10000;
 }
+
+// Readings into the log alone, as the window's recorder hands them on: the log's rules decide
+// and `clock` stamps the records (the system's clock unless a test hands in its own, which then
+// counts on from reading to reading). A closed or full log is offered nothing, as in the window.
+class LogFeed
+{
+public:
+    struct Offered
+    {
+        bool logged = false;
+        QString error; // the rules' or the log's
+    };
+
+    explicit LogFeed(ReadingLog &log, ReadingRecorder::Clock clock = {})
+        : m_log(log), m_recorder(log.rules(), std::move(clock))
+    {
+        m_recorder.addOutput(&log);
+    }
+
+    Offered offer(const protocol::MeterReading &reading, const LogSettings &settings = {},
+                  const QString &fullUnit = {})
+    {
+        if (!m_log.isOpen() || m_log.tableFull())
+            return {};
+        const ReadingRecorder::Outcome outcome = m_recorder.offer(reading, settings, fullUnit);
+        if (!outcome.ruleError.isEmpty())
+            return {false, outcome.ruleError};
+        if (!outcome.failures.empty())
+            return {false, outcome.failures.front().error};
+        return {outcome.recorded, {}};
+    }
+
+private:
+    ReadingLog &m_log;
+    ReadingRecorder m_recorder;
+};

@@ -86,13 +86,15 @@ private:
     void log(int readings, const QString &unit = QStringLiteral("V"));
     std::unique_ptr<LogFolder> m_folder;
     std::unique_ptr<ReadingLog> m_log;
+    std::unique_ptr<LogFeed> m_feed;
 };
 
 void TestDataFiles::init()
 {
     m_folder = std::make_unique<LogFolder>();
     int second = 0;
-    m_log = std::make_unique<ReadingLog>([second]() mutable {
+    m_log = std::make_unique<ReadingLog>();
+    m_feed = std::make_unique<LogFeed>(*m_log, [second]() mutable {
         return QDateTime(QDate(2026, 12, 10), QTime(9, 5, second++)).toMSecsSinceEpoch();
     });
     openAsAtStartUp(*m_log);
@@ -100,6 +102,7 @@ void TestDataFiles::init()
 
 void TestDataFiles::cleanup()
 {
+    m_feed.reset();
     m_log.reset();
     m_folder.reset();
 }
@@ -110,7 +113,7 @@ void TestDataFiles::log(int readings, const QString &unit)
         const protocol::MeterReading r{QString::number(-1.5 + i, 'f', 3), float(-1500 + 1000 * i),
                                        i % 2 ? QStringLiteral("AC") : QStringLiteral("DC"), unit,
                                        QStringLiteral("AUTO")};
-        QVERIFY(m_log->INDataToTable(r, LogSettings()).logged);
+        QVERIFY(m_feed->offer(r, LogSettings()).logged);
     }
 }
 
@@ -189,7 +192,7 @@ void TestDataFiles::csvWithUnitsReadsBack()
     for (int i = 0; i < 2; ++i) {
         const protocol::MeterReading r{value, 2205, QStringLiteral("DC"), unit,
                                        QStringLiteral("MANU")};
-        QVERIFY(m_log->INDataToTable(r, LogSettings(), fullUnit).logged);
+        QVERIFY(m_feed->offer(r, LogSettings(), fullUnit).logged);
     }
     DataFiles files(m_log->session());
     const QString path = m_folder->path(QStringLiteral("run.csv"));
@@ -285,10 +288,9 @@ void TestDataFiles::csvReadsAsASpreadsheetReadsIt()
                     {"150.2", "uA", "", "\u00B5A"},
                     {"1.234", "Hz", "kHz", "kHz"}};
     for (const auto &r : readings)
-        QVERIFY(m_log
-                    ->INDataToTable({r.value, 0, QStringLiteral("DC"), r.unit,
-                                     QStringLiteral("AUTO")},
-                                    LogSettings(), r.fullUnit)
+        QVERIFY(m_feed
+                    ->offer({r.value, 0, QStringLiteral("DC"), r.unit, QStringLiteral("AUTO")},
+                            LogSettings(), r.fullUnit)
                     .logged);
     DataFiles files(m_log->session());
     const QString csv = m_folder->path(QStringLiteral("run.csv"));
@@ -344,8 +346,8 @@ void TestDataFiles::overloadsKeepTheirSideInEveryOutput()
     QFETCH(QString, shown);
     qputenv("TZ", "UTC");
     // A number first, so the overload is not the only record.
-    QVERIFY(m_log->INDataToTable({"1.000", 1000, "DC", "M*", "AUTO"}, LogSettings()).logged);
-    QVERIFY(m_log->INDataToTable({"0L.", counts, "DC", "M*", "AUTO"}, LogSettings()).logged);
+    QVERIFY(m_feed->offer({"1.000", 1000, "DC", "M*", "AUTO"}, LogSettings()).logged);
+    QVERIFY(m_feed->offer({"0L.", counts, "DC", "M*", "AUTO"}, LogSettings()).logged);
     DataFiles files(m_log->session());
 
     const QString xls = m_folder->path(QStringLiteral("run.xls"));

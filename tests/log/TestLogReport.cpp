@@ -23,6 +23,7 @@ private:
     QStringList pdfPages(const QString &pdf, const QStringList &extra = {});
     std::unique_ptr<LogFolder> m_folder;
     std::unique_ptr<ReadingLog> m_log;
+    std::unique_ptr<LogFeed> m_feed;
 };
 
 void TestLogReport::init()
@@ -30,13 +31,16 @@ void TestLogReport::init()
     if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
         QSKIP("pdftotext (poppler-utils) is not installed");
     m_folder = std::make_unique<LogFolder>();
-    m_log = std::make_unique<ReadingLog>(
-        [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
+    m_log = std::make_unique<ReadingLog>();
+    m_feed = std::make_unique<LogFeed>(*m_log, [] {
+        return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch();
+    });
     openAsAtStartUp(*m_log);
 }
 
 void TestLogReport::cleanup()
 {
+    m_feed.reset();
     m_log.reset();
     m_folder.reset();
 }
@@ -47,7 +51,7 @@ void TestLogReport::log(int readings)
         const protocol::MeterReading r{QString::number(i) + QStringLiteral(".00"), float(i * 100),
                                        QStringLiteral("DC"), QStringLiteral("mV"),
                                        QStringLiteral("AUTO")};
-        QVERIFY(m_log->INDataToTable(r, LogSettings()).logged);
+        QVERIFY(m_feed->offer(r, LogSettings()).logged);
     }
 }
 

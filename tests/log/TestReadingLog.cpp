@@ -1,4 +1,5 @@
 #include "LogFolder.h"
+#include "log/JournalFormat.h"
 #include "log/ReadingLog.h"
 #include "log/engine/BatchMove.h"
 #include "log/engine/Table.h"
@@ -21,6 +22,7 @@ private slots:
     void badIntervalStopsAfterTheKey();
     void openRefusesATableThatIsNotALog();
     void readingThatCannotBeLoggedIsReportedAndDropped();
+    void restoreIntoATableWithoutNumbersIsReported();
     void oldFileReplacesTheLogAndNumberingGoesOn_data();
     void oldFileReplacesTheLogAndNumberingGoesOn();
     void unreadableOldFileKeepsTheLog();
@@ -31,6 +33,7 @@ private:
     QString run(const QString &script);
     std::unique_ptr<LogFolder> m_folder;
     std::unique_ptr<ReadingLog> m_log;
+    std::unique_ptr<LogFeed> m_feed;
     protocol::MeterReading m_reading;
     LogSettings m_settings;
     QStringList m_errors;
@@ -39,8 +42,10 @@ private:
 void TestReadingLog::init()
 {
     m_folder = std::make_unique<LogFolder>();
-    m_log = std::make_unique<ReadingLog>(
-        [] { return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)).toMSecsSinceEpoch(); });
+    m_log = std::make_unique<ReadingLog>();
+    m_feed = std::make_unique<LogFeed>(*m_log, [] {
+        return QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)).toMSecsSinceEpoch();
+    });
     openAsAtStartUp(*m_log);
     m_reading = {QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"), QStringLiteral("V"),
                  QStringLiteral("AUTO")};
@@ -50,6 +55,7 @@ void TestReadingLog::init()
 
 void TestReadingLog::cleanup()
 {
+    m_feed.reset();
     m_log.reset();
     m_folder.reset();
 }
@@ -66,11 +72,11 @@ QString TestReadingLog::run(const QString &script)
         const int times = word.contains(u'*') ? word.section(u'*', 1).toInt() : 1;
         for (int i = 0; i < times; ++i) {
             if (verb == u"read") {
-                const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
+                const LogFeed::Offered o = m_feed->offer(m_reading, m_settings);
                 if (!o.error.isEmpty())
                     m_errors << o.error;
             } else if (verb == u"tick") {
-                m_log->TrecordTimer(m_settings.RecordSI);
+                m_log->rules().TrecordTimer(m_settings.RecordSI);
             } else if (verb == u"v") {
                 m_reading.ValueText = arg;
             } else if (verb == u"ac" || verb == u"dc") {
@@ -80,7 +86,7 @@ QString TestReadingLog::run(const QString &script)
             } else if (verb == u"manu") {
                 m_reading.RangeText = QStringLiteral("MANU");
             } else if (verb == u"limit") {
-                m_log->setLimit(arg.toInt());
+                m_log->rules().setLimit(arg.toInt());
             } else if (verb == u"new") {
                 m_log->RecordNew();
             } else if (verb == u"repeat") {
@@ -91,7 +97,7 @@ QString TestReadingLog::run(const QString &script)
                 m_settings.RecordSITime = arg;
             } else if (verb == u"edit") {
                 m_settings.RecordSITime = arg;
-                const QString error = m_log->RecordSITimeChange(arg);
+                const QString error = m_log->rules().RecordSITimeChange(arg);
                 if (!error.isEmpty())
                     m_errors << error;
             } else {
@@ -159,7 +165,7 @@ void TestReadingLog::rules()
 {
     QFETCH(QString, script);
     QTEST(run(script), "records");
-    QTEST(int(m_log->RecordCount), "recordCount");
+    QTEST(int(m_log->rules().RecordCount), "recordCount");
     QCOMPARE(m_errors, QStringList());
 }
 
@@ -167,8 +173,8 @@ void TestReadingLog::recordHoldsTheReading()
 {
     m_reading = {QStringLiteral("-12.34"), -1234.0f, QStringLiteral("AC"), QStringLiteral("m*"),
                  QStringLiteral("MANU")};
-    m_log->NextRecordNo = 41;
-    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    m_log->rules().NextRecordNo = 41;
+    QVERIFY(m_feed->offer(m_reading, m_settings).logged);
     const table::Table &t = m_log->table();
     QCOMPARE(t.recordCount(), 1);
     QCOMPARE(t.currentRow(), 0);
@@ -177,14 +183,14 @@ void TestReadingLog::recordHoldsTheReading()
     for (const QString &f : fields)
         texts << QString::fromStdString(t.text(f.toStdString()));
     QCOMPARE(texts, QStringList({"41", "14:05:09", "AC", "-12.34", "-1234", "m*", "MANU"}));
-    QCOMPARE(m_log->NextRecordNo, 42);
+    QCOMPARE(m_log->rules().NextRecordNo, 42);
 }
 
 // Journals of earlier versions lack the full unit; a line that is no record the log can take is
 // counted as damaged and passed over.
 void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
 {
-    QVERIFY(m_log->INDataToTable(m_reading, m_settings, QStringLiteral("V")).logged);
+    QVERIFY(m_feed->offer(m_reading, m_settings, QStringLiteral("V")).logged);
     const QList<QByteArray> journal = {
         "No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit",
         "7\t23:59:58\tAC\t1.234\tHz\tAUTO\t1234\t2026-12-09T23:59:58.125\tkHz",
@@ -194,7 +200,7 @@ void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
         "#port\tCOM1 (/dev/ttyUSB0)", // about the run, neither record nor damage
         "8\t23:59:59\tDC\t-0.5\tV\tMANU\t-500\t2026-12-09T23:59:59",
     };
-    const ReadingLog::JournalCount count = ReadingLog::countJournal(journal);
+    const JournalFormat::Count count = JournalFormat::count(journal);
     QCOMPARE(count.records, 2);
     QCOMPARE(count.damaged, 2);
     const ReadingLog::Restored restored = m_log->restore(journal);
@@ -206,7 +212,7 @@ void TestReadingLog::journalLinesAreRestoredWithTheirStamps()
              (QList<QByteArray>{"2" + journal[1].mid(1), journal[4], "3" + journal[5].mid(1)}));
     QCOMPARE(QString::fromStdString(m_log->table().text(1, m_log->table().fieldIndex("No"))),
              QStringLiteral("2"));
-    QCOMPARE(m_log->NextRecordNo, 4);
+    QCOMPARE(m_log->rules().NextRecordNo, 4);
     QCOMPARE(m_log->stampOf(0).when, QDateTime(QDate(2026, 12, 10), QTime(14, 5, 9, 250)));
     QCOMPARE(m_log->stampOf(0).fullUnit, QString()); // "V" says it all
     QCOMPARE(m_log->stampOf(1).when, QDateTime(QDate(2026, 12, 9), QTime(23, 59, 58, 125)));
@@ -226,18 +232,18 @@ void TestReadingLog::badIntervalStopsAfterTheKey()
 {
     m_settings.RepeatSet = false;
     m_settings.RecordSITime = QStringLiteral("99999999999");
-    m_log->SampleCountdown = 7;
-    const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
+    m_log->rules().SampleCountdown = 7;
+    const LogFeed::Offered o = m_feed->offer(m_reading, m_settings);
     QVERIFY(!o.logged);
     QCOMPARE(o.error, QStringLiteral("'99999999999' is not a valid integer value"));
-    QCOMPARE(m_log->LastLoggedText, QStringLiteral("1.000DCVAUTO"));
-    QCOMPARE(m_log->SampleCountdown, 7);
-    QCOMPARE(m_log->RecordCount, 0);
+    QCOMPARE(m_log->rules().LastLoggedText, QStringLiteral("1.000DCVAUTO"));
+    QCOMPARE(m_log->rules().SampleCountdown, 7);
+    QCOMPARE(m_log->rules().RecordCount, 0);
     QCOMPARE(m_log->table().recordCount(), 0);
 
-    QCOMPARE(m_log->RecordSITimeChange(QStringLiteral("12x")),
+    QCOMPARE(m_log->rules().RecordSITimeChange(QStringLiteral("12x")),
              QStringLiteral("'12x' is not a valid integer value"));
-    QCOMPARE(m_log->SampleCountdown, 7);
+    QCOMPARE(m_log->rules().SampleCountdown, 7);
 }
 
 // A log table without the field "Unit" (a start-up table replaced by another one; an opened
@@ -247,7 +253,7 @@ void TestReadingLog::badIntervalStopsAfterTheKey()
 // a reading log is asked about before it replaces them.
 void TestReadingLog::openRefusesATableThatIsNotALog()
 {
-    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    QVERIFY(m_feed->offer(m_reading, m_settings).logged);
     table::Session session;
     table::Table other(session);
     const QString otherPath = m_folder->path(QStringLiteral("other.db"));
@@ -265,7 +271,7 @@ void TestReadingLog::openRefusesATableThatIsNotALog()
                                 "\"DC/AC\", \"Nval\", \"Unit\", \"AUTO\"."));
     QCOMPARE(asked, 0);
     QCOMPARE(m_log->table().recordCount(), 1);
-    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    QVERIFY(m_feed->offer(m_reading, m_settings).logged);
     QCOMPARE(m_log->table().recordCount(), 2);
 
     // A reading log: asked, and "no" keeps the log as it was.
@@ -275,7 +281,7 @@ void TestReadingLog::openRefusesATableThatIsNotALog()
     QCOMPARE(m_log->openOldFile(good, ask), QString());
     QCOMPARE(asked, 1);
     QCOMPARE(m_log->table().recordCount(), 2);
-    QVERIFY(m_log->INDataToTable(m_reading, m_settings).logged);
+    QVERIFY(m_feed->offer(m_reading, m_settings).logged);
     QCOMPARE(m_log->openOldFile(good, [] { return true; }), QString());
     QCOMPARE(m_log->table().recordCount(), 0);
 }
@@ -291,13 +297,43 @@ void TestReadingLog::readingThatCannotBeLoggedIsReportedAndDropped()
     other.close();
     QCOMPARE(m_log->open({}), QString());
 
-    const ReadingLog::Outcome o = m_log->INDataToTable(m_reading, m_settings);
+    const LogFeed::Offered o = m_feed->offer(m_reading, m_settings);
     QVERIFY(!o.logged);
     QVERIFY2(o.error.contains(u"has no field"), qPrintable(o.error));
     QVERIFY(!m_log->table().isAppending());
     QCOMPARE(m_log->table().recordCount(), 0);
     m_log->table().first();
     QCOMPARE(m_log->table().recordCount(), 0);
+}
+
+// A start-up table that holds records but no field "No": the restored records are refused with
+// the engine's message, as a reading is, instead of an error escaping the restore.
+void TestReadingLog::restoreIntoATableWithoutNumbersIsReported()
+{
+    m_log->close();
+    QVERIFY(QFile::remove(m_folder->path(QStringLiteral("Tarvodb.DB"))));
+    {
+        table::Session session;
+        table::Table other(session);
+        other.setTableName(m_folder->path(QStringLiteral("Tarvodb.DB")).toStdString());
+        other.createTable({{"Value", table::FieldType::Alpha, 8}});
+        other.setExclusive(true);
+        other.open();
+        other.append();
+        other.setText("Value", "1.000");
+        other.post();
+        other.close();
+    }
+    QCOMPARE(m_log->open({}), QString());
+    QCOMPARE(m_log->table().recordCount(), 1);
+
+    const ReadingLog::Restored restored =
+        m_log->restore({"No\tTime\tDC/AC\tValue\tUnit\tAUTO\tNval\tDateTime\tFullUnit",
+                        "7\t23:59:58\tAC\t1.234\tHz\tAUTO\t1234\t2026-12-09T23:59:58.125\tkHz"});
+    QCOMPARE(restored.records, 0);
+    QVERIFY2(restored.error.contains(u"has no field"), qPrintable(restored.error));
+    QVERIFY(!m_log->table().isAppending());
+    QCOMPARE(m_log->table().recordCount(), 1);
 }
 
 void TestReadingLog::oldFileReplacesTheLogAndNumberingGoesOn_data()
@@ -319,7 +355,7 @@ void TestReadingLog::oldFileReplacesTheLogAndNumberingGoesOn()
     QFETCH(int, tableRecords);
     QFETCH(QString, runAfterSave);
     QFETCH(QString, records);
-    m_log->setLimit(ReadingLog::kLimitItems.back());
+    m_log->rules().setLimit(ReadingLog::kLimitItems.back());
     run(QStringLiteral("read*%1").arg(tableRecords));
     table::Table saved(m_log->session());
     saved.setTableName(m_folder->path(QStringLiteral("run.db")).toStdString());
@@ -328,14 +364,14 @@ void TestReadingLog::oldFileReplacesTheLogAndNumberingGoesOn()
     copy.setDestination(&saved);
     copy.execute();
     run(runAfterSave);
-    const qint32 count = m_log->RecordCount;
-    const QString key = m_log->LastLoggedText;
+    const qint32 count = m_log->rules().RecordCount;
+    const QString key = m_log->rules().LastLoggedText;
 
     QCOMPARE(m_log->openOldFile(m_folder->path(QStringLiteral("run.db"))), QString());
     QCOMPARE(m_log->table().recordCount(), tableRecords);
-    QCOMPARE(m_log->RecordCount, count);
-    QCOMPARE(m_log->LastLoggedText, key);
-    QCOMPARE(m_log->SampleCountdown, 4);
+    QCOMPARE(m_log->rules().RecordCount, count);
+    QCOMPARE(m_log->rules().LastLoggedText, key);
+    QCOMPARE(m_log->rules().SampleCountdown, 4);
     // Readings go on into the opened table with numbers the log does not hold yet.
     QCOMPARE(run(QStringLiteral("si=0 v=3.000 read")), records);
     QCOMPARE(run(QStringLiteral("v=4.000 read")).section(u',', -2),
@@ -389,7 +425,7 @@ void TestReadingLog::missingLogTableLeavesTheLogClosed()
     QVERIFY2(error.contains(u"Tarvodb"), qPrintable(error));
     QVERIFY(!log.isOpen());
     // A closed log takes readings silently.
-    const ReadingLog::Outcome o = log.INDataToTable(m_reading, m_settings);
+    const LogFeed::Offered o = LogFeed(log).offer(m_reading, m_settings);
     QVERIFY(!o.logged);
     QCOMPARE(o.error, QString());
     // Held by another copy of the program: the exclusive lock keeps a second log out.

@@ -1,4 +1,5 @@
 #include "LogFolder.h"
+#include "log/JournalFormat.h"
 #include "log/JournalOutput.h"
 #include "log/ReadingLog.h"
 #include "log/ReadingRecorder.h"
@@ -179,7 +180,7 @@ void TestReadingRecorder::windowsJournalLineComesFromTheRecordAndRestores()
     RecoveryJournal journal;
     JournalOutput journalOutput(journal);
     const qint64 when = QDateTime(QDate(2026, 12, 10), QTime(23, 59, 58, 125)).toMSecsSinceEpoch();
-    ReadingRecorder recorder(log, [when] { return when; });
+    ReadingRecorder recorder(log.rules(), [when] { return when; });
     recorder.addOutput(&log);
     recorder.addOutput(&journalOutput);
 
@@ -193,7 +194,7 @@ void TestReadingRecorder::windowsJournalLineComesFromTheRecordAndRestores()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = RecoveryJournal::wholeLines(file.readAll());
     QCOMPARE(lines.size(), 3);
-    QCOMPARE(lines.at(0), JournalOutput::header());
+    QCOMPARE(lines.at(0), JournalFormat::header());
     const QByteArray stamp = logrecord::isoStamp(when).toLatin1();
     QCOMPARE(lines.at(1), "1\t23:59:58\t\t1.234\tHz\tAUTO\t1234\t" + stamp + "\tkHz");
     QCOMPARE(lines.at(2), "2\t23:59:58\tDC\t-0.500\tV\tAUTO\t-500\t" + stamp + "\tV");

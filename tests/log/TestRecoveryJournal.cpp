@@ -1,5 +1,6 @@
 #include "log/RecoveryJournal.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,6 +17,7 @@ private slots:
     void runningCopiesKeepTheirJournals();
     void retiredJournalIsGone();
     void folderFromTheEnvironment();
+    void folderIsPrivateWhateverTheUmask();
 };
 
 void TestRecoveryJournal::linesReadBackWhole()
@@ -100,6 +102,44 @@ void TestRecoveryJournal::folderFromTheEnvironment()
     qputenv("XDG_STATE_HOME", "relative/ignored");
     QCOMPARE(RecoveryJournal::defaultFolder(), QDir::homePath() + "/.local/state/vorlatt");
     qputenv("XDG_STATE_HOME", old);
+}
+
+// Every folder made on the way to the journal is the user's alone, also under a umask that
+// lets everyone in; the journal's own folder is made private when it was there, the folders above
+// it that were there are not touched.
+void TestRecoveryJournal::folderIsPrivateWhateverTheUmask()
+{
+    QTemporaryDir dir;
+    const auto mode = [](const QString &path) {
+        struct stat st;
+        return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+    const mode_t oldMask = ::umask(0);
+    {
+        RecoveryJournal journal;
+        QCOMPARE(journal.start(dir.filePath(QStringLiteral("state/vorlatt")), "No"), QString());
+        QCOMPARE(mode(dir.filePath(QStringLiteral("state"))), 0700);
+        QCOMPARE(mode(dir.filePath(QStringLiteral("state/vorlatt"))), 0700);
+        QCOMPARE(journal.retire(), QString());
+    }
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("shared/vorlatt")));
+    QCOMPARE(mode(dir.filePath(QStringLiteral("shared/vorlatt"))), 0777);
+    {
+        RecoveryJournal journal;
+        QCOMPARE(journal.start(dir.filePath(QStringLiteral("shared/vorlatt")), "No"), QString());
+        QCOMPARE(mode(dir.filePath(QStringLiteral("shared"))), 0777);
+        QCOMPARE(mode(dir.filePath(QStringLiteral("shared/vorlatt"))), 0700);
+        QCOMPARE(journal.retire(), QString());
+    }
+    ::umask(oldMask);
+    // A file where the folder should be.
+    QFile file(dir.filePath(QStringLiteral("file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    RecoveryJournal journal;
+    QCOMPARE(journal.start(dir.filePath(QStringLiteral("file/vorlatt")), "No"),
+             QStringLiteral("cannot make the folder ") +
+                 dir.filePath(QStringLiteral("file/vorlatt")));
 }
 
 QTEST_MAIN(TestRecoveryJournal)

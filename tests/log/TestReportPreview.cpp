@@ -23,14 +23,15 @@ private slots:
 void TestReportPreview::buttonsStayAsThePageLabelChanges()
 {
     LogFolder folder;
-    ReadingLog log(
-        [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
+    ReadingLog log;
+    LogFeed feed(
+        log, [] { return QDateTime(QDate(2026, 12, 10), QTime(10, 20, 30)).toMSecsSinceEpoch(); });
     openAsAtStartUp(log);
-    log.setLimit(ReadingLog::kLimitItems.back());
+    log.rules().setLimit(ReadingLog::kLimitItems.back());
     const protocol::MeterReading reading{QStringLiteral("1.000"), 1000.0f, QStringLiteral("DC"),
                                          QStringLiteral("V"), QStringLiteral("AUTO")};
     for (int i = 0; i < 100000; ++i)
-        QVERIFY(log.INDataToTable(reading, LogSettings()).logged);
+        QVERIFY(feed.offer(reading).logged);
     const LogReport report(log.table());
     QCOMPARE(report.pageCount(), 2703);
 

@@ -124,7 +124,7 @@ ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments)
     ParsedCommandLine result;
     LoggerOptions &o = result.options;
     auto fail = [&result](const QString &error) { return result.refuse(error); };
-    QList<optionsinorder::Given> given;
+    QList<commandline::Given> given;
     if (!result.read(options(), arguments, &given))
         return result;
     int sources = 0;

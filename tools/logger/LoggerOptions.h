@@ -2,7 +2,7 @@
 
 #include "log/LogRecord.h"
 #include "mqtt/MqttOptions.h"
-#include "tools/OptionsInOrder.h"
+#include "tools/commandline/CommandLine.h"
 #include "web/HttpOptions.h"
 
 #include <QString>
@@ -43,7 +43,7 @@ struct LoggerOptions
     QString meterId;
 };
 
-using ParsedCommandLine = optionsinorder::CommandLine<LoggerOptions>;
+using ParsedCommandLine = commandline::CommandLine<LoggerOptions>;
 
 // `arguments` without the program name.
 ParsedCommandLine parseLoggerCommandLine(const QStringList &arguments);

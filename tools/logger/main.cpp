@@ -51,7 +51,7 @@ int main(int argc, char **argv)
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
     const ParsedCommandLine parsed = parseLoggerCommandLine(arguments);
-    if (const int status = optionsinorder::answerOtherThanRun(parsed, "vorlatt-log", loggerHelp);
+    if (const int status = commandline::answerOtherThanRun(parsed, "vorlatt-log", loggerHelp);
         status >= 0)
         return status;
 

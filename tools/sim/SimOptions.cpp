@@ -87,7 +87,7 @@ SimCommandLine parseSimCommandLine(const QStringList &arguments)
     SimCommandLine result;
     SimOptions &o = result.options;
     auto fail = [&result](const QString &error) { return result.refuse(error); };
-    QList<optionsinorder::Given> given;
+    QList<commandline::Given> given;
     if (!result.read(options(), arguments, &given))
         return result;
 

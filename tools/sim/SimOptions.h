@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tools/OptionsInOrder.h"
+#include "tools/commandline/CommandLine.h"
 
 #include <QString>
 #include <QStringList>
@@ -30,7 +30,7 @@ struct SimOptions
     Disruption unplug;
 };
 
-using SimCommandLine = optionsinorder::CommandLine<SimOptions>;
+using SimCommandLine = commandline::CommandLine<SimOptions>;
 
 // `arguments` without the program name.
 SimCommandLine parseSimCommandLine(const QStringList &arguments);

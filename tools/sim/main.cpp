@@ -142,7 +142,7 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const SimCommandLine parsed = parseSimCommandLine(arguments);
-    if (const int status = optionsinorder::answerOtherThanRun(parsed, "vorlatt-sim", simHelp);
+    if (const int status = commandline::answerOtherThanRun(parsed, "vorlatt-sim", simHelp);
         status >= 0)
         return status;
     simsignals::catchSignals();

@@ -1,7 +1,8 @@
 #pragma once
 
-// The command-line tools read their arguments with QCommandLineParser and take the options in
-// the order they were given, so a later one wins and the first wrong one is the one reported.
+// How the command-line tools read their command lines: QCommandLineParser parses the arguments,
+// and the options are taken in the order they were given, so a later one wins and the first wrong
+// one is the one reported; help, version and a wrong command line are answered alike.
 // A refusal is said in the tools' own words, with the option spelled as it was typed (the
 // parser's own text drops the dashes of an unknown option).
 
@@ -13,7 +14,7 @@
 
 #include <cstdio>
 
-namespace optionsinorder {
+namespace commandline {
 
 struct Given
 {
@@ -172,4 +173,4 @@ int answerOtherThanRun(const CommandLine<Options> &parsed, const char *program,
     return -1;
 }
 
-} // namespace optionsinorder
+} // namespace commandline
