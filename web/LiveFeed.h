@@ -36,9 +36,8 @@ struct OutputHealth
 //
 // Threads: take() and the setters are called on the owner's thread (the recorder's); the HTTP
 // server's workers read from theirs. take() costs the same whatever the number of readers: one
-// JSON line made, a lock, a push, and while any reader waits, a nudge to one thread of the feed's
-// own that tells the readers (see addBell()). A reader never holds the lock while it writes to a
-// client.
+// JSON line made, a lock, a push (a thread of the feed's own tells the readers, see addBell()). A
+// reader never holds the lock while it writes to a client.
 class LiveFeed : public RecordOutput
 {
 public:
@@ -119,12 +118,13 @@ public:
     quint64 statusVersion() const;
 
     // A reader that waits for news (a reading taken, the status changed) hangs up a bell: a
-    // function the feed calls after each change, with no lock held, on the one thread of its own
-    // that rings the bells (started with the first bell). take() only nudges that thread, and
-    // only while a bell hangs, so its cost does not grow with the readers; readings that come
-    // while the bells are being rung are told in one more round. A bell must be quick and must
-    // not call into the feed (it writes to a descriptor the reader waits on). Nothing is lost
-    // between a reader's look at the feed and its wait: hang the bell first, then look.
+    // function the feed calls, with no lock held, on the one thread of its own that rings the
+    // bells (started with the first bell). A change of the status rings them at once; readings
+    // within kWatchMs (LiveFeed.cpp), and the first after a quiet second at once: take() wakes
+    // no thread while readings come, so its cost does not grow with the readers. A bell must be
+    // quick and must not call into the feed (it writes to a descriptor the reader waits on).
+    // Nothing is lost between a reader's look at the feed and its wait: hang the bell first,
+    // then look. Nothing rings, and the ringer sleeps, while nothing changes.
     using Bell = std::function<void()>;
     int addBell(Bell bell);
     // Once it returns, the bell is not rung again.
@@ -161,6 +161,7 @@ private:
     std::condition_variable m_nudge; // for the ringer
     bool m_hasBells = false;         // under m_mutex, as the rest below
     bool m_ringDue = false;
+    bool m_ringerAsleep = false; // waiting for a nudge, not looking for readings
     bool m_ending = false;
     std::deque<Entry> m_ring;
     qint64 m_taken = 0; // place after the newest
