@@ -28,10 +28,10 @@ static_assert(std::string_view(CPPHTTPLIB_VERSION) == "0.11.4",
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <map>
-#include <memory>
 #include <limits>
 #include <list>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>

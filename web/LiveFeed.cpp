@@ -118,7 +118,9 @@ void LiveFeed::ringBells()
     pthread_setname_np(pthread_self(), "live-feed-bells");
     const auto nudged = [this] { return m_ringDue || m_ending; };
     std::unique_lock<std::mutex> lock(m_mutex);
-    qint64 seen = m_taken;
+    // A first round at once: a reading taken between the first bell and this thread's start
+    // nudged no one.
+    qint64 seen = -1;
     int quiet = 0;
     for (;;) {
         if (m_ending)
