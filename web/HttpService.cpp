@@ -5,6 +5,17 @@
 // The one file that includes the library's header (it is large, and slow to compile).
 #include <httplib.h>
 
+// GuardedServer below overrides the library's private per-connection loop and reads protected
+// members, as this version has them (the build asks pkg-config for it too, web/CMakeLists.txt).
+// Before changing the version, go through "Why our own: the HTTP connection loop" in
+// docs/DEVELOPING.md against the new library.
+#ifndef CPPHTTPLIB_VERSION
+#error "httplib.h does not say its version; HttpService.cpp is written against cpp-httplib 0.11.4"
+#endif
+static_assert(std::string_view(CPPHTTPLIB_VERSION) == "0.11.4",
+              "HttpService.cpp overrides cpp-httplib 0.11.4's private connection loop: see "
+              "\"Why our own: the HTTP connection loop\" in docs/DEVELOPING.md");
+
 #include <QCryptographicHash>
 #include <QFile>
 
@@ -17,9 +28,12 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,6 +41,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -39,6 +54,9 @@ using Clock = std::chrono::steady_clock;
 constexpr const char *kDygraphsFolder = "/usr/share/javascript/dygraphs/";
 // A waiting worker looks at the stop flag this often.
 constexpr int kSliceMs = 200;
+// A worker with nothing to do for this long ends: a page's burst of requests starts a few, and a
+// scraper asking every 15 s keeps one.
+constexpr int kWorkerIdleMs = 30000;
 // Requests on one connection before it is closed (a new one is opened at once).
 constexpr int kRequestsPerConnection = 100;
 // Readings in one write of an event stream.
@@ -65,13 +83,71 @@ struct ConnectionState
     int sock = -1;
     bool handled = false;    // the request reached the handler (the library refuses some itself)
     bool closeAfter = false; // the request left bytes unread (a body): no next request
+};
 
-    // The client has closed its end, or the connection broke.
-    bool hungUp() const
+// What an open event stream sleeps on: the feed's news (a bell on an eventfd of its own) and its
+// client's socket, until a keep-alive is due. So a stream's thread wakes when there is something
+// to send, a keep-alive to send, a client gone, or the server stopping, and at no other time.
+class Doorbell
+{
+public:
+    explicit Doorbell(LiveFeed &feed) : m_feed(feed)
     {
-        pollfd fd{sock, POLLRDHUP, 0};
-        return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        m_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_fd >= 0)
+            m_bell = feed.addBell([fd = m_fd] {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
+            });
     }
+    ~Doorbell()
+    {
+        if (m_fd < 0)
+            return;
+        m_feed.removeBell(m_bell);
+        ::close(m_fd);
+    }
+    Doorbell(const Doorbell &) = delete;
+    Doorbell &operator=(const Doorbell &) = delete;
+
+    // False where the system gave no descriptor for it.
+    bool ok() const { return m_fd >= 0; }
+
+    enum class Woken
+    {
+        Rang,     // news, or the server stopping: look
+        TimedOut, // a keep-alive is due
+        HungUp,   // the client closed its end, or the connection broke
+    };
+    // Sleeps until one of them, `until` at the latest.
+    Woken wait(int sock, Clock::time_point until)
+    {
+        for (;;) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0)
+                return Woken::TimedOut;
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {sock, POLLRDHUP, 0}};
+            const int ready =
+                ::poll(fds, 2, int(std::min<long long>(left, std::numeric_limits<int>::max())));
+            if (ready < 0 && errno != EINTR)
+                return Woken::HungUp;
+            if (ready <= 0)
+                continue;
+            if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))
+                return Woken::HungUp;
+            if (fds[0].revents) {
+                std::uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(m_fd, &count, sizeof count);
+                return Woken::Rang;
+            }
+        }
+    }
+
+private:
+    LiveFeed &m_feed;
+    int m_fd = -1;
+    int m_bell = -1;
 };
 thread_local ConnectionState *t_connection = nullptr;
 
@@ -143,6 +219,110 @@ private:
     int m_refusal = 0;
 };
 
+// The worker threads, started as requests come for them, up to a bound, and ended after
+// kWorkerIdleMs with nothing to do: an idle server holds none, one browser with its event stream
+// a few. (The library's pool starts all of them at once, and keeps them.)
+class Workers
+{
+public:
+    explicit Workers(int most) : m_most(most) {}
+    ~Workers() { shutdown(); }
+    Workers(const Workers &) = delete;
+    Workers &operator=(const Workers &) = delete;
+
+    // Runs `job` on a worker: an idle one, else a new one while fewer than the bound run, else
+    // the first to be free. False where no worker runs and none could be started (the system
+    // refused a thread), or after shutdown(): the job is not run.
+    bool enqueue(std::function<void()> job)
+    {
+        std::list<std::thread> ended;
+        bool taken = true;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            ended.swap(m_ended);
+            if (m_shutdown)
+                return false;
+            m_jobs.push_back(std::move(job));
+            // An idle worker takes one job each: a thread is started only for a job none takes.
+            if (m_idle < int(m_jobs.size()) && int(m_threads.size()) < m_most) {
+                try {
+                    m_threads.emplace_back();
+                    const auto self = std::prev(m_threads.end());
+                    *self = std::thread([this, self] { run(self); });
+                } catch (const std::system_error &) {
+                    m_threads.pop_back();
+                    if (m_threads.empty()) {
+                        m_jobs.pop_back();
+                        taken = false;
+                    } else {
+                        m_ready.notify_one();
+                    }
+                }
+            } else {
+                m_ready.notify_one();
+            }
+        }
+        for (std::thread &t : ended)
+            t.join();
+        return taken;
+    }
+
+    // Runs the jobs given, then ends every worker. Once only.
+    void shutdown()
+    {
+        std::list<std::thread> threads;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_shutdown = true;
+            threads.swap(m_threads);
+            threads.splice(threads.end(), m_ended);
+        }
+        m_ready.notify_all();
+        for (std::thread &t : threads)
+            t.join();
+    }
+
+private:
+    void run(std::list<std::thread>::iterator self)
+    {
+        pthread_setname_np(pthread_self(), "http-worker");
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            if (m_jobs.empty()) {
+                if (m_shutdown)
+                    return;
+                ++m_idle;
+                const bool woken =
+                    m_ready.wait_for(lock, std::chrono::milliseconds(kWorkerIdleMs),
+                                     [this] { return !m_jobs.empty() || m_shutdown; });
+                --m_idle;
+                if (!woken) {
+                    // Its thread is joined by the next enqueue() or by shutdown(); nothing of
+                    // the pool is touched once the lock is let go.
+                    m_ended.splice(m_ended.end(), m_threads, self);
+                    return;
+                }
+                continue;
+            }
+            std::function<void()> job = std::move(m_jobs.front());
+            m_jobs.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr; // what the job holds goes before the lock is taken again
+            lock.lock();
+        }
+    }
+
+    const int m_most;
+    std::mutex m_mutex;
+    std::condition_variable m_ready; // a job came, or the pool shuts down
+    std::deque<std::function<void()>> m_jobs;
+    std::list<std::thread> m_threads; // running
+    std::list<std::thread> m_ended;   // ended, to be joined
+    int m_idle = 0;                   // workers waiting for a job
+    bool m_shutdown = false;
+};
+
 // A connection without a whole request head: new, between two requests, or with a head on its
 // way. It holds a descriptor and its bytes so far, and no thread.
 struct Waiting
@@ -170,7 +350,7 @@ public:
 
     WaitingRoom(const std::atomic<bool> &stop, std::string refusalHeaders, Serve serve)
         : m_stop(stop), m_refusalHeaders(std::move(refusalHeaders)), m_serve(std::move(serve)),
-          m_pool(std::size_t(HttpService::kWorkers))
+          m_pool(HttpService::kWorkers)
     {
         m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         m_thread = std::thread([this] { run(); });
@@ -298,10 +478,14 @@ private:
         ++m_busy;
         auto job = std::make_shared<Waiting>(std::move(w));
         w.sock = -1;
-        m_pool.enqueue([this, job] {
+        const bool taken = m_pool.enqueue([this, job] {
             m_serve(*job);
             --m_busy;
         });
+        if (!taken) {
+            --m_busy;
+            drop(*job);
+        }
     }
 
     // Reads what has come, as far as the head goes.
@@ -330,6 +514,7 @@ private:
 
     void run()
     {
+        pthread_setname_np(pthread_self(), "http-room");
         std::deque<Waiting> room; // the oldest first
         std::vector<pollfd> fds;
         auto compact = [&room] {
@@ -412,7 +597,7 @@ private:
     const std::atomic<bool> &m_stop;
     const std::string m_refusalHeaders;
     const Serve m_serve;
-    httplib::ThreadPool m_pool;
+    Workers m_pool;
     std::atomic<int> m_busy{0}; // connections given to the workers, served or queued
     int m_wake = -1;
     std::mutex m_mutex;
@@ -460,15 +645,20 @@ public:
         return ssize_t(n);
     }
 
+    // Sends what the socket takes, never waiting in send() itself: every wait is waitForRoom(),
+    // with its time limit and the stop flag. (A blocking send() of more than fits would wait for
+    // the client without either.)
     ssize_t write(const char *ptr, size_t size) override
     {
-        if (!waitForRoom())
-            return -1;
-        ssize_t n;
-        do
-            n = ::send(m_sock, ptr, size, MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-        return n < 0 ? -1 : n;
+        for (;;) {
+            if (!waitForRoom())
+                return -1;
+            const ssize_t n = ::send(m_sock, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0)
+                return n;
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                return -1;
+        }
     }
 
     void get_remote_ip_and_port(std::string &ip, int &port) const override
@@ -875,11 +1065,21 @@ void HttpService::Impl::events(const httplib::Request &req, httplib::Response &r
 
     struct Place
     {
+        Place(LiveFeed &feed, qint64 from) : next(from), bell(feed) {}
         qint64 next;
         quint64 version = 0;
         bool first = true;
+        Clock::time_point keepaliveDue;
+        // Hung before the first look at the feed: news after that look rings it.
+        Doorbell bell;
     };
-    auto place = std::make_shared<Place>(Place{from});
+    auto place = std::make_shared<Place>(feed, from);
+    if (!place->bell.ok()) {
+        --streams;
+        res.set_header("Retry-After", "5");
+        fail(res, 503, "the server has no descriptor left for another event stream");
+        return;
+    }
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
         "text/event-stream",
@@ -890,19 +1090,10 @@ void HttpService::Impl::events(const httplib::Request &req, httplib::Response &r
                 place->version = feed.statusVersion();
                 out = "retry: 2000\n\nevent: status\ndata: " + feed.statusJson(streams) + "\n\n";
             }
-            const ConnectionState *connection = t_connection;
+            const int sock = t_connection ? t_connection->sock : -1;
             while (out.isEmpty()) {
-                // Waits a second at a time, to see a client that went away while nothing was
-                // sent (its worker and its place among the streams are freed at once).
-                bool changed = false;
-                for (int waited = 0; waited < kKeepaliveMs && !changed; waited += 1000) {
-                    changed = feed.waitForChange(place->next, place->version,
-                                                 std::chrono::milliseconds(1000), stop);
-                    if (stop || (connection && connection->hungUp()))
-                        return false;
-                }
-                if (!changed)
-                    out = ": keepalive\n\n";
+                if (stop)
+                    return false;
                 if (const quint64 version = feed.statusVersion(); version != place->version) {
                     place->version = version;
                     out += "event: status\ndata: " + feed.statusJson(streams) + "\n\n";
@@ -915,7 +1106,21 @@ void HttpService::Impl::events(const httplib::Request &req, httplib::Response &r
                 for (const LiveFeed::Reading &r : batch.readings)
                     out += "id: " + QByteArray::number(r.no) + "\ndata: " + r.json + "\n\n";
                 place->next = batch.next;
+                if (!out.isEmpty())
+                    break;
+                // Nothing to send: sleeps until there is, a keep-alive is due, or the client
+                // goes away (its worker and its place among the streams are freed at once).
+                switch (place->bell.wait(sock, place->keepaliveDue)) {
+                case Doorbell::Woken::Rang:
+                    break;
+                case Doorbell::Woken::TimedOut:
+                    out = ": keepalive\n\n";
+                    break;
+                case Doorbell::Woken::HungUp:
+                    return false;
+                }
             }
+            place->keepaliveDue = Clock::now() + std::chrono::milliseconds(kKeepaliveMs);
             return sink.write(out.constData(), std::size_t(out.size()));
         },
         [this](bool) { --streams; });
@@ -966,11 +1171,15 @@ QString HttpService::start()
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // Only what the answers' Keep-Alive header tells the client ("timeout=5, max=100"): the
+    // waiting room is what closes an idle connection, and serve() what ends one after
+    // kRequestsPerConnection. The library's read and write time limits are left alone: they act
+    // in its own loop, replaced, and as the sockets' SO_RCVTIMEO and SO_SNDTIMEO, which never
+    // come into play (every recv() follows a poll() that found bytes, every send() is
+    // MSG_DONTWAIT); its limit on a body acts only where it reads one, and no request here gets
+    // that far (the pre-routing handler answers every request).
     server->set_keep_alive_max_count(kRequestsPerConnection);
-    server->set_keep_alive_timeout(5);
-    server->set_read_timeout(kReadTimeoutMs / 1000, 0);
-    server->set_write_timeout(kWriteTimeoutMs / 1000, 0);
-    server->set_payload_max_length(0);
+    server->set_keep_alive_timeout(kReadTimeoutMs / 1000);
     server->set_pre_routing_handler(
         [impl = d.get()](const httplib::Request &req, httplib::Response &res) {
             return impl->handle(req, res);
@@ -1000,6 +1209,7 @@ QString HttpService::start()
     d->port = bound;
     d->server = std::move(server);
     d->listener = std::thread([impl = d.get()] {
+        pthread_setname_np(pthread_self(), "http-listen");
         impl->server->listen_after_bind();
         impl->listenEnded = true;
     });
@@ -1019,7 +1229,7 @@ void HttpService::stop()
     if (!d->server)
         return;
     d->stop = true;
-    d->feed.wakeAll();
+    d->feed.ringAll();
     d->server->stop();
     if (d->listener.joinable())
         d->listener.join();

@@ -10,9 +10,11 @@ class LiveFeed;
 
 // Serves a LiveFeed over HTTP, read-only: the live page and its files, /events (Server-Sent
 // Events), /api/readings, /api/status and /metrics. The server (cpp-httplib) listens on a thread
-// of its own, has its connections wait for their requests on another, and answers on a pool of
-// worker threads, so neither a slow client nor a busy page ever holds up the thread that records
-// the readings, and idle connections never hold a worker.
+// of its own, has its connections wait for their requests on another, and answers on worker
+// threads started as requests need them, so neither a slow client nor a busy page ever holds up
+// the thread that records the readings, idle connections never hold a worker, and an idle server
+// holds none. An open event stream sleeps until the feed has news for it, a keep-alive is due or
+// its client goes.
 //
 // Safety: fixed routes only (no path from a request ever names a file), GET and HEAD only, no
 // request body (nor a request whose end is framed two ways), bounded request lines, header lines,
@@ -28,7 +30,8 @@ public:
     // worker thread while it is open.
     static constexpr int kMaxEventStreams = 64;
     // Requests served at once: every event stream, and a few for the other routes. A worker is
-    // a thread: only a connection whose request head has come whole gets one.
+    // a thread, started when a request finds none free and ended after a while with nothing to
+    // do: only a connection whose request head has come whole gets one.
     static constexpr int kWorkers = kMaxEventStreams + 8;
     // Requests whole and waiting for a worker; more are answered 503 at once. Only real work
     // (whole requests, open streams) fills the workers and this queue.
@@ -42,8 +45,9 @@ public:
     // Accepted and not yet taken in by the waiting room's thread, which takes them at once
     // unless the machine is too busy to run it; at this many, no more are accepted until it has.
     static constexpr int kMaxArriving = 64;
-    // Descriptors the server holds at most: well under a desktop's usual limit of 1024, so that
-    // the recorder keeps one for its port and its file whatever a flood does.
+    // Connections the server holds at most. With an eventfd for each open event stream and the
+    // few of its own, well under a desktop's usual limit of 1024 descriptors, so that the
+    // recorder keeps one for its port and its file whatever a flood does.
     static constexpr int kMaxConnections = kMaxWaiting + kMaxArriving + kWorkers + kMaxQueued;
     static constexpr int kMaxLineBytes = 8192;  // the request line, and each header line
     static constexpr int kMaxHeaders = 64;

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include <pthread.h>
+
 namespace {
 
 qint64 systemClock()
@@ -46,9 +48,11 @@ void meterSample(QByteArray &out, const char *name, const char *type, const char
     out += name + meterLabels + ' ' + value + '\n';
 }
 
-// How often a waiting reader looks for new readings: well within the second a page has to show
-// a reading in, and a few wake-ups a second for each open stream.
-constexpr int kReadingPollMs = 50;
+// While readings come, the ringer looks for new ones this often, instead of being woken for each
+// (see take()): well within the second a page has to show a reading in.
+constexpr int kWatchMs = 50;
+// Looks that found nothing, after which the ringer sleeps until a reading wakes it (a second).
+constexpr int kQuietLooks = 1000 / kWatchMs;
 
 } // namespace
 
@@ -58,10 +62,95 @@ LiveFeed::LiveFeed(int capacity, Clock clock)
 {
 }
 
+LiveFeed::~LiveFeed()
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_ending = true;
+    }
+    m_nudge.notify_one();
+    if (m_ringer.joinable())
+        m_ringer.join();
+}
+
+bool LiveFeed::ringDue()
+{
+    if (!m_hasBells || m_ringDue)
+        return false;
+    m_ringDue = true;
+    return true;
+}
+
+int LiveFeed::addBell(Bell bell)
+{
+    const std::lock_guard<std::mutex> bells(m_bellMutex);
+    const int id = m_nextBell++;
+    m_bells.emplace(id, std::move(bell));
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_hasBells = true;
+    }
+    if (!m_ringer.joinable())
+        m_ringer = std::thread([this] { ringBells(); });
+    return id;
+}
+
+void LiveFeed::removeBell(int id)
+{
+    const std::lock_guard<std::mutex> bells(m_bellMutex);
+    m_bells.erase(id);
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_hasBells = !m_bells.empty();
+}
+
+void LiveFeed::ringAll() const
+{
+    const std::lock_guard<std::mutex> bells(m_bellMutex);
+    for (const auto &bell : m_bells)
+        bell.second();
+}
+
+// The ringer's thread: one round of the bells for each look that finds news, however many
+// readings it stands for. While readings come it looks every kWatchMs; after a quiet second, or
+// with no bell to ring, it sleeps until nudged (by a reading, a change of the status, the end).
+void LiveFeed::ringBells()
+{
+    pthread_setname_np(pthread_self(), "live-feed-bells");
+    const auto nudged = [this] { return m_ringDue || m_ending; };
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // A first round at once: a reading taken between the first bell and this thread's start
+    // nudged no one.
+    qint64 seen = -1;
+    int quiet = 0;
+    for (;;) {
+        if (m_ending)
+            return;
+        if (m_ringDue || m_taken != seen) {
+            // Cleared before the round: a change during it is found by the next look.
+            m_ringDue = false;
+            seen = m_taken;
+            quiet = 0;
+            lock.unlock();
+            ringAll();
+            lock.lock();
+            continue;
+        }
+        if (!m_hasBells || ++quiet > kQuietLooks) {
+            m_ringerAsleep = true;
+            m_nudge.wait(lock, nudged);
+            m_ringerAsleep = false;
+            quiet = 0;
+        } else {
+            m_nudge.wait_for(lock, std::chrono::milliseconds(kWatchMs), nudged);
+        }
+    }
+}
+
 QString LiveFeed::take(const LogRecord &record)
 {
     // The line is made before the lock: readers wait only for the push.
     Entry entry{record.no, logrecord::readingJson(record)};
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_ring.size() >= std::size_t(m_capacity))
@@ -69,11 +158,16 @@ QString LiveFeed::take(const LogRecord &record)
         m_ring.push_back(std::move(entry));
         ++m_taken;
         m_last = record;
+        nudge = m_ringerAsleep && ringDue();
     }
-    // No reader is woken from here: waking them costs the recording thread in proportion to
-    // their number (each is a thread the system must schedule, measured at tens of
-    // microseconds a reading with 32 streams, seven times the cost without). The readers look
-    // for new readings themselves, every kReadingPollMs (see waitForChange()).
+    // The readers are not woken from here: waking them costs the recording thread in proportion
+    // to their number (each is a thread the system must schedule, measured at tens of
+    // microseconds a reading with 32 streams, seven times the cost without). Nor is the ringer
+    // that wakes them, while readings come: waking even that one thread for each reading more
+    // than doubled the cost of a reading with one stream open (bench_http's ratio_1), so it looks
+    // for them itself, and is nudged only by the first reading after a quiet second.
+    if (nudge)
+        m_nudge.notify_one();
     return {};
 }
 
@@ -123,25 +217,31 @@ void LiveFeed::logTook(const LogRecord &)
 
 void LiveFeed::linkWaiting()
 {
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_lostReason.clear();
         changeLink(Link::Waiting);
+        nudge = ringDue();
     }
-    m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 // Closed by the user: nothing more is coming, but nothing was lost.
 void LiveFeed::linkClosed()
 {
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_lostReason != kClosedReason)
             ++m_statusVersion;
         m_lostReason = QString::fromLatin1(kClosedReason);
         changeLink(Link::Lost);
+        nudge = ringDue();
     }
-    m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 void LiveFeed::changeLink(Link link)
@@ -155,6 +255,7 @@ void LiveFeed::changeLink(Link link)
 
 void LiveFeed::setSource(const QString &id, const QString &port)
 {
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_id == id && m_port == port)
@@ -162,25 +263,30 @@ void LiveFeed::setSource(const QString &id, const QString &port)
         m_id = id;
         m_port = port;
         ++m_statusVersion;
+        nudge = ringDue();
     }
-    m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 void LiveFeed::frameSeen(qint64 msUtc)
 {
     bool changed = false;
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_lastFrameMs = msUtc;
         changed = m_link != Link::Live;
         changeLink(Link::Live);
+        nudge = changed && ringDue();
     }
-    if (changed)
-        m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 void LiveFeed::linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss)
 {
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (lastFrameMsUtc != LogRecord::kNoTime)
@@ -192,12 +298,15 @@ void LiveFeed::linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss)
         if (countsAsLoss && m_link != Link::Silent)
             ++m_linkLosses;
         changeLink(Link::Silent);
+        nudge = ringDue();
     }
-    m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 void LiveFeed::linkLost(const QString &reason)
 {
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_link != Link::Lost)
@@ -206,17 +315,22 @@ void LiveFeed::linkLost(const QString &reason)
             ++m_statusVersion;
         m_lostReason = reason;
         changeLink(Link::Lost);
+        nudge = ringDue();
     }
-    m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 void LiveFeed::linkUp()
 {
+    bool nudge = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         changeLink(Link::Live);
+        nudge = ringDue();
     }
-    m_changed.notify_all();
+    if (nudge)
+        m_nudge.notify_one();
 }
 
 void LiveFeed::framesRejected(qint64 n)
@@ -284,33 +398,6 @@ quint64 LiveFeed::statusVersion() const
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_statusVersion;
-}
-
-bool LiveFeed::waitForChange(qint64 from, quint64 version, std::chrono::milliseconds timeout,
-                             const std::atomic<bool> &stop) const
-{
-    // A change of state and a stop wake the waiters; new readings do not (see take()), so the
-    // wait is cut into slices after each of which the readings are looked at again.
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    const auto ready = [&] { return m_taken > from || m_statusVersion != version || stop.load(); };
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!ready()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= until)
-            return false;
-        m_changed.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                     until - now, std::chrono::milliseconds(kReadingPollMs)));
-    }
-    return true;
-}
-
-void LiveFeed::wakeAll() const
-{
-    {
-        // Taken so that a waiter between its check and its sleep cannot miss the call.
-        const std::lock_guard<std::mutex> lock(m_mutex);
-    }
-    m_changed.notify_all();
 }
 
 QByteArray LiveFeed::statusJson(int eventStreams) const

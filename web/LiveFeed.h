@@ -12,7 +12,9 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 // How one output of the run is doing, as the status page lists it.
@@ -34,7 +36,7 @@ struct OutputHealth
 //
 // Threads: take() and the setters are called on the owner's thread (the recorder's); the HTTP
 // server's workers read from theirs. take() costs the same whatever the number of readers: one
-// JSON line made, a lock, a push (readers look for new readings themselves, see take()). A
+// JSON line made, a lock, a push (a thread of the feed's own tells the readers, see addBell()). A
 // reader never holds the lock while it writes to a client.
 class LiveFeed : public RecordOutput
 {
@@ -53,6 +55,9 @@ public:
     using Clock = std::function<qint64()>;
 
     explicit LiveFeed(int capacity = kDefaultCapacity, Clock clock = {});
+    ~LiveFeed() override;
+    LiveFeed(const LiveFeed &) = delete;
+    LiveFeed &operator=(const LiveFeed &) = delete;
 
     // RecordOutput: keeps the record's JSON line, the oldest one going when the ring is full.
     QString take(const LogRecord &record) override;
@@ -111,12 +116,21 @@ public:
     qint64 endPlace() const;
     // Changes whenever the link state does: a status event is due.
     quint64 statusVersion() const;
-    // Blocks until a reading at place `from` or later is there, the status version is no longer
-    // `version`, `stop` is set (after wakeAll()) or `timeout` has passed. True unless it timed out.
-    bool waitForChange(qint64 from, quint64 version, std::chrono::milliseconds timeout,
-                       const std::atomic<bool> &stop) const;
-    // Wakes every waiter (to see a stop flag).
-    void wakeAll() const;
+
+    // A reader that waits for news (a reading taken, the status changed) hangs up a bell: a
+    // function the feed calls, with no lock held, on the one thread of its own that rings the
+    // bells (started with the first bell). A change of the status rings them at once; readings
+    // within kWatchMs (LiveFeed.cpp), and the first after a quiet second at once: take() wakes
+    // no thread while readings come, so its cost does not grow with the readers. A bell must be
+    // quick and must not call into the feed (it writes to a descriptor the reader waits on).
+    // Nothing is lost between a reader's look at the feed and its wait: hang the bell first,
+    // then look. Nothing rings, and the ringer sleeps, while nothing changes.
+    using Bell = std::function<void()>;
+    int addBell(Bell bell);
+    // Once it returns, the bell is not rung again.
+    void removeBell(int id);
+    // Rings every bell now, on the caller's thread (for the readers to see a stop flag).
+    void ringAll() const;
 
     // /api/status as one line of JSON; `eventStreams`: the server's open event streams.
     QByteArray statusJson(int eventStreams) const;
@@ -129,13 +143,26 @@ private:
     using Entry = Reading;
 
     void changeLink(Link link);
+    // Called with m_mutex held, after a change: whether to wake the ringer (after unlocking).
+    bool ringDue();
+    void ringBells();
 
     const int m_capacity;
     Clock m_clock;
     const qint64 m_startMs;
 
+    // The bells, under a lock of their own: ringing them never holds up take().
+    mutable std::mutex m_bellMutex;
+    std::map<int, Bell> m_bells;
+    int m_nextBell = 0;
+    std::thread m_ringer;
+
     mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
+    std::condition_variable m_nudge; // for the ringer
+    bool m_hasBells = false;         // under m_mutex, as the rest below
+    bool m_ringDue = false;
+    bool m_ringerAsleep = false; // waiting for a nudge, not looking for readings
+    bool m_ending = false;
     std::deque<Entry> m_ring;
     qint64 m_taken = 0; // place after the newest
     quint64 m_statusVersion = 0;

@@ -8,6 +8,7 @@
 #include "web/LiveFeed.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -19,6 +20,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <numeric>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -104,6 +106,30 @@ int serverConnections(int port)
     return count;
 }
 
+// The times each of this process's threads named `name` (the server names its own) has gone to
+// sleep and been woken since it started, from the system's count of its voluntary switches.
+QList<qint64> wakeups(const QByteArray &name)
+{
+    QList<qint64> counts;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
+        QFile status(tasks.filePath(task + QStringLiteral("/status")));
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name ||
+            !status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                counts << line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+    }
+    return counts;
+}
+
+qint64 total(const QList<qint64> &counts)
+{
+    return std::accumulate(counts.begin(), counts.end(), qint64(0));
+}
+
 } // namespace
 
 class TestHttpService : public QObject
@@ -119,6 +145,7 @@ private slots:
     void eventStreamReplays_data();
     void eventStreamReplays();
     void eventStreamTellsLinkChanges();
+    void idleServerHoldsNoWorkerAndQuietStreamsSleep();
     void badRequestsGetACleanStatus_data();
     void badRequestsGetACleanStatus();
     void tokenGuardsEveryRoute_data();
@@ -452,6 +479,42 @@ void TestHttpService::eventStreamTellsLinkChanges()
     QVERIFY(raw.readUntil(
         [&](const QByteArray &in) { return countWith(events(in), QStringLiteral("id")) == 1; }));
     QCOMPARE(statuses(raw.in()).size(), 3);
+}
+
+void TestHttpService::idleServerHoldsNoWorkerAndQuietStreamsSleep()
+{
+    Served s;
+    QVERIFY2(s.error.isEmpty(), qPrintable(s.error));
+    // Serving, asked nothing: no worker thread (there were 72 from the start).
+    QCOMPARE(wakeups("http-worker").size(), 0);
+    Raw raw(s.port());
+    raw.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(raw.readUntil([](const QByteArray &in) { return in.contains("event: status"); }));
+    // (A thread has its maker's name until it names itself.)
+    QTRY_COMPARE_WITH_TIMEOUT(wakeups("http-worker").size(), 1, kPatienceMs);
+    QTRY_COMPARE_WITH_TIMEOUT(wakeups("live-feed-bells").size(), 1, kPatienceMs);
+
+    // Nothing new: after a quiet second the feed's ringer sleeps, and the stream's thread sleeps
+    // throughout (one that looked for readings every 50 ms woke 20 times a second).
+    qint64 ringer = total(wakeups("live-feed-bells"));
+    bool ringerAsleep = false;
+    for (int waited = 0; waited < kPatienceMs && !ringerAsleep; waited += 1000) {
+        QTest::qWait(1000);
+        const qint64 now = total(wakeups("live-feed-bells"));
+        ringerAsleep = now == ringer;
+        ringer = now;
+    }
+    QVERIFY(ringerAsleep);
+    const qint64 streamBefore = total(wakeups("http-worker"));
+    QTest::qWait(1000);
+    QCOMPARE(total(wakeups("http-worker")), streamBefore);
+    QCOMPARE(total(wakeups("live-feed-bells")), ringer);
+
+    // News wakes both: a reading, then a change of the link.
+    s.take(1, 1);
+    QVERIFY(raw.readUntil([](const QByteArray &in) { return in.contains("id: 1\n"); }));
+    s.feed.frameSeen(QDateTime::currentMSecsSinceEpoch());
+    QVERIFY(raw.readUntil([](const QByteArray &in) { return in.contains("\"link\":\"live\""); }));
 }
 
 void TestHttpService::badRequestsGetACleanStatus_data()
