@@ -34,7 +34,7 @@ struct HeardOutput : RecordOutput
         static const char *const kNames[] = {"waiting", "live", "silent", "lost", "closed"};
         QString name = QString::fromLatin1(kNames[int(s.kind)]);
         if (s.kind == LinkState::Kind::Lost)
-            name += u": " + s.reason;
+            name += QStringLiteral(": ") + s.reason;
         if (s.kind == LinkState::Kind::Silent && s.countsAsLoss)
             name += QStringLiteral(" (loss)");
         heard << name;
