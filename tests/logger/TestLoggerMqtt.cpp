@@ -27,6 +27,18 @@
 
 namespace {
 
+// Whether the broker of a BrokerWithReader stays up once the reader's session is made, or goes
+// away so that the first readings wait in the spool.
+constexpr bool kUp = false;
+constexpr bool kAway = true;
+constexpr bool kTls = true;
+
+// The simulator's arguments for `rate` readings a second.
+QStringList atRate(int rate)
+{
+    return {QStringLiteral("--rate"), QString::number(rate)};
+}
+
 // The site's lines of the broker configuration that docs/mqtt.md gives, so the test runs the
 // broker as the documentation tells users to: its block under `/etc/mosquitto/conf.d/vorlatt.conf`
 // without the listener and the files, which are the test's own.
@@ -182,6 +194,30 @@ private:
                 QStringLiteral("--format"),
                 QStringLiteral("jsonl")};
     }
+    // The records of the --output file of the run that published as `id`.
+    QList<QJsonObject> outputOf(const QString &id) const
+    {
+        return fileRecords(file(id + QStringLiteral(".jsonl")));
+    }
+    // A run of vorlatt-log on `sim`, publishing as `id` to the broker on `port`, with `extra`
+    // options before the MQTT ones; its --output file is named after `output`, or else `id`.
+    void startLogger(Logger &logger, const Sim &sim, int port, const QString &id,
+                     const QStringList &extra = {}, const QString &output = QString())
+    {
+        logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} + extra +
+                                  mqttArguments(port, id, QStringLiteral("mqtt"), output));
+    }
+    // The meter stops; still connected, the logger gets every reading out before it ends.
+    void endOnceAllAreOut(Sim &sim, Logger &logger, Subscriber &sub, const QString &id,
+                          const QString &prefix = QStringLiteral("lab"))
+    {
+        sim.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id, prefix)), qint64(outputOf(id).size()),
+                                  kWaitMs);
+        logger.signal(SIGTERM);
+        QCOMPARE(logger.wait(), 0);
+    }
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
@@ -327,17 +363,16 @@ void TestLoggerMqtt::roundTripMatchesTheOutputFile()
     LocalBroker &broker = bench.broker;
     Subscriber &sub = *bench.reader;
     const int count = 1100;
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Sim sim(atRate(800));
     QVERIFY(!sim.path().isEmpty());
     Logger logger;
-    logger.start(state(),
-                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
-                             QString::number(count), QStringLiteral("--mqtt-discovery")} +
-                     mqttArguments(broker.port(), QStringLiteral("m1")));
+    startLogger(
+        logger, sim, broker.port(), QStringLiteral("m1"),
+        {QStringLiteral("--count"), QString::number(count), QStringLiteral("--mqtt-discovery")});
     QCOMPARE(logger.wait(), 0);
     QVERIFY2(!logger.err().contains(u"spool"), qPrintable(logger.err()));
 
-    const QList<QJsonObject> records = fileRecords(file(QStringLiteral("m1.jsonl")));
+    const QList<QJsonObject> records = outputOf(QStringLiteral("m1"));
     QCOMPARE(records.size(), count);
     QTRY_COMPARE_WITH_TIMEOUT(sub.allReadings(QStringLiteral("m1")).size(), count, kWaitMs);
     const QList<QJsonObject> readings = sub.allReadings(QStringLiteral("m1"));
@@ -428,13 +463,12 @@ void TestLoggerMqtt::homeAssistantShowsEveryReadingRight()
     }
 
     const int count = 1100; // the whole tour: every function, its overloads
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Sim sim(atRate(800));
     QVERIFY(!sim.path().isEmpty());
     Logger logger;
-    logger.start(state(),
-                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
-                             QString::number(count), QStringLiteral("--mqtt-discovery")} +
-                     mqttArguments(port, id));
+    startLogger(
+        logger, sim, port, id,
+        {QStringLiteral("--count"), QString::number(count), QStringLiteral("--mqtt-discovery")});
     QCOMPARE(logger.wait(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(bench.reader->allReadings(id).size(), count, kWaitMs);
 
@@ -549,16 +583,15 @@ void TestLoggerMqtt::documentedBrokerKeepsReadingsForAnAbsentReader()
     } // and away
 
     const int count = 5000;
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("2000")});
+    Sim sim(atRate(2000));
     QVERIFY(!sim.path().isEmpty());
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
-                                      QString::number(count)} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id,
+                {QStringLiteral("--count"), QString::number(count)});
     QCOMPARE(logger.wait(), 0);
     // The broker has acknowledged every one.
     QVERIFY2(!logger.err().contains(u"spool"), qPrintable(logger.err()));
-    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+    QCOMPARE(outputOf(id).size(), count);
 
     // Back: what the broker kept comes before the marker sent now.
     Subscriber back(broker.readerPort(), reader);
@@ -570,15 +603,13 @@ void TestLoggerMqtt::documentedBrokerKeepsReadingsForAnAbsentReader()
 void TestLoggerMqtt::brokerRestartLosesNothing()
 {
     const QString id = QStringLiteral("m2");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(100));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 50, kWaitMs);
     broker.stop();
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
@@ -587,16 +618,11 @@ void TestLoggerMqtt::brokerRestartLosesNothing()
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
     const qsizetype before = sub.readings(id).size();
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() > before + 50, kWaitMs);
-    // The meter stops; still connected, the logger gets every reading out before it ends.
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
+    endOnceAllAreOut(sim, logger, sub, id);
+    if (QTest::currentTestFailed())
+        return;
 
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const qsizetype logged = outputOf(id).size();
     QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
     QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
     // The outage on standard error: its start, its end and what was spooled meanwhile.
@@ -614,21 +640,17 @@ void TestLoggerMqtt::brokerRestartLosesNothing()
 void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
 {
     const QString id = QStringLiteral("m3");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
     // The reader's session is made first, so the broker keeps what comes while it is away.
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 100, kWaitMs);
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
     const QFileInfoList spool =
         QDir(folder).entryInfoList({QStringLiteral("*.spool")}, QDir::Files);
@@ -644,15 +666,10 @@ void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
 
     QVERIFY(broker.start());
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
-    // The meter stops; still connected, the logger gets every reading out before it ends.
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    endOnceAllAreOut(sim, logger, sub, id);
+    if (QTest::currentTestFailed())
+        return;
+    const qsizetype logged = outputOf(id).size();
     QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
     QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
 }
@@ -662,29 +679,23 @@ void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
 void TestLoggerMqtt::killedRunsSpoolGoesFirstNextRun()
 {
     const QString id = QStringLiteral("m4");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(broker.port(), id));
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
-                             kWaitMs);
+    startLogger(first, sim, broker.port(), id);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 100, kWaitMs);
     first.killHard();
-    const qsizetype onDisk = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const qsizetype onDisk = outputOf(id).size();
     const QDateTime secondStart = QDateTime::currentDateTime();
 
     QVERIFY(broker.start());
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--count"), QStringLiteral("20")} +
-                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, sim, broker.port(), id, {QStringLiteral("--count"), QStringLiteral("20")},
+                QStringLiteral("second"));
     QCOMPARE(second.wait(), 0);
     QVERIFY2(second.err().contains(u"left in the spool by an earlier run"),
              qPrintable(second.err()));
@@ -722,33 +733,27 @@ void TestLoggerMqtt::refusedReadingsStayInTheSpool()
 {
     const QString id = QStringLiteral("m9");
     const QString prefix = QStringLiteral("closed");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(100));
     QStringList arguments = mqttArguments(broker.port(), id);
     arguments[1] = QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(prefix);
     Logger logger;
     logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} + arguments);
     QTRY_VERIFY2_WITH_TIMEOUT(logger.err().contains(u"refuses readings on closed/m9/reading"),
                               qPrintable(logger.err()), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 100, kWaitMs);
     QVERIFY(sub.seesMarker(broker.readerPort()));
     QCOMPARE(sub.readings(id, prefix).size(), 0);
 
     QVERIFY(broker.allowMeter("closed/#"));
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id, prefix)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    endOnceAllAreOut(sim, logger, sub, id, prefix);
+    if (QTest::currentTestFailed())
+        return;
+    const qsizetype logged = outputOf(id).size();
     QCOMPARE(numbersOf(sub.readings(id, prefix)), range(1, logged));
     // Said once, not at every retry.
     QCOMPARE(logger.err().count(u"refuses readings"), 1);
@@ -772,12 +777,11 @@ void TestLoggerMqtt::refusedCredentials()
     QFETCH(QString, password);
     QFETCH(int, mode);
     QFETCH(QString, message);
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(100));
     QStringList arguments = QStringList{QStringLiteral("--port"), sim.path()} +
                             mqttArguments(broker.port(), QStringLiteral("m5"));
     const QString secret = file(QStringLiteral("password"));
@@ -798,16 +802,14 @@ void TestLoggerMqtt::refusedCredentials()
 void TestLoggerMqtt::statusFollowsTheMeterAndTheLastWill()
 {
     const QString id = QStringLiteral("m6");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
     Sim sim({QStringLiteral("--rate"), QStringLiteral("50"), QStringLiteral("--pause"),
              QStringLiteral("3600,5")});
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 20, kWaitMs);
     QCOMPARE(sub.statuses(id), QStringList{QStringLiteral("online")});
     sim.signal(SIGUSR1);
@@ -853,12 +855,11 @@ void TestLoggerMqtt::tls()
                           QStringLiteral("-out"), d + "server.pem", QStringLiteral("-days"),
                           QStringLiteral("2"), QStringLiteral("-extfile"), d + "ext"}));
 
-    LocalBroker broker(m_dir->path(), true);
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("200")});
+    BrokerWithReader bench(m_dir->path(), kUp, kTls);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(200));
     Logger logger;
     logger.start(state(),
                  QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
@@ -883,29 +884,21 @@ void TestLoggerMqtt::tls()
 void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
 {
     const QString id = QStringLiteral("m8");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Sim sim(atRate(800));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--mqtt-spool-max"), QStringLiteral("1")} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id,
+                {QStringLiteral("--mqtt-spool-max"), QStringLiteral("1")});
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"the MQTT spool is full"), kWaitMs);
     QVERIFY(broker.start());
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"takes readings again"), kWaitMs);
-    // The meter stops; still connected, the logger gets every reading out before it ends.
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
+    endOnceAllAreOut(sim, logger, sub, id);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY2(logger.err().count(u"the MQTT spool is full") == 1, qPrintable(logger.err()));
 
     static const QRegularExpression full(
@@ -921,7 +914,7 @@ void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
     QCOMPARE(a.captured(3).toLongLong(), firstAway);
     QCOMPARE(a.captured(2).toLongLong(), back - firstAway);
 
-    const QList<QJsonObject> records = fileRecords(file(id + QStringLiteral(".jsonl")));
+    const QList<QJsonObject> records = outputOf(id);
     for (qsizetype i = 0; i < records.size(); ++i)
         QCOMPARE(records.at(i).value(u"no").toInteger(), i + 1);
     const QList<qint64> expected = range(1, firstAway - 1) + range(back, records.size());
@@ -1019,16 +1012,13 @@ void TestLoggerMqtt::secondRunWithTheSameIdSaysSoOnce()
 {
     const QString id = QStringLiteral("m11");
     const int noBroker = freePort();
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(noBroker, id));
+    startLogger(first, sim, noBroker, id);
     QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
-    Sim otherMeter({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim otherMeter(atRate(100));
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), otherMeter.path()} +
-                              mqttArguments(noBroker, id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, otherMeter, noBroker, id, {}, QStringLiteral("second"));
     QCOMPARE(second.wait(), 1);
     QVERIFY2(second.err().contains(u"another run publishes with this id"),
              qPrintable(second.err()));
@@ -1122,20 +1112,16 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
 {
     QFETCH(bool, cut);
     const QString id = QStringLiteral("m12");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(broker.port(), id));
+    startLogger(first, sim, broker.port(), id);
     // A few seconds of readings, the last of them written after the last once-a-second sync.
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 300,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 300, kWaitMs);
     first.killHard();
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
     const QStringList names =
@@ -1153,10 +1139,8 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
         const qint64 kept = before.left(at).count('\n');
         QVERIFY(broker.start());
         Logger second;
-        second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                          QStringLiteral("--count"), QStringLiteral("5")} +
-                                  mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                                QStringLiteral("second")));
+        startLogger(second, sim, broker.port(), id,
+                    {QStringLiteral("--count"), QStringLiteral("5")}, QStringLiteral("second"));
         QCOMPARE(second.wait(), 0);
         static const QRegularExpression told(QStringLiteral(
             "segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) bytes\\): (\\d+) "
@@ -1190,10 +1174,8 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
 
     QVERIFY(broker.start());
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--count"), QStringLiteral("5")} +
-                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, sim, broker.port(), id, {QStringLiteral("--count"), QStringLiteral("5")},
+                QStringLiteral("second"));
     QCOMPARE(second.wait(), 0);
     const QString lost = firstHit == lastHit
                              ? QStringLiteral("reading no. %1 lost").arg(firstHit)
@@ -1351,31 +1333,26 @@ void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
     QFETCH(QString, among);
     QFETCH(bool, midLine);
     const QString id = QStringLiteral("m15");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(broker.port(), id));
+    startLogger(first, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 60, kWaitMs);
     // The broker goes away once the reader has every reading so far: a reading it delivers in
     // the moment it stops may come to the reader once more from the broker itself (QoS 1
     // between the two), which is no fault of the logger's.
     sim.signal(SIGSTOP);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)), qint64(outputOf(id).size()), kWaitMs);
     QVERIFY(sub.seesMarker(broker.readerPort()));
     const qint64 seen = lastNumber(sub.readings(id));
     broker.stop();
     sim.signal(SIGCONT);
     QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= seen + 80,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= seen + 80, kWaitMs);
     first.killHard();
 
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
@@ -1406,10 +1383,8 @@ void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
     QVERIFY(broker.start());
     const QDateTime secondStart = QDateTime::currentDateTime();
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--count"), QStringLiteral("5")} +
-                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, sim, broker.port(), id, {QStringLiteral("--count"), QStringLiteral("5")},
+                QStringLiteral("second"));
     QCOMPARE(second.wait(), 0);
     static const QRegularExpression told(
         QStringLiteral("segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) "
@@ -1441,7 +1416,7 @@ void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
     QCOMPARE(named, neverArrived);
     // The output file holds every reading of the killed run: each one arrived or is named lost,
     // but for one the run may have been killed between the file and the spool.
-    const QList<qint64> logged = numbersOf(fileRecords(file(id + QStringLiteral(".jsonl"))));
+    const QList<qint64> logged = numbersOf(outputOf(id));
     QVERIFY(logged.size() >= spooled.size());
     for (qint64 no : logged)
         QVERIFY2(arrived.contains(no) || named.contains(no) || no == logged.constLast(),
@@ -1491,15 +1466,12 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
         }
     }
 
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    if (!brokerUp)
-        broker.stop();
+    BrokerWithReader bench(m_dir->path(), brokerUp ? kUp : kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     const int count = roomAgain ? 300 : 30;
     QStringList arguments = QStringList{QStringLiteral("--port"), sim.path(),
                                         QStringLiteral("--count"), QString::number(count)} +
@@ -1538,7 +1510,7 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
         QVERIFY2(a.hasMatch() && m.hasMatch(), qPrintable(logger.err()));
         QCOMPARE(a.captured(2).toInt(), a.captured(1).toInt() - 1);
         QCOMPARE(m.captured(1).toInt(), count - a.captured(1).toInt() + 1);
-        QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+        QCOMPARE(outputOf(id).size(), count);
         return;
     }
     QCOMPARE(logger.wait(), 0);
@@ -1547,7 +1519,7 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
                  err.contains(QStringLiteral("cannot be written: cannot write ")) &&
                  err.contains(noSpace) && err.contains(u"from no. 1 on"),
              qPrintable(err));
-    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), 30);
+    QCOMPARE(outputOf(id).size(), 30);
     QVERIFY2(err.contains(QStringLiteral("30 readings from no. 1 on were not spooled: %1 sent "
                                          "straight from memory, %2 not published")
                               .arg(brokerUp ? 30 : 0)
@@ -1573,27 +1545,23 @@ void TestLoggerMqtt::runEndGivesTheBrokerALastChance()
 {
     QFETCH(bool, brokerBack);
     const QString id = QStringLiteral("m14");
-    LocalBroker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--mqtt-drain-seconds"),
-                                      brokerBack ? QStringLiteral("10") : QStringLiteral("1")} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id,
+                {QStringLiteral("--mqtt-drain-seconds"),
+                 brokerBack ? QStringLiteral("10") : QStringLiteral("1")});
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 150,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 150, kWaitMs);
     if (brokerBack)
         QVERIFY(broker.start());
     logger.signal(SIGTERM);
     QCOMPARE(logger.wait(), 0);
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const qsizetype logged = outputOf(id).size();
     if (brokerBack) {
         QVERIFY2(!logger.err().contains(u"stay in"), qPrintable(logger.err()));
         QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
