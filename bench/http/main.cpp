@@ -26,7 +26,7 @@
 // `bench_http flood` runs this part alone.
 
 #include "log/LogRules.h"
-#include "tests/web/RawHttp.h"
+#include "tests/support/RawHttp.h"
 #include "log/ReadingRecorder.h"
 #include "web/HttpService.h"
 #include "web/LiveFeed.h"

@@ -1,5 +1,5 @@
-#include "MessageBoxCloser.h"
-#include "PtyPort.h"
+#include "tests/support/MessageBoxCloser.h"
+#include "tests/support/PtyPort.h"
 #include "app/TFCOMM.h"
 #include "link/PortOpenFailure.h"
 #include "link/SerialPortDriver.h"

@@ -1,4 +1,4 @@
-#include "PtyPort.h"
+#include "tests/support/PtyPort.h"
 #include "app/ClockText.h"
 #include "app/DesignLayout.h"
 #include "app/StartValues.h"

@@ -1,6 +1,6 @@
 #include "FileDialogAnswer.h"
-#include "MessageBoxCloser.h"
-#include "PtyPort.h"
+#include "tests/support/MessageBoxCloser.h"
+#include "tests/support/PtyPort.h"
 #include "app/LogCommands.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"

@@ -1,5 +1,5 @@
-#include "MessageBoxCloser.h"
-#include "PtyPort.h"
+#include "tests/support/MessageBoxCloser.h"
+#include "tests/support/PtyPort.h"
 #include "app/ReplicaPanel.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"

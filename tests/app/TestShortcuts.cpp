@@ -1,4 +1,4 @@
-#include "PtyPort.h"
+#include "tests/support/PtyPort.h"
 #include "app/GuideWindow.h"
 #include "app/Shortcuts.h"
 #include "app/TFCOMM.h"

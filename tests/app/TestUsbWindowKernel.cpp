@@ -1,4 +1,4 @@
-#include "MessageBoxCloser.h"
+#include "tests/support/MessageBoxCloser.h"
 #include "app/TFCOMM.h"
 #include "link/hid/THidDevice.h"
 #include "link/hid/UhidDevice.h"

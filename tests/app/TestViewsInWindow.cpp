@@ -1,4 +1,4 @@
-#include "MessageBoxCloser.h"
+#include "tests/support/MessageBoxCloser.h"
 #include "app/TFCOMM.h"
 #include "protocol/DisplayState.h"
 #include "SimScript.h"

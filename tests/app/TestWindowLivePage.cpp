@@ -1,10 +1,10 @@
-#include "MessageBoxCloser.h"
-#include "PtyPort.h"
+#include "tests/support/MessageBoxCloser.h"
+#include "tests/support/PtyPort.h"
 #include "app/LivePage.h"
 #include "app/TFCOMM.h"
 #include "link/SerialPortDriver.h"
 #include "protocol/DisplayState.h"
-#include "tests/web/RawHttp.h"
+#include "tests/support/RawHttp.h"
 #include "ui_FCOMM.h"
 
 #include <QJsonArray>

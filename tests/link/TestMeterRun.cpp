@@ -5,7 +5,7 @@
 #include "link/run/MeterRun.h"
 #include "log/LogRules.h"
 #include "protocol/DisplayState.h"
-#include "tests/app/PtyPort.h"
+#include "tests/support/PtyPort.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

@@ -1,6 +1,7 @@
 #include "LogFolder.h"
 #include "PythonCsv.h"
-#include "../logger/ReadingSchema.h"
+#include "tests/support/FailingDevice.h"
+#include "tests/support/ReadingSchema.h"
 #include "log/LogRecord.h"
 #include "log/DataFiles.h"
 #include "log/LogTableLayout.h"
@@ -18,26 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Takes `room` bytes, then fails every write, as a full disk does.
-class FailingDevice : public QIODevice
-{
-public:
-    explicit FailingDevice(qint64 room) : m_room(room) { open(QIODevice::WriteOnly); }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 len) override
-    {
-        if (len > m_room)
-            return -1;
-        m_room -= len;
-        return len;
-    }
-
-private:
-    qint64 m_room = 0;
-};
 
 pid_t deadPid()
 {

@@ -2,7 +2,7 @@
 #include "../log/PythonCsv.h"
 #include "log/DbOutput.h"
 #include "LoggerOptions.h"
-#include "ReadingSchema.h"
+#include "tests/support/ReadingSchema.h"
 #include "log/DataFiles.h"
 #include "log/LogRecord.h"
 #include "log/ReadingLog.h"

@@ -1,9 +1,9 @@
 // vorlatt-log --http: the built program, reading the simulator on a pseudo-terminal, serves its
 // readings and its state; a port it cannot have ends the run before it starts.
 
-#include "LoggerProcesses.h"
-#include "ReadingSchema.h"
-#include "tests/web/RawHttp.h"
+#include "tests/support/LoggerProcesses.h"
+#include "tests/support/ReadingSchema.h"
+#include "tests/support/RawHttp.h"
 
 #include <QDir>
 #include <QFile>

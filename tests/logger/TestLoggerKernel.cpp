@@ -1,4 +1,4 @@
-#include "CapturedStream.h"
+#include "tests/support/CapturedStream.h"
 #include "Logger.h"
 #include "link/hid/UsbCable.h"
 #include "protocol/DisplayState.h"

@@ -1,7 +1,8 @@
 #include "LoggerOptions.h"
-#include "LoggerProcesses.h"
 #include "mqtt/MqttSpool.h"
-#include "ReadingSchema.h"
+#include "tests/support/LocalBroker.h"
+#include "tests/support/LoggerProcesses.h"
+#include "tests/support/ReadingSchema.h"
 
 #include <QtTest>
 
@@ -14,13 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <optional>
 
-#include <pwd.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,277 +27,17 @@
 
 namespace {
 
-const QString kUser = QStringLiteral("meter");
-const QString kPassword = QStringLiteral("s3cret");
-const QString kReader = QStringLiteral("reader");
-const QString kReaderPassword = QStringLiteral("r3ader");
+// Whether the broker of a BrokerWithReader stays up once the reader's session is made, or goes
+// away so that the first readings wait in the spool.
+constexpr bool kUp = false;
+constexpr bool kAway = true;
+constexpr bool kTls = true;
 
-bool listening(int port)
+// The simulator's arguments for `rate` readings a second.
+QStringList atRate(int rate)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(quint16(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
+    return {QStringLiteral("--rate"), QString::number(rate)};
 }
-
-bool run(const QString &program, const QStringList &arguments)
-{
-    QProcess p;
-    p.start(program, arguments);
-    return p.waitForFinished(kWaitMs) && p.exitStatus() == QProcess::NormalExit &&
-           p.exitCode() == 0;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes, QFile::Permissions permissions)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size() &&
-           f.setPermissions(permissions);
-}
-
-// What a site's broker configuration decides (logins, persistence, queues) for the brokers of
-// these tests.
-const QByteArray kTestSettings = "allow_anonymous false\n"
-                                 "persistence true\n"
-                                 // The reader may fall behind a spool's backlog: the broker keeps
-                                 // everything for it rather than drop beyond its default of 1000.
-                                 "max_queued_messages 1000000\n";
-
-// A Mosquitto broker of the test's own. With TLS it also has a plain listener for the reader.
-// `settings` are the site's lines; the files, the listeners and the user are the test's.
-class Broker
-{
-public:
-    Broker(const QString &dir, bool tls = false, const QByteArray &settings = kTestSettings)
-        : m_dir(dir), m_port(freePort())
-    {
-        const QString passwd = m_dir + QStringLiteral("/passwd");
-        if (!QFile::exists(passwd))
-            m_ok = run(QStringLiteral("mosquitto_passwd"),
-                       {QStringLiteral("-c"), QStringLiteral("-b"), passwd, kUser, kPassword}) &&
-                   run(QStringLiteral("mosquitto_passwd"),
-                       {QStringLiteral("-b"), passwd, kReader, kReaderPassword});
-        QByteArray conf = settings + "password_file " + passwd.toUtf8() +
-                          "\n"
-                          "acl_file " +
-                          m_dir.toUtf8() +
-                          "/acl\n"
-                          "persistence_location " +
-                          m_dir.toUtf8() +
-                          "/\n"
-                          "log_dest stderr\n"
-                          "per_listener_settings false\n"
-                          // Run as root, the broker would otherwise become a user that cannot
-                          // read the test's folder.
-                          "user " +
-                          QByteArray(::getpwuid(::getuid())->pw_name) + "\n";
-        if (tls) {
-            m_readerPort = freePort();
-            conf += "listener " + QByteArray::number(m_port) +
-                    " 127.0.0.1\n"
-                    "certfile " +
-                    m_dir.toUtf8() +
-                    "/server.pem\n"
-                    "keyfile " +
-                    m_dir.toUtf8() +
-                    "/server.key\n"
-                    "listener " +
-                    QByteArray::number(m_readerPort) + " 127.0.0.1\n";
-        } else {
-            m_readerPort = m_port;
-            conf += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
-        }
-        m_ok = m_ok && m_port > 0 && writeAcl() &&
-               writeFile(m_dir + QStringLiteral("/mosquitto.conf"), conf,
-                         QFile::ReadOwner | QFile::WriteOwner);
-    }
-    ~Broker() { stop(); }
-    bool start()
-    {
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(m_dir + QStringLiteral("/broker.log"), QIODevice::Append);
-        m_process.start(QStringLiteral("mosquitto"),
-                        {QStringLiteral("-c"), m_dir + QStringLiteral("/mosquitto.conf")});
-        for (int i = 0; m_ok && i < 200; ++i) {
-            if (listening(m_port) && listening(m_readerPort))
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        m_process.waitForFinished(10000);
-    }
-    // Lets the meter's user write under `topics` too, and has the broker read its ACL again.
-    bool allowMeter(const QByteArray &topics)
-    {
-        m_meterTopics << topics;
-        return writeAcl() && ::kill(pid_t(m_process.processId()), SIGHUP) == 0;
-    }
-    int port() const { return m_port; }
-    int readerPort() const { return m_readerPort; }
-    bool ok() const { return m_ok; }
-
-private:
-    bool writeAcl()
-    {
-        QByteArray acl = "user " + kUser.toUtf8() + "\n";
-        for (const QByteArray &topics : std::as_const(m_meterTopics))
-            acl += "topic write " + topics + "\n";
-        acl += "user " + kReader.toUtf8() + "\ntopic read #\ntopic write lab/marker\n";
-        return writeFile(m_dir + QStringLiteral("/acl"), acl, QFile::ReadOwner | QFile::WriteOwner);
-    }
-
-    QString m_dir;
-    QByteArrayList m_meterTopics = {"lab/#", "homeassistant/sensor/#"};
-    int m_port = 0;
-    int m_readerPort = 0;
-    bool m_ok = true;
-    QProcess m_process;
-};
-
-struct Message
-{
-    QString topic;
-    QByteArray payload;
-};
-
-// mosquitto_sub as the reader, with a session the broker keeps across its restarts and while
-// it is away: a Subscriber with the same `clientId` takes the session up again.
-class Subscriber
-{
-public:
-    explicit Subscriber(int port, QString clientId = QString())
-    {
-        static int serial = 0;
-        if (clientId.isEmpty())
-            clientId = QStringLiteral("reader-%1-%2").arg(::getpid()).arg(++serial);
-        m_process.start(QStringLiteral("mosquitto_sub"),
-                        {QStringLiteral("-h"),
-                         QStringLiteral("127.0.0.1"),
-                         QStringLiteral("-p"),
-                         QString::number(port),
-                         QStringLiteral("-u"),
-                         kReader,
-                         QStringLiteral("-P"),
-                         kReaderPassword,
-                         QStringLiteral("-q"),
-                         QStringLiteral("1"),
-                         QStringLiteral("-c"),
-                         QStringLiteral("-i"),
-                         clientId,
-                         QStringLiteral("-t"),
-                         QStringLiteral("lab/#"),
-                         QStringLiteral("-t"),
-                         QStringLiteral("homeassistant/#"),
-                         QStringLiteral("-t"),
-                         QStringLiteral("closed/#"),
-                         QStringLiteral("-v")});
-    }
-    ~Subscriber()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    const QList<Message> &messages()
-    {
-        m_buffer += m_process.readAllStandardOutput();
-        qsizetype end;
-        while ((end = m_buffer.indexOf('\n')) >= 0) {
-            const QByteArray line = m_buffer.left(end);
-            m_buffer.remove(0, end + 1);
-            const qsizetype space = line.indexOf(' ');
-            m_messages.append({QString::fromUtf8(line.left(space)),
-                               space < 0 ? QByteArray() : line.mid(space + 1)});
-        }
-        return m_messages;
-    }
-    // Published as the reader, to learn that everything sent before it has been seen.
-    // The subscription may not be in place at first: the marker goes again every second.
-    bool seesMarker(int port)
-    {
-        const QByteArray marker = QByteArray::number(++m_markers);
-        for (int attempt = 0; attempt < 30; ++attempt) {
-            if (!run(QStringLiteral("mosquitto_pub"),
-                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                      QString::number(port), QStringLiteral("-u"), kReader, QStringLiteral("-P"),
-                      kReaderPassword, QStringLiteral("-q"), QStringLiteral("1"),
-                      QStringLiteral("-t"), QStringLiteral("lab/marker"), QStringLiteral("-m"),
-                      QString::fromLatin1(marker)}))
-                return false;
-            for (int i = 0; i < 20; ++i) {
-                for (const Message &m : messages())
-                    if (m.topic == u"lab/marker" && m.payload == marker)
-                        return true;
-                QTest::qWait(50);
-            }
-        }
-        return false;
-    }
-    // The readings, the first time each number came; the order of first arrival is kept.
-    QList<QJsonObject> readings(const QString &id, const QString &prefix = QStringLiteral("lab"))
-    {
-        QList<QJsonObject> out;
-        QSet<qint64> seen;
-        for (const Message &m : messages()) {
-            if (m.topic != QStringLiteral("%1/%2/reading").arg(prefix, id))
-                continue;
-            const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
-            if (!seen.contains(o.value(u"no").toInteger())) {
-                seen.insert(o.value(u"no").toInteger());
-                out << o;
-            }
-        }
-        return out;
-    }
-    // Every reading as it came, repeats included.
-    QList<QJsonObject> allReadings(const QString &id)
-    {
-        QList<QJsonObject> out;
-        for (const Message &m : messages())
-            if (m.topic == QStringLiteral("lab/%1/reading").arg(id))
-                out << QJsonDocument::fromJson(m.payload).object();
-        return out;
-    }
-    QStringList statuses(const QString &id)
-    {
-        QStringList out;
-        for (const Message &m : messages())
-            if (m.topic == QStringLiteral("lab/%1/status").arg(id))
-                out << QString::fromUtf8(m.payload);
-        return out;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_buffer;
-    QList<Message> m_messages;
-    int m_markers = 0;
-};
-
-// How most cases begin: a broker of the test's own, running, and a reader whose subscription is
-// in place.
-struct BrokerWithReader
-{
-    explicit BrokerWithReader(const QString &dir) : broker(dir)
-    {
-        if (broker.ok() && broker.start()) {
-            reader.emplace(broker.readerPort());
-            ready = reader->seesMarker(broker.readerPort());
-        }
-    }
-    Broker broker;
-    std::optional<Subscriber> reader;
-    bool ready = false;
-};
 
 // The site's lines of the broker configuration that docs/mqtt.md gives, so the test runs the
 // broker as the documentation tells users to: its block under `/etc/mosquitto/conf.d/vorlatt.conf`
@@ -433,7 +168,7 @@ private slots:
 private:
     QString file(const QString &name) const { return m_dir->filePath(name); }
     QString state() const { return m_dir->filePath(QStringLiteral("state")); }
-    QString passwordFile(const QString &password = kPassword)
+    QString passwordFile(const QString &password = kMeterPassword)
     {
         const QString path = file(QStringLiteral("password"));
         return writeFile(path, password.toUtf8() + '\n', QFile::ReadOwner | QFile::WriteOwner)
@@ -450,7 +185,7 @@ private:
                 QStringLiteral("--mqtt-id"),
                 id,
                 QStringLiteral("--mqtt-user"),
-                kUser,
+                kMeterUser,
                 QStringLiteral("--mqtt-password-file"),
                 passwordFile(),
                 QStringLiteral("--quiet"),
@@ -458,6 +193,30 @@ private:
                 file(output + QStringLiteral(".jsonl")),
                 QStringLiteral("--format"),
                 QStringLiteral("jsonl")};
+    }
+    // The records of the --output file of the run that published as `id`.
+    QList<QJsonObject> outputOf(const QString &id) const
+    {
+        return fileRecords(file(id + QStringLiteral(".jsonl")));
+    }
+    // A run of vorlatt-log on `sim`, publishing as `id` to the broker on `port`, with `extra`
+    // options before the MQTT ones; its --output file is named after `output`, or else `id`.
+    void startLogger(Logger &logger, const Sim &sim, int port, const QString &id,
+                     const QStringList &extra = {}, const QString &output = QString())
+    {
+        logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} + extra +
+                                  mqttArguments(port, id, QStringLiteral("mqtt"), output));
+    }
+    // The meter stops; still connected, the logger gets every reading out before it ends.
+    void endOnceAllAreOut(Sim &sim, Logger &logger, Subscriber &sub, const QString &id,
+                          const QString &prefix = QStringLiteral("lab"))
+    {
+        sim.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id, prefix)), qint64(outputOf(id).size()),
+                                  kWaitMs);
+        logger.signal(SIGTERM);
+        QCOMPARE(logger.wait(), 0);
     }
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -600,21 +359,20 @@ void TestLoggerMqtt::helpAndManPageSayTheSame()
 void TestLoggerMqtt::roundTripMatchesTheOutputFile()
 {
     BrokerWithReader bench(m_dir->path());
-    QVERIFY(bench.ready);
-    Broker &broker = bench.broker;
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
     Subscriber &sub = *bench.reader;
     const int count = 1100;
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Sim sim(atRate(800));
     QVERIFY(!sim.path().isEmpty());
     Logger logger;
-    logger.start(state(),
-                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
-                             QString::number(count), QStringLiteral("--mqtt-discovery")} +
-                     mqttArguments(broker.port(), QStringLiteral("m1")));
+    startLogger(
+        logger, sim, broker.port(), QStringLiteral("m1"),
+        {QStringLiteral("--count"), QString::number(count), QStringLiteral("--mqtt-discovery")});
     QCOMPARE(logger.wait(), 0);
     QVERIFY2(!logger.err().contains(u"spool"), qPrintable(logger.err()));
 
-    const QList<QJsonObject> records = fileRecords(file(QStringLiteral("m1.jsonl")));
+    const QList<QJsonObject> records = outputOf(QStringLiteral("m1"));
     QCOMPARE(records.size(), count);
     QTRY_COMPARE_WITH_TIMEOUT(sub.allReadings(QStringLiteral("m1")).size(), count, kWaitMs);
     const QList<QJsonObject> readings = sub.allReadings(QStringLiteral("m1"));
@@ -623,7 +381,7 @@ void TestLoggerMqtt::roundTripMatchesTheOutputFile()
     // One schema for both: each payload is the file's line for its reading, and both pass the
     // shipped schema, overloads and every unit of the tour among them.
     QByteArray payloads;
-    for (const Message &m : sub.messages())
+    for (const MqttMessage &m : sub.messages())
         if (m.topic == u"lab/m1/reading")
             payloads += m.payload + '\n';
     QFile output(file(QStringLiteral("m1.jsonl")));
@@ -648,7 +406,7 @@ void TestLoggerMqtt::roundTripMatchesTheOutputFile()
 
     // The payload's keys in their order, as consumers written against it expect.
     static const QRegularExpression key(QStringLiteral("\"([a-z_]+)\":"));
-    for (const Message &m : sub.messages()) {
+    for (const MqttMessage &m : sub.messages()) {
         if (m.topic != u"lab/m1/reading")
             continue;
         QStringList keys;
@@ -664,7 +422,7 @@ void TestLoggerMqtt::roundTripMatchesTheOutputFile()
     QTRY_COMPARE_WITH_TIMEOUT(sub.statuses(QStringLiteral("m1")).constLast(),
                               QStringLiteral("offline"), kWaitMs);
     QJsonObject volts;
-    for (const Message &m : sub.messages())
+    for (const MqttMessage &m : sub.messages())
         if (m.topic == u"homeassistant/sensor/m1/V_DC/config")
             volts = QJsonDocument::fromJson(m.payload).object();
     QCOMPARE(volts.value(u"unit_of_measurement").toString(), QStringLiteral("V"));
@@ -683,7 +441,7 @@ void TestLoggerMqtt::homeAssistantShowsEveryReadingRight()
 {
     const QString id = QStringLiteral("ha1");
     BrokerWithReader bench(m_dir->path());
-    QVERIFY(bench.ready);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
     const int port = bench.broker.port();
     const QString discovery = QStringLiteral("homeassistant/sensor/%1/").arg(id);
     for (const QString &unit : {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("ohm")}) {
@@ -695,23 +453,22 @@ void TestLoggerMqtt::homeAssistantShowsEveryReadingRight()
             {"value_template", "{% if value_json.base_unit == '" + unit +
                                    "' %}{{ value_json.base_value }}{% else %}{{ this.state }}"
                                    "{% endif %}"}};
-        QVERIFY(run(QStringLiteral("mosquitto_pub"),
+        QVERIFY(runProgram(QStringLiteral("mosquitto_pub"),
                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                     QString::number(port), QStringLiteral("-u"), kUser, QStringLiteral("-P"),
-                     kPassword, QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-r"),
+                     QString::number(port), QStringLiteral("-u"), kMeterUser, QStringLiteral("-P"),
+                     kMeterPassword, QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-r"),
                      QStringLiteral("-t"), discovery + unit + QStringLiteral("/config"),
                      QStringLiteral("-m"),
                      QString::fromUtf8(QJsonDocument(old).toJson(QJsonDocument::Compact))}));
     }
 
     const int count = 1100; // the whole tour: every function, its overloads
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Sim sim(atRate(800));
     QVERIFY(!sim.path().isEmpty());
     Logger logger;
-    logger.start(state(),
-                 QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
-                             QString::number(count), QStringLiteral("--mqtt-discovery")} +
-                     mqttArguments(port, id));
+    startLogger(
+        logger, sim, port, id,
+        {QStringLiteral("--count"), QString::number(count), QStringLiteral("--mqtt-discovery")});
     QCOMPARE(logger.wait(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(bench.reader->allReadings(id).size(), count, kWaitMs);
 
@@ -720,7 +477,7 @@ void TestLoggerMqtt::homeAssistantShowsEveryReadingRight()
     QVERIFY(later.seesMarker(bench.broker.readerPort()));
     QJsonObject configs;
     QMap<QString, QJsonObject> bySlug;
-    for (const Message &m : later.messages()) {
+    for (const MqttMessage &m : later.messages()) {
         if (!m.topic.startsWith(discovery) || m.payload.isEmpty())
             continue;
         const QJsonObject config = QJsonDocument::fromJson(m.payload).object();
@@ -745,7 +502,7 @@ void TestLoggerMqtt::homeAssistantShowsEveryReadingRight()
 
     // Every reading, in the order it came, through every sensor's template.
     QByteArray payloads;
-    for (const Message &m : bench.reader->messages())
+    for (const MqttMessage &m : bench.reader->messages())
         if (m.topic == QStringLiteral("lab/%1/reading").arg(id))
             payloads += m.payload + '\n';
     const QString configsPath = file(QStringLiteral("configs.json"));
@@ -816,7 +573,7 @@ void TestLoggerMqtt::documentedBrokerKeepsReadingsForAnAbsentReader()
     const QByteArray settings = documentedBrokerSettings();
     QVERIFY2(settings.contains("\nmax_queued_messages ") && settings.contains("\nmax_queued_bytes "),
              settings.constData());
-    Broker broker(m_dir->path(), false, settings);
+    LocalBroker broker(m_dir->path(), false, settings);
     QVERIFY(broker.ok());
     QVERIFY(broker.start());
     const QString reader = QStringLiteral("away-reader-%1").arg(::getpid());
@@ -826,16 +583,15 @@ void TestLoggerMqtt::documentedBrokerKeepsReadingsForAnAbsentReader()
     } // and away
 
     const int count = 5000;
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("2000")});
+    Sim sim(atRate(2000));
     QVERIFY(!sim.path().isEmpty());
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
-                                      QString::number(count)} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id,
+                {QStringLiteral("--count"), QString::number(count)});
     QCOMPARE(logger.wait(), 0);
     // The broker has acknowledged every one.
     QVERIFY2(!logger.err().contains(u"spool"), qPrintable(logger.err()));
-    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+    QCOMPARE(outputOf(id).size(), count);
 
     // Back: what the broker kept comes before the marker sent now.
     Subscriber back(broker.readerPort(), reader);
@@ -847,15 +603,13 @@ void TestLoggerMqtt::documentedBrokerKeepsReadingsForAnAbsentReader()
 void TestLoggerMqtt::brokerRestartLosesNothing()
 {
     const QString id = QStringLiteral("m2");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(100));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 50, kWaitMs);
     broker.stop();
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
@@ -864,16 +618,11 @@ void TestLoggerMqtt::brokerRestartLosesNothing()
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
     const qsizetype before = sub.readings(id).size();
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() > before + 50, kWaitMs);
-    // The meter stops; still connected, the logger gets every reading out before it ends.
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
+    endOnceAllAreOut(sim, logger, sub, id);
+    if (QTest::currentTestFailed())
+        return;
 
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const qsizetype logged = outputOf(id).size();
     QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
     QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
     // The outage on standard error: its start, its end and what was spooled meanwhile.
@@ -891,21 +640,17 @@ void TestLoggerMqtt::brokerRestartLosesNothing()
 void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
 {
     const QString id = QStringLiteral("m3");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
     // The reader's session is made first, so the broker keeps what comes while it is away.
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 100, kWaitMs);
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
     const QFileInfoList spool =
         QDir(folder).entryInfoList({QStringLiteral("*.spool")}, QDir::Files);
@@ -921,15 +666,10 @@ void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
 
     QVERIFY(broker.start());
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
-    // The meter stops; still connected, the logger gets every reading out before it ends.
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    endOnceAllAreOut(sim, logger, sub, id);
+    if (QTest::currentTestFailed())
+        return;
+    const qsizetype logged = outputOf(id).size();
     QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);
     QCOMPARE(numbersOf(sub.readings(id)), range(1, logged));
 }
@@ -939,29 +679,23 @@ void TestLoggerMqtt::brokerAbsentAtStartGetsTheSpool()
 void TestLoggerMqtt::killedRunsSpoolGoesFirstNextRun()
 {
     const QString id = QStringLiteral("m4");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(broker.port(), id));
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
-                             kWaitMs);
+    startLogger(first, sim, broker.port(), id);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 100, kWaitMs);
     first.killHard();
-    const qsizetype onDisk = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const qsizetype onDisk = outputOf(id).size();
     const QDateTime secondStart = QDateTime::currentDateTime();
 
     QVERIFY(broker.start());
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--count"), QStringLiteral("20")} +
-                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, sim, broker.port(), id, {QStringLiteral("--count"), QStringLiteral("20")},
+                QStringLiteral("second"));
     QCOMPARE(second.wait(), 0);
     QVERIFY2(second.err().contains(u"left in the spool by an earlier run"),
              qPrintable(second.err()));
@@ -999,33 +733,27 @@ void TestLoggerMqtt::refusedReadingsStayInTheSpool()
 {
     const QString id = QStringLiteral("m9");
     const QString prefix = QStringLiteral("closed");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(100));
     QStringList arguments = mqttArguments(broker.port(), id);
     arguments[1] = QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(prefix);
     Logger logger;
     logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} + arguments);
     QTRY_VERIFY2_WITH_TIMEOUT(logger.err().contains(u"refuses readings on closed/m9/reading"),
                               qPrintable(logger.err()), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 100,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 100, kWaitMs);
     QVERIFY(sub.seesMarker(broker.readerPort()));
     QCOMPARE(sub.readings(id, prefix).size(), 0);
 
     QVERIFY(broker.allowMeter("closed/#"));
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"back: out from"), kWaitMs);
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id, prefix)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    endOnceAllAreOut(sim, logger, sub, id, prefix);
+    if (QTest::currentTestFailed())
+        return;
+    const qsizetype logged = outputOf(id).size();
     QCOMPARE(numbersOf(sub.readings(id, prefix)), range(1, logged));
     // Said once, not at every retry.
     QCOMPARE(logger.err().count(u"refuses readings"), 1);
@@ -1038,9 +766,9 @@ void TestLoggerMqtt::refusedCredentials_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("wrong password") << "wrong" << 0600 << "refused the login as meter";
     QTest::newRow("password file readable by others")
-        << QString(kPassword) << 0644 << "can be read by other users (mode 0644)";
+        << QString(kMeterPassword) << 0644 << "can be read by other users (mode 0644)";
     QTest::newRow("password file readable by the group")
-        << QString(kPassword) << 0640 << "chmod 600";
+        << QString(kMeterPassword) << 0640 << "chmod 600";
 }
 
 // Status 1, a clear message, no output file and nothing published; never a try without them.
@@ -1049,12 +777,11 @@ void TestLoggerMqtt::refusedCredentials()
     QFETCH(QString, password);
     QFETCH(int, mode);
     QFETCH(QString, message);
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(100));
     QStringList arguments = QStringList{QStringLiteral("--port"), sim.path()} +
                             mqttArguments(broker.port(), QStringLiteral("m5"));
     const QString secret = file(QStringLiteral("password"));
@@ -1066,7 +793,7 @@ void TestLoggerMqtt::refusedCredentials()
     QVERIFY2(logger.err().contains(message), qPrintable(logger.err()));
     QVERIFY(!QFile::exists(file(QStringLiteral("m5.jsonl"))));
     QVERIFY(sub.seesMarker(broker.readerPort()));
-    for (const Message &m : sub.messages())
+    for (const MqttMessage &m : sub.messages())
         QVERIFY2(!m.topic.startsWith(u"lab/m5"), qPrintable(m.topic));
 }
 
@@ -1075,16 +802,14 @@ void TestLoggerMqtt::refusedCredentials()
 void TestLoggerMqtt::statusFollowsTheMeterAndTheLastWill()
 {
     const QString id = QStringLiteral("m6");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
     Sim sim({QStringLiteral("--rate"), QStringLiteral("50"), QStringLiteral("--pause"),
              QStringLiteral("3600,5")});
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 20, kWaitMs);
     QCOMPARE(sub.statuses(id), QStringList{QStringLiteral("online")});
     sim.signal(SIGUSR1);
@@ -1114,28 +839,27 @@ void TestLoggerMqtt::tls()
         QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
         QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
     for (const QString &ca : {QStringLiteral("ca"), QStringLiteral("other")})
-        QVERIFY(run(openssl, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
+        QVERIFY(runProgram(openssl, QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
                                  QStringList{QStringLiteral("-keyout"), d + ca + ".key",
                                              QStringLiteral("-out"), d + ca + ".pem",
                                              QStringLiteral("-days"), QStringLiteral("2"),
                                              QStringLiteral("-subj"), "/CN=vorlatt test " + ca}));
     QVERIFY(
-        run(openssl, QStringList{QStringLiteral("req")} + ec +
+        runProgram(openssl, QStringList{QStringLiteral("req")} + ec +
                          QStringList{QStringLiteral("-keyout"), d + "server.key",
                                      QStringLiteral("-out"), d + "server.csr",
                                      QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1")}));
-    QVERIFY(run(openssl, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+    QVERIFY(runProgram(openssl, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
                           d + "server.csr", QStringLiteral("-CA"), d + "ca.pem",
                           QStringLiteral("-CAkey"), d + "ca.key", QStringLiteral("-CAcreateserial"),
                           QStringLiteral("-out"), d + "server.pem", QStringLiteral("-days"),
                           QStringLiteral("2"), QStringLiteral("-extfile"), d + "ext"}));
 
-    Broker broker(m_dir->path(), true);
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("200")});
+    BrokerWithReader bench(m_dir->path(), kUp, kTls);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
+    Sim sim(atRate(200));
     Logger logger;
     logger.start(state(),
                  QStringList{QStringLiteral("--port"), sim.path(), QStringLiteral("--count"),
@@ -1160,29 +884,21 @@ void TestLoggerMqtt::tls()
 void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
 {
     const QString id = QStringLiteral("m8");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("800")});
+    Sim sim(atRate(800));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--mqtt-spool-max"), QStringLiteral("1")} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id,
+                {QStringLiteral("--mqtt-spool-max"), QStringLiteral("1")});
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"the MQTT spool is full"), kWaitMs);
     QVERIFY(broker.start());
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"takes readings again"), kWaitMs);
-    // The meter stops; still connected, the logger gets every reading out before it ends.
-    sim.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"link lost"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
-    logger.signal(SIGTERM);
-    QCOMPARE(logger.wait(), 0);
+    endOnceAllAreOut(sim, logger, sub, id);
+    if (QTest::currentTestFailed())
+        return;
     QVERIFY2(logger.err().count(u"the MQTT spool is full") == 1, qPrintable(logger.err()));
 
     static const QRegularExpression full(
@@ -1198,7 +914,7 @@ void TestLoggerMqtt::fullSpoolSaysSoAndDropsNothingSilently()
     QCOMPARE(a.captured(3).toLongLong(), firstAway);
     QCOMPARE(a.captured(2).toLongLong(), back - firstAway);
 
-    const QList<QJsonObject> records = fileRecords(file(id + QStringLiteral(".jsonl")));
+    const QList<QJsonObject> records = outputOf(id);
     for (qsizetype i = 0; i < records.size(); ++i)
         QCOMPARE(records.at(i).value(u"no").toInteger(), i + 1);
     const QList<qint64> expected = range(1, firstAway - 1) + range(back, records.size());
@@ -1296,16 +1012,13 @@ void TestLoggerMqtt::secondRunWithTheSameIdSaysSoOnce()
 {
     const QString id = QStringLiteral("m11");
     const int noBroker = freePort();
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(noBroker, id));
+    startLogger(first, sim, noBroker, id);
     QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
-    Sim otherMeter({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim otherMeter(atRate(100));
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), otherMeter.path()} +
-                              mqttArguments(noBroker, id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, otherMeter, noBroker, id, {}, QStringLiteral("second"));
     QCOMPARE(second.wait(), 1);
     QVERIFY2(second.err().contains(u"another run publishes with this id"),
              qPrintable(second.err()));
@@ -1399,20 +1112,16 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
 {
     QFETCH(bool, cut);
     const QString id = QStringLiteral("m12");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(broker.port(), id));
+    startLogger(first, sim, broker.port(), id);
     // A few seconds of readings, the last of them written after the last once-a-second sync.
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 300,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 300, kWaitMs);
     first.killHard();
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
     const QStringList names =
@@ -1430,10 +1139,8 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
         const qint64 kept = before.left(at).count('\n');
         QVERIFY(broker.start());
         Logger second;
-        second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                          QStringLiteral("--count"), QStringLiteral("5")} +
-                                  mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                                QStringLiteral("second")));
+        startLogger(second, sim, broker.port(), id,
+                    {QStringLiteral("--count"), QStringLiteral("5")}, QStringLiteral("second"));
         QCOMPARE(second.wait(), 0);
         static const QRegularExpression told(QStringLiteral(
             "segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) bytes\\): (\\d+) "
@@ -1467,10 +1174,8 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
 
     QVERIFY(broker.start());
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--count"), QStringLiteral("5")} +
-                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, sim, broker.port(), id, {QStringLiteral("--count"), QStringLiteral("5")},
+                QStringLiteral("second"));
     QCOMPARE(second.wait(), 0);
     const QString lost = firstHit == lastHit
                              ? QStringLiteral("reading no. %1 lost").arg(firstHit)
@@ -1482,7 +1187,7 @@ void TestLoggerMqtt::damagedSpoolIsNeverPublished()
              qPrintable(lost + u'\n' + second.err()));
     QVERIFY(sub.seesMarker(broker.readerPort()));
     QSet<qint64> killedRun;
-    for (const Message &m : sub.messages()) {
+    for (const MqttMessage &m : sub.messages()) {
         if (m.topic != QStringLiteral("lab/%1/reading").arg(id))
             continue;
         QJsonParseError error;
@@ -1628,31 +1333,26 @@ void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
     QFETCH(QString, among);
     QFETCH(bool, midLine);
     const QString id = QStringLiteral("m15");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
+    BrokerWithReader bench(m_dir->path());
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger first;
-    first.start(state(), QStringList{QStringLiteral("--port"), sim.path()} +
-                             mqttArguments(broker.port(), id));
+    startLogger(first, sim, broker.port(), id);
     QTRY_VERIFY_WITH_TIMEOUT(sub.readings(id).size() >= 60, kWaitMs);
     // The broker goes away once the reader has every reading so far: a reading it delivers in
     // the moment it stops may come to the reader once more from the broker itself (QoS 1
     // between the two), which is no fault of the logger's.
     sim.signal(SIGSTOP);
-    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)),
-                              qint64(fileRecords(file(id + QStringLiteral(".jsonl"))).size()),
-                              kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(lastNumber(sub.readings(id)), qint64(outputOf(id).size()), kWaitMs);
     QVERIFY(sub.seesMarker(broker.readerPort()));
     const qint64 seen = lastNumber(sub.readings(id));
     broker.stop();
     sim.signal(SIGCONT);
     QTRY_VERIFY_WITH_TIMEOUT(first.err().contains(u"unreachable"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= seen + 80,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= seen + 80, kWaitMs);
     first.killHard();
 
     const QString folder = state() + QStringLiteral("/vorlatt/mqtt/") + id;
@@ -1683,10 +1383,8 @@ void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
     QVERIFY(broker.start());
     const QDateTime secondStart = QDateTime::currentDateTime();
     Logger second;
-    second.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--count"), QStringLiteral("5")} +
-                              mqttArguments(broker.port(), id, QStringLiteral("mqtt"),
-                                            QStringLiteral("second")));
+    startLogger(second, sim, broker.port(), id, {QStringLiteral("--count"), QStringLiteral("5")},
+                QStringLiteral("second"));
     QCOMPARE(second.wait(), 0);
     static const QRegularExpression told(
         QStringLiteral("segment \\S+ is shorter than it was written \\((\\d+) of (\\d+) "
@@ -1718,7 +1416,7 @@ void TestLoggerMqtt::cutSpoolCostsExactlyWhatIsTold()
     QCOMPARE(named, neverArrived);
     // The output file holds every reading of the killed run: each one arrived or is named lost,
     // but for one the run may have been killed between the file and the spool.
-    const QList<qint64> logged = numbersOf(fileRecords(file(id + QStringLiteral(".jsonl"))));
+    const QList<qint64> logged = numbersOf(outputOf(id));
     QVERIFY(logged.size() >= spooled.size());
     for (qint64 no : logged)
         QVERIFY2(arrived.contains(no) || named.contains(no) || no == logged.constLast(),
@@ -1768,15 +1466,12 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
         }
     }
 
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    if (!brokerUp)
-        broker.stop();
+    BrokerWithReader bench(m_dir->path(), brokerUp ? kUp : kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     const int count = roomAgain ? 300 : 30;
     QStringList arguments = QStringList{QStringLiteral("--port"), sim.path(),
                                         QStringLiteral("--count"), QString::number(count)} +
@@ -1815,7 +1510,7 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
         QVERIFY2(a.hasMatch() && m.hasMatch(), qPrintable(logger.err()));
         QCOMPARE(a.captured(2).toInt(), a.captured(1).toInt() - 1);
         QCOMPARE(m.captured(1).toInt(), count - a.captured(1).toInt() + 1);
-        QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), count);
+        QCOMPARE(outputOf(id).size(), count);
         return;
     }
     QCOMPARE(logger.wait(), 0);
@@ -1824,7 +1519,7 @@ void TestLoggerMqtt::fullDiskUnderTheSpool()
                  err.contains(QStringLiteral("cannot be written: cannot write ")) &&
                  err.contains(noSpace) && err.contains(u"from no. 1 on"),
              qPrintable(err));
-    QCOMPARE(fileRecords(file(id + QStringLiteral(".jsonl"))).size(), 30);
+    QCOMPARE(outputOf(id).size(), 30);
     QVERIFY2(err.contains(QStringLiteral("30 readings from no. 1 on were not spooled: %1 sent "
                                          "straight from memory, %2 not published")
                               .arg(brokerUp ? 30 : 0)
@@ -1850,27 +1545,23 @@ void TestLoggerMqtt::runEndGivesTheBrokerALastChance()
 {
     QFETCH(bool, brokerBack);
     const QString id = QStringLiteral("m14");
-    Broker broker(m_dir->path());
-    QVERIFY(broker.ok());
-    QVERIFY(broker.start());
-    Subscriber sub(broker.readerPort());
-    QVERIFY(sub.seesMarker(broker.readerPort()));
-    broker.stop();
+    BrokerWithReader bench(m_dir->path(), kAway);
+    QVERIFY2(bench.ready(), qPrintable(bench.fault));
+    LocalBroker &broker = bench.broker;
+    Subscriber &sub = *bench.reader;
 
-    Sim sim({QStringLiteral("--rate"), QStringLiteral("100")});
+    Sim sim(atRate(100));
     Logger logger;
-    logger.start(state(), QStringList{QStringLiteral("--port"), sim.path(),
-                                      QStringLiteral("--mqtt-drain-seconds"),
-                                      brokerBack ? QStringLiteral("10") : QStringLiteral("1")} +
-                              mqttArguments(broker.port(), id));
+    startLogger(logger, sim, broker.port(), id,
+                {QStringLiteral("--mqtt-drain-seconds"),
+                 brokerBack ? QStringLiteral("10") : QStringLiteral("1")});
     QTRY_VERIFY_WITH_TIMEOUT(logger.err().contains(u"unreachable"), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(fileRecords(file(id + QStringLiteral(".jsonl"))).size() >= 150,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(outputOf(id).size() >= 150, kWaitMs);
     if (brokerBack)
         QVERIFY(broker.start());
     logger.signal(SIGTERM);
     QCOMPARE(logger.wait(), 0);
-    const qsizetype logged = fileRecords(file(id + QStringLiteral(".jsonl"))).size();
+    const qsizetype logged = outputOf(id).size();
     if (brokerBack) {
         QVERIFY2(!logger.err().contains(u"stay in"), qPrintable(logger.err()));
         QTRY_COMPARE_WITH_TIMEOUT(sub.readings(id).size(), logged, kWaitMs);

@@ -1,7 +1,7 @@
-#include "tests/web/RawHttp.h"
-#include "LoggerProcesses.h"
+#include "tests/support/RawHttp.h"
+#include "tests/support/LoggerProcesses.h"
 #include "protocol/DisplayState.h"
-#include "tests/app/PtyPort.h"
+#include "tests/support/PtyPort.h"
 
 #include <QtTest>
 

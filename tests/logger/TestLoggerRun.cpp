@@ -1,6 +1,6 @@
 #include "log/DbOutput.h"
-#include "LoggerProcesses.h"
-#include "ReadingSchema.h"
+#include "tests/support/LoggerProcesses.h"
+#include "tests/support/ReadingSchema.h"
 #include "log/LogTableLayout.h"
 #include "log/engine/EngineError.h"
 #include "log/engine/Table.h"

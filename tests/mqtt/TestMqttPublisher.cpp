@@ -1,4 +1,4 @@
-#include "LocalBroker.h"
+#include "tests/support/LocalBroker.h"
 #include "mqtt/MqttPublisher.h"
 
 #include <QtTest>

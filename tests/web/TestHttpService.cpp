@@ -1,8 +1,8 @@
 // The live page's server, running for real on 127.0.0.1 (port 0), spoken to over raw sockets so
 // that requests no browser would send can be sent too.
 
-#include "tests/logger/ReadingSchema.h"
-#include "tests/web/RawHttp.h"
+#include "tests/support/ReadingSchema.h"
+#include "tests/support/RawHttp.h"
 #include "web/HttpOptions.h"
 #include "web/HttpService.h"
 #include "web/LiveFeed.h"

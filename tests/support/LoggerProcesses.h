@@ -1,16 +1,14 @@
 #pragma once
 
+#include "tests/support/LocalPorts.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
 
 #include <csignal>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 // The built programs a logger test runs: vorlatt-sim as the meter and vorlatt-log itself. The
 // test's build gives their paths as VORLATT_SIM and VORLATT_LOG.
@@ -18,21 +16,6 @@
 inline const QString kLog = QStringLiteral(VORLATT_LOG);
 inline const QString kSim = QStringLiteral(VORLATT_SIM);
 constexpr int kWaitMs = 60000;
-
-// A TCP port on 127.0.0.1 that was free a moment ago (for a broker or a server the test starts),
-// or 0 when none could be had.
-inline int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0;
-    ::close(fd);
-    return ok ? ntohs(a.sin_port) : 0;
-}
 
 // The simulator, started with `arguments`; the pseudo-terminal's path is its first line.
 class Sim
