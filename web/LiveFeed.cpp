@@ -178,6 +178,14 @@ void LiveFeed::linkChanged(const LinkState &state)
                                ? httpoptions::machineName() + u'-' + state.name
                                : (m_fixedId.isEmpty() ? httpoptions::machineName() : m_fixedId);
         setSource(id, state.port);
+    } else if (state.kind == LinkState::Kind::Closed) {
+        // Closed by the user: no port is read; the meter keeps its name.
+        QString id;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            id = m_id;
+        }
+        setSource(id, {});
     }
     switch (state.kind) {
     case LinkState::Kind::Waiting:

@@ -259,6 +259,7 @@ void TestWindowLivePage::linkStatesAndGarbledFrames()
     QCOMPARE(s.value(u"link").toString(), QStringLiteral("lost"));
     QCOMPARE(s.value(u"link_text").toString(),
              QStringLiteral("link lost: ") + LiveFeed::kClosedReason);
+    QCOMPARE(s.value(u"port").toString(), QString());
     QCOMPARE(s.value(u"link_losses").toInteger(), 0);
 
     // Connected again, the line hangs up under the window (the meter's end goes away).
