@@ -21,7 +21,6 @@
 #include "views/ReadingChart.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QMessageBox>
 #include <QTimer>
 
@@ -272,7 +271,6 @@ void TFCOMM::setLivePage(LivePage *page)
     if (!m_livePage)
         return;
     m_run->addReadingOutput(&m_livePage->feed());
-    m_pageUrl = m_livePage->url();
     showPortInTitle(m_titlePort);
     showOutputsOnPage();
 }
@@ -440,8 +438,8 @@ void TFCOMM::showPortInTitle(const QString &port)
     QString title = port.isEmpty() ? m_profile.caption
                                    : QStringLiteral("%1 - %2").arg(m_profile.caption, port);
     // Where the page is served, said where the user looks for what the window reads.
-    if (!m_pageUrl.isEmpty())
-        title += QStringLiteral(" - live page %1").arg(m_pageUrl);
+    if (m_livePage)
+        title += QStringLiteral(" - live page %1").arg(m_livePage->url());
     setWindowTitle(title);
 }
 
@@ -474,7 +472,7 @@ void TFCOMM::LcdDisplayUlmara(const protocol::StreamFrame &frame)
     const protocol::DecodedFrame &f = *frame.decoded;
     using Failure = protocol::DecodedFrame::Failure;
 
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 now = m_run->state().lastFrameMs; // the run read the clock for this frame
     m_replica->showLinkAlive();
     m_state.LinkWatchTicks = 0;
 

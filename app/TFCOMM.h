@@ -227,7 +227,6 @@ private:
     QTimer *m_trecord = nullptr;
     std::unique_ptr<LogCommands> m_logCommands;
     LivePage *m_livePage = nullptr;
-    QString m_pageUrl;   // the live page's address, "" without one
     QString m_titlePort; // the port the title names
     std::function<void()> m_terminate;
     bool m_leaving = false; // the user agreed to end the program

@@ -173,19 +173,12 @@ QString LiveFeed::take(const LogRecord &record)
 
 void LiveFeed::linkChanged(const LinkState &state)
 {
+    // The port read, or none once the user closed it; the meter keeps its name meanwhile.
     if (!state.port.isEmpty()) {
-        const QString id = m_fixedId.isEmpty() && !state.name.isEmpty()
-                               ? httpoptions::machineName() + u'-' + state.name
-                               : (m_fixedId.isEmpty() ? httpoptions::machineName() : m_fixedId);
-        setSource(id, state.port);
+        m_linkName = state.name;
+        setSource(meterName(), state.port);
     } else if (state.kind == LinkState::Kind::Closed) {
-        // Closed by the user: no port is read; the meter keeps its name.
-        QString id;
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            id = m_id;
-        }
-        setSource(id, {});
+        setSource(meterName(), {});
     }
     switch (state.kind) {
     case LinkState::Kind::Waiting:
@@ -214,7 +207,15 @@ void LiveFeed::setMeterId(const QString &id)
         const std::lock_guard<std::mutex> lock(m_mutex);
         port = m_port;
     }
-    setSource(id.isEmpty() ? httpoptions::machineName() : id, port);
+    setSource(meterName(), port);
+}
+
+QString LiveFeed::meterName() const
+{
+    if (!m_fixedId.isEmpty())
+        return m_fixedId;
+    return m_linkName.isEmpty() ? httpoptions::machineName()
+                                : httpoptions::machineName() + u'-' + m_linkName;
 }
 
 void LiveFeed::logTook(const LogRecord &)
@@ -323,18 +324,6 @@ void LiveFeed::linkLost(const QString &reason)
             ++m_statusVersion;
         m_lostReason = reason;
         changeLink(Link::Lost);
-        nudge = ringDue();
-    }
-    if (nudge)
-        m_nudge.notify_one();
-}
-
-void LiveFeed::linkUp()
-{
-    bool nudge = false;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        changeLink(Link::Live);
         nudge = ringDue();
     }
     if (nudge)

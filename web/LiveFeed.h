@@ -79,8 +79,6 @@ public:
     void linkSilent(qint64 lastFrameMsUtc, bool countsAsLoss = false);
     // The link went away; counts a link loss.
     void linkLost(const QString &reason);
-    // The link is back (frames will follow).
-    void linkUp();
     // The link was opened; no frame yet.
     void linkWaiting();
     // The user closed the link: not counted as a loss.
@@ -143,6 +141,7 @@ private:
     using Entry = Reading;
 
     void changeLink(Link link);
+    QString meterName() const;
     // Called with m_mutex held, after a change: whether to wake the ringer (after unlocking).
     bool ringDue();
     void ringBells();
@@ -169,7 +168,10 @@ private:
     LogRecord m_last; // the newest taken, once m_taken > 0
 
     QString m_id;
-    QString m_fixedId; // setMeterId()
+    // The owner's thread only: the meter's name from setMeterId(), or made of this machine's
+    // and the link's short name (see meterName()).
+    QString m_fixedId;
+    QString m_linkName;
     QString m_port;
     qint64 m_records = 0; // taken by the log's rules (logTook())
     Link m_link = Link::Waiting;

@@ -7,7 +7,9 @@
 
 MeterRun::MeterRun(Clock clock, QObject *parent)
     : QObject(parent), m_clock(clock ? std::move(clock) : Clock(&ReadingRecorder::systemClock)),
-      m_every(m_everyRule, m_clock)
+      // The record of a reading is stamped with its frame's time: one reading of the clock a
+      // frame, for the link's state, the record and the owner's display alike.
+      m_every(m_everyRule, [this] { return m_state.lastFrameMs; })
 {
     // Nothing is read yet: the run waits for its link.
     m_state.kind = LinkState::Kind::Waiting;
@@ -89,13 +91,13 @@ void MeterRun::change(LinkState::Kind kind)
 
 void MeterRun::opened(const QString &port, const QString &name)
 {
-    m_reopenTimer.stop();
-    m_stream.restart();
-    m_firstFrame = true;
+    reopenedAfterLoss();
+    m_state.kind = LinkState::Kind::Waiting;
     m_state.port = port;
     m_state.name = name;
-    m_state.kind = LinkState::Kind::Closed; // so that the change below is told
-    change(LinkState::Kind::Waiting);
+    m_state.reason.clear();
+    m_state.countsAsLoss = false;
+    tell(); // also when it was waiting already: the port may be another
 }
 
 void MeterRun::reopenedAfterLoss()

@@ -51,7 +51,8 @@ public:
     void setLogRecorder(ReadingRecorder *recorder);
 
     // Each frame cut from the link, decoded or not, after the outputs of every reading had it:
-    // the window shows it, the logger offers it to the log.
+    // the window shows it, the logger offers it to the log. The frame's time is
+    // state().lastFrameMs, read once for all.
     using FrameHandler = std::function<void(const protocol::StreamFrame &frame)>;
     void setFrameHandler(FrameHandler handler) { m_onFrame = std::move(handler); }
     // What a USB input report shows besides its frame (the window's history and caption).

@@ -39,6 +39,19 @@ std::string inUse(const std::string &path)
     return "table file " + inQuotes(path) + " is in use by another program";
 }
 
+// A table is a regular file: anything else is refused, and `fd` closed.
+void requireRegularFile(int fd, const std::string &path)
+{
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EngineError(S_ISDIR(st.st_mode) ? openFailure(path, EISDIR)
+                                              : inQuotes(path) + " is not a table file");
+    }
+}
+
 } // namespace
 
 LockedFile::~LockedFile()
@@ -78,14 +91,7 @@ void LockedFile::open(const std::string &path, Access access, Lock lock)
     if (fd < 0)
         throw EngineError(openFailure(path, errno));
 
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw EngineError(S_ISDIR(st.st_mode) ? openFailure(path, EISDIR)
-                                              : inQuotes(path) + " is not a table file");
-    }
+    requireRegularFile(fd, path);
     if (::flock(fd, (lock == Lock::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         const int err = errno;
         ::close(fd);
@@ -185,14 +191,7 @@ int openUnlocked(const std::string &path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         throw EngineError(openFailure(path, errno));
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw EngineError(S_ISDIR(st.st_mode) ? openFailure(path, EISDIR)
-                                              : inQuotes(path) + " is not a table file");
-    }
+    requireRegularFile(fd, path);
     return fd;
 }
 

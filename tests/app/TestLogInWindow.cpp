@@ -1595,17 +1595,21 @@ void TestLogInWindow::previewPagesThroughTheReport()
 
 void TestLogInWindow::pdfSaveIsToldOnlyWhenWritten_data()
 {
-    QTest::addColumn<bool>("readOnly");
-    QTest::newRow("written") << false;
-    QTest::newRow("read-only folder") << true;
+    QTest::addColumn<QString>("disk");
+    QTest::newRow("written") << "room";
+    QTest::newRow("read-only folder") << "read-only";
+    QTest::newRow("full disk") << "full";
 }
 
 // The report's PDF is told as a .db save is, with its path and readings, once the preview that
 // covers the window's status panel is closed; the preview names it at once. A PDF that cannot be
-// written is said in a box with the system's reason and told as saved nowhere.
+// written is said in a box with the system's reason and told as saved nowhere, and leaves
+// nothing of itself behind.
 void TestLogInWindow::pdfSaveIsToldOnlyWhenWritten()
 {
-    QFETCH(bool, readOnly);
+    QFETCH(QString, disk);
+    const bool readOnly = disk == u"read-only";
+    const bool full = disk == u"full";
     const QString folder = m_dir.filePath(QStringLiteral("pdf-") + QTest::currentDataTag());
     QVERIFY(QDir().mkpath(folder));
     const auto mount = [](const QStringList &arguments) {
@@ -1621,6 +1625,18 @@ void TestLogInWindow::pdfSaveIsToldOnlyWhenWritten()
         mounted = mount({QStringLiteral("--bind"), folder, folder});
         if (!mounted || !mount({QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), folder}))
             QSKIP("cannot mount a folder read-only (the test needs root)");
+    }
+    QByteArray older;
+    if (full) {
+        // 64 KiB, most of it taken by another file: no room for the report.
+        mounted = mount({QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                         QStringLiteral("size=64k"), QStringLiteral("tmpfs"), folder});
+        if (!mounted)
+            QSKIP("cannot mount a small filesystem (the test needs root)");
+        older = QByteArray(60 * 1024, 'x');
+        QFile file(folder + QStringLiteral("/older.bin"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(older) == older.size());
+        file.close();
     }
     TFCOMM w;
     w.show();
@@ -1644,15 +1660,25 @@ void TestLogInWindow::pdfSaveIsToldOnlyWhenWritten()
     });
     w.ui()->BtPrint->click();
     QVERIFY(!toldWhileOpen);
-    if (readOnly) {
+    if (readOnly || full) {
         QCOMPARE(told, (QList<QPair<QString, qint64>>{}));
         QCOMPARE(line, QString());
         QCOMPARE(boxes.texts.size(), 1);
         QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("Could not write the report to ") +
                                                 pdf) &&
-                     boxes.texts.first().endsWith(QStringLiteral("Read-only file system")),
+                     boxes.texts.first().endsWith(readOnly
+                                                      ? QStringLiteral("Read-only file system")
+                                                      : QStringLiteral("No space left on device")),
                  qPrintable(boxes.texts.first()));
+        if (readOnly) {
+            QVERIFY(!QFile::exists(pdf));
+            return;
+        }
+        // Nothing of the report left, the other file whole.
         QVERIFY(!QFile::exists(pdf));
+        QCOMPARE(contents(folder + QStringLiteral("/older.bin")), older);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("older.bin")});
         return;
     }
     QCOMPARE(boxes.texts, QStringList());
